@@ -1,0 +1,76 @@
+#include "model/ChatRequest.h"
+
+#include "model/ModelFailure.h"
+#include "model/Prompts.h"
+
+#include <nlohmann/json.hpp>
+
+namespace ulvo {
+
+void ChatExchange::setMessages(const std::string& text, const std::optional<std::string>& question, Level level,
+                               const std::string& language) {
+    system = question ? followupPrompt(text, level, language) : systemPrompt(level, language);
+    user = question ? *question : text;
+}
+
+HttpRequest buildChatRequest(const ChatExchange& exchange) {
+    const nlohmann::json body = {
+        {"model", exchange.model},
+        {"messages",
+         nlohmann::json::array({{{"role", "system"}, {"content", exchange.system}},
+                                {{"role", "user"}, {"content", exchange.user}}})},
+        {"stream", false},
+        {"temperature", exchange.temperature},
+        {"max_tokens", chatMaxTokens},
+    };
+    HttpRequest request;
+    request.method = "POST";
+    request.url = exchange.url;
+    request.headers = {{"Content-Type", "application/json"}, {"Authorization", "Bearer " + exchange.bearer}};
+    request.body = body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    request.timeout = exchange.timeout;
+    return request;
+}
+
+std::optional<std::string> chatContent(const std::string& body) {
+    const nlohmann::json reply = nlohmann::json::parse(body);
+    if (!reply.is_object()) {
+        return std::nullopt;
+    }
+    const auto choices = reply.find("choices");
+    if (choices == reply.end() || !choices->is_array() || choices->empty() || !choices->front().is_object()) {
+        return std::nullopt;
+    }
+    const nlohmann::json& first = choices->front();
+    const auto message = first.find("message");
+    if (message == first.end() || !message->is_object()) {
+        return std::nullopt;
+    }
+    const auto content = message->find("content");
+    if (content == message->end() || !content->is_string()) {
+        return std::nullopt;
+    }
+    return content->get<std::string>();
+}
+
+std::string exchangeChat(HttpTransport& transport, const ChatExchange& exchange, const ChatFailureMessages& messages) {
+    const HttpResponse response = syncRequest(transport, buildChatRequest(exchange));
+    if (response.status != 200) {
+        throw ModelFailure(messages.couldNotAnswer);
+    }
+    std::optional<std::string> content = chatContent(response.body);
+    if (!content) {
+        throw ModelFailure(messages.unreadable);
+    }
+    return std::move(*content);
+}
+
+HttpResponse syncRequest(HttpTransport& transport, const HttpRequest& request) {
+    std::optional<HttpResponse> response = transport.send(request);
+    if (!response) {
+        throw ModelFailure("The local model did not respond.");
+    }
+    return std::move(*response);
+}
+
+} // namespace ulvo

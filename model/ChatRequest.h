@@ -1,0 +1,49 @@
+#pragma once
+
+#include "model/HttpTransport.h"
+#include "model/Level.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace ulvo {
+
+// One OpenAI-compatible chat-completions exchange: a system and a user message.
+struct ChatExchange {
+    std::string url;
+    std::string bearer;
+    std::string model;
+    std::string system;
+    std::string user;
+    double temperature = 0.35;
+    std::chrono::milliseconds timeout{50'000};
+
+    // A first explanation sends the band's prompt and the text; a follow-up (even an empty one)
+    // the follow-up prompt and the question.
+    void setMessages(const std::string& text, const std::optional<std::string>& question, Level level,
+                     const std::string& language);
+};
+
+// What a provider's refusals are called: a status other than 200, or a reply without an answer.
+struct ChatFailureMessages {
+    std::string couldNotAnswer;
+    std::string unreadable;
+};
+
+inline constexpr int chatMaxTokens = 650;
+
+// Invalid UTF-8 in any text (clipboard content can be anything) becomes U+FFFD, so the body always serialises.
+HttpRequest buildChatRequest(const ChatExchange& exchange);
+
+// choices[0].message.content when the reply has that shape; nothing otherwise.
+// A body that is not JSON throws the parser's error.
+std::optional<std::string> chatContent(const std::string& body);
+
+// Sends the exchange and returns choices[0].message.content unchanged, or throws.
+std::string exchangeChat(HttpTransport& transport, const ChatExchange& exchange, const ChatFailureMessages& messages);
+
+// Blocking exchange on the caller's thread; a transport that produced nothing reads as a silent local model.
+HttpResponse syncRequest(HttpTransport& transport, const HttpRequest& request);
+
+} // namespace ulvo

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "model/Level.h"
+
+#include <string>
+#include <string_view>
+
+namespace ulvo {
+
+// Repairs a model's answer for the card: Markdown marks, grunts, filler, announcing labels,
+// dashes, and the length or telegraphic form of the two lowest bands. Pure and re-entrant.
+std::string clean(std::string_view text, Level level);
+
+// Short capitalised fragments of content words, never spanning two sentences.
+std::string toTelegraphic(std::string_view text, int maxFragments, int wordsPerFragment);
+
+} // namespace ulvo

@@ -1,0 +1,116 @@
+#include "model/LocalServer.h"
+
+#include "model/ChatRequest.h"
+#include "model/ModelFailure.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace ulvo {
+
+namespace {
+
+constexpr std::chrono::milliseconds healthTimeout{800};
+constexpr std::chrono::milliseconds chatTimeout{50'000};
+constexpr double localTemperature = 0.35;
+
+void setVariable(Environment& environment, const std::string& name, const std::string& value) {
+    const auto found = std::find_if(environment.begin(), environment.end(),
+                                    [&name](const auto& entry) { return entry.first == name; });
+    if (found != environment.end()) {
+        found->second = value;
+    } else {
+        environment.emplace_back(name, value);
+    }
+}
+
+} // namespace
+
+LocalServer::LocalServer(Options options) : options_(std::move(options)) {}
+
+bool LocalServer::healthIsReady() {
+    HttpRequest probe;
+    probe.url = healthURL;
+    probe.timeout = healthTimeout;
+    try {
+        const HttpResponse response = syncRequest(*options_.transport, probe);
+        return response.status >= 200 && response.status <= 299;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::vector<std::string> LocalServer::serverArguments(const RuntimeConfig& config,
+                                                      const std::filesystem::path& modelPath) {
+    return {"--model",   modelPath.string(),   "--host",  "127.0.0.1",   "--port",
+            "7332",      "--ctx-size",         std::to_string(config.contextSize),
+            "--alias",   config.modelAlias,    "--api-key", config.apiKey, "--jinja"};
+}
+
+Environment LocalServer::serverEnvironment(Environment base, const std::filesystem::path& runtimeRoot,
+                                           const std::string& machine) {
+    const std::filesystem::path libraries = std::filesystem::absolute(runtimeRoot) / "lib" / machine;
+    const std::string backend = machine == "arm64" ? "libggml-cpu-apple_m1.so" : "libggml-cpu.so";
+    setVariable(base, "LD_LIBRARY_PATH", libraries.string());
+    setVariable(base, "GGML_BACKEND_PATH", (libraries / backend).string());
+    return base;
+}
+
+void LocalServer::ensureServer(const RuntimeConfig& config) {
+    if (healthIsReady()) {
+        return;
+    }
+    if (!options_.runtimeRoot) {
+        throw ModelFailure("The built-in runtime is missing.");
+    }
+    const std::filesystem::path& root = *options_.runtimeRoot;
+    const std::filesystem::path serverPath = root / config.llamaServer;
+    const std::filesystem::path modelPath = std::filesystem::absolute(root / config.model);
+    std::error_code ignored;
+    if (!options_.launcher->isExecutableFile(serverPath) || !std::filesystem::exists(modelPath, ignored)) {
+        throw ModelFailure("The built-in local model is incomplete.");
+    }
+
+    if (!llamaProcess_ || !llamaProcess_->isRunning()) {
+        LaunchRequest request;
+        request.executable = serverPath;
+        request.arguments = serverArguments(config, modelPath);
+        request.environment =
+            serverEnvironment(options_.launcher->currentEnvironment(), root, options_.launcher->machine());
+        request.workingDirectory = root;
+        llamaProcess_ = options_.launcher->launch(request); // a launch error passes up; the old handle stays
+    }
+
+    // Readiness is judged by the port alone; a child that died at start is noticed only at the deadline.
+    const auto deadline = std::chrono::steady_clock::now() + options_.readinessLimit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (healthIsReady()) {
+            return;
+        }
+        std::this_thread::sleep_for(options_.probeInterval);
+    }
+    throw ModelFailure("The built-in model took too long to start.");
+}
+
+std::string LocalServer::localAnswer(const std::string& text, const std::optional<std::string>& question,
+                                     Level level) {
+    if (!options_.runtimeRoot) {
+        throw ModelFailure("The built-in local model is missing.");
+    }
+    const RuntimeConfig config = RuntimeConfig::load(*options_.runtimeRoot);
+    ensureServer(config);
+
+    const std::string language = options_.responseLanguage ? options_.responseLanguage() : std::string();
+    ChatExchange exchange;
+    exchange.url = chatURL;
+    exchange.bearer = config.apiKey;
+    exchange.model = config.modelAlias;
+    exchange.setMessages(text, question, level, language);
+    exchange.temperature = localTemperature;
+    exchange.timeout = chatTimeout;
+    return exchangeChat(*options_.transport, exchange,
+                        {"The built-in model could not answer. Please try again.",
+                         "The built-in model returned an unreadable answer."});
+}
+
+} // namespace ulvo

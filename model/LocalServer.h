@@ -1,0 +1,55 @@
+#pragma once
+
+#include "model/HttpTransport.h"
+#include "model/LocalModel.h"
+#include "model/ProcessLauncher.h"
+#include "model/RuntimeConfig.h"
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ulvo {
+
+// The built-in model: a llama-server child on 127.0.0.1:7332, started on first use and never stopped,
+// so it outlives the application and a later run reuses whatever answers on the port.
+class LocalServer final : public LocalModel {
+public:
+    static constexpr const char* healthURL = "http://127.0.0.1:7332/health";
+    static constexpr const char* chatURL = "http://127.0.0.1:7332/v1/chat/completions";
+
+    struct Options {
+        std::optional<std::filesystem::path> runtimeRoot;
+        std::shared_ptr<HttpTransport> transport;
+        std::shared_ptr<ProcessLauncher> launcher;
+        std::function<std::string()> responseLanguage;
+        std::chrono::milliseconds readinessLimit{30'000};
+        std::chrono::milliseconds probeInterval{350};
+    };
+
+    explicit LocalServer(Options options);
+
+    // Model queue only, like everything here.
+    bool healthIsReady();
+    void ensureServer(const RuntimeConfig& config);
+    std::string localAnswer(const std::string& text, const std::optional<std::string>& question,
+                            Level level) override;
+
+    // The 13 arguments and the environment of a launch, for a runtime directory and machine.
+    static std::vector<std::string> serverArguments(const RuntimeConfig& config, const std::filesystem::path& modelPath);
+    static Environment serverEnvironment(Environment base, const std::filesystem::path& runtimeRoot,
+                                         const std::string& machine);
+
+    // The last launched child; empty until a launch, and when an earlier run's server was reused.
+    ChildProcess* llamaProcess() const { return llamaProcess_.get(); }
+
+private:
+    Options options_;
+    std::unique_ptr<ChildProcess> llamaProcess_;
+};
+
+} // namespace ulvo

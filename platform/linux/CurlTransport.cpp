@@ -1,0 +1,129 @@
+#include "platform/linux/CurlTransport.h"
+
+#include "model/ModelFailure.h"
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+
+namespace ulvo {
+
+namespace {
+
+struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* target) {
+    static_cast<std::string*>(target)->append(data, size * count);
+    return size * count;
+}
+
+void appendHeader(HeaderList& list, const std::string& line) {
+    curl_slist* extended = curl_slist_append(list.get(), line.c_str());
+    if (extended == nullptr) {
+        throw TransportError("Out of memory while building the request.");
+    }
+    static_cast<void>(list.release());
+    list.reset(extended);
+}
+
+// Aborts the exchange once no byte has moved in either direction for the idle limit.
+struct IdleWatch {
+    std::chrono::steady_clock::duration limit;
+    std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+    curl_off_t lastTotal = 0;
+    bool expired = false;
+
+    static int onProgress(void* self, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+        auto& watch = *static_cast<IdleWatch*>(self);
+        const auto now = std::chrono::steady_clock::now();
+        if (downloaded + uploaded != watch.lastTotal) {
+            watch.lastTotal = downloaded + uploaded;
+            watch.lastActivity = now;
+        } else if (now - watch.lastActivity >= watch.limit) {
+            watch.expired = true;
+            return 1;
+        }
+        return 0;
+    }
+};
+
+void check(CURLcode code) {
+    if (code != CURLE_OK) {
+        throw TransportError(curl_easy_strerror(code));
+    }
+}
+
+} // namespace
+
+void CurlTransport::HandleDeleter::operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+
+CurlTransport::CurlTransport() : handle_(curl_easy_init()) {
+    if (!handle_) {
+        throw TransportError("The HTTP client could not be initialised.");
+    }
+}
+
+std::optional<HttpResponse> CurlTransport::send(const HttpRequest& request) {
+    CURL* curl = handle_.get();
+    // Reset keeps the connection cache, so a warm server connection is reused.
+    curl_easy_reset(curl);
+
+    HeaderList headers;
+    for (const auto& [name, value] : request.headers) {
+        appendHeader(headers, name + ": " + value);
+    }
+    // A large POST would otherwise wait for a 100-continue that many servers never send.
+    appendHeader(headers, "Expect:");
+
+    std::string body;
+    char errorText[CURL_ERROR_SIZE] = {};
+    check(curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str()));
+    // Only HTTP: a configured address must never read local files or speak other protocols.
+    check(curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https"));
+    check(curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L));
+    check(curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText));
+    check(curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get()));
+    check(curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendBody));
+    check(curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body));
+    if (request.method == "POST") {
+        check(curl_easy_setopt(curl, CURLOPT_POST, 1L));
+        check(curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data()));
+        check(curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size())));
+    } else if (request.method != "GET") {
+        check(curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str()));
+    }
+
+    // The time-out is an idle time-out: a long answer that keeps arriving is not cut off. curl looks at
+    // progress about once a second when idle, so sub-second limits (health probes) bound the whole exchange.
+    const auto timeoutMs = static_cast<long>(std::max<std::int64_t>(request.timeout.count(), 1));
+    IdleWatch idle{request.timeout};
+    check(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs));
+    if (timeoutMs < 1000) {
+        check(curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs));
+    } else {
+        check(curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L));
+        check(curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &IdleWatch::onProgress));
+        check(curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &idle));
+    }
+
+    const CURLcode result = curl_easy_perform(curl);
+    if (idle.expired) {
+        throw TransportError("The request timed out: nothing was received for " +
+                             std::to_string(timeoutMs / 1000) + " seconds.");
+    }
+    if (result != CURLE_OK) {
+        const std::string detail = errorText[0] != '\0' ? std::string(errorText) : curl_easy_strerror(result);
+        throw TransportError(detail);
+    }
+    long status = 0;
+    check(curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status));
+    if (status == 0) {
+        return std::nullopt;
+    }
+    return HttpResponse{status, std::move(body)};
+}
+
+} // namespace ulvo

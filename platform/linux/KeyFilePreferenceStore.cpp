@@ -1,0 +1,104 @@
+#include "platform/linux/KeyFilePreferenceStore.h"
+
+#include <glib.h>
+#include <glib/gstdio.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace ulvo {
+
+namespace {
+
+struct KeyFileDeleter {
+    void operator()(GKeyFile* file) const { g_key_file_free(file); }
+};
+struct ErrorDeleter {
+    void operator()(GError* error) const { g_error_free(error); }
+};
+struct CharsDeleter {
+    void operator()(gchar* chars) const { g_free(chars); }
+};
+using KeyFilePtr = std::unique_ptr<GKeyFile, KeyFileDeleter>;
+using ErrorPtr = std::unique_ptr<GError, ErrorDeleter>;
+using CharsPtr = std::unique_ptr<gchar, CharsDeleter>;
+
+constexpr const char* logDomain = "ulvo";
+
+std::string describe(const ErrorPtr& error) {
+    return error ? error->message : "unknown error";
+}
+
+} // namespace
+
+std::string KeyFilePreferenceStore::defaultPath() {
+    const char* configHome = std::getenv("XDG_CONFIG_HOME");
+    std::string base;
+    if (configHome != nullptr && g_path_is_absolute(configHome)) {
+        base = configHome;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::string(home != nullptr && *home != '\0' ? home : g_get_home_dir()) + "/.config";
+    }
+    return base + "/ulvo/preferences.ini";
+}
+
+std::optional<std::string> KeyFilePreferenceStore::string(const std::string& key) const {
+    KeyFilePtr file(g_key_file_new());
+    if (!g_key_file_load_from_file(file.get(), path_.c_str(), G_KEY_FILE_NONE, nullptr)) {
+        return std::nullopt;
+    }
+    // get_string unescapes and rejects values that are not valid UTF-8.
+    CharsPtr value(g_key_file_get_string(file.get(), group, key.c_str(), nullptr));
+    if (!value) {
+        return std::nullopt;
+    }
+    return std::string(value.get());
+}
+
+void KeyFilePreferenceStore::setStrings(const std::vector<std::pair<std::string, std::string>>& entries) {
+    KeyFilePtr file(g_key_file_new());
+    GError* rawError = nullptr;
+    const bool loaded = g_key_file_load_from_file(
+        file.get(), path_.c_str(),
+        static_cast<GKeyFileFlags>(G_KEY_FILE_KEEP_COMMENTS | G_KEY_FILE_KEEP_TRANSLATIONS), &rawError);
+    ErrorPtr loadError(rawError);
+    rawError = nullptr;
+    if (!loaded) {
+        if (!g_error_matches(loadError.get(), G_FILE_ERROR, G_FILE_ERROR_NOENT)) {
+            // Unparseable or unreadable: keep the user's file for inspection instead of overwriting it.
+            const std::string aside = path_ + ".corrupt";
+            if (g_rename(path_.c_str(), aside.c_str()) != 0) {
+                g_log(logDomain, G_LOG_LEVEL_WARNING,
+                      "Preferences not saved: %s cannot be loaded (%s) nor moved aside", path_.c_str(),
+                      describe(loadError).c_str());
+                return;
+            }
+            g_log(logDomain, G_LOG_LEVEL_MESSAGE, "Moved unreadable preferences %s to %s (%s)", path_.c_str(),
+                  aside.c_str(), describe(loadError).c_str());
+        }
+        file.reset(g_key_file_new());
+    }
+
+    for (const auto& [key, value] : entries) {
+        g_key_file_set_string(file.get(), group, key.c_str(), value.c_str());
+    }
+
+    gsize length = 0;
+    CharsPtr data(g_key_file_to_data(file.get(), &length, nullptr));
+    CharsPtr directory(g_path_get_dirname(path_.c_str()));
+    if (g_mkdir_with_parents(directory.get(), 0700) != 0) {
+        g_log(logDomain, G_LOG_LEVEL_WARNING, "Preferences not saved: cannot create %s", directory.get());
+        return;
+    }
+    // CONSISTENT writes a temporary file, syncs it and renames it over the old one, so readers never see
+    // a half-written file.
+    if (!g_file_set_contents_full(path_.c_str(), data.get(), static_cast<gssize>(length),
+                                  G_FILE_SET_CONTENTS_CONSISTENT, 0600, &rawError)) {
+        ErrorPtr writeError(rawError);
+        g_log(logDomain, G_LOG_LEVEL_WARNING, "Preferences not saved to %s: %s", path_.c_str(),
+              describe(writeError).c_str());
+    }
+}
+
+} // namespace ulvo

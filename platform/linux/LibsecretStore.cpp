@@ -1,0 +1,137 @@
+#include "platform/linux/LibsecretStore.h"
+
+#include <memory>
+
+namespace ulvo {
+
+namespace {
+
+struct ErrorDeleter {
+    void operator()(GError* error) const { g_error_free(error); }
+};
+struct HashTableDeleter {
+    void operator()(GHashTable* table) const { g_hash_table_unref(table); }
+};
+struct SecretValueDeleter {
+    void operator()(SecretValue* value) const { secret_value_unref(value); }
+};
+struct ObjectListDeleter {
+    void operator()(GList* list) const { g_list_free_full(list, g_object_unref); }
+};
+using ErrorPtr = std::unique_ptr<GError, ErrorDeleter>;
+using HashTablePtr = std::unique_ptr<GHashTable, HashTableDeleter>;
+using SecretValuePtr = std::unique_ptr<SecretValue, SecretValueDeleter>;
+using ObjectListPtr = std::unique_ptr<GList, ObjectListDeleter>;
+
+// Owns the GError a call may set; pass it where a GError** is expected.
+class ErrorSlot {
+public:
+    GError** out() { return &raw_; }
+    ErrorPtr take() {
+        ErrorPtr owned(raw_);
+        raw_ = nullptr;
+        return owned;
+    }
+    ~ErrorSlot() {
+        if (raw_ != nullptr) {
+            g_error_free(raw_);
+        }
+    }
+    ErrorSlot() = default;
+    ErrorSlot(const ErrorSlot&) = delete;
+    ErrorSlot& operator=(const ErrorSlot&) = delete;
+
+private:
+    GError* raw_ = nullptr;
+};
+
+HashTablePtr attributesFor(const std::string& service, const std::string& account) {
+    HashTablePtr table(g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free));
+    g_hash_table_insert(table.get(), g_strdup("service"), g_strdup(service.c_str()));
+    g_hash_table_insert(table.get(), g_strdup("account"), g_strdup(account.c_str()));
+    return table;
+}
+
+// Binary values keep every byte, including ones a C string would cut short.
+SecretValuePtr valueFor(const std::string& secret) {
+    return SecretValuePtr(secret_value_new(secret.data(), static_cast<gssize>(secret.size()), "text/plain"));
+}
+
+SecretStore::Outcome failure(const ErrorPtr& error, const char* fallback) {
+    if (!error) {
+        return {SecretStore::Status::failure, 0, fallback};
+    }
+    return {SecretStore::Status::failure, error->code, error->message};
+}
+
+} // namespace
+
+LibsecretStore::LibsecretStore() {
+    schema_.name = schemaName;
+    schema_.flags = SECRET_SCHEMA_DONT_MATCH_NAME;
+    schema_.attributes[0] = {"service", SECRET_SCHEMA_ATTRIBUTE_STRING};
+    schema_.attributes[1] = {"account", SECRET_SCHEMA_ATTRIBUTE_STRING};
+}
+
+std::optional<std::string> LibsecretStore::read(const std::string& service,
+                                                const std::string& account) const {
+    const HashTablePtr attributes = attributesFor(service, account);
+    ErrorSlot error;
+    const SecretValuePtr value(
+        secret_password_lookupv_binary_sync(&schema_, attributes.get(), nullptr, error.out()));
+    if (!value) {
+        return std::nullopt;
+    }
+    gsize length = 0;
+    const gchar* bytes = secret_value_get(value.get(), &length);
+    if (bytes == nullptr || !g_utf8_validate(bytes, static_cast<gssize>(length), nullptr)) {
+        return std::nullopt;
+    }
+    return std::string(bytes, length);
+}
+
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): SecretStore's signature.
+SecretStore::Outcome LibsecretStore::update(const std::string& service, const std::string& account,
+                                            const std::string& secret) {
+    const HashTablePtr attributes = attributesFor(service, account);
+    ErrorSlot error;
+    const ObjectListPtr items(secret_service_search_sync(
+        nullptr, &schema_, attributes.get(),
+        static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK), nullptr, error.out()));
+    if (ErrorPtr searchError = error.take()) {
+        return failure(searchError, "The keyring could not be searched.");
+    }
+    if (!items) {
+        return {Status::itemNotFound, 0, {}};
+    }
+    const SecretValuePtr value = valueFor(secret);
+    for (GList* node = items.get(); node != nullptr; node = node->next) {
+        if (!secret_item_set_secret_sync(SECRET_ITEM(node->data), value.get(), nullptr, error.out())) {
+            return failure(error.take(), "The keyring refused the key.");
+        }
+    }
+    return {};
+}
+
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): SecretStore's signature.
+SecretStore::Outcome LibsecretStore::add(const std::string& service, const std::string& account,
+                                         const std::string& secret) {
+    const HashTablePtr attributes = attributesFor(service, account);
+    const std::string label = "ULVO API key (" + account + ")";
+    const SecretValuePtr value = valueFor(secret);
+    ErrorSlot error;
+    if (!secret_password_storev_binary_sync(&schema_, attributes.get(), SECRET_COLLECTION_DEFAULT,
+                                            label.c_str(), value.get(), nullptr, error.out())) {
+        return failure(error.take(), "The keyring refused the key.");
+    }
+    return {};
+}
+
+void LibsecretStore::remove(const std::string& service, const std::string& account) {
+    const HashTablePtr attributes = attributesFor(service, account);
+    ErrorSlot error;
+    // A missing item or an absent keyring leaves nothing to delete; callers have no use for the reason.
+    secret_password_clearv_sync(&schema_, attributes.get(), nullptr, error.out());
+}
+
+} // namespace ulvo

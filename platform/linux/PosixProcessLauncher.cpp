@@ -1,0 +1,232 @@
+#include "platform/linux/PosixProcessLauncher.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <system_error>
+#include <unistd.h>
+
+extern char** environ; // NOLINT: the process environment, read-only here
+
+namespace ulvo {
+
+namespace {
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    ~FileDescriptor() { reset(); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    void reset() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+private:
+    int fd_;
+};
+
+class SpawnActions {
+public:
+    SpawnActions() { posix_spawn_file_actions_init(&actions_); }
+    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+    posix_spawn_file_actions_t* get() { return &actions_; }
+
+private:
+    posix_spawn_file_actions_t actions_{};
+};
+
+class SpawnAttributes {
+public:
+    explicit SpawnAttributes(bool newSession) {
+        posix_spawnattr_init(&attributes_);
+        // The child starts with default signal handling and nothing blocked, whatever this process set.
+        sigset_t none;
+        sigemptyset(&none);
+        sigset_t all;
+        sigfillset(&all);
+        posix_spawnattr_setsigmask(&attributes_, &none);
+        posix_spawnattr_setsigdefault(&attributes_, &all);
+        short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+        if (newSession) {
+            flags |= POSIX_SPAWN_SETSID; // survives the terminal or session that started us
+        }
+        posix_spawnattr_setflags(&attributes_, flags);
+    }
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    posix_spawnattr_t* get() { return &attributes_; }
+
+private:
+    posix_spawnattr_t attributes_{};
+};
+
+class PosixChild final : public ChildProcess {
+public:
+    explicit PosixChild(pid_t pid) : pid_(pid) {}
+    bool isRunning() override {
+        if (exited_) {
+            return false;
+        }
+        int status = 0;
+        const pid_t result = ::waitpid(pid_, &status, WNOHANG);
+        exited_ = result == pid_ || (result < 0 && errno == ECHILD);
+        return !exited_;
+    }
+    int pid() const override { return pid_; }
+
+private:
+    pid_t pid_;
+    bool exited_ = false;
+};
+
+// Owns the strings that argv and envp point into.
+struct CommandLine {
+    std::vector<std::string> strings;
+    std::vector<char*> argv;
+    std::vector<std::string> environmentStrings;
+    std::vector<char*> envp;
+
+    explicit CommandLine(const LaunchRequest& request) {
+        strings.push_back(request.executable.string());
+        strings.insert(strings.end(), request.arguments.begin(), request.arguments.end());
+        for (std::string& s : strings) {
+            argv.push_back(s.data());
+        }
+        argv.push_back(nullptr);
+        if (request.environment) {
+            for (const auto& [name, value] : *request.environment) {
+                environmentStrings.push_back(name + "=" + value);
+            }
+            for (std::string& s : environmentStrings) {
+                envp.push_back(s.data());
+            }
+            envp.push_back(nullptr);
+        }
+    }
+    char* const* environment() const { return envp.empty() ? environ : envp.data(); }
+};
+
+pid_t spawn(const LaunchRequest& request, SpawnActions& actions, bool newSession) {
+    if (request.workingDirectory) {
+        posix_spawn_file_actions_addchdir_np(actions.get(), request.workingDirectory->c_str());
+    }
+    posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
+    SpawnAttributes attributes(newSession);
+    const CommandLine command(request);
+    pid_t pid = 0;
+    const int error = posix_spawn(&pid, command.strings.front().c_str(), actions.get(), attributes.get(),
+                                  command.argv.data(), command.environment());
+    if (error != 0) {
+        throw std::system_error(error, std::generic_category(),
+                                "Could not start " + request.executable.filename().string());
+    }
+    return pid;
+}
+
+} // namespace
+
+std::unique_ptr<ChildProcess> PosixProcessLauncher::launch(const LaunchRequest& request) {
+    SpawnActions actions;
+    posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    return std::make_unique<PosixChild>(spawn(request, actions, true));
+}
+
+std::optional<ProcessOutput> PosixProcessLauncher::run(const LaunchRequest& request,
+                                                       std::chrono::milliseconds limit) {
+    int ends[2] = {-1, -1};
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        return std::nullopt;
+    }
+    FileDescriptor readEnd(ends[0]);
+    FileDescriptor writeEnd(ends[1]);
+    SpawnActions actions;
+    posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDOUT_FILENO);
+    // An unread error pipe would stall a chatty child; its error output has no reader anyway.
+    posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    try {
+        pid = spawn(request, actions, false);
+    } catch (const std::system_error&) {
+        return std::nullopt;
+    }
+    writeEnd.reset();
+
+    // Drain while the child runs, so a reply larger than the pipe buffer cannot stall it.
+    ProcessOutput output;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool timedOut = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            timedOut = true;
+            break;
+        }
+        pollfd waiting{readEnd.get(), POLLIN, 0};
+        const int ready = ::poll(&waiting, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 1'000'000)));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            continue;
+        }
+        char buffer[65536];
+        const ssize_t count = ::read(readEnd.get(), buffer, sizeof buffer);
+        if (count > 0) {
+            output.standardOutput.append(buffer, static_cast<std::size_t>(count));
+        } else if (count == 0 || errno != EINTR) {
+            break; // end of output: the child closed it, normally by exiting
+        }
+    }
+    if (timedOut) {
+        ::kill(pid, SIGKILL);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (timedOut) {
+        return std::nullopt;
+    }
+    output.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return output;
+}
+
+Environment PosixProcessLauncher::currentEnvironment() const {
+    Environment environment;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        const std::string text(*entry);
+        const std::size_t equals = text.find('=');
+        if (equals != std::string::npos) {
+            environment.emplace_back(text.substr(0, equals), text.substr(equals + 1));
+        }
+    }
+    return environment;
+}
+
+std::string PosixProcessLauncher::machine() const {
+    utsname names{};
+    return ::uname(&names) == 0 ? std::string(names.machine) : std::string();
+}
+
+bool PosixProcessLauncher::isExecutableFile(const std::filesystem::path& path) const {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+} // namespace ulvo

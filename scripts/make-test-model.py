@@ -1,0 +1,189 @@
+#!/usr/bin/python3
+"""Generate the tiny deterministic GGUF model used by ULVO's tests.
+
+    /usr/bin/python3 scripts/make-test-model.py --llama-src DIR --out FILE
+
+A 2-layer llama-architecture network (width 64, 4 heads / 2 KV heads,
+feed-forward 128) with the Phi-3 tokenizer copied from the llama.cpp tree's
+models/ggml-vocab-phi-3.gguf. Its answers are noise, but it loads and
+generates in a fraction of a second, so tests exercise the real llama-server
+path without downloading weights. Output is byte-identical on every run.
+"""
+
+import argparse
+import os
+import sys
+import tempfile
+
+N_EMBD = 64
+N_LAYER = 2
+N_HEAD = 4
+N_HEAD_KV = 2
+N_FF = 128
+N_CTX_TRAIN = 4096
+SEED = 7332
+
+# Keeps every role (system included) so tests can see the system prompt reach
+# the server; the markers are Phi-3 vocabulary tokens and tokenise as such.
+CHAT_TEMPLATE = (
+    "{{ bos_token }}"
+    "{% for message in messages %}"
+    "{{ '<|' + message['role'] + '|>\\n' + message['content'] + '<|end|>\\n' }}"
+    "{% endfor %}"
+    "{% if add_generation_prompt %}{{ '<|assistant|>\\n' }}{% endif %}"
+)
+
+TOKENIZER_KEYS_COPIED = (
+    "tokenizer.ggml.bos_token_id",
+    "tokenizer.ggml.eos_token_id",
+    "tokenizer.ggml.unknown_token_id",
+    "tokenizer.ggml.padding_token_id",
+    "tokenizer.ggml.add_bos_token",
+    "tokenizer.ggml.add_eos_token",
+)
+
+
+def load_gguf_py(llama_src):
+    path = os.path.join(llama_src, "gguf-py")
+    if not os.path.isdir(os.path.join(path, "gguf")):
+        sys.exit(f"make-test-model: {path}/gguf not found; --llama-src must be a llama.cpp source tree")
+    sys.path.insert(0, path)
+    try:
+        import gguf  # noqa: F401
+        import numpy  # noqa: F401
+    except ImportError as e:
+        sys.exit(f"make-test-model: {e}; run with /usr/bin/python3 and install python3-numpy python3-yaml python3-tqdm")
+    return sys.modules["gguf"]
+
+
+def read_vocab(gguf, path):
+    reader = gguf.GGUFReader(path)
+    fields = reader.fields
+
+    def value(key):
+        if key not in fields:
+            sys.exit(f"make-test-model: {path} lacks {key}")
+        return fields[key].contents()
+
+    vocab = {
+        "model": value("tokenizer.ggml.model"),
+        "pre": value("tokenizer.ggml.pre"),
+        "tokens": value("tokenizer.ggml.tokens"),
+        "scores": value("tokenizer.ggml.scores"),
+        "types": value("tokenizer.ggml.token_type"),
+    }
+    for key in TOKENIZER_KEYS_COPIED:
+        vocab[key] = value(key)
+    return vocab
+
+
+def build_weights(np, n_vocab, normal_mask):
+    rng = np.random.default_rng(SEED)
+
+    def normal(shape, std):
+        return (rng.standard_normal(shape) * std).astype(np.float32)
+
+    w = {
+        "token_embd.weight": normal((n_vocab, N_EMBD), 0.5),
+        "output_norm.weight": np.ones(N_EMBD, dtype=np.float32),
+    }
+    # Only plain-text tokens get output weights; control, byte and added
+    # tokens (end-of-text, <|end|>, role markers...) keep a zero row, so their
+    # logit is 0 while the best of ~32k random rows is far above it. Replies
+    # therefore never stop early or come back empty, and are valid UTF-8.
+    out = normal((n_vocab, N_EMBD), 0.3)
+    out[~normal_mask] = 0.0
+    w["output.weight"] = out
+
+    head_dim = N_EMBD // N_HEAD
+    for i in range(N_LAYER):
+        p = f"blk.{i}."
+        w[p + "attn_norm.weight"] = np.ones(N_EMBD, dtype=np.float32)
+        w[p + "attn_q.weight"] = normal((N_HEAD * head_dim, N_EMBD), 0.1)
+        w[p + "attn_k.weight"] = normal((N_HEAD_KV * head_dim, N_EMBD), 0.1)
+        w[p + "attn_v.weight"] = normal((N_HEAD_KV * head_dim, N_EMBD), 0.1)
+        w[p + "attn_output.weight"] = normal((N_EMBD, N_HEAD * head_dim), 0.1)
+        w[p + "ffn_norm.weight"] = np.ones(N_EMBD, dtype=np.float32)
+        w[p + "ffn_gate.weight"] = normal((N_FF, N_EMBD), 0.1)
+        w[p + "ffn_up.weight"] = normal((N_FF, N_EMBD), 0.1)
+        w[p + "ffn_down.weight"] = normal((N_EMBD, N_FF), 0.1)
+    return w
+
+
+def write_model(gguf, np, vocab, out_path):
+    n_vocab = len(vocab["tokens"])
+    types = np.asarray(vocab["types"], dtype=np.int32)
+    normal_mask = types == int(gguf.TokenType.NORMAL)
+    weights = build_weights(np, n_vocab, normal_mask)
+
+    out_dir = os.path.dirname(os.path.abspath(out_path))
+    os.makedirs(out_dir, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(prefix=".test-model.", suffix=".part", dir=out_dir)
+    os.close(fd)
+    try:
+        writer = gguf.GGUFWriter(tmp, "llama")
+        writer.add_name("ulvo-test")
+        writer.add_context_length(N_CTX_TRAIN)
+        writer.add_embedding_length(N_EMBD)
+        writer.add_block_count(N_LAYER)
+        writer.add_feed_forward_length(N_FF)
+        writer.add_head_count(N_HEAD)
+        writer.add_head_count_kv(N_HEAD_KV)
+        writer.add_rope_dimension_count(N_EMBD // N_HEAD)
+        writer.add_rope_freq_base(10000.0)
+        writer.add_layer_norm_rms_eps(1e-5)
+        writer.add_vocab_size(n_vocab)
+        writer.add_file_type(gguf.LlamaFileType.MOSTLY_Q8_0)
+        writer.add_quantization_version(gguf.GGML_QUANT_VERSION)
+
+        writer.add_tokenizer_model(vocab["model"])
+        writer.add_tokenizer_pre(vocab["pre"])
+        writer.add_token_list(vocab["tokens"])
+        writer.add_token_scores(vocab["scores"])
+        writer.add_token_types(vocab["types"])
+        writer.add_bos_token_id(vocab["tokenizer.ggml.bos_token_id"])
+        writer.add_eos_token_id(vocab["tokenizer.ggml.eos_token_id"])
+        writer.add_unk_token_id(vocab["tokenizer.ggml.unknown_token_id"])
+        writer.add_pad_token_id(vocab["tokenizer.ggml.padding_token_id"])
+        writer.add_add_bos_token(vocab["tokenizer.ggml.add_bos_token"])
+        writer.add_add_eos_token(vocab["tokenizer.ggml.add_eos_token"])
+        writer.add_chat_template(CHAT_TEMPLATE)
+
+        q8 = gguf.GGMLQuantizationType.Q8_0
+        for name, data in weights.items():
+            if name in ("token_embd.weight", "output.weight"):
+                writer.add_tensor(name, gguf.quants.quantize(data, q8), raw_dtype=q8)
+            else:
+                writer.add_tensor(name, data)
+
+        writer.write_header_to_file()
+        writer.write_kv_data_to_file()
+        writer.write_tensors_to_file()
+        writer.close()
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)  # mkstemp creates 0600
+        os.replace(tmp, out_path)
+    except BaseException:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+        raise
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--llama-src", required=True, help="llama.cpp source tree (provides gguf-py and the vocab)")
+    ap.add_argument("--out", required=True, help="GGUF file to write")
+    args = ap.parse_args()
+
+    gguf = load_gguf_py(args.llama_src)
+    import numpy as np
+
+    vocab_path = os.path.join(args.llama_src, "models", "ggml-vocab-phi-3.gguf")
+    if not os.path.isfile(vocab_path):
+        sys.exit(f"make-test-model: {vocab_path} not found")
+    write_model(gguf, np, read_vocab(gguf, vocab_path), args.out)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,266 @@
+// The answer service against a real HTTP server on loopback, through the real libcurl transport.
+#include "model/ModelFailure.h"
+#include "model/ModelService.h"
+#include "model/Prompts.h"
+#include "platform/linux/CurlTransport.h"
+#include "settings/APIKeyStore.h"
+#include "settings/ModelPreferences.h"
+#include "tests/support/FakeStores.h"
+#include "tests/support/LoopbackServer.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <future>
+
+namespace ulvo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::CannedReply;
+using test::chatReply;
+using test::LoopbackServer;
+using test::RecordedRequest;
+
+class ScriptedLocalModel final : public LocalModel {
+public:
+    std::string localAnswer(const std::string&, const std::optional<std::string>&, Level) override {
+        throw ModelFailure("The built-in model took too long to start.");
+    }
+};
+
+class ScriptedOnDevice final : public OnDeviceRuntime {
+public:
+    std::optional<std::string> foundationAnswer(const std::string& text, Level level) override {
+        calls.push_back({text, level});
+        return answer;
+    }
+    std::optional<std::string> answer;
+    std::vector<std::pair<std::string, Level>> calls;
+};
+
+class ModelServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server = std::make_unique<LoopbackServer>([](const RecordedRequest&) { return CannedReply{200, chatReply("An answer.")}; });
+        useProvider(ModelProvider::groq, server->baseURL() + "/v1///", "test-model", "sk-test");
+    }
+
+    void useProvider(ModelProvider provider, const std::string& baseURL, const std::string& model,
+                     const std::string& key) {
+        ModelPreferences{provider, baseURL, model}.save(*preferences);
+        APIKeyStore(*secrets).save(key, provider);
+    }
+
+    std::unique_ptr<ModelService> makeService(std::chrono::milliseconds timeout = 50s) {
+        ModelService::Dependencies deps;
+        deps.preferences = preferences;
+        deps.secrets = secrets;
+        deps.transport = std::make_shared<CurlTransport>();
+        deps.local = local;
+        deps.onDevice = onDevice;
+        deps.responseLanguage = [] { return std::string("de-DE"); };
+        deps.requestTimeout = timeout;
+        return std::make_unique<ModelService>(std::move(deps));
+    }
+
+    // Runs one explanation and waits for its single completion.
+    ExplainResult explain(ModelService& service, const std::string& text, std::optional<std::string> question,
+                          Level level) {
+        std::promise<ExplainResult> done;
+        service.explain(text, std::move(question), level, [&done](ExplainResult result) { done.set_value(std::move(result)); });
+        return done.get_future().get();
+    }
+
+    nlohmann::json lastBody() const { return nlohmann::json::parse(server->requests().back().body); }
+
+    std::shared_ptr<test::MemoryPreferenceStore> preferences = std::make_shared<test::MemoryPreferenceStore>();
+    std::shared_ptr<test::MemorySecretStore> secrets = std::make_shared<test::MemorySecretStore>();
+    std::shared_ptr<ScriptedLocalModel> local = std::make_shared<ScriptedLocalModel>();
+    std::shared_ptr<ScriptedOnDevice> onDevice = std::make_shared<ScriptedOnDevice>();
+    std::unique_ptr<LoopbackServer> server;
+};
+
+TEST_F(ModelServiceTest, CloudRequestCarriesTheHeadersBodyAndBandTemperature) {
+    auto service = makeService();
+    for (const auto& [level, temperature] : std::vector<std::pair<Level, double>>{{10, 0.15}, {11, 0.35}, {-5, 0.15}, {250, 0.35}}) {
+        const ExplainResult result = explain(*service, "Photosynthesis", std::nullopt, level);
+        ASSERT_TRUE(result.ok()) << result.errorMessage();
+        const RecordedRequest request = server->requests().back();
+        EXPECT_EQ(request.method, "POST");
+        EXPECT_EQ(request.path, "/v1/chat/completions") << "slashes of the base URL are trimmed";
+        EXPECT_EQ(request.header("Content-Type"), "application/json");
+        EXPECT_EQ(request.header("Authorization"), "Bearer sk-test");
+        const nlohmann::json body = lastBody();
+        EXPECT_EQ(body.size(), 5U);
+        EXPECT_EQ(body["model"], "test-model");
+        EXPECT_EQ(body["stream"], false);
+        EXPECT_EQ(body["max_tokens"], 650);
+        EXPECT_DOUBLE_EQ(body["temperature"].get<double>(), temperature) << "level " << level;
+        ASSERT_EQ(body["messages"].size(), 2U);
+        EXPECT_EQ(body["messages"][0], (nlohmann::json{{"role", "system"}, {"content", systemPrompt(level, "de-DE")}}));
+        EXPECT_EQ(body["messages"][1], (nlohmann::json{{"role", "user"}, {"content", "Photosynthesis"}}));
+    }
+}
+
+TEST_F(ModelServiceTest, FollowUpSendsTheFollowUpPromptAndTheQuestionEvenWhenEmpty) {
+    auto service = makeService();
+    for (const std::string question : {"Why green?", ""}) {
+        ASSERT_TRUE(explain(*service, "Chlorophyll \"absorbs\"\nlight", question, 60).ok());
+        const nlohmann::json body = lastBody();
+        EXPECT_EQ(body["messages"][0]["content"], followupPrompt("Chlorophyll \"absorbs\"\nlight", 60, "de-DE"));
+        EXPECT_EQ(body["messages"][1]["content"], question);
+    }
+}
+
+TEST_F(ModelServiceTest, AnswersAreCleanedForTheirBand) {
+    server->setResponder([](const RecordedRequest&) {
+        return CannedReply{200, chatReply("**Okay**, here is a simple explanation: A cat is a small animal that lives with people. It has fur.")};
+    });
+    auto service = makeService();
+    EXPECT_EQ(explain(*service, "cat", std::nullopt, 5).answer(), "Cat small animal lives. People. Has fur.");
+    server->setResponder([](const RecordedRequest&) { return CannedReply{200, chatReply("fast\u2014really fast")}; });
+    EXPECT_EQ(explain(*service, "cat", std::nullopt, 50).answer(), "fast, really fast");
+}
+
+TEST_F(ModelServiceTest, ReplyStatusAndShapeFailuresGiveTheirMessages) {
+    auto service = makeService();
+    const std::string couldNotAnswer = "The selected provider could not answer. Check Settings and try again.";
+    const std::string unreadable = "The selected provider returned an unreadable answer.";
+    const std::vector<std::pair<CannedReply, std::string>> cases = {
+        {{201, chatReply("valid but 201")}, couldNotAnswer},
+        {{204, ""}, couldNotAnswer},
+        {{401, R"({"error":{"message":"Invalid API key"}})"}, couldNotAnswer},
+        {{500, "oops", "text/plain"}, couldNotAnswer},
+        {{200, R"({"choices":[{"message":{"content":null}}]})"}, unreadable},
+        {{200, R"({"choices":[]})"}, unreadable},
+        {{200, R"({"choices":[{"message":{"content":42}}]})"}, unreadable},
+        {{200, R"({"choices":["text"]})"}, unreadable},
+        {{200, R"([1,2])"}, unreadable},
+    };
+    for (const auto& [reply, message] : cases) {
+        server->setResponder([reply = reply](const RecordedRequest&) { return reply; });
+        const ExplainResult result = explain(*service, "text", std::nullopt, 50);
+        ASSERT_FALSE(result.ok());
+        EXPECT_EQ(result.errorMessage(), message) << reply.status << " " << reply.body;
+    }
+
+    server->setResponder([](const RecordedRequest&) { return CannedReply{200, "<html>not json</html>", "text/html"}; });
+    const ExplainResult notJson = explain(*service, "text", std::nullopt, 50);
+    ASSERT_FALSE(notJson.ok());
+    EXPECT_THROW(std::rethrow_exception(notJson.error()), nlohmann::json::parse_error) << "the parser's own error";
+}
+
+TEST_F(ModelServiceTest, KeyAndAddressProblemsAreReportedBeforeAnythingIsSent) {
+    auto service = makeService();
+    useProvider(ModelProvider::openAI, server->baseURL(), "m", "sk-evil\r\nX-Injected: 1");
+    ExplainResult result = explain(*service, "text", std::nullopt, 50);
+    ASSERT_FALSE(result.ok());
+    EXPECT_NE(result.errorMessage().find("Enter it again in Settings"), std::string::npos);
+
+    useProvider(ModelProvider::custom, "http://exa mple.com/v1", "m", "sk");
+    EXPECT_EQ(explain(*service, "text", std::nullopt, 50).errorMessage(), "The provider address is invalid.");
+    EXPECT_TRUE(server->requests().empty());
+
+    // An empty address is a relative URL that only the transport can refuse.
+    useProvider(ModelProvider::custom, "", "m", "sk");
+    result = explain(*service, "text", std::nullopt, 50);
+    ASSERT_FALSE(result.ok());
+    EXPECT_THROW(std::rethrow_exception(result.error()), TransportError);
+
+    // Only HTTP is spoken: a file address must never be read.
+    useProvider(ModelProvider::custom, "file:///etc", "m", "sk");
+    result = explain(*service, "text", std::nullopt, 50);
+    EXPECT_THROW(std::rethrow_exception(result.error()), TransportError);
+}
+
+TEST_F(ModelServiceTest, InvalidUtf8InTheSelectionStillSendsAValidBody) {
+    auto service = makeService();
+    const std::string broken = std::string("caf\xC3") + "\xFF!";
+    ASSERT_TRUE(explain(*service, broken, std::nullopt, 50).ok());
+    EXPECT_EQ(lastBody()["messages"][1]["content"], "caf\uFFFD\uFFFD!");
+}
+
+TEST_F(ModelServiceTest, LargeAnswersArriveWhole) {
+    const std::string big(5 * 1024 * 1024, 'a');
+    server->setResponder([&big](const RecordedRequest&) { return CannedReply{200, chatReply(big)}; });
+    auto service = makeService();
+    const ExplainResult result = explain(*service, "text", std::nullopt, 95);
+    ASSERT_TRUE(result.ok()) << result.errorMessage();
+    EXPECT_EQ(result.answer(), big);
+}
+
+TEST_F(ModelServiceTest, StalledAndDroppedConnectionsFailWithTheTransportError) {
+    server->setResponder([](const RecordedRequest&) { return CannedReply{200, chatReply("late"), "application/json", 3s}; });
+    auto service = makeService(1s);
+    const auto started = std::chrono::steady_clock::now();
+    const ExplainResult stalled = explain(*service, "text", std::nullopt, 50);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2900ms) << "the idle time-out ends the wait";
+    ASSERT_FALSE(stalled.ok());
+    EXPECT_THROW(std::rethrow_exception(stalled.error()), TransportError);
+
+    test::DroppingServer dropping;
+    useProvider(ModelProvider::custom, "http://127.0.0.1:" + std::to_string(dropping.port()), "m", "sk");
+    const ExplainResult dropped = explain(*service, "text", std::nullopt, 50);
+    ASSERT_FALSE(dropped.ok());
+    EXPECT_THROW(std::rethrow_exception(dropped.error()), TransportError);
+    EXPECT_FALSE(dropped.errorMessage().empty());
+}
+
+TEST_F(ModelServiceTest, RequestsRunOneAtATimeInOrderWithOneCompletionEach) {
+    server->setResponder([](const RecordedRequest& request) {
+        const auto body = nlohmann::json::parse(request.body);
+        const std::string text = body["messages"][1]["content"];
+        return CannedReply{200, chatReply("answer to " + text), "application/json", text == "first" ? 300ms : 0ms};
+    });
+    auto service = makeService();
+    std::mutex mutex;
+    std::vector<std::string> order;
+    std::atomic<int> calls{0};
+    std::promise<void> allDone;
+    const auto callerThread = std::this_thread::get_id();
+    for (const std::string text : {"first", "second", "third"}) {
+        service->explain(text, std::nullopt, 50, [&, text](ExplainResult result) {
+            EXPECT_NE(std::this_thread::get_id(), callerThread) << "completions run on the model queue";
+            EXPECT_TRUE(service->queue().isCurrent());
+            std::lock_guard lock(mutex);
+            order.push_back(result.ok() ? result.answer() : result.errorMessage());
+            if (++calls == 3) {
+                allDone.set_value();
+            }
+        });
+    }
+    allDone.get_future().wait();
+    service.reset(); // drains the queue: a late extra completion would show up as a fourth call
+    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(order, (std::vector<std::string>{"answer to first", "answer to second", "answer to third"}));
+}
+
+TEST_F(ModelServiceTest, LocalFailureGetsTheOnDeviceSecondChanceOnlyForFirstExplanations) {
+    useProvider(ModelProvider::local, "http://127.0.0.1:7332/v1", "gemma-3-1b-it", "");
+    onDevice->answer = "**On-device** answer \u2014 fine.";
+    auto service = makeService();
+
+    const ExplainResult first = explain(*service, "text", std::nullopt, 50);
+    ASSERT_TRUE(first.ok()) << first.errorMessage();
+    EXPECT_EQ(first.answer(), "On-device answer, fine.") << "the second chance is cleaned too";
+    ASSERT_EQ(onDevice->calls.size(), 1U);
+    EXPECT_EQ(onDevice->calls[0], (std::pair<std::string, Level>{"text", 50}));
+
+    const ExplainResult followUp = explain(*service, "text", std::string("why?"), 50);
+    EXPECT_EQ(followUp.errorMessage(), "The built-in model took too long to start.");
+    EXPECT_EQ(onDevice->calls.size(), 1U);
+
+    onDevice->answer.reset();
+    EXPECT_EQ(explain(*service, "text", std::nullopt, 50).errorMessage(), "The built-in model took too long to start.");
+
+    // A cloud provider whose key was removed reads as the built-in provider, second chance included.
+    useProvider(ModelProvider::groq, server->baseURL(), "m", "");
+    onDevice->answer = "Fallback.";
+    EXPECT_EQ(explain(*service, "text", std::nullopt, 50).answer(), "Fallback.");
+    EXPECT_TRUE(server->requests().empty());
+}
+
+} // namespace
+} // namespace ulvo

@@ -1,0 +1,242 @@
+// The settings adapters against a real key file and the real keyring; run inside scripts/private-session.
+#include "platform/linux/KeyFilePreferenceStore.h"
+#include "platform/linux/LibsecretStore.h"
+#include "settings/APIKeyStore.h"
+#include "settings/ModelPreferences.h"
+
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace ulvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string testName() {
+    return ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
+// The real keyring, with items kept apart per test so tests can run in parallel in one session.
+class IsolatedSecrets : public SecretStore {
+public:
+    std::optional<std::string> read(const std::string& service, const std::string& account) const override {
+        return real_.read(scoped(service), account);
+    }
+    Outcome update(const std::string& service, const std::string& account,
+                   const std::string& secret) override {
+        return real_.update(scoped(service), account, secret);
+    }
+    Outcome add(const std::string& service, const std::string& account, const std::string& secret) override {
+        return real_.add(scoped(service), account, secret);
+    }
+    void remove(const std::string& service, const std::string& account) override {
+        real_.remove(scoped(service), account);
+    }
+    LibsecretStore& real() { return real_; }
+    std::string scoped(const std::string& service) const { return service + "/" + scope_; }
+
+private:
+    LibsecretStore real_;
+    std::string scope_ = testName() + "-" + std::to_string(getpid());
+};
+
+fs::path makeScratchDir() {
+    fs::path made =
+        fs::temp_directory_path() / ("ulvo-settings-" + testName() + "-" + std::to_string(getpid()));
+    fs::remove_all(made);
+    fs::create_directories(made);
+    return made;
+}
+
+class SettingsStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Never touch the developer's own keyring.
+        ASSERT_NE(g_getenv("ULVO_SESSION_DIR"), nullptr) << "run ctest inside scripts/private-session";
+    }
+    void TearDown() override {
+        for (ModelProvider provider : allModelProviders) {
+            secrets.remove(APIKeyStore::service, std::string(rawValue(provider)));
+        }
+        fs::remove_all(dir);
+    }
+    void writeFile(const std::string& text) {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << text;
+    }
+    std::string fileText(const fs::path& file) const {
+        std::ifstream in(file, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    ModelPreferences load() const { return ModelPreferences::load(prefs, keys); }
+
+    fs::path dir = makeScratchDir();
+    fs::path path = dir / "ulvo" / "preferences.ini";
+    IsolatedSecrets secrets;
+    APIKeyStore keys{secrets};
+    KeyFilePreferenceStore prefs{path.string()};
+};
+
+ModelPreferences defaultsOf(ModelProvider provider) {
+    ProviderDefaults d = defaults(provider);
+    return {provider, d.baseURL, d.model};
+}
+
+TEST_F(SettingsStoreTest, KeysRoundTripByteForByteAndReplace) {
+    const std::string odd = "  sk-ключ 🔑\tkey  ";
+    keys.save(odd, ModelProvider::groq);
+    EXPECT_EQ(keys.read(ModelProvider::groq), odd);
+
+    keys.save("second", ModelProvider::groq);
+    EXPECT_EQ(keys.read(ModelProvider::groq), "second");
+    // One removal leaves nothing behind: replacing did not add a second item.
+    keys.save("", ModelProvider::groq);
+    EXPECT_EQ(keys.read(ModelProvider::groq), "");
+}
+
+TEST_F(SettingsStoreTest, DeletingAMissingKeySucceeds) {
+    EXPECT_NO_THROW(keys.save("", ModelProvider::xAI));
+    EXPECT_EQ(keys.read(ModelProvider::xAI), "");
+}
+
+TEST_F(SettingsStoreTest, ProvidersKeepSeparateKeys) {
+    keys.save("groq-key", ModelProvider::groq);
+    EXPECT_EQ(keys.read(ModelProvider::openAI), "");
+    keys.save("openai-key", ModelProvider::openAI);
+    EXPECT_EQ(keys.read(ModelProvider::groq), "groq-key");
+    EXPECT_EQ(keys.read(ModelProvider::openAI), "openai-key");
+}
+
+TEST_F(SettingsStoreTest, SecretsThatAreNotTextReadAsAbsent) {
+    const std::string service = secrets.scoped(APIKeyStore::service);
+    ASSERT_EQ(secrets.real().add(service, "gemini", std::string("\xff\xfe\0k", 4)).status,
+              SecretStore::Status::success);
+    EXPECT_EQ(keys.read(ModelProvider::gemini), "");
+    EXPECT_EQ(secrets.real().update(service, "custom", "k").status, SecretStore::Status::itemNotFound);
+}
+
+TEST_F(SettingsStoreTest, ItemsAreFoundWhateverSchemaNameTheyCarry) {
+    const SecretSchema other = {"org.example.Other",
+                                SECRET_SCHEMA_NONE,
+                                {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                 {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                 {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+                                0,
+                                nullptr,
+                                nullptr,
+                                nullptr,
+                                nullptr,
+                                nullptr,
+                                nullptr,
+                                nullptr};
+    const std::string service = secrets.scoped(APIKeyStore::service);
+    ASSERT_TRUE(secret_password_store_sync(&other, SECRET_COLLECTION_DEFAULT, "other", "older", nullptr,
+                                           nullptr, "service", service.c_str(), "account", "openRouter",
+                                           nullptr));
+    EXPECT_EQ(keys.read(ModelProvider::openRouter), "older");
+    keys.save("newer", ModelProvider::openRouter);
+    EXPECT_EQ(keys.read(ModelProvider::openRouter), "newer");
+}
+
+TEST_F(SettingsStoreTest, LoadFollowsStoredProviderAndKey) {
+    EXPECT_EQ(load(), defaultsOf(ModelProvider::local)) << "no file";
+
+    writeFile("[ulvo]\nmodelProvider=groq\n");
+    keys.save("gsk", ModelProvider::groq);
+    EXPECT_EQ(load(), defaultsOf(ModelProvider::groq));
+
+    writeFile("[ulvo]\nmodelProvider=openAI\nmodelBaseURL=https://proxy.test/v1\nmodelName=m\n");
+    EXPECT_EQ(load(), defaultsOf(ModelProvider::local)) << "cloud provider without a key";
+
+    writeFile("[ulvo]\nmodelProvider=OpenAI\n");
+    keys.save("sk", ModelProvider::openAI);
+    EXPECT_EQ(load(), defaultsOf(ModelProvider::local)) << "provider names are case-sensitive";
+
+    writeFile("[ulvo]\nmodelProvider=custom\nmodelBaseURL=http://127.0.0.1:9/v1\nmodelName=\n");
+    keys.save("ck", ModelProvider::custom);
+    EXPECT_EQ(load(), (ModelPreferences{ModelProvider::custom, "http://127.0.0.1:9/v1", ""}));
+}
+
+TEST_F(SettingsStoreTest, AnyStringRoundTripsAndReadsSeeOtherWriters) {
+    KeyFilePreferenceStore writer(path.string());
+    KeyFilePreferenceStore reader(path.string());
+    const std::vector<std::string> values = {"",           "two\nlines\r\n", "  leading",
+                                             "trailing  ", "back\\slash\\n", "ünï;cødé=[x]#y"};
+    for (const std::string& value : values) {
+        writer.setStrings({{"k", value}});
+        EXPECT_EQ(reader.string("k"), value);
+    }
+    EXPECT_EQ(reader.string("missing"), std::nullopt);
+    EXPECT_EQ(fs::status(path.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
+TEST_F(SettingsStoreTest, SavingKeepsEverythingElseAndLeavesNoTemporaryFiles) {
+    writeFile("# about this file\n[other]\nx=1\n\n[ulvo]\n# why\nextra=kept\nmodelProvider=local\n");
+    for (int i = 0; i < 3; ++i) {
+        ModelPreferences{ModelProvider::groq, "https://g.test/v" + std::to_string(i), "m"}.save(prefs);
+    }
+    const std::string text = fileText(path);
+    for (const char* kept : {"# about this file", "[other]\nx=1", "# why\nextra=kept"}) {
+        EXPECT_NE(text.find(kept), std::string::npos) << kept << " missing from\n" << text;
+    }
+    keys.save("gsk", ModelProvider::groq);
+    EXPECT_EQ(load(), (ModelPreferences{ModelProvider::groq, "https://g.test/v2", "m"}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(path.parent_path()), {}), 1);
+}
+
+TEST_F(SettingsStoreTest, UnloadableFilesReadAsDefaultsAndAreMovedAsideOnSave) {
+    constexpr char raw[] = "\x00\xff\x89PNG\r\n\x1a\n[ulvo\nmodelProvider=groq\n";
+    const std::string garbage(raw, sizeof raw - 1);
+    const fs::path aside = path.string() + ".corrupt";
+    keys.save("gsk", ModelProvider::groq);
+    const ModelPreferences chosen{ModelProvider::groq, "https://g.test/v1", "m"};
+
+    writeFile(garbage);
+    EXPECT_EQ(load(), defaultsOf(ModelProvider::local));
+    chosen.save(prefs);
+    EXPECT_EQ(load(), chosen);
+    EXPECT_EQ(fileText(aside), garbage);
+
+    // A directory is unreadable as a file even for root.
+    fs::remove(path);
+    fs::remove(aside);
+    fs::create_directory(path);
+    EXPECT_EQ(load(), defaultsOf(ModelProvider::local));
+    chosen.save(prefs);
+    EXPECT_EQ(load(), chosen);
+    EXPECT_TRUE(fs::is_directory(aside));
+}
+
+TEST(KeyFilePreferenceStoreTest, DefaultPathFollowsXdgConfigHome) {
+    const std::string savedHome = g_getenv("HOME") ? g_getenv("HOME") : "";
+    const char* savedConfig = g_getenv("XDG_CONFIG_HOME");
+    const std::string savedConfigValue = savedConfig ? savedConfig : "";
+    g_setenv("HOME", "/home/u", TRUE);
+    for (const auto& [config, expected] : std::vector<std::pair<const char*, std::string>>{
+             {"/cfg", "/cfg/ulvo/preferences.ini"},
+             {"", "/home/u/.config/ulvo/preferences.ini"},
+             {"relative/cfg", "/home/u/.config/ulvo/preferences.ini"},
+             {nullptr, "/home/u/.config/ulvo/preferences.ini"}}) {
+        if (config) {
+            g_setenv("XDG_CONFIG_HOME", config, TRUE);
+        } else {
+            g_unsetenv("XDG_CONFIG_HOME");
+        }
+        EXPECT_EQ(KeyFilePreferenceStore::defaultPath(), expected) << (config ? config : "(unset)");
+    }
+    g_setenv("HOME", savedHome.c_str(), TRUE);
+    if (savedConfig) {
+        g_setenv("XDG_CONFIG_HOME", savedConfigValue.c_str(), TRUE);
+    } else {
+        g_unsetenv("XDG_CONFIG_HOME");
+    }
+}
+
+} // namespace
+} // namespace ulvo

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "settings/PreferenceStore.h"
+#include "settings/SecretStore.h"
+
+#include <map>
+#include <mutex>
+
+namespace ulvo::test {
+
+// In-memory stores for tests of the logic; safe to read from the model queue while a test writes.
+class MemoryPreferenceStore final : public PreferenceStore {
+public:
+    std::optional<std::string> string(const std::string& key) const override {
+        std::lock_guard lock(mutex_);
+        const auto found = values_.find(key);
+        return found == values_.end() ? std::nullopt : std::optional<std::string>(found->second);
+    }
+    void setStrings(const std::vector<std::pair<std::string, std::string>>& entries) override {
+        std::lock_guard lock(mutex_);
+        for (const auto& [key, value] : entries) {
+            values_[key] = value;
+        }
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::string, std::string> values_;
+};
+
+class MemorySecretStore final : public SecretStore {
+public:
+    std::optional<std::string> read(const std::string& service, const std::string& account) const override {
+        std::lock_guard lock(mutex_);
+        const auto found = items_.find({service, account});
+        return found == items_.end() ? std::nullopt : std::optional<std::string>(found->second);
+    }
+    Outcome update(const std::string& service, const std::string& account, const std::string& secret) override {
+        std::lock_guard lock(mutex_);
+        if (refuseWrites) {
+            return {Status::failure, refusalCode, "refused"};
+        }
+        const auto found = items_.find({service, account});
+        if (found == items_.end()) {
+            return {Status::itemNotFound, 0, {}};
+        }
+        found->second = secret;
+        return {};
+    }
+    Outcome add(const std::string& service, const std::string& account, const std::string& secret) override {
+        std::lock_guard lock(mutex_);
+        if (refuseWrites) {
+            return {Status::failure, refusalCode, "refused"};
+        }
+        items_[{service, account}] = secret;
+        return {};
+    }
+    void remove(const std::string& service, const std::string& account) override {
+        std::lock_guard lock(mutex_);
+        items_.erase({service, account});
+    }
+
+    bool refuseWrites = false;
+    int refusalCode = -1;
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::pair<std::string, std::string>, std::string> items_;
+};
+
+} // namespace ulvo::test

@@ -1,0 +1,106 @@
+#include "tests/support/LoopbackServer.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace ulvo::test {
+
+std::string RecordedRequest::header(const std::string& name) const {
+    const auto found = headers.find(name);
+    return found == headers.end() ? std::string() : found->second;
+}
+
+LoopbackServer::LoopbackServer(Responder responder)
+    : server_(std::make_unique<httplib::Server>()), responder_(std::move(responder)) {
+    const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
+        RecordedRequest recorded{request.method, request.path, {}, request.body};
+        for (const auto& [name, value] : request.headers) {
+            recorded.headers.emplace(name, value);
+        }
+        Responder current;
+        {
+            std::lock_guard lock(mutex_);
+            requests_.push_back(recorded);
+            current = responder_;
+        }
+        const CannedReply reply = current(recorded);
+        if (reply.delay.count() > 0) {
+            std::this_thread::sleep_for(reply.delay);
+        }
+        response.status = reply.status;
+        response.set_content(reply.body, reply.contentType.c_str());
+    };
+    server_->Get(".*", handle);
+    server_->Post(".*", handle);
+    server_->set_keep_alive_max_count(1000);
+    port_ = server_->bind_to_any_port("127.0.0.1");
+    if (port_ <= 0) {
+        throw std::runtime_error("cannot bind a loopback port");
+    }
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // stop() is a no-op until the accept loop runs, so a server stopped early would never end.
+    while (!server_->is_running()) {
+        std::this_thread::yield();
+    }
+}
+
+LoopbackServer::~LoopbackServer() {
+    server_->stop();
+    thread_.join();
+}
+
+std::string LoopbackServer::baseURL() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+std::vector<RecordedRequest> LoopbackServer::requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+void LoopbackServer::setResponder(Responder responder) {
+    std::lock_guard lock(mutex_);
+    responder_ = std::move(responder);
+}
+
+std::string chatReply(const std::string& content) {
+    return nlohmann::json{{"choices", {{{"index", 0}, {"message", {{"role", "assistant"}, {"content", content}}}}}}}
+        .dump();
+}
+
+DroppingServer::DroppingServer() : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    auto* generic = reinterpret_cast<sockaddr*>(&address); // NOLINT: the sockets API takes sockaddr*
+    if (listener_ < 0 || ::bind(listener_, generic, length) != 0 || ::listen(listener_, 8) != 0 ||
+        ::getsockname(listener_, generic, &length) != 0) {
+        throw std::runtime_error("cannot open a loopback listener");
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] {
+        for (;;) {
+            const int connection = ::accept(listener_, nullptr, nullptr);
+            if (connection < 0) {
+                return;
+            }
+            char buffer[4096];
+            static_cast<void>(::recv(connection, buffer, sizeof buffer, 0));
+            ::close(connection);
+        }
+    });
+}
+
+DroppingServer::~DroppingServer() {
+    ::shutdown(listener_, SHUT_RDWR);
+    ::close(listener_);
+    thread_.join();
+}
+
+} // namespace ulvo::test

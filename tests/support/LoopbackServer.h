@@ -1,0 +1,76 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace httplib {
+class Server;
+}
+
+namespace ulvo::test {
+
+struct RecordedRequest {
+    std::string method;
+    std::string path;
+    std::multimap<std::string, std::string> headers;
+    std::string body;
+    std::string header(const std::string& name) const;
+};
+
+struct CannedReply {
+    int status = 200;
+    std::string body;
+    std::string contentType = "application/json";
+    std::chrono::milliseconds delay{0}; // silence before anything is sent
+};
+
+// A real HTTP server on 127.0.0.1 (an ephemeral port) that records what it receives and answers
+// with whatever the test's responder returns.
+class LoopbackServer {
+public:
+    using Responder = std::function<CannedReply(const RecordedRequest&)>;
+
+    explicit LoopbackServer(Responder responder);
+    ~LoopbackServer();
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    int port() const { return port_; }
+    std::string baseURL() const; // http://127.0.0.1:PORT
+    std::vector<RecordedRequest> requests() const;
+    void setResponder(Responder responder);
+
+private:
+    std::unique_ptr<httplib::Server> server_;
+    mutable std::mutex mutex_;
+    Responder responder_;
+    std::vector<RecordedRequest> requests_;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+// A chat-completions reply whose first choice says `content`.
+std::string chatReply(const std::string& content);
+
+// Accepts connections on 127.0.0.1 and closes each as soon as the request arrives.
+class DroppingServer {
+public:
+    DroppingServer();
+    ~DroppingServer();
+    DroppingServer(const DroppingServer&) = delete;
+    DroppingServer& operator=(const DroppingServer&) = delete;
+    int port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+} // namespace ulvo::test
