@@ -1,4 +1,5 @@
 // Times clean() on a typical answer, one level per band.
+#include "bench/BenchSupport.h"
 #include "model/Cleanup.h"
 
 #include <chrono>
@@ -32,18 +33,6 @@ A simple way to picture it: think of the leaf as a tiny solar-powered kitchen. S
 
 In short: light in, sugar and oxygen out. If you want to try it yourself, put a pond plant in a glass of water on a sunny windowsill and watch for tiny bubbles on its leaves — that is oxygen leaving, a sign the kitchen is busy. Move the glass into shade and the bubbles slow down; that is the light limit at work.)";
 
-std::string cpuModel() {
-    std::ifstream cpuinfo("/proc/cpuinfo");
-    const std::string key = "model name";
-    for (std::string line; std::getline(cpuinfo, line);) {
-        if (line.compare(0, key.size(), key) == 0) {
-            const std::size_t colon = line.find(':');
-            return colon == std::string::npos ? line : line.substr(line.find_first_not_of(" \t", colon + 1));
-        }
-    }
-    return "unknown";
-}
-
 } // namespace
 
 int main() {
@@ -69,7 +58,7 @@ int main() {
         const std::chrono::duration<double, std::micro> elapsed = std::chrono::steady_clock::now() - start;
         std::cout << "cleanup_" << band.name << "_3kb: " << elapsed.count() / iterations << " us\n";
     }
-    std::cout << "machine: " << cpuModel() << ", " << std::thread::hardware_concurrency() << " cores\n";
+    std::cout << "machine: " << ulvo::bench::machineDescription() << "\n";
     // Keeps the calls from being optimised away.
     return sink == 0 ? 1 : 0;
 }

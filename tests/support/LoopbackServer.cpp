@@ -17,7 +17,7 @@ std::string RecordedRequest::header(const std::string& name) const {
     return found == headers.end() ? std::string() : found->second;
 }
 
-LoopbackServer::LoopbackServer(Responder responder)
+LoopbackServer::LoopbackServer(Responder responder, int port)
     : server_(std::make_unique<httplib::Server>()), responder_(std::move(responder)) {
     const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
         RecordedRequest recorded{request.method, request.path, {}, request.body};
@@ -40,7 +40,13 @@ LoopbackServer::LoopbackServer(Responder responder)
     server_->Get(".*", handle);
     server_->Post(".*", handle);
     server_->set_keep_alive_max_count(1000);
-    port_ = server_->bind_to_any_port("127.0.0.1");
+    // Stopping waits for idle kept-alive connections; keep that wait short.
+    server_->set_keep_alive_timeout(1);
+    if (port == 0) {
+        port_ = server_->bind_to_any_port("127.0.0.1");
+    } else {
+        port_ = server_->bind_to_port("127.0.0.1", port) ? port : -1;
+    }
     if (port_ <= 0) {
         throw std::runtime_error("cannot bind a loopback port");
     }

@@ -36,7 +36,8 @@ class LoopbackServer {
 public:
     using Responder = std::function<CannedReply(const RecordedRequest&)>;
 
-    explicit LoopbackServer(Responder responder);
+    // Port 0 picks a free ephemeral port.
+    explicit LoopbackServer(Responder responder, int port = 0);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;

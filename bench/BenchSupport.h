@@ -1,0 +1,38 @@
+#pragma once
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ulvo::bench {
+
+// "CPU model, N cores", for the figures' machine line.
+inline std::string machineDescription() {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string model = "unknown CPU";
+    const std::string key = "model name";
+    for (std::string line; std::getline(cpuinfo, line);) {
+        if (line.compare(0, key.size(), key) == 0) {
+            const std::size_t colon = line.find(':');
+            if (colon != std::string::npos) {
+                model = line.substr(line.find_first_not_of(" \t", colon + 1));
+            }
+            break;
+        }
+    }
+    return model + ", " + std::to_string(std::thread::hardware_concurrency()) + " cores";
+}
+
+// The q-quantile (0..1) of the samples, nearest rank.
+inline double quantile(std::vector<double> samples, double q) {
+    if (samples.empty()) {
+        return 0;
+    }
+    std::sort(samples.begin(), samples.end());
+    const auto rank = static_cast<std::size_t>(q * static_cast<double>(samples.size() - 1) + 0.5);
+    return samples[std::min(rank, samples.size() - 1)];
+}
+
+} // namespace ulvo::bench

@@ -1,0 +1,134 @@
+// The built-in runtime with the generated test model: cold start (launch to healthy) against the
+// server's own start-up time, and a warm answer through ModelService::explain against the same request
+// sent straight to the server. Runs in a private network namespace so port 7332 is its own.
+#include "bench/BenchSupport.h"
+#include "model/ChatRequest.h"
+#include "model/LocalServer.h"
+#include "model/ModelService.h"
+#include "platform/linux/CurlTransport.h"
+#include "platform/linux/PosixProcessLauncher.h"
+#include "tests/support/FakeStores.h"
+#include "tests/support/PrivateNetwork.h"
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <iomanip>
+#include <iostream>
+#include <sys/wait.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+double millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+void stop(int pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+}
+
+} // namespace
+
+int main() {
+    if (const std::string problem = ulvo::test::enterPrivateNetwork(); !problem.empty()) {
+        std::cerr << "needs a private network namespace for port 7332: " << problem << "\n";
+        return 1;
+    }
+    const fs::path root = fs::temp_directory_path() / ("ulvo-bench-runtime-" + std::to_string(::getpid()));
+    fs::create_directories(root / "models");
+    fs::create_symlink(fs::path(ULVO_RUNTIME_STAGE_DIR) / "llama-server", root / "llama-server");
+    fs::create_directory_symlink(fs::path(ULVO_RUNTIME_STAGE_DIR) / "lib", root / "lib");
+    fs::create_symlink(ULVO_TEST_MODEL, root / "models" / "test.gguf");
+    std::ofstream(root / "runtime-config.json")
+        << R"({"llamaServer":"llama-server","model":"models/test.gguf","modelAlias":"bench","contextSize":2048,"apiKey":"bench-key"})";
+
+    auto transport = std::make_shared<ulvo::CurlTransport>();
+    auto launcher = std::make_shared<ulvo::PosixProcessLauncher>();
+    const ulvo::RuntimeConfig config = ulvo::RuntimeConfig::load(root);
+    const auto makeServer = [&] {
+        ulvo::LocalServer::Options options;
+        options.runtimeRoot = root;
+        options.transport = transport;
+        options.launcher = launcher;
+        options.responseLanguage = [] { return std::string("en-US"); };
+        return std::make_shared<ulvo::LocalServer>(std::move(options));
+    };
+    std::cout << std::fixed << std::setprecision(1);
+
+    // The server's own start-up: launch and poll health every 5 ms.
+    std::vector<double> own;
+    std::vector<double> viaEnsure;
+    for (int run = 0; run < 5; ++run) {
+        ulvo::LaunchRequest request;
+        request.executable = root / "llama-server";
+        request.arguments = ulvo::LocalServer::serverArguments(config, root / "models" / "test.gguf");
+        request.environment = ulvo::LocalServer::serverEnvironment(launcher->currentEnvironment(), root, launcher->machine());
+        request.workingDirectory = root;
+        auto probe = makeServer();
+        auto start = Clock::now();
+        auto child = launcher->launch(request);
+        while (!probe->healthIsReady()) {
+            std::this_thread::sleep_for(5ms);
+        }
+        own.push_back(millisecondsSince(start));
+        stop(child->pid());
+
+        auto local = makeServer();
+        start = Clock::now();
+        local->ensureServer(config);
+        viaEnsure.push_back(millisecondsSince(start));
+        stop(local->llamaProcess()->pid());
+    }
+    std::cout << "cold_start_launch_to_healthy_median: " << ulvo::bench::quantile(viaEnsure, 0.5) << " ms\n"
+              << "server_own_startup_median: " << ulvo::bench::quantile(own, 0.5) << " ms\n";
+
+    // Warm answers, interleaved: the service against the bare request.
+    auto local = makeServer();
+    local->ensureServer(config);
+    ulvo::ModelService::Dependencies deps;
+    deps.preferences = std::make_shared<ulvo::test::MemoryPreferenceStore>();
+    deps.secrets = std::make_shared<ulvo::test::MemorySecretStore>();
+    deps.transport = transport;
+    deps.local = local;
+    ulvo::ModelService service(std::move(deps));
+    const std::string text = "A lever multiplies force by trading distance for it.";
+    ulvo::ChatExchange exchange;
+    exchange.url = ulvo::LocalServer::chatURL;
+    exchange.bearer = "bench-key";
+    exchange.model = "bench";
+    exchange.setMessages(text, std::nullopt, 50, "en-US");
+    const ulvo::HttpRequest bare = ulvo::buildChatRequest(exchange);
+    ulvo::CurlTransport bareTransport;
+
+    std::vector<double> viaService;
+    std::vector<double> direct;
+    for (int i = 0; i < 12; ++i) {
+        auto start = Clock::now();
+        std::promise<void> done;
+        service.explain(text, std::nullopt, 50, [&done](const ulvo::ExplainResult&) { done.set_value(); });
+        done.get_future().wait();
+        const double serviceMs = millisecondsSince(start);
+        start = Clock::now();
+        bareTransport.send(bare);
+        const double directMs = millisecondsSince(start);
+        if (i >= 2) { // the first two warm the caches
+            viaService.push_back(serviceMs);
+            direct.push_back(directMs);
+        }
+    }
+    const double serviceMedian = ulvo::bench::quantile(viaService, 0.5);
+    const double directMedian = ulvo::bench::quantile(direct, 0.5);
+    std::cout << "warm_answer_explain_median: " << serviceMedian << " ms\n"
+              << "warm_answer_bare_http_median: " << directMedian << " ms\n"
+              << std::setprecision(3) << "warm_answer_explain_vs_bare: " << serviceMedian / directMedian << " x\n"
+              << "machine: " << ulvo::bench::machineDescription() << "\n";
+    stop(local->llamaProcess()->pid());
+    fs::remove_all(root);
+    return 0;
+}

@@ -1,0 +1,375 @@
+// The built-in model against the real llama-server and the generated test model, and against small
+// stand-ins on its port. Each test process runs in a network namespace of its own, so port 7332 is ours.
+#include "model/LocalServer.h"
+#include "model/ModelFailure.h"
+#include "model/ModelService.h"
+#include "model/Prompts.h"
+#include "platform/linux/CurlTransport.h"
+#include "platform/linux/PosixProcessLauncher.h"
+#include "settings/APIKeyStore.h"
+#include "settings/ModelPreferences.h"
+#include "tests/support/FakeStores.h"
+#include "tests/support/LoopbackServer.h"
+#include "tests/support/PrivateNetwork.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <fstream>
+#include <future>
+#include <sys/wait.h>
+
+namespace ulvo {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::CannedReply;
+using test::LoopbackServer;
+using test::RecordedRequest;
+
+std::string networkProblem; // set once in main, before any thread
+
+std::string readFile(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> splitNul(const std::string& text) {
+    std::vector<std::string> parts;
+    std::string::size_type start = 0;
+    for (std::string::size_type end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
+        parts.push_back(text.substr(start, end - start));
+    }
+    return parts;
+}
+
+// The real launcher, remembering every child so the test can end them: a launched server is
+// detached and would otherwise outlive the test.
+class RecordingLauncher final : public ProcessLauncher {
+public:
+    ~RecordingLauncher() override {
+        for (int pid : pids) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0); // once reaped, the port is free for the next test
+        }
+    }
+    std::unique_ptr<ChildProcess> launch(const LaunchRequest& request) override {
+        auto child = real.launch(request);
+        pids.push_back(child->pid());
+        return child;
+    }
+    std::optional<ProcessOutput> run(const LaunchRequest& request, std::chrono::milliseconds limit) override {
+        return real.run(request, limit);
+    }
+    Environment currentEnvironment() const override { return real.currentEnvironment(); }
+    std::string machine() const override { return real.machine(); }
+    bool isExecutableFile(const fs::path& path) const override { return real.isExecutableFile(path); }
+
+    PosixProcessLauncher real;
+    std::vector<int> pids;
+};
+
+// A runtime directory of the staged layout, pointing at the built server and the test model.
+class ScratchRuntime {
+public:
+    explicit ScratchRuntime(const std::string& apiKey = "test-key-123", bool withModel = true) {
+        root = fs::temp_directory_path() / ("ulvo-runtime-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        fs::remove_all(root);
+        fs::create_directories(root / "models");
+        fs::create_symlink(fs::path(ULVO_RUNTIME_STAGE_DIR) / "llama-server", root / "llama-server");
+        fs::create_directory_symlink(fs::path(ULVO_RUNTIME_STAGE_DIR) / "lib", root / "lib");
+        if (withModel) {
+            fs::create_symlink(ULVO_TEST_MODEL, root / "models" / "test.gguf");
+        }
+        writeConfig({{"llamaServer", "llama-server"}, {"model", "models/test.gguf"}, {"modelAlias", "test-alias"},
+                     {"contextSize", 2048}, {"apiKey", apiKey}});
+    }
+    ~ScratchRuntime() { fs::remove_all(root); }
+    ScratchRuntime(const ScratchRuntime&) = delete;
+    ScratchRuntime& operator=(const ScratchRuntime&) = delete;
+
+    void writeConfig(const nlohmann::json& config) const { std::ofstream(root / "runtime-config.json") << config.dump(); }
+
+    fs::path root;
+    static inline int counter = 0;
+};
+
+class LocalServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!networkProblem.empty() && !test::loopbackPortIsFree(7332)) {
+            GTEST_SKIP() << "no private network namespace (" << networkProblem
+                         << ") and 127.0.0.1:7332 is in use by a server this test did not start";
+        }
+    }
+
+    std::unique_ptr<LocalServer> makeServer(std::optional<fs::path> root, std::chrono::milliseconds limit = 30s) {
+        LocalServer::Options options;
+        options.runtimeRoot = std::move(root);
+        options.transport = transport;
+        options.launcher = launcher;
+        options.responseLanguage = [] { return std::string("en-US"); };
+        options.readinessLimit = limit;
+        return std::make_unique<LocalServer>(std::move(options));
+    }
+
+    void waitUntilDown(LocalServer& server) {
+        for (int i = 0; i < 100 && server.healthIsReady(); ++i) {
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+
+    std::shared_ptr<CurlTransport> transport = std::make_shared<CurlTransport>();
+    std::shared_ptr<RecordingLauncher> launcher = std::make_shared<RecordingLauncher>();
+};
+
+TEST_F(LocalServerTest, ColdStartAnswersThroughTheServiceAndLaunchesWithTheExactCommandLine) {
+    ScratchRuntime runtime;
+    auto local = std::shared_ptr<LocalServer>(makeServer(runtime.root));
+    ModelService::Dependencies deps;
+    deps.preferences = std::make_shared<test::MemoryPreferenceStore>();
+    deps.secrets = std::make_shared<test::MemorySecretStore>();
+    deps.transport = transport;
+    deps.local = local;
+    ModelService service(std::move(deps));
+
+    std::promise<ExplainResult> done;
+    service.explain("The mitochondria is the powerhouse of the cell.", std::nullopt, 50,
+                    [&done](ExplainResult result) { done.set_value(std::move(result)); });
+    const ExplainResult result = done.get_future().get();
+    ASSERT_TRUE(result.ok()) << result.errorMessage();
+    EXPECT_FALSE(result.answer().empty());
+
+    ASSERT_NE(local->llamaProcess(), nullptr);
+    const int pid = local->llamaProcess()->pid();
+    const std::vector<std::string> command = splitNul(readFile("/proc/" + std::to_string(pid) + "/cmdline"));
+    const std::vector<std::string> arguments(command.begin() + 1, command.end());
+    EXPECT_EQ(arguments, (std::vector<std::string>{"--model", (runtime.root / "models/test.gguf").string(), "--host",
+                                                   "127.0.0.1", "--port", "7332", "--ctx-size", "2048", "--alias",
+                                                   "test-alias", "--api-key", "test-key-123", "--jinja"}));
+    const std::vector<std::string> environment = splitNul(readFile("/proc/" + std::to_string(pid) + "/environ"));
+    const std::string libraries = (runtime.root / "lib" / launcher->machine()).string();
+    EXPECT_NE(std::find(environment.begin(), environment.end(), "LD_LIBRARY_PATH=" + libraries), environment.end());
+    EXPECT_NE(std::find(environment.begin(), environment.end(), "GGML_BACKEND_PATH=" + libraries + "/libggml-cpu.so"),
+              environment.end());
+    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/cwd"), runtime.root);
+}
+
+TEST_F(LocalServerTest, ARunningServerIsReusedAndAnExitedOneIsReplaced) {
+    ScratchRuntime runtime;
+    auto local = makeServer(runtime.root);
+    EXPECT_FALSE(local->localAnswer("Water boils at 100 degrees.", std::nullopt, 20).empty());
+    EXPECT_FALSE(local->localAnswer("Water boils at 100 degrees.", std::string("Why?"), 20).empty());
+    ASSERT_EQ(launcher->pids.size(), 1U) << "a server that answers is not launched again";
+
+    // Another run of the program finds the server answering and reuses it without launching.
+    auto laterRun = makeServer(runtime.root);
+    EXPECT_FALSE(laterRun->localAnswer("Ice floats.", std::nullopt, 70).empty());
+    EXPECT_EQ(launcher->pids.size(), 1U);
+    EXPECT_EQ(laterRun->llamaProcess(), nullptr);
+
+    ::kill(launcher->pids.front(), SIGKILL);
+    waitUntilDown(*local);
+    EXPECT_FALSE(local->localAnswer("Ice floats.", std::nullopt, 70).empty());
+    ASSERT_EQ(launcher->pids.size(), 2U);
+    EXPECT_NE(launcher->pids[0], launcher->pids[1]);
+}
+
+TEST_F(LocalServerTest, AServerKilledMidRequestGivesTheTransportErrorAndIsRelaunched) {
+    ScratchRuntime runtime;
+    auto local = makeServer(runtime.root);
+    local->ensureServer(RuntimeConfig::load(runtime.root));
+    const int pid = launcher->pids.at(0);
+    std::thread killer([pid] {
+        std::this_thread::sleep_for(60ms);
+        ::kill(pid, SIGKILL);
+    });
+    EXPECT_THROW(local->localAnswer(std::string(2000, 'x'), std::nullopt, 95), TransportError);
+    killer.join();
+    waitUntilDown(*local);
+    EXPECT_FALSE(local->localAnswer("Salt dissolves in water.", std::nullopt, 40).empty());
+    EXPECT_EQ(launcher->pids.size(), 2U);
+}
+
+TEST_F(LocalServerTest, MissingPiecesGiveTheirMessagesUnlessAServerAlreadyAnswers) {
+    EXPECT_THROW(
+        {
+            try {
+                makeServer(std::nullopt)->localAnswer("t", std::nullopt, 50);
+            } catch (const ModelFailure& failure) {
+                EXPECT_STREQ(failure.what(), "The built-in local model is missing.");
+                throw;
+            }
+        },
+        ModelFailure);
+
+    ScratchRuntime noModel("k", false);
+    try {
+        makeServer(noModel.root)->localAnswer("t", std::nullopt, 50);
+        ADD_FAILURE() << "expected a failure";
+    } catch (const ModelFailure& failure) {
+        EXPECT_STREQ(failure.what(), "The built-in local model is incomplete.");
+    }
+    EXPECT_TRUE(launcher->pids.empty());
+
+    try {
+        makeServer(std::nullopt)->ensureServer(RuntimeConfig{});
+        ADD_FAILURE() << "expected a failure";
+    } catch (const ModelFailure& failure) {
+        EXPECT_STREQ(failure.what(), "The built-in runtime is missing.");
+    }
+
+    // A config without its key does not decode; the decoding error passes up unchanged.
+    noModel.writeConfig({{"llamaServer", "llama-server"}, {"model", "m"}, {"modelAlias", "a"}, {"contextSize", 1}});
+    EXPECT_THROW(makeServer(noModel.root)->localAnswer("t", std::nullopt, 50), nlohmann::json::exception);
+
+    // Whatever answers health on the port is used, runtime files or not.
+    noModel.writeConfig({{"llamaServer", "llama-server"}, {"model", "m"}, {"modelAlias", "a"}, {"contextSize", 1},
+                         {"apiKey", "k"}});
+    LoopbackServer stranger([](const RecordedRequest& request) {
+        return request.path == "/health" ? CannedReply{204, ""}
+                                         : CannedReply{200, test::chatReply("from the stranger")};
+    }, 7332);
+    EXPECT_NO_THROW(makeServer(std::nullopt)->ensureServer(RuntimeConfig{}));
+    EXPECT_EQ(makeServer(noModel.root)->localAnswer("t", std::nullopt, 50), "from the stranger") << "no model file needed";
+    EXPECT_TRUE(launcher->pids.empty());
+}
+
+TEST_F(LocalServerTest, ChatRepliesOfTheWrongShapeGiveTheirMessages) {
+    ScratchRuntime runtime("");
+    CannedReply chat{201, test::chatReply("valid but 201")};
+    LoopbackServer standIn([&chat](const RecordedRequest& request) {
+        return request.path == "/health" ? CannedReply{204, ""} : chat;
+    }, 7332);
+    auto local = makeServer(runtime.root);
+    const auto failureOf = [&local] {
+        try {
+            local->localAnswer("text", std::string(), 5);
+        } catch (const ModelFailure& failure) {
+            return std::string(failure.what());
+        }
+        return std::string("no failure");
+    };
+    EXPECT_EQ(failureOf(), "The built-in model could not answer. Please try again.");
+    chat = {200, R"({"choices": []})"};
+    EXPECT_EQ(failureOf(), "The built-in model returned an unreadable answer.");
+    chat = {200, R"({"choices": [{"message": {"content": 7}}]})"};
+    EXPECT_EQ(failureOf(), "The built-in model returned an unreadable answer.");
+
+    const RecordedRequest sent = standIn.requests().back();
+    EXPECT_EQ(sent.path, "/v1/chat/completions");
+    // curl sends "Bearer " with its space; the peer's header parser trims trailing white space.
+    EXPECT_EQ(sent.header("Authorization"), "Bearer") << "an empty key is still sent";
+    const auto body = nlohmann::json::parse(sent.body);
+    EXPECT_EQ(body["model"], "test-alias");
+    EXPECT_DOUBLE_EQ(body["temperature"].get<double>(), 0.35) << "the same at every level";
+    EXPECT_EQ(body["max_tokens"], 650);
+    EXPECT_EQ(body["messages"][0]["content"], followupPrompt("text", 5, "en-US"));
+    EXPECT_EQ(body["messages"][1]["content"], "") << "an empty follow-up is still a follow-up";
+}
+
+// Slow: the readiness wait runs its full 30 seconds.
+TEST_F(LocalServerTest, SlowServersThatNeverBecomeHealthyTimeOutAfterThirtySeconds) {
+    LoopbackServer stranger([](const RecordedRequest&) { return CannedReply{503, "busy"}; }, 7332);
+    ScratchRuntime runtime;
+    fs::remove(runtime.root / "llama-server");
+    std::ofstream(runtime.root / "llama-server") << "#!/bin/sh\nexit 1\n";
+    fs::permissions(runtime.root / "llama-server", fs::perms::owner_all);
+    auto local = makeServer(runtime.root);
+    const auto started = std::chrono::steady_clock::now();
+    try {
+        local->ensureServer(RuntimeConfig::load(runtime.root));
+        ADD_FAILURE() << "expected a failure";
+    } catch (const ModelFailure& failure) {
+        EXPECT_STREQ(failure.what(), "The built-in model took too long to start.");
+    }
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(waited, 29s) << "a server that exits at once is noticed only at the deadline";
+    EXPECT_LT(waited, 40s);
+    EXPECT_EQ(launcher->pids.size(), 1U) << "the stand-in's 503 is not ready, so the exiting server was launched";
+}
+
+TEST_F(LocalServerTest, TheCloudRouteTalksToARealOpenAICompatiblePeer) {
+    // The custom provider pointed at a llama-server on another port.
+    LaunchRequest request;
+    request.executable = fs::path(ULVO_RUNTIME_STAGE_DIR) / "llama-server";
+    request.arguments = {"--model", ULVO_TEST_MODEL, "--host", "127.0.0.1", "--port", "17333",
+                         "--ctx-size", "2048", "--alias", "peer", "--api-key", "peer-key", "--jinja"};
+    request.environment = LocalServer::serverEnvironment(launcher->currentEnvironment(), ULVO_RUNTIME_STAGE_DIR,
+                                                         launcher->machine());
+    launcher->launch(request);
+
+    auto preferences = std::make_shared<test::MemoryPreferenceStore>();
+    auto secrets = std::make_shared<test::MemorySecretStore>();
+    ModelPreferences{ModelProvider::custom, "http://127.0.0.1:17333/v1/", "peer"}.save(*preferences);
+    APIKeyStore(*secrets).save("peer-key", ModelProvider::custom);
+    ModelService::Dependencies deps;
+    deps.preferences = preferences;
+    deps.secrets = secrets;
+    deps.transport = transport;
+    ModelService service(std::move(deps));
+
+    ExplainResult result = ExplainResult::failure(nullptr);
+    for (int attempt = 0; attempt < 60; ++attempt) { // the peer needs a moment to load its model
+        std::promise<ExplainResult> done;
+        service.explain("Gravity pulls objects together.", std::nullopt, 70,
+                        [&done](ExplainResult r) { done.set_value(std::move(r)); });
+        result = done.get_future().get();
+        if (result.ok()) {
+            break;
+        }
+        std::this_thread::sleep_for(250ms);
+    }
+    ASSERT_TRUE(result.ok()) << result.errorMessage();
+    EXPECT_FALSE(result.answer().empty());
+}
+
+TEST(LocalServerCommandLine, ArgumentsAndEnvironmentFollowTheConfigAndMachine) {
+    RuntimeConfig config;
+    config.modelAlias = "alias";
+    config.contextSize = 4096;
+    const auto arguments = LocalServer::serverArguments(config, "/rt/models/m.gguf");
+    ASSERT_EQ(arguments.size(), 13U);
+    EXPECT_EQ(arguments[6], "--ctx-size");
+    EXPECT_EQ(arguments[7], "4096");
+    EXPECT_EQ(arguments[10], "--api-key");
+    EXPECT_EQ(arguments[11], "") << "an empty key is still passed";
+    EXPECT_EQ(arguments.back(), "--jinja");
+
+    const Environment base = {{"PATH", "/bin"}, {"LD_LIBRARY_PATH", "/old"}};
+    const Environment arm = LocalServer::serverEnvironment(base, "/rt", "arm64");
+    EXPECT_EQ(arm, (Environment{{"PATH", "/bin"}, {"LD_LIBRARY_PATH", "/rt/lib/arm64"},
+                                {"GGML_BACKEND_PATH", "/rt/lib/arm64/libggml-cpu-apple_m1.so"}}));
+    const Environment x86 = LocalServer::serverEnvironment({}, "/rt", "x86_64");
+    EXPECT_EQ(x86, (Environment{{"LD_LIBRARY_PATH", "/rt/lib/x86_64"},
+                                {"GGML_BACKEND_PATH", "/rt/lib/x86_64/libggml-cpu.so"}}));
+}
+
+TEST(RuntimeConfigDecoding, RequiredKeysAndTypesAreEnforced) {
+    const RuntimeConfig full = RuntimeConfig::decode(
+        R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":4096,"apiKey":"k","appleFoundationRuntime":"t","extra":1})");
+    EXPECT_EQ(full.appleFoundationRuntime, "t");
+    EXPECT_EQ(full.contextSize, 4096);
+    EXPECT_FALSE(RuntimeConfig::decode(R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1,"apiKey":"k"})")
+                     .appleFoundationRuntime);
+    EXPECT_FALSE(RuntimeConfig::decode(
+                     R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1,"apiKey":"k","appleFoundationRuntime":null})")
+                     .appleFoundationRuntime);
+    for (const char* bad : {R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1})",
+                            R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":"1","apiKey":"k"})",
+                            R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1.5,"apiKey":"k"})",
+                            R"([1])", "not json"}) {
+        EXPECT_THROW(RuntimeConfig::decode(bad), nlohmann::json::exception) << bad;
+    }
+}
+
+} // namespace
+} // namespace ulvo
+
+int main(int argc, char** argv) {
+    ulvo::networkProblem = ulvo::test::enterPrivateNetwork();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
