@@ -21,20 +21,30 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-const std::string selection = "Photosynthesis is the process by which green plants turn light, water and carbon dioxide "
-                              "into sugar and oxygen inside their chloroplasts.";
-const std::string answer = "Plants use sunlight to turn water and air into sugar, and they breathe out oxygen while "
-                           "doing it. The green colour comes from chlorophyll, which catches the light. Almost every "
-                           "food chain starts with this process, and it keeps the air breathable.";
+const std::string selection =
+    "Photosynthesis is the process by which green plants turn light, water and carbon dioxide "
+    "into sugar and oxygen inside their chloroplasts.";
+const std::string answer =
+    "Plants use sunlight to turn water and air into sugar, and they breathe out oxygen while "
+    "doing it. The green colour comes from chlorophyll, which catches the light. Almost every "
+    "food chain starts with this process, and it keeps the air breathable.";
 
-std::size_t discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
+std::size_t discard(char*, std::size_t size, std::size_t count, void*) {
+    return size * count;
+}
 
-double bareExchange(CURL* curl, const std::string& url, const std::string& body, curl_slist* headers) {
+struct BareRequest {
+    std::string url;
+    std::string body;
+    curl_slist* headers = nullptr;
+};
+
+double bareExchange(CURL* curl, const BareRequest& request) {
     const auto start = Clock::now();
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(request.body.size()));
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, request.headers);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard);
     if (curl_easy_perform(curl) != CURLE_OK) {
         std::cerr << "bare request failed\n";
@@ -45,7 +55,8 @@ double bareExchange(CURL* curl, const std::string& url, const std::string& body,
 double serviceExchange(ulvo::ModelService& service) {
     const auto start = Clock::now();
     std::promise<bool> done;
-    service.explain(selection, std::nullopt, 50, [&done](ulvo::ExplainResult result) { done.set_value(result.ok()); });
+    service.explain(selection, std::nullopt, 50,
+                    [&done](ulvo::ExplainResult result) { done.set_value(result.ok()); });
     if (!done.get_future().get()) {
         std::cerr << "service request failed\n";
     }
@@ -62,7 +73,8 @@ int main() {
 
     auto preferences = std::make_shared<ulvo::test::MemoryPreferenceStore>();
     auto secrets = std::make_shared<ulvo::test::MemorySecretStore>();
-    ulvo::ModelPreferences{ulvo::ModelProvider::custom, server.baseURL() + "/v1", "bench-model"}.save(*preferences);
+    ulvo::ModelPreferences{ulvo::ModelProvider::custom, server.baseURL() + "/v1", "bench-model"}.save(
+        *preferences);
     ulvo::APIKeyStore(*secrets).save("sk-bench", ulvo::ModelProvider::custom);
     ulvo::ModelService::Dependencies deps;
     deps.preferences = preferences;
@@ -81,7 +93,7 @@ int main() {
     curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
     headers = curl_slist_append(headers, "Authorization: Bearer sk-bench");
     headers = curl_slist_append(headers, "Expect:");
-    const std::string url = server.baseURL() + "/v1/chat/completions";
+    const BareRequest bare{server.baseURL() + "/v1/chat/completions", body, headers};
 
     std::cout << std::fixed << std::setprecision(3);
     struct Round {
@@ -91,17 +103,17 @@ int main() {
     };
     for (const Round& round : {Round{"instant", 0ms, 400}, Round{"20ms", 20ms, 100}}) {
         delay = round.delay;
-        std::vector<double> bare;
+        std::vector<double> bareTimes;
         std::vector<double> viaService;
         for (int i = 0; i < 20; ++i) { // warm the connections
-            bareExchange(curl, url, body, headers);
+            bareExchange(curl, bare);
             serviceExchange(service);
         }
         for (int i = 0; i < round.count; ++i) {
-            bare.push_back(bareExchange(curl, url, body, headers));
+            bareTimes.push_back(bareExchange(curl, bare));
             viaService.push_back(serviceExchange(service));
         }
-        const double bareMedian = ulvo::bench::quantile(bare, 0.5);
+        const double bareMedian = ulvo::bench::quantile(bareTimes, 0.5);
         const double serviceMedian = ulvo::bench::quantile(viaService, 0.5);
         std::cout << "explain_" << round.name << "_server_median: " << serviceMedian << " us\n"
                   << "bare_curl_" << round.name << "_server_median: " << bareMedian << " us\n"

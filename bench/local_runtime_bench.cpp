@@ -68,7 +68,8 @@ int main() {
         ulvo::LaunchRequest request;
         request.executable = root / "llama-server";
         request.arguments = ulvo::LocalServer::serverArguments(config, root / "models" / "test.gguf");
-        request.environment = ulvo::LocalServer::serverEnvironment(launcher->currentEnvironment(), root, launcher->machine());
+        request.environment =
+            ulvo::LocalServer::serverEnvironment(launcher->currentEnvironment(), root, launcher->machine());
         request.workingDirectory = root;
         auto probe = makeServer();
         auto start = Clock::now();
@@ -126,7 +127,8 @@ int main() {
     const double directMedian = ulvo::bench::quantile(direct, 0.5);
     std::cout << "warm_answer_explain_median: " << serviceMedian << " ms\n"
               << "warm_answer_bare_http_median: " << directMedian << " ms\n"
-              << std::setprecision(3) << "warm_answer_explain_vs_bare: " << serviceMedian / directMedian << " x\n"
+              << std::setprecision(3) << "warm_answer_explain_vs_bare: " << serviceMedian / directMedian
+              << " x\n"
               << "machine: " << ulvo::bench::machineDescription() << "\n";
     stop(local->llamaProcess()->pid());
     fs::remove_all(root);

@@ -7,8 +7,8 @@
 
 namespace ulvo {
 
-void ChatExchange::setMessages(const std::string& text, const std::optional<std::string>& question, Level level,
-                               const std::string& language) {
+void ChatExchange::setMessages(const std::string& text, const std::optional<std::string>& question,
+                               Level level, const std::string& language) {
     system = question ? followupPrompt(text, level, language) : systemPrompt(level, language);
     user = question ? *question : text;
 }
@@ -16,9 +16,8 @@ void ChatExchange::setMessages(const std::string& text, const std::optional<std:
 HttpRequest buildChatRequest(const ChatExchange& exchange) {
     const nlohmann::json body = {
         {"model", exchange.model},
-        {"messages",
-         nlohmann::json::array({{{"role", "system"}, {"content", exchange.system}},
-                                {{"role", "user"}, {"content", exchange.user}}})},
+        {"messages", nlohmann::json::array({{{"role", "system"}, {"content", exchange.system}},
+                                            {{"role", "user"}, {"content", exchange.user}}})},
         {"stream", false},
         {"temperature", exchange.temperature},
         {"max_tokens", chatMaxTokens},
@@ -53,7 +52,8 @@ std::optional<std::string> chatContent(const std::string& body) {
     return content->get<std::string>();
 }
 
-std::string exchangeChat(HttpTransport& transport, const ChatExchange& exchange, const ChatFailureMessages& messages) {
+std::string exchangeChat(HttpTransport& transport, const ChatExchange& exchange,
+                         const ChatFailureMessages& messages) {
     const HttpResponse response = syncRequest(transport, buildChatRequest(exchange));
     if (response.status != 200) {
         throw ModelFailure(messages.couldNotAnswer);

@@ -33,7 +33,8 @@ struct ChatFailureMessages {
 
 inline constexpr int chatMaxTokens = 650;
 
-// Invalid UTF-8 in any text (clipboard content can be anything) becomes U+FFFD, so the body always serialises.
+// Invalid UTF-8 in any text (clipboard content can be anything) becomes U+FFFD, so the body always
+// serialises.
 HttpRequest buildChatRequest(const ChatExchange& exchange);
 
 // choices[0].message.content when the reply has that shape; nothing otherwise.
@@ -41,7 +42,8 @@ HttpRequest buildChatRequest(const ChatExchange& exchange);
 std::optional<std::string> chatContent(const std::string& body);
 
 // Sends the exchange and returns choices[0].message.content unchanged, or throws.
-std::string exchangeChat(HttpTransport& transport, const ChatExchange& exchange, const ChatFailureMessages& messages);
+std::string exchangeChat(HttpTransport& transport, const ChatExchange& exchange,
+                         const ChatFailureMessages& messages);
 
 // Blocking exchange on the caller's thread; a transport that produced nothing reads as a silent local model.
 HttpResponse syncRequest(HttpTransport& transport, const HttpRequest& request);

@@ -4,7 +4,9 @@
 
 namespace ulvo {
 
-std::string ExplainResult::errorMessage() const { return error_ ? describeError(error_) : std::string(); }
+std::string ExplainResult::errorMessage() const {
+    return error_ ? describeError(error_) : std::string();
+}
 
 std::string describeError(const std::exception_ptr& error) {
     try {

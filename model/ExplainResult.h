@@ -10,7 +10,9 @@ namespace ulvo {
 class ExplainResult {
 public:
     static ExplainResult success(std::string answer) { return ExplainResult(std::move(answer), nullptr); }
-    static ExplainResult failure(std::exception_ptr error) { return ExplainResult(std::nullopt, std::move(error)); }
+    static ExplainResult failure(std::exception_ptr error) {
+        return ExplainResult(std::nullopt, std::move(error));
+    }
 
     bool ok() const { return answer_.has_value(); }
     const std::string& answer() const { return *answer_; }
@@ -20,7 +22,8 @@ public:
 
 private:
     ExplainResult(std::optional<std::string> answer, std::exception_ptr error)
-        : answer_(std::move(answer)), error_(std::move(error)) {}
+        : answer_(std::move(answer))
+        , error_(std::move(error)) {}
 
     std::optional<std::string> answer_;
     std::exception_ptr error_;

@@ -26,7 +26,8 @@ void setVariable(Environment& environment, const std::string& name, const std::s
 
 } // namespace
 
-LocalServer::LocalServer(Options options) : options_(std::move(options)) {}
+LocalServer::LocalServer(Options options)
+    : options_(std::move(options)) {}
 
 bool LocalServer::healthIsReady() {
     HttpRequest probe;
@@ -42,9 +43,13 @@ bool LocalServer::healthIsReady() {
 
 std::vector<std::string> LocalServer::serverArguments(const RuntimeConfig& config,
                                                       const std::filesystem::path& modelPath) {
-    return {"--model",   modelPath.string(),   "--host",  "127.0.0.1",   "--port",
-            "7332",      "--ctx-size",         std::to_string(config.contextSize),
-            "--alias",   config.modelAlias,    "--api-key", config.apiKey, "--jinja"};
+    return {"--model",    modelPath.string(),
+            "--host",     "127.0.0.1",
+            "--port",     "7332",
+            "--ctx-size", std::to_string(config.contextSize),
+            "--alias",    config.modelAlias,
+            "--api-key",  config.apiKey,
+            "--jinja"};
 }
 
 Environment LocalServer::serverEnvironment(Environment base, const std::filesystem::path& runtimeRoot,

@@ -40,7 +40,8 @@ public:
                             Level level) override;
 
     // The 13 arguments and the environment of a launch, for a runtime directory and machine.
-    static std::vector<std::string> serverArguments(const RuntimeConfig& config, const std::filesystem::path& modelPath);
+    static std::vector<std::string> serverArguments(const RuntimeConfig& config,
+                                                    const std::filesystem::path& modelPath);
     static Environment serverEnvironment(Environment base, const std::filesystem::path& runtimeRoot,
                                          const std::string& machine);
 

@@ -13,7 +13,9 @@ namespace ulvo {
 
 namespace {
 
-double cloudTemperature(Level level) { return level <= 10 ? 0.15 : 0.35; }
+double cloudTemperature(Level level) {
+    return level <= 10 ? 0.15 : 0.35;
+}
 
 // A control character in the key would be written raw into the Authorization header.
 bool isSendableKey(const std::string& key) {
@@ -34,7 +36,8 @@ std::string trimSlashes(const std::string& url) {
 } // namespace
 
 ModelService::ModelService(Dependencies dependencies)
-    : deps_(std::move(dependencies)), queue_("com.zvk.ULVO.model") {}
+    : deps_(std::move(dependencies))
+    , queue_("com.zvk.ULVO.model") {}
 
 void ModelService::explain(std::string text, std::optional<std::string> question, Level level,
                            Completion completion) {
@@ -50,7 +53,8 @@ ExplainResult ModelService::answer(const std::string& text, const std::optional<
         std::exception_ptr firstError = std::current_exception();
         try {
             const APIKeyStore keys(*deps_.secrets);
-            if (!question && ModelPreferences::load(*deps_.preferences, keys).provider == ModelProvider::local) {
+            if (!question &&
+                ModelPreferences::load(*deps_.preferences, keys).provider == ModelProvider::local) {
                 if (std::optional<std::string> second = deps_.onDevice->foundationAnswer(text, level)) {
                     return ExplainResult::success(clean(*second, level));
                 }
@@ -62,8 +66,8 @@ ExplainResult ModelService::answer(const std::string& text, const std::optional<
     }
 }
 
-std::string ModelService::configuredAnswer(const std::string& text, const std::optional<std::string>& question,
-                                           Level level) {
+std::string ModelService::configuredAnswer(const std::string& text,
+                                           const std::optional<std::string>& question, Level level) {
     const APIKeyStore keys(*deps_.secrets);
     const ModelPreferences preferences = ModelPreferences::load(*deps_.preferences, keys);
     if (preferences.provider == ModelProvider::local) {
@@ -74,15 +78,16 @@ std::string ModelService::configuredAnswer(const std::string& text, const std::o
         throw ModelFailure("Add an API key in Settings first.");
     }
     if (!isSendableKey(key)) {
-        throw ModelFailure("The stored API key contains characters that cannot be sent. Enter it again in Settings.");
+        throw ModelFailure(
+            "The stored API key contains characters that cannot be sent. Enter it again in Settings.");
     }
-    return cloudAnswer(text, question, level, preferences.baseURL, preferences.model, key);
+    return cloudAnswer(text, question, level, preferences, key);
 }
 
 std::string ModelService::cloudAnswer(const std::string& text, const std::optional<std::string>& question,
-                                      Level level, const std::string& baseURL, const std::string& model,
+                                      Level level, const ModelPreferences& connection,
                                       const std::string& key) {
-    const std::string url = trimSlashes(baseURL) + "/chat/completions";
+    const std::string url = trimSlashes(connection.baseURL) + "/chat/completions";
     if (!isParsableUrl(url)) {
         throw ModelFailure("The provider address is invalid.");
     }
@@ -90,7 +95,7 @@ std::string ModelService::cloudAnswer(const std::string& text, const std::option
     ChatExchange exchange;
     exchange.url = url;
     exchange.bearer = key;
-    exchange.model = model;
+    exchange.model = connection.model;
     exchange.setMessages(text, question, level, language);
     exchange.temperature = cloudTemperature(level);
     exchange.timeout = deps_.requestTimeout;

@@ -5,6 +5,7 @@
 #include "model/Level.h"
 #include "model/LocalModel.h"
 #include "model/SerialQueue.h"
+#include "settings/ModelPreferences.h"
 #include "settings/PreferenceStore.h"
 #include "settings/SecretStore.h"
 
@@ -42,14 +43,15 @@ public:
     void explain(std::string text, std::optional<std::string> question, Level level, Completion completion);
 
     // Blocking, model queue only: the raw answer of the configured provider, or throws.
-    std::string configuredAnswer(const std::string& text, const std::optional<std::string>& question, Level level);
+    std::string configuredAnswer(const std::string& text, const std::optional<std::string>& question,
+                                 Level level);
 
     SerialQueue& queue() { return queue_; }
 
 private:
     ExplainResult answer(const std::string& text, const std::optional<std::string>& question, Level level);
     std::string cloudAnswer(const std::string& text, const std::optional<std::string>& question, Level level,
-                            const std::string& baseURL, const std::string& model, const std::string& key);
+                            const ModelPreferences& connection, const std::string& key);
 
     Dependencies deps_;
     SerialQueue queue_;

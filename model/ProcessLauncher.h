@@ -14,7 +14,7 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 
 struct LaunchRequest {
     std::filesystem::path executable;
-    std::vector<std::string> arguments; // without the executable's own name
+    std::vector<std::string> arguments;     // without the executable's own name
     std::optional<Environment> environment; // the whole environment; absent inherits ours
     std::optional<std::filesystem::path> workingDirectory;
 };
@@ -40,7 +40,8 @@ public:
     virtual std::unique_ptr<ChildProcess> launch(const LaunchRequest& request) = 0;
     // Runs a child to its end, reading its standard output as it runs (standard error is discarded).
     // A child still running at the limit is killed and gives nothing; so does a failed start.
-    virtual std::optional<ProcessOutput> run(const LaunchRequest& request, std::chrono::milliseconds limit) = 0;
+    virtual std::optional<ProcessOutput> run(const LaunchRequest& request,
+                                             std::chrono::milliseconds limit) = 0;
     virtual Environment currentEnvironment() const = 0;
     // The machine name of uname(2), such as x86_64.
     virtual std::string machine() const = 0;

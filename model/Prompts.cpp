@@ -15,7 +15,8 @@ constexpr std::string_view closing =
     "punctuation (no \u2014, \u2013, or -); use commas or separate sentences.";
 
 constexpr std::string_view plainText =
-    "Explain in plain, simple words: three or four very short sentences, each stating one concrete fact about "
+    "Explain in plain, simple words: three or four very short sentences, each stating one concrete fact "
+    "about "
     "the selected text. Use the selected text's own key nouns and technical terms. Never invent unrelated "
     "subjects. Do not roleplay, do not use grunts or sound effects, and do not announce anything.";
 constexpr std::string_view fiveYearOldText =
@@ -26,8 +27,10 @@ constexpr std::string_view fiveYearOldText =
     "clearer, and when you do, pick a fresh everyday one (animals, food, toys, weather, family, playground), "
     "never the same one twice and never a puzzle piece.";
 constexpr std::string_view friendlyText =
-    "Explain like a friendly person chatting with a friend: warm, natural, conversational. Use plain everyday "
-    "words and contractions (it's, you're, that's). Get to the point in a sentence or two. No stiff, textbook, "
+    "Explain like a friendly person chatting with a friend: warm, natural, conversational. Use plain "
+    "everyday "
+    "words and contractions (it's, you're, that's). Get to the point in a sentence or two. No stiff, "
+    "textbook, "
     "or corporate phrasing, and never a dictionary-style opener like 'X is a visual element that\u2026'. An "
     "analogy is optional \u2014 only if it genuinely helps.";
 constexpr std::string_view nonSpecialistText =
@@ -99,7 +102,8 @@ std::string preferredResponseLanguage(const std::vector<std::string>& preferredL
         UChar32 c = 0;
         U8_NEXT(source.data(), offset, length, c);
         if (c >= 0 && isTagCharacter(c)) {
-            tag.append(source.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(offset - start)));
+            tag.append(
+                source.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(offset - start)));
             ++kept;
         }
     }

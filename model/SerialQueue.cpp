@@ -4,7 +4,9 @@
 
 namespace ulvo {
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), worker_([this] { run(); }) {
+SerialQueue::SerialQueue(std::string label)
+    : label_(std::move(label))
+    , worker_([this] { run(); }) {
     // Thread names are limited to 15 bytes; the tail of the label is the telling part.
     const std::string name = label_.size() > 15 ? label_.substr(label_.size() - 15) : label_;
     pthread_setname_np(worker_.native_handle(), name.c_str());

@@ -6,7 +6,9 @@ namespace ulvo {
 
 namespace {
 
-bool isHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+bool isHexDigit(char c) {
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
 
 bool isForbidden(char c) {
     const auto byte = static_cast<unsigned char>(c);
@@ -24,7 +26,8 @@ bool isParsableUrl(std::string_view text) {
         if (isForbidden(text[i])) {
             return false;
         }
-        if (text[i] == '%' && (i + 2 >= text.size() || !isHexDigit(text[i + 1]) || !isHexDigit(text[i + 2]))) {
+        if (text[i] == '%' &&
+            (i + 2 >= text.size() || !isHexDigit(text[i + 1]) || !isHexDigit(text[i + 2]))) {
             return false;
         }
     }

@@ -17,7 +17,8 @@ void APIKeyStore::save(const std::string& key, ModelProvider provider) {
         outcome = store_.add(service, account, key);
     }
     if (outcome.status != SecretStore::Status::success) {
-        throw KeyStoreError(outcome.code, outcome.message.empty() ? "The key store refused the key." : outcome.message);
+        throw KeyStoreError(outcome.code,
+                            outcome.message.empty() ? "The key store refused the key." : outcome.message);
     }
 }
 

@@ -12,7 +12,8 @@ class APIKeyStore {
 public:
     static constexpr const char* service = "com.zvk.ULVO.api-keys";
 
-    explicit APIKeyStore(SecretStore& store) : store_(store) {}
+    explicit APIKeyStore(SecretStore& store)
+        : store_(store) {}
 
     // The empty string stands for a missing key and for any failure to read one.
     std::string read(ModelProvider provider) const;

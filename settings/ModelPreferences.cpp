@@ -26,7 +26,8 @@ ModelPreferences ModelPreferences::load(const PreferenceStore& store, const APIK
 }
 
 void ModelPreferences::save(PreferenceStore& store) const {
-    store.setStrings({{providerKey, std::string(rawValue(provider))}, {baseURLKey, baseURL}, {modelKey, model}});
+    store.setStrings(
+        {{providerKey, std::string(rawValue(provider))}, {baseURLKey, baseURL}, {modelKey, model}});
 }
 
 } // namespace ulvo

@@ -16,14 +16,16 @@ struct ProviderDefaults {
 };
 
 inline constexpr std::array<ModelProvider, 7> allModelProviders{
-    ModelProvider::local, ModelProvider::openAI, ModelProvider::openRouter, ModelProvider::groq,
-    ModelProvider::gemini, ModelProvider::xAI,   ModelProvider::custom};
+    ModelProvider::local,  ModelProvider::openAI, ModelProvider::openRouter, ModelProvider::groq,
+    ModelProvider::gemini, ModelProvider::xAI,    ModelProvider::custom};
 
 std::string_view rawValue(ModelProvider provider);
 // Exact, case-sensitive match; any other string names no provider.
 std::optional<ModelProvider> providerFromRawValue(std::string_view raw);
 std::string_view label(ModelProvider provider);
 ProviderDefaults defaults(ModelProvider provider);
-inline bool needsAPIKey(ModelProvider provider) { return provider != ModelProvider::local; }
+inline bool needsAPIKey(ModelProvider provider) {
+    return provider != ModelProvider::local;
+}
 
 } // namespace ulvo

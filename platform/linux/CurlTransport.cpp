@@ -58,9 +58,12 @@ void check(CURLcode code) {
 
 } // namespace
 
-void CurlTransport::HandleDeleter::operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+void CurlTransport::HandleDeleter::operator()(CURL* handle) const {
+    curl_easy_cleanup(handle);
+}
 
-CurlTransport::CurlTransport() : handle_(curl_easy_init()) {
+CurlTransport::CurlTransport()
+    : handle_(curl_easy_init()) {
     if (!handle_) {
         throw TransportError("The HTTP client could not be initialised.");
     }
@@ -91,7 +94,8 @@ std::optional<HttpResponse> CurlTransport::send(const HttpRequest& request) {
     if (request.method == "POST") {
         check(curl_easy_setopt(curl, CURLOPT_POST, 1L));
         check(curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data()));
-        check(curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size())));
+        check(curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                               static_cast<curl_off_t>(request.body.size())));
     } else if (request.method != "GET") {
         check(curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str()));
     }

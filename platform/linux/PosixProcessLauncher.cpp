@@ -20,7 +20,8 @@ namespace {
 
 class FileDescriptor {
 public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    explicit FileDescriptor(int fd = -1)
+        : fd_(fd) {}
     ~FileDescriptor() { reset(); }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -48,9 +49,11 @@ private:
     posix_spawn_file_actions_t actions_{};
 };
 
+enum class Grouping { newSession, newGroup };
+
 class SpawnAttributes {
 public:
-    explicit SpawnAttributes(bool newSession) {
+    explicit SpawnAttributes(Grouping grouping) {
         posix_spawnattr_init(&attributes_);
         // The child starts with default signal handling and nothing blocked, whatever this process set.
         sigset_t none;
@@ -60,8 +63,11 @@ public:
         posix_spawnattr_setsigmask(&attributes_, &none);
         posix_spawnattr_setsigdefault(&attributes_, &all);
         short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-        if (newSession) {
+        if (grouping == Grouping::newSession) {
             flags |= POSIX_SPAWN_SETSID; // survives the terminal or session that started us
+        } else {
+            posix_spawnattr_setpgroup(&attributes_, 0);
+            flags |= POSIX_SPAWN_SETPGROUP; // its own group, so a kill also reaches what it started
         }
         posix_spawnattr_setflags(&attributes_, flags);
     }
@@ -76,7 +82,8 @@ private:
 
 class PosixChild final : public ChildProcess {
 public:
-    explicit PosixChild(pid_t pid) : pid_(pid) {}
+    explicit PosixChild(pid_t pid)
+        : pid_(pid) {}
     bool isRunning() override {
         if (exited_) {
             return false;
@@ -120,12 +127,12 @@ struct CommandLine {
     char* const* environment() const { return envp.empty() ? environ : envp.data(); }
 };
 
-pid_t spawn(const LaunchRequest& request, SpawnActions& actions, bool newSession) {
+pid_t spawn(const LaunchRequest& request, SpawnActions& actions, Grouping grouping) {
     if (request.workingDirectory) {
         posix_spawn_file_actions_addchdir_np(actions.get(), request.workingDirectory->c_str());
     }
     posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
-    SpawnAttributes attributes(newSession);
+    SpawnAttributes attributes(grouping);
     const CommandLine command(request);
     pid_t pid = 0;
     const int error = posix_spawn(&pid, command.strings.front().c_str(), actions.get(), attributes.get(),
@@ -144,7 +151,7 @@ std::unique_ptr<ChildProcess> PosixProcessLauncher::launch(const LaunchRequest& 
     posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    return std::make_unique<PosixChild>(spawn(request, actions, true));
+    return std::make_unique<PosixChild>(spawn(request, actions, Grouping::newSession));
 }
 
 std::optional<ProcessOutput> PosixProcessLauncher::run(const LaunchRequest& request,
@@ -162,7 +169,7 @@ std::optional<ProcessOutput> PosixProcessLauncher::run(const LaunchRequest& requ
     posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
     try {
-        pid = spawn(request, actions, false);
+        pid = spawn(request, actions, Grouping::newGroup);
     } catch (const std::system_error&) {
         return std::nullopt;
     }
@@ -173,13 +180,15 @@ std::optional<ProcessOutput> PosixProcessLauncher::run(const LaunchRequest& requ
     const auto deadline = std::chrono::steady_clock::now() + limit;
     bool timedOut = false;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             timedOut = true;
             break;
         }
         pollfd waiting{readEnd.get(), POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 1'000'000)));
+        const int ready =
+            ::poll(&waiting, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 1'000'000)));
         if (ready < 0 && errno == EINTR) {
             continue;
         }
@@ -194,13 +203,24 @@ std::optional<ProcessOutput> PosixProcessLauncher::run(const LaunchRequest& requ
             break; // end of output: the child closed it, normally by exiting
         }
     }
-    if (timedOut) {
-        ::kill(pid, SIGKILL);
-    }
+    // The end of output need not be the end of the child (it may close its output and go on),
+    // so waiting for its exit keeps to the same limit.
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (!timedOut) {
+        const pid_t waited = ::waitpid(pid, &status, WNOHANG);
+        if (waited == pid || (waited < 0 && errno != EINTR)) {
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            timedOut = true;
+            break;
+        }
+        ::usleep(2000);
     }
     if (timedOut) {
+        ::kill(-pid, SIGKILL); // the whole group: a hung helper of the child goes too
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
         return std::nullopt;
     }
     output.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

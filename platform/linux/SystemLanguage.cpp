@@ -20,8 +20,9 @@ bool isPlainCLocale(const std::string& entry) {
 
 std::optional<std::string> toLanguageTag(const std::string& posixName) {
     // de_DE.UTF-8@euro: the codeset says nothing about the language; ICU canonicalises the rest.
-    const std::string name = posixName.substr(0, posixName.find('.')) +
-                             (posixName.find('@') != std::string::npos ? posixName.substr(posixName.find('@')) : "");
+    const std::string name =
+        posixName.substr(0, posixName.find('.')) +
+        (posixName.find('@') != std::string::npos ? posixName.substr(posixName.find('@')) : "");
     std::array<char, ULOC_FULLNAME_CAPACITY> canonical{};
     UErrorCode status = U_ZERO_ERROR;
     uloc_canonicalize(name.c_str(), canonical.data(), static_cast<int32_t>(canonical.size()), &status);
@@ -60,7 +61,9 @@ std::vector<std::string> preferredLanguages(const EnvironmentLookup& environment
     return tags;
 }
 
-std::string currentLocaleIdentifier() { return icu::Locale::getDefault().getName(); }
+std::string currentLocaleIdentifier() {
+    return icu::Locale::getDefault().getName();
+}
 
 std::string systemResponseLanguage() {
     const auto environment = [](const char* name) -> std::optional<std::string> {

@@ -75,7 +75,8 @@ public:
 class ScratchRuntime {
 public:
     explicit ScratchRuntime(const std::string& apiKey = "test-key-123", bool withModel = true) {
-        root = fs::temp_directory_path() / ("ulvo-runtime-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        root = fs::temp_directory_path() /
+               ("ulvo-runtime-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
         fs::remove_all(root);
         fs::create_directories(root / "models");
         fs::create_symlink(fs::path(ULVO_RUNTIME_STAGE_DIR) / "llama-server", root / "llama-server");
@@ -83,14 +84,19 @@ public:
         if (withModel) {
             fs::create_symlink(ULVO_TEST_MODEL, root / "models" / "test.gguf");
         }
-        writeConfig({{"llamaServer", "llama-server"}, {"model", "models/test.gguf"}, {"modelAlias", "test-alias"},
-                     {"contextSize", 2048}, {"apiKey", apiKey}});
+        writeConfig({{"llamaServer", "llama-server"},
+                     {"model", "models/test.gguf"},
+                     {"modelAlias", "test-alias"},
+                     {"contextSize", 2048},
+                     {"apiKey", apiKey}});
     }
     ~ScratchRuntime() { fs::remove_all(root); }
     ScratchRuntime(const ScratchRuntime&) = delete;
     ScratchRuntime& operator=(const ScratchRuntime&) = delete;
 
-    void writeConfig(const nlohmann::json& config) const { std::ofstream(root / "runtime-config.json") << config.dump(); }
+    void writeConfig(const nlohmann::json& config) const {
+        std::ofstream(root / "runtime-config.json") << config.dump();
+    }
 
     fs::path root;
     static inline int counter = 0;
@@ -105,7 +111,8 @@ protected:
         }
     }
 
-    std::unique_ptr<LocalServer> makeServer(std::optional<fs::path> root, std::chrono::milliseconds limit = 30s) {
+    std::unique_ptr<LocalServer> makeServer(std::optional<fs::path> root,
+                                            std::chrono::milliseconds limit = 30s) {
         LocalServer::Options options;
         options.runtimeRoot = std::move(root);
         options.transport = transport;
@@ -146,13 +153,17 @@ TEST_F(LocalServerTest, ColdStartAnswersThroughTheServiceAndLaunchesWithTheExact
     const int pid = local->llamaProcess()->pid();
     const std::vector<std::string> command = splitNul(readFile("/proc/" + std::to_string(pid) + "/cmdline"));
     const std::vector<std::string> arguments(command.begin() + 1, command.end());
-    EXPECT_EQ(arguments, (std::vector<std::string>{"--model", (runtime.root / "models/test.gguf").string(), "--host",
-                                                   "127.0.0.1", "--port", "7332", "--ctx-size", "2048", "--alias",
-                                                   "test-alias", "--api-key", "test-key-123", "--jinja"}));
-    const std::vector<std::string> environment = splitNul(readFile("/proc/" + std::to_string(pid) + "/environ"));
+    EXPECT_EQ(arguments,
+              (std::vector<std::string>{"--model", (runtime.root / "models/test.gguf").string(), "--host",
+                                        "127.0.0.1", "--port", "7332", "--ctx-size", "2048", "--alias",
+                                        "test-alias", "--api-key", "test-key-123", "--jinja"}));
+    const std::vector<std::string> environment =
+        splitNul(readFile("/proc/" + std::to_string(pid) + "/environ"));
     const std::string libraries = (runtime.root / "lib" / launcher->machine()).string();
-    EXPECT_NE(std::find(environment.begin(), environment.end(), "LD_LIBRARY_PATH=" + libraries), environment.end());
-    EXPECT_NE(std::find(environment.begin(), environment.end(), "GGML_BACKEND_PATH=" + libraries + "/libggml-cpu.so"),
+    EXPECT_NE(std::find(environment.begin(), environment.end(), "LD_LIBRARY_PATH=" + libraries),
+              environment.end());
+    EXPECT_NE(std::find(environment.begin(), environment.end(),
+                        "GGML_BACKEND_PATH=" + libraries + "/libggml-cpu.so"),
               environment.end());
     EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/cwd"), runtime.root);
 }
@@ -222,27 +233,36 @@ TEST_F(LocalServerTest, MissingPiecesGiveTheirMessagesUnlessAServerAlreadyAnswer
     }
 
     // A config without its key does not decode; the decoding error passes up unchanged.
-    noModel.writeConfig({{"llamaServer", "llama-server"}, {"model", "m"}, {"modelAlias", "a"}, {"contextSize", 1}});
+    noModel.writeConfig(
+        {{"llamaServer", "llama-server"}, {"model", "m"}, {"modelAlias", "a"}, {"contextSize", 1}});
     EXPECT_THROW(makeServer(noModel.root)->localAnswer("t", std::nullopt, 50), nlohmann::json::exception);
 
     // Whatever answers health on the port is used, runtime files or not.
-    noModel.writeConfig({{"llamaServer", "llama-server"}, {"model", "m"}, {"modelAlias", "a"}, {"contextSize", 1},
+    noModel.writeConfig({{"llamaServer", "llama-server"},
+                         {"model", "m"},
+                         {"modelAlias", "a"},
+                         {"contextSize", 1},
                          {"apiKey", "k"}});
-    LoopbackServer stranger([](const RecordedRequest& request) {
-        return request.path == "/health" ? CannedReply{204, ""}
-                                         : CannedReply{200, test::chatReply("from the stranger")};
-    }, 7332);
+    LoopbackServer stranger(
+        [](const RecordedRequest& request) {
+            return request.path == "/health" ? CannedReply{204, ""}
+                                             : CannedReply{200, test::chatReply("from the stranger")};
+        },
+        7332);
     EXPECT_NO_THROW(makeServer(std::nullopt)->ensureServer(RuntimeConfig{}));
-    EXPECT_EQ(makeServer(noModel.root)->localAnswer("t", std::nullopt, 50), "from the stranger") << "no model file needed";
+    EXPECT_EQ(makeServer(noModel.root)->localAnswer("t", std::nullopt, 50), "from the stranger")
+        << "no model file needed";
     EXPECT_TRUE(launcher->pids.empty());
 }
 
 TEST_F(LocalServerTest, ChatRepliesOfTheWrongShapeGiveTheirMessages) {
     ScratchRuntime runtime("");
     CannedReply chat{201, test::chatReply("valid but 201")};
-    LoopbackServer standIn([&chat](const RecordedRequest& request) {
-        return request.path == "/health" ? CannedReply{204, ""} : chat;
-    }, 7332);
+    LoopbackServer standIn(
+        [&chat](const RecordedRequest& request) {
+            return request.path == "/health" ? CannedReply{204, ""} : chat;
+        },
+        7332);
     auto local = makeServer(runtime.root);
     const auto failureOf = [&local] {
         try {
@@ -288,17 +308,19 @@ TEST_F(LocalServerTest, SlowServersThatNeverBecomeHealthyTimeOutAfterThirtySecon
     const auto waited = std::chrono::steady_clock::now() - started;
     EXPECT_GE(waited, 29s) << "a server that exits at once is noticed only at the deadline";
     EXPECT_LT(waited, 40s);
-    EXPECT_EQ(launcher->pids.size(), 1U) << "the stand-in's 503 is not ready, so the exiting server was launched";
+    EXPECT_EQ(launcher->pids.size(), 1U)
+        << "the stand-in's 503 is not ready, so the exiting server was launched";
 }
 
 TEST_F(LocalServerTest, TheCloudRouteTalksToARealOpenAICompatiblePeer) {
     // The custom provider pointed at a llama-server on another port.
     LaunchRequest request;
     request.executable = fs::path(ULVO_RUNTIME_STAGE_DIR) / "llama-server";
-    request.arguments = {"--model", ULVO_TEST_MODEL, "--host", "127.0.0.1", "--port", "17333",
-                         "--ctx-size", "2048", "--alias", "peer", "--api-key", "peer-key", "--jinja"};
-    request.environment = LocalServer::serverEnvironment(launcher->currentEnvironment(), ULVO_RUNTIME_STAGE_DIR,
-                                                         launcher->machine());
+    request.arguments = {"--model",   ULVO_TEST_MODEL, "--host", "127.0.0.1", "--port",
+                         "17333",     "--ctx-size",    "2048",   "--alias",   "peer",
+                         "--api-key", "peer-key",      "--jinja"};
+    request.environment = LocalServer::serverEnvironment(launcher->currentEnvironment(),
+                                                         ULVO_RUNTIME_STAGE_DIR, launcher->machine());
     launcher->launch(request);
 
     auto preferences = std::make_shared<test::MemoryPreferenceStore>();
@@ -340,7 +362,8 @@ TEST(LocalServerCommandLine, ArgumentsAndEnvironmentFollowTheConfigAndMachine) {
 
     const Environment base = {{"PATH", "/bin"}, {"LD_LIBRARY_PATH", "/old"}};
     const Environment arm = LocalServer::serverEnvironment(base, "/rt", "arm64");
-    EXPECT_EQ(arm, (Environment{{"PATH", "/bin"}, {"LD_LIBRARY_PATH", "/rt/lib/arm64"},
+    EXPECT_EQ(arm, (Environment{{"PATH", "/bin"},
+                                {"LD_LIBRARY_PATH", "/rt/lib/arm64"},
                                 {"GGML_BACKEND_PATH", "/rt/lib/arm64/libggml-cpu-apple_m1.so"}}));
     const Environment x86 = LocalServer::serverEnvironment({}, "/rt", "x86_64");
     EXPECT_EQ(x86, (Environment{{"LD_LIBRARY_PATH", "/rt/lib/x86_64"},
@@ -352,15 +375,18 @@ TEST(RuntimeConfigDecoding, RequiredKeysAndTypesAreEnforced) {
         R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":4096,"apiKey":"k","appleFoundationRuntime":"t","extra":1})");
     EXPECT_EQ(full.appleFoundationRuntime, "t");
     EXPECT_EQ(full.contextSize, 4096);
-    EXPECT_FALSE(RuntimeConfig::decode(R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1,"apiKey":"k"})")
-                     .appleFoundationRuntime);
     EXPECT_FALSE(RuntimeConfig::decode(
-                     R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1,"apiKey":"k","appleFoundationRuntime":null})")
+                     R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1,"apiKey":"k"})")
                      .appleFoundationRuntime);
-    for (const char* bad : {R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1})",
-                            R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":"1","apiKey":"k"})",
-                            R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1.5,"apiKey":"k"})",
-                            R"([1])", "not json"}) {
+    EXPECT_FALSE(
+        RuntimeConfig::decode(
+            R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1,"apiKey":"k","appleFoundationRuntime":null})")
+            .appleFoundationRuntime);
+    for (const char* bad :
+         {R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1})",
+          R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":"1","apiKey":"k"})",
+          R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1.5,"apiKey":"k"})", R"([1])",
+          "not json"}) {
         EXPECT_THROW(RuntimeConfig::decode(bad), nlohmann::json::exception) << bad;
     }
 }

@@ -1,6 +1,6 @@
 // The answer service against a real HTTP server on loopback, through the real libcurl transport.
-#include "model/ModelFailure.h"
 #include "model/ModelService.h"
+#include "model/ModelFailure.h"
 #include "model/Prompts.h"
 #include "platform/linux/CurlTransport.h"
 #include "settings/APIKeyStore.h"
@@ -43,14 +43,15 @@ public:
 class ModelServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        server = std::make_unique<LoopbackServer>([](const RecordedRequest&) { return CannedReply{200, chatReply("An answer.")}; });
-        useProvider(ModelProvider::groq, server->baseURL() + "/v1///", "test-model", "sk-test");
+        server = std::make_unique<LoopbackServer>([](const RecordedRequest&) {
+            return CannedReply{200, chatReply("An answer.")};
+        });
+        useProvider({ModelProvider::groq, server->baseURL() + "/v1///", "test-model"}, "sk-test");
     }
 
-    void useProvider(ModelProvider provider, const std::string& baseURL, const std::string& model,
-                     const std::string& key) {
-        ModelPreferences{provider, baseURL, model}.save(*preferences);
-        APIKeyStore(*secrets).save(key, provider);
+    void useProvider(const ModelPreferences& connection, const std::string& key) {
+        connection.save(*preferences);
+        APIKeyStore(*secrets).save(key, connection.provider);
     }
 
     std::unique_ptr<ModelService> makeService(std::chrono::milliseconds timeout = 50s) {
@@ -69,13 +70,15 @@ protected:
     ExplainResult explain(ModelService& service, const std::string& text, std::optional<std::string> question,
                           Level level) {
         std::promise<ExplainResult> done;
-        service.explain(text, std::move(question), level, [&done](ExplainResult result) { done.set_value(std::move(result)); });
+        service.explain(text, std::move(question), level,
+                        [&done](ExplainResult result) { done.set_value(std::move(result)); });
         return done.get_future().get();
     }
 
     nlohmann::json lastBody() const { return nlohmann::json::parse(server->requests().back().body); }
 
-    std::shared_ptr<test::MemoryPreferenceStore> preferences = std::make_shared<test::MemoryPreferenceStore>();
+    std::shared_ptr<test::MemoryPreferenceStore> preferences =
+        std::make_shared<test::MemoryPreferenceStore>();
     std::shared_ptr<test::MemorySecretStore> secrets = std::make_shared<test::MemorySecretStore>();
     std::shared_ptr<ScriptedLocalModel> local = std::make_shared<ScriptedLocalModel>();
     std::shared_ptr<ScriptedOnDevice> onDevice = std::make_shared<ScriptedOnDevice>();
@@ -84,7 +87,8 @@ protected:
 
 TEST_F(ModelServiceTest, CloudRequestCarriesTheHeadersBodyAndBandTemperature) {
     auto service = makeService();
-    for (const auto& [level, temperature] : std::vector<std::pair<Level, double>>{{10, 0.15}, {11, 0.35}, {-5, 0.15}, {250, 0.35}}) {
+    for (const auto& [level, temperature] :
+         std::vector<std::pair<Level, double>>{{10, 0.15}, {11, 0.35}, {-5, 0.15}, {250, 0.35}}) {
         const ExplainResult result = explain(*service, "Photosynthesis", std::nullopt, level);
         ASSERT_TRUE(result.ok()) << result.errorMessage();
         const RecordedRequest request = server->requests().back();
@@ -99,7 +103,8 @@ TEST_F(ModelServiceTest, CloudRequestCarriesTheHeadersBodyAndBandTemperature) {
         EXPECT_EQ(body["max_tokens"], 650);
         EXPECT_DOUBLE_EQ(body["temperature"].get<double>(), temperature) << "level " << level;
         ASSERT_EQ(body["messages"].size(), 2U);
-        EXPECT_EQ(body["messages"][0], (nlohmann::json{{"role", "system"}, {"content", systemPrompt(level, "de-DE")}}));
+        EXPECT_EQ(body["messages"][0],
+                  (nlohmann::json{{"role", "system"}, {"content", systemPrompt(level, "de-DE")}}));
         EXPECT_EQ(body["messages"][1], (nlohmann::json{{"role", "user"}, {"content", "Photosynthesis"}}));
     }
 }
@@ -109,24 +114,29 @@ TEST_F(ModelServiceTest, FollowUpSendsTheFollowUpPromptAndTheQuestionEvenWhenEmp
     for (const std::string question : {"Why green?", ""}) {
         ASSERT_TRUE(explain(*service, "Chlorophyll \"absorbs\"\nlight", question, 60).ok());
         const nlohmann::json body = lastBody();
-        EXPECT_EQ(body["messages"][0]["content"], followupPrompt("Chlorophyll \"absorbs\"\nlight", 60, "de-DE"));
+        EXPECT_EQ(body["messages"][0]["content"],
+                  followupPrompt("Chlorophyll \"absorbs\"\nlight", 60, "de-DE"));
         EXPECT_EQ(body["messages"][1]["content"], question);
     }
 }
 
 TEST_F(ModelServiceTest, AnswersAreCleanedForTheirBand) {
     server->setResponder([](const RecordedRequest&) {
-        return CannedReply{200, chatReply("**Okay**, here is a simple explanation: A cat is a small animal that lives with people. It has fur.")};
+        return CannedReply{200, chatReply("**Okay**, here is a simple explanation: A cat is a small animal "
+                                          "that lives with people. It has fur.")};
     });
     auto service = makeService();
     EXPECT_EQ(explain(*service, "cat", std::nullopt, 5).answer(), "Cat small animal lives. People. Has fur.");
-    server->setResponder([](const RecordedRequest&) { return CannedReply{200, chatReply("fast\u2014really fast")}; });
+    server->setResponder([](const RecordedRequest&) {
+        return CannedReply{200, chatReply("fast\u2014really fast")};
+    });
     EXPECT_EQ(explain(*service, "cat", std::nullopt, 50).answer(), "fast, really fast");
 }
 
 TEST_F(ModelServiceTest, ReplyStatusAndShapeFailuresGiveTheirMessages) {
     auto service = makeService();
-    const std::string couldNotAnswer = "The selected provider could not answer. Check Settings and try again.";
+    const std::string couldNotAnswer =
+        "The selected provider could not answer. Check Settings and try again.";
     const std::string unreadable = "The selected provider returned an unreadable answer.";
     const std::vector<std::pair<CannedReply, std::string>> cases = {
         {{201, chatReply("valid but 201")}, couldNotAnswer},
@@ -146,31 +156,34 @@ TEST_F(ModelServiceTest, ReplyStatusAndShapeFailuresGiveTheirMessages) {
         EXPECT_EQ(result.errorMessage(), message) << reply.status << " " << reply.body;
     }
 
-    server->setResponder([](const RecordedRequest&) { return CannedReply{200, "<html>not json</html>", "text/html"}; });
+    server->setResponder([](const RecordedRequest&) {
+        return CannedReply{200, "<html>not json</html>", "text/html"};
+    });
     const ExplainResult notJson = explain(*service, "text", std::nullopt, 50);
     ASSERT_FALSE(notJson.ok());
-    EXPECT_THROW(std::rethrow_exception(notJson.error()), nlohmann::json::parse_error) << "the parser's own error";
+    EXPECT_THROW(std::rethrow_exception(notJson.error()), nlohmann::json::parse_error)
+        << "the parser's own error";
 }
 
 TEST_F(ModelServiceTest, KeyAndAddressProblemsAreReportedBeforeAnythingIsSent) {
     auto service = makeService();
-    useProvider(ModelProvider::openAI, server->baseURL(), "m", "sk-evil\r\nX-Injected: 1");
+    useProvider({ModelProvider::openAI, server->baseURL(), "m"}, "sk-evil\r\nX-Injected: 1");
     ExplainResult result = explain(*service, "text", std::nullopt, 50);
     ASSERT_FALSE(result.ok());
     EXPECT_NE(result.errorMessage().find("Enter it again in Settings"), std::string::npos);
 
-    useProvider(ModelProvider::custom, "http://exa mple.com/v1", "m", "sk");
+    useProvider({ModelProvider::custom, "http://exa mple.com/v1", "m"}, "sk");
     EXPECT_EQ(explain(*service, "text", std::nullopt, 50).errorMessage(), "The provider address is invalid.");
     EXPECT_TRUE(server->requests().empty());
 
     // An empty address is a relative URL that only the transport can refuse.
-    useProvider(ModelProvider::custom, "", "m", "sk");
+    useProvider({ModelProvider::custom, "", "m"}, "sk");
     result = explain(*service, "text", std::nullopt, 50);
     ASSERT_FALSE(result.ok());
     EXPECT_THROW(std::rethrow_exception(result.error()), TransportError);
 
     // Only HTTP is spoken: a file address must never be read.
-    useProvider(ModelProvider::custom, "file:///etc", "m", "sk");
+    useProvider({ModelProvider::custom, "file:///etc", "m"}, "sk");
     result = explain(*service, "text", std::nullopt, 50);
     EXPECT_THROW(std::rethrow_exception(result.error()), TransportError);
 }
@@ -183,7 +196,7 @@ TEST_F(ModelServiceTest, InvalidUtf8InTheSelectionStillSendsAValidBody) {
 }
 
 TEST_F(ModelServiceTest, LargeAnswersArriveWhole) {
-    const std::string big(5 * 1024 * 1024, 'a');
+    const std::string big(std::size_t{5} * 1024 * 1024, 'a');
     server->setResponder([&big](const RecordedRequest&) { return CannedReply{200, chatReply(big)}; });
     auto service = makeService();
     const ExplainResult result = explain(*service, "text", std::nullopt, 95);
@@ -192,7 +205,9 @@ TEST_F(ModelServiceTest, LargeAnswersArriveWhole) {
 }
 
 TEST_F(ModelServiceTest, StalledAndDroppedConnectionsFailWithTheTransportError) {
-    server->setResponder([](const RecordedRequest&) { return CannedReply{200, chatReply("late"), "application/json", 3s}; });
+    server->setResponder([](const RecordedRequest&) {
+        return CannedReply{200, chatReply("late"), "application/json", 3s};
+    });
     auto service = makeService(1s);
     const auto started = std::chrono::steady_clock::now();
     const ExplainResult stalled = explain(*service, "text", std::nullopt, 50);
@@ -201,7 +216,7 @@ TEST_F(ModelServiceTest, StalledAndDroppedConnectionsFailWithTheTransportError) 
     EXPECT_THROW(std::rethrow_exception(stalled.error()), TransportError);
 
     test::DroppingServer dropping;
-    useProvider(ModelProvider::custom, "http://127.0.0.1:" + std::to_string(dropping.port()), "m", "sk");
+    useProvider({ModelProvider::custom, "http://127.0.0.1:" + std::to_string(dropping.port()), "m"}, "sk");
     const ExplainResult dropped = explain(*service, "text", std::nullopt, 50);
     ASSERT_FALSE(dropped.ok());
     EXPECT_THROW(std::rethrow_exception(dropped.error()), TransportError);
@@ -212,7 +227,8 @@ TEST_F(ModelServiceTest, RequestsRunOneAtATimeInOrderWithOneCompletionEach) {
     server->setResponder([](const RecordedRequest& request) {
         const auto body = nlohmann::json::parse(request.body);
         const std::string text = body["messages"][1]["content"];
-        return CannedReply{200, chatReply("answer to " + text), "application/json", text == "first" ? 300ms : 0ms};
+        return CannedReply{200, chatReply("answer to " + text), "application/json",
+                           text == "first" ? 300ms : 0ms};
     });
     auto service = makeService();
     std::mutex mutex;
@@ -238,7 +254,7 @@ TEST_F(ModelServiceTest, RequestsRunOneAtATimeInOrderWithOneCompletionEach) {
 }
 
 TEST_F(ModelServiceTest, LocalFailureGetsTheOnDeviceSecondChanceOnlyForFirstExplanations) {
-    useProvider(ModelProvider::local, "http://127.0.0.1:7332/v1", "gemma-3-1b-it", "");
+    useProvider({ModelProvider::local, "http://127.0.0.1:7332/v1", "gemma-3-1b-it"}, "");
     onDevice->answer = "**On-device** answer \u2014 fine.";
     auto service = makeService();
 
@@ -253,10 +269,11 @@ TEST_F(ModelServiceTest, LocalFailureGetsTheOnDeviceSecondChanceOnlyForFirstExpl
     EXPECT_EQ(onDevice->calls.size(), 1U);
 
     onDevice->answer.reset();
-    EXPECT_EQ(explain(*service, "text", std::nullopt, 50).errorMessage(), "The built-in model took too long to start.");
+    EXPECT_EQ(explain(*service, "text", std::nullopt, 50).errorMessage(),
+              "The built-in model took too long to start.");
 
     // A cloud provider whose key was removed reads as the built-in provider, second chance included.
-    useProvider(ModelProvider::groq, server->baseURL(), "m", "");
+    useProvider({ModelProvider::groq, server->baseURL(), "m"}, "");
     onDevice->answer = "Fallback.";
     EXPECT_EQ(explain(*service, "text", std::nullopt, 50).answer(), "Fallback.");
     EXPECT_TRUE(server->requests().empty());

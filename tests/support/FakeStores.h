@@ -35,7 +35,8 @@ public:
         const auto found = items_.find({service, account});
         return found == items_.end() ? std::nullopt : std::optional<std::string>(found->second);
     }
-    Outcome update(const std::string& service, const std::string& account, const std::string& secret) override {
+    Outcome update(const std::string& service, const std::string& account,
+                   const std::string& secret) override {
         std::lock_guard lock(mutex_);
         if (refuseWrites) {
             return {Status::failure, refusalCode, "refused"};

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,7 +19,8 @@ std::string RecordedRequest::header(const std::string& name) const {
 }
 
 LoopbackServer::LoopbackServer(Responder responder, int port)
-    : server_(std::make_unique<httplib::Server>()), responder_(std::move(responder)) {
+    : server_(std::make_unique<httplib::Server>())
+    , responder_(std::move(responder)) {
     const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
         RecordedRequest recorded{request.method, request.path, {}, request.body};
         for (const auto& [name, value] : request.headers) {
@@ -40,6 +42,13 @@ LoopbackServer::LoopbackServer(Responder responder, int port)
     server_->Get(".*", handle);
     server_->Post(".*", handle);
     server_->set_keep_alive_max_count(1000);
+    // Without TCP_NODELAY the reply's body waits out the client's delayed ACK (about 40 ms) behind its
+    // headers; real servers do not stall like that. Accepted sockets inherit it from the listener.
+    server_->set_socket_options([](socket_t sock) {
+        httplib::default_socket_options(sock);
+        const int on = 1;
+        ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    });
     // Stopping waits for idle kept-alive connections; keep that wait short.
     server_->set_keep_alive_timeout(1);
     if (port == 0) {
@@ -62,7 +71,9 @@ LoopbackServer::~LoopbackServer() {
     thread_.join();
 }
 
-std::string LoopbackServer::baseURL() const { return "http://127.0.0.1:" + std::to_string(port_); }
+std::string LoopbackServer::baseURL() const {
+    return "http://127.0.0.1:" + std::to_string(port_);
+}
 
 std::vector<RecordedRequest> LoopbackServer::requests() const {
     std::lock_guard lock(mutex_);
@@ -75,11 +86,13 @@ void LoopbackServer::setResponder(Responder responder) {
 }
 
 std::string chatReply(const std::string& content) {
-    return nlohmann::json{{"choices", {{{"index", 0}, {"message", {{"role", "assistant"}, {"content", content}}}}}}}
+    return nlohmann::json{
+        {"choices", {{{"index", 0}, {"message", {{"role", "assistant"}, {"content", content}}}}}}}
         .dump();
 }
 
-DroppingServer::DroppingServer() : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
+DroppingServer::DroppingServer()
+    : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -14,11 +14,16 @@ bool contains(const std::string& haystack, const std::string& needle) {
 
 TEST(Prompts, BandBoundariesChooseTheBandText) {
     const std::map<Level, std::string> expected = {
-        {-1, "Explain in plain, simple words"},   {10, "Explain in plain, simple words"},
-        {11, "real five-year-old"},                {30, "real five-year-old"},
-        {31, "friendly person chatting"},          {60, "friendly person chatting"},
-        {61, "intelligent non-specialist"},        {85, "intelligent non-specialist"},
-        {86, "PROFESSOR MODE."},                   {250, "PROFESSOR MODE."},
+        {-1, "Explain in plain, simple words"},
+        {10, "Explain in plain, simple words"},
+        {11, "real five-year-old"},
+        {30, "real five-year-old"},
+        {31, "friendly person chatting"},
+        {60, "friendly person chatting"},
+        {61, "intelligent non-specialist"},
+        {85, "intelligent non-specialist"},
+        {86, "PROFESSOR MODE."},
+        {250, "PROFESSOR MODE."},
     };
     for (const auto& [level, marker] : expected) {
         const std::string prompt = systemPrompt(level, "en-US");
@@ -28,25 +33,30 @@ TEST(Prompts, BandBoundariesChooseTheBandText) {
 }
 
 TEST(Prompts, SystemPromptJoinsItsPiecesWithSingleSpacesAndTheTagInParentheses) {
-    EXPECT_EQ(systemPrompt(90, "en-US"),
-              "Explain the selected text accurately without inventing facts. PROFESSOR MODE. Give expert mechanisms, "
-              "trade-offs, assumptions, and caveats. Always answer in the user's system language (en-US). If the "
-              "selected text is in another language, translate its meaning while explaining it. Plain text only: "
-              "no Markdown, asterisks, backticks, code fences, numbered lists, or headings. Never use dashes as "
-              "punctuation (no \u2014, \u2013, or -); use commas or separate sentences.");
-    EXPECT_TRUE(contains(systemPrompt(50, "en"), "'X is a visual element that\u2026'. An analogy is optional \u2014 only"));
+    EXPECT_EQ(
+        systemPrompt(90, "en-US"),
+        "Explain the selected text accurately without inventing facts. PROFESSOR MODE. Give expert "
+        "mechanisms, "
+        "trade-offs, assumptions, and caveats. Always answer in the user's system language (en-US). If the "
+        "selected text is in another language, translate its meaning while explaining it. Plain text only: "
+        "no Markdown, asterisks, backticks, code fences, numbered lists, or headings. Never use dashes as "
+        "punctuation (no \u2014, \u2013, or -); use commas or separate sentences.");
+    EXPECT_TRUE(contains(systemPrompt(50, "en"),
+                         "'X is a visual element that\u2026'. An analogy is optional \u2014 only"));
     EXPECT_TRUE(contains(systemPrompt(50, ""), "language ()."));
 }
 
 TEST(Prompts, FollowUpEmbedsTheTextUnchangedBetweenTripleQuotes) {
     const std::string text = "Line one\n\"quoted\" and '''";
-    EXPECT_EQ(followupPrompt(text, 60, "de-DE"),
-              "Answer the follow-up only from this selected text:\n\"\"\"" + text +
-                  "\"\"\"\nStay concise and use explanation level 60/100. Always answer in the user's system "
-                  "language (de-DE), translating the selected text when needed. Plain text only. Never use dashes "
-                  "as punctuation (no \u2014, \u2013, or -); use commas or separate sentences.");
+    EXPECT_EQ(
+        followupPrompt(text, 60, "de-DE"),
+        "Answer the follow-up only from this selected text:\n\"\"\"" + text +
+            "\"\"\"\nStay concise and use explanation level 60/100. Always answer in the user's system "
+            "language (de-DE), translating the selected text when needed. Plain text only. Never use dashes "
+            "as punctuation (no \u2014, \u2013, or -); use commas or separate sentences.");
     EXPECT_TRUE(contains(followupPrompt("x", -7, ""), "explanation level -7/100."));
-    EXPECT_FALSE(contains(followupPrompt("x", 5, ""), "plain, simple words")) << "only the number names the level";
+    EXPECT_FALSE(contains(followupPrompt("x", 5, ""), "plain, simple words"))
+        << "only the number names the level";
 }
 
 TEST(Prompts, ResponseLanguageKeepsTagCharactersOnly) {
@@ -55,7 +65,8 @@ TEST(Prompts, ResponseLanguageKeepsTagCharactersOnly) {
     EXPECT_EQ(preferredResponseLanguage({"zh-Hans-CN"}, ""), "zh-Hans-CN");
     EXPECT_EQ(preferredResponseLanguage({"sr@latin.UTF 8"}, ""), "srlatinUTF8");
     EXPECT_EQ(preferredResponseLanguage({std::string(50, 'a')}, ""), std::string(35, 'a'));
-    EXPECT_EQ(preferredResponseLanguage({"\u00e9\u00e9-\u0662"}, ""), "\u00e9\u00e9-\u0662") << "letters and digits of any script";
+    EXPECT_EQ(preferredResponseLanguage({"\u00e9\u00e9-\u0662"}, ""), "\u00e9\u00e9-\u0662")
+        << "letters and digits of any script";
     EXPECT_EQ(preferredResponseLanguage({}, ""), "");
 }
 
@@ -67,7 +78,8 @@ TEST(SystemLanguage, LocaleEnvironmentInGLibOrderBecomesLanguageTags) {
         });
     };
     EXPECT_EQ(from({{"LANG", "de_DE.UTF-8"}}), (std::vector<std::string>{"de-DE"}));
-    EXPECT_EQ(from({{"LANGUAGE", "fr_CA:en"}, {"LANG", "de_DE.UTF-8"}}), (std::vector<std::string>{"fr-CA", "en"}));
+    EXPECT_EQ(from({{"LANGUAGE", "fr_CA:en"}, {"LANG", "de_DE.UTF-8"}}),
+              (std::vector<std::string>{"fr-CA", "en"}));
     EXPECT_EQ(from({{"LC_ALL", "pt_BR.UTF-8"}, {"LC_MESSAGES", "es_ES"}, {"LANG", "de_DE"}}),
               (std::vector<std::string>{"pt-BR"}));
     EXPECT_EQ(from({{"LANGUAGE", ""}, {"LC_MESSAGES", "es_ES.UTF-8"}}), (std::vector<std::string>{"es-ES"}));
