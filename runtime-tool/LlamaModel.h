@@ -1,0 +1,45 @@
+#pragma once
+
+#include "runtime-tool/Protocol.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+
+struct llama_model;
+
+namespace ulvo {
+
+// Every generation setting in one place: greedy decoding, so one prompt always gives one answer.
+struct GenerationSettings {
+    static constexpr std::int32_t maxResponseTokens = 512;
+    static constexpr std::uint32_t maxContextTokens = 8192;
+};
+
+// The on-device model: llama.cpp in this process, the model's own chat template, greedy sampling.
+class LlamaModel final : public ExplanationModel {
+public:
+    // The one model file the tool reads, at a fixed place in the runtime directory.
+    static constexpr const char* modelFile = "models/on-device.gguf";
+
+    // The model with the CPU backend of the runtime directory's libraries; nothing when it does not load.
+    static std::unique_ptr<LlamaModel> load(const std::filesystem::path& runtimeDirectory);
+    ~LlamaModel() override;
+    LlamaModel(const LlamaModel&) = delete;
+    LlamaModel& operator=(const LlamaModel&) = delete;
+
+    ModelOutcome respond(const std::string& instructions, const std::string& prompt) override;
+
+private:
+    struct ModelDeleter {
+        void operator()(llama_model* model) const;
+    };
+    class Backend;
+
+    LlamaModel(std::unique_ptr<Backend> backend, std::unique_ptr<llama_model, ModelDeleter> model);
+
+    std::unique_ptr<Backend> backend_;
+    std::unique_ptr<llama_model, ModelDeleter> model_;
+};
+
+} // namespace ulvo

@@ -1,0 +1,199 @@
+// The on-device runtime client against real child processes: small tools written by the test.
+#include "model/FoundationClient.h"
+#include "model/ModelFailure.h"
+#include "model/ModelService.h"
+#include "platform/linux/PosixProcessLauncher.h"
+#include "settings/ModelPreferences.h"
+#include "tests/support/FakeStores.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <future>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace ulvo {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* reply = R"({"ok":true,"engine":"apple-foundation","text":" Ein Satz.\n"})";
+
+class FoundationClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = std::filesystem::temp_directory_path() /
+               ("ulvo-client-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root / "runtime");
+        configure(R"("../bin/tool")");
+    }
+    void TearDown() override { std::filesystem::remove_all(root); }
+
+    std::filesystem::path runtime() const { return root / "runtime"; }
+
+    // runtime-config.json naming the tool (a JSON value, or nothing for an absent key).
+    void configure(const std::optional<std::string>& tool) {
+        std::ofstream(runtime() / "runtime-config.json")
+            << R"({"llamaServer":"llama-server","model":"models/m.gguf","modelAlias":"m","contextSize":4096,)"
+            << R"("apiKey":"k")" << (tool ? R"(,"appleFoundationRuntime":)" + *tool : "") << "}";
+    }
+
+    // The tool as a shell script; it records its arguments, one per NUL-terminated entry.
+    void tool(const std::string& body) {
+        std::filesystem::create_directories(root / "bin");
+        const std::filesystem::path path = root / "bin" / "tool";
+        std::ofstream(path) << "#!/bin/sh\nprintf '%s\\0' \"$@\" > '" << (root / "arguments").string()
+                            << "'\n"
+                            << body << "\n";
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    }
+
+    std::vector<std::string> recordedArguments() const {
+        std::ifstream file(root / "arguments", std::ios::binary);
+        std::vector<std::string> arguments;
+        for (std::string argument; std::getline(file, argument, '\0');) {
+            arguments.push_back(argument);
+        }
+        return arguments;
+    }
+
+    FoundationRuntimeClient client(std::chrono::milliseconds limit = FoundationRuntimeClient::toolTimeLimit) {
+        return FoundationRuntimeClient({runtime(), launcher, [] { return std::string("de-AT"); }, limit});
+    }
+
+    std::filesystem::path root;
+    std::shared_ptr<ProcessLauncher> launcher = std::make_shared<PosixProcessLauncher>();
+};
+
+TEST_F(FoundationClientTest, AnswerIsTheReplysTextByteForByteFromSevenArguments) {
+    tool(std::string("printf '%s\\n' '") + reply + "'");
+    const std::string text = "--first line\nsecond  line ";
+    EXPECT_EQ(client().foundationAnswer(text, 0), " Ein Satz.\n");
+    EXPECT_EQ(recordedArguments(),
+              (std::vector<std::string>{"explain", "--level", "0", "--language", "de-AT", "--", text}));
+}
+
+TEST_F(FoundationClientTest, NoToolMeansNoAnswer) {
+    EXPECT_EQ(client().foundationAnswer("text", 60), std::nullopt) << "configured tool missing";
+    tool(std::string("printf '%s' '") + reply + "'");
+    std::filesystem::permissions(root / "bin" / "tool",
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(client().foundationAnswer("text", 60), std::nullopt) << "not executable";
+    std::filesystem::permissions(root / "bin" / "tool", std::filesystem::perms::owner_all);
+    ASSERT_EQ(client().foundationAnswer("text", 60), " Ein Satz.\n");
+
+    std::filesystem::remove(root / "arguments");
+    configure(std::nullopt);
+    EXPECT_EQ(client().foundationAnswer("text", 60), std::nullopt) << "no tool configured";
+    EXPECT_FALSE(std::filesystem::exists(root / "arguments")) << "nothing may run";
+    std::ofstream(runtime() / "runtime-config.json") << "{ not json";
+    EXPECT_EQ(client().foundationAnswer("text", 60), std::nullopt);
+    EXPECT_EQ(FoundationRuntimeClient({std::nullopt, launcher, {}, 1s}).foundationAnswer("text", 60),
+              std::nullopt);
+}
+
+TEST_F(FoundationClientTest, RepliesThatAreNotAnAnswer) {
+    const std::vector<std::string> outputs = {
+        "garbage, not JSON",
+        "",
+        R"(["ok", true])",
+        R"({"ok":"true","text":"t"})",
+        R"({"ok":true})",
+        R"({"ok":true,"text":7})",
+        R"({"ok":false,"engine":"apple-foundation","error":"Apple Foundation Models is not ready on this Mac."})",
+        R"({"ok":true,"text":"t"} trailing)",
+    };
+    for (const std::string& output : outputs) {
+        tool("printf '%s' '" + output + "'");
+        EXPECT_EQ(client().foundationAnswer("text", 60), std::nullopt) << output;
+    }
+    tool(std::string("printf '%s' '") + reply + "'; exit 1");
+    EXPECT_EQ(client().foundationAnswer("text", 60), std::nullopt) << "non-zero status";
+    tool(std::string("printf '%s' '") + R"({"ok":true,"text":""})" + "'");
+    EXPECT_EQ(client().foundationAnswer("text", 60), "") << "an empty answer is an answer";
+}
+
+TEST_F(FoundationClientTest, ChattyErrorOutputDoesNotStallTheTool) {
+    // 1 MB on stderr: an unread error pipe fills at 64 KB and the tool never exits.
+    tool(std::string("head -c 1048576 /dev/zero >&2\nprintf '%s' '") + reply + "'");
+    EXPECT_EQ(client(20s).foundationAnswer("text", 60), " Ein Satz.\n");
+}
+
+TEST_F(FoundationClientTest, AReplyLargerThanThePipeIsReadWhole) {
+    // 1.5 MB of text: read only after exit, the tool would block on a full pipe.
+    tool(R"(printf '{"ok":true,"text":"'; head -c 1572864 /dev/zero | tr '\0' 'a'; printf '"}')");
+    const std::optional<std::string> answer = client(20s).foundationAnswer("text", 60);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->size(), 1572864U);
+    EXPECT_EQ(answer->find_first_not_of('a'), std::string::npos);
+}
+
+TEST_F(FoundationClientTest, AToolThatNeverExitsIsStoppedAtTheLimit) {
+    for (const std::string& body : {
+             std::string("exec sleep 600"),
+             // Replies, closes its output and hangs: the end of output is not the end of the tool.
+             std::string("printf '%s' '") + reply + "'; exec >&-; exec sleep 600",
+             // Hangs in a child of its own, which must go too.
+             std::string("sleep 600 & echo $! > '") + (root / "helper").string() + "'; wait",
+         }) {
+        tool(body);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(client(700ms).foundationAnswer("text", 60), std::nullopt) << body;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << body;
+    }
+    std::ifstream helperFile(root / "helper");
+    pid_t helper = 0;
+    ASSERT_TRUE(helperFile >> helper);
+    // Killed, it may stay a zombie until whoever adopted it reaps it.
+    const auto running = [helper] {
+        std::ifstream stat("/proc/" + std::to_string(helper) + "/stat");
+        std::string pid;
+        std::string name;
+        char state = 'X';
+        return static_cast<bool>(stat >> pid >> name >> state) && state != 'Z' && state != 'X';
+    };
+    for (int i = 0; i < 100 && running(); ++i) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_FALSE(running()) << "the tool's own child is still running";
+}
+
+TEST_F(FoundationClientTest, SecondChanceOfTheAnswerServiceThroughTheRealTool) {
+    class FailingLocal final : public LocalModel {
+    public:
+        std::string localAnswer(const std::string&, const std::optional<std::string>&, Level) override {
+            throw ModelFailure("The built-in local model is incomplete.");
+        }
+    };
+    auto preferences = std::make_shared<test::MemoryPreferenceStore>();
+    ModelPreferences{ModelProvider::local, "http://127.0.0.1:7332/v1", "gemma-3-1b-it"}.save(*preferences);
+    ModelService::Dependencies deps;
+    deps.preferences = preferences;
+    deps.secrets = std::make_shared<test::MemorySecretStore>();
+    deps.local = std::make_shared<FailingLocal>();
+    deps.onDevice = std::make_shared<FoundationRuntimeClient>(client(700ms));
+    deps.responseLanguage = [] { return std::string("de-AT"); };
+    ModelService service(std::move(deps));
+    const auto explain = [&service] {
+        std::promise<ExplainResult> done;
+        service.explain("Photosynthese", std::nullopt, 50,
+                        [&done](ExplainResult result) { done.set_value(std::move(result)); });
+        return done.get_future().get();
+    };
+
+    // A hung tool costs the limit, then the local failure stands and the queue goes on.
+    tool("exec sleep 600");
+    EXPECT_EQ(explain().errorMessage(), "The built-in local model is incomplete.");
+    tool(R"(printf '%s' '{"ok":true,"engine":"apple-foundation","text":"**Licht** wird zu Zucker."}')");
+    const ExplainResult answered = explain();
+    ASSERT_TRUE(answered.ok()) << answered.errorMessage();
+    EXPECT_EQ(answered.answer(), "Licht wird zu Zucker.");
+    EXPECT_EQ(recordedArguments()[2], "50");
+}
+
+} // namespace
+} // namespace ulvo

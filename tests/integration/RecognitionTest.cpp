@@ -1,0 +1,210 @@
+// Text recognition through real Tesseract, on images rendered here and on a real GTK window.
+#include "recognition/TextRecognition.h"
+#include "tests/integration/Subprocess.h"
+#include "tests/integration/TextImages.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <unistd.h>
+
+namespace ulvo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::characterAccuracy;
+using test::joinLines;
+using test::Lines;
+using test::Page;
+using test::TextBlock;
+
+constexpr double requiredAccuracy = 0.98;
+
+const char* const firstParagraph =
+    "The river carried the boats past the old mill every morning, and the miller counted them from his "
+    "window while the bread was baking.";
+const char* const secondParagraph =
+    "In winter the water froze along the banks, so the traders waited in the village until the ice broke "
+    "and the current was strong again.";
+
+class RecognitionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        directory = std::filesystem::temp_directory_path() /
+                    ("ulvo-recognition-" + std::to_string(::getpid()) + "-" +
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(directory);
+    }
+    void TearDown() override { std::filesystem::remove_all(directory); }
+
+    std::filesystem::path image(const std::string& name) const { return directory / (name + ".png"); }
+
+    static std::string read(const std::filesystem::path& path, const std::string& language = "en") {
+        return recognizeText(path.string(), language);
+    }
+
+    std::filesystem::path directory;
+};
+
+TEST_F(RecognitionTest, ParagraphsComeOutLineByLineTopToBottom) {
+    Page page{900, 420, {1, 1, 1}, {}};
+    page.blocks = {TextBlock{firstParagraph, "DejaVu Sans 18px", 40, 40, 820, {}},
+                   TextBlock{secondParagraph, "DejaVu Sans 18px", 40, 200, 820, {}}};
+    const auto blocks = test::renderPng(page, image("paragraphs"));
+    Lines truth = blocks[0];
+    truth.insert(truth.end(), blocks[1].begin(), blocks[1].end());
+    const std::string text = read(image("paragraphs"));
+    EXPECT_GE(characterAccuracy(joinLines(truth), text), requiredAccuracy) << text;
+    EXPECT_NE(text.back(), '\n');
+}
+
+TEST_F(RecognitionTest, TwoColumnsAreReadRowByRowLeftFirst) {
+    // Rows of both columns stand at the same heights, so each row reads left column, then right.
+    Page page{1000, 400, {1, 1, 1}, {}};
+    page.blocks = {
+        TextBlock{std::string(firstParagraph) + " " + secondParagraph, "DejaVu Sans 18px", 40, 40, 400, {}},
+        TextBlock{std::string(secondParagraph) + " " + firstParagraph, "DejaVu Sans 18px", 540, 40, 400, {}}};
+    const auto blocks = test::renderPng(page, image("columns"));
+    Lines truth;
+    for (std::size_t row = 0; row < std::max(blocks[0].size(), blocks[1].size()); ++row) {
+        for (const Lines& column : blocks) {
+            if (row < column.size()) {
+                truth.push_back(column[row]);
+            }
+        }
+    }
+    const std::string text = read(image("columns"));
+    EXPECT_GE(characterAccuracy(joinLines(truth), text), requiredAccuracy) << text;
+    // Each column's line is a line of its own, not run together with its neighbour.
+    EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1, truth.size()) << text;
+}
+
+TEST_F(RecognitionTest, MixedSizesKeepTheirOrder) {
+    Page page{900, 420, {1, 1, 1}, {}};
+    page.blocks = {
+        TextBlock{"Quarterly Report", "DejaVu Sans Bold 36px", 40, 30, 820, {}},
+        TextBlock{firstParagraph, "DejaVu Sans 18px", 40, 110, 820, {}},
+        TextBlock{"Figures are rounded to the nearest thousand.", "DejaVu Sans 14px", 40, 260, 820, {}}};
+    const auto blocks = test::renderPng(page, image("sizes"));
+    Lines truth;
+    for (const Lines& block : blocks) {
+        truth.insert(truth.end(), block.begin(), block.end());
+    }
+    const std::string text = read(image("sizes"));
+    EXPECT_GE(characterAccuracy(joinLines(truth), text), requiredAccuracy) << text;
+}
+
+TEST_F(RecognitionTest, LightTextOnDarkInterface) {
+    const test::Colour light{0.9, 0.9, 0.9};
+    Page page{900, 300, {0.12, 0.12, 0.13}, {}};
+    page.blocks = {TextBlock{"Settings", "DejaVu Sans Bold 20px", 30, 24, 400, light},
+                   TextBlock{"Choose where answers come from and which model is used.", "DejaVu Sans 16px",
+                             30, 80, 840, light},
+                   TextBlock{"Save changes", "DejaVu Sans 16px", 30, 140, 400, light}};
+    const auto blocks = test::renderPng(page, image("dark"));
+    Lines truth;
+    for (const Lines& block : blocks) {
+        truth.insert(truth.end(), block.begin(), block.end());
+    }
+    const std::string text = read(image("dark"));
+    EXPECT_GE(characterAccuracy(joinLines(truth), text), requiredAccuracy) << text;
+}
+
+TEST_F(RecognitionTest, TheUsersLanguageIsAddedWhenItsDataIsInstalled) {
+    const std::string sentence = "Die Größe der Brücke überraschte die Bäckerin außerordentlich.";
+    Page page{1000, 120, {1, 1, 1}, {TextBlock{sentence, "DejaVu Sans 20px", 30, 40, 940, {}}}};
+    test::renderPng(page, image("german"));
+    TesseractRecognizer recognizer;
+    const std::string text = recognizer.recognizeText(image("german").string(), "de-AT");
+    EXPECT_EQ(recognizer.languages(), "eng+deu");
+    EXPECT_GE(characterAccuracy(sentence, text), requiredAccuracy) << text;
+
+    // A language without installed data leaves English alone.
+    recognizer.recognizeText(image("german").string(), "tlh");
+    EXPECT_EQ(recognizer.languages(), "eng");
+}
+
+TEST_F(RecognitionTest, OneEngineServesImageAfterImage) {
+    // Results of one image must not leak into the next on the reused engine.
+    test::renderPng(
+        Page{600, 100, {1, 1, 1}, {TextBlock{"First picture", "DejaVu Sans 24px", 20, 30, 560, {}}}},
+        image("one"));
+    test::renderPng(
+        Page{600, 100, {1, 1, 1}, {TextBlock{"Second picture", "DejaVu Sans 24px", 20, 30, 560, {}}}},
+        image("two"));
+    EXPECT_EQ(read(image("one")), "First picture");
+    EXPECT_EQ(read(image("two")), "Second picture");
+    EXPECT_EQ(read(image("one")), "First picture");
+}
+
+TEST_F(RecognitionTest, WhatIsNotAnImageGivesNothing) {
+    std::ofstream(directory / "notes.txt") << "plain text, not an image\n";
+    test::renderPng(Page{300, 200, {1, 1, 1}, {}}, image("blank"));
+    for (const std::filesystem::path& path : {directory / "missing.png", std::filesystem::path(),
+                                              directory / "notes.txt", directory, image("blank")}) {
+        EXPECT_EQ(read(path), "") << path;
+    }
+    EXPECT_FALSE(TesseractRecognizer().observe((directory / "notes.txt").string(), "en"));
+}
+
+TEST_F(RecognitionTest, MissingLanguageDataGivesNothing) {
+    test::renderPng(Page{600, 100, {1, 1, 1}, {TextBlock{"Some words", "DejaVu Sans 24px", 20, 30, 560, {}}}},
+                    image("words"));
+    std::filesystem::create_directories(directory / "tessdata");
+    ::setenv("TESSDATA_PREFIX", (directory / "tessdata").c_str(), 1);
+    TesseractRecognizer recognizer;
+    EXPECT_EQ(recognizer.recognizeText(image("words").string(), "en"), "");
+    EXPECT_EQ(recognizer.recognizeText(image("words").string(), "en"), "");
+    ::unsetenv("TESSDATA_PREFIX");
+}
+
+TEST_F(RecognitionTest, ScreenshotOfARealGtkWindow) {
+    if (std::getenv("DISPLAY") == nullptr) {
+        GTEST_SKIP() << "needs the X display of scripts/private-session";
+    }
+    const std::vector<std::string> labels = {
+        "Explain the selected text in plain words",
+        "Answers come from the built-in local model",
+        "Level of detail: everyday",
+    };
+    std::vector<std::string> command = {ULVO_GTK_TEXT_WINDOW};
+    command.insert(command.end(), labels.begin(), labels.end());
+    test::Background window(command);
+    ASSERT_EQ(window.readLine(20s), "ready");
+
+    const std::filesystem::path shot = image("screen");
+    const test::Finished capture = test::runToEnd({"/usr/bin/import", "-window", "root", shot.string()});
+    ASSERT_EQ(capture.exitStatus, 0) << capture.standardError;
+    const std::string text = read(shot);
+
+    // Each label is one line of the result (the title bar adds its own), in order from the top.
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    std::size_t previous = 0;
+    std::size_t errors = 0;
+    std::size_t characters = 0;
+    for (const std::string& label : labels) {
+        std::size_t best = 0;
+        std::size_t distance = label.size();
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            if (const std::size_t d = test::editDistance(label, lines[i]); d < distance) {
+                distance = d;
+                best = i;
+            }
+        }
+        EXPECT_GE(best, previous) << text;
+        previous = best;
+        errors += distance;
+        characters += label.size();
+    }
+    EXPECT_GE(1.0 - static_cast<double>(errors) / static_cast<double>(characters), requiredAccuracy) << text;
+}
+
+} // namespace
+} // namespace ulvo

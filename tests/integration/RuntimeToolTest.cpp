@@ -1,0 +1,149 @@
+// ulvo-foundation-runtime as a process: every reply of its table, one JSON line, empty stderr, status 0.
+#include "tests/integration/Subprocess.h"
+#include "tests/integration/TextImages.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <unistd.h>
+
+namespace ulvo {
+namespace {
+
+using json = nlohmann::json;
+using Arguments = std::vector<std::string>;
+
+const json notReady = {{"ok", false},
+                       {"engine", "apple-foundation"},
+                       {"error", "Apple Foundation Models is not ready on this Mac."}};
+const json noText = {{"ok", false}, {"error", "No readable text was found in this image."}};
+
+// A prefix laid out like an installation: bin/ with a copy of the tool, share/ulvo/runtime with the
+// runtime's libraries and, when asked, a model at the tool's fixed place.
+class ToolPrefix {
+public:
+    explicit ToolPrefix(const std::string& name) {
+        root_ =
+            std::filesystem::temp_directory_path() / ("ulvo-tool-" + std::to_string(::getpid()) + "-" + name);
+        std::filesystem::remove_all(root_);
+        std::filesystem::create_directories(root_ / "bin");
+        std::filesystem::create_directories(runtime() / "models");
+        // A copy, not a link: the tool finds its runtime from its own location.
+        std::filesystem::copy_file(ULVO_RUNTIME_TOOL, tool());
+        std::filesystem::create_directory_symlink(std::filesystem::path(ULVO_RUNTIME_LIB_DIR).parent_path(),
+                                                  runtime() / "lib");
+    }
+    ~ToolPrefix() { std::filesystem::remove_all(root_); }
+    ToolPrefix(const ToolPrefix&) = delete;
+    ToolPrefix& operator=(const ToolPrefix&) = delete;
+
+    std::filesystem::path runtime() const { return root_ / "share" / "ulvo" / "runtime"; }
+    std::filesystem::path tool() const { return root_ / "bin" / "ulvo-foundation-runtime"; }
+    std::filesystem::path modelFile() const { return runtime() / "models" / "on-device.gguf"; }
+    const std::filesystem::path& root() const { return root_; }
+
+    // Runs the tool and checks what every run must give: status 0, nothing on stderr, one JSON
+    // object on one line holding only the four known keys.
+    json reply(const Arguments& arguments, const std::vector<std::string>& environment = {}) const {
+        Arguments command{tool().string()};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        const test::Finished run = test::runToEnd(command, environment);
+        EXPECT_EQ(run.exitStatus, 0);
+        EXPECT_EQ(run.standardError, "");
+        const std::string& out = run.standardOutput;
+        EXPECT_TRUE(!out.empty() && out.find('\n') == out.size() - 1) << out;
+        const json object = json::parse(out, nullptr, false);
+        EXPECT_TRUE(object.is_object()) << out;
+        for (const auto& [key, value] : object.items()) {
+            EXPECT_TRUE(key == "ok" || key == "engine" || key == "text" || key == "error") << out;
+        }
+        return object;
+    }
+
+private:
+    std::filesystem::path root_;
+};
+
+TEST(RuntimeTool, ArgumentAndGateRepliesWithoutAModel) {
+    const ToolPrefix prefix("bare");
+    EXPECT_EQ(prefix.reply({}), (json{{"ok", false}, {"error", "Expected availability or explain."}}));
+    for (const Arguments& unknown :
+         {Arguments{"Explain", "x"}, Arguments{"--explain"}, Arguments{"OCR", "a.png"}}) {
+        EXPECT_EQ(prefix.reply(unknown),
+                  (json{{"ok", false}, {"error", "Unknown ULVO Foundation Models command."}}));
+    }
+    EXPECT_EQ(prefix.reply({"availability"}), notReady);
+    EXPECT_EQ(prefix.reply({"availability", "now", "please"}), notReady);
+    EXPECT_EQ(prefix.reply({"explain"}), (json{{"ok", false}, {"error", "Missing text to explain."}}));
+    EXPECT_EQ(prefix.reply({"explain", "--level", "30", "--language", "de", "--"}),
+              (json{{"ok", false}, {"error", "Missing text to explain."}}));
+    EXPECT_EQ(prefix.reply({"explain", "--level", "30", "--language", "de", "--", "Hallo", "Welt"}),
+              notReady);
+}
+
+TEST(RuntimeTool, AModelFileThatDoesNotLoadIsNotReadyAndSaysNothingOnStderr) {
+    const ToolPrefix prefix("broken");
+    std::ofstream(prefix.modelFile()) << "GGUF but not really a model";
+    EXPECT_EQ(prefix.reply({"availability"}), notReady);
+    EXPECT_EQ(prefix.reply({"explain", "--", "text"}), notReady);
+}
+
+TEST(RuntimeTool, ExplainsWithTheOnDeviceModel) {
+    const ToolPrefix prefix("model");
+    std::filesystem::create_symlink(ULVO_TEST_MODEL, prefix.modelFile());
+    EXPECT_EQ(prefix.reply({"availability"}), (json{{"ok", true}, {"engine", "apple-foundation"}}));
+
+    const Arguments request{
+        "explain", "--level", "30", "--language", "de", "--", "Photosynthese in Pflanzen"};
+    const json first = prefix.reply(request);
+    EXPECT_EQ(first.value("ok", false), true) << first;
+    EXPECT_EQ(first.value("engine", ""), "apple-foundation");
+    EXPECT_TRUE(first.contains("text") && first["text"].is_string());
+    EXPECT_FALSE(first.contains("error"));
+    // Greedy decoding: the same request gives the same answer.
+    EXPECT_EQ(prefix.reply(request), first);
+
+    // Text that is not UTF-8 still gives a valid reply.
+    EXPECT_EQ(prefix.reply({"explain", "--", "caf\xe9 au lait"}).value("ok", false), true);
+}
+
+TEST(RuntimeTool, OcrRepliesAndTheirEscaping) {
+    const ToolPrefix prefix("ocr");
+    const std::filesystem::path image = prefix.root() / "quoted.png";
+    test::Page page{1000, 200, {1, 1, 1}, {}};
+    page.blocks = {
+        test::TextBlock{
+            "She wrote \"na\u00efve caf\u00e9\" on the board.", "DejaVu Sans 24px", 30, 30, 940, {}},
+        test::TextBlock{"The folder is C:\\Users\\Ana today.", "DejaVu Sans 24px", 30, 110, 940, {}}};
+    test::renderPng(page, image);
+    const json read = prefix.reply({"ocr", image.string()});
+    ASSERT_EQ(read.value("ok", false), true) << read;
+    EXPECT_EQ(read.value("engine", ""), "apple-vision");
+    const std::string text = read.value("text", "");
+    EXPECT_GE(
+        test::characterAccuracy(
+            "She wrote \"na\u00efve caf\u00e9\" on the board.\nThe folder is C:\\Users\\Ana today.", text),
+        0.95)
+        << text;
+    for (const char* piece : {"\"", "\\", "\n", "caf\u00e9"}) {
+        EXPECT_NE(text.find(piece), std::string::npos) << piece << " in " << text;
+    }
+    // The same path after -- or behind other words.
+    EXPECT_EQ(prefix.reply({"ocr", "--", image.string()}), read);
+    EXPECT_EQ(prefix.reply({"ocr", "some", "words", image.string()}), read);
+
+    std::ofstream(prefix.root() / "notes.txt") << "not an image\n";
+    EXPECT_EQ(prefix.reply({"ocr"}), noText);
+    EXPECT_EQ(prefix.reply({"ocr", "--"}), noText);
+    EXPECT_EQ(prefix.reply({"ocr", (prefix.root() / "notes.txt").string()}), noText);
+    EXPECT_EQ(prefix.reply({"ocr", (prefix.root() / "missing.png").string()}), noText);
+    // Without language data Tesseract complains; none of it may reach stderr.
+    std::filesystem::create_directories(prefix.root() / "empty-tessdata");
+    EXPECT_EQ(prefix.reply({"ocr", image.string()},
+                           {"TESSDATA_PREFIX=" + (prefix.root() / "empty-tessdata").string()}),
+              noText);
+}
+
+} // namespace
+} // namespace ulvo

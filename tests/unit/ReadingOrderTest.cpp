@@ -1,0 +1,121 @@
+// Reading order of recognised lines and the choice of recognition languages.
+#include "recognition/ReadingOrder.h"
+#include "recognition/RecognitionLanguages.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+
+namespace ulvo {
+namespace {
+
+// An observation whose box has the given vertical centre and left edge.
+TextObservation at(double midY, double minX, std::optional<std::string> text) {
+    return TextObservation{{minX, midY - 0.01, 0.2, 0.02}, std::move(text)};
+}
+
+TEST(ReadingOrder, RowsWithinTheToleranceReadLeftToRight) {
+    EXPECT_EQ(joinInReadingOrder({at(0.515, 0.6, "right"), at(0.500, 0.1, "left")}), "left\nright");
+    EXPECT_EQ(joinInReadingOrder({at(0.500, 0.6, "right"), at(0.515, 0.1, "left")}), "left\nright");
+}
+
+TEST(ReadingOrder, RowsFartherApartReadTopDownWhateverTheirLeftEdges) {
+    EXPECT_EQ(joinInReadingOrder({at(0.50, 0.1, "lower"), at(0.53, 0.9, "upper")}), "upper\nlower");
+    EXPECT_EQ(joinInReadingOrder({at(0.53, 0.9, "upper"), at(0.50, 0.1, "lower")}), "upper\nlower");
+}
+
+TEST(ReadingOrder, TiesKeepTheReportedOrder) {
+    EXPECT_EQ(joinInReadingOrder({at(0.5, 0.2, "a"), at(0.5, 0.2, "b"), at(0.5, 0.2, "c")}), "a\nb\nc");
+    EXPECT_EQ(joinInReadingOrder({at(0.5, 0.2, "c"), at(0.5, 0.2, "a"), at(0.5, 0.2, "b")}), "c\na\nb");
+}
+
+TEST(ReadingOrder, ACircularComparatorStillGivesEveryLineOnce) {
+    // A before B and B before C by their left edges, C before A by height.
+    const std::vector<TextObservation> circle = {at(0.50, 0.1, "A"), at(0.515, 0.5, "B"), at(0.53, 0.9, "C")};
+    std::vector<int> order = {0, 1, 2};
+    do {
+        std::vector<TextObservation> observations;
+        for (int i : order) {
+            observations.push_back(circle[static_cast<std::size_t>(i)]);
+        }
+        std::string text = joinInReadingOrder(observations);
+        std::sort(text.begin(), text.end());
+        EXPECT_EQ(text, "\n\nABC");
+    } while (std::next_permutation(order.begin(), order.end()));
+}
+
+TEST(ReadingOrder, DriftingRowsNeverLoseOrDuplicateLines) {
+    // Long chains of lines each within the tolerance of its neighbour: the library sorts may run
+    // past the range with such a comparator.
+    std::mt19937 random(7332);
+    std::uniform_real_distribution<double> drift(0.0, 0.019);
+    std::uniform_real_distribution<double> left(0.0, 0.9);
+    for (int round = 0; round < 50; ++round) {
+        std::vector<TextObservation> observations;
+        double y = 0.05;
+        for (int i = 0; i < 200; ++i) {
+            y += drift(random) * (i % 7 == 0 ? -1 : 1);
+            observations.push_back(at(y, left(random), std::to_string(i)));
+        }
+        std::shuffle(observations.begin(), observations.end(), random);
+        sortInReadingOrder(observations);
+        std::vector<int> seen;
+        for (const TextObservation& observation : observations) {
+            seen.push_back(std::stoi(*observation.bestCandidate));
+        }
+        std::sort(seen.begin(), seen.end());
+        std::vector<int> all(200);
+        std::iota(all.begin(), all.end(), 0);
+        ASSERT_EQ(seen, all);
+    }
+}
+
+TEST(ReadingOrder, AConsistentLayoutReadsTheSameInWhateverOrderItWasReported) {
+    // Three rows well apart, three columns each.
+    std::vector<TextObservation> page;
+    for (int row = 0; row < 3; ++row) {
+        for (int column = 0; column < 3; ++column) {
+            page.push_back(at(0.8 - 0.3 * row + 0.005 * column, 0.1 + 0.3 * column,
+                              std::to_string(row) + std::to_string(column)));
+        }
+    }
+    const std::string expected = "00\n01\n02\n10\n11\n12\n20\n21\n22";
+    std::mt19937 random(1);
+    for (int round = 0; round < 20; ++round) {
+        std::shuffle(page.begin(), page.end(), random);
+        EXPECT_EQ(joinInReadingOrder(page), expected);
+    }
+}
+
+TEST(ReadingOrder, LinesWithoutACandidateAreSkippedAndNothingTrails) {
+    EXPECT_EQ(joinInReadingOrder({at(0.9, 0.1, "top"), at(0.5, 0.1, std::nullopt), at(0.1, 0.1, "bottom")}),
+              "top\nbottom");
+    EXPECT_EQ(joinInReadingOrder({at(0.5, 0.1, "")}), "");
+    EXPECT_EQ(joinInReadingOrder({at(0.9, 0.1, " spaced "), at(0.5, 0.1, "")}), " spaced \n");
+    EXPECT_EQ(joinInReadingOrder({}), "");
+}
+
+TEST(RecognitionLanguages, LanguageTagsBecomeTesseractDataNames) {
+    EXPECT_EQ(tesseractLanguageCode("de"), "deu");
+    EXPECT_EQ(tesseractLanguageCode("de-AT"), "deu");
+    EXPECT_EQ(tesseractLanguageCode("fr-CA"), "fra");
+    EXPECT_EQ(tesseractLanguageCode("zh-Hans-CN"), "chi_sim");
+    EXPECT_EQ(tesseractLanguageCode("zh-TW"), "chi_tra");
+    EXPECT_EQ(tesseractLanguageCode("zh-Hant"), "chi_tra");
+    EXPECT_EQ(tesseractLanguageCode("sr-Latn"), "srp_latn");
+    EXPECT_EQ(tesseractLanguageCode("nb-NO"), "nor");
+    EXPECT_EQ(tesseractLanguageCode(""), "");
+}
+
+TEST(RecognitionLanguages, EnglishAlwaysAndTheUsersLanguageOnlyWhenInstalled) {
+    const auto installed = [](const std::string& code) { return code == "deu" || code == "eng"; };
+    EXPECT_EQ(tesseractLanguages("de-DE", installed), "eng+deu");
+    EXPECT_EQ(tesseractLanguages("fr", installed), "eng");
+    EXPECT_EQ(tesseractLanguages("en-GB", installed), "eng");
+    EXPECT_EQ(tesseractLanguages("", installed), "eng");
+}
+
+} // namespace
+} // namespace ulvo
