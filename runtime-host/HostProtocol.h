@@ -1,0 +1,51 @@
+#pragma once
+
+#include "model/ExplainResult.h"
+#include "model/Level.h"
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace ulvo::host {
+
+// The level the card uses when the page gives none.
+inline constexpr Level defaultLevel = 25;
+
+enum class RequestType { explain, followup, availability };
+
+struct Request {
+    RequestType type = RequestType::explain;
+    std::string text;
+    std::optional<std::string> question;
+    Level level = defaultLevel;
+    nlohmann::json id; // echoed in the reply so a kept connection can match replies; null when absent
+};
+
+struct RequestError {
+    std::string message;
+    nlohmann::json id;
+    std::string type; // as sent, when it was a string
+};
+
+// One request message: {"type": "explain", "text", "level"?}, {"type": "followup", "text", "question",
+// "level"?} or {"type": "availability"}, each with an optional string or number "id".
+std::variant<Request, RequestError> parseRequest(std::string_view payload);
+
+struct Availability {
+    bool available = false;
+    std::string provider;     // the provider's raw value
+    std::string providerName; // its label
+    std::string error;        // why not, when not available
+};
+
+std::string answerReply(const Request& request, const ExplainResult& result);
+std::string availabilityReply(const Request& request, const Availability& availability);
+std::string errorReply(std::string_view message, const nlohmann::json& id, std::string_view type);
+
+std::string_view typeName(RequestType type);
+
+} // namespace ulvo::host

@@ -1,0 +1,116 @@
+// ulvo-runtime-host: the native-messaging host the browser extension talks to. Browsers start it with
+// the extension's origin as argument; stdin and stdout carry framed JSON and nothing else.
+#include "model/FoundationClient.h"
+#include "model/LocalServer.h"
+#include "model/ModelService.h"
+#include "platform/linux/CurlTransport.h"
+#include "platform/linux/KeyFilePreferenceStore.h"
+#include "platform/linux/LibsecretStore.h"
+#include "platform/linux/PosixProcessLauncher.h"
+#include "platform/linux/SystemLanguage.h"
+#include "runtime-host/Availability.h"
+#include "runtime-host/RuntimeHost.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <unistd.h>
+
+namespace {
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd)
+        : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// <prefix>/share/ulvo/runtime beside <prefix>/bin, from the resolved executable: the manifests name a
+// link in the runtime directory, and /proc/self/exe resolves it to bin/.
+std::optional<std::filesystem::path> runtimeRoot() {
+    std::error_code error;
+    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return std::nullopt;
+    }
+    const std::filesystem::path root = executable.parent_path().parent_path() / "share" / "ulvo" / "runtime";
+    if (!std::filesystem::is_directory(root, error)) {
+        return std::nullopt;
+    }
+    return root;
+}
+
+// Takes the browser's pipes away from descriptors 0 and 1, so no library or child can write into the
+// framed channel; 0 and 1 become /dev/null.
+bool takeBrowserPipes(int& input, int& output) {
+    input = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    output = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (input < 0 || output < 0) {
+        return false;
+    }
+    const FileDescriptor null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    return null.get() >= 0 && ::dup2(null.get(), STDIN_FILENO) >= 0 && ::dup2(null.get(), STDOUT_FILENO) >= 0;
+}
+
+} // namespace
+
+int main() {
+    // A browser that went away must not kill the host in the middle of a write.
+    std::signal(SIGPIPE, SIG_IGN);
+    int inputFd = -1;
+    int outputFd = -1;
+    const bool piped = takeBrowserPipes(inputFd, outputFd);
+    const FileDescriptor input(inputFd);
+    const FileDescriptor output(outputFd);
+    if (!piped) {
+        return EXIT_FAILURE;
+    }
+
+    const std::optional<std::filesystem::path> root = runtimeRoot();
+    auto preferences =
+        std::make_shared<ulvo::KeyFilePreferenceStore>(ulvo::KeyFilePreferenceStore::defaultPath());
+    auto secrets = std::make_shared<ulvo::LibsecretStore>();
+    auto transport = std::make_shared<ulvo::CurlTransport>();
+    auto launcher = std::make_shared<ulvo::PosixProcessLauncher>();
+
+    ulvo::LocalServer::Options local;
+    local.runtimeRoot = root;
+    local.transport = transport; // both used on the model queue only
+    local.launcher = launcher;
+    local.responseLanguage = ulvo::systemResponseLanguage;
+
+    ulvo::FoundationRuntimeClient::Options onDevice;
+    onDevice.runtimeRoot = root;
+    onDevice.launcher = launcher;
+    onDevice.responseLanguage = ulvo::systemResponseLanguage;
+
+    ulvo::ModelService::Dependencies dependencies;
+    dependencies.preferences = preferences;
+    dependencies.secrets = secrets;
+    dependencies.transport = transport;
+    dependencies.local = std::make_shared<ulvo::LocalServer>(std::move(local));
+    dependencies.onDevice = std::make_shared<ulvo::FoundationRuntimeClient>(std::move(onDevice));
+    dependencies.responseLanguage = ulvo::systemResponseLanguage;
+    ulvo::ModelService service(std::move(dependencies));
+
+    ulvo::host::RuntimeHost host(service,
+                                 [&] { return ulvo::host::checkAvailability(*preferences, *secrets, root); },
+                                 {input.get(), output.get()});
+    if (host.run()) {
+        // Answers still running have no reader left; waiting for them (up to a cloud time-out) would
+        // only keep a dead connection's process alive.
+        std::_Exit(EXIT_SUCCESS);
+    }
+    return EXIT_SUCCESS;
+}

@@ -1,0 +1,361 @@
+#!/usr/bin/env python3
+"""A real browser with the extension's test build: select text in a page on loopback, trigger the
+extension, and check what the card in the page shows. The manifests come from the installer, the
+answers from the real ulvo-runtime-host, configured for the custom provider, which is a chat-completions
+peer in this script. Runs inside scripts/private-session (keyring, D-Bus, DISPLAY).
+
+Usage: browser_test.py --browser chromium|firefox --build BUILD_DIR --source SOURCE_DIR
+"""
+
+import argparse
+import base64
+import hashlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+SELECTED = "Photosynthesis turns light into sugar."
+QUESTION = "Why sugar?"
+FIRST_ANSWER = "Plants use light to make their food."
+DEEPER_ANSWER = "Chloroplasts convert photons into chemical energy."
+FOLLOWUP_ANSWER = "Sugar stores the energy for later."
+PROVIDER_ERROR = "The selected provider could not answer. Check Settings and try again."
+# The host process tests store the same key: they may run at the same time in the same keyring.
+API_KEY = "sk-ulvo-browser-test"
+MODEL = "browser-model"
+HOST_NAME = "com.ulvo_by_zvk.runtime"
+
+PAGE = """<!doctype html>
+<html><head><meta charset="utf-8"><title>ULVO test page</title>
+<style>
+  p { color: rgb(255, 0, 0) !important; font-size: 40px; }
+  div { border: 7px solid lime !important; }
+</style></head>
+<body><p id="t">%s</p>
+<script>
+const target = document.getElementById("t");
+function select() {
+  const range = document.createRange();
+  range.selectNodeContents(target);
+  const selection = getSelection();
+  selection.removeAllRanges();
+  selection.addRange(range);
+}
+const events = { explain: "ulvo-test-explain", level: "ulvo-test-level", followup: "ulvo-test-followup" };
+async function loop() {
+  for (;;) {
+    const state = document.documentElement.dataset.ulvoTestState || "null";
+    try {
+      const response = await fetch("/poll", { method: "POST", body: state });
+      const command = await response.json();
+      if (command) {
+        if (command.action === "explain" || command.action === "select") {
+          select();
+        }
+        if (events[command.action]) document.dispatchEvent(new CustomEvent(events[command.action], { detail: String(command.value ?? "") }));
+      }
+    } catch (error) {}
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
+}
+loop();
+</script></body></html>""" % SELECTED
+
+
+class Peer:
+    """The test's loopback web server: the page, the page's poll channel and the chat-completions peer."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.state = None
+        self.commands = []
+        self.chats = []
+        self.prompts = []
+        self.failing = False
+        peer = self
+
+        class Handler(BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def reply(self, status, body, kind="application/json"):
+                data = body.encode()
+                self.send_response(status)
+                self.send_header("Content-Type", kind)
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data)
+
+            def do_GET(self):
+                if self.path == "/page.html":
+                    self.reply(200, PAGE, "text/html; charset=utf-8")
+                else:
+                    self.reply(404, "{}")
+
+            def do_POST(self):
+                body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+                if self.path == "/poll":
+                    with peer.lock:
+                        peer.state = json.loads(body or b"null")
+                        command = peer.commands.pop(0) if peer.commands else None
+                    self.reply(200, json.dumps(command))
+                elif self.path == "/v1/chat/completions":
+                    request = json.loads(body)
+                    with peer.lock:
+                        peer.chats.append({"body": request, "authorization": self.headers.get("Authorization")})
+                        failing = peer.failing
+                        # Each level band has its own prompt: the first band asked gets the first answer.
+                        system = request["messages"][0]["content"]
+                        if system not in peer.prompts:
+                            peer.prompts.append(system)
+                        band = peer.prompts.index(system)
+                    if failing:
+                        self.reply(500, '{"error": "down"}')
+                        return
+                    user = request["messages"][1]["content"]
+                    content = FOLLOWUP_ANSWER if user == QUESTION else (FIRST_ANSWER if band == 0 else DEEPER_ANSWER)
+                    self.reply(200, json.dumps({"choices": [{"message": {"role": "assistant", "content": content}}]}))
+                else:
+                    self.reply(404, "{}")
+
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def command(self, action, value=None):
+        with self.lock:
+            self.commands.append({"action": action, "value": value})
+
+    def shown(self):
+        with self.lock:
+            return self.state
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def wait_for(peer, what, predicate, limit):
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        state = peer.shown()
+        if state and predicate(state):
+            return state
+        time.sleep(0.05)
+    raise Failure(f"timed out after {limit} s waiting for {what}; the page shows {peer.shown()!r}")
+
+
+def extension_id(manifest_key):
+    digest = hashlib.sha256(base64.b64decode(manifest_key)).hexdigest()[:32]
+    return "".join(chr(ord("a") + int(c, 16)) for c in digest)
+
+
+def check_identities(source, home, build):
+    """The ids the installer writes are the ones the extension packages carry, and point at the host."""
+    ids = json.load(open(os.path.join(source, "runtime", "extension-ids.json")))
+    chromium = json.load(open(os.path.join(source, "extension", "chromium", "manifest.json")))
+    firefox = json.load(open(os.path.join(source, "extension", "firefox", "manifest.json")))
+    check(extension_id(chromium["key"]) == ids["chromeExtensionId"], "the Chromium key does not give the listed id")
+    gecko = firefox["browser_specific_settings"]["gecko"]["id"]
+    check(ids.get("firefoxExtensionId") == gecko, "extension-ids.json does not list the Firefox add-on id")
+    host = os.path.join(build, "share", "ulvo", "runtime", "ulvo-runtime-host")
+    written = json.load(open(os.path.join(home, ".config", "chromium", "NativeMessagingHosts", HOST_NAME + ".json")))
+    check(written["name"] == HOST_NAME and written["path"] == host, f"unexpected Chromium manifest {written}")
+    check(written["allowed_origins"] == [f"chrome-extension://{ids['chromeExtensionId']}/"], "wrong allowed origin")
+    written = json.load(open(os.path.join(home, ".mozilla", "native-messaging-hosts", HOST_NAME + ".json")))
+    check(written["path"] == host and written["allowed_extensions"] == [gecko], f"unexpected Firefox manifest {written}")
+    check(os.access(host, os.X_OK), "the host program is not built")
+
+
+def configure_provider(home, port, env):
+    config = os.path.join(home, ".config", "ulvo")
+    os.makedirs(config, exist_ok=True)
+    with open(os.path.join(config, "preferences.ini"), "w") as out:
+        out.write(f"[ulvo]\nmodelProvider=custom\nmodelBaseURL=http://127.0.0.1:{port}/v1\nmodelName={MODEL}\n")
+    subprocess.run(["secret-tool", "store", "--label=ULVO custom key", "service", "com.zvk.ULVO.api-keys",
+                    "account", "custom"], input=API_KEY.encode(), env=env, check=True, timeout=20)
+
+
+def chromium_command(build, home, url, headless):
+    extension = os.path.join(build, "tests", "extension", "chromium")
+    command = ["/usr/lib/chromium/chromium"] + (["--headless=new"] if headless else []) + [
+               # Per-user host manifests are read from <user-data-dir>/NativeMessagingHosts.
+               f"--user-data-dir={home}/.config/chromium",
+               f"--load-extension={extension}", f"--disable-extensions-except={extension}",
+               "--disable-background-networking", "--disable-component-update", "--disable-sync",
+               "--no-first-run", "--no-default-browser-check", "--disable-gpu", "--password-store=basic", url]
+    if os.geteuid() == 0:
+        command.insert(1, "--no-sandbox")
+    return command
+
+
+def firefox_command(build, home, url, headless):
+    profile = os.path.join(home, "firefox-profile")
+    os.makedirs(os.path.join(profile, "extensions"), exist_ok=True)
+    shutil.copy(os.path.join(build, "tests", "extension", "ulvo-firefox.xpi"),
+                os.path.join(profile, "extensions", "ulvo-extension@zvk.xpi"))
+    prefs = {
+        "xpinstall.signatures.required": False,
+        "extensions.autoDisableScopes": 0,
+        "extensions.enabledScopes": 15,
+        "extensions.update.enabled": False,
+        "app.update.enabled": False,
+        "browser.shell.checkDefaultBrowser": False,
+        "browser.startup.homepage_override.mstone": "ignore",
+        "datareporting.policy.dataSubmissionEnabled": False,
+        "toolkit.telemetry.reportingpolicy.firstRun": False,
+        "app.normandy.enabled": False,
+        "browser.safebrowsing.malware.enabled": False,
+        "browser.safebrowsing.phishing.enabled": False,
+        "network.captive-portal-service.enabled": False,
+        "network.connectivity-service.enabled": False,
+    }
+    with open(os.path.join(profile, "user.js"), "w") as out:
+        for name, value in prefs.items():
+            out.write(f"user_pref({json.dumps(name)}, {json.dumps(value)});\n")
+    return ["firefox-esr"] + (["--headless"] if headless else []) + ["--no-remote", "--profile", profile, url]
+
+
+def press_command_key(pid, env):
+    """Alt+Shift+X, the command's suggested key, sent to the browser's window through XTest."""
+    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(pid)], env=env,
+                           capture_output=True, text=True, timeout=10).stdout.split()
+    if not found:
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--class", "chromium|firefox"], env=env,
+                               capture_output=True, text=True, timeout=10).stdout.split()
+    if found:
+        subprocess.run(["xdotool", "windowactivate", "--sync", found[-1]], env=env, timeout=10)
+        subprocess.run(["xdotool", "key", "--clearmodifiers", "alt+shift+x"], env=env, timeout=10)
+
+
+def run(args):
+    home = tempfile.mkdtemp(prefix="ulvo-browser-")
+    env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
+               XDG_CACHE_HOME=os.path.join(home, ".cache"), XDG_DATA_HOME=os.path.join(home, ".local", "share"))
+    peer = Peer()
+    browser = None
+    log = open(os.path.join(home, "browser.log"), "w+")
+    try:
+        configure_provider(home, peer.port, env)
+        subprocess.run([os.path.join(args.build, "tests", "install_native_hosts"),
+                        os.path.join(args.build, "share", "ulvo"), home], check=True, timeout=20)
+        check_identities(args.source, home, args.build)
+
+        url = f"http://127.0.0.1:{peer.port}/page.html"
+        headless = args.trigger == "event"
+        command = chromium_command(args.build, home, url, headless) if args.browser == "chromium" else \
+            firefox_command(args.build, home, url, headless)
+        started = time.monotonic()
+        browser = subprocess.Popen(command, env=env, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+
+        if args.trigger == "event":
+            # A trigger dispatched before the extension's scripts run in the page is lost, so it is
+            # repeated until the card is attached; repeats only ask the same question again.
+            deadline = time.monotonic() + 60
+            while not (peer.shown() or {}).get("attached"):
+                check(time.monotonic() < deadline, "the extension never showed its card")
+                with peer.lock:
+                    if not peer.commands:
+                        peer.commands.append({"action": "explain", "value": None})
+                time.sleep(1.0)
+        else:
+            # The user's way: the extension's keyboard command, pressed in the browser window (X11).
+            wait_for(peer, "the page with the extension's scripts", lambda s: True, 60)
+            peer.command("select")
+            time.sleep(0.5)
+            deadline = time.monotonic() + 30
+            while not (peer.shown() or {}).get("attached"):
+                check(time.monotonic() < deadline, "the keyboard command never showed the card")
+                press_command_key(browser.pid, env)
+                time.sleep(2.0)
+        state = wait_for(peer, "the first explanation", lambda s: s["answer"] or s["error"], 60)
+        check(state["answer"] == FIRST_ANSWER, f"the card shows {state['answer']!r}, error {state['error']!r}")
+        print(f"first answer shown {time.monotonic() - started:.1f} s after the browser started")
+        check(state["attached"] and state["shadowClosed"], "the card is not in a closed shadow root")
+        check(state["level"] == 25 and state["error"] == "", f"unexpected card state {state}")
+        check(state["answerBorder"] == "0px", "the page's styles leak into the card")
+        check(state["pageColor"] == "rgb(255, 0, 0)", "the card's styles leak into the page")
+        first = peer.chats[0]
+        check(first["authorization"] == f"Bearer {API_KEY}", "the key from the keyring was not sent")
+        check(first["body"]["model"] == MODEL, "the configured model was not used")
+        check(first["body"]["messages"][1]["content"] == SELECTED, "the selected text was not sent")
+
+        peer.command("level", 90)
+        state = wait_for(peer, "the level-90 explanation", lambda s: s["answer"] == DEEPER_ANSWER, 30)
+        check(state["level"] == 90, "the slider did not move")
+        second = peer.chats[-1]["body"]
+        check(second["messages"][1]["content"] == SELECTED, "the new level did not explain the same text")
+        check(second["messages"][0]["content"] != first["body"]["messages"][0]["content"],
+              "the level did not change the prompt")
+
+        peer.command("followup", QUESTION)
+        state = wait_for(peer, "the follow-up answer",
+                         lambda s: s["followups"] and s["followups"][0]["answer"] == FOLLOWUP_ANSWER, 30)
+        check(state["followups"][0]["question"] == QUESTION, "the question is not shown")
+        followup = peer.chats[-1]["body"]["messages"]
+        check(followup[1]["content"] == QUESTION and SELECTED in followup[0]["content"]
+              and "90" in followup[0]["content"], "the follow-up did not carry the text, question and level")
+
+        with peer.lock:
+            peer.failing = True
+        peer.command("level", 10)
+        wait_for(peer, "the provider's error", lambda s: s["error"] == PROVIDER_ERROR and s["answer"] == "", 30)
+        print(f"{args.browser}: explanation, level, follow-up and error shown in the page")
+        return 0
+    except Failure as failure:
+        log.seek(0)
+        print(f"FAIL ({args.browser}): {failure}\n--- browser output (tail) ---\n{log.read()[-4000:]}", file=sys.stderr)
+        return 1
+    finally:
+        if browser is not None:
+            try:
+                os.killpg(browser.pid, signal.SIGTERM)
+                browser.wait(timeout=10)
+            except (ProcessLookupError, subprocess.TimeoutExpired):
+                try:
+                    os.killpg(browser.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                browser.wait()
+        peer.close()
+        log.close()
+        shutil.rmtree(home, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--browser", choices=["chromium", "firefox"], required=True)
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--source", required=True)
+    parser.add_argument("--trigger", choices=["event", "key"], default="event",
+                        help="event: the test hook's DOM event, headless; key: the keyboard command on X11")
+    args = parser.parse_args()
+    args.build = os.path.abspath(args.build)
+    args.source = os.path.abspath(args.source)
+    program = "/usr/lib/chromium/chromium" if args.browser == "chromium" else shutil.which("firefox-esr")
+    if not program or not os.access(program, os.X_OK):
+        print(f"{args.browser} is not installed (deps/debian-packages.txt, Browser tests)", file=sys.stderr)
+        return 1
+    return run(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

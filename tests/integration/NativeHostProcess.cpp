@@ -1,0 +1,169 @@
+#include "tests/integration/NativeHostProcess.h"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ; // NOLINT: read to pass the session on to the child
+
+namespace ulvo::test {
+
+using namespace std::chrono_literals;
+
+std::string nativeFrame(std::string_view payload, std::optional<std::uint32_t> declared) {
+    const std::uint32_t length = declared.value_or(static_cast<std::uint32_t>(payload.size()));
+    std::string bytes(sizeof(length), '\0');
+    std::memcpy(bytes.data(), &length, sizeof(length));
+    return bytes.append(payload);
+}
+
+NativeHostProcess::NativeHostProcess(const std::string& program, const std::filesystem::path& configHome) {
+    std::array<int, 2> toChild{-1, -1};
+    std::array<int, 2> fromChild{-1, -1};
+    if (::pipe2(toChild.data(), O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe");
+    }
+    if (::pipe2(fromChild.data(), O_CLOEXEC) != 0) {
+        ::close(toChild[0]);
+        ::close(toChild[1]);
+        throw std::runtime_error("pipe");
+    }
+    input_ = toChild[1];
+    output_ = fromChild[0];
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
+    std::vector<std::string> environment{"XDG_CONFIG_HOME=" + configHome.string()};
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "XDG_CONFIG_HOME=", 16) != 0) {
+            environment.emplace_back(*entry);
+        }
+    }
+    std::vector<char*> envp;
+    for (auto& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    std::string path = program;
+    std::string origin = "chrome-extension://nafgfpmemmgfkecfgmbkficmlpgnjdfb/";
+    std::array<char*, 3> argv{path.data(), origin.data(), nullptr};
+    const int failed = ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(toChild[0]);
+    ::close(fromChild[1]);
+    if (failed != 0) {
+        pid_ = -1;
+        closeInput();
+        closeOutput();
+        throw std::runtime_error("cannot start " + program);
+    }
+}
+
+NativeHostProcess::~NativeHostProcess() {
+    closeInput();
+    closeOutput();
+    if (pid_ > 0 && !exitStatus(0ms)) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool NativeHostProcess::send(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t count = ::write(input_, bytes.data(), bytes.size());
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(count));
+    }
+    return true;
+}
+
+void NativeHostProcess::closeInput() {
+    if (input_ >= 0) {
+        ::close(input_);
+        input_ = -1;
+    }
+}
+
+void NativeHostProcess::closeOutput() {
+    if (output_ >= 0) {
+        ::close(output_);
+        output_ = -1;
+    }
+}
+
+std::optional<std::string> NativeHostProcess::read(std::size_t size, std::chrono::milliseconds limit) {
+    std::string bytes;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::vector<char> buffer(65536);
+    while (bytes.size() < size) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd watch{output_, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&watch, 1, static_cast<int>(left.count())) <= 0) {
+            return std::nullopt;
+        }
+        const ssize_t count = ::read(output_, buffer.data(), std::min(buffer.size(), size - bytes.size()));
+        if (count <= 0) {
+            return std::nullopt;
+        }
+        bytes.append(buffer.data(), static_cast<std::size_t>(count));
+    }
+    return bytes;
+}
+
+std::optional<nlohmann::json> NativeHostProcess::reply(std::chrono::milliseconds limit) {
+    const auto header = read(sizeof(std::uint32_t), limit);
+    if (!header) {
+        return std::nullopt;
+    }
+    std::uint32_t length = 0;
+    std::memcpy(&length, header->data(), sizeof(length));
+    const auto payload = read(length, limit);
+    if (!payload) {
+        return std::nullopt;
+    }
+    nlohmann::json parsed = nlohmann::json::parse(*payload, nullptr, false);
+    if (parsed.is_discarded()) {
+        return std::nullopt;
+    }
+    return parsed;
+}
+
+bool NativeHostProcess::outputEnded(std::chrono::milliseconds limit) {
+    pollfd watch{output_, POLLIN, 0};
+    if (::poll(&watch, 1, static_cast<int>(limit.count())) <= 0) {
+        return false;
+    }
+    char byte = 0;
+    return ::read(output_, &byte, 1) == 0;
+}
+
+std::optional<int> NativeHostProcess::exitStatus(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    do {
+        int status = 0;
+        if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        std::this_thread::sleep_for(5ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return std::nullopt;
+}
+
+} // namespace ulvo::test
