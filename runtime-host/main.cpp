@@ -1,13 +1,9 @@
 // ulvo-runtime-host: the native-messaging host the browser extension talks to. Browsers start it with
 // the extension's origin as argument; stdin and stdout carry framed JSON and nothing else.
-#include "model/FoundationClient.h"
-#include "model/LocalServer.h"
 #include "model/ModelService.h"
-#include "platform/linux/CurlTransport.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
 #include "platform/linux/LibsecretStore.h"
-#include "platform/linux/PosixProcessLauncher.h"
-#include "platform/linux/SystemLanguage.h"
+#include "platform/linux/SystemAnswerService.h"
 #include "runtime-host/Availability.h"
 #include "runtime-host/RuntimeHost.h"
 
@@ -81,28 +77,7 @@ int main() {
     auto preferences =
         std::make_shared<ulvo::KeyFilePreferenceStore>(ulvo::KeyFilePreferenceStore::defaultPath());
     auto secrets = std::make_shared<ulvo::LibsecretStore>();
-    auto transport = std::make_shared<ulvo::CurlTransport>();
-    auto launcher = std::make_shared<ulvo::PosixProcessLauncher>();
-
-    ulvo::LocalServer::Options local;
-    local.runtimeRoot = root;
-    local.transport = transport; // both used on the model queue only
-    local.launcher = launcher;
-    local.responseLanguage = ulvo::systemResponseLanguage;
-
-    ulvo::FoundationRuntimeClient::Options onDevice;
-    onDevice.runtimeRoot = root;
-    onDevice.launcher = launcher;
-    onDevice.responseLanguage = ulvo::systemResponseLanguage;
-
-    ulvo::ModelService::Dependencies dependencies;
-    dependencies.preferences = preferences;
-    dependencies.secrets = secrets;
-    dependencies.transport = transport;
-    dependencies.local = std::make_shared<ulvo::LocalServer>(std::move(local));
-    dependencies.onDevice = std::make_shared<ulvo::FoundationRuntimeClient>(std::move(onDevice));
-    dependencies.responseLanguage = ulvo::systemResponseLanguage;
-    ulvo::ModelService service(std::move(dependencies));
+    ulvo::ModelService service(ulvo::systemAnswerServiceDependencies(root, preferences, secrets));
 
     ulvo::host::RuntimeHost host(service,
                                  [&] { return ulvo::host::checkAvailability(*preferences, *secrets, root); },

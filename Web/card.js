@@ -1,0 +1,210 @@
+// The card page: shows the selection, asks the native side for explanations and shows the replies.
+"use strict";
+
+(function () {
+  const DEFAULT_LEVEL = 25;
+  const LEVEL_DEBOUNCE_MS = 450;
+
+  const $ = (id) => document.getElementById(id);
+  const ui = {
+    toggle: $("toggle-selection"), selection: $("selection-text"), empty: $("empty-selection"),
+    paste: $("paste-text"), usePasted: $("use-pasted"), fetch: $("fetch-selection"),
+    level: $("level"), levelValue: $("level-value"), band: $("level-band"),
+    region: $("answer-region"), status: $("status"), statusText: $("status-text"),
+    error: $("error"), answer: $("answer"), thread: $("thread"),
+    form: $("followup-form"), followup: $("followup"), ask: $("ask"),
+    note: $("accessibility-note"), copy: $("copy"), close: $("close"), feedback: $("copy-feedback"),
+  };
+
+  const state = {
+    text: "",
+    // Requests are answered one at a time in the order sent; each reply belongs to the oldest open one.
+    open: [],
+    nextId: 1,
+    latestExplain: 0,
+    debounce: 0,
+  };
+
+  function post(message) {
+    const handlers = window.webkit && window.webkit.messageHandlers;
+    if (handlers && handlers.ulvo) handlers.ulvo.postMessage(message);
+  }
+
+  function bandName(level) {
+    if (level <= 10) return "plain";
+    if (level <= 30) return "five-year-old";
+    if (level <= 60) return "friendly";
+    if (level <= 85) return "non-specialist";
+    return "professor";
+  }
+
+  function currentLevel() {
+    const value = Number(ui.level.value);
+    return Number.isFinite(value) ? value : DEFAULT_LEVEL;
+  }
+
+  function showLevel() {
+    const level = currentLevel();
+    ui.levelValue.textContent = String(level);
+    ui.band.textContent = bandName(level);
+    ui.level.setAttribute("aria-valuetext", level + ", " + bandName(level));
+  }
+
+  function isBlank(text) { return !text || text.trim() === ""; }
+
+  function setCollapsed(collapsed) {
+    ui.selection.classList.toggle("collapsed", collapsed);
+    ui.toggle.textContent = collapsed ? "Show all" : "Show less";
+    ui.toggle.setAttribute("aria-expanded", String(!collapsed));
+  }
+
+  function showSelection(text) {
+    state.text = text;
+    const has = !isBlank(text);
+    ui.selection.textContent = text;
+    ui.selection.hidden = !has;
+    ui.empty.hidden = has;
+    // Collapsed only when the text does not fit the collapsed height at this width and zoom.
+    setCollapsed(has);
+    const overflows = has && ui.selection.scrollHeight > ui.selection.clientHeight + 2;
+    ui.toggle.hidden = !overflows;
+    if (!overflows) setCollapsed(false);
+  }
+
+  function updateBusy() {
+    const waiting = state.open.length > 0;
+    ui.region.setAttribute("aria-busy", String(waiting));
+    ui.status.hidden = !waiting;
+    if (waiting) {
+      const last = state.open[state.open.length - 1];
+      ui.statusText.textContent = last.kind === "followup"
+        ? "Answering your question…"
+        : "Explaining at level " + last.level + " (" + bandName(last.level) + ")…";
+    }
+  }
+
+  function clearError() { ui.error.hidden = true; ui.error.textContent = ""; }
+
+  function showError(message) {
+    ui.error.textContent = message;
+    ui.error.hidden = false;
+  }
+
+  function explain() {
+    window.clearTimeout(state.debounce);
+    state.debounce = 0;
+    if (isBlank(state.text)) return;
+    const id = state.nextId++;
+    const level = currentLevel();
+    state.latestExplain = id;
+    state.open.push({ id, kind: "explain", level });
+    clearError();
+    ui.answer.classList.add("stale");
+    updateBusy();
+    post({ action: "explain", text: state.text, level });
+  }
+
+  function scheduleExplain() {
+    window.clearTimeout(state.debounce);
+    state.debounce = window.setTimeout(explain, LEVEL_DEBOUNCE_MS);
+  }
+
+  function askFollowup() {
+    const question = ui.followup.value.trim();
+    if (question === "") return;
+    if (isBlank(state.text)) { showError("Select or paste some text first."); return; }
+    const item = document.createElement("li");
+    const asked = document.createElement("div");
+    asked.className = "question";
+    asked.textContent = question;
+    const reply = document.createElement("div");
+    reply.className = "reply";
+    item.append(asked, reply);
+    ui.thread.append(item);
+    const id = state.nextId++;
+    state.open.push({ id, kind: "followup", level: currentLevel(), reply });
+    ui.followup.value = "";
+    updateBusy();
+    post({ action: "followup", text: state.text, level: currentLevel(), question });
+  }
+
+  // The reply for the oldest open request; a native reply to a message the page did not send
+  // (there is none in normal use) finds nothing open.
+  function takeOpen() {
+    const request = state.open.shift();
+    updateBusy();
+    return request;
+  }
+
+  function receiveResult(payload) {
+    const text = payload && typeof payload.text === "string" ? payload.text : "";
+    const request = takeOpen();
+    if (request && request.kind === "followup" && request.reply) {
+      request.reply.textContent = text;
+      return;
+    }
+    if (request && request.id !== state.latestExplain) return; // a newer level is on its way
+    clearError();
+    ui.answer.classList.remove("stale");
+    ui.answer.textContent = text;
+  }
+
+  function receiveError(payload) {
+    const message = payload && typeof payload.message === "string" ? payload.message : "Something went wrong.";
+    const request = takeOpen();
+    if (request && request.kind === "followup" && request.reply) {
+      request.reply.classList.add("error");
+      request.reply.textContent = message;
+      return;
+    }
+    if (request && request.id !== state.latestExplain) return;
+    ui.answer.classList.remove("stale");
+    showError(message);
+  }
+
+  function setSelection(payload) {
+    const text = payload && typeof payload.text === "string" ? payload.text : "";
+    showSelection(text);
+    ui.answer.textContent = "";
+    ui.thread.replaceChildren();
+    clearError();
+    explain();
+  }
+
+  function setAccessibility(payload) {
+    ui.note.hidden = !(payload && payload.trusted === false);
+  }
+
+  function copyAnswer() {
+    const parts = [ui.answer.textContent];
+    for (const item of ui.thread.children) {
+      parts.push(item.querySelector(".question").textContent + "\n" + item.querySelector(".reply").textContent);
+    }
+    const text = parts.filter((part) => part && part.trim() !== "").join("\n\n");
+    post({ action: "copy", text });
+    ui.feedback.textContent = text ? "Copied" : "Nothing to copy yet";
+    window.setTimeout(() => { ui.feedback.textContent = ""; }, 1600);
+  }
+
+  window.ULVO = { setSelection, setAccessibility, receiveResult, receiveError };
+
+  ui.level.addEventListener("input", () => { showLevel(); scheduleExplain(); });
+  ui.toggle.addEventListener("click", () => setCollapsed(!ui.selection.classList.contains("collapsed")));
+  ui.form.addEventListener("submit", (event) => { event.preventDefault(); askFollowup(); });
+  ui.usePasted.addEventListener("click", () => {
+    if (isBlank(ui.paste.value)) { showError("Select or paste some text first."); return; }
+    setSelection({ text: ui.paste.value });
+  });
+  ui.fetch.addEventListener("click", () => post({ action: "request-selection" }));
+  ui.copy.addEventListener("click", copyAnswer);
+  ui.close.addEventListener("click", () => post({ action: "close" }));
+  document.addEventListener("keydown", (event) => {
+    if (event.key === "Escape" && !event.defaultPrevented) {
+      event.preventDefault();
+      post({ action: "close" });
+    }
+  });
+
+  showLevel();
+  showSelection("");
+})();

@@ -1,0 +1,100 @@
+// The settings page: provider, base URL, model and key; the native side validates and stores them.
+"use strict";
+
+(function () {
+  const $ = (id) => document.getElementById(id);
+  const ui = {
+    form: $("settings-form"), provider: $("provider"), baseURL: $("base-url"), model: $("model"),
+    keyField: $("key-field"), apiKey: $("api-key"), reveal: $("reveal"), verdict: $("verdict"),
+    localState: $("local-state"), accessibility: $("accessibility"), version: $("version"),
+  };
+  const state = { providers: [], current: null, localModel: null, edited: false };
+
+  function post(message) {
+    const handlers = window.webkit && window.webkit.messageHandlers;
+    if (handlers && handlers.ulvosettings) handlers.ulvosettings.postMessage(message);
+  }
+
+  function providerById(id) { return state.providers.find((p) => p.id === id); }
+
+  function showProviderFields(id, values) {
+    const provider = providerById(id);
+    ui.provider.value = id;
+    ui.baseURL.value = values.baseURL;
+    ui.model.value = values.model;
+    ui.apiKey.value = values.apiKey;
+    const needsKey = provider ? provider.needsAPIKey : id !== "local";
+    ui.keyField.hidden = !needsKey;
+    const local = id === "local" && state.localModel;
+    ui.localState.hidden = !local;
+    if (local) {
+      ui.localState.textContent = state.localModel.message;
+      ui.localState.classList.toggle("warn", state.localModel.state !== "ready");
+    }
+  }
+
+  function valuesFor(id) {
+    if (state.current && state.current.provider === id) {
+      return { baseURL: state.current.baseURL, model: state.current.model, apiKey: state.current.apiKey };
+    }
+    const provider = providerById(id);
+    return { baseURL: provider ? provider.baseURL : "", model: provider ? provider.model : "", apiKey: "" };
+  }
+
+  function init(payload) {
+    if (!payload || !Array.isArray(payload.providers)) return;
+    state.providers = payload.providers;
+    state.current = payload.current || null;
+    state.localModel = payload.localModel || null;
+    ui.version.textContent = payload.version ? "ULVO " + payload.version : "";
+    if (state.edited) return; // keep what the user is typing; a repeated init carries the same data
+    ui.provider.replaceChildren(...state.providers.map((p) => {
+      const option = document.createElement("option");
+      option.value = p.id;
+      option.textContent = p.label;
+      return option;
+    }));
+    const id = state.current && providerById(state.current.provider) ? state.current.provider : "local";
+    showProviderFields(id, valuesFor(id));
+  }
+
+  function saved(ok, message) {
+    ui.verdict.textContent = message;
+    ui.verdict.className = "verdict " + (ok ? "ok" : "error");
+    if (ok) {
+      state.edited = false;
+      state.current = {
+        provider: ui.provider.value, baseURL: ui.baseURL.value.trim(), model: ui.model.value.trim(),
+        apiKey: ui.apiKey.value.trim(),
+      };
+    }
+  }
+
+  window.ulvo = { init, saved };
+
+  ui.provider.addEventListener("change", () => {
+    state.edited = true;
+    showProviderFields(ui.provider.value, valuesFor(ui.provider.value));
+    ui.verdict.textContent = "";
+  });
+  for (const input of [ui.baseURL, ui.model, ui.apiKey]) {
+    input.addEventListener("input", () => { state.edited = true; });
+  }
+  ui.reveal.addEventListener("click", () => {
+    const show = ui.apiKey.type === "password";
+    ui.apiKey.type = show ? "text" : "password";
+    ui.reveal.textContent = show ? "Hide" : "Show";
+    ui.reveal.setAttribute("aria-pressed", String(show));
+    ui.reveal.setAttribute("aria-label", show ? "Hide the API key" : "Show the API key");
+  });
+  ui.form.addEventListener("submit", (event) => {
+    event.preventDefault();
+    ui.verdict.textContent = "";
+    const message = { type: "save", provider: ui.provider.value, baseURL: ui.baseURL.value, model: ui.model.value };
+    message.apiKey = ui.keyField.hidden ? "" : ui.apiKey.value;
+    post(message);
+  });
+  ui.accessibility.addEventListener("click", () => post({ type: "accessibility" }));
+
+  post({ type: "ready" });
+})();

@@ -1,0 +1,321 @@
+#include "app/AppDelegate.h"
+
+#include "browser/NativeMessagingInstaller.h"
+#include "platform/linux/SystemAnswerService.h"
+#include "platform/linux/KeyFilePreferenceStore.h"
+#include "platform/linux/LibsecretStore.h"
+#include "platform/linux/SystemLanguage.h"
+#include "platform/linux/gtk/DesktopServices.h"
+#include "platform/linux/gtk/MainThread.h"
+#include "platform/linux/gtk/ScreenGeometry.h"
+
+#include <algorithm>
+
+#ifndef ULVO_VERSION
+#define ULVO_VERSION ""
+#endif
+
+namespace ulvo {
+
+using gtk::as;
+
+namespace {
+
+std::optional<std::filesystem::path> runtimeRoot(const std::optional<std::filesystem::path>& resources) {
+    std::error_code error;
+    if (!resources || !std::filesystem::is_directory(*resources / "runtime", error)) {
+        return std::nullopt;
+    }
+    return *resources / "runtime";
+}
+
+void activateAction(GSimpleAction*, GVariant*, gpointer data) {
+    (*static_cast<std::function<void()>*>(data))();
+}
+
+} // namespace
+
+// The settings page's side of the desktop.
+class AppDelegate::SettingsPageHost final : public SettingsHost {
+public:
+    explicit SettingsPageHost(AppDelegate& owner)
+        : owner_(owner) {}
+    void evaluateScript(const std::string& script) override {
+        if (owner_.settingsController_) {
+            owner_.settingsController_->page().evaluate(script);
+        }
+    }
+    void openAccessibilitySettings() override { gtk::openAccessibilitySettings(); }
+
+private:
+    AppDelegate& owner_;
+};
+
+ModelService::Dependencies
+AppDelegate::answerServiceDependencies(const std::optional<std::filesystem::path>& resources,
+                                       std::shared_ptr<PreferenceStore> preferences,
+                                       std::shared_ptr<SecretStore> secrets) {
+    return systemAnswerServiceDependencies(runtimeRoot(resources), std::move(preferences), std::move(secrets));
+}
+
+AppDelegate::AppDelegate(std::optional<std::filesystem::path> resources)
+    : resources_(std::move(resources))
+    , preferences_(std::make_shared<KeyFilePreferenceStore>(KeyFilePreferenceStore::defaultPath()))
+    , secrets_(std::make_shared<LibsecretStore>())
+    , model_(answerServiceDependencies(resources_, preferences_, secrets_)) {}
+
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::attach(GtkApplication* application) {
+    application_ = application;
+    struct Handlers {
+        static void startup(GApplication*, gpointer data) {
+            static_cast<AppDelegate*>(data)->applicationDidFinishLaunching();
+        }
+        static void shutdown(GApplication*, gpointer data) {
+            static_cast<AppDelegate*>(data)->applicationWillTerminate();
+        }
+        static int commandLine(GApplication*, GApplicationCommandLine* line, gpointer data) {
+            int count = 0;
+            gchar** raw = g_application_command_line_get_arguments(line, &count);
+            std::vector<std::string> arguments;
+            for (int i = 1; i < count; ++i) {
+                arguments.emplace_back(raw[i]);
+            }
+            g_strfreev(raw);
+            static_cast<AppDelegate*>(data)->commandLine(
+                arguments, g_application_command_line_get_is_remote(line) != FALSE);
+            return 0;
+        }
+    };
+    gtk::connect(application, "startup", &Handlers::startup, this, true);
+    gtk::connect(application, "shutdown", &Handlers::shutdown, this);
+    gtk::connect(application, "command-line", &Handlers::commandLine, this);
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    setAccessoryPolicy();
+    buildMenu();
+    buildPanel();
+    buildTagPanel();
+    buildStatusItem();
+    installBundledNativeMessagingHost();
+    registerHotKey();
+    requestAccessibilityTrust();
+    startSelectionMonitor();
+}
+
+void AppDelegate::applicationWillTerminate() {
+    // Hot keys, their handler, the mouse monitors and the poll are released here once they exist;
+    // windows and a started local model server are left to the system.
+    hotKey_.reset();
+    hotKeyOCR_.reset();
+    hotKeyHandler_.reset();
+    mouseDownMonitor_.reset();
+    mouseUpMonitor_.reset();
+    if (selectionTimer_) {
+        g_source_remove(*selectionTimer_);
+        selectionTimer_.reset();
+    }
+}
+
+void AppDelegate::commandLine(const std::vector<std::string>& arguments, bool laterStart) {
+    if (std::find(arguments.begin(), arguments.end(), "--settings") != arguments.end()) {
+        showSettings();
+    } else if (laterStart) {
+        captureSelectionAndShow();
+    }
+}
+
+void AppDelegate::setAccessoryPolicy() {
+    // No task-bar entry: the windows skip the task bar, and the process lives on with no window shown.
+    g_application_hold(as<GApplication>(application_));
+}
+
+void AppDelegate::buildMenu() {
+    struct Action {
+        const char* name;
+        std::function<void()> run;
+        std::vector<const char*> accels;
+    };
+    auto* self = this;
+    static const auto noAccel = std::vector<const char*>{};
+    const Action actions[] = {
+        {"about",
+         [self] {
+             GtkWindow* parent = self->panel_ && self->panel_->isVisible() ? self->panel_->window() : nullptr;
+             gtk_show_about_dialog(parent, "program-name", "ULVO", "version", ULVO_VERSION, "comments",
+                                   "Explains the text you select.", nullptr);
+         },
+         noAccel},
+        {"hide", [self] { self->hideApplication(); }, {"<Primary>h"}},
+        {"quit", [self] { g_application_quit(as<GApplication>(self->application_)); }, {"<Primary>q"}},
+        {"settings", [self] { self->showSettings(); }, {"<Primary>comma"}},
+    };
+    for (const Action& action : actions) {
+        GSimpleAction* simple = g_simple_action_new(action.name, nullptr);
+        g_signal_connect_data(
+            simple, "activate", gtk::callback(&activateAction), new std::function<void()>(action.run),
+            [](gpointer data, GClosure*) { delete static_cast<std::function<void()>*>(data); },
+            GConnectFlags{});
+        g_action_map_add_action(as<GActionMap>(application_), as<GAction>(simple));
+        g_object_unref(simple);
+        if (!action.accels.empty()) {
+            std::vector<const char*> accels = action.accels;
+            accels.push_back(nullptr);
+            const std::string detailed = std::string("app.") + action.name;
+            gtk_application_set_accels_for_action(application_, detailed.c_str(), accels.data());
+        }
+    }
+
+    gtk::GObjectPtr<GMenu> menu(g_menu_new());
+    gtk::GObjectPtr<GMenu> about(g_menu_new());
+    g_menu_append(about.get(), "About ULVO", "app.about");
+    gtk::GObjectPtr<GMenu> session(g_menu_new());
+    g_menu_append(session.get(), "Hide ULVO", "app.hide");
+    g_menu_append(session.get(), "Quit ULVO", "app.quit");
+    g_menu_append_section(menu.get(), nullptr, as<GMenuModel>(about.get()));
+    g_menu_append_section(menu.get(), nullptr, as<GMenuModel>(session.get()));
+    gtk_application_set_app_menu(application_, as<GMenuModel>(menu.get()));
+}
+
+void AppDelegate::buildPanel() {
+    engine_ = std::make_unique<gtk::WebEngine>();
+    gtk::CardPanel::Callbacks callbacks;
+    callbacks.headerPressed = [this] {
+        hasPlacedPanel_ = true;
+        evaluateScript(focusResetScript);
+    };
+    callbacks.closeClicked = [this] { hidePanel(); };
+    callbacks.page.message = [this](const nlohmann::json& body) {
+        cardBridge_->didReceiveScriptMessage(body);
+    };
+    callbacks.page.loadFinished = [this] { cardBridge_->didFinishNavigation(); };
+    callbacks.page.openExternally = gtk::openExternally;
+    panel_ = std::make_unique<gtk::CardPanel>(application_, *engine_, std::move(callbacks));
+    webView_ = &panel_->page();
+
+    auto explain = [this](std::string text, std::optional<std::string> question, Level level,
+                          std::function<void(ExplainResult)> completion) {
+        model_.explain(std::move(text), std::move(question), level, std::move(completion));
+    };
+    cardBridge_ = std::make_unique<CardBridge>(*this, explain, gtk::postToMainThread);
+
+    if (resources_) {
+        webView_->load(*resources_ / "Web" / "index.html");
+    }
+}
+
+void AppDelegate::buildTagPanel() {
+    // The explain tag window arrives with the selection monitor.
+}
+
+void AppDelegate::buildStatusItem() {
+    // The status notifier item and its menu arrive with the hot keys.
+}
+
+void AppDelegate::installBundledNativeMessagingHost() { ulvo::installBundledNativeMessagingHost(resources_); }
+
+void AppDelegate::registerHotKey() {
+    // Alt+E and Alt+Shift+E are grabbed here once the hot keys land.
+}
+
+void AppDelegate::requestAccessibilityTrust() {
+    // The prompt that switches toolkit accessibility on arrives with the selection reader.
+}
+
+void AppDelegate::startSelectionMonitor() {
+    // The 0.2 s poll and the global mouse monitors arrive with the selection monitor.
+}
+
+void AppDelegate::showSettings() {
+    if (!settingsController_) {
+        SettingsBridge::Options options;
+        options.preferences = preferences_.get();
+        options.secrets = secrets_.get();
+        options.version = ULVO_VERSION;
+        options.localModel = [root = runtimeRoot(resources_)] { return describeLocalModel(root); };
+        settingsHost_ = std::make_unique<SettingsPageHost>(*this);
+        settingsBridge_ = std::make_unique<SettingsBridge>(*settingsHost_, std::move(options));
+        gtk::PageView::Callbacks callbacks;
+        callbacks.message = [this](const nlohmann::json& body) {
+            settingsBridge_->didReceiveScriptMessage(body);
+        };
+        callbacks.loadFinished = [this] { settingsBridge_->didFinishNavigation(); };
+        callbacks.openExternally = gtk::openExternally;
+        settingsController_ =
+            std::make_unique<gtk::SettingsWindow>(application_, *engine_, std::move(callbacks), webView_);
+        if (resources_) {
+            settingsController_->page().load(*resources_ / "Web" / "settings.html");
+        }
+    }
+    settingsController_->present();
+}
+
+void AppDelegate::hidePanel() {
+    panel_->hide();
+}
+
+void AppDelegate::hideApplication() {
+    panel_->hide();
+    if (settingsController_) {
+        settingsController_->hide();
+    }
+}
+
+void AppDelegate::captureSelectionAndShow() {
+    // The accessibility reader comes first once it lands; until then the copy path decides.
+    std::weak_ptr<AppDelegate*> weak = alive_;
+    copySelectionViaClipboard([weak](std::string text) {
+        if (const auto self = weak.lock()) {
+            (*self)->showCardWithSelection(text);
+        }
+    });
+}
+
+void AppDelegate::copySelectionViaClipboard(std::function<void(std::string)> completion) {
+    // Until the synthetic copy lands, X11's PRIMARY selection is what is selected right now.
+    gtk::readPrimarySelection(std::move(completion));
+}
+
+void AppDelegate::showCardWithSelection(const std::string& text) {
+    if (!text.empty()) {
+        pendingSelection_ = text;
+    }
+    if (!hasPlacedPanel_) {
+        positionNearPointer();
+        hasPlacedPanel_ = true;
+    }
+    if (tagPanel_ != nullptr) {
+        gtk_widget_hide(tagPanel_);
+    }
+    panel_->present();
+    sendSelection();
+}
+
+void AppDelegate::positionNearPointer() {
+    const gtk::ScreenGeometry geometry(gtk_widget_get_display(as<GtkWidget>(panel_->window())));
+    const Rect frame = panel_->frame();
+    if (const std::optional<Point> origin = ulvo::positionNearPointer(
+            geometry.screens(), geometry.mainScreen(), geometry.pointer(), frame.width, frame.height)) {
+        panel_->setOrigin(*origin);
+    }
+}
+
+void AppDelegate::sendSelection() {
+    cardBridge_->sendSelection();
+}
+
+void AppDelegate::evaluateScript(const std::string& script) {
+    webView_->evaluate(script);
+}
+
+void AppDelegate::copyText(const std::string& text) {
+    gtk::copyToClipboard(text);
+}
+
+bool AppDelegate::accessibilityTrusted() {
+    return gtk::accessibilityTrusted();
+}
+
+} // namespace ulvo

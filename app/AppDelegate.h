@@ -1,0 +1,115 @@
+#pragma once
+
+#include "card/CardBridge.h"
+#include "card/CardGeometry.h"
+#include "model/ModelService.h"
+#include "platform/linux/gtk/CardPanel.h"
+#include "platform/linux/gtk/SettingsWindow.h"
+#include "settings/SettingsBridge.h"
+
+#include <gtk/gtk.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace ulvo {
+
+// The one object that owns all user-interface state, on the main thread only. It is the card page's
+// bridge host; the settings window and its bridge are created on first use and kept.
+class AppDelegate final : public CardHost {
+public:
+    static constexpr const char* applicationId = "com.zvk.ULVO";
+
+    explicit AppDelegate(std::optional<std::filesystem::path> resources);
+    ~AppDelegate() override;
+    AppDelegate(const AppDelegate&) = delete;
+    AppDelegate& operator=(const AppDelegate&) = delete;
+
+    // Connects the application's start-up, shut-down and command-line signals.
+    void attach(GtkApplication* application);
+
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+    // A start of the program, this one's or a later one's handed over: "--settings" opens the
+    // settings window; a later plain start reads the selection and shows the card.
+    void commandLine(const std::vector<std::string>& arguments, bool laterStart);
+
+    // Actions of menus, buttons and accelerators.
+    void showSettings();
+    void hidePanel() override;
+    void hideApplication();
+    void captureSelectionAndShow() override;
+    void showCardWithSelection(const std::string& text);
+    void positionNearPointer();
+    void sendSelection();
+
+    gtk::CardPanel* panel() const { return panel_.get(); }
+    gtk::SettingsWindow* settingsWindow() const { return settingsController_.get(); }
+
+    // CardHost
+    void evaluateScript(const std::string& script) override;
+    void copyText(const std::string& text) override;
+    bool accessibilityTrusted() override;
+    const std::string& pendingSelection() const override { return pendingSelection_; }
+
+private:
+    class SettingsPageHost;
+
+    // Start-up steps, in order.
+    void setAccessoryPolicy();
+    void buildMenu();
+    void buildPanel();
+    void buildTagPanel();
+    void buildStatusItem();
+    void installBundledNativeMessagingHost();
+    void registerHotKey();
+    void requestAccessibilityTrust();
+    void startSelectionMonitor();
+
+    void copySelectionViaClipboard(std::function<void(std::string)> completion);
+
+    // The answer service on the real desktop: these stores, curl, the built-in runtime under the resources.
+    static ModelService::Dependencies
+    answerServiceDependencies(const std::optional<std::filesystem::path>& resources,
+                              std::shared_ptr<PreferenceStore> preferences,
+                              std::shared_ptr<SecretStore> secrets);
+
+    GtkApplication* application_ = nullptr;
+    std::optional<std::filesystem::path> resources_;
+    std::shared_ptr<PreferenceStore> preferences_;
+    std::shared_ptr<SecretStore> secrets_;
+    std::unique_ptr<gtk::WebEngine> engine_;
+    std::unique_ptr<CardBridge> cardBridge_;
+    std::unique_ptr<SettingsHost> settingsHost_;
+    std::unique_ptr<SettingsBridge> settingsBridge_;
+    std::shared_ptr<AppDelegate*> alive_ = std::make_shared<AppDelegate*>(this);
+
+    // The user-interface state.
+    ModelService model_;
+    std::unique_ptr<gtk::CardPanel> panel_;
+    GtkWidget* tagPanel_ = nullptr; // the explain tag, built with the selection monitor
+    gtk::PageView* webView_ = nullptr;
+    std::string pendingSelection_;
+    std::optional<unsigned> hotKey_;
+    std::optional<unsigned> hotKeyOCR_;
+    std::optional<unsigned> hotKeyHandler_;
+    std::optional<guint> selectionTimer_;
+    std::string selectionCandidate_;
+    std::chrono::steady_clock::time_point selectionCandidateSince_{};
+    std::string shownTagSelection_;
+    static constexpr double selectionStableDelay = 0.45;
+    bool hasPlacedPanel_ = false;
+    std::unique_ptr<gtk::SettingsWindow> settingsController_;
+    std::optional<bool> lastAccessibilityTrust_;
+    [[maybe_unused]] GObject* statusItem_ = nullptr; // the status notifier item, built with the status menu
+    std::optional<Point> mouseDownLocation_;
+    std::optional<unsigned> mouseDownMonitor_;
+    std::optional<unsigned> mouseUpMonitor_;
+    [[maybe_unused]] bool clipboardTagBusy_ = false; // the explain tag's clipboard copy
+    [[maybe_unused]] bool tagFromClipboard_ = false;
+};
+
+} // namespace ulvo

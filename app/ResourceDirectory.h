@@ -1,0 +1,15 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+
+namespace ulvo {
+
+// <prefix>/share/ulvo beside the running executable's bin/ (the build tree has the same layout);
+// absent when the directory does not exist.
+std::optional<std::filesystem::path> resourceDirectory();
+
+// The resource directory for an executable at `executable`.
+std::optional<std::filesystem::path> resourceDirectoryFor(const std::filesystem::path& executable);
+
+} // namespace ulvo

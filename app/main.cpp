@@ -1,0 +1,34 @@
+// ulvo: the desktop program. One instance per session; a later start hands its command line over.
+#include "app/AppDelegate.h"
+#include "app/ResourceDirectory.h"
+#include "platform/linux/gtk/GObjectPtr.h"
+
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+
+namespace {
+
+gboolean quitOnSignal(gpointer application) {
+    g_application_quit(ulvo::gtk::as<GApplication>(application));
+    return G_SOURCE_CONTINUE;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // The pages need no GPU: painting on the CPU without the DMA-BUF renderer keeps the GL stack's
+    // memory out of the web processes where the desktop allows it. A value the user set is kept.
+    g_setenv("WEBKIT_DISABLE_DMABUF_RENDERER", "1", FALSE);
+    g_setenv("WEBKIT_SKIA_ENABLE_CPU_RENDERING", "1", FALSE);
+    g_set_prgname("ulvo");
+    g_set_application_name("ULVO");
+    ulvo::gtk::GObjectPtr<GtkApplication> application(
+        gtk_application_new(ulvo::AppDelegate::applicationId, G_APPLICATION_HANDLES_COMMAND_LINE));
+    ulvo::AppDelegate delegate(ulvo::resourceDirectory());
+    delegate.attach(application.get());
+    // A terminal's Ctrl+C or a session's TERM ends through the same shut-down as Quit.
+    g_unix_signal_add(SIGINT, quitOnSignal, application.get());
+    g_unix_signal_add(SIGTERM, quitOnSignal, application.get());
+    const int status = g_application_run(ulvo::gtk::as<GApplication>(application.get()), argc, argv);
+    return status;
+}

@@ -1,0 +1,165 @@
+#include "card/CardBridge.h"
+
+#include "card/BridgeText.h"
+
+#include <cmath>
+#include <limits>
+
+namespace ulvo {
+
+Level levelFromDouble(double value) {
+    if (!std::isfinite(value)) {
+        return defaultLevel;
+    }
+    // 2^63 is the first double above the range; the lowest value is exactly representable.
+    constexpr double above = 9223372036854775808.0;
+    if (value >= above) {
+        return std::numeric_limits<Level>::max();
+    }
+    if (value <= static_cast<double>(std::numeric_limits<Level>::min())) {
+        return std::numeric_limits<Level>::min();
+    }
+    return static_cast<Level>(std::trunc(value));
+}
+
+Level levelFromPage(const nlohmann::json* value) {
+    if (value == nullptr) {
+        return defaultLevel;
+    }
+    if (value->is_number_integer() && !value->is_number_unsigned()) {
+        return value->get<std::int64_t>();
+    }
+    if (value->is_number_unsigned()) {
+        const auto raw = value->get<std::uint64_t>();
+        return raw > static_cast<std::uint64_t>(std::numeric_limits<Level>::max())
+                   ? std::numeric_limits<Level>::max()
+                   : static_cast<Level>(raw);
+    }
+    if (value->is_number_float()) {
+        return levelFromDouble(value->get<double>());
+    }
+    return defaultLevel;
+}
+
+namespace {
+
+const nlohmann::json* member(const nlohmann::json& body, const char* key) {
+    const auto found = body.find(key);
+    return found == body.end() ? nullptr : &*found;
+}
+
+std::optional<std::string> stringMember(const nlohmann::json& body, const char* key) {
+    const nlohmann::json* value = member(body, key);
+    if (value == nullptr || !value->is_string()) {
+        return std::nullopt;
+    }
+    return value->get<std::string>();
+}
+
+} // namespace
+
+std::optional<CardMessage> parseCardMessage(const nlohmann::json& body) {
+    if (!body.is_object()) {
+        return std::nullopt;
+    }
+    const std::optional<std::string> action = stringMember(body, "action");
+    if (!action) {
+        return std::nullopt;
+    }
+    CardMessage message;
+    if (*action == "close") {
+        message.action = CardMessage::Action::close;
+    } else if (*action == "copy") {
+        message.action = CardMessage::Action::copy;
+        message.text = stringMember(body, "text").value_or("");
+    } else if (*action == "request-selection") {
+        message.action = CardMessage::Action::requestSelection;
+    } else if (*action == "explain" || *action == "followup") {
+        message.action = *action == "explain" ? CardMessage::Action::explain : CardMessage::Action::followup;
+        message.requestText = stringMember(body, "text");
+        message.level = levelFromPage(member(body, "level"));
+        if (message.action == CardMessage::Action::followup) {
+            message.question = stringMember(body, "question");
+        }
+    } else {
+        return std::nullopt;
+    }
+    return message;
+}
+
+std::string cardCallScript(std::string_view name, const nlohmann::json& payload) {
+    return "window.ULVO." + std::string(name) + "(" + scriptLiteral(payload) + ")";
+}
+
+CardBridge::CardBridge(CardHost& host, ExplainFunction explain, MainThreadPoster toMainThread)
+    : host_(host)
+    , explain_(std::move(explain))
+    , toMainThread_(std::move(toMainThread)) {}
+
+void CardBridge::callJavaScript(std::string_view name, const nlohmann::json& payload) {
+    host_.evaluateScript(cardCallScript(name, payload));
+}
+
+void CardBridge::sendSelection() {
+    if (!host_.pendingSelection().empty()) {
+        callJavaScript("setSelection", {{"text", host_.pendingSelection()}});
+    }
+}
+
+void CardBridge::setAccessibility(bool trusted) {
+    callJavaScript("setAccessibility", {{"trusted", trusted}});
+}
+
+void CardBridge::didFinishNavigation() {
+    setAccessibility(host_.accessibilityTrusted());
+    sendSelection();
+}
+
+void CardBridge::didReceiveScriptMessage(const nlohmann::json& body) {
+    const std::optional<CardMessage> message = parseCardMessage(body);
+    if (!message) {
+        return;
+    }
+    switch (message->action) {
+    case CardMessage::Action::close:
+        host_.hidePanel();
+        return;
+    case CardMessage::Action::copy:
+        host_.copyText(message->text);
+        return;
+    case CardMessage::Action::requestSelection:
+        host_.captureSelectionAndShow();
+        return;
+    case CardMessage::Action::explain:
+    case CardMessage::Action::followup:
+        requestAnswer(*message);
+        return;
+    }
+}
+
+void CardBridge::requestAnswer(const CardMessage& message) {
+    if (!message.requestText || trimmedWhitespaceAndNewlines(*message.requestText).empty()) {
+        callJavaScript("receiveError", {{"message", missingTextMessage}});
+        return;
+    }
+    const bool followup = message.question.has_value();
+    std::weak_ptr<CardBridge*> weakSelf = self_;
+    MainThreadPoster toMain = toMainThread_;
+    explain_(*message.requestText, message.question, message.level,
+             [weakSelf, toMain, followup](ExplainResult result) {
+                 toMain([weakSelf, followup, result = std::move(result)] {
+                     const std::shared_ptr<CardBridge*> self = weakSelf.lock();
+                     if (!self) {
+                         return;
+                     }
+                     if (result.ok()) {
+                         (*self)->callJavaScript("receiveResult",
+                                                 {{"text", result.answer()}, {"followup", followup}});
+                     } else {
+                         (*self)->callJavaScript("receiveError", {{"message", result.errorMessage()}});
+                     }
+                 });
+             });
+}
+
+} // namespace ulvo

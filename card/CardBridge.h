@@ -1,0 +1,86 @@
+#pragma once
+
+#include "model/ExplainResult.h"
+#include "model/Level.h"
+
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ulvo {
+
+// The level the page sends: a finite number truncated towards zero and saturated to the integer range;
+// anything else (missing, not a number, NaN, infinite) is the default level.
+inline constexpr Level defaultLevel = 25;
+Level levelFromPage(const nlohmann::json* value);
+Level levelFromDouble(double value);
+
+// One message of the card page, as the native side understands it.
+struct CardMessage {
+    enum class Action { close, copy, requestSelection, explain, followup };
+    Action action = Action::close;
+    std::string text;                       // "copy": the text, empty when missing or not a string
+    std::optional<std::string> requestText; // "explain"/"followup": absent when missing or not a string
+    Level level = defaultLevel;
+    std::optional<std::string> question; // "followup" only
+
+    bool operator==(const CardMessage&) const = default;
+};
+
+// Absent for a body that is not an object, has no string "action", or names an unknown action.
+std::optional<CardMessage> parseCardMessage(const nlohmann::json& body);
+
+// "window.ULVO.<name>(<payload>)" with the payload as an inert script literal.
+std::string cardCallScript(std::string_view name, const nlohmann::json& payload);
+
+// Dropped into the page when its header is pressed, so a drag does not select or type into the page.
+inline constexpr const char* focusResetScript =
+    "document.activeElement&&document.activeElement.blur&&document.activeElement.blur();"
+    "window.getSelection&&window.getSelection().removeAllRanges()";
+
+inline constexpr const char* missingTextMessage = "Select or paste some text first.";
+
+// What the card's bridge needs from the desktop; every call is made on the main thread.
+class CardHost {
+public:
+    virtual ~CardHost() = default;
+    virtual void evaluateScript(const std::string& script) = 0; // fire and forget
+    virtual void hidePanel() = 0;
+    virtual void copyText(const std::string& text) = 0;
+    virtual void captureSelectionAndShow() = 0;
+    virtual bool accessibilityTrusted() = 0;
+    virtual const std::string& pendingSelection() const = 0;
+};
+
+// Runs a task on the main thread later; callable from any thread.
+using MainThreadPoster = std::function<void(std::function<void()>)>;
+// The answer service's explain: returns at once, completes once on another thread.
+using ExplainFunction = std::function<void(std::string text, std::optional<std::string> question, Level level,
+                                           std::function<void(ExplainResult)> completion)>;
+
+// Both directions of the card page protocol. Lives on the main thread; answers that arrive after it
+// is gone are dropped.
+class CardBridge {
+public:
+    CardBridge(CardHost& host, ExplainFunction explain, MainThreadPoster toMainThread);
+
+    void didReceiveScriptMessage(const nlohmann::json& body);
+    void didFinishNavigation();
+    void callJavaScript(std::string_view name, const nlohmann::json& payload);
+    void sendSelection();
+    void setAccessibility(bool trusted);
+
+private:
+    void requestAnswer(const CardMessage& message);
+
+    CardHost& host_;
+    ExplainFunction explain_;
+    MainThreadPoster toMainThread_;
+    std::shared_ptr<CardBridge*> self_ = std::make_shared<CardBridge*>(this);
+};
+
+} // namespace ulvo

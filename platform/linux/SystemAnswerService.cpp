@@ -1,0 +1,38 @@
+#include "platform/linux/SystemAnswerService.h"
+
+#include "model/FoundationClient.h"
+#include "model/LocalServer.h"
+#include "platform/linux/CurlTransport.h"
+#include "platform/linux/PosixProcessLauncher.h"
+#include "platform/linux/SystemLanguage.h"
+
+namespace ulvo {
+
+ModelService::Dependencies systemAnswerServiceDependencies(const std::optional<std::filesystem::path>& runtimeRoot,
+                                                           std::shared_ptr<const PreferenceStore> preferences,
+                                                           std::shared_ptr<SecretStore> secrets) {
+    auto transport = std::make_shared<CurlTransport>();
+    auto launcher = std::make_shared<PosixProcessLauncher>();
+
+    LocalServer::Options local;
+    local.runtimeRoot = runtimeRoot;
+    local.transport = transport; // both used on the model queue only
+    local.launcher = launcher;
+    local.responseLanguage = systemResponseLanguage;
+
+    FoundationRuntimeClient::Options onDevice;
+    onDevice.runtimeRoot = runtimeRoot;
+    onDevice.launcher = launcher;
+    onDevice.responseLanguage = systemResponseLanguage;
+
+    ModelService::Dependencies dependencies;
+    dependencies.preferences = std::move(preferences);
+    dependencies.secrets = std::move(secrets);
+    dependencies.transport = transport;
+    dependencies.local = std::make_shared<LocalServer>(std::move(local));
+    dependencies.onDevice = std::make_shared<FoundationRuntimeClient>(std::move(onDevice));
+    dependencies.responseLanguage = systemResponseLanguage;
+    return dependencies;
+}
+
+} // namespace ulvo

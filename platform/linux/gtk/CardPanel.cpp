@@ -1,0 +1,366 @@
+#include "platform/linux/gtk/CardPanel.h"
+
+#include "platform/linux/gtk/ScreenGeometry.h"
+
+#include <cmath>
+
+namespace ulvo::gtk {
+
+namespace {
+
+// Colours are the card's: header white 0.09, title 0.92, close button 0.15 with text 0.9.
+constexpr const char* cardStyle = R"css(
+window.ulvo-card { background-color: transparent; }
+.ulvo-card-content { background-color: #000000; border-radius: 28px; }
+.ulvo-card-header { background-color: rgb(23, 23, 23); border-radius: 28px 28px 0 0; }
+.ulvo-card-title { color: rgb(235, 235, 235); font-family: monospace; font-size: 16px; font-weight: 600; }
+button.ulvo-card-close {
+    background-image: none; background-color: rgb(38, 38, 38); color: rgb(230, 230, 230);
+    border: none; border-radius: 18px; box-shadow: none; text-shadow: none; padding: 0;
+    font-family: monospace; font-size: 15px; font-weight: 500; min-width: 78px; min-height: 36px;
+}
+button.ulvo-card-close label { color: rgb(230, 230, 230); }
+button.ulvo-card-close:hover { background-color: rgb(56, 56, 56); }
+button.ulvo-card-close:focus { outline: 2px solid rgb(10, 132, 255); outline-offset: 1px; }
+button.ulvo-resize-handle {
+    background-image: none; background-color: transparent; border: none; box-shadow: none; padding: 0;
+    min-width: 24px; min-height: 20px;
+}
+)css";
+
+constexpr double cornerRadius = 28;
+
+void roundedRectangle(cairo_t* cr, double width, double height, double radius) {
+    cairo_new_sub_path(cr);
+    cairo_arc(cr, width - radius, radius, radius, -M_PI / 2, 0);
+    cairo_arc(cr, width - radius, height - radius, radius, 0, M_PI / 2);
+    cairo_arc(cr, radius, height - radius, radius, M_PI / 2, M_PI);
+    cairo_arc(cr, radius, radius, radius, M_PI, 3 * M_PI / 2);
+    cairo_close_path(cr);
+}
+
+GtkWidget* styled(GtkWidget* widget, const char* styleClass) {
+    gtk_style_context_add_class(gtk_widget_get_style_context(widget), styleClass);
+    return widget;
+}
+
+} // namespace
+
+CardPanel::CardPanel(GtkApplication* application, WebEngine& engine, Callbacks callbacks)
+    : callbacks_(std::move(callbacks))
+    , css_(gtk_css_provider_new()) {
+    gtk_css_provider_load_from_data(css_.get(), cardStyle, -1, nullptr);
+
+    window_ = styled(gtk_window_new(GTK_WINDOW_TOPLEVEL), "ulvo-card");
+    GtkWindow* window = this->window();
+    gtk_style_context_add_provider_for_screen(gtk_widget_get_screen(window_),
+                                              as<GtkStyleProvider>(css_.get()),
+                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    gtk_window_set_title(window, "ULVO");
+    gtk_window_set_decorated(window, FALSE);
+    gtk_window_set_skip_taskbar_hint(window, TRUE);
+    gtk_window_set_skip_pager_hint(window, TRUE);
+    gtk_window_set_keep_above(window, TRUE);
+    gtk_window_stick(window);
+    gtk_window_set_default_size(window, static_cast<int>(cardWidth), static_cast<int>(cardHeight));
+    GdkGeometry hints{};
+    hints.min_width = static_cast<int>(cardLimits.minWidth);
+    hints.min_height = static_cast<int>(cardLimits.minHeight);
+    hints.max_width = static_cast<int>(cardLimits.maxWidth);
+    hints.max_height = static_cast<int>(cardLimits.maxHeight);
+    gtk_window_set_geometry_hints(window, nullptr, &hints,
+                                  static_cast<GdkWindowHints>(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE));
+    if (GdkVisual* rgba = gdk_screen_get_rgba_visual(gtk_widget_get_screen(window_))) {
+        gtk_widget_set_visual(window_, rgba);
+    }
+    if (application != nullptr) {
+        gtk_window_set_application(window, application);
+    }
+    connect(window_, "delete-event", &CardPanel::windowDeleted, this);
+    connect(window_, "size-allocate", &CardPanel::windowAllocated, this);
+
+    GtkWidget* overlay = styled(gtk_overlay_new(), "ulvo-card-content");
+    GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    gtk_container_add(as<GtkContainer>(overlay), column);
+    gtk_container_add(as<GtkContainer>(window_), overlay);
+
+    page_ = std::make_unique<PageView>(engine, "ulvo", callbacks_.page);
+
+    // Header: pressing anywhere but the close button drags the window.
+    header_ = styled(gtk_event_box_new(), "ulvo-card-header");
+    gtk_widget_set_size_request(header_, -1, static_cast<int>(headerHeight));
+    connect(header_, "button-press-event", &CardPanel::headerPressed, this);
+    GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+    gtk_widget_set_margin_start(row, 22);
+    gtk_widget_set_margin_end(row, 18);
+    gtk_container_add(as<GtkContainer>(header_), row);
+
+    GtkWidget* icon = gtk_drawing_area_new();
+    gtk_widget_set_size_request(icon, 18, 18);
+    gtk_widget_set_valign(icon, GTK_ALIGN_CENTER);
+    atk_object_set_name(gtk_widget_get_accessible(icon), "Drag to move");
+    connect(icon, "draw", &CardPanel::drawMoveIcon, nullptr);
+    gtk_box_pack_start(as<GtkBox>(row), icon, FALSE, FALSE, 0);
+
+    GtkWidget* title = styled(gtk_label_new("Drag to move"), "ulvo-card-title");
+    gtk_widget_set_valign(title, GTK_ALIGN_CENTER);
+    gtk_box_pack_start(as<GtkBox>(row), title, FALSE, FALSE, 0);
+
+    GtkWidget* close = styled(gtk_button_new_with_label("Close"), "ulvo-card-close");
+    gtk_widget_set_size_request(close, 78, 36);
+    gtk_widget_set_valign(close, GTK_ALIGN_CENTER);
+    connect(close, "clicked", &CardPanel::closeClicked, this);
+    gtk_box_pack_end(as<GtkBox>(row), close, FALSE, FALSE, 0);
+
+    gtk_box_pack_start(as<GtkBox>(column), header_, FALSE, FALSE, 0);
+    gtk_box_pack_start(as<GtkBox>(column), page_->widget(), TRUE, TRUE, 0);
+
+    // Resize handle: a button, so keyboard focus and the accessibility press come with it; the mouse
+    // drag is handled here instead of by the button.
+    resizeHandle_ = styled(gtk_button_new(), "ulvo-resize-handle");
+    gtk_widget_set_size_request(resizeHandle_, 24, 20);
+    gtk_widget_set_halign(resizeHandle_, GTK_ALIGN_END);
+    gtk_widget_set_valign(resizeHandle_, GTK_ALIGN_END);
+    gtk_widget_set_margin_end(resizeHandle_, 4);
+    gtk_widget_set_can_focus(resizeHandle_, TRUE);
+    gtk_widget_add_events(resizeHandle_,
+                          GDK_POINTER_MOTION_MASK | GDK_BUTTON_MOTION_MASK | GDK_KEY_PRESS_MASK);
+    AtkObject* accessible = gtk_widget_get_accessible(resizeHandle_);
+    atk_object_set_role(accessible, ATK_ROLE_PUSH_BUTTON);
+    atk_object_set_name(accessible, "Resize ULVO window");
+    atk_object_set_description(accessible,
+                               "Drag to resize. With keyboard focus, use the arrow keys. Press to enlarge.");
+    gtk_widget_set_tooltip_text(resizeHandle_, "Drag to resize");
+    connect(resizeHandle_, "draw", &CardPanel::drawResizeHandle, nullptr);
+    connect(resizeHandle_, "button-press-event", &CardPanel::handlePressed, this);
+    connect(resizeHandle_, "motion-notify-event", &CardPanel::handleDragged, this);
+    connect(resizeHandle_, "button-release-event", &CardPanel::handleReleased, this);
+    connect(resizeHandle_, "key-press-event", &CardPanel::handleKey, this);
+    connect(resizeHandle_, "clicked", &CardPanel::handleActivated, this);
+    connect(resizeHandle_, "realize", &CardPanel::handleRealized, nullptr, true);
+    gtk_overlay_add_overlay(as<GtkOverlay>(overlay), resizeHandle_);
+
+    gtk_widget_show_all(overlay);
+    gtk_widget_realize(window_);
+}
+
+CardPanel::~CardPanel() {
+    g_signal_handlers_disconnect_by_data(window_, this);
+    g_signal_handlers_disconnect_by_data(header_, this);
+    g_signal_handlers_disconnect_by_data(resizeHandle_, this);
+    gtk_widget_destroy(window_);
+    gtk_style_context_remove_provider_for_screen(gdk_screen_get_default(), as<GtkStyleProvider>(css_.get()));
+}
+
+Rect CardPanel::frame() const {
+    GdkRectangle rect{};
+    gtk_window_get_position(window(), &rect.x, &rect.y);
+    gtk_window_get_size(window(), &rect.width, &rect.height);
+    return ScreenGeometry(gtk_widget_get_display(window_)).toLogic(rect);
+}
+
+void CardPanel::setFrame(const Rect& frame) {
+    const GdkRectangle rect = ScreenGeometry(gtk_widget_get_display(window_)).fromLogic(frame);
+    gtk_window_move(window(), rect.x, rect.y);
+    gtk_window_resize(window(), rect.width, rect.height);
+}
+
+void CardPanel::setOrigin(Point origin) {
+    Rect moved = frame();
+    moved.x = origin.x;
+    moved.y = origin.y;
+    setFrame(moved);
+}
+
+void CardPanel::present() {
+    gtk_widget_show(window_);
+    gtk_window_present(window());
+}
+
+void CardPanel::hide() {
+    gtk_widget_hide(window_);
+}
+
+bool CardPanel::isVisible() const {
+    return gtk_widget_get_visible(window_) != FALSE;
+}
+
+void CardPanel::resizeBy(double dw, double dh) {
+    setFrame(resizedFrame(frame(), dw, dh, cardLimits));
+}
+
+bool CardPanel::performPress() {
+    resizeBy(resizePressStep, resizePressStep);
+    return true;
+}
+
+gboolean CardPanel::headerPressed(GtkWidget*, GdkEventButton* event, gpointer data) {
+    auto* self = static_cast<CardPanel*>(data);
+    if (event->button != GDK_BUTTON_PRIMARY || event->type != GDK_BUTTON_PRESS) {
+        return FALSE;
+    }
+    if (self->callbacks_.headerPressed) {
+        self->callbacks_.headerPressed();
+    }
+    gtk_window_begin_move_drag(self->window(), static_cast<gint>(event->button),
+                               static_cast<gint>(event->x_root), static_cast<gint>(event->y_root),
+                               event->time);
+    return TRUE;
+}
+
+void CardPanel::closeClicked(GtkButton*, gpointer data) {
+    auto* self = static_cast<CardPanel*>(data);
+    if (self->callbacks_.closeClicked) {
+        self->callbacks_.closeClicked();
+    }
+}
+
+gboolean CardPanel::drawMoveIcon(GtkWidget* widget, cairo_t* cr, gpointer) {
+    const double width = gtk_widget_get_allocated_width(widget);
+    const double height = gtk_widget_get_allocated_height(widget);
+    const double s = std::min(width, height) / 24;
+    cairo_save(cr);
+    cairo_translate(cr, (width - 24 * s) / 2, (height - 24 * s) / 2);
+    cairo_scale(cr, s, s);
+    cairo_set_source_rgba(cr, 0.92, 0.92, 0.92, 1);
+    cairo_set_line_width(cr, 1.8);
+    cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
+    cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
+    // A four-way arrow cross; the design grid is symmetric, so y-down draws it the same.
+    const double strokes[][6] = {
+        {12, 2, 12, 22, -1, -1}, {2, 12, 22, 12, -1, -1}, {8, 6, 12, 2, 16, 6},
+        {8, 18, 12, 22, 16, 18}, {6, 8, 2, 12, 6, 16},    {18, 8, 22, 12, 18, 16},
+    };
+    for (const auto& stroke : strokes) {
+        cairo_move_to(cr, stroke[0], stroke[1]);
+        cairo_line_to(cr, stroke[2], stroke[3]);
+        if (stroke[4] >= 0) {
+            cairo_line_to(cr, stroke[4], stroke[5]);
+        }
+    }
+    cairo_stroke(cr);
+    cairo_restore(cr);
+    return FALSE;
+}
+
+gboolean CardPanel::drawResizeHandle(GtkWidget* widget, cairo_t* cr, gpointer) {
+    const double width = gtk_widget_get_allocated_width(widget);
+    const double height = gtk_widget_get_allocated_height(widget);
+    if (gtk_widget_has_visible_focus(widget)) {
+        cairo_set_source_rgba(cr, 10 / 255.0, 132 / 255.0, 1, 1);
+        cairo_set_line_width(cr, 2);
+        cairo_rectangle(cr, 1, 1, width - 2, height - 2);
+        cairo_stroke(cr);
+    }
+    // The handle's box reaches 4 points below the card, so its strokes start at the card's bottom edge.
+    const double boxBottom = height + 4;
+    cairo_set_source_rgba(cr, 0.56, 0.56, 0.56, 0.75);
+    cairo_set_line_width(cr, 1.25);
+    cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
+    for (const double o : {6.0, 10.0, 14.0}) {
+        cairo_new_path(cr);
+        cairo_move_to(cr, width - o, boxBottom - 4);
+        cairo_line_to(cr, width - 4, boxBottom - o);
+        cairo_stroke(cr);
+    }
+    return TRUE;
+}
+
+gboolean CardPanel::handlePressed(GtkWidget* widget, GdkEventButton* event, gpointer data) {
+    auto* self = static_cast<CardPanel*>(data);
+    if (event->button != GDK_BUTTON_PRIMARY) {
+        return TRUE;
+    }
+    gtk_widget_grab_focus(widget);
+    ScreenGeometry geometry(gtk_widget_get_display(widget));
+    self->initialMouse_ = geometry.toLogic(event->x_root, event->y_root);
+    self->initialFrame_ = self->frame();
+    self->dragging_ = true;
+    return TRUE;
+}
+
+gboolean CardPanel::handleDragged(GtkWidget* widget, GdkEventMotion* event, gpointer data) {
+    auto* self = static_cast<CardPanel*>(data);
+    if (!self->dragging_) {
+        return TRUE;
+    }
+    ScreenGeometry geometry(gtk_widget_get_display(widget));
+    const Point mouse = geometry.toLogic(event->x_root, event->y_root);
+    self->setFrame(draggedFrame(self->initialFrame_, self->initialMouse_, mouse, cardLimits));
+    return TRUE;
+}
+
+gboolean CardPanel::handleReleased(GtkWidget*, GdkEventButton*, gpointer data) {
+    static_cast<CardPanel*>(data)->dragging_ = false;
+    return TRUE;
+}
+
+gboolean CardPanel::handleKey(GtkWidget*, GdkEventKey* event, gpointer data) {
+    auto* self = static_cast<CardPanel*>(data);
+    ArrowKey key{};
+    switch (event->keyval) {
+    case GDK_KEY_Left:
+    case GDK_KEY_KP_Left:
+        key = ArrowKey::left;
+        break;
+    case GDK_KEY_Right:
+    case GDK_KEY_KP_Right:
+        key = ArrowKey::right;
+        break;
+    case GDK_KEY_Down:
+    case GDK_KEY_KP_Down:
+        key = ArrowKey::down;
+        break;
+    case GDK_KEY_Up:
+    case GDK_KEY_KP_Up:
+        key = ArrowKey::up;
+        break;
+    default:
+        return FALSE; // on to the window: Tab moves the focus, Space presses
+    }
+    const Point delta = arrowResizeDelta(key);
+    self->resizeBy(delta.x, delta.y);
+    return TRUE;
+}
+
+void CardPanel::handleActivated(GtkButton*, gpointer data) {
+    static_cast<CardPanel*>(data)->performPress();
+}
+
+void CardPanel::handleRealized(GtkWidget* widget, gpointer) {
+    GdkWindow* events = gtk_button_get_event_window(as<GtkButton>(widget));
+    if (events != nullptr) {
+        GObjectPtr<GdkCursor> cursor(gdk_cursor_new_from_name(gtk_widget_get_display(widget), "crosshair"));
+        gdk_window_set_cursor(events, cursor.get());
+    }
+}
+
+void CardPanel::windowAllocated(GtkWidget*, GdkRectangle* allocation, gpointer data) {
+    static_cast<CardPanel*>(data)->applyShape(allocation->width, allocation->height);
+}
+
+gboolean CardPanel::windowDeleted(GtkWidget* widget, GdkEvent*, gpointer) {
+    gtk_widget_hide(widget);
+    return TRUE;
+}
+
+void CardPanel::applyShape(int width, int height) {
+    if (width == shapedWidth_ && height == shapedHeight_) {
+        return;
+    }
+    shapedWidth_ = width;
+    shapedHeight_ = height;
+    // The page paints its whole area, and without a compositor transparent pixels show black, so
+    // the corners are cut out of the window itself.
+    cairo_surface_t* mask = cairo_image_surface_create(CAIRO_FORMAT_A1, width, height);
+    cairo_t* cr = cairo_create(mask);
+    roundedRectangle(cr, width, height, cornerRadius);
+    cairo_fill(cr);
+    cairo_destroy(cr);
+    cairo_region_t* region = gdk_cairo_region_create_from_surface(mask);
+    gtk_widget_shape_combine_region(window_, region);
+    cairo_region_destroy(region);
+    cairo_surface_destroy(mask);
+}
+
+} // namespace ulvo::gtk

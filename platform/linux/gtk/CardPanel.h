@@ -1,0 +1,78 @@
+#pragma once
+
+#include "card/CardGeometry.h"
+#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/gtk/PageView.h"
+
+#include <gtk/gtk.h>
+
+#include <functional>
+#include <memory>
+
+namespace ulvo::gtk {
+
+// The floating card: an undecorated rounded dark window on every workspace, above other windows and
+// outside the task bar and pager, with a drag header, a close button, the page and a resize handle.
+class CardPanel {
+public:
+    struct Callbacks {
+        std::function<void()> headerPressed; // before the window drag starts
+        std::function<void()> closeClicked;
+        PageView::Callbacks page;
+    };
+
+    CardPanel(GtkApplication* application, WebEngine& engine, Callbacks callbacks);
+    ~CardPanel();
+    CardPanel(const CardPanel&) = delete;
+    CardPanel& operator=(const CardPanel&) = delete;
+
+    GtkWindow* window() const { return as<GtkWindow>(window_); }
+    PageView& page() { return *page_; }
+    GtkWidget* resizeHandle() const { return resizeHandle_; }
+    GtkWidget* header() const { return header_; }
+
+    // Frames in the card logic's coordinates (origin bottom-left, y up).
+    Rect frame() const;
+    void setFrame(const Rect& frame);
+    void setOrigin(Point origin);
+
+    // Shows the card in front and gives it the keyboard focus.
+    void present();
+    void hide();
+    bool isVisible() const;
+
+    // The resize handle's operations, each clamped to the limits with the top-left corner kept.
+    void resizeBy(double dw, double dh);
+    // The accessibility press: 40 points wider and taller.
+    bool performPress();
+
+private:
+    static gboolean headerPressed(GtkWidget*, GdkEventButton* event, gpointer data);
+    static void closeClicked(GtkButton*, gpointer data);
+    static gboolean drawMoveIcon(GtkWidget* widget, cairo_t* cr, gpointer);
+    static gboolean drawResizeHandle(GtkWidget* widget, cairo_t* cr, gpointer);
+    static gboolean handlePressed(GtkWidget* widget, GdkEventButton* event, gpointer data);
+    static gboolean handleDragged(GtkWidget* widget, GdkEventMotion* event, gpointer data);
+    static gboolean handleReleased(GtkWidget*, GdkEventButton*, gpointer);
+    static gboolean handleKey(GtkWidget*, GdkEventKey* event, gpointer data);
+    static void handleActivated(GtkButton*, gpointer data);
+    static void handleRealized(GtkWidget* widget, gpointer);
+    static void windowAllocated(GtkWidget* widget, GdkRectangle* allocation, gpointer data);
+    static gboolean windowDeleted(GtkWidget* widget, GdkEvent*, gpointer);
+
+    void applyShape(int width, int height);
+
+    Callbacks callbacks_;
+    GtkWidget* window_ = nullptr; // destroyed with the panel
+    GtkWidget* header_ = nullptr;
+    GtkWidget* resizeHandle_ = nullptr;
+    std::unique_ptr<PageView> page_;
+    GObjectPtr<GtkCssProvider> css_;
+    Point initialMouse_;
+    Rect initialFrame_;
+    bool dragging_ = false;
+    int shapedWidth_ = 0;
+    int shapedHeight_ = 0;
+};
+
+} // namespace ulvo::gtk

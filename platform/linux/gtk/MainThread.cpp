@@ -1,0 +1,25 @@
+#include "platform/linux/gtk/MainThread.h"
+
+#include <glib.h>
+
+namespace ulvo::gtk {
+
+namespace {
+
+gboolean runTask(gpointer data) {
+    (*static_cast<std::function<void()>*>(data))();
+    return G_SOURCE_REMOVE;
+}
+
+void deleteTask(gpointer data) {
+    delete static_cast<std::function<void()>*>(data);
+}
+
+} // namespace
+
+void postToMainThread(std::function<void()> task) {
+    // Default priority, so answers are not held back behind redraws and layout.
+    g_idle_add_full(G_PRIORITY_DEFAULT, runTask, new std::function<void()>(std::move(task)), deleteTask);
+}
+
+} // namespace ulvo::gtk

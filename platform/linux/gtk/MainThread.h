@@ -1,0 +1,10 @@
+#pragma once
+
+#include <functional>
+
+namespace ulvo::gtk {
+
+// Queues a task on the default main context; callable from any thread, tasks run in the order posted.
+void postToMainThread(std::function<void()> task);
+
+} // namespace ulvo::gtk

@@ -1,0 +1,160 @@
+#include "settings/SettingsBridge.h"
+
+#include "card/BridgeText.h"
+#include "model/RuntimeConfig.h"
+#include "model/Url.h"
+#include "settings/APIKeyStore.h"
+#include "settings/ModelPreferences.h"
+#include "settings/ModelProvider.h"
+
+#include <unistd.h>
+
+namespace ulvo {
+
+namespace {
+
+std::string trimmedString(const nlohmann::json& body, const char* key) {
+    const auto found = body.find(key);
+    if (found == body.end() || !found->is_string()) {
+        return {};
+    }
+    return trimmedWhitespaceAndNewlines(found->get<std::string>());
+}
+
+bool isExecutable(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::is_regular_file(path, error) && access(path.c_str(), X_OK) == 0;
+}
+
+} // namespace
+
+LocalModelState describeLocalModel(const std::optional<std::filesystem::path>& runtimeRoot) {
+    if (!runtimeRoot) {
+        return {"missing", "The built-in runtime is not installed; choose a cloud provider."};
+    }
+    RuntimeConfig config;
+    try {
+        config = RuntimeConfig::load(*runtimeRoot);
+    } catch (const std::exception&) {
+        return {"incomplete", "The built-in runtime's runtime-config.json cannot be read."};
+    }
+    if (!isExecutable(*runtimeRoot / config.llamaServer)) {
+        return {"incomplete", "The built-in runtime is incomplete: llama-server is missing."};
+    }
+    std::error_code error;
+    if (!std::filesystem::exists(*runtimeRoot / config.model, error)) {
+        return {"modelMissing",
+                "Runtime present, model file missing: install a model with ulvo-install-model."};
+    }
+    return {"ready", "Runtime and model present; the model starts with the first explanation."};
+}
+
+std::string settingsInitScript(const nlohmann::json& payload) {
+    return "window.ulvo && window.ulvo.init(" + scriptLiteral(payload) + ")";
+}
+
+std::string settingsSavedScript(const SaveVerdict& verdict) {
+    std::string escaped;
+    for (char c : verdict.message) {
+        if (c == '\\') {
+            escaped += "\\\\";
+        } else {
+            escaped += c;
+        }
+    }
+    std::string quoted;
+    for (char c : escaped) {
+        if (c == '\'') {
+            quoted += "\\'";
+        } else {
+            quoted += c;
+        }
+    }
+    return std::string("window.ulvo && window.ulvo.saved(") + (verdict.ok ? "true" : "false") + ", '" +
+           quoted + "')";
+}
+
+SettingsBridge::SettingsBridge(SettingsHost& host, Options options)
+    : host_(host)
+    , options_(std::move(options)) {}
+
+nlohmann::json SettingsBridge::initPayload() const {
+    nlohmann::json providers = nlohmann::json::array();
+    for (ModelProvider provider : allModelProviders) {
+        const ProviderDefaults fallback = defaults(provider);
+        providers.push_back({{"id", rawValue(provider)},
+                             {"label", label(provider)},
+                             {"baseURL", fallback.baseURL},
+                             {"model", fallback.model},
+                             {"needsAPIKey", needsAPIKey(provider)}});
+    }
+    const APIKeyStore keys(*options_.secrets);
+    const ModelPreferences current = ModelPreferences::load(*options_.preferences, keys);
+    nlohmann::json payload = {
+        {"providers", providers},
+        {"current",
+         {{"provider", rawValue(current.provider)},
+          {"baseURL", current.baseURL},
+          {"model", current.model},
+          {"apiKey", keys.read(current.provider)}}},
+        {"version", options_.version},
+    };
+    if (options_.localModel) {
+        const LocalModelState local = options_.localModel();
+        payload["localModel"] = {{"state", local.state}, {"message", local.message}};
+    }
+    return payload;
+}
+
+SaveVerdict SettingsBridge::save(const nlohmann::json& message) {
+    const auto providerValue = message.find("provider");
+    ModelProvider provider = ModelProvider::local;
+    if (providerValue != message.end() && providerValue->is_string()) {
+        provider = providerFromRawValue(providerValue->get<std::string>()).value_or(ModelProvider::local);
+    }
+    const std::string baseURL = trimmedString(message, "baseURL");
+    const std::string model = trimmedString(message, "model");
+    const std::string key = trimmedString(message, "apiKey");
+
+    if (provider != ModelProvider::local && (baseURL.empty() || !isParsableUrl(baseURL))) {
+        return {false, "That base URL is not valid."};
+    }
+    if (model.empty()) {
+        return {false, "A model name is required."};
+    }
+    if (provider != ModelProvider::local && key.empty()) {
+        return {false, "Add an API key or choose Built-in local."};
+    }
+    try {
+        APIKeyStore keys(*options_.secrets);
+        keys.save(key, provider);
+    } catch (const std::exception&) {
+        return {false, "Could not save the key to the keyring."};
+    }
+    ModelPreferences{provider, baseURL, model}.save(*options_.preferences);
+    return {true, "Saved. New explanations use this connection."};
+}
+
+void SettingsBridge::sendInit() {
+    host_.evaluateScript(settingsInitScript(initPayload()));
+}
+
+void SettingsBridge::didReceiveScriptMessage(const nlohmann::json& body) {
+    if (!body.is_object()) {
+        return;
+    }
+    const auto type = body.find("type");
+    if (type == body.end() || !type->is_string()) {
+        return;
+    }
+    const std::string& name = type->get_ref<const std::string&>();
+    if (name == "ready") {
+        sendInit();
+    } else if (name == "save") {
+        host_.evaluateScript(settingsSavedScript(save(body)));
+    } else if (name == "accessibility") {
+        host_.openAccessibilitySettings();
+    }
+}
+
+} // namespace ulvo

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "settings/PreferenceStore.h"
+#include "settings/SecretStore.h"
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace ulvo {
+
+// The one-line verdict of a save.
+struct SaveVerdict {
+    bool ok = false;
+    std::string message;
+    bool operator==(const SaveVerdict&) const = default;
+};
+
+// What the page is told about the built-in local model.
+struct LocalModelState {
+    std::string state; // "ready", "modelMissing", "incomplete", "missing"
+    std::string message;
+};
+
+// The built-in runtime's state from its directory: runtime-config.json, llama-server and the model file.
+LocalModelState describeLocalModel(const std::optional<std::filesystem::path>& runtimeRoot);
+
+// "window.ulvo && window.ulvo.init(<payload>)".
+std::string settingsInitScript(const nlohmann::json& payload);
+// "window.ulvo && window.ulvo.saved(<true|false>, '<message>')": backslashes doubled first, then
+// apostrophes escaped, so the message stays one string literal.
+std::string settingsSavedScript(const SaveVerdict& verdict);
+
+// What the settings bridge needs from the desktop; main thread only.
+class SettingsHost {
+public:
+    virtual ~SettingsHost() = default;
+    virtual void evaluateScript(const std::string& script) = 0; // fire and forget
+    virtual void openAccessibilitySettings() = 0;
+};
+
+// Both directions of the settings page protocol.
+class SettingsBridge {
+public:
+    struct Options {
+        PreferenceStore* preferences = nullptr;
+        SecretStore* secrets = nullptr;
+        std::string version;
+        std::function<LocalModelState()> localModel;
+    };
+
+    SettingsBridge(SettingsHost& host, Options options);
+
+    void didReceiveScriptMessage(const nlohmann::json& body);
+    void didFinishNavigation() { sendInit(); }
+
+    // Built afresh from the stores every time.
+    nlohmann::json initPayload() const;
+    // Validates and stores one "save" message.
+    SaveVerdict save(const nlohmann::json& message);
+
+private:
+    void sendInit();
+
+    SettingsHost& host_;
+    Options options_;
+};
+
+} // namespace ulvo

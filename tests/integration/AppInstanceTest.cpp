@@ -1,0 +1,136 @@
+// The ulvo program itself: one instance per session, later starts handed over, the window accelerators.
+// Runs inside scripts/private-session.
+#include "tests/integration/DesktopTestSupport.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+namespace ulvo {
+namespace {
+
+using namespace test;
+
+bool busNameOwned(const char* name) {
+    std::string output;
+    run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+         "org.freedesktop.DBus.NameHasOwner", std::string("string:") + name},
+        &output);
+    return output.find("boolean true") != std::string::npos;
+}
+
+// Visible windows with exactly this title.
+std::vector<std::string> visibleWindows(const std::string& title) {
+    std::string output;
+    run({"xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"}, &output);
+    std::vector<std::string> ids;
+    std::size_t start = 0;
+    while (start < output.size()) {
+        const std::size_t end = output.find('\n', start);
+        const std::string line =
+            output.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!line.empty()) {
+            ids.push_back(line);
+        }
+        if (end == std::string::npos) {
+            break;
+        }
+        start = end + 1;
+    }
+    return ids;
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 15s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+class AppInstanceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        primary_ = fork();
+        ASSERT_GE(primary_, 0);
+        if (primary_ == 0) {
+            execl(ULVO_TEST_PROGRAM, ULVO_TEST_PROGRAM, nullptr);
+            _exit(127);
+        }
+        ASSERT_TRUE(waitFor([] { return busNameOwned("com.zvk.ULVO"); })) << "the program did not start";
+    }
+    void TearDown() override {
+        if (primary_ > 0 && !exited_) {
+            kill(primary_, SIGKILL);
+            waitpid(primary_, nullptr, 0);
+        }
+    }
+
+    // Exit status of the first instance once it has ended, or -1 while it runs.
+    int primaryStatus() {
+        int status = 0;
+        if (!exited_ && waitpid(primary_, &status, WNOHANG) == primary_) {
+            exited_ = true;
+            primaryExit_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        return exited_ ? primaryExit_ : -1;
+    }
+
+    pid_t primary_ = -1;
+    bool exited_ = false;
+    int primaryExit_ = -1;
+};
+
+TEST_F(AppInstanceTest, LaterStartsHandOverAndTheAcceleratorsWork) {
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(visibleWindows("ULVO").empty()) << "the program starts in the background";
+
+    // A plain later start shows the one card and ends.
+    EXPECT_EQ(run({ULVO_TEST_PROGRAM}), 0);
+    ASSERT_TRUE(waitFor([] { return visibleWindows("ULVO").size() == 1; }));
+    EXPECT_EQ(run({ULVO_TEST_PROGRAM}), 0);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(visibleWindows("ULVO").size(), 1u) << "no second card";
+
+    // --settings opens the settings window in the running instance, once.
+    EXPECT_EQ(run({ULVO_TEST_PROGRAM, "--settings"}), 0);
+    ASSERT_TRUE(waitFor([] { return visibleWindows("ULVO Settings").size() == 1; }));
+    EXPECT_EQ(run({ULVO_TEST_PROGRAM, "--settings"}), 0);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(visibleWindows("ULVO Settings").size(), 1u);
+    EXPECT_EQ(primaryStatus(), -1) << "the first instance still runs";
+
+    // Ctrl+H hides every window of the program.
+    const std::string settings = visibleWindows("ULVO Settings").front();
+    run({"xdotool", "windowactivate", "--sync", settings});
+    run({"xdotool", "key", "--clearmodifiers", "ctrl+h"});
+    ASSERT_TRUE(
+        waitFor([] { return visibleWindows("ULVO").empty() && visibleWindows("ULVO Settings").empty(); }));
+
+    // Ctrl+, on the card opens Settings; Ctrl+Q quits through the normal shut-down.
+    EXPECT_EQ(run({ULVO_TEST_PROGRAM}), 0);
+    ASSERT_TRUE(waitFor([] { return visibleWindows("ULVO").size() == 1; }));
+    const std::string card = visibleWindows("ULVO").front();
+    run({"xdotool", "windowactivate", "--sync", card});
+    run({"xdotool", "key", "--clearmodifiers", "ctrl+comma"});
+    ASSERT_TRUE(waitFor([] { return visibleWindows("ULVO Settings").size() == 1; }));
+    run({"xdotool", "windowactivate", "--sync", card});
+    run({"xdotool", "key", "--clearmodifiers", "ctrl+q"});
+    ASSERT_TRUE(waitFor([this] { return primaryStatus() != -1; })) << "Ctrl+Q did not quit";
+    EXPECT_EQ(primaryStatus(), 0);
+}
+
+TEST_F(AppInstanceTest, TerminationEndsCleanly) {
+    kill(primary_, SIGTERM);
+    ASSERT_TRUE(waitFor([this] { return primaryStatus() != -1; }));
+    EXPECT_EQ(primaryStatus(), 0);
+}
+
+} // namespace
+} // namespace ulvo

@@ -1,0 +1,445 @@
+// The real card: a GTK window with WebKit showing Web/index.html, driven by DOM events and X events.
+// Runs inside scripts/private-session.
+#include "card/CardBridge.h"
+#include "platform/linux/gtk/CardPanel.h"
+#include "platform/linux/gtk/DesktopServices.h"
+#include "platform/linux/gtk/MainThread.h"
+#include "tests/integration/DesktopTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <thread>
+
+namespace ulvo {
+namespace {
+
+using nlohmann::json;
+using namespace test;
+
+struct Request {
+    std::string text;
+    std::optional<std::string> question;
+    Level level;
+};
+
+// The card as the application builds it, with the desktop's effects recorded.
+class Card : public CardHost {
+public:
+    Card() {
+        gtk::CardPanel::Callbacks callbacks;
+        callbacks.headerPressed = [this] {
+            ++headerPresses;
+            evaluateScript(focusResetScript);
+        };
+        callbacks.closeClicked = [this] { hidePanel(); };
+        callbacks.page.message = [this](const json& body) {
+            messages.push_back(body);
+            bridge->didReceiveScriptMessage(body);
+        };
+        callbacks.page.loadFinished = [this] {
+            ++loads;
+            bridge->didFinishNavigation();
+        };
+        callbacks.page.openExternally = [this](const std::string& uri) { opened.push_back(uri); };
+        panel = std::make_unique<gtk::CardPanel>(nullptr, engine, callbacks);
+        auto explain = [this](std::string text, std::optional<std::string> question, Level level,
+                              std::function<void(ExplainResult)> completion) {
+            requests.push_back({text, question, level});
+            if (!answer) {
+                return;
+            }
+            std::string reply = *answer;
+            // Completes on another thread, as the model queue does.
+            std::thread([completion, reply] { completion(ExplainResult::success(reply)); }).detach();
+        };
+        bridge = std::make_unique<CardBridge>(*this, explain, gtk::postToMainThread);
+        panel->page().load(std::filesystem::path(ULVO_TEST_WEB_DIR) / "index.html");
+        EXPECT_TRUE(pumpUntil([this] { return loads > 0; }, 30s)) << "the card page did not load";
+        EXPECT_TRUE(pumpUntil([this] { return js("typeof window.ULVO") == "object"; }));
+    }
+
+    void evaluateScript(const std::string& script) override { panel->page().evaluate(script); }
+    void hidePanel() override {
+        ++hides;
+        panel->hide();
+    }
+    void copyText(const std::string& text) override { gtk::copyToClipboard(text); }
+    void captureSelectionAndShow() override { ++captures; }
+    bool accessibilityTrusted() override { return trusted; }
+    const std::string& pendingSelection() const override { return selection; }
+
+    json js(const std::string& expression) { return evaluate(panel->page().view(), expression); }
+
+    // Messages of one action, in order.
+    std::vector<json> messagesOf(const std::string& action) const {
+        std::vector<json> found;
+        for (const json& message : messages) {
+            if (message.is_object() && message.value("action", "") == action) {
+                found.push_back(message);
+            }
+        }
+        return found;
+    }
+
+    void showWithSelection(const std::string& text) {
+        selection = text;
+        panel->present();
+        bridge->sendSelection();
+    }
+
+    gtk::WebEngine engine;
+    std::unique_ptr<gtk::CardPanel> panel;
+    std::unique_ptr<CardBridge> bridge;
+    std::vector<json> messages;
+    std::vector<Request> requests;
+    std::vector<std::string> opened;
+    std::optional<std::string> answer;
+    std::string selection;
+    bool trusted = true;
+    int loads = 0;
+    int hides = 0;
+    int captures = 0;
+    int headerPresses = 0;
+};
+
+class CardWindowTest : public ::testing::Test {
+public:
+    static void SetUpTestSuite() {
+        gtk_init(nullptr, nullptr);
+        backdrop_ = showBackdrop();
+        card_ = new Card();
+    }
+    static void TearDownTestSuite() {
+        delete card_;
+        card_ = nullptr;
+        gtk_widget_destroy(backdrop_);
+    }
+    void SetUp() override {
+        // A fresh page per test: no open requests or text left over from the one before.
+        card().selection.clear();
+        const int loads = card().loads;
+        webkit_web_view_reload(card().panel->page().view());
+        ASSERT_TRUE(pumpUntil([&] { return card().loads > loads; }, 30s));
+        ASSERT_TRUE(pumpUntil([] { return js("typeof window.ULVO") == "object"; }));
+        card().messages.clear();
+        card().requests.clear();
+        card().answer.reset();
+        card().panel->setFrame({60, 1080 - 40 - 720, 420, 720});
+        card().panel->present();
+        pumpUntil([] { return card().panel->frame() == Rect{60, 1080 - 40 - 720, 420, 720}; }, 3s);
+    }
+
+    static Card& card() { return *card_; }
+    static json js(const std::string& expression) { return card().js(expression); }
+    static std::string text(const std::string& id) {
+        return js("document.getElementById('" + id + "').textContent").get<std::string>();
+    }
+    static bool hidden(const std::string& id) {
+        return js("document.getElementById('" + id + "').hidden") == true;
+    }
+
+    static Card* card_;
+    static GtkWidget* backdrop_;
+};
+
+Card* CardWindowTest::card_ = nullptr;
+GtkWidget* CardWindowTest::backdrop_ = nullptr;
+
+// ---- Page to native ------------------------------------------------------------------------------
+
+TEST_F(CardWindowTest, SelectionExplainsAtOnceAndAgainAfterTheSliderSettles) {
+    card().showWithSelection("Chlorophyll absorbs light.");
+    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("explain").empty(); }));
+    EXPECT_EQ(card().messagesOf("explain")[0],
+              (json{{"action", "explain"}, {"text", "Chlorophyll absorbs light."}, {"level", 25}}));
+    EXPECT_EQ(text("selection-text"), "Chlorophyll absorbs light.");
+    EXPECT_FALSE(hidden("status")) << "a request is open, so the waiting state shows";
+
+    // Three quick moves of the slider make one request, at the level where it stopped.
+    for (int level : {40, 66, 80}) {
+        js("(() => { const s = document.getElementById('level'); s.value = '" + std::to_string(level) +
+           "'; s.dispatchEvent(new Event('input', {bubbles: true})); })()");
+    }
+    EXPECT_EQ(text("level-band"), "non-specialist");
+    EXPECT_EQ(js("document.getElementById('level').getAttribute('aria-valuetext')"), "80, non-specialist");
+    ASSERT_TRUE(pumpUntil([] { return card().messagesOf("explain").size() >= 2; }));
+    pumpFor(700ms);
+    const auto explains = card().messagesOf("explain");
+    ASSERT_EQ(explains.size(), 2u);
+    EXPECT_EQ(explains[1],
+              (json{{"action", "explain"}, {"text", "Chlorophyll absorbs light."}, {"level", 80}}));
+    ASSERT_EQ(card().requests.size(), 2u);
+    EXPECT_EQ(card().requests[1].level, 80);
+}
+
+TEST_F(CardWindowTest, EnterInTheFollowUpFieldSendsTheQuestion) {
+    card().showWithSelection("Mitochondria make ATP.");
+    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("explain").empty(); }));
+    gtk_widget_grab_focus(card().panel->page().widget());
+    js("document.getElementById('followup').focus()");
+    ASSERT_TRUE(pumpUntil([] { return gtk_window_is_active(card().panel->window()) != FALSE; }, 3s));
+    // Real key presses through the X server: typing, then Enter.
+    xdotool({"type", "--delay", "5", "what is ATP?"});
+    xdotool({"key", "Return"});
+    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("followup").empty(); }));
+    EXPECT_EQ(card().messagesOf("followup")[0], (json{{"action", "followup"},
+                                                      {"text", "Mitochondria make ATP."},
+                                                      {"level", 25},
+                                                      {"question", "what is ATP?"}}));
+    EXPECT_EQ(js("document.getElementById('followup').value"), "");
+    ASSERT_EQ(card().requests.size(), 2u);
+    EXPECT_EQ(card().requests[1].question, "what is ATP?");
+}
+
+TEST_F(CardWindowTest, CopyCloseEscapeAndRequestSelection) {
+    card().answer = "ATP is the cell's energy coin.";
+    card().showWithSelection("ATP");
+    ASSERT_TRUE(pumpUntil([] { return text("answer") == "ATP is the cell's energy coin."; }));
+    js("document.getElementById('copy').click()");
+    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("copy").empty(); }));
+    EXPECT_EQ(card().messagesOf("copy")[0],
+              (json{{"action", "copy"}, {"text", "ATP is the cell's energy coin."}}));
+    gchar* clip = gtk_clipboard_wait_for_text(gtk_clipboard_get(gdk_atom_intern_static_string("CLIPBOARD")));
+    ASSERT_NE(clip, nullptr);
+    EXPECT_STREQ(clip, "ATP is the cell's energy coin.");
+    g_free(clip);
+
+    js("document.getElementById('fetch-selection').click()");
+    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("request-selection").empty(); }));
+    EXPECT_EQ(card().messagesOf("request-selection")[0], (json{{"action", "request-selection"}}));
+
+    const int hidesBefore = card().hides;
+    js("document.getElementById('close').click()");
+    ASSERT_TRUE(pumpUntil([] { return !card().panel->isVisible(); }));
+    card().panel->present();
+    js("document.body.dispatchEvent(new KeyboardEvent('keydown', {key: 'Escape', bubbles: true}))");
+    ASSERT_TRUE(pumpUntil([] { return !card().panel->isVisible(); }));
+    EXPECT_EQ(card().messagesOf("close"), std::vector<json>(2, json{{"action", "close"}}));
+    EXPECT_EQ(card().hides, hidesBefore + 2);
+}
+
+TEST_F(CardWindowTest, LevelsThatAreNotFiniteOrTooLargeDoNotTrap) {
+    js("(() => { const post = (m) => window.webkit.messageHandlers.ulvo.postMessage(m);"
+       "post({action: 'explain', text: 'x', level: NaN});"
+       "post({action: 'explain', text: 'x', level: Infinity});"
+       "post({action: 'explain', text: 'x', level: -1e300});"
+       "post({action: 'explain', text: 'x', level: 1e300});"
+       "post({action: 'explain', text: 'x', level: '80'});"
+       "post({action: 'followup', text: 'x', level: 99.9, question: 'q'}); })()");
+    ASSERT_TRUE(pumpUntil([] { return card().requests.size() == 6; }));
+    std::vector<Level> levels;
+    for (const Request& request : card().requests) {
+        levels.push_back(request.level);
+    }
+    EXPECT_EQ(levels, (std::vector<Level>{25, 25, std::numeric_limits<Level>::min(),
+                                          std::numeric_limits<Level>::max(), 25, 99}));
+}
+
+TEST_F(CardWindowTest, MalformedMessagesGetNoReply) {
+    js("(() => { const post = (m) => window.webkit.messageHandlers.ulvo.postMessage(m);"
+       "post('explain'); post({}); post({action: 'launch'}); post({action: 7});"
+       "post({action: 'explain', text: ' \\n '}); })()");
+    ASSERT_TRUE(pumpUntil([] { return card().messages.size() == 5; }));
+    ASSERT_TRUE(pumpUntil([] { return !hidden("error"); }));
+    EXPECT_EQ(text("error"), "Select or paste some text first.");
+    EXPECT_TRUE(card().requests.empty());
+    EXPECT_EQ(card().messages[0], "explain");
+}
+
+// ---- Native to page ------------------------------------------------------------------------------
+
+TEST_F(CardWindowTest, EveryCallShowsOnThePage) {
+    card().showWithSelection("Entropy");
+    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("explain").empty(); }));
+    card().bridge->callJavaScript("receiveResult", {{"text", "Disorder, counted."}, {"followup", false}});
+    ASSERT_TRUE(pumpUntil([] { return text("answer") == "Disorder, counted."; }));
+    EXPECT_TRUE(hidden("status"));
+    EXPECT_EQ(js("document.getElementById('answer-region').getAttribute('aria-busy')"), "false");
+
+    card().bridge->callJavaScript("receiveError", {{"message", "The model could not answer."}});
+    ASSERT_TRUE(pumpUntil([] { return !hidden("error"); }));
+    EXPECT_EQ(text("error"), "The model could not answer.");
+    EXPECT_EQ(js("document.getElementById('error').getAttribute('role')"), "alert");
+
+    card().bridge->setAccessibility(false);
+    ASSERT_TRUE(pumpUntil([] { return !hidden("accessibility-note"); }));
+    card().bridge->setAccessibility(true);
+    ASSERT_TRUE(pumpUntil([] { return hidden("accessibility-note"); }));
+
+    // A follow-up's reply lands under its question.
+    js("(() => { document.getElementById('followup').value = 'And heat?';"
+       "document.getElementById('followup-form').requestSubmit(); })()");
+    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("followup").empty(); }));
+    card().bridge->callJavaScript("receiveResult", {{"text", "Heat spreads it."}, {"followup", true}});
+    ASSERT_TRUE(pumpUntil([] { return text("thread") == "And heat?Heat spreads it."; }));
+}
+
+TEST_F(CardWindowTest, HostileTextsRoundTripUnchanged) {
+    const std::vector<std::string> texts = {
+        "say \"hi\" and 'bye'",
+        "back\\slash \\\" \\n \\u0041",
+        "</script><script>window.pwned=1</script><img src=x onerror=\"window.pwned=1\">",
+        "line\u2028separator\u2029paragraph",
+        "); window.pwned=1; (\n`${window.pwned=1}`",
+        std::string("nul\0byte", 8),
+        "emoji 🧪 日本語",
+    };
+    for (const std::string& hostile : texts) {
+        card().messages.clear();
+        card().answer = hostile; // back through the model-queue hop
+        card().showWithSelection(hostile);
+        ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("explain").empty(); })) << hostile;
+        EXPECT_EQ(card().messagesOf("explain")[0].at("text"), hostile);
+        EXPECT_EQ(js("document.getElementById('selection-text').textContent"), hostile);
+        ASSERT_TRUE(pumpUntil([&] { return js("document.getElementById('answer').textContent") == hostile; }))
+            << hostile;
+    }
+    card().messages.clear();
+    card().showWithSelection(std::string("broken ") + '\xff' + " utf-8");
+    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("explain").empty(); }));
+    EXPECT_EQ(card().messagesOf("explain")[0].at("text"), "broken \uFFFD utf-8");
+    EXPECT_EQ(js("typeof window.pwned"), "undefined");
+}
+
+TEST_F(CardWindowTest, WebLinksOpenOutsideAndOtherSchemesDoNot) {
+    js("(() => { for (const href of ['mailto:someone@example.org', 'https://example.org/page']) {"
+       "const a = document.createElement('a'); a.href = href; a.textContent = href;"
+       "document.body.append(a); a.click(); a.remove(); } })()");
+    ASSERT_TRUE(pumpUntil([] { return !card().opened.empty(); }));
+    pumpFor(300ms);
+    EXPECT_EQ(card().opened, std::vector<std::string>{"https://example.org/page"});
+    EXPECT_EQ(js("location.pathname.endsWith('/index.html')"), true);
+    EXPECT_EQ(js("typeof window.ULVO"), "object");
+}
+
+// ---- Window geometry with real X events ---------------------------------------------------------
+
+GdkRectangle windowRect() {
+    GdkRectangle rect{};
+    gtk_window_get_position(CardWindowTest::card_->panel->window(), &rect.x, &rect.y);
+    gtk_window_get_size(CardWindowTest::card_->panel->window(), &rect.width, &rect.height);
+    return rect;
+}
+
+bool sizeIs(int width, int height) {
+    return pumpUntil(
+        [&] {
+            const GdkRectangle r = windowRect();
+            return r.width == width && r.height == height;
+        },
+        3s);
+}
+
+TEST_F(CardWindowTest, HandleDragResizesWithinLimitsAndKeepsTheTopLeft) {
+    const GdkRectangle before = windowRect();
+    const GdkRectangle handle = screenRect(card().panel->resizeHandle());
+    const int x = handle.x + handle.width / 2;
+    const int y = handle.y + handle.height / 2;
+    xdotool({"mousemove", std::to_string(x), std::to_string(y)});
+    xdotool({"mousedown", "1"});
+    for (int step = 1; step <= 5; ++step) {
+        xdotool(
+            {"mousemove", std::to_string(x + 100 * step), std::to_string(std::min(1079, y + 100 * step))});
+    }
+    xdotool({"mouseup", "1"});
+    ASSERT_TRUE(sizeIs(720, 1000)) << windowRect().width << "x" << windowRect().height;
+    EXPECT_EQ(windowRect().x, before.x);
+    EXPECT_EQ(windowRect().y, before.y);
+
+    const GdkRectangle grown = screenRect(card().panel->resizeHandle());
+    xdotool({"mousemove", std::to_string(grown.x + 12), std::to_string(grown.y + 10)});
+    xdotool({"mousedown", "1"});
+    xdotool({"mousemove", "5", "5"});
+    xdotool({"mouseup", "1"});
+    ASSERT_TRUE(sizeIs(340, 540)) << windowRect().width << "x" << windowRect().height;
+    EXPECT_EQ(windowRect().x, before.x);
+    EXPECT_EQ(windowRect().y, before.y);
+}
+
+TEST_F(CardWindowTest, ArrowKeysAndThePressResizeTheFocusedHandle) {
+    card().panel->setFrame({60, 1080 - 40 - 600, 350, 600});
+    ASSERT_TRUE(sizeIs(350, 600));
+    gtk_widget_grab_focus(card().panel->resizeHandle());
+    pumpUntil([] { return gtk_window_is_active(card().panel->window()) != FALSE; }, 3s);
+    xdotool({"key", "Left"});
+    ASSERT_TRUE(sizeIs(340, 600)) << "clamped at the minimum width, not 330";
+    xdotool({"key", "Up"});
+    ASSERT_TRUE(sizeIs(340, 620));
+    EXPECT_EQ(windowRect().y, 40) << "the top edge stays";
+    xdotool({"key", "Right"});
+    ASSERT_TRUE(sizeIs(360, 620));
+    xdotool({"key", "Down"});
+    ASSERT_TRUE(sizeIs(360, 600));
+
+    // The accessibility press through the handle's own accessible action.
+    card().panel->setFrame({60, 1080 - 40 - 990, 700, 990});
+    ASSERT_TRUE(sizeIs(700, 990));
+    AtkObject* accessible = gtk_widget_get_accessible(card().panel->resizeHandle());
+    EXPECT_STREQ(atk_object_get_name(accessible), "Resize ULVO window");
+    EXPECT_EQ(atk_object_get_role(accessible), ATK_ROLE_PUSH_BUTTON);
+    ASSERT_TRUE(
+        g_type_check_instance_is_a(reinterpret_cast<GTypeInstance*>(accessible), atk_action_get_type()));
+    EXPECT_TRUE(atk_action_do_action(reinterpret_cast<AtkAction*>(accessible), 0));
+    ASSERT_TRUE(sizeIs(720, 1000));
+}
+
+TEST_F(CardWindowTest, HeaderDragMovesTheCardAndDropsPageFocus) {
+    js("document.getElementById('followup').focus()");
+    ASSERT_EQ(js("document.activeElement.id"), "followup");
+    const int pressesBefore = card().headerPresses;
+    const GdkRectangle before = windowRect();
+    const GdkRectangle header = screenRect(card().panel->header());
+    const int x = header.x + 150;
+    const int y = header.y + 30;
+    xdotool({"mousemove", std::to_string(x), std::to_string(y)});
+    xdotool({"mousedown", "1"});
+    for (int step = 1; step <= 4; ++step) {
+        xdotool({"mousemove", std::to_string(x + 40 * step), std::to_string(y + 20 * step)});
+    }
+    xdotool({"mouseup", "1"});
+    ASSERT_TRUE(
+        pumpUntil([&] { return windowRect().x == before.x + 160 && windowRect().y == before.y + 80; }, 3s))
+        << windowRect().x << "," << windowRect().y;
+    EXPECT_EQ(card().headerPresses, pressesBefore + 1);
+    ASSERT_TRUE(pumpUntil([] { return js("document.activeElement === document.body") == true; }));
+    EXPECT_EQ(windowRect().width, before.width);
+}
+
+// ---- Screenshots ------------------------------------------------------------------------------------
+
+TEST_F(CardWindowTest, Screenshots) {
+    const std::filesystem::path directory = std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR);
+    gtk_widget_grab_focus(card().panel->page().widget()); // no focus ring on the resize handle
+    card().answer =
+        "A black hole is a place where gravity pulls so hard that nothing, not even light, can get "
+        "out.\n\nIt forms when a very heavy star runs out of fuel and falls in on itself.";
+    card().showWithSelection(
+        "A black hole is a region of spacetime where gravity is so strong that nothing, "
+        "including light and other electromagnetic waves, is capable of possessing enough "
+        "energy to escape it. Einstein's theory of general relativity predicts that a "
+        "sufficiently compact mass can deform spacetime to form a black hole. The boundary "
+        "of no escape is called the event horizon.");
+    ASSERT_TRUE(pumpUntil([] { return text("answer").rfind("A black hole is a place", 0) == 0; }));
+    EXPECT_FALSE(hidden("toggle-selection")) << "a long selection is collapsible";
+    EXPECT_TRUE(screenshot(directory / "card-answer.png", windowRect()));
+    // At 200 % the page scrolls instead of cutting anything off.
+    webkit_web_view_set_zoom_level(card().panel->page().view(), 2.0);
+    pumpFor(300ms);
+    EXPECT_EQ(js("document.documentElement.scrollWidth <= document.documentElement.clientWidth"), true);
+    EXPECT_TRUE(screenshot(directory / "card-zoom-200.png", windowRect()));
+    webkit_web_view_set_zoom_level(card().panel->page().view(), 1.0);
+
+    card().answer.reset();
+    card().showWithSelection("Quantum tunnelling");
+    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("explain").empty(); }));
+    card().bridge->callJavaScript(
+        "receiveError",
+        {{"message", "The built-in local model is incomplete. Install a model or choose a cloud "
+                     "provider in Settings."}});
+    ASSERT_TRUE(pumpUntil([] { return !hidden("error"); }));
+    EXPECT_TRUE(screenshot(directory / "card-error.png", windowRect()));
+}
+
+} // namespace
+} // namespace ulvo

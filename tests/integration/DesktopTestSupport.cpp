@@ -1,0 +1,141 @@
+#include "tests/integration/DesktopTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace ulvo::test {
+
+bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        if (g_main_context_iteration(nullptr, FALSE) == FALSE) {
+            std::this_thread::sleep_for(2ms);
+        }
+    }
+    return true;
+}
+
+void pumpFor(std::chrono::milliseconds duration) {
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    pumpUntil([&] { return std::chrono::steady_clock::now() >= deadline; }, duration + 1s);
+}
+
+namespace {
+
+struct Evaluation {
+    bool done = false;
+    std::string json; // empty for undefined
+    std::string error;
+};
+
+void evaluated(GObject* source, GAsyncResult* result, gpointer data) {
+    auto* evaluation = static_cast<Evaluation*>(data);
+    GError* error = nullptr;
+    JSCValue* value =
+        webkit_web_view_evaluate_javascript_finish(reinterpret_cast<WebKitWebView*>(source), result, &error);
+    if (value == nullptr) {
+        evaluation->error = error != nullptr ? error->message : "no value";
+        if (error != nullptr) {
+            g_error_free(error);
+        }
+    } else {
+        gchar* json = jsc_value_to_json(value, 0);
+        evaluation->json = json != nullptr ? json : "";
+        g_free(json);
+        g_object_unref(value);
+    }
+    evaluation->done = true;
+}
+
+} // namespace
+
+nlohmann::json evaluate(WebKitWebView* view, const std::string& script) {
+    Evaluation evaluation;
+    webkit_web_view_evaluate_javascript(view, script.c_str(), -1, nullptr, nullptr, nullptr, evaluated,
+                                        &evaluation);
+    if (!pumpUntil([&] { return evaluation.done; })) {
+        ADD_FAILURE() << "script did not finish: " << script;
+    }
+    if (!evaluation.error.empty()) {
+        ADD_FAILURE() << "script failed: " << evaluation.error << "\n" << script;
+    }
+    return evaluation.json.empty() ? nlohmann::json() : nlohmann::json::parse(evaluation.json);
+}
+
+int run(const std::vector<std::string>& argv, std::string* output) {
+    std::vector<gchar*> raw;
+    for (const std::string& argument : argv) {
+        raw.push_back(const_cast<gchar*>(argument.c_str()));
+    }
+    raw.push_back(nullptr);
+    gchar* out = nullptr;
+    gint status = 0;
+    GError* error = nullptr;
+    const gboolean ran = g_spawn_sync(nullptr, raw.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
+                                      &out, nullptr, &status, &error);
+    if (error != nullptr) {
+        g_error_free(error);
+    }
+    if (output != nullptr && out != nullptr) {
+        *output = out;
+    }
+    g_free(out);
+    if (!ran) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int xdotool(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv{"xdotool"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const int status = run(argv);
+    pumpFor(50ms);
+    return status;
+}
+
+GdkRectangle screenRect(GtkWidget* widget) {
+    GtkWidget* top = gtk_widget_get_toplevel(widget);
+    int x = 0;
+    int y = 0;
+    gtk_window_get_position(reinterpret_cast<GtkWindow*>(top), &x, &y);
+    int dx = 0;
+    int dy = 0;
+    gtk_widget_translate_coordinates(widget, top, 0, 0, &dx, &dy);
+    return {x + dx, y + dy, gtk_widget_get_allocated_width(widget), gtk_widget_get_allocated_height(widget)};
+}
+
+bool screenshot(const std::filesystem::path& file, GdkRectangle area, int margin) {
+    std::filesystem::create_directories(file.parent_path());
+    pumpFor(300ms);
+    const int x = std::max(0, area.x - margin);
+    const int y = std::max(0, area.y - margin);
+    const std::string crop = std::to_string(area.width + 2 * margin) + "x" +
+                             std::to_string(area.height + 2 * margin) + "+" + std::to_string(x) + "+" +
+                             std::to_string(y);
+    return run({"import", "-window", "root", "-crop", crop, "+repage", file.string()}) == 0;
+}
+
+GtkWidget* showBackdrop() {
+    GtkWidget* backdrop = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_decorated(reinterpret_cast<GtkWindow*>(backdrop), FALSE);
+    gtk_window_move(reinterpret_cast<GtkWindow*>(backdrop), 0, 0);
+    gtk_window_set_default_size(reinterpret_cast<GtkWindow*>(backdrop), 1920, 1080);
+    GtkCssProvider* css = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(
+        css, "window.backdrop { background: linear-gradient(135deg, #5b6b82, #a7b4c4); }", -1, nullptr);
+    gtk_style_context_add_provider(gtk_widget_get_style_context(backdrop),
+                                   reinterpret_cast<GtkStyleProvider*>(css),
+                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    gtk_style_context_add_class(gtk_widget_get_style_context(backdrop), "backdrop");
+    g_object_unref(css);
+    gtk_widget_show(backdrop);
+    gtk_window_set_keep_below(reinterpret_cast<GtkWindow*>(backdrop), TRUE);
+    return backdrop;
+}
+
+} // namespace ulvo::test

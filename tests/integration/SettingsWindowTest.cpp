@@ -1,0 +1,219 @@
+// The real settings window: WebKit showing Web/settings.html, saving through the real key file and the
+// real keyring daemon. Runs inside scripts/private-session.
+#include "platform/linux/gtk/SettingsWindow.h"
+#include "platform/linux/KeyFilePreferenceStore.h"
+#include "platform/linux/LibsecretStore.h"
+#include "settings/APIKeyStore.h"
+#include "settings/ModelPreferences.h"
+#include "settings/SettingsBridge.h"
+#include "tests/integration/DesktopTestSupport.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace ulvo {
+namespace {
+
+using nlohmann::json;
+using namespace test;
+
+// The real keyring, with this test's items under a service of their own, so parallel tests never meet.
+class ScopedSecrets : public SecretStore {
+public:
+    std::optional<std::string> read(const std::string& service, const std::string& account) const override {
+        return real.read(scoped(service), account);
+    }
+    Outcome update(const std::string& service, const std::string& account,
+                   const std::string& secret) override {
+        if (refuse) {
+            return {Status::failure, -1, "refused"};
+        }
+        return real.update(scoped(service), account, secret);
+    }
+    Outcome add(const std::string& service, const std::string& account, const std::string& secret) override {
+        if (refuse) {
+            return {Status::failure, -1, "refused"};
+        }
+        return real.add(scoped(service), account, secret);
+    }
+    void remove(const std::string& service, const std::string& account) override {
+        real.remove(scoped(service), account);
+    }
+    std::string scoped(const std::string& service) const {
+        return service + "/settings-window-" + std::to_string(getpid());
+    }
+
+    LibsecretStore real;
+    bool refuse = false;
+};
+
+class SettingsWindowTest : public ::testing::Test, public SettingsHost {
+protected:
+    void SetUp() override {
+        if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr || std::getenv("DISPLAY") == nullptr) {
+            GTEST_SKIP() << "needs scripts/private-session";
+        }
+        gtk_init(nullptr, nullptr);
+        directory_ =
+            std::filesystem::temp_directory_path() / ("ulvo-settings-window-" + std::to_string(getpid()));
+        std::filesystem::remove_all(directory_);
+        std::filesystem::create_directories(directory_);
+        preferences_ = std::make_unique<KeyFilePreferenceStore>((directory_ / "preferences.ini").string());
+
+        SettingsBridge::Options options;
+        options.preferences = preferences_.get();
+        options.secrets = &secrets_;
+        options.version = "9.8.7";
+        options.localModel = [] {
+            return LocalModelState{
+                "modelMissing",
+                "Runtime present, model file missing: install a model with ulvo-install-model."};
+        };
+        bridge_ = std::make_unique<SettingsBridge>(*this, std::move(options));
+        gtk::PageView::Callbacks callbacks;
+        callbacks.message = [this](const json& body) {
+            messages_.push_back(body);
+            bridge_->didReceiveScriptMessage(body);
+        };
+        callbacks.loadFinished = [this] { bridge_->didFinishNavigation(); };
+        window_ = std::make_unique<gtk::SettingsWindow>(nullptr, engine_, callbacks, nullptr);
+        window_->page().load(std::filesystem::path(ULVO_TEST_WEB_DIR) / "settings.html");
+        window_->present();
+        ASSERT_TRUE(pumpUntil(
+            [this] {
+                return js("(document.getElementById('provider') || {options: []}).options.length") == 7;
+            },
+            30s));
+    }
+
+    void TearDown() override {
+        for (ModelProvider provider : allModelProviders) {
+            secrets_.remove(APIKeyStore::service, std::string(rawValue(provider)));
+        }
+        window_.reset();
+        std::filesystem::remove_all(directory_);
+    }
+
+    void evaluateScript(const std::string& script) override { window_->page().evaluate(script); }
+    void openAccessibilitySettings() override { ++accessibilityOpened_; }
+
+    json js(const std::string& expression) { return evaluate(window_->page().view(), expression); }
+
+    // Fills the form the way a user does: select, type, click Save; returns the verdict shown.
+    json saveThroughPage(const std::string& provider, const std::string& baseURL, const std::string& model,
+                         const std::string& key) {
+        js("(() => { const set = (id, v, kind) => { const e = document.getElementById(id); e.value = v;"
+           "e.dispatchEvent(new Event(kind, {bubbles: true})); };"
+           "set('provider', " +
+           json(provider).dump() +
+           ", 'change');"
+           "set('base-url', " +
+           json(baseURL).dump() +
+           ", 'input');"
+           "set('model', " +
+           json(model).dump() +
+           ", 'input');"
+           "set('api-key', " +
+           json(key).dump() +
+           ", 'input');"
+           "document.getElementById('verdict').textContent = '';"
+           "document.getElementById('save').click(); })()");
+        pumpUntil([this] { return js("document.getElementById('verdict').textContent") != ""; });
+        return js("({text: document.getElementById('verdict').textContent,"
+                  "ok: document.getElementById('verdict').classList.contains('ok')})");
+    }
+
+    std::string keyFile() {
+        std::ifstream in(directory_ / "preferences.ini");
+        std::stringstream contents;
+        contents << in.rdbuf();
+        return contents.str();
+    }
+
+    gtk::WebEngine engine_;
+    std::filesystem::path directory_;
+    std::unique_ptr<KeyFilePreferenceStore> preferences_;
+    ScopedSecrets secrets_;
+    std::unique_ptr<SettingsBridge> bridge_;
+    std::unique_ptr<gtk::SettingsWindow> window_;
+    std::vector<json> messages_;
+    int accessibilityOpened_ = 0;
+};
+
+TEST_F(SettingsWindowTest, PageShowsTheCatalogueAndTheStoredConnection) {
+    EXPECT_EQ(js("[...document.getElementById('provider').options].map(o => o.value + '=' + o.textContent)"),
+              (json{"local=Built-in local", "openAI=OpenAI", "openRouter=OpenRouter", "groq=Groq",
+                    "gemini=Google Gemini", "xAI=xAI", "custom=Custom OpenAI-compatible"}));
+    EXPECT_EQ(js("document.getElementById('provider').value"), "local");
+    EXPECT_EQ(js("document.getElementById('base-url').value"), "http://127.0.0.1:7332/v1");
+    EXPECT_EQ(js("document.getElementById('model').value"), "gemma-3-1b-it");
+    EXPECT_EQ(js("document.getElementById('key-field').hidden"), true);
+    EXPECT_EQ(js("document.getElementById('local-state').textContent"),
+              "Runtime present, model file missing: install a model with ulvo-install-model.");
+    EXPECT_EQ(js("document.getElementById('version').textContent"), "ULVO 9.8.7");
+    EXPECT_EQ(messages_.front(), (json{{"type", "ready"}}));
+    EXPECT_STREQ(gtk_window_get_title(window_->window()), "ULVO Settings");
+
+    // Choosing a cloud provider shows its defaults and a hidden key with a reveal toggle.
+    js("(() => { const p = document.getElementById('provider'); p.value = 'groq';"
+       "p.dispatchEvent(new Event('change', {bubbles: true})); })()");
+    EXPECT_EQ(js("document.getElementById('base-url').value"), "https://api.groq.com/openai/v1");
+    EXPECT_EQ(js("document.getElementById('key-field').hidden"), false);
+    EXPECT_EQ(js("document.getElementById('api-key').type"), "password");
+    js("document.getElementById('reveal').click()");
+    EXPECT_EQ(js("document.getElementById('api-key').type"), "text");
+    EXPECT_EQ(js("document.getElementById('reveal').getAttribute('aria-pressed')"), "true");
+    js("document.getElementById('reveal').click()");
+    EXPECT_EQ(js("document.getElementById('api-key').type"), "password");
+
+    js("document.getElementById('accessibility').click()");
+    ASSERT_TRUE(pumpUntil([this] { return accessibilityOpened_ == 1; }));
+
+    EXPECT_TRUE(screenshot(std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR) / "settings.png",
+                           screenRect(gtk_widget_get_toplevel(window_->page().widget())), 0));
+}
+
+TEST_F(SettingsWindowTest, EachVerdictAndWhatIsStored) {
+    EXPECT_EQ(saveThroughPage("groq", "https://api.groq.com/openai/v1", "", ""),
+              (json{{"text", "A model name is required."}, {"ok", false}}));
+    EXPECT_EQ(saveThroughPage("openAI", "   ", "gpt", "sk-1"),
+              (json{{"text", "That base URL is not valid."}, {"ok", false}}));
+    EXPECT_EQ(saveThroughPage("xAI", "https://api.x.ai/v1", "grok", "  "),
+              (json{{"text", "Add an API key or choose Built-in local."}, {"ok", false}}));
+    EXPECT_EQ(keyFile(), "") << "nothing is stored by a refused save";
+
+    secrets_.refuse = true;
+    EXPECT_EQ(saveThroughPage("groq", "https://api.groq.com/openai/v1", "llama", "gsk-1"),
+              (json{{"text", "Could not save the key to the keyring."}, {"ok", false}}));
+    EXPECT_EQ(keyFile(), "");
+    secrets_.refuse = false;
+
+    EXPECT_EQ(
+        saveThroughPage("groq", " https://api.groq.com/openai/v1 ", "llama-3.3-70b-versatile", " gsk-42 "),
+        (json{{"text", "Saved. New explanations use this connection."}, {"ok", true}}));
+    EXPECT_EQ(secrets_.real.read(secrets_.scoped(APIKeyStore::service), "groq"), "gsk-42");
+    const std::string stored = keyFile();
+    EXPECT_NE(stored.find("[ulvo]"), std::string::npos) << stored;
+    EXPECT_NE(stored.find("modelProvider=groq"), std::string::npos) << stored;
+    EXPECT_NE(stored.find("modelBaseURL=https://api.groq.com/openai/v1\n"), std::string::npos) << stored;
+
+    // A reload sees what was stored.
+    js("window.beforeReload = true");
+    webkit_web_view_reload(window_->page().view());
+    ASSERT_TRUE(pumpUntil([this] {
+        return js("!window.beforeReload && !!document.getElementById('provider') &&"
+                  "document.getElementById('provider').value") == "groq";
+    }));
+    EXPECT_EQ(js("document.getElementById('api-key').value"), "gsk-42");
+
+    // Back to the built-in model: no key needed, and its stored key item is removed.
+    EXPECT_EQ(saveThroughPage("local", "http://127.0.0.1:7332/v1", "gemma-3-1b-it", ""),
+              (json{{"text", "Saved. New explanations use this connection."}, {"ok", true}}));
+    EXPECT_NE(keyFile().find("modelProvider=local"), std::string::npos);
+}
+
+} // namespace
+} // namespace ulvo

@@ -1,0 +1,176 @@
+// The settings page protocol: init payload, save validation and storage, verdict scripts.
+#include "settings/SettingsBridge.h"
+#include "settings/APIKeyStore.h"
+#include "settings/ModelPreferences.h"
+#include "tests/support/FakeStores.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+
+namespace ulvo {
+namespace {
+
+using nlohmann::json;
+
+class RecordingSettingsHost : public SettingsHost {
+public:
+    void evaluateScript(const std::string& script) override { scripts.push_back(script); }
+    void openAccessibilitySettings() override { ++accessibilityOpened; }
+    std::vector<std::string> scripts;
+    int accessibilityOpened = 0;
+};
+
+class SettingsBridgeTest : public ::testing::Test {
+protected:
+    SettingsBridge makeBridge(std::string version = "1.2.3") {
+        SettingsBridge::Options options;
+        options.preferences = &preferences;
+        options.secrets = &secrets;
+        options.version = std::move(version);
+        return SettingsBridge(host, std::move(options));
+    }
+    std::string storedKey(ModelProvider provider) { return APIKeyStore(secrets).read(provider); }
+
+    test::MemoryPreferenceStore preferences;
+    test::MemorySecretStore secrets;
+    RecordingSettingsHost host;
+};
+
+TEST_F(SettingsBridgeTest, VerdictsInTheirOrder) {
+    SettingsBridge bridge = makeBridge();
+    struct Case {
+        json message;
+        SaveVerdict verdict;
+    };
+    const Case cases[] = {
+        {{{"provider", "groq"}, {"baseURL", "https://api.groq.com/openai/v1"}, {"model", ""}, {"apiKey", ""}},
+         {false, "A model name is required."}},
+        {{{"provider", "openAI"}, {"baseURL", "   "}, {"model", "m"}, {"apiKey", "k"}},
+         {false, "That base URL is not valid."}},
+        {{{"provider", "custom"}, {"baseURL", "http://bad host"}, {"model", "m"}, {"apiKey", "k"}},
+         {false, "That base URL is not valid."}},
+        {{{"provider", "xAI"}, {"baseURL", "https://api.x.ai/v1"}, {"model", "m"}, {"apiKey", " \n"}},
+         {false, "Add an API key or choose Built-in local."}},
+        {{{"provider", "local"}, {"baseURL", "  "}, {"model", ""}}, {false, "A model name is required."}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(bridge.save(c.message), c.verdict) << c.message.dump();
+    }
+    // Nothing was stored by any refused save.
+    EXPECT_FALSE(preferences.string(ModelPreferences::providerKey));
+    EXPECT_EQ(storedKey(ModelProvider::xAI), "");
+}
+
+TEST_F(SettingsBridgeTest, LocalSavesWithoutAKeyAndStoresTrimmedValues) {
+    SettingsBridge bridge = makeBridge();
+    EXPECT_EQ(bridge.save({{"provider", "local"}, {"baseURL", "  not a url at all "}, {"model", " gemma\n"}}),
+              (SaveVerdict{true, "Saved. New explanations use this connection."}));
+    EXPECT_EQ(preferences.string(ModelPreferences::providerKey), "local");
+    EXPECT_EQ(preferences.string(ModelPreferences::baseURLKey), "not a url at all");
+    EXPECT_EQ(preferences.string(ModelPreferences::modelKey), "gemma");
+}
+
+TEST_F(SettingsBridgeTest, UnknownOrMissingProviderIsLocal) {
+    SettingsBridge bridge = makeBridge();
+    EXPECT_TRUE(bridge.save({{"provider", "OpenAI"}, {"model", "m"}}).ok);
+    EXPECT_EQ(preferences.string(ModelPreferences::providerKey), "local");
+    EXPECT_TRUE(bridge.save({{"provider", 3}, {"model", "m"}}).ok);
+    EXPECT_EQ(preferences.string(ModelPreferences::providerKey), "local");
+}
+
+TEST_F(SettingsBridgeTest, CloudSaveStoresKeyThenPreferences) {
+    SettingsBridge bridge = makeBridge();
+    EXPECT_TRUE(bridge
+                    .save({{"provider", "groq"},
+                           {"baseURL", " https://api.groq.com/openai/v1 "},
+                           {"model", "llama"},
+                           {"apiKey", " gsk-123 "}})
+                    .ok);
+    EXPECT_EQ(storedKey(ModelProvider::groq), "gsk-123");
+    const ModelPreferences loaded = ModelPreferences::load(preferences, APIKeyStore(secrets));
+    EXPECT_EQ(loaded, (ModelPreferences{ModelProvider::groq, "https://api.groq.com/openai/v1", "llama"}));
+}
+
+TEST_F(SettingsBridgeTest, RefusedKeyLeavesPreferencesAlone) {
+    SettingsBridge bridge = makeBridge();
+    secrets.refuseWrites = true;
+    EXPECT_EQ(
+        bridge.save(
+            {{"provider", "openAI"}, {"baseURL", "https://a.example/v1"}, {"model", "m"}, {"apiKey", "k"}}),
+        (SaveVerdict{false, "Could not save the key to the keyring."}));
+    EXPECT_FALSE(preferences.string(ModelPreferences::providerKey));
+}
+
+TEST_F(SettingsBridgeTest, SavedScriptEscapesBackslashThenApostrophe) {
+    EXPECT_EQ(settingsSavedScript({false, R"(it's a \ path)"}),
+              R"(window.ulvo && window.ulvo.saved(false, 'it\'s a \\ path'))");
+    EXPECT_EQ(settingsSavedScript({true, R"(\')"}), R"(window.ulvo && window.ulvo.saved(true, '\\\''))");
+}
+
+TEST_F(SettingsBridgeTest, InitPayloadListsProvidersAndTheKeylessFallback) {
+    preferences.setStrings({{ModelPreferences::providerKey, "groq"},
+                            {ModelPreferences::baseURLKey, "https://x.example"},
+                            {ModelPreferences::modelKey, "m"}});
+    SettingsBridge bridge = makeBridge("");
+    const json payload = bridge.initPayload();
+    ASSERT_EQ(payload.at("providers").size(), 7u);
+    const std::vector<std::string> ids = {"local", "openAI", "openRouter", "groq", "gemini", "xAI", "custom"};
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const json& provider = payload["providers"][i];
+        EXPECT_EQ(provider.at("id"), ids[i]);
+        EXPECT_EQ(provider.at("needsAPIKey"), i != 0);
+        EXPECT_TRUE(provider.at("label").is_string());
+    }
+    EXPECT_EQ(payload["providers"][6].at("label"), "Custom OpenAI-compatible");
+    // groq has no key, so the page is offered the built-in provider with its defaults.
+    EXPECT_EQ(payload.at("current"), (json{{"provider", "local"},
+                                           {"baseURL", "http://127.0.0.1:7332/v1"},
+                                           {"model", "gemma-3-1b-it"},
+                                           {"apiKey", ""}}));
+    EXPECT_EQ(payload.at("version"), "");
+
+    APIKeyStore(secrets).save("gsk", ModelProvider::groq);
+    EXPECT_EQ(bridge.initPayload().at("current").at("apiKey"), "gsk");
+}
+
+TEST_F(SettingsBridgeTest, MessagesAndReplies) {
+    SettingsBridge bridge = makeBridge();
+    bridge.didReceiveScriptMessage({{"type", "ready"}});
+    ASSERT_EQ(host.scripts.size(), 1u);
+    EXPECT_EQ(host.scripts[0].rfind("window.ulvo && window.ulvo.init({", 0), 0u);
+    bridge.didReceiveScriptMessage({{"type", "save"}, {"model", ""}});
+    EXPECT_EQ(host.scripts.back(), "window.ulvo && window.ulvo.saved(false, 'A model name is required.')");
+    bridge.didReceiveScriptMessage({{"type", "accessibility"}});
+    EXPECT_EQ(host.accessibilityOpened, 1);
+    for (const json& ignored :
+         {json("ready"), json({{"type", 1}}), json({{"type", "Save"}}), json::object()}) {
+        bridge.didReceiveScriptMessage(ignored);
+    }
+    EXPECT_EQ(host.scripts.size(), 2u);
+    EXPECT_EQ(host.accessibilityOpened, 1);
+}
+
+TEST(LocalModelState, FromTheRuntimeDirectory) {
+    EXPECT_EQ(describeLocalModel(std::nullopt).state, "missing");
+    const std::filesystem::path root =
+        std::filesystem::temp_directory_path() / ("ulvo-local-state-" + std::to_string(getpid()));
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root / "models");
+    EXPECT_EQ(describeLocalModel(root).state, "incomplete"); // no runtime-config.json
+    std::ofstream(root / "runtime-config.json")
+        << R"({"llamaServer":"llama-server","model":"models/m.gguf","modelAlias":"m","contextSize":512,"apiKey":"k"})";
+    EXPECT_EQ(describeLocalModel(root).state, "incomplete"); // no server
+    std::ofstream(root / "llama-server") << "#!/bin/sh\n";
+    std::filesystem::permissions(root / "llama-server", std::filesystem::perms::owner_all);
+    const LocalModelState missing = describeLocalModel(root);
+    EXPECT_EQ(missing.state, "modelMissing");
+    EXPECT_NE(missing.message.find("ulvo-install-model"), std::string::npos);
+    std::ofstream(root / "models" / "m.gguf") << "GGUF";
+    EXPECT_EQ(describeLocalModel(root).state, "ready");
+    std::filesystem::remove_all(root);
+}
+
+} // namespace
+} // namespace ulvo
