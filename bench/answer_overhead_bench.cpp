@@ -73,8 +73,9 @@ int main() {
 
     auto preferences = std::make_shared<ulvo::test::MemoryPreferenceStore>();
     auto secrets = std::make_shared<ulvo::test::MemorySecretStore>();
-    ulvo::ModelPreferences{ulvo::ModelProvider::custom, server.baseURL() + "/v1", "bench-model"}.save(
-        *preferences);
+    static_cast<void>(
+        ulvo::ModelPreferences{ulvo::ModelProvider::custom, server.baseURL() + "/v1", "bench-model"}.save(
+            *preferences));
     ulvo::APIKeyStore(*secrets).save("sk-bench", ulvo::ModelProvider::custom);
     ulvo::ModelService::Dependencies deps;
     deps.preferences = preferences;

@@ -47,7 +47,8 @@ int run() {
     });
     auto preferences = std::make_shared<KeyFilePreferenceStore>(KeyFilePreferenceStore::defaultPath());
     auto secrets = std::make_shared<LibsecretStore>();
-    ModelPreferences{ModelProvider::custom, server.baseURL() + "/v1", "bench-model"}.save(*preferences);
+    static_cast<void>(
+        ModelPreferences{ModelProvider::custom, server.baseURL() + "/v1", "bench-model"}.save(*preferences));
     try {
         APIKeyStore(*secrets).save("sk-bench", ModelProvider::custom);
     } catch (const std::exception& error) {

@@ -25,8 +25,8 @@ ModelPreferences ModelPreferences::load(const PreferenceStore& store, const APIK
     return withStoredOverrides(*stored, store);
 }
 
-void ModelPreferences::save(PreferenceStore& store) const {
-    store.setStrings(
+bool ModelPreferences::save(PreferenceStore& store) const {
+    return store.setStrings(
         {{providerKey, std::string(rawValue(provider))}, {baseURLKey, baseURL}, {modelKey, model}});
 }
 

@@ -20,7 +20,8 @@ struct ModelPreferences {
 
     // Never fails. A cloud provider without a stored key reads as the built-in local provider.
     static ModelPreferences load(const PreferenceStore& store, const APIKeyStore& keys);
-    void save(PreferenceStore& store) const;
+    // False when the store could not write them.
+    [[nodiscard]] bool save(PreferenceStore& store) const;
 
     bool operator==(const ModelPreferences&) const = default;
 };

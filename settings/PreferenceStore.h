@@ -13,8 +13,10 @@ public:
     virtual ~PreferenceStore() = default;
     // Absent when the key was never written or the store cannot be read.
     virtual std::optional<std::string> string(const std::string& key) const = 0;
-    // Writes all entries at once, in order, keeping every other entry of the store.
-    virtual void setStrings(const std::vector<std::pair<std::string, std::string>>& entries) = 0;
+    // Writes all entries at once, in order, keeping every other entry of the store. False when nothing
+    // could be written.
+    [[nodiscard]] virtual bool
+    setStrings(const std::vector<std::pair<std::string, std::string>>& entries) = 0;
 };
 
 } // namespace ulvo

@@ -131,7 +131,10 @@ SaveVerdict SettingsBridge::save(const nlohmann::json& message) {
     } catch (const std::exception&) {
         return {false, "Could not save the key to the keyring."};
     }
-    ModelPreferences{provider, baseURL, model}.save(*options_.preferences);
+    // Saying "Saved." for a connection that never reached the disk would be a silent failure.
+    if (!ModelPreferences{provider, baseURL, model}.save(*options_.preferences)) {
+        return {false, "Could not save the settings file."};
+    }
     return {true, "Saved. New explanations use this connection."};
 }
 

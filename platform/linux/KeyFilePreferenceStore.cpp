@@ -23,12 +23,6 @@ using KeyFilePtr = std::unique_ptr<GKeyFile, KeyFileDeleter>;
 using ErrorPtr = std::unique_ptr<GError, ErrorDeleter>;
 using CharsPtr = std::unique_ptr<gchar, CharsDeleter>;
 
-constexpr const char* logDomain = "ulvo";
-
-std::string describe(const ErrorPtr& error) {
-    return error ? error->message : "unknown error";
-}
-
 } // namespace
 
 std::string KeyFilePreferenceStore::defaultPath() {
@@ -56,7 +50,7 @@ std::optional<std::string> KeyFilePreferenceStore::string(const std::string& key
     return std::string(value.get());
 }
 
-void KeyFilePreferenceStore::setStrings(const std::vector<std::pair<std::string, std::string>>& entries) {
+bool KeyFilePreferenceStore::setStrings(const std::vector<std::pair<std::string, std::string>>& entries) {
     KeyFilePtr file(g_key_file_new());
     GError* rawError = nullptr;
     const bool loaded = g_key_file_load_from_file(
@@ -69,13 +63,8 @@ void KeyFilePreferenceStore::setStrings(const std::vector<std::pair<std::string,
             // Unparseable or unreadable: keep the user's file for inspection instead of overwriting it.
             const std::string aside = path_ + ".corrupt";
             if (g_rename(path_.c_str(), aside.c_str()) != 0) {
-                g_log(logDomain, G_LOG_LEVEL_WARNING,
-                      "Preferences not saved: %s cannot be loaded (%s) nor moved aside", path_.c_str(),
-                      describe(loadError).c_str());
-                return;
+                return false;
             }
-            g_log(logDomain, G_LOG_LEVEL_MESSAGE, "Moved unreadable preferences %s to %s (%s)", path_.c_str(),
-                  aside.c_str(), describe(loadError).c_str());
         }
         file.reset(g_key_file_new());
     }
@@ -88,17 +77,14 @@ void KeyFilePreferenceStore::setStrings(const std::vector<std::pair<std::string,
     CharsPtr data(g_key_file_to_data(file.get(), &length, nullptr));
     CharsPtr directory(g_path_get_dirname(path_.c_str()));
     if (g_mkdir_with_parents(directory.get(), 0700) != 0) {
-        g_log(logDomain, G_LOG_LEVEL_WARNING, "Preferences not saved: cannot create %s", directory.get());
-        return;
+        return false;
     }
     // CONSISTENT writes a temporary file, syncs it and renames it over the old one, so readers never see
     // a half-written file.
-    if (!g_file_set_contents_full(path_.c_str(), data.get(), static_cast<gssize>(length),
-                                  G_FILE_SET_CONTENTS_CONSISTENT, 0600, &rawError)) {
-        ErrorPtr writeError(rawError);
-        g_log(logDomain, G_LOG_LEVEL_WARNING, "Preferences not saved to %s: %s", path_.c_str(),
-              describe(writeError).c_str());
-    }
+    const bool written = g_file_set_contents_full(path_.c_str(), data.get(), static_cast<gssize>(length),
+                                                  G_FILE_SET_CONTENTS_CONSISTENT, 0600, &rawError);
+    const ErrorPtr writeError(rawError);
+    return written;
 }
 
 } // namespace ulvo

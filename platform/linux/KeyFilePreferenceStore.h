@@ -26,9 +26,9 @@ public:
 
     std::optional<std::string> string(const std::string& key) const override;
     // Keeps every other group, key and comment. A file that cannot be loaded is renamed to
-    // "<path>.corrupt" before a fresh one is written. Never throws: a failed write is logged as a GLib
-    // warning, because callers treat saving preferences as infallible and have no way to report it.
-    void setStrings(const std::vector<std::pair<std::string, std::string>>& entries) override;
+    // "<path>.corrupt" before a fresh one is written. Never throws; false when the file could not be written
+    // (the old file then stays as it was).
+    bool setStrings(const std::vector<std::pair<std::string, std::string>>& entries) override;
 
 private:
     std::string path_;

@@ -170,7 +170,8 @@ TEST_F(FoundationClientTest, SecondChanceOfTheAnswerServiceThroughTheRealTool) {
         }
     };
     auto preferences = std::make_shared<test::MemoryPreferenceStore>();
-    ModelPreferences{ModelProvider::local, "http://127.0.0.1:7332/v1", "gemma-3-1b-it"}.save(*preferences);
+    EXPECT_TRUE((ModelPreferences{ModelProvider::local, "http://127.0.0.1:7332/v1", "gemma-3-1b-it"}.save(
+        *preferences)));
     ModelService::Dependencies deps;
     deps.preferences = preferences;
     deps.secrets = std::make_shared<test::MemorySecretStore>();

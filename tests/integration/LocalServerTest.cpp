@@ -122,9 +122,16 @@ protected:
         return std::make_unique<LocalServer>(std::move(options));
     }
 
-    void waitUntilDown(LocalServer& server) {
-        for (int i = 0; i < 100 && server.healthIsReady(); ++i) {
-            std::this_thread::sleep_for(50ms);
+    // Until the killed child has died (a zombie or gone): a child still exiting counts as running, and
+    // a running child is not launched again.
+    static void waitUntilDead(int pid) {
+        for (int i = 0; i < 200; ++i) {
+            const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+            const std::size_t close = stat.rfind(')');
+            if (stat.empty() || (close != std::string::npos && stat.compare(close + 1, 3, " Z ") == 0)) {
+                return;
+            }
+            std::this_thread::sleep_for(25ms);
         }
     }
 
@@ -182,7 +189,7 @@ TEST_F(LocalServerTest, ARunningServerIsReusedAndAnExitedOneIsReplaced) {
     EXPECT_EQ(laterRun->llamaProcess(), nullptr);
 
     ::kill(launcher->pids.front(), SIGKILL);
-    waitUntilDown(*local);
+    waitUntilDead(launcher->pids.front());
     EXPECT_FALSE(local->localAnswer("Ice floats.", std::nullopt, 70).empty());
     ASSERT_EQ(launcher->pids.size(), 2U);
     EXPECT_NE(launcher->pids[0], launcher->pids[1]);
@@ -199,7 +206,7 @@ TEST_F(LocalServerTest, AServerKilledMidRequestGivesTheTransportErrorAndIsRelaun
     });
     EXPECT_THROW(local->localAnswer(std::string(2000, 'x'), std::nullopt, 95), TransportError);
     killer.join();
-    waitUntilDown(*local);
+    waitUntilDead(pid);
     EXPECT_FALSE(local->localAnswer("Salt dissolves in water.", std::nullopt, 40).empty());
     EXPECT_EQ(launcher->pids.size(), 2U);
 }
@@ -325,7 +332,8 @@ TEST_F(LocalServerTest, TheCloudRouteTalksToARealOpenAICompatiblePeer) {
 
     auto preferences = std::make_shared<test::MemoryPreferenceStore>();
     auto secrets = std::make_shared<test::MemorySecretStore>();
-    ModelPreferences{ModelProvider::custom, "http://127.0.0.1:17333/v1/", "peer"}.save(*preferences);
+    EXPECT_TRUE(
+        (ModelPreferences{ModelProvider::custom, "http://127.0.0.1:17333/v1/", "peer"}.save(*preferences)));
     APIKeyStore(*secrets).save("peer-key", ModelProvider::custom);
     ModelService::Dependencies deps;
     deps.preferences = preferences;

@@ -50,7 +50,7 @@ protected:
     }
 
     void useProvider(const ModelPreferences& connection, const std::string& key) {
-        connection.save(*preferences);
+        EXPECT_TRUE(connection.save(*preferences));
         APIKeyStore(*secrets).save(key, connection.provider);
     }
 

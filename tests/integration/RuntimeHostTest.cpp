@@ -71,7 +71,8 @@ protected:
             return CannedReply{200, chatReply(answerFor(user)), "application/json", delay};
         });
         KeyFilePreferenceStore store((configHome / "ulvo" / "preferences.ini").string());
-        ModelPreferences{ModelProvider::custom, server->baseURL() + "/v1", "browser-model"}.save(store);
+        EXPECT_TRUE((
+            ModelPreferences{ModelProvider::custom, server->baseURL() + "/v1", "browser-model"}.save(store)));
     }
     void TearDown() override {
         std::error_code ignored;
@@ -148,7 +149,8 @@ TEST_F(RuntimeHostTest, ProviderFailuresReachTheBrowserAsTheUsersMessage) {
 
     // A keyless provider reads as the built-in model, whose state the availability request reports.
     KeyFilePreferenceStore store((configHome / "ulvo" / "preferences.ini").string());
-    ModelPreferences{ModelProvider::openRouter, "https://openrouter.ai/api/v1", "m"}.save(store);
+    EXPECT_TRUE(
+        (ModelPreferences{ModelProvider::openRouter, "https://openrouter.ai/api/v1", "m"}.save(store)));
     host.sendMessage({{"type", "availability"}});
     const json availability = host.reply();
     EXPECT_EQ(availability["provider"], "local");

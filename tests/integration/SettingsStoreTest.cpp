@@ -169,7 +169,7 @@ TEST_F(SettingsStoreTest, AnyStringRoundTripsAndReadsSeeOtherWriters) {
     const std::vector<std::string> values = {"",           "two\nlines\r\n", "  leading",
                                              "trailing  ", "back\\slash\\n", "ünï;cødé=[x]#y"};
     for (const std::string& value : values) {
-        writer.setStrings({{"k", value}});
+        ASSERT_TRUE(writer.setStrings({{"k", value}}));
         EXPECT_EQ(reader.string("k"), value);
     }
     EXPECT_EQ(reader.string("missing"), std::nullopt);
@@ -179,7 +179,8 @@ TEST_F(SettingsStoreTest, AnyStringRoundTripsAndReadsSeeOtherWriters) {
 TEST_F(SettingsStoreTest, SavingKeepsEverythingElseAndLeavesNoTemporaryFiles) {
     writeFile("# about this file\n[other]\nx=1\n\n[ulvo]\n# why\nextra=kept\nmodelProvider=local\n");
     for (int i = 0; i < 3; ++i) {
-        ModelPreferences{ModelProvider::groq, "https://g.test/v" + std::to_string(i), "m"}.save(prefs);
+        ASSERT_TRUE(
+            (ModelPreferences{ModelProvider::groq, "https://g.test/v" + std::to_string(i), "m"}.save(prefs)));
     }
     const std::string text = fileText(path);
     for (const char* kept : {"# about this file", "[other]\nx=1", "# why\nextra=kept"}) {
@@ -199,7 +200,7 @@ TEST_F(SettingsStoreTest, UnloadableFilesReadAsDefaultsAndAreMovedAsideOnSave) {
 
     writeFile(garbage);
     EXPECT_EQ(load(), defaultsOf(ModelProvider::local));
-    chosen.save(prefs);
+    EXPECT_TRUE(chosen.save(prefs));
     EXPECT_EQ(load(), chosen);
     EXPECT_EQ(fileText(aside), garbage);
 
@@ -208,9 +209,13 @@ TEST_F(SettingsStoreTest, UnloadableFilesReadAsDefaultsAndAreMovedAsideOnSave) {
     fs::remove(aside);
     fs::create_directory(path);
     EXPECT_EQ(load(), defaultsOf(ModelProvider::local));
-    chosen.save(prefs);
+    EXPECT_TRUE(chosen.save(prefs));
     EXPECT_EQ(load(), chosen);
     EXPECT_TRUE(fs::is_directory(aside));
+
+    // A file standing where the folder should be: the save reports that nothing was written.
+    KeyFilePreferenceStore blocked((path / "nested.ini").string());
+    EXPECT_FALSE(chosen.save(blocked));
 }
 
 TEST(KeyFilePreferenceStoreTest, DefaultPathFollowsXdgConfigHome) {

@@ -16,12 +16,18 @@ public:
         const auto found = values_.find(key);
         return found == values_.end() ? std::nullopt : std::optional<std::string>(found->second);
     }
-    void setStrings(const std::vector<std::pair<std::string, std::string>>& entries) override {
+    bool setStrings(const std::vector<std::pair<std::string, std::string>>& entries) override {
         std::lock_guard lock(mutex_);
+        if (refuseWrites) {
+            return false;
+        }
         for (const auto& [key, value] : entries) {
             values_[key] = value;
         }
+        return true;
     }
+
+    bool refuseWrites = false;
 
 private:
     mutable std::mutex mutex_;

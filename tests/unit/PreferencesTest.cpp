@@ -15,11 +15,12 @@ public:
         auto found = values.find(key);
         return found == values.end() ? std::nullopt : std::optional(found->second);
     }
-    void setStrings(const std::vector<std::pair<std::string, std::string>>& entries) override {
+    bool setStrings(const std::vector<std::pair<std::string, std::string>>& entries) override {
         ++writes;
         for (const auto& [key, value] : entries) {
             values.insert_or_assign(key, value);
         }
+        return true;
     }
     std::map<std::string, std::string> values;
     int writes = 0;
@@ -61,7 +62,7 @@ TEST(PreferencesTest, CloudProviderWithoutKeyFallsBackToLocalDefaults) {
     MemoryPreferences prefs;
     MemorySecrets secrets;
     APIKeyStore keys(secrets);
-    ModelPreferences{ModelProvider::groq, "https://proxy.test/v1", "m"}.save(prefs);
+    EXPECT_TRUE((ModelPreferences{ModelProvider::groq, "https://proxy.test/v1", "m"}.save(prefs)));
     EXPECT_EQ(prefs.writes, 1);
 
     const ProviderDefaults local = defaults(ModelProvider::local);

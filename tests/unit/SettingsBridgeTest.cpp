@@ -101,6 +101,12 @@ TEST_F(SettingsBridgeTest, RefusedKeyLeavesPreferencesAlone) {
             {{"provider", "openAI"}, {"baseURL", "https://a.example/v1"}, {"model", "m"}, {"apiKey", "k"}}),
         (SaveVerdict{false, "Could not save the key to the keyring."}));
     EXPECT_FALSE(preferences.string(ModelPreferences::providerKey));
+
+    // A connection that never reached the disk is not reported as saved.
+    secrets.refuseWrites = false;
+    preferences.refuseWrites = true;
+    EXPECT_EQ(bridge.save({{"provider", "local"}, {"model", "m"}}),
+              (SaveVerdict{false, "Could not save the settings file."}));
 }
 
 TEST_F(SettingsBridgeTest, SavedScriptEscapesBackslashThenApostrophe) {
@@ -110,9 +116,9 @@ TEST_F(SettingsBridgeTest, SavedScriptEscapesBackslashThenApostrophe) {
 }
 
 TEST_F(SettingsBridgeTest, InitPayloadListsProvidersAndTheKeylessFallback) {
-    preferences.setStrings({{ModelPreferences::providerKey, "groq"},
-                            {ModelPreferences::baseURLKey, "https://x.example"},
-                            {ModelPreferences::modelKey, "m"}});
+    ASSERT_TRUE(preferences.setStrings({{ModelPreferences::providerKey, "groq"},
+                                        {ModelPreferences::baseURLKey, "https://x.example"},
+                                        {ModelPreferences::modelKey, "m"}}));
     SettingsBridge bridge = makeBridge("");
     const json payload = bridge.initPayload();
     ASSERT_EQ(payload.at("providers").size(), 7u);
