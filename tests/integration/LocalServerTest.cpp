@@ -403,6 +403,9 @@ TEST(RuntimeConfigDecoding, RequiredKeysAndTypesAreEnforced) {
 } // namespace ulvo
 
 int main(int argc, char** argv) {
+    // The launched servers inherit this: one compute thread each, because spinning worker threads on a
+    // busy two-core machine make a start or an answer take tens of seconds.
+    ::setenv("LLAMA_ARG_THREADS", "1", 0);
     ulvo::networkProblem = ulvo::test::enterPrivateNetwork();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
