@@ -108,6 +108,9 @@ void AppDelegate::applicationDidFinishLaunching() {
 void AppDelegate::applicationWillTerminate() {
     // Hot keys, their handler, the mouse monitors and the poll are released here once they exist;
     // windows and a started local model server are left to the system.
+    if (capture_) {
+        capture_->stop();
+    }
     hotKey_.reset();
     hotKeyOCR_.reset();
     hotKeyHandler_.reset();
@@ -207,26 +210,28 @@ void AppDelegate::buildPanel() {
 }
 
 void AppDelegate::buildTagPanel() {
-    // The explain tag window arrives with the selection monitor.
+    x11::DesktopCapture::Card card;
+    card.showCardWithSelection = [this](const std::string& text) { showCardWithSelection(text); };
+    card.setPendingSelection = [this](const std::string& text) { pendingSelection_ = text; };
+    card.setAccessibility = [this](bool trusted) { cardBridge_->setAccessibility(trusted); };
+    card.showSettings = [this] { showSettings(); };
+    card.terminate = [this] { g_application_quit(as<GApplication>(application_)); };
+    capture_ = std::make_unique<x11::DesktopCapture>(std::move(card));
+    capture_->buildTagPanel();
+    tagPanel_ = capture_->tagWindow();
 }
 
 void AppDelegate::buildStatusItem() {
-    // The status notifier item and its menu arrive with the hot keys.
+    capture_->buildStatusItem(resources_ ? std::optional(*resources_ / "icons") : std::nullopt);
 }
 
 void AppDelegate::installBundledNativeMessagingHost() { ulvo::installBundledNativeMessagingHost(resources_); }
 
-void AppDelegate::registerHotKey() {
-    // Alt+E and Alt+Shift+E are grabbed here once the hot keys land.
-}
+void AppDelegate::registerHotKey() { capture_->registerHotKey(); }
 
-void AppDelegate::requestAccessibilityTrust() {
-    // The prompt that switches toolkit accessibility on arrives with the selection reader.
-}
+void AppDelegate::requestAccessibilityTrust() { capture_->requestAccessibilityTrust(); }
 
-void AppDelegate::startSelectionMonitor() {
-    // The 0.2 s poll and the global mouse monitors arrive with the selection monitor.
-}
+void AppDelegate::startSelectionMonitor() { capture_->startSelectionMonitor(); }
 
 void AppDelegate::showSettings() {
     if (!settingsController_) {
@@ -264,18 +269,17 @@ void AppDelegate::hideApplication() {
 }
 
 void AppDelegate::captureSelectionAndShow() {
-    // The accessibility reader comes first once it lands; until then the copy path decides.
-    std::weak_ptr<AppDelegate*> weak = alive_;
-    copySelectionViaClipboard([weak](std::string text) {
-        if (const auto self = weak.lock()) {
-            (*self)->showCardWithSelection(text);
-        }
-    });
+    if (capture_) {
+        capture_->captureSelectionAndShow();
+    }
 }
 
 void AppDelegate::copySelectionViaClipboard(std::function<void(std::string)> completion) {
-    // Until the synthetic copy lands, X11's PRIMARY selection is what is selected right now.
-    gtk::readPrimarySelection(std::move(completion));
+    if (capture_) {
+        capture_->copySelectionViaClipboard(std::move(completion));
+    } else {
+        completion({});
+    }
 }
 
 void AppDelegate::showCardWithSelection(const std::string& text) {

@@ -5,6 +5,7 @@
 #include "model/ModelService.h"
 #include "platform/linux/gtk/CardPanel.h"
 #include "platform/linux/gtk/SettingsWindow.h"
+#include "platform/linux/x11/DesktopCapture.h"
 #include "settings/SettingsBridge.h"
 
 #include <gtk/gtk.h>
@@ -91,6 +92,7 @@ private:
     ModelService model_;
     std::unique_ptr<gtk::CardPanel> panel_;
     GtkWidget* tagPanel_ = nullptr; // the explain tag, built with the selection monitor
+    std::unique_ptr<x11::DesktopCapture> capture_; // tag, status item, hot keys, reader, copy, monitor
     gtk::PageView* webView_ = nullptr;
     std::string pendingSelection_;
     std::optional<unsigned> hotKey_;

@@ -1,0 +1,74 @@
+#include "capture/ClipboardCopy.h"
+
+#include "card/BridgeText.h"
+
+#include <utility>
+
+namespace ulvo {
+
+struct ClipboardCopier::Pending {
+    std::vector<std::function<void(std::string)>> completions;
+    ClipboardSnapshot snapshot;
+    std::uint64_t changeCountBefore = 0;
+};
+
+ClipboardCopier::ClipboardCopier(ClipboardPort& clipboard, CopyKeystroke& keystroke, DelayedCall later)
+    : clipboard_(clipboard)
+    , keystroke_(keystroke)
+    , later_(std::move(later)) {}
+
+ClipboardCopier::~ClipboardCopier() = default;
+
+void ClipboardCopier::copySelectionViaClipboard(std::function<void(std::string)> completion) {
+    if (pending_) {
+        pending_->completions.push_back(std::move(completion));
+        return;
+    }
+    pending_ = std::make_unique<Pending>();
+    pending_->completions.push_back(std::move(completion));
+    std::weak_ptr<ClipboardCopier*> weak = alive_;
+    clipboard_.snapshot([weak](ClipboardSnapshot snapshot) {
+        if (const auto self = weak.lock()) {
+            (*self)->snapshotTaken(std::move(snapshot));
+        }
+    });
+}
+
+void ClipboardCopier::snapshotTaken(ClipboardSnapshot snapshot) {
+    pending_->snapshot = std::move(snapshot);
+    pending_->changeCountBefore = clipboard_.changeCount();
+    // A keystroke that could not be sent changes nothing; the look below then finds no change.
+    keystroke_.sendCopy();
+    std::weak_ptr<ClipboardCopier*> weak = alive_;
+    later_(lookDelay, [weak] {
+        if (const auto self = weak.lock()) {
+            (*self)->look();
+        }
+    });
+}
+
+void ClipboardCopier::look() {
+    if (clipboard_.changeCount() == pending_->changeCountBefore) {
+        finish({});
+        return;
+    }
+    std::weak_ptr<ClipboardCopier*> weak = alive_;
+    clipboard_.readText([weak](std::optional<std::string> text) {
+        if (const auto self = weak.lock()) {
+            ClipboardCopier& copier = **self;
+            const std::string trimmed = text ? trimmedWhitespaceAndNewlines(*text) : std::string();
+            copier.clipboard_.restore(std::move(copier.pending_->snapshot));
+            copier.finish(trimmed);
+        }
+    });
+}
+
+void ClipboardCopier::finish(const std::string& text) {
+    // Cleared before the completions run, so a completion may start the next copy.
+    const std::unique_ptr<Pending> done = std::move(pending_);
+    for (const auto& completion : done->completions) {
+        completion(text);
+    }
+}
+
+} // namespace ulvo

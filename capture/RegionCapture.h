@@ -1,0 +1,65 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ulvo {
+
+// What region capture needs from the desktop; every call and completion is on the main thread.
+class RegionCaptureHost {
+public:
+    virtual ~RegionCaptureHost() = default;
+    virtual bool preflightScreenCaptureAccess() = 0;
+    virtual void requestScreenCaptureAccess() = 0;
+    virtual std::filesystem::path temporaryDirectory() = 0;
+    // A fresh UUID in its standard text form.
+    virtual std::string newUUID() = 0;
+    // Starts the screenshot tool; onExit runs on the main thread once it has ended, whatever its status.
+    // Returns the failure's description when it cannot start.
+    virtual std::optional<std::string> launchScreenshotTool(const std::vector<std::string>& argv,
+                                                            std::function<void()> onExit) = 0;
+    virtual bool fileExists(const std::filesystem::path& file) = 0;
+    virtual void removeFile(const std::filesystem::path& file) = 0;
+    // Recognition away from the main thread; the completion runs once on the main thread with the
+    // text, or "" for an unreadable image or a failed recognition.
+    virtual void recognizeText(const std::filesystem::path& image,
+                               std::function<void(std::string)> completion) = 0;
+    virtual void showScreenCaptureAlert(const std::string& message) = 0;
+    virtual void showCardWithSelection(const std::string& text) = 0;
+};
+
+inline constexpr const char* screenCaptureAlertTitle = "Image text unavailable";
+inline constexpr const char* screenRecordingMessage =
+    "Allow Screen Recording so ULVO can read text inside images.";
+inline constexpr const char* captureStartFailedMessage = "ULVO could not start the screen capture. ";
+inline constexpr const char* noReadableTextMessage =
+    "ULVO could not find readable text in that capture. Try a tighter, sharper selection.";
+inline constexpr const char* openScreenRecordingSettingsButton = "Open Screen Recording Settings";
+
+// "ulvo-ocr-<UUID upper case>.png".
+std::string captureFileName(const std::string& uuid);
+// The screenshot tool's command line: an interactive region, no cursor, the output file.
+std::vector<std::string> screenshotCommand(const std::filesystem::path& file);
+
+// Frames a screen region with the screenshot tool, recognises its text and shows it in the card.
+class RegionCapture {
+public:
+    explicit RegionCapture(RegionCaptureHost& host);
+    RegionCapture(const RegionCapture&) = delete;
+    RegionCapture& operator=(const RegionCapture&) = delete;
+
+    void captureViaOCR();
+
+private:
+    void toolEnded(const std::filesystem::path& file);
+    void recognized(const std::filesystem::path& file, const std::string& text);
+
+    RegionCaptureHost& host_;
+    std::shared_ptr<RegionCapture*> alive_ = std::make_shared<RegionCapture*>(this);
+};
+
+} // namespace ulvo

@@ -1,0 +1,246 @@
+#include "platform/linux/x11/AtspiReader.h"
+
+#include <gio/gio.h>
+
+namespace ulvo::x11 {
+
+namespace {
+
+using gtk::GErrorPtr;
+using gtk::GObjectPtr;
+
+struct GFree {
+    void operator()(void* memory) const { g_free(memory); }
+};
+
+bool hasState(AtspiAccessible* accessible, AtspiStateType state) {
+    GObjectPtr<AtspiStateSet> states(atspi_accessible_get_state_set(accessible));
+    return states && atspi_state_set_contains(states.get(), state) != FALSE;
+}
+
+GVariant* a11yStatusCall(GDBusConnection* bus, const char* method, GVariant* arguments,
+                         const GVariantType* reply, GError** error) {
+    return g_dbus_connection_call_sync(bus, "org.a11y.Bus", "/org/a11y/bus",
+                                       "org.freedesktop.DBus.Properties", method, arguments, reply,
+                                       G_DBUS_CALL_FLAGS_NONE, 500, nullptr, error);
+}
+
+} // namespace
+
+AtspiFocusedText::AtspiFocusedText(std::function<unsigned long()> activePid)
+    : activePid_(std::move(activePid)) {
+    // atspi_init answers 0 the first time and 1 when already done; anything else means no bus.
+    const int status = atspi_init();
+    available_ = status == 0 || status == 1;
+    if (!available_) {
+        return;
+    }
+    listener_.reset(atspi_event_listener_new(&AtspiFocusedText::focusChanged, this, nullptr));
+    GError* raw = nullptr;
+    if (atspi_event_listener_register(listener_.get(), "object:state-changed:focused", &raw) == FALSE) {
+        GErrorPtr error(raw);
+    }
+}
+
+AtspiFocusedText::~AtspiFocusedText() {
+    if (listener_) {
+        atspi_event_listener_deregister(listener_.get(), "object:state-changed:focused", nullptr);
+    }
+}
+
+void AtspiFocusedText::focusChanged(AtspiEvent* event, void* data) {
+    auto* self = static_cast<AtspiFocusedText*>(data);
+    // A loss of focus keeps the element: a keyboard grab (the hot key's own) takes the focus from the
+    // active window for a moment, and its selection is still the one the user means.
+    if (event->source != nullptr && event->detail1 != 0) {
+        self->tracked_.reset(static_cast<AtspiAccessible*>(g_object_ref(event->source)));
+    }
+    g_boxed_free(atspi_event_get_type(), event); // handed over to the listener
+}
+
+AtspiAccessible* AtspiFocusedText::searchFocused() {
+    const unsigned long pid = activePid_ ? activePid_() : 0;
+    if (pid == 0) {
+        return nullptr;
+    }
+    GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
+    if (!desktop) {
+        return nullptr;
+    }
+    const gint applications = atspi_accessible_get_child_count(desktop.get(), nullptr);
+    for (gint i = 0; i < applications; ++i) {
+        GObjectPtr<AtspiAccessible> application(
+            atspi_accessible_get_child_at_index(desktop.get(), i, nullptr));
+        if (!application || atspi_accessible_get_process_id(application.get(), nullptr) != pid) {
+            continue;
+        }
+        const gint windows = atspi_accessible_get_child_count(application.get(), nullptr);
+        for (gint w = 0; w < windows; ++w) {
+            GObjectPtr<AtspiAccessible> window(
+                atspi_accessible_get_child_at_index(application.get(), w, nullptr));
+            if (!window || !hasState(window.get(), ATSPI_STATE_ACTIVE)) {
+                continue;
+            }
+            GObjectPtr<AtspiCollection> collection(atspi_accessible_get_collection_iface(window.get()));
+            if (!collection) {
+                continue;
+            }
+            GArray* wanted = g_array_new(FALSE, FALSE, sizeof(AtspiStateType));
+            const AtspiStateType focused = ATSPI_STATE_FOCUSED;
+            g_array_append_val(wanted, focused);
+            GObjectPtr<AtspiStateSet> states(atspi_state_set_new(wanted));
+            g_array_free(wanted, TRUE);
+            GObjectPtr<AtspiMatchRule> rule(atspi_match_rule_new(
+                states.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_NONE, nullptr,
+                ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE, FALSE));
+            GArray* matches = atspi_collection_get_matches(
+                collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, nullptr);
+            AtspiAccessible* found = nullptr;
+            if (matches != nullptr) {
+                if (matches->len > 0) {
+                    found = static_cast<AtspiAccessible*>(
+                        g_object_ref(g_array_index(matches, AtspiAccessible*, 0)));
+                }
+                for (guint m = 0; m < matches->len; ++m) {
+                    g_object_unref(g_array_index(matches, AtspiAccessible*, m));
+                }
+                g_array_free(matches, TRUE);
+            }
+            if (found != nullptr) {
+                return found;
+            }
+        }
+    }
+    return nullptr;
+}
+
+bool AtspiFocusedText::focus() {
+    text_.reset();
+    if (!available_) {
+        return false;
+    }
+    // The last focused element counts while it is focused or its application still owns the active
+    // window; otherwise (another application without accessibility is active, or the element's
+    // application ended) the active window is searched.
+    if (tracked_ && !hasState(tracked_.get(), ATSPI_STATE_FOCUSED)) {
+        const unsigned long pid = activePid_ ? activePid_() : 0;
+        if (pid == 0 || atspi_accessible_get_process_id(tracked_.get(), nullptr) != pid) {
+            tracked_.reset();
+        }
+    }
+    if (!tracked_) {
+        tracked_.reset(searchFocused());
+    }
+    if (!tracked_) {
+        return false;
+    }
+    text_.reset(atspi_accessible_get_text_iface(tracked_.get()));
+    return text_ != nullptr;
+}
+
+std::optional<TextRange> AtspiFocusedText::selectedRange() {
+    GError* raw = nullptr;
+    const gint count = atspi_text_get_n_selections(text_.get(), &raw);
+    GErrorPtr countError(raw);
+    if (countError || count < 1) {
+        return std::nullopt;
+    }
+    raw = nullptr;
+    std::unique_ptr<AtspiRange, GFree> range(atspi_text_get_selection(text_.get(), 0, &raw));
+    GErrorPtr rangeError(raw);
+    if (rangeError || !range) {
+        return std::nullopt;
+    }
+    return TextRange{range->start_offset, range->end_offset};
+}
+
+std::optional<std::string> AtspiFocusedText::text(TextRange range) {
+    GError* raw = nullptr;
+    std::unique_ptr<gchar, GFree> text(atspi_text_get_text(text_.get(), range.start, range.end, &raw));
+    GErrorPtr error(raw);
+    if (error || !text) {
+        return std::nullopt;
+    }
+    return std::string(text.get());
+}
+
+std::optional<Rect> AtspiFocusedText::rangeExtents(TextRange range) {
+    GError* raw = nullptr;
+    std::unique_ptr<AtspiRect, GFree> rect(
+        atspi_text_get_range_extents(text_.get(), range.start, range.end, ATSPI_COORD_TYPE_SCREEN, &raw));
+    GErrorPtr error(raw);
+    if (error || !rect) {
+        return std::nullopt;
+    }
+    return Rect{static_cast<double>(rect->x), static_cast<double>(rect->y), static_cast<double>(rect->width),
+                static_cast<double>(rect->height)};
+}
+
+bool accessibilityEnabled() {
+    GError* raw = nullptr;
+    GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
+    GErrorPtr busError(raw);
+    if (!bus) {
+        return false;
+    }
+    raw = nullptr;
+    GVariant* reply = a11yStatusCall(bus.get(), "Get", g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"),
+                                     G_VARIANT_TYPE("(v)"), &raw);
+    GErrorPtr callError(raw);
+    if (reply == nullptr) {
+        return false;
+    }
+    GVariant* boxed = nullptr;
+    g_variant_get(reply, "(v)", &boxed);
+    const bool enabled = boxed != nullptr && g_variant_is_of_type(boxed, G_VARIANT_TYPE_BOOLEAN) &&
+                         g_variant_get_boolean(boxed) != FALSE;
+    if (boxed != nullptr) {
+        g_variant_unref(boxed);
+    }
+    g_variant_unref(reply);
+    return enabled;
+}
+
+bool requestAccessibility(std::string* reason) {
+    GError* raw = nullptr;
+    GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
+    GErrorPtr busError(raw);
+    if (!bus) {
+        if (reason != nullptr) {
+            *reason = busError ? busError->message : "no session bus";
+        }
+        return false;
+    }
+    if (accessibilityEnabled()) {
+        return true;
+    }
+    // The desktop setting makes toolkits started from now on load their accessibility bridge.
+    if (GSettingsSchemaSource* source = g_settings_schema_source_get_default()) {
+        if (GSettingsSchema* schema =
+                g_settings_schema_source_lookup(source, "org.gnome.desktop.interface", TRUE)) {
+            if (g_settings_schema_has_key(schema, "toolkit-accessibility") != FALSE) {
+                GObjectPtr<GSettings> settings(g_settings_new("org.gnome.desktop.interface"));
+                g_settings_set_boolean(settings.get(), "toolkit-accessibility", TRUE);
+                g_settings_sync();
+            }
+            g_settings_schema_unref(schema);
+        }
+    }
+    raw = nullptr;
+    GVariant* reply = a11yStatusCall(
+        bus.get(), "Set", g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(TRUE)),
+        nullptr, &raw);
+    GErrorPtr setError(raw);
+    if (reply != nullptr) {
+        g_variant_unref(reply);
+    }
+    if (setError) {
+        if (reason != nullptr) {
+            *reason = setError->message;
+        }
+        return false;
+    }
+    return true;
+}
+
+} // namespace ulvo::x11

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "capture/SelectionReader.h"
+#include "platform/linux/gtk/GObjectPtr.h"
+
+#include <atspi/atspi.h>
+
+#include <functional>
+
+namespace ulvo::x11 {
+
+// The focused element's text through AT-SPI 2. The element with the keyboard focus is followed through
+// the accessibility bus's focus events; when none has been seen (focus given before this started), the
+// active application's active window is searched for its focused element.
+class AtspiFocusedText final : public FocusedText {
+public:
+    // activePid: the process behind the active window, for the search; 0 when unknown.
+    explicit AtspiFocusedText(std::function<unsigned long()> activePid);
+    ~AtspiFocusedText() override;
+    AtspiFocusedText(const AtspiFocusedText&) = delete;
+    AtspiFocusedText& operator=(const AtspiFocusedText&) = delete;
+
+    // Whether the accessibility bus answered when this started.
+    bool available() const { return available_; }
+
+    bool focus() override;
+    std::optional<TextRange> selectedRange() override;
+    std::optional<std::string> text(TextRange range) override;
+    std::optional<Rect> rangeExtents(TextRange range) override;
+
+private:
+    static void focusChanged(AtspiEvent* event, void* data);
+    AtspiAccessible* searchFocused();
+
+    std::function<unsigned long()> activePid_;
+    bool available_ = false;
+    gtk::GObjectPtr<AtspiEventListener> listener_;
+    gtk::GObjectPtr<AtspiAccessible> tracked_;
+    gtk::GObjectPtr<AtspiText> text_; // of the element focus() found, until the next focus()
+};
+
+// Whether selections can be read: the accessibility bus answers and toolkit accessibility is on.
+bool accessibilityEnabled();
+
+// Switches toolkit accessibility on (org.a11y.Status IsEnabled and the desktop setting) when it is off.
+// Returns false, with the reason, when the accessibility bus cannot be reached.
+bool requestAccessibility(std::string* reason);
+
+} // namespace ulvo::x11

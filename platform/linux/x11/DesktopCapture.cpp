@@ -1,0 +1,240 @@
+#include "platform/linux/x11/DesktopCapture.h"
+
+#include "platform/linux/SystemLanguage.h"
+#include "platform/linux/gtk/MainThread.h"
+#include "platform/linux/gtk/ScreenGeometry.h"
+#include "platform/linux/x11/AtspiReader.h"
+#include "platform/linux/x11/ExplainTag.h"
+#include "platform/linux/x11/GlobalInput.h"
+#include "platform/linux/x11/GtkClipboard.h"
+#include "platform/linux/x11/ScreenCapture.h"
+#include "platform/linux/x11/StatusItem.h"
+#include "platform/linux/x11/XConnection.h"
+
+#include <X11/keysym.h>
+#include <gtk/gtk.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace ulvo::x11 {
+
+namespace {
+
+void unavailable(const char* capability, const std::string& reason) {
+    std::fprintf(stderr, "ulvo: %s is unavailable: %s.\n", capability, reason.c_str());
+}
+
+void runLater(std::chrono::milliseconds delay, std::function<void()> task) {
+    using Task = std::function<void()>;
+    g_timeout_add_full(
+        G_PRIORITY_DEFAULT, static_cast<guint>(delay.count()),
+        [](gpointer data) -> gboolean {
+            (*static_cast<Task*>(data))();
+            return G_SOURCE_REMOVE;
+        },
+        new Task(std::move(task)), [](gpointer data) { delete static_cast<Task*>(data); });
+}
+
+} // namespace
+
+DesktopCapture::DesktopCapture(Card card)
+    : card_(std::move(card))
+    , connection_(std::make_unique<XConnection>())
+    , monitor_(*this) {
+    if (connection_->display() == nullptr) {
+        unavailable("global input (hot keys, mouse watching, synthetic copy)",
+                    "the X display cannot be opened");
+    }
+    reader_ = std::make_unique<AtspiFocusedText>(
+        [connection = connection_.get()] { return connection->activeWindowPid(); });
+    clipboard_ = std::make_unique<GtkClipboardPort>();
+    hotKeys_ = std::make_unique<HotKeyGrabber>(*connection_, [this](std::uint32_t id) {
+        // Id 2 captures; anything else explains.
+        if (hotKeyAction(id) == HotKeyAction::capture) {
+            // The screenshot tool needs the keyboard (Escape cancels); a held hot key still grabs it.
+            hotKeys_->releaseKeyboard();
+            captureViaOCR();
+        } else {
+            captureSelectionAndShow();
+        }
+    });
+    keystroke_ = std::make_unique<XTestCopyKeystroke>(*connection_, [this] { hotKeys_->releaseKeyboard(); });
+    if (connection_->display() != nullptr && !keystroke_->available()) {
+        unavailable("the synthetic copy", "the X server has no XTEST extension");
+    }
+    copier_ = std::make_unique<ClipboardCopier>(*clipboard_, *keystroke_, runLater);
+    captureHost_ = std::make_unique<LinuxRegionCaptureHost>(
+        [this](const std::string& text) { card_.showCardWithSelection(text); }, systemResponseLanguage());
+    regionCapture_ = std::make_unique<RegionCapture>(*captureHost_);
+}
+
+DesktopCapture::~DesktopCapture() {
+    stop();
+}
+
+void DesktopCapture::buildTagPanel() {
+    tag_ = std::make_unique<ExplainTag>([this] { openSelectionFromTag(); });
+}
+
+void DesktopCapture::buildStatusItem(const std::optional<std::filesystem::path>& iconThemePath) {
+    StatusItem::Actions actions;
+    actions.statusExplain = [this] { captureSelectionAndShow(); };
+    actions.statusCapture = [this] { captureViaOCR(); };
+    actions.showSettings = card_.showSettings;
+    actions.terminate = card_.terminate;
+    statusItem_ = std::make_unique<StatusItem>(std::move(actions), iconThemePath);
+}
+
+void DesktopCapture::registerHotKey() {
+    std::string failure;
+    hotKey_ = hotKeys_->registerHotKey({explainHotKeyId, XK_e, hotKeys_->masks().alt}, &failure);
+    if (!hotKey_) {
+        unavailable("the hot key Alt+E", failure);
+    }
+    hotKeyOCR_ = hotKeys_->registerHotKey(
+        {captureHotKeyId, XK_e, hotKeys_->masks().alt | hotKeys_->masks().shift}, &failure);
+    if (!hotKeyOCR_) {
+        unavailable("the hot key Alt+Shift+E", failure);
+    }
+}
+
+void DesktopCapture::requestAccessibilityTrust() {
+    std::string reason;
+    if (!requestAccessibility(&reason)) {
+        unavailable("reading selections through accessibility (AT-SPI)", reason);
+    } else if (!reader_->available()) {
+        unavailable("reading selections through accessibility (AT-SPI)",
+                    "the accessibility bus does not answer");
+    }
+}
+
+void DesktopCapture::startSelectionMonitor() {
+    selectionTimer_ = g_timeout_add(
+        static_cast<guint>(SelectionMonitor::pollInterval.count()),
+        [](gpointer data) -> gboolean {
+            static_cast<DesktopCapture*>(data)->monitor_.pollExternalSelection(
+                SelectionMonitor::Clock::now());
+            return G_SOURCE_CONTINUE;
+        },
+        this);
+    GtkSettings* settings = gtk_settings_get_default();
+    gint time = 400;
+    gint distance = 5;
+    if (settings != nullptr) {
+        g_object_get(settings, "gtk-double-click-time", &time, "gtk-double-click-distance", &distance,
+                     nullptr);
+    }
+    clicks_ = std::make_unique<ClickCounter>(
+        DoubleClickSettings{static_cast<std::uint32_t>(time), static_cast<double>(distance)});
+    mouseMonitor_ = std::make_unique<RawButtonMonitor>(
+        *connection_, [this](bool pressed, std::uint32_t eventTime) { buttonEvent(pressed, eventTime); });
+    if (!mouseMonitor_->available()) {
+        unavailable("the explain tag after a mouse selection", mouseMonitor_->failure());
+    }
+}
+
+void DesktopCapture::stop() {
+    if (hotKey_) {
+        hotKeys_->unregisterHotKey(explainHotKeyId);
+        hotKey_ = false;
+    }
+    if (hotKeyOCR_) {
+        hotKeys_->unregisterHotKey(captureHotKeyId);
+        hotKeyOCR_ = false;
+    }
+    mouseMonitor_.reset();
+    if (selectionTimer_ != 0) {
+        g_source_remove(selectionTimer_);
+        selectionTimer_ = 0;
+    }
+}
+
+void DesktopCapture::buttonEvent(bool pressed, std::uint32_t time) {
+    // The program's own windows are outside what the watchers observe.
+    if (pointerOverOwnWindow()) {
+        return;
+    }
+    if (pressed) {
+        const Point location = pointer();
+        pressClickCount_ = clicks_->press(time, location);
+        monitor_.mouseDown(location);
+    } else {
+        monitor_.handleGlobalMouseUp(pressClickCount_);
+    }
+}
+
+bool DesktopCapture::pointerOverOwnWindow() const {
+    GdkDisplay* display = gdk_display_get_default();
+    GdkSeat* seat = display != nullptr ? gdk_display_get_default_seat(display) : nullptr;
+    GdkDevice* device = seat != nullptr ? gdk_seat_get_pointer(seat) : nullptr;
+    return device != nullptr && gdk_device_get_window_at_position(device, nullptr, nullptr) != nullptr;
+}
+
+void DesktopCapture::captureSelectionAndShow() {
+    monitor_.captureSelectionAndShow([this](const std::string& text) { card_.showCardWithSelection(text); });
+}
+
+void DesktopCapture::captureViaOCR() {
+    regionCapture_->captureViaOCR();
+}
+
+void DesktopCapture::openSelectionFromTag() {
+    monitor_.tagOpened();
+    // The pending selection already holds the tag's text; an empty text keeps it.
+    card_.showCardWithSelection({});
+}
+
+void DesktopCapture::copySelectionViaClipboard(std::function<void(std::string)> completion) {
+    copier_->copySelectionViaClipboard(std::move(completion));
+}
+
+GtkWidget* DesktopCapture::tagWindow() const {
+    return tag_ ? tag_->window() : nullptr;
+}
+
+bool DesktopCapture::accessibilityTrusted() {
+    // One bus round trip a second instead of five: a change is reported within a second.
+    const auto now = std::chrono::steady_clock::now();
+    if (!trustCheckedAt_ || now - *trustCheckedAt_ >= std::chrono::seconds(1)) {
+        trusted_ = card_.accessibilityTrusted ? card_.accessibilityTrusted() : accessibilityEnabled();
+        trustCheckedAt_ = now;
+    }
+    return trusted_;
+}
+
+bool DesktopCapture::frontmostIsSelf() {
+    return connection_->display() != nullptr &&
+           connection_->activeWindowPid() == static_cast<unsigned long>(getpid());
+}
+
+SelectionResult DesktopCapture::globalSelection() {
+    return ulvo::globalSelection(*reader_);
+}
+
+Point DesktopCapture::pointer() {
+    return gtk::ScreenGeometry(gdk_display_get_default()).pointer();
+}
+
+std::optional<Rect> DesktopCapture::mainScreenFrame() {
+    const gtk::ScreenGeometry geometry(gdk_display_get_default());
+    const std::vector<Screen> screens = geometry.screens();
+    if (!geometry.mainScreen() || *geometry.mainScreen() >= screens.size()) {
+        return std::nullopt;
+    }
+    return screens[*geometry.mainScreen()].frame;
+}
+
+void DesktopCapture::showTag(Point origin) {
+    if (tag_) {
+        tag_->showAt(origin);
+    }
+}
+
+void DesktopCapture::hideTag() {
+    if (tag_) {
+        tag_->hide();
+    }
+}
+
+} // namespace ulvo::x11

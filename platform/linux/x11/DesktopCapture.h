@@ -1,0 +1,107 @@
+#pragma once
+
+#include "capture/ClipboardCopy.h"
+#include "capture/RegionCapture.h"
+#include "capture/SelectionMonitor.h"
+
+#include <gtk/gtk.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace ulvo::x11 {
+
+class XConnection;
+class AtspiFocusedText;
+class GtkClipboardPort;
+class XTestCopyKeystroke;
+class RawButtonMonitor;
+class HotKeyGrabber;
+class ExplainTag;
+class StatusItem;
+class LinuxRegionCaptureHost;
+
+// Selection capture on the X11 desktop, built piece by piece in the program's start-up order: the
+// explain tag, the status item, the hot keys, the accessibility request and the selection monitor.
+// Everything runs on the main thread. A capability the session lacks is said on standard error.
+class DesktopCapture final : private MonitorHost {
+public:
+    // The card's side, provided by the application.
+    struct Card {
+        std::function<void(const std::string&)> showCardWithSelection; // "" keeps the previous selection
+        std::function<void(const std::string&)> setPendingSelection;
+        std::function<void(bool)> setAccessibility;
+        std::function<void()> showSettings;
+        std::function<void()> terminate;
+        std::function<bool()> accessibilityTrusted; // default: the accessibility bus says enabled
+    };
+
+    explicit DesktopCapture(Card card);
+    ~DesktopCapture() override;
+    DesktopCapture(const DesktopCapture&) = delete;
+    DesktopCapture& operator=(const DesktopCapture&) = delete;
+
+    void buildTagPanel();
+    // iconThemePath: an icon theme directory holding the program's icon, when there is one.
+    void buildStatusItem(const std::optional<std::filesystem::path>& iconThemePath);
+    void registerHotKey();
+    // Switches toolkit accessibility on when it is off.
+    void requestAccessibilityTrust();
+    void startSelectionMonitor();
+    // The shut-down: hot keys, handler, monitors and poll go.
+    void stop();
+
+    void captureSelectionAndShow();
+    void captureViaOCR();
+    void openSelectionFromTag();
+    void copySelectionViaClipboard(std::function<void(std::string)> completion) override;
+
+    GtkWidget* tagWindow() const;
+    ExplainTag* tag() const { return tag_.get(); }
+    StatusItem* statusItem() const { return statusItem_.get(); }
+    SelectionMonitor& monitor() { return monitor_; }
+    bool hotKeyRegistered() const { return hotKey_; }
+    bool hotKeyOCRRegistered() const { return hotKeyOCR_; }
+
+private:
+    // MonitorHost
+    bool accessibilityTrusted() override;
+    void setAccessibility(bool trusted) override { card_.setAccessibility(trusted); }
+    bool frontmostIsSelf() override;
+    SelectionResult globalSelection() override;
+    Point pointer() override;
+    std::optional<Rect> mainScreenFrame() override;
+    void setPendingSelection(const std::string& text) override { card_.setPendingSelection(text); }
+    void showTag(Point origin) override;
+    void hideTag() override;
+
+    void buttonEvent(bool pressed, std::uint32_t time);
+    bool pointerOverOwnWindow() const;
+
+    Card card_;
+    std::unique_ptr<XConnection> connection_;
+    std::unique_ptr<AtspiFocusedText> reader_;
+    std::unique_ptr<GtkClipboardPort> clipboard_;
+    std::unique_ptr<HotKeyGrabber> hotKeys_;
+    std::unique_ptr<XTestCopyKeystroke> keystroke_;
+    std::unique_ptr<ClipboardCopier> copier_;
+    std::unique_ptr<ExplainTag> tag_;
+    std::unique_ptr<StatusItem> statusItem_;
+    std::unique_ptr<LinuxRegionCaptureHost> captureHost_;
+    std::unique_ptr<RegionCapture> regionCapture_;
+    std::unique_ptr<RawButtonMonitor> mouseMonitor_;
+    std::unique_ptr<ClickCounter> clicks_;
+    SelectionMonitor monitor_;
+    int pressClickCount_ = 1;
+    unsigned selectionTimer_ = 0;
+    bool hotKey_ = false;
+    bool hotKeyOCR_ = false;
+    bool trusted_ = false;
+    std::optional<std::chrono::steady_clock::time_point> trustCheckedAt_;
+};
+
+} // namespace ulvo::x11

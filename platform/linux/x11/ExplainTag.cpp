@@ -1,0 +1,114 @@
+#include "platform/linux/x11/ExplainTag.h"
+
+#include "capture/SelectionMonitor.h"
+#include "platform/linux/gtk/ScreenGeometry.h"
+
+#include <cmath>
+
+namespace ulvo::x11 {
+
+using gtk::as;
+
+namespace {
+
+constexpr const char* tagStyle = R"(
+.ulvo-tag { background-color: transparent; }
+.ulvo-tag button {
+    background-image: none; background-color: rgb(10, 132, 255); color: white;
+    border: none; border-radius: 16px; box-shadow: none; text-shadow: none; padding: 0;
+    min-width: 88px; min-height: 32px;
+    font-family: monospace; font-size: 11px; font-weight: bold;
+}
+)";
+
+} // namespace
+
+ExplainTag::ExplainTag(std::function<void()> clicked)
+    : clicked_(std::move(clicked))
+    , css_(gtk_css_provider_new()) {
+    // A pop-up window is override-redirect: no decoration, no focus, no task-bar entry, stacked on top.
+    window_ = gtk_window_new(GTK_WINDOW_POPUP);
+    gtk_window_set_type_hint(as<GtkWindow>(window_), GDK_WINDOW_TYPE_HINT_POPUP_MENU);
+    gtk_window_set_default_size(as<GtkWindow>(window_), static_cast<int>(tagWidth),
+                                static_cast<int>(tagHeight));
+    gtk_window_set_resizable(as<GtkWindow>(window_), FALSE);
+    gtk_window_set_accept_focus(as<GtkWindow>(window_), FALSE);
+    gtk_window_set_keep_above(as<GtkWindow>(window_), TRUE);
+    GdkScreen* screen = gtk_widget_get_screen(window_);
+    if (GdkVisual* rgba = gdk_screen_get_rgba_visual(screen)) {
+        gtk_widget_set_visual(window_, rgba);
+    }
+    gtk_widget_set_app_paintable(window_, TRUE);
+    gtk_css_provider_load_from_data(css_.get(), tagStyle, -1, nullptr);
+    gtk_style_context_add_provider_for_screen(screen, as<GtkStyleProvider>(css_.get()),
+                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    gtk_style_context_add_class(gtk_widget_get_style_context(window_), "ulvo-tag");
+
+    button_ = gtk_button_new_with_label(explainTagTitle);
+    gtk_widget_set_can_focus(button_, FALSE);
+    gtk_widget_set_size_request(button_, static_cast<int>(tagWidth), static_cast<int>(tagHeight));
+    atk_object_set_name(gtk_widget_get_accessible(button_), explainTagAccessibleName);
+    gtk_container_add(as<GtkContainer>(window_), button_);
+    gtk_widget_show(button_);
+    gtk::connect(button_, "clicked", &ExplainTag::activated, this);
+    // Without a compositor the corners are cut by a window shape instead of transparency.
+    gtk::connect(window_, "size-allocate", &ExplainTag::allocated, nullptr);
+}
+
+ExplainTag::~ExplainTag() {
+    gtk_style_context_remove_provider_for_screen(gtk_widget_get_screen(window_),
+                                                 as<GtkStyleProvider>(css_.get()));
+    gtk_widget_destroy(window_);
+}
+
+void ExplainTag::activated(GtkButton*, gpointer data) {
+    auto* self = static_cast<ExplainTag*>(data);
+    if (self->clicked_) {
+        self->clicked_();
+    }
+}
+
+void ExplainTag::allocated(GtkWidget* widget, GdkRectangle* allocation, gpointer) {
+    if (gdk_screen_is_composited(gtk_widget_get_screen(widget)) != FALSE) {
+        gtk_widget_shape_combine_region(widget, nullptr);
+        return;
+    }
+    cairo_surface_t* mask =
+        cairo_image_surface_create(CAIRO_FORMAT_A1, allocation->width, allocation->height);
+    cairo_t* cr = cairo_create(mask);
+    const double radius = std::min(16.0, std::min(allocation->width, allocation->height) / 2.0);
+    const double w = allocation->width;
+    const double h = allocation->height;
+    cairo_new_sub_path(cr);
+    cairo_arc(cr, w - radius, radius, radius, -M_PI / 2, 0);
+    cairo_arc(cr, w - radius, h - radius, radius, 0, M_PI / 2);
+    cairo_arc(cr, radius, h - radius, radius, M_PI / 2, M_PI);
+    cairo_arc(cr, radius, radius, radius, M_PI, 3 * M_PI / 2);
+    cairo_close_path(cr);
+    cairo_fill(cr);
+    cairo_destroy(cr);
+    cairo_region_t* region = gdk_cairo_region_create_from_surface(mask);
+    gtk_widget_shape_combine_region(widget, region);
+    cairo_region_destroy(region);
+    cairo_surface_destroy(mask);
+}
+
+void ExplainTag::showAt(Point origin) {
+    const gtk::ScreenGeometry geometry(gtk_widget_get_display(window_));
+    const GdkRectangle place = geometry.fromLogic(Rect{origin.x, origin.y, tagWidth, tagHeight});
+    gtk_window_move(as<GtkWindow>(window_), place.x, place.y);
+    gtk_widget_show(window_);
+    if (GdkWindow* window = gtk_widget_get_window(window_)) {
+        gdk_window_raise(window);
+    }
+}
+
+void ExplainTag::hide() {
+    gtk_widget_hide(window_);
+}
+
+bool ExplainTag::isVisible() const {
+    return gtk_widget_get_visible(window_) != FALSE;
+}
+
+} // namespace ulvo::x11

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "card/CardGeometry.h"
+#include "platform/linux/gtk/GObjectPtr.h"
+
+#include <gtk/gtk.h>
+
+#include <functional>
+
+namespace ulvo::x11 {
+
+inline constexpr const char* explainTagTitle = "Explain";
+inline constexpr const char* explainTagAccessibleName = "Explain selected text with ULVO";
+
+// The explain tag: a small rounded blue "Explain" button in a pop-up window that never takes the focus
+// and shows above other windows on every workspace.
+class ExplainTag {
+public:
+    explicit ExplainTag(std::function<void()> clicked);
+    ~ExplainTag();
+    ExplainTag(const ExplainTag&) = delete;
+    ExplainTag& operator=(const ExplainTag&) = delete;
+
+    GtkWidget* window() const { return window_; }
+    GtkWidget* button() const { return button_; }
+    // Shows the tag with its origin (bottom-left corner) at a point of the card logic's coordinates.
+    void showAt(Point origin);
+    void hide();
+    bool isVisible() const;
+
+private:
+    static void activated(GtkButton*, gpointer data);
+    static void allocated(GtkWidget* widget, GdkRectangle* allocation, gpointer);
+
+    std::function<void()> clicked_;
+    GtkWidget* window_ = nullptr;
+    GtkWidget* button_ = nullptr;
+    gtk::GObjectPtr<GtkCssProvider> css_;
+};
+
+} // namespace ulvo::x11

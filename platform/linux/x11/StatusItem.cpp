@@ -1,0 +1,115 @@
+#include "platform/linux/x11/StatusItem.h"
+
+#include <libayatana-appindicator/app-indicator.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace ulvo::x11 {
+
+using gtk::as;
+
+StatusItem::StatusItem(Actions actions, const std::optional<std::filesystem::path>& iconThemePath)
+    : actions_(std::move(actions))
+    , accelerators_(gtk_accel_group_new()) {
+    menu_ = gtk_menu_new();
+    g_object_ref_sink(menu_);
+    gtk_menu_set_accel_group(as<GtkMenu>(menu_), accelerators_.get());
+    for (const StatusMenuEntry& entry : statusMenuEntries) {
+        GtkWidget* item = nullptr;
+        if (std::strlen(entry.title) == 0) {
+            item = gtk_separator_menu_item_new();
+        } else {
+            item = gtk_menu_item_new_with_label(entry.title);
+            if (entry.action == nullptr) {
+                gtk_widget_set_sensitive(item, FALSE);
+            } else {
+                g_object_set_data(as<GObject>(item), "ulvo-action", const_cast<char*>(entry.action));
+                gtk::connect(item, "activate", &StatusItem::activated, this);
+            }
+            if (entry.accelerator != nullptr) {
+                guint key = 0;
+                GdkModifierType modifiers{};
+                gtk_accelerator_parse(entry.accelerator, &key, &modifiers);
+                gtk_widget_add_accelerator(item, "activate", accelerators_.get(), key, modifiers,
+                                           GTK_ACCEL_VISIBLE);
+            }
+        }
+        gtk_menu_shell_append(as<GtkMenuShell>(menu_), item);
+        gtk_widget_show(item);
+    }
+
+    AppIndicator* indicator =
+        app_indicator_new("ulvo", statusIconName, APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
+    indicator_.reset(as<GObject>(indicator));
+    if (iconThemePath) {
+        app_indicator_set_icon_theme_path(indicator, iconThemePath->c_str());
+        app_indicator_set_icon_full(indicator, statusIconName, statusItemTooltip);
+    }
+    // Status notifier hosts show the title as the item's tooltip.
+    app_indicator_set_title(indicator, statusItemTooltip);
+    app_indicator_set_menu(indicator, as<GtkMenu>(menu_));
+    app_indicator_set_status(indicator, APP_INDICATOR_STATUS_ACTIVE);
+    gtk::connect(indicator, "connection-changed", &StatusItem::connectionChanged, this);
+    // A host that never answers sends no signal, so the item's state is looked at once after start-up.
+    hostCheck_ = g_timeout_add_seconds(
+        3,
+        [](gpointer data) -> gboolean {
+            auto* self = static_cast<StatusItem*>(data);
+            self->hostCheck_ = 0;
+            gboolean connected = FALSE;
+            g_object_get(self->indicator_.get(), "connected", &connected, nullptr);
+            self->shown_ = connected != FALSE;
+            if (!self->shown_ && !self->reported_) {
+                self->reported_ = true;
+                reportNoHost();
+            }
+            return G_SOURCE_REMOVE;
+        },
+        this);
+}
+
+StatusItem::~StatusItem() {
+    if (hostCheck_ != 0) {
+        g_source_remove(hostCheck_);
+    }
+    if (indicator_) {
+        g_signal_handlers_disconnect_by_data(indicator_.get(), this);
+    }
+    gtk_widget_destroy(menu_);
+    g_object_unref(menu_);
+}
+
+void StatusItem::activated(GtkMenuItem* item, gpointer data) {
+    auto* self = static_cast<StatusItem*>(data);
+    const std::string action = static_cast<const char*>(g_object_get_data(as<GObject>(item), "ulvo-action"));
+    const std::function<void()>* run = nullptr;
+    if (action == "statusExplain") {
+        run = &self->actions_.statusExplain;
+    } else if (action == "statusCapture") {
+        run = &self->actions_.statusCapture;
+    } else if (action == "showSettings") {
+        run = &self->actions_.showSettings;
+    } else if (action == "terminate") {
+        run = &self->actions_.terminate;
+    }
+    if (run != nullptr && *run) {
+        (*run)();
+    }
+}
+
+void StatusItem::connectionChanged(GObject*, gboolean connected, gpointer data) {
+    auto* self = static_cast<StatusItem*>(data);
+    self->shown_ = connected != FALSE;
+    if (!self->shown_ && !self->reported_) {
+        self->reported_ = true;
+        reportNoHost();
+    }
+}
+
+void StatusItem::reportNoHost() {
+    std::fprintf(stderr, "ulvo: the status item is unavailable: no status notifier host runs in this session "
+                         "(Alt+E and Alt+Shift+E still work).\n");
+}
+
+} // namespace ulvo::x11

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "platform/linux/gtk/GObjectPtr.h"
+
+#include <gtk/gtk.h>
+
+#include <array>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace ulvo::x11 {
+
+// The status menu, top to bottom. An empty title is a separator; an entry without an action is a
+// disabled line; the accelerator is shown beside the title.
+struct StatusMenuEntry {
+    const char* title;
+    const char* action;
+    const char* accelerator;
+};
+inline constexpr std::array<StatusMenuEntry, 8> statusMenuEntries = {{
+    {"Explain Selection", "statusExplain", nullptr},
+    {"Capture Text from Image…", "statusCapture", nullptr},
+    {"", nullptr, nullptr},
+    {"Alt+E  explain   ·   Alt+Shift+E  capture image", nullptr, nullptr},
+    {"", nullptr, nullptr},
+    {"Settings…", "showSettings", "<Primary>comma"},
+    {"", nullptr, nullptr},
+    {"Quit ULVO", "terminate", "<Primary>q"},
+}};
+
+inline constexpr const char* statusItemTooltip = "ULVO";
+inline constexpr const char* statusIconName = "com.zvk.ULVO";
+
+// The status notifier item (ayatana-appindicator) with the status menu.
+class StatusItem {
+public:
+    struct Actions {
+        std::function<void()> statusExplain;
+        std::function<void()> statusCapture;
+        std::function<void()> showSettings;
+        std::function<void()> terminate;
+    };
+
+    // iconThemePath: a directory laid out as an icon theme that holds the program's icon.
+    StatusItem(Actions actions, const std::optional<std::filesystem::path>& iconThemePath);
+    ~StatusItem();
+    StatusItem(const StatusItem&) = delete;
+    StatusItem& operator=(const StatusItem&) = delete;
+
+    GtkMenu* menu() const { return gtk::as<GtkMenu>(menu_); }
+    // Whether a status notifier host shows the item (known once the session bus has answered).
+    bool shown() const { return shown_; }
+
+private:
+    static void activated(GtkMenuItem* item, gpointer data);
+    static void connectionChanged(GObject*, gboolean connected, gpointer data);
+    static void reportNoHost();
+
+    Actions actions_;
+    GtkWidget* menu_ = nullptr;
+    gtk::GObjectPtr<GObject> indicator_;
+    gtk::GObjectPtr<GtkAccelGroup> accelerators_;
+    bool shown_ = false;
+    bool reported_ = false;
+    guint hostCheck_ = 0;
+};
+
+} // namespace ulvo::x11

@@ -1,0 +1,130 @@
+#include "platform/linux/x11/XConnection.h"
+
+#include <X11/Xatom.h>
+#include <glib-unix.h>
+
+#include <cstring>
+#include <optional>
+
+namespace ulvo::x11 {
+
+namespace {
+
+// The error code of the trapped requests; only the main thread makes X requests.
+thread_local int trappedError = 0;
+
+int recordError(Display*, XErrorEvent* event) {
+    if (trappedError == 0) {
+        trappedError = event->error_code;
+    }
+    return 0;
+}
+
+struct XFreeDeleter {
+    void operator()(unsigned char* data) const {
+        if (data != nullptr) {
+            XFree(data);
+        }
+    }
+};
+
+// One 32-bit item of a window property, read as unsigned long the way Xlib delivers it.
+std::optional<unsigned long> cardinalProperty(Display* display, Window window, Atom property, Atom type) {
+    Atom actualType = None;
+    int actualFormat = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char* raw = nullptr;
+    // The request waits for its reply, so its error (a window gone meanwhile) has arrived by then too:
+    // the handler is swapped without the round trips of a full trap.
+    trappedError = 0;
+    const XErrorHandler previous = XSetErrorHandler(recordError);
+    const int status = XGetWindowProperty(display, window, property, 0, 1, False, type, &actualType,
+                                          &actualFormat, &count, &after, &raw);
+    XSetErrorHandler(previous);
+    std::unique_ptr<unsigned char, XFreeDeleter> data(raw);
+    // The reply has arrived, so any error of the request has too.
+    if (trappedError != 0 || status != Success || !data || actualFormat != 32 || count < 1) {
+        return std::nullopt;
+    }
+    unsigned long value = 0;
+    std::memcpy(&value, data.get(), sizeof value);
+    return value;
+}
+
+} // namespace
+
+ErrorTrap::ErrorTrap(Display* display)
+    : display_(display) {
+    trappedError = 0;
+    previous_ = XSetErrorHandler(recordError);
+}
+
+ErrorTrap::~ErrorTrap() {
+    XSync(display_, False);
+    XSetErrorHandler(previous_);
+}
+
+int ErrorTrap::sync() {
+    XSync(display_, False);
+    return trappedError;
+}
+
+XConnection::XConnection()
+    : display_(XOpenDisplay(nullptr)) {
+    if (!display_) {
+        return;
+    }
+    watch_ = g_unix_fd_add(
+        ConnectionNumber(display_.get()), G_IO_IN,
+        [](int, GIOCondition, gpointer data) -> gboolean {
+            static_cast<XConnection*>(data)->dispatchPending();
+            return G_SOURCE_CONTINUE;
+        },
+        this);
+}
+
+XConnection::~XConnection() {
+    if (watch_ != 0) {
+        g_source_remove(watch_);
+    }
+}
+
+Window XConnection::root() const {
+    return display_ ? DefaultRootWindow(display_.get()) : None;
+}
+
+void XConnection::addHandler(Handler handler) {
+    handlers_.push_back(std::move(handler));
+}
+
+void XConnection::dispatchPending() {
+    Display* display = display_.get();
+    while (XPending(display) > 0) {
+        XEvent event;
+        XNextEvent(display, &event);
+        const bool hasData = event.type == GenericEvent && XGetEventData(display, &event.xcookie) != 0;
+        for (const Handler& handler : handlers_) {
+            handler(event);
+        }
+        if (hasData) {
+            XFreeEventData(display, &event.xcookie);
+        }
+    }
+}
+
+unsigned long XConnection::activeWindowPid() {
+    Display* display = display_.get();
+    if (display == nullptr) {
+        return 0;
+    }
+    const Atom activeAtom = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
+    const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
+    const std::optional<unsigned long> active = cardinalProperty(display, root(), activeAtom, XA_WINDOW);
+    if (!active || *active == None) {
+        return 0;
+    }
+    return cardinalProperty(display, static_cast<Window>(*active), pidAtom, XA_CARDINAL).value_or(0);
+}
+
+} // namespace ulvo::x11

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ulvo::x11 {
+
+struct DisplayClose {
+    void operator()(Display* display) const { XCloseDisplay(display); }
+};
+using DisplayPtr = std::unique_ptr<Display, DisplayClose>;
+
+// A connection of its own to the X server, read from the main loop. Global grabs and root-window
+// selections live here, apart from GDK's connection, so they never disturb the toolkit's event masks.
+class XConnection {
+public:
+    using Handler = std::function<void(XEvent& event)>;
+
+    // An unusable connection (no X server) has display() == nullptr.
+    XConnection();
+    ~XConnection();
+    XConnection(const XConnection&) = delete;
+    XConnection& operator=(const XConnection&) = delete;
+
+    Display* display() const { return display_.get(); }
+    Window root() const;
+    // Every event read from the connection goes to every handler; generic events arrive with their data.
+    void addHandler(Handler handler);
+    // Reads what is queued now, without waiting for the main loop.
+    void dispatchPending();
+
+    // The process id behind the active window (_NET_ACTIVE_WINDOW, _NET_WM_PID); 0 when unknown.
+    unsigned long activeWindowPid();
+
+private:
+    DisplayPtr display_;
+    unsigned watch_ = 0;
+    std::vector<Handler> handlers_;
+};
+
+// Runs X requests with errors caught instead of ending the program; reports the first error's code.
+class ErrorTrap {
+public:
+    explicit ErrorTrap(Display* display);
+    ~ErrorTrap();
+    ErrorTrap(const ErrorTrap&) = delete;
+    ErrorTrap& operator=(const ErrorTrap&) = delete;
+    // Waits for the server to answer everything sent so far; 0 when nothing failed.
+    int sync();
+
+private:
+    Display* display_;
+    XErrorHandler previous_;
+};
+
+} // namespace ulvo::x11

@@ -1,0 +1,457 @@
+// Selection capture on a real X11 desktop (scripts/private-session): AT-SPI, the CLIPBOARD with XTest,
+// XInput 2 mouse watching, hot keys, the explain tag and maim, against small GTK applications.
+// gtest first: Xlib's macros (None, Bool, Status) would break its declarations.
+#include <gtest/gtest.h>
+
+#include "capture/ClipboardCopy.h"
+#include "platform/linux/x11/AtspiReader.h"
+#include "platform/linux/x11/DesktopCapture.h"
+#include "platform/linux/x11/ExplainTag.h"
+#include "platform/linux/x11/GlobalInput.h"
+#include "platform/linux/x11/GtkClipboard.h"
+#include "platform/linux/x11/StatusItem.h"
+#include "platform/linux/x11/XConnection.h"
+#include "tests/integration/DesktopTestSupport.h"
+#include "tests/integration/Subprocess.h"
+
+#include <X11/keysym.h>
+#include <gtk/gtk.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace ulvo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::pumpFor;
+using test::pumpUntil;
+using test::xdotool;
+
+const std::string python = "/usr/bin/python3";
+
+// A fixture application, its window's place on the root window.
+struct App {
+    std::unique_ptr<test::Background> process;
+    GdkRectangle area{};
+};
+
+App startApp(const std::string& kind, const std::string& text, std::optional<std::pair<int, int>> select = {},
+             bool accessible = true, int x = 200, int y = 200) {
+    std::vector<std::string> argv = {"/usr/bin/env"};
+    if (!accessible) {
+        argv.emplace_back("NO_AT_BRIDGE=1");
+    }
+    argv.insert(argv.end(), {python, ULVO_TEXT_APP, "--kind", kind, "--text", text, "--x", std::to_string(x),
+                             "--y", std::to_string(y)});
+    if (select) {
+        argv.insert(argv.end(), {"--select", std::to_string(select->first), std::to_string(select->second)});
+    }
+    App app;
+    app.process = std::make_unique<test::Background>(argv);
+    std::istringstream ready(app.process->readLine(15s));
+    std::string word;
+    ready >> word >> app.area.x >> app.area.y >> app.area.width >> app.area.height;
+    EXPECT_EQ(word, "ready") << kind << " did not start";
+    pumpFor(200ms);
+    return app;
+}
+
+SelectionResult readUntil(FocusedText& reader, const std::function<bool(const SelectionResult&)>& done,
+                          std::chrono::milliseconds limit = 8s) {
+    SelectionResult result;
+    pumpUntil(
+        [&] {
+            result = globalSelection(reader);
+            return done(result);
+        },
+        limit);
+    return result;
+}
+
+void runLater(std::chrono::milliseconds delay, std::function<void()> task) {
+    using Task = std::function<void()>;
+    g_timeout_add_full(
+        G_PRIORITY_DEFAULT, static_cast<guint>(delay.count()),
+        [](gpointer data) -> gboolean {
+            (*static_cast<Task*>(data))();
+            return G_SOURCE_REMOVE;
+        },
+        new Task(std::move(task)), [](gpointer data) { delete static_cast<Task*>(data); });
+}
+
+// The clipboard as another process sees it: each target with its bytes in hex. The main loop keeps
+// running meanwhile, since this process may be the owner that has to answer.
+std::string dumpClipboard() {
+    std::atomic<bool> done{false};
+    std::string output;
+    std::thread reader([&] {
+        output = test::runToEnd({ULVO_CLIPBOARD_FIXTURE, "dump"}).standardOutput;
+        done = true;
+    });
+    pumpUntil([&] { return done.load(); }, 60s);
+    reader.join();
+    return output;
+}
+
+std::filesystem::path scratchFile(const std::string& name, const std::string& bytes) {
+    const std::filesystem::path path = std::filesystem::temp_directory_path() / ("ulvo-capture-test-" + name);
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+std::string pngBytes() {
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, 7, 5);
+    gdk_pixbuf_fill(pixbuf, 0x3366ccffU);
+    gchar* buffer = nullptr;
+    gsize size = 0;
+    gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "png", nullptr, nullptr);
+    std::string bytes(buffer, size);
+    g_free(buffer);
+    g_object_unref(pixbuf);
+    return bytes;
+}
+
+bool dialogShown() {
+    GList* windows = gtk_window_list_toplevels();
+    bool shown = false;
+    for (GList* it = windows; it != nullptr; it = it->next) {
+        auto* widget = static_cast<GtkWidget*>(it->data);
+        shown = shown || (GTK_IS_MESSAGE_DIALOG(widget) && gtk_widget_get_visible(widget));
+    }
+    g_list_free(windows);
+    return shown;
+}
+
+std::vector<std::filesystem::path> captureFiles() {
+    std::vector<std::filesystem::path> found;
+    for (const auto& entry : std::filesystem::directory_iterator(g_get_tmp_dir())) {
+        if (entry.path().filename().string().rfind("ulvo-ocr-", 0) == 0) {
+            found.push_back(entry.path());
+        }
+    }
+    return found;
+}
+
+// Whether another client (the screenshot tool) holds the keyboard and the pointer: it is ready for input.
+bool inputGrabbedElsewhere() {
+    x11::XConnection probe;
+    Display* display = probe.display();
+    const int keyboard =
+        XGrabKeyboard(display, probe.root(), False, GrabModeAsync, GrabModeAsync, CurrentTime);
+    const int pointer =
+        XGrabPointer(display, probe.root(), False, 0, GrabModeAsync, GrabModeAsync, None, None, CurrentTime);
+    XUngrabKeyboard(display, CurrentTime);
+    XUngrabPointer(display, CurrentTime);
+    XSync(display, False);
+    return keyboard == AlreadyGrabbed && pointer == AlreadyGrabbed;
+}
+
+GdkRectangle tagArea(x11::ExplainTag& tag) {
+    GdkRectangle area{};
+    gtk_window_get_position(GTK_WINDOW(tag.window()), &area.x, &area.y);
+    gtk_window_get_size(GTK_WINDOW(tag.window()), &area.width, &area.height);
+    return area;
+}
+
+// The card side of the program, recorded.
+struct CardRecord {
+    std::vector<std::string> shown;
+    std::string pending;
+    std::vector<bool> trust;
+    x11::DesktopCapture::Card card() {
+        x11::DesktopCapture::Card side;
+        side.showCardWithSelection = [this](const std::string& text) { shown.push_back(text); };
+        side.setPendingSelection = [this](const std::string& text) { pending = text; };
+        side.setAccessibility = [this](bool trusted) { trust.push_back(trusted); };
+        side.showSettings = [] {};
+        side.terminate = [] {};
+        return side;
+    }
+};
+
+// ---- The accessibility reader ----------------------------------------------------------------------
+
+TEST(SelectionReaderDesktopTest, SelectionAndRectangleFromTextViewAndEntryNothingFromOpaqueText) {
+    x11::XConnection connection;
+    ASSERT_TRUE(x11::accessibilityEnabled()) << "the session's accessibility bus is off";
+    // Focus given before the reader exists: found by searching the active window.
+    App view = startApp("textview", "The quick brown fox jumps", std::pair{4, 9});
+    x11::AtspiFocusedText late([&] { return connection.activeWindowPid(); });
+    ASSERT_TRUE(late.available());
+    SelectionResult result = readUntil(late, [](const SelectionResult& r) { return r.text == "quick"; });
+    ASSERT_EQ(result.text, "quick");
+    ASSERT_TRUE(result.bounds);
+    EXPECT_GT(result.bounds->width, 10);
+    EXPECT_GT(result.bounds->height, 10);
+    EXPECT_GE(result.bounds->x, view.area.x);
+    EXPECT_LE(result.bounds->maxX(), view.area.x + view.area.width);
+    EXPECT_GE(result.bounds->y, view.area.y);
+    EXPECT_LE(result.bounds->maxY(), view.area.y + view.area.height);
+
+    // Focus given afterwards: followed through the focus events.
+    App entry = startApp("entry", "hello entry world", std::pair{6, 11}, true, 300, 500);
+    result = readUntil(late, [](const SelectionResult& r) { return r.text == "entry"; });
+    EXPECT_EQ(result.text, "entry");
+    ASSERT_TRUE(result.bounds);
+    EXPECT_GE(result.bounds->y, entry.area.y);
+    EXPECT_LE(result.bounds->maxY(), entry.area.y + entry.area.height);
+
+    // An application without accessible text: nothing, although selections stay in the windows behind.
+    App opaque = startApp("opaque", "opaque words", std::pair{0, 6}, false, 400, 300);
+    result = readUntil(late, [](const SelectionResult& r) { return r.text.empty(); });
+    pumpFor(400ms);
+    EXPECT_EQ(globalSelection(late), SelectionResult{});
+}
+
+// ---- The copy fallback -----------------------------------------------------------------------------
+
+TEST(ClipboardDesktopTest, CopyReadsOpaqueSelectionsAndRestoresTextHtmlAndImageByteForByte) {
+    const std::string png = pngBytes();
+    const auto text = scratchFile("text", "earlier clipboard text");
+    const auto html = scratchFile("html", "<p>earlier <b>html</b></p>");
+    const auto image = scratchFile("png", png);
+    test::Background owner({ULVO_CLIPBOARD_FIXTURE, "own", "UTF8_STRING=" + text.string(),
+                            "text/plain;charset=utf-8=" + text.string(), "text/html=" + html.string(),
+                            "image/png=" + image.string()});
+    ASSERT_EQ(owner.readLine(10s), "owned");
+    const std::string before = dumpClipboard();
+    ASSERT_NE(before.find("image/png " + std::string("89504e47")), std::string::npos) << before;
+
+    App app = startApp("opaque", "  selected words\n and more", std::pair{0, 17}, false);
+    x11::XConnection connection;
+    x11::GtkClipboardPort clipboard;
+    x11::XTestCopyKeystroke keystroke(connection, {});
+    ASSERT_TRUE(keystroke.available());
+    ClipboardCopier copier(clipboard, keystroke, runLater);
+
+    std::vector<std::string> results;
+    copier.copySelectionViaClipboard([&](std::string copied) { results.push_back(copied); });
+    ASSERT_TRUE(pumpUntil([&] { return results.size() == 1; }));
+    EXPECT_EQ(results[0], "selected words");
+    EXPECT_EQ(app.process->readLine(2s), "copied selected words");
+    EXPECT_EQ(dumpClipboard(), before);
+
+    // Overlapping copies with Alt still held (as right after Alt+E): one copy, both callers served,
+    // the clipboard kept.
+    results.clear();
+    ASSERT_EQ(xdotool({"keydown", "alt"}), 0);
+    copier.copySelectionViaClipboard([&](std::string copied) { results.push_back(copied); });
+    copier.copySelectionViaClipboard([&](std::string copied) { results.push_back(copied); });
+    runLater(30ms, [&] {
+        copier.copySelectionViaClipboard([&](std::string copied) { results.push_back(copied); });
+    });
+    ASSERT_TRUE(pumpUntil([&] { return results.size() == 3; }));
+    ASSERT_EQ(xdotool({"keyup", "alt"}), 0);
+    EXPECT_EQ(results, (std::vector<std::string>{"selected words", "selected words", "selected words"}));
+    EXPECT_EQ(app.process->readLine(2s), "copied selected words");
+    EXPECT_EQ(app.process->readLine(300ms), "") << "a second keystroke was sent";
+    EXPECT_EQ(dumpClipboard(), before);
+
+    // Nothing copied: the clipboard is left exactly as it was.
+    App quiet = startApp("opaque", "nothing selected", std::nullopt, false, 500, 500);
+    results.clear();
+    copier.copySelectionViaClipboard([&](std::string copied) { results.push_back(copied); });
+    ASSERT_TRUE(pumpUntil([&] { return results.size() == 1; }));
+    EXPECT_EQ(results[0], "");
+    EXPECT_EQ(dumpClipboard(), before);
+}
+
+// ---- Monitor, tag and hot keys ---------------------------------------------------------------------
+
+struct CaptureDesktopTest : ::testing::Test {
+    CardRecord card;
+    std::unique_ptr<x11::DesktopCapture> capture;
+    void SetUp() override {
+        capture = std::make_unique<x11::DesktopCapture>(card.card());
+        capture->buildTagPanel();
+        capture->registerHotKey();
+        capture->startSelectionMonitor();
+    }
+    void TearDown() override { capture.reset(); }
+    bool tagVisible() const { return capture->tag()->isVisible(); }
+};
+
+TEST_F(CaptureDesktopTest, TagFollowsAStableSelectionAndAMouseSelectionButNotOwnWindows) {
+    App view = startApp("textview", "Stable selections show the tag", std::nullopt);
+    pumpFor(600ms);
+    EXPECT_FALSE(tagVisible());
+    const auto selected = std::chrono::steady_clock::now();
+    ASSERT_EQ(xdotool({"key", "ctrl+a"}), 0);
+    pumpUntil([&] { return tagVisible(); }, 400ms);
+    EXPECT_FALSE(tagVisible()) << "shown before the selection was stable for 0.45 s";
+    ASSERT_TRUE(pumpUntil([&] { return tagVisible(); }, 2s));
+    EXPECT_GE(std::chrono::steady_clock::now() - selected, 450ms);
+    EXPECT_EQ(card.pending, "Stable selections show the tag");
+
+    // Beside the selection: 8 right of its right edge, its top 14 below the selection's bottom.
+    x11::XConnection connection;
+    x11::AtspiFocusedText reader([&] { return connection.activeWindowPid(); });
+    const SelectionResult selection =
+        readUntil(reader, [](const SelectionResult& r) { return !r.text.empty(); });
+    ASSERT_TRUE(selection.bounds);
+    const GdkRectangle tag = tagArea(*capture->tag());
+    EXPECT_NEAR(tag.x, selection.bounds->maxX() + 8, 1.0);
+    EXPECT_NEAR(tag.y, selection.bounds->maxY() + 14, 1.0);
+    GdkRectangle both{view.area.x, view.area.y, std::max(view.area.width, tag.x + tag.width - view.area.x),
+                      std::max(view.area.height, tag.y + tag.height - view.area.y)};
+    EXPECT_TRUE(test::screenshot(std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR) / "explain-tag.png", both));
+
+    // Clicking the tag opens the card with its text and hides it.
+    const int clickX = tag.x + tag.width / 2;
+    const int clickY = tag.y + tag.height / 2;
+    ASSERT_EQ(xdotool({"mousemove", std::to_string(clickX), std::to_string(clickY), "click", "1"}), 0);
+    ASSERT_TRUE(pumpUntil([&] { return !card.shown.empty(); }, 3s));
+    EXPECT_EQ(card.shown.back(), "") << "the tag's text is already the pending selection";
+    EXPECT_EQ(card.pending, "Stable selections show the tag");
+    EXPECT_FALSE(tagVisible());
+    view.process.reset();
+
+    // A mouse selection in an application without accessible text: the tag at once, from a copy.
+    App opaque = startApp("opaque", "dragged over words", std::pair{0, 12}, false, 300, 300);
+    const int y = opaque.area.y + 60;
+    ASSERT_EQ(xdotool({"mousemove", std::to_string(opaque.area.x + 20), std::to_string(y), "mousedown", "1"}),
+              0);
+    ASSERT_EQ(xdotool({"mousemove", std::to_string(opaque.area.x + 200), std::to_string(y), "mouseup", "1"}),
+              0);
+    ASSERT_TRUE(pumpUntil([&] { return tagVisible(); }, 2s));
+    EXPECT_EQ(card.pending, "dragged over");
+    const GdkRectangle clipboardTag = tagArea(*capture->tag());
+    EXPECT_NEAR(clipboardTag.x, opaque.area.x + 200 + 12, 2.0);
+    EXPECT_NEAR(clipboardTag.y + clipboardTag.height / 2.0, y, 2.0);
+    // A plain click elsewhere takes it away and selects nothing.
+    ASSERT_EQ(xdotool({"mousemove", std::to_string(opaque.area.x + 300), std::to_string(y), "click", "1"}),
+              0);
+    ASSERT_TRUE(pumpUntil([&] { return !tagVisible(); }, 2s));
+    pumpFor(500ms);
+    EXPECT_FALSE(tagVisible());
+    opaque.process.reset();
+
+    // This program's own window with a selection: no tag.
+    GtkWidget* own = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GtkWidget* text = gtk_text_view_new();
+    gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(text)), "own window text", -1);
+    gtk_container_add(GTK_CONTAINER(own), text);
+    gtk_window_set_default_size(GTK_WINDOW(own), 400, 200);
+    gtk_widget_show_all(own);
+    gtk_window_present(GTK_WINDOW(own));
+    pumpFor(500ms);
+    GtkTextIter start;
+    GtkTextIter end;
+    gtk_text_buffer_get_bounds(gtk_text_view_get_buffer(GTK_TEXT_VIEW(text)), &start, &end);
+    gtk_text_buffer_select_range(gtk_text_view_get_buffer(GTK_TEXT_VIEW(text)), &start, &end);
+    pumpFor(1500ms);
+    EXPECT_FALSE(tagVisible());
+    EXPECT_NE(card.pending, "own window text");
+    gtk_widget_destroy(own);
+}
+
+TEST_F(CaptureDesktopTest, HotKeysExplainAndCaptureWithNumLockOnAndAreExclusive) {
+    ASSERT_TRUE(capture->hotKeyRegistered());
+    ASSERT_TRUE(capture->hotKeyOCRRegistered());
+    App view = startApp("textview", "Hot keys read this", std::pair{9, 13});
+    ASSERT_EQ(xdotool({"key", "alt+e"}), 0);
+    ASSERT_TRUE(pumpUntil([&] { return !card.shown.empty(); }, 3s));
+    EXPECT_EQ(card.shown.back(), "read");
+
+    ASSERT_EQ(xdotool({"key", "Num_Lock"}), 0);
+    ASSERT_EQ(xdotool({"key", "alt+e"}), 0);
+    const bool numLockWorked = pumpUntil([&] { return card.shown.size() == 2; }, 3s);
+    ASSERT_EQ(xdotool({"key", "Num_Lock"}), 0);
+    EXPECT_TRUE(numLockWorked);
+
+    // Another program holding Alt+E already: registration says so instead of failing silently.
+    x11::XConnection other;
+    x11::HotKeyGrabber grabber(other, [](std::uint32_t) {});
+    std::string failure;
+    EXPECT_FALSE(grabber.registerHotKey({1, XK_e, grabber.masks().alt}, &failure));
+    EXPECT_EQ(failure, "another program has taken it");
+
+    // Alt+Shift+E starts the capture: maim is running and Escape ends it without a trace.
+    const std::string self = std::to_string(getpid());
+    ASSERT_EQ(xdotool({"key", "alt+shift+e"}), 0);
+    ASSERT_TRUE(pumpUntil(inputGrabbedElsewhere, 10s)) << "the capture tool did not take the input";
+    EXPECT_EQ(test::run({"pgrep", "-P", self, "-x", "maim"}), 0) << "the capture tool is not running";
+    // Held like a person holds it: the tool looks at the keyboard state between frames.
+    ASSERT_EQ(xdotool({"keydown", "Escape", "sleep", "0.15", "keyup", "Escape"}), 0);
+    EXPECT_TRUE(pumpUntil(
+        [&] {
+            return test::run({"pgrep", "-P", self, "-x", "maim"}) == 1;
+        },
+        5s))
+        << "Escape did not end the capture";
+    pumpFor(300ms);
+    EXPECT_TRUE(captureFiles().empty());
+    EXPECT_FALSE(dialogShown());
+    EXPECT_EQ(card.shown.size(), 2U);
+}
+
+TEST_F(CaptureDesktopTest, RegionCaptureReadsFramedTextIntoTheCard) {
+    App label = startApp("label", "Plainly readable words", std::nullopt, true, 100, 100);
+    capture->captureViaOCR();
+    ASSERT_TRUE(pumpUntil(inputGrabbedElsewhere, 10s)) << "the capture tool did not take the input";
+    const int left = label.area.x + 10;
+    const int top = label.area.y + 10;
+    ASSERT_EQ(xdotool({"mousemove", std::to_string(left), std::to_string(top), "mousedown", "1"}), 0);
+    for (int step = 1; step <= 5; ++step) {
+        ASSERT_EQ(xdotool({"mousemove", std::to_string(left + step * (label.area.width - 20) / 5),
+                           std::to_string(top + step * (label.area.height - 20) / 5)}),
+                  0);
+    }
+    ASSERT_EQ(xdotool({"mouseup", "1"}), 0);
+    ASSERT_TRUE(pumpUntil([&] { return !card.shown.empty() || dialogShown(); }, 20s));
+    ASSERT_FALSE(card.shown.empty()) << "an alert instead of the text";
+    EXPECT_EQ(card.shown.back(), "Plainly readable words");
+    pumpFor(200ms);
+    EXPECT_TRUE(captureFiles().empty()) << "the capture file was left behind";
+}
+
+// ---- The status item -------------------------------------------------------------------------------
+
+TEST(StatusItemDesktopTest, MenuTextsOrderAndActions) {
+    int explained = 0;
+    int captured = 0;
+    x11::StatusItem::Actions actions;
+    actions.statusExplain = [&] { ++explained; };
+    actions.statusCapture = [&] { ++captured; };
+    x11::StatusItem item(actions, std::nullopt);
+    std::vector<std::string> titles;
+    std::vector<bool> sensitive;
+    GList* children = gtk_container_get_children(GTK_CONTAINER(item.menu()));
+    for (GList* it = children; it != nullptr; it = it->next) {
+        auto* child = static_cast<GtkWidget*>(it->data);
+        const gchar* label =
+            GTK_IS_SEPARATOR_MENU_ITEM(child) ? "" : gtk_menu_item_get_label(GTK_MENU_ITEM(child));
+        titles.emplace_back(label != nullptr ? label : "");
+        sensitive.push_back(gtk_widget_get_sensitive(child) != FALSE);
+    }
+    EXPECT_EQ(titles, (std::vector<std::string>{"Explain Selection", "Capture Text from Image…", "",
+                                                "Alt+E  explain   ·   Alt+Shift+E  capture image", "",
+                                                "Settings…", "", "Quit ULVO"}));
+    EXPECT_FALSE(sensitive[3]) << "the hint line cannot be chosen";
+    gtk_menu_item_activate(GTK_MENU_ITEM(g_list_nth_data(children, 0)));
+    gtk_menu_item_activate(GTK_MENU_ITEM(g_list_nth_data(children, 1)));
+    g_list_free(children);
+    EXPECT_EQ(explained, 1);
+    EXPECT_EQ(captured, 1);
+}
+
+} // namespace
+} // namespace ulvo
+
+int main(int argc, char** argv) {
+    // Capture files go to a temporary directory of this run alone.
+    char scratch[] = "/tmp/ulvo-capture-test-XXXXXX";
+    if (mkdtemp(scratch) != nullptr) {
+        setenv("TMPDIR", scratch, 1);
+    }
+    gtk_init(&argc, &argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    const int status = RUN_ALL_TESTS();
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch, ignored);
+    return status;
+}

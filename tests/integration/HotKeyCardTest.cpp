@@ -1,0 +1,76 @@
+// The whole road: Alt+E in another application opens the real card with the selection and an answer
+// from a chat-completions server on loopback. Runs inside scripts/private-session (scratch HOME, keyring).
+#include <gtest/gtest.h>
+
+#include "app/AppDelegate.h"
+#include "tests/integration/DesktopTestSupport.h"
+#include "tests/integration/Subprocess.h"
+#include "tests/support/LoopbackServer.h"
+
+#include <gtk/gtk.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace ulvo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::pumpFor;
+using test::pumpUntil;
+
+TEST(HotKeyCardTest, AltEShowsTheSelectionAndItsAnswerInTheCard) {
+    test::LoopbackServer server([](const test::RecordedRequest&) {
+        return test::CannedReply{200, test::chatReply("A loopback explanation of the words.")};
+    });
+    const std::filesystem::path config = std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "ulvo";
+    std::filesystem::create_directories(config);
+    std::ofstream(config / "preferences.ini")
+        << "[ulvo]\nmodelProvider=custom\nmodelBaseURL=" << server.baseURL() << "/v1\nmodelName=test-model\n";
+    ASSERT_EQ(
+        test::run(
+            {"/bin/sh", "-c",
+             "printf sk-test | secret-tool store --label=test service com.zvk.ULVO.api-keys account custom"}),
+        0);
+
+    GtkApplication* application = gtk_application_new("com.zvk.ULVO.HotKeyTest", G_APPLICATION_NON_UNIQUE);
+    AppDelegate delegate(std::filesystem::path(ULVO_TEST_SHARE_DIR));
+    delegate.attach(application);
+    ASSERT_TRUE(g_application_register(G_APPLICATION(application), nullptr, nullptr)); // start-up runs here
+    pumpFor(1500ms);                                                                   // the card page loads
+
+    test::Background app({"/usr/bin/python3", ULVO_TEXT_APP, "--kind", "textview", "--text",
+                          "Photosynthesis turns light into sugar", "--select", "0", "14"});
+    std::istringstream ready(app.readLine(15s));
+    std::string word;
+    GdkRectangle area{};
+    ready >> word >> area.x >> area.y >> area.width >> area.height;
+    ASSERT_EQ(word, "ready");
+    pumpFor(500ms);
+
+    ASSERT_EQ(test::xdotool({"key", "alt+e"}), 0);
+    ASSERT_TRUE(pumpUntil([&] { return delegate.panel()->isVisible(); }, 5s)) << "no card";
+    WebKitWebView* view = delegate.panel()->page().view();
+    const auto pageText = [&] { return test::evaluate(view, "document.body.innerText").get<std::string>(); };
+    ASSERT_TRUE(pumpUntil(
+        [&] { return pageText().find("A loopback explanation of the words.") != std::string::npos; }, 20s))
+        << pageText();
+    EXPECT_NE(pageText().find("Photosynthesis"), std::string::npos);
+    ASSERT_FALSE(server.requests().empty());
+    EXPECT_NE(server.requests().back().body.find("Photosynthesis"), std::string::npos);
+
+    EXPECT_TRUE(test::screenshot(std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR) / "card-from-hot-key.png",
+                                 test::screenRect(GTK_WIDGET(delegate.panel()->window()))));
+    g_application_quit(G_APPLICATION(application));
+    delegate.applicationWillTerminate();
+}
+
+} // namespace
+} // namespace ulvo
+
+int main(int argc, char** argv) {
+    gtk_init(&argc, &argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,465 @@
+// Selection capture's decisions, driven through in-memory desktops.
+#include "capture/ClipboardCopy.h"
+#include "capture/HotKeys.h"
+#include "capture/RegionCapture.h"
+#include "capture/SelectionMonitor.h"
+#include "capture/SelectionReader.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+#include <set>
+
+namespace ulvo {
+namespace {
+
+using namespace std::chrono_literals;
+
+// ---- Clipboard copy -------------------------------------------------------------------------------
+
+struct FakeClipboard final : ClipboardPort, CopyKeystroke {
+    ClipboardSnapshot contents;
+    std::uint64_t changes = 0;
+    int snapshots = 0;
+    int restores = 0;
+    int keystrokes = 0;
+    // What the focused application puts on the clipboard when it receives Control+C.
+    std::optional<ClipboardSnapshot> copyResult;
+    std::deque<std::function<void()>> loop; // the main loop's queued work
+
+    void snapshot(std::function<void(ClipboardSnapshot)> completion) override {
+        ++snapshots;
+        loop.push_back([this, completion] { completion(contents); });
+    }
+    std::uint64_t changeCount() override { return changes; }
+    void readText(std::function<void(std::optional<std::string>)> completion) override {
+        std::optional<std::string> text;
+        for (const ClipboardEntry& entry : contents) {
+            if (entry.target == "UTF8_STRING") {
+                text = std::string(entry.data.begin(), entry.data.end());
+            }
+        }
+        loop.push_back([completion, text] { completion(text); });
+    }
+    void restore(ClipboardSnapshot snapshot) override {
+        ++restores;
+        contents = std::move(snapshot);
+    }
+    bool sendCopy() override {
+        ++keystrokes;
+        if (copyResult) {
+            contents = *copyResult;
+            ++changes;
+        }
+        return true;
+    }
+    DelayedCall later() {
+        return [this](std::chrono::milliseconds delay, std::function<void()> task) {
+            EXPECT_EQ(delay, 120ms);
+            loop.push_back(std::move(task));
+        };
+    }
+    void run() {
+        while (!loop.empty()) {
+            auto task = std::move(loop.front());
+            loop.pop_front();
+            task();
+        }
+    }
+};
+
+ClipboardEntry entry(std::string target, std::string data) {
+    return {target, target, 8, std::vector<unsigned char>(data.begin(), data.end())};
+}
+
+ClipboardSnapshot richClipboard() {
+    return {entry("UTF8_STRING", "earlier"),
+            entry("text/html", "<b>earlier</b>"),
+            {"image/png", "image/png", 8, {0x89, 'P', 'N', 'G', 0, 1, 2, 255}}};
+}
+
+TEST(ClipboardCopyTest, ReturnsTheCopiedTextTrimmedAndPutsEveryTargetBack) {
+    FakeClipboard clipboard;
+    clipboard.contents = richClipboard();
+    clipboard.copyResult = ClipboardSnapshot{entry("UTF8_STRING", "  word\n")};
+    ClipboardCopier copier(clipboard, clipboard, clipboard.later());
+    std::vector<std::string> results;
+    copier.copySelectionViaClipboard([&](std::string text) { results.push_back(text); });
+    clipboard.run();
+    EXPECT_EQ(results, std::vector<std::string>{"word"});
+    EXPECT_EQ(clipboard.contents, richClipboard());
+    EXPECT_FALSE(copier.pending());
+}
+
+TEST(ClipboardCopyTest, NoCopyLeavesTheClipboardAloneAndACopyWithoutTextStillRestores) {
+    FakeClipboard clipboard;
+    clipboard.contents = richClipboard();
+    ClipboardCopier copier(clipboard, clipboard, clipboard.later());
+    std::vector<std::string> results;
+    copier.copySelectionViaClipboard([&](std::string text) { results.push_back(text); });
+    clipboard.run();
+    EXPECT_EQ(results, std::vector<std::string>{""});
+    EXPECT_EQ(clipboard.restores, 0);
+
+    clipboard.copyResult = ClipboardSnapshot{{"image/png", "image/png", 8, {1, 2, 3}}};
+    copier.copySelectionViaClipboard([&](std::string text) { results.push_back(text); });
+    clipboard.run();
+    EXPECT_EQ(results, (std::vector<std::string>{"", ""}));
+    EXPECT_EQ(clipboard.contents, richClipboard());
+
+    // An empty clipboard is empty again afterwards.
+    clipboard.contents.clear();
+    clipboard.copyResult = ClipboardSnapshot{entry("UTF8_STRING", "x")};
+    copier.copySelectionViaClipboard([&](std::string text) { results.push_back(text); });
+    clipboard.run();
+    EXPECT_EQ(results.back(), "x");
+    EXPECT_TRUE(clipboard.contents.empty());
+}
+
+TEST(ClipboardCopyTest, OverlappingCallsShareOneCopyAndKeepTheUsersClipboard) {
+    FakeClipboard clipboard;
+    clipboard.contents = richClipboard();
+    clipboard.copyResult = ClipboardSnapshot{entry("UTF8_STRING", "selected")};
+    ClipboardCopier copier(clipboard, clipboard, clipboard.later());
+    std::vector<std::string> results;
+    copier.copySelectionViaClipboard([&](std::string text) { results.push_back("first:" + text); });
+    // The second call arrives while the snapshot is still being read, the third while the look waits.
+    copier.copySelectionViaClipboard([&](std::string text) { results.push_back("second:" + text); });
+    clipboard.loop.front()();
+    clipboard.loop.pop_front();
+    copier.copySelectionViaClipboard([&](std::string text) { results.push_back("third:" + text); });
+    clipboard.run();
+    EXPECT_EQ(results, (std::vector<std::string>{"first:selected", "second:selected", "third:selected"}));
+    EXPECT_EQ(clipboard.snapshots, 1);
+    EXPECT_EQ(clipboard.keystrokes, 1);
+    EXPECT_EQ(clipboard.restores, 1);
+    EXPECT_EQ(clipboard.contents, richClipboard());
+
+    // A completion may start the next copy at once; it is a fresh one.
+    results.clear();
+    copier.copySelectionViaClipboard([&](std::string text) {
+        results.push_back(text);
+        copier.copySelectionViaClipboard([&](std::string again) { results.push_back("again:" + again); });
+    });
+    clipboard.run();
+    EXPECT_EQ(results, (std::vector<std::string>{"selected", "again:selected"}));
+    EXPECT_EQ(clipboard.snapshots, 3);
+    EXPECT_EQ(clipboard.contents, richClipboard());
+}
+
+// ---- Selection reader -----------------------------------------------------------------------------
+
+struct FakeFocus final : FocusedText {
+    bool focused = true;
+    std::optional<TextRange> range = TextRange{0, 5};
+    std::optional<std::string> characters = "  two words \n";
+    std::optional<Rect> extents = Rect{10, 20, 30, 15};
+    bool focus() override { return focused; }
+    std::optional<TextRange> selectedRange() override { return range; }
+    std::optional<std::string> text(TextRange) override { return characters; }
+    std::optional<Rect> rangeExtents(TextRange) override { return extents; }
+};
+
+TEST(SelectionReaderTest, TextAndRectangleAreIndependentHalves) {
+    FakeFocus focus;
+    EXPECT_EQ(globalSelection(focus), (SelectionResult{"two words", Rect{10, 20, 30, 15}}));
+    focus.characters = " \n\t ";
+    EXPECT_EQ(globalSelection(focus), (SelectionResult{"", Rect{10, 20, 30, 15}}));
+    focus.characters.reset();
+    EXPECT_EQ(globalSelection(focus), (SelectionResult{"", Rect{10, 20, 30, 15}}));
+    focus.characters = "text";
+    focus.extents.reset();
+    EXPECT_EQ(globalSelection(focus), (SelectionResult{"text", std::nullopt}));
+    focus.range.reset();
+    EXPECT_EQ(globalSelection(focus), SelectionResult{});
+    focus.focused = false;
+    EXPECT_EQ(globalSelection(focus), SelectionResult{});
+}
+
+// ---- Selection monitor ----------------------------------------------------------------------------
+
+struct FakeDesktop final : MonitorHost {
+    bool trusted = true;
+    bool ownFrontmost = false;
+    SelectionResult selection;
+    Point pointerAt{500, 500};
+    std::optional<Rect> screen = Rect{0, 0, 1920, 1080};
+    std::vector<bool> trustReports;
+    std::string pending;
+    std::optional<Point> tagAt; // shown at, or hidden
+    int selectionReads = 0;
+    std::vector<std::function<void(std::string)>> copies;
+
+    bool accessibilityTrusted() override { return trusted; }
+    void setAccessibility(bool value) override { trustReports.push_back(value); }
+    bool frontmostIsSelf() override { return ownFrontmost; }
+    SelectionResult globalSelection() override {
+        ++selectionReads;
+        return selection;
+    }
+    void copySelectionViaClipboard(std::function<void(std::string)> completion) override {
+        copies.push_back(std::move(completion));
+    }
+    Point pointer() override { return pointerAt; }
+    std::optional<Rect> mainScreenFrame() override { return screen; }
+    void setPendingSelection(const std::string& text) override { pending = text; }
+    void showTag(Point origin) override { tagAt = origin; }
+    void hideTag() override { tagAt.reset(); }
+};
+
+struct MonitorTest : ::testing::Test {
+    FakeDesktop desktop;
+    SelectionMonitor monitor{desktop};
+    SelectionMonitor::Clock::time_point now = SelectionMonitor::Clock::time_point{} + 1000s;
+    void poll(int count = 1) {
+        for (int i = 0; i < count; ++i) {
+            now += 200ms;
+            monitor.pollExternalSelection(now);
+        }
+    }
+};
+
+TEST_F(MonitorTest, TagShowsThreePollsAfterAStableSelectionBesideItsBottomRight) {
+    desktop.selection = {"word", Rect{100, 200, 50, 20}};
+    poll();
+    poll(2);
+    EXPECT_FALSE(desktop.tagAt);
+    poll();
+    ASSERT_TRUE(desktop.tagAt);
+    EXPECT_EQ(*desktop.tagAt, (Point{158, 1080 - 220 - 46}));
+    EXPECT_EQ(desktop.pending, "word");
+    // Clearing the selection hides the tag at the next poll.
+    desktop.selection = {};
+    poll();
+    EXPECT_FALSE(desktop.tagAt);
+}
+
+TEST_F(MonitorTest, ChangingSelectionsKeepTheTagHiddenAndItDoesNotReturnForTheSameText) {
+    for (int i = 0; i < 6; ++i) {
+        desktop.selection.text = std::string(static_cast<std::size_t>(i + 1), 'a');
+        poll();
+        now += 100ms; // a new candidate every 0.3 s
+        EXPECT_FALSE(desktop.tagAt);
+    }
+    desktop.selection.text = "first";
+    poll(4);
+    ASSERT_TRUE(desktop.tagAt);
+    desktop.selection.text = "second";
+    poll();
+    desktop.selection.text = "first";
+    poll(5);
+    EXPECT_FALSE(desktop.tagAt) << "the tag already stood for this text";
+    desktop.selection.text.clear();
+    poll();
+    desktop.selection.text = "first";
+    poll(4);
+    EXPECT_TRUE(desktop.tagAt);
+    // Without bounds the tag goes beside the pointer.
+    EXPECT_EQ(*desktop.tagAt, (Point{512, 450}));
+}
+
+TEST_F(MonitorTest, TrustIsReportedOnChangeOnlyAndOwnWindowsAreLeftAlone) {
+    desktop.trusted = false;
+    desktop.selection.text = "x";
+    poll(5);
+    EXPECT_EQ(desktop.trustReports, std::vector<bool>{false});
+    EXPECT_EQ(desktop.selectionReads, 0);
+    desktop.trusted = true;
+    desktop.ownFrontmost = true;
+    poll(5);
+    EXPECT_EQ(desktop.trustReports, (std::vector<bool>{false, true}));
+    EXPECT_EQ(desktop.selectionReads, 0);
+    monitor.mouseDown({0, 0});
+    desktop.pointerAt = {300, 0};
+    monitor.handleGlobalMouseUp(1);
+    EXPECT_TRUE(desktop.copies.empty());
+}
+
+TEST_F(MonitorTest, MouseUpCopiesOnlyAfterADragOrMultipleClickAndOneAtATime) {
+    monitor.mouseDown({100, 100});
+    desktop.pointerAt = {100, 100};
+    monitor.handleGlobalMouseUp(1);
+    EXPECT_TRUE(desktop.copies.empty()) << "a plain click selects nothing";
+    monitor.handleGlobalMouseUp(2);
+    EXPECT_EQ(desktop.copies.size(), 1U);
+    monitor.handleGlobalMouseUp(3);
+    EXPECT_EQ(desktop.copies.size(), 1U) << "a second mouse-up while a copy is pending is ignored";
+    desktop.copies[0]("");
+    EXPECT_FALSE(desktop.tagAt);
+
+    monitor.mouseDown({100, 100});
+    desktop.pointerAt = {104, 100};
+    monitor.handleGlobalMouseUp(1);
+    EXPECT_EQ(desktop.copies.size(), 1U) << "4 points is still a click";
+    desktop.pointerAt = {104.5, 100};
+    monitor.handleGlobalMouseUp(1);
+    ASSERT_EQ(desktop.copies.size(), 2U);
+}
+
+TEST_F(MonitorTest, ClipboardTagPlacementAndDismissal) {
+    // Right-to-left on one line without usable bounds: beside the press point.
+    desktop.selection = {"", Rect{0, 0, 1, 1}};
+    monitor.mouseDown({300, 400});
+    desktop.pointerAt = {200, 403};
+    monitor.handleGlobalMouseUp(1);
+    desktop.copies.back()("copied");
+    ASSERT_TRUE(desktop.tagAt);
+    EXPECT_EQ(*desktop.tagAt, (Point{312, 400 - 16}));
+    EXPECT_EQ(desktop.pending, "copied");
+    EXPECT_TRUE(monitor.tagFromClipboard());
+    // The poll leaves a clipboard tag alone.
+    desktop.selection = {};
+    poll(3);
+    EXPECT_TRUE(desktop.tagAt);
+    // The next press anywhere removes it.
+    monitor.mouseDown({10, 10});
+    EXPECT_FALSE(desktop.tagAt);
+    EXPECT_EQ(monitor.shownTagSelection(), "");
+    // A drag ending lower on the screen: beside the release point.
+    desktop.pointerAt = {50, 900 - 300};
+    monitor.mouseDown({400, 900});
+    monitor.handleGlobalMouseUp(1);
+    desktop.copies.back()("more");
+    EXPECT_EQ(*desktop.tagAt, (Point{62, 600 - 16}));
+    // With real bounds: beside the selection.
+    monitor.mouseDown({0, 0});
+    desktop.selection = {"", Rect{100, 200, 50, 20}};
+    desktop.pointerAt = {90, 0};
+    monitor.handleGlobalMouseUp(1);
+    desktop.copies.back()("again");
+    EXPECT_EQ(*desktop.tagAt, (Point{158, 814}));
+}
+
+TEST_F(MonitorTest, ExplainReadsAccessibilityFirstAndCopiesOtherwise) {
+    std::vector<std::string> shown;
+    desktop.selection.text = "visible";
+    monitor.captureSelectionAndShow([&](const std::string& text) { shown.push_back(text); });
+    EXPECT_EQ(shown, std::vector<std::string>{"visible"});
+    EXPECT_TRUE(desktop.copies.empty());
+    desktop.selection.text.clear();
+    monitor.captureSelectionAndShow([&](const std::string& text) { shown.push_back(text); });
+    ASSERT_EQ(desktop.copies.size(), 1U);
+    desktop.copies[0]("");
+    EXPECT_EQ(shown, (std::vector<std::string>{"visible", ""})) << "the card still shows, keeping its text";
+}
+
+TEST(ClickCounterTest, CountsWithinTimeAndDistanceAcrossTheClockWrap) {
+    ClickCounter clicks({400, 5});
+    EXPECT_EQ(clicks.press(1000, {10, 10}), 1);
+    EXPECT_EQ(clicks.press(1300, {13, 12}), 2);
+    EXPECT_EQ(clicks.press(1600, {13, 12}), 3);
+    EXPECT_EQ(clicks.press(2100, {13, 12}), 1) << "too late";
+    EXPECT_EQ(clicks.press(2200, {30, 12}), 1) << "too far";
+    EXPECT_EQ(clicks.press(0xFFFFFF00U, {0, 0}), 1);
+    EXPECT_EQ(clicks.press(0x40U, {0, 0}), 2) << "the server clock wrapped";
+}
+
+// ---- Hot keys --------------------------------------------------------------------------------------
+
+TEST(HotKeysTest, VariantsMatchingAndDispatch) {
+    ModifierMasks masks;
+    masks.numLock = 1U << 4;
+    const unsigned alt = masks.alt;
+    const unsigned shift = masks.shift;
+    EXPECT_EQ(grabModifierVariants(alt, masks),
+              (std::vector<unsigned>{alt, alt | masks.capsLock, alt | masks.numLock,
+                                     alt | masks.capsLock | masks.numLock}));
+    ModifierMasks noNumLock;
+    EXPECT_EQ(grabModifierVariants(alt, noNumLock).size(), 2U);
+
+    const std::vector<HotKeyBinding> bindings = {{explainHotKeyId, 26, alt},
+                                                 {captureHotKeyId, 26, alt | shift}};
+    const unsigned button1 = 1U << 8;
+    EXPECT_EQ(matchHotKey(bindings, {26, alt | masks.numLock | masks.capsLock | button1}, masks),
+              explainHotKeyId);
+    EXPECT_EQ(matchHotKey(bindings, {26, alt | shift | masks.numLock}, masks), captureHotKeyId);
+    EXPECT_EQ(matchHotKey(bindings, {26, alt | (1U << 2)}, masks), std::nullopt)
+        << "Control+Alt+E is not ours";
+    EXPECT_EQ(matchHotKey(bindings, {27, alt}, masks), std::nullopt);
+
+    EXPECT_EQ(hotKeyAction(2), HotKeyAction::capture);
+    EXPECT_EQ(hotKeyAction(1), HotKeyAction::explain);
+    EXPECT_EQ(hotKeyAction(0), HotKeyAction::explain);
+    EXPECT_EQ(hotKeySignature, 0x554C564FU);
+}
+
+// ---- Region capture --------------------------------------------------------------------------------
+
+struct FakeCapture final : RegionCaptureHost {
+    bool permitted = true;
+    int requests = 0;
+    std::optional<std::string> launchFailure;
+    std::vector<std::string> launched;
+    std::function<void()> exit;
+    std::set<std::filesystem::path> files;
+    std::function<void(std::string)> recognition;
+    std::vector<std::string> alerts;
+    std::vector<std::string> cards;
+
+    bool preflightScreenCaptureAccess() override { return permitted; }
+    void requestScreenCaptureAccess() override { ++requests; }
+    std::filesystem::path temporaryDirectory() override { return "/tmp/x"; }
+    std::string newUUID() override { return "0a1b2c3d-0000-4000-8000-00000000abcd"; }
+    std::optional<std::string> launchScreenshotTool(const std::vector<std::string>& argv,
+                                                    std::function<void()> onExit) override {
+        if (launchFailure) {
+            return launchFailure;
+        }
+        launched = argv;
+        exit = std::move(onExit);
+        return std::nullopt;
+    }
+    bool fileExists(const std::filesystem::path& file) override { return files.count(file) != 0; }
+    void removeFile(const std::filesystem::path& file) override { files.erase(file); }
+    void recognizeText(const std::filesystem::path&, std::function<void(std::string)> completion) override {
+        recognition = std::move(completion);
+    }
+    void showScreenCaptureAlert(const std::string& message) override { alerts.push_back(message); }
+    void showCardWithSelection(const std::string& text) override { cards.push_back(text); }
+};
+
+TEST(RegionCaptureTest, FramedTextReachesTheCardAndTheFileGoes) {
+    FakeCapture host;
+    RegionCapture capture(host);
+    capture.captureViaOCR();
+    const std::string file = "/tmp/x/ulvo-ocr-0A1B2C3D-0000-4000-8000-00000000ABCD.png";
+    EXPECT_EQ(host.launched, (std::vector<std::string>{"maim", "--select", "--hidecursor", file}));
+    host.files.insert(file);
+    host.exit();
+    ASSERT_TRUE(host.recognition);
+    host.recognition("  first line\nsecond line\n");
+    EXPECT_EQ(host.cards, std::vector<std::string>{"first line\nsecond line"});
+    EXPECT_TRUE(host.files.empty());
+    EXPECT_TRUE(host.alerts.empty());
+}
+
+TEST(RegionCaptureTest, CancelIsSilentAndFailuresAlert) {
+    FakeCapture host;
+    RegionCapture capture(host);
+    capture.captureViaOCR();
+    host.exit(); // Escape: no file
+    EXPECT_FALSE(host.recognition);
+    EXPECT_TRUE(host.alerts.empty());
+    EXPECT_TRUE(host.cards.empty());
+
+    capture.captureViaOCR();
+    host.files.insert(host.launched.back());
+    host.exit();
+    host.recognition(" \n ");
+    EXPECT_EQ(host.alerts, std::vector<std::string>{noReadableTextMessage});
+    EXPECT_TRUE(host.files.empty());
+
+    host.launchFailure = "Failed to execute child process “maim” (No such file or directory)";
+    capture.captureViaOCR();
+    EXPECT_EQ(host.alerts.back(), "ULVO could not start the screen capture. Failed to execute child process "
+                                  "“maim” (No such file or directory)");
+
+    host.permitted = false;
+    capture.captureViaOCR();
+    EXPECT_EQ(host.requests, 1);
+    EXPECT_EQ(host.alerts.back(), screenRecordingMessage);
+}
+
+} // namespace
+} // namespace ulvo
