@@ -1,13 +1,14 @@
 #include "app/AppDelegate.h"
 
 #include "browser/NativeMessagingInstaller.h"
-#include "platform/linux/SystemAnswerService.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
 #include "platform/linux/LibsecretStore.h"
+#include "platform/linux/SystemAnswerService.h"
 #include "platform/linux/SystemLanguage.h"
 #include "platform/linux/gtk/DesktopServices.h"
 #include "platform/linux/gtk/MainThread.h"
 #include "platform/linux/gtk/ScreenGeometry.h"
+#include "platform/linux/x11/AtspiReader.h"
 
 #include <algorithm>
 
@@ -55,7 +56,8 @@ ModelService::Dependencies
 AppDelegate::answerServiceDependencies(const std::optional<std::filesystem::path>& resources,
                                        std::shared_ptr<PreferenceStore> preferences,
                                        std::shared_ptr<SecretStore> secrets) {
-    return systemAnswerServiceDependencies(runtimeRoot(resources), std::move(preferences), std::move(secrets));
+    return systemAnswerServiceDependencies(runtimeRoot(resources), std::move(preferences),
+                                           std::move(secrets));
 }
 
 AppDelegate::AppDelegate(std::optional<std::filesystem::path> resources)
@@ -110,15 +112,6 @@ void AppDelegate::applicationWillTerminate() {
     // windows and a started local model server are left to the system.
     if (capture_) {
         capture_->stop();
-    }
-    hotKey_.reset();
-    hotKeyOCR_.reset();
-    hotKeyHandler_.reset();
-    mouseDownMonitor_.reset();
-    mouseUpMonitor_.reset();
-    if (selectionTimer_) {
-        g_source_remove(*selectionTimer_);
-        selectionTimer_.reset();
     }
 }
 
@@ -225,13 +218,21 @@ void AppDelegate::buildStatusItem() {
     capture_->buildStatusItem(resources_ ? std::optional(*resources_ / "icons") : std::nullopt);
 }
 
-void AppDelegate::installBundledNativeMessagingHost() { ulvo::installBundledNativeMessagingHost(resources_); }
+void AppDelegate::installBundledNativeMessagingHost() {
+    ulvo::installBundledNativeMessagingHost(resources_);
+}
 
-void AppDelegate::registerHotKey() { capture_->registerHotKey(); }
+void AppDelegate::registerHotKey() {
+    capture_->registerHotKey();
+}
 
-void AppDelegate::requestAccessibilityTrust() { capture_->requestAccessibilityTrust(); }
+void AppDelegate::requestAccessibilityTrust() {
+    capture_->requestAccessibilityTrust();
+}
 
-void AppDelegate::startSelectionMonitor() { capture_->startSelectionMonitor(); }
+void AppDelegate::startSelectionMonitor() {
+    capture_->startSelectionMonitor();
+}
 
 void AppDelegate::showSettings() {
     if (!settingsController_) {
@@ -319,7 +320,7 @@ void AppDelegate::copyText(const std::string& text) {
 }
 
 bool AppDelegate::accessibilityTrusted() {
-    return gtk::accessibilityTrusted();
+    return x11::accessibilityEnabled();
 }
 
 } // namespace ulvo

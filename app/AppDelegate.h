@@ -92,26 +92,14 @@ private:
     ModelService model_;
     std::unique_ptr<gtk::CardPanel> panel_;
     GtkWidget* tagPanel_ = nullptr; // the explain tag, built with the selection monitor
-    std::unique_ptr<x11::DesktopCapture> capture_; // tag, status item, hot keys, reader, copy, monitor
+    // The hot keys, their handler, the status item, the mouse monitors, the poll timer and the selection
+    // monitor's state (candidate, its time, the shown tag's selection, the last trust, the mouse-down
+    // location, the tag's clipboard copy) live in the capture object, which owns their platform handles.
+    std::unique_ptr<x11::DesktopCapture> capture_;
     gtk::PageView* webView_ = nullptr;
     std::string pendingSelection_;
-    std::optional<unsigned> hotKey_;
-    std::optional<unsigned> hotKeyOCR_;
-    std::optional<unsigned> hotKeyHandler_;
-    std::optional<guint> selectionTimer_;
-    std::string selectionCandidate_;
-    std::chrono::steady_clock::time_point selectionCandidateSince_{};
-    std::string shownTagSelection_;
-    static constexpr double selectionStableDelay = 0.45;
     bool hasPlacedPanel_ = false;
     std::unique_ptr<gtk::SettingsWindow> settingsController_;
-    std::optional<bool> lastAccessibilityTrust_;
-    [[maybe_unused]] GObject* statusItem_ = nullptr; // the status notifier item, built with the status menu
-    std::optional<Point> mouseDownLocation_;
-    std::optional<unsigned> mouseDownMonitor_;
-    std::optional<unsigned> mouseUpMonitor_;
-    [[maybe_unused]] bool clipboardTagBusy_ = false; // the explain tag's clipboard copy
-    [[maybe_unused]] bool tagFromClipboard_ = false;
 };
 
 } // namespace ulvo
