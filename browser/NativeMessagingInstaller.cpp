@@ -1,4 +1,5 @@
 #include "browser/NativeMessagingInstaller.h"
+#include "platform/linux/FileDescriptor.h"
 
 #include <nlohmann/json.hpp>
 
@@ -15,29 +16,6 @@
 namespace ulvo {
 
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd)
-        : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    // Closes now and reports whether the close succeeded (a failed close can mean lost data).
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
 
 std::optional<std::string> readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);

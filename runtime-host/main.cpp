@@ -1,6 +1,7 @@
 // ulvo-runtime-host: the native-messaging host the browser extension talks to. Browsers start it with
 // the extension's origin as argument; stdin and stdout carry framed JSON and nothing else.
 #include "model/ModelService.h"
+#include "platform/linux/FileDescriptor.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
 #include "platform/linux/LibsecretStore.h"
 #include "platform/linux/SystemAnswerService.h"
@@ -14,23 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd)
-        : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // <prefix>/share/ulvo/runtime beside <prefix>/bin, from the resolved executable: the manifests name a
 // link in the runtime directory, and /proc/self/exe resolves it to bin/.
@@ -55,7 +39,7 @@ bool takeBrowserPipes(int& input, int& output) {
     if (input < 0 || output < 0) {
         return false;
     }
-    const FileDescriptor null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    const ulvo::FileDescriptor null(::open("/dev/null", O_RDWR | O_CLOEXEC));
     return null.get() >= 0 && ::dup2(null.get(), STDIN_FILENO) >= 0 && ::dup2(null.get(), STDOUT_FILENO) >= 0;
 }
 
@@ -67,8 +51,8 @@ int main() {
     int inputFd = -1;
     int outputFd = -1;
     const bool piped = takeBrowserPipes(inputFd, outputFd);
-    const FileDescriptor input(inputFd);
-    const FileDescriptor output(outputFd);
+    const ulvo::FileDescriptor input(inputFd);
+    const ulvo::FileDescriptor output(outputFd);
     if (!piped) {
         return EXIT_FAILURE;
     }

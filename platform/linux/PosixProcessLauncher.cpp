@@ -1,4 +1,5 @@
 #include "platform/linux/PosixProcessLauncher.h"
+#include "platform/linux/FileDescriptor.h"
 
 #include <cerrno>
 #include <csignal>
@@ -17,25 +18,6 @@ extern char** environ; // NOLINT: the process environment, read-only here
 namespace ulvo {
 
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1)
-        : fd_(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-private:
-    int fd_;
-};
 
 class SpawnActions {
 public:
