@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/ClipboardCopy.h"
+#include "platform/linux/gtk/MainThread.h"
 #include "platform/linux/x11/AtspiReader.h"
 #include "platform/linux/x11/DesktopCapture.h"
 #include "platform/linux/x11/ExplainTag.h"
@@ -70,17 +71,6 @@ SelectionResult readUntil(FocusedText& reader, const std::function<bool(const Se
         },
         limit);
     return result;
-}
-
-void runLater(std::chrono::milliseconds delay, std::function<void()> task) {
-    using Task = std::function<void()>;
-    g_timeout_add_full(
-        G_PRIORITY_DEFAULT, static_cast<guint>(delay.count()),
-        [](gpointer data) -> gboolean {
-            (*static_cast<Task*>(data))();
-            return G_SOURCE_REMOVE;
-        },
-        new Task(std::move(task)), [](gpointer data) { delete static_cast<Task*>(data); });
 }
 
 // The clipboard as another process sees it: each target with its bytes in hex. The main loop keeps
@@ -226,7 +216,7 @@ TEST(ClipboardDesktopTest, CopyReadsOpaqueSelectionsAndRestoresTextHtmlAndImageB
     x11::GtkClipboardPort clipboard;
     x11::XTestCopyKeystroke keystroke(connection, {});
     ASSERT_TRUE(keystroke.available());
-    ClipboardCopier copier(clipboard, keystroke, runLater);
+    ClipboardCopier copier(clipboard, keystroke, gtk::runOnMainThreadAfter);
 
     std::vector<std::string> results;
     copier.copySelectionViaClipboard([&](std::string copied) { results.push_back(copied); });
@@ -241,7 +231,7 @@ TEST(ClipboardDesktopTest, CopyReadsOpaqueSelectionsAndRestoresTextHtmlAndImageB
     ASSERT_EQ(xdotool({"keydown", "alt"}), 0);
     copier.copySelectionViaClipboard([&](std::string copied) { results.push_back(copied); });
     copier.copySelectionViaClipboard([&](std::string copied) { results.push_back(copied); });
-    runLater(30ms, [&] {
+    gtk::runOnMainThreadAfter(30ms, [&] {
         copier.copySelectionViaClipboard([&](std::string copied) { results.push_back(copied); });
     });
     ASSERT_TRUE(pumpUntil([&] { return results.size() == 3; }));

@@ -22,4 +22,9 @@ void postToMainThread(std::function<void()> task) {
     g_idle_add_full(G_PRIORITY_DEFAULT, runTask, new std::function<void()>(std::move(task)), deleteTask);
 }
 
+void runOnMainThreadAfter(std::chrono::milliseconds delay, std::function<void()> task) {
+    g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(delay.count()), runTask,
+                       new std::function<void()>(std::move(task)), deleteTask);
+}
+
 } // namespace ulvo::gtk

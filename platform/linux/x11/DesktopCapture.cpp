@@ -25,17 +25,6 @@ void unavailable(const char* capability, const std::string& reason) {
     std::fprintf(stderr, "ulvo: %s is unavailable: %s.\n", capability, reason.c_str());
 }
 
-void runLater(std::chrono::milliseconds delay, std::function<void()> task) {
-    using Task = std::function<void()>;
-    g_timeout_add_full(
-        G_PRIORITY_DEFAULT, static_cast<guint>(delay.count()),
-        [](gpointer data) -> gboolean {
-            (*static_cast<Task*>(data))();
-            return G_SOURCE_REMOVE;
-        },
-        new Task(std::move(task)), [](gpointer data) { delete static_cast<Task*>(data); });
-}
-
 } // namespace
 
 DesktopCapture::DesktopCapture(Card card)
@@ -63,7 +52,7 @@ DesktopCapture::DesktopCapture(Card card)
     if (connection_->display() != nullptr && !keystroke_->available()) {
         unavailable("the synthetic copy", "the X server has no XTEST extension");
     }
-    copier_ = std::make_unique<ClipboardCopier>(*clipboard_, *keystroke_, runLater);
+    copier_ = std::make_unique<ClipboardCopier>(*clipboard_, *keystroke_, gtk::runOnMainThreadAfter);
     captureHost_ = std::make_unique<LinuxRegionCaptureHost>(
         [this](const std::string& text) { card_.showCardWithSelection(text); }, systemResponseLanguage());
     regionCapture_ = std::make_unique<RegionCapture>(*captureHost_);
