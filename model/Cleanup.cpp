@@ -53,9 +53,12 @@ std::unique_ptr<RegexPattern> compile(std::u16string_view pattern, uint32_t flag
 
 struct Patterns {
     std::unique_ptr<RegexPattern> sentenceEnd = compile(u"([.!?])\\s+", 0);
-    // The word boundary keeps real words such as "Ogre" or "Ogham" whole.
+    // A grunt is a whole word ("Ogre", "Ogham" stay) set off by punctuation, another grunt or the end,
+    // so a real phrase that starts with one ("Grunt work is dull.") stays too.
     std::unique_ptr<RegexPattern> grunts =
-        compile(u"^\\s*(?:(?:o+g+a?|ooga|booga|ugh|hmm|grunt)\\b[\\s.,!]*)+", UREGEX_CASE_INSENSITIVE);
+        compile(u"^\\s*(?:(?:o+g+a?|ooga|booga|ugh|hmm|grunt)\\b"
+                u"(?:\\s*[.,!][\\s.,!]*|\\s+(?=(?:o+g+a?|ooga|booga|ugh|hmm|grunt)\\b)|\\s*$))+",
+                UREGEX_CASE_INSENSITIVE);
     std::unique_ptr<RegexPattern> filler =
         compile(u"^\\s*(?:okay|ok|sure|alright|right|well)\\b[,.!]?\\s*", UREGEX_CASE_INSENSITIVE);
     // No colon in the prefix, so "Here is the time: 10:30" keeps its "10:30".

@@ -73,8 +73,7 @@ TEST(CleanupTest, GruntsAndFillerGoButRealWordsStay) {
             {"OOGA BOOGA UGH. Fire.", "Fire."},
             {"Ugh, fire hot.", "fire hot."},
             {"Hmm, let me think.", "let me think."},
-            // "grunt" is itself a grunt, so it goes whatever follows.
-            {"Grunt work is dull.", "work is dull."},
+            {"Hmm", ""},
             {"Okay, cats purr.", "cats purr."},
             {"Right angles are square.", "angles are square."},
             {"Okay, okay, fine.", "okay, fine."},
@@ -83,8 +82,10 @@ TEST(CleanupTest, GruntsAndFillerGoButRealWordsStay) {
             {"Sure!", ""},
         },
         50);
-    // "Hmmm" is no listed grunt; the word boundary stops it being half eaten.
-    expectUnchanged({"Ogre is a monster.", "Ogham is a script.", "Hmmm, tricky.", "Okra is a vegetable."},
+    // "Hmmm" is no listed grunt; the word boundary stops it being half eaten. A grunt word that starts a
+    // real phrase, with no punctuation or other grunt after it, is no grunt.
+    expectUnchanged({"Ogre is a monster.", "Ogham is a script.", "Hmmm, tricky.", "Okra is a vegetable.",
+                     "Grunt work is dull.", "Ugh marks are old."},
                     50);
 }
 
