@@ -1,8 +1,8 @@
 #include "platform/linux/gtk/CardPanel.h"
+#include "platform/linux/gtk/WindowShape.h"
 
 #include "platform/linux/gtk/ScreenGeometry.h"
 
-#include <cmath>
 
 namespace ulvo::gtk {
 
@@ -29,15 +29,6 @@ button.ulvo-resize-handle {
 )css";
 
 constexpr double cornerRadius = 28;
-
-void roundedRectangle(cairo_t* cr, double width, double height, double radius) {
-    cairo_new_sub_path(cr);
-    cairo_arc(cr, width - radius, radius, radius, -M_PI / 2, 0);
-    cairo_arc(cr, width - radius, height - radius, radius, 0, M_PI / 2);
-    cairo_arc(cr, radius, height - radius, radius, M_PI / 2, M_PI);
-    cairo_arc(cr, radius, radius, radius, M_PI, 3 * M_PI / 2);
-    cairo_close_path(cr);
-}
 
 GtkWidget* styled(GtkWidget* widget, const char* styleClass) {
     gtk_style_context_add_class(gtk_widget_get_style_context(widget), styleClass);
@@ -352,15 +343,7 @@ void CardPanel::applyShape(int width, int height) {
     shapedHeight_ = height;
     // The page paints its whole area, and without a compositor transparent pixels show black, so
     // the corners are cut out of the window itself.
-    cairo_surface_t* mask = cairo_image_surface_create(CAIRO_FORMAT_A1, width, height);
-    cairo_t* cr = cairo_create(mask);
-    roundedRectangle(cr, width, height, cornerRadius);
-    cairo_fill(cr);
-    cairo_destroy(cr);
-    cairo_region_t* region = gdk_cairo_region_create_from_surface(mask);
-    gtk_widget_shape_combine_region(window_, region);
-    cairo_region_destroy(region);
-    cairo_surface_destroy(mask);
+    shapeToRoundedRectangle(window_, width, height, cornerRadius);
 }
 
 } // namespace ulvo::gtk

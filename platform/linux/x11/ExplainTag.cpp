@@ -1,9 +1,9 @@
 #include "platform/linux/x11/ExplainTag.h"
+#include "platform/linux/gtk/WindowShape.h"
 
 #include "capture/SelectionMonitor.h"
 #include "platform/linux/gtk/ScreenGeometry.h"
 
-#include <cmath>
 
 namespace ulvo::x11 {
 
@@ -73,24 +73,8 @@ void ExplainTag::allocated(GtkWidget* widget, GdkRectangle* allocation, gpointer
         gtk_widget_shape_combine_region(widget, nullptr);
         return;
     }
-    cairo_surface_t* mask =
-        cairo_image_surface_create(CAIRO_FORMAT_A1, allocation->width, allocation->height);
-    cairo_t* cr = cairo_create(mask);
     const double radius = std::min(16.0, std::min(allocation->width, allocation->height) / 2.0);
-    const double w = allocation->width;
-    const double h = allocation->height;
-    cairo_new_sub_path(cr);
-    cairo_arc(cr, w - radius, radius, radius, -M_PI / 2, 0);
-    cairo_arc(cr, w - radius, h - radius, radius, 0, M_PI / 2);
-    cairo_arc(cr, radius, h - radius, radius, M_PI / 2, M_PI);
-    cairo_arc(cr, radius, radius, radius, M_PI, 3 * M_PI / 2);
-    cairo_close_path(cr);
-    cairo_fill(cr);
-    cairo_destroy(cr);
-    cairo_region_t* region = gdk_cairo_region_create_from_surface(mask);
-    gtk_widget_shape_combine_region(widget, region);
-    cairo_region_destroy(region);
-    cairo_surface_destroy(mask);
+    gtk::shapeToRoundedRectangle(widget, allocation->width, allocation->height, radius);
 }
 
 void ExplainTag::showAt(Point origin) {
