@@ -3,7 +3,6 @@
 
 #include "platform/linux/gtk/ScreenGeometry.h"
 
-
 namespace ulvo::gtk {
 
 namespace {
@@ -343,7 +342,7 @@ void CardPanel::applyShape(int width, int height) {
     shapedHeight_ = height;
     // The page paints its whole area, and without a compositor transparent pixels show black, so
     // the corners are cut out of the window itself.
-    shapeToRoundedRectangle(window_, width, height, cornerRadius);
+    shapeToRoundedRectangle(window_, GdkRectangle{0, 0, width, height}, cornerRadius);
 }
 
 } // namespace ulvo::gtk

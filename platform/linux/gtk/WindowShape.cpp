@@ -4,11 +4,11 @@
 
 namespace ulvo::gtk {
 
-void shapeToRoundedRectangle(GtkWidget* widget, int width, int height, double radius) {
-    cairo_surface_t* mask = cairo_image_surface_create(CAIRO_FORMAT_A1, width, height);
+void shapeToRoundedRectangle(GtkWidget* widget, const GdkRectangle& size, double radius) {
+    cairo_surface_t* mask = cairo_image_surface_create(CAIRO_FORMAT_A1, size.width, size.height);
     cairo_t* cr = cairo_create(mask);
-    const double w = width;
-    const double h = height;
+    const double w = size.width;
+    const double h = size.height;
     cairo_new_sub_path(cr);
     cairo_arc(cr, w - radius, radius, radius, -M_PI / 2, 0);
     cairo_arc(cr, w - radius, h - radius, radius, 0, M_PI / 2);

@@ -4,7 +4,6 @@
 #include "capture/SelectionMonitor.h"
 #include "platform/linux/gtk/ScreenGeometry.h"
 
-
 namespace ulvo::x11 {
 
 using gtk::as;
@@ -74,7 +73,7 @@ void ExplainTag::allocated(GtkWidget* widget, GdkRectangle* allocation, gpointer
         return;
     }
     const double radius = std::min(16.0, std::min(allocation->width, allocation->height) / 2.0);
-    gtk::shapeToRoundedRectangle(widget, allocation->width, allocation->height, radius);
+    gtk::shapeToRoundedRectangle(widget, *allocation, radius);
 }
 
 void ExplainTag::showAt(Point origin) {
