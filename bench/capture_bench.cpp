@@ -1,6 +1,7 @@
 // Selection capture's costs on a real X11 desktop; run inside scripts/private-session.
 //   hot key to card: Alt+E sent through XTest until a card window showing the text has drawn, on the
-//   accessibility path (a GtkTextView) and the copy path (an application without accessible text);
+//   accessibility path (a GtkTextView), the PRIMARY path (a GtkTextView without accessibility) and the
+//   copy path (an application with neither);
 //   idle: CPU share of the poll, the hot-key grab and the mouse watcher over 60 s, and resident memory
 //   across 10,000 polls of a selection.
 // The card stand-in is a plain pop-up window with a label, so the figures are the capture's own.
@@ -187,6 +188,10 @@ int main(int argc, char** argv) {
     {
         Fixture view("textview", "The accessibility path reads this selection", 4, 17, true);
         report("hotkey_to_card_accessibility", hotKeyToCard(keys, card, "accessibility", runs), runs);
+    }
+    {
+        Fixture view("textview", "The PRIMARY path reads this selection", 4, 11, false);
+        report("hotkey_to_card_primary", hotKeyToCard(keys, card, "PRIMARY", runs), runs);
     }
     {
         Fixture opaque("opaque", "The copy path reads this selection", 4, 8, false);

@@ -24,6 +24,10 @@ void ClipboardCopier::copySelectionViaClipboard(std::function<void(std::string)>
         pending_->completions.push_back(std::move(completion));
         return;
     }
+    if (keystroke_.targetIsTerminal()) {
+        later_(std::chrono::milliseconds{0}, [completion = std::move(completion)] { completion({}); });
+        return;
+    }
     pending_ = std::make_unique<Pending>();
     pending_->completions.push_back(std::move(completion));
     std::weak_ptr<ClipboardCopier*> weak = alive_;
@@ -37,6 +41,11 @@ void ClipboardCopier::copySelectionViaClipboard(std::function<void(std::string)>
 void ClipboardCopier::snapshotTaken(ClipboardSnapshot snapshot) {
     pending_->snapshot = std::move(snapshot);
     pending_->changeCountBefore = clipboard_.changeCount();
+    // The focus may have moved to a terminal while the snapshot was read.
+    if (keystroke_.targetIsTerminal()) {
+        finish({});
+        return;
+    }
     // A keystroke that could not be sent changes nothing; the look below then finds no change.
     keystroke_.sendCopy();
     std::weak_ptr<ClipboardCopier*> weak = alive_;

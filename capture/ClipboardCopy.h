@@ -41,6 +41,8 @@ public:
 class CopyKeystroke {
 public:
     virtual ~CopyKeystroke() = default;
+    // Whether the keystroke would reach a terminal, where Control+C interrupts the running program.
+    virtual bool targetIsTerminal() = 0;
     // Control+C down and up; false when the keystroke could not be sent.
     virtual bool sendCopy() = 0;
 };
@@ -49,7 +51,8 @@ public:
 using DelayedCall = std::function<void(std::chrono::milliseconds delay, std::function<void()> task)>;
 
 // Reads a selection by copying it: snapshot the clipboard, send Control+C, look once 0.12 s later,
-// hand over the copied text and put the snapshot back.
+// hand over the copied text and put the snapshot back. The last resort of the explicit roads: a
+// terminal never gets the keystroke, and the copy then yields "" without touching the clipboard.
 //
 // Overlapping copies would snapshot and restore each other's copy, losing the user's clipboard and
 // returning stale text, so there is one pending copy at a time: a call made while a copy is pending

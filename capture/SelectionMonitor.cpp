@@ -1,5 +1,7 @@
 #include "capture/SelectionMonitor.h"
 
+#include "card/BridgeText.h"
+
 #include <cmath>
 
 namespace ulvo {
@@ -20,7 +22,7 @@ void SelectionMonitor::pollExternalSelection(Clock::time_point now) {
         lastAccessibilityTrust_ = trusted;
         host_.setAccessibility(trusted);
     }
-    if (!trusted || host_.frontmostIsSelf() || tagFromClipboard_) {
+    if (!trusted || host_.frontmostIsSelf() || tagFromMouseSelection_) {
         return;
     }
     const SelectionResult selection = host_.globalSelection();
@@ -46,10 +48,15 @@ void SelectionMonitor::pollExternalSelection(Clock::time_point now) {
     }
 }
 
-void SelectionMonitor::mouseDown(Point location) {
-    mouseDownLocation_ = location;
-    if (tagFromClipboard_) {
-        tagFromClipboard_ = false;
+void SelectionMonitor::mouseDown(const ButtonPress& press) {
+    mouseDownLocation_ = press.location;
+    // The second press of a double click selects the word, so freshness counts from the first press.
+    if (press.clickCount <= 1 || !sequenceStart_) {
+        sequenceStart_ = press.serverTime;
+    }
+    awaitingSelection_.reset();
+    if (tagFromMouseSelection_) {
+        tagFromMouseSelection_ = false;
         shownTagSelection_.clear();
         host_.hideTag();
     }
@@ -66,7 +73,7 @@ Point SelectionMonitor::tagOrigin(const std::optional<Rect>& bounds) {
 }
 
 void SelectionMonitor::handleGlobalMouseUp(int clickCount) {
-    if (!host_.accessibilityTrusted() || host_.frontmostIsSelf() || clipboardTagBusy_) {
+    if (host_.frontmostIsSelf() || mouseTagBusy_) {
         return;
     }
     const Point end = host_.pointer();
@@ -74,56 +81,123 @@ void SelectionMonitor::handleGlobalMouseUp(int clickCount) {
     if (std::hypot(end.x - start.x, end.y - start.y) <= plainClickDistance && clickCount < 2) {
         return;
     }
-    Point anchor;
+    MouseSelection selection;
     if (std::abs(start.y - end.y) < oneLineHeight) {
-        anchor = end.x < start.x ? start : end;
+        selection.anchor = end.x < start.x ? start : end;
     } else {
-        anchor = start.y < end.y ? start : end;
+        selection.anchor = start.y < end.y ? start : end;
     }
-    const std::optional<Rect> bounds = host_.globalSelection().bounds;
-    clipboardTagBusy_ = true;
+    // The rectangle, where accessibility has one; the text always comes from the desktop's selection.
+    if (host_.accessibilityTrusted()) {
+        selection.bounds = host_.globalSelection().bounds;
+    }
+    selection.attempt = ++mouseUps_;
+    awaitingSelection_ = selection;
+    if (primaryIsFresh()) {
+        readMouseSelection();
+        return;
+    }
+    // Not taken yet, or its announcement is still on the way: a terminal takes the selection at the
+    // release. Without a fresh owner in time, the drag selected nothing and the old selection stays.
     std::weak_ptr<SelectionMonitor*> weak = alive_;
-    host_.copySelectionViaClipboard([weak, bounds, anchor](const std::string& text) {
+    host_.runAfter(selectionChangeWait, [weak, attempt = selection.attempt] {
+        const auto self = weak.lock();
+        if (self && (*self)->awaitingSelection_ && (*self)->awaitingSelection_->attempt == attempt) {
+            (*self)->awaitingSelection_.reset();
+        }
+    });
+}
+
+void SelectionMonitor::primarySelectionChanged() {
+    if (awaitingSelection_ && !mouseTagBusy_ && primaryIsFresh()) {
+        readMouseSelection();
+    }
+}
+
+bool SelectionMonitor::primaryIsFresh() {
+    const std::optional<std::uint32_t> owned = host_.primarySelection().ownerTime();
+    // Unsigned subtraction read as signed keeps the order right across the server clock's wrap.
+    return owned && sequenceStart_ && static_cast<std::int32_t>(*owned - *sequenceStart_) >= 0;
+}
+
+void SelectionMonitor::readMouseSelection() {
+    const MouseSelection selection = *awaitingSelection_;
+    awaitingSelection_.reset();
+    mouseTagBusy_ = true;
+    std::weak_ptr<SelectionMonitor*> weak = alive_;
+    readPrimary([weak, selection](const std::string& text) {
         const auto self = weak.lock();
         if (!self) {
             return;
         }
-        SelectionMonitor& monitor = **self;
-        monitor.clipboardTagBusy_ = false;
-        if (text.empty()) {
-            return;
+        (*self)->mouseTagBusy_ = false;
+        if (!text.empty()) {
+            (*self)->showMouseTag(selection, text);
         }
-        monitor.shownTagSelection_ = text;
-        monitor.host_.setPendingSelection(text);
-        monitor.tagFromClipboard_ = true;
-        const Point origin = bounds && bounds->width > 1 && bounds->height > 1
-                                 ? monitor.tagOrigin(bounds)
-                                 : Point{anchor.x + 12, anchor.y - tagHeight / 2};
-        monitor.host_.showTag(origin);
     });
+}
+
+void SelectionMonitor::showMouseTag(const MouseSelection& selection, const std::string& text) {
+    shownTagSelection_ = text;
+    host_.setPendingSelection(text);
+    tagFromMouseSelection_ = true;
+    const std::optional<Rect>& bounds = selection.bounds;
+    const Point origin = bounds && bounds->width > 1 && bounds->height > 1
+                             ? tagOrigin(bounds)
+                             : Point{selection.anchor.x + 12, selection.anchor.y - tagHeight / 2};
+    host_.showTag(origin);
 }
 
 void SelectionMonitor::tagOpened() {
     host_.hideTag();
-    tagFromClipboard_ = false;
+    tagFromMouseSelection_ = false;
 }
 
 void SelectionMonitor::cardShown() {
     host_.hideTag();
 }
 
-void SelectionMonitor::captureSelectionAndShow(
-    std::function<void(const std::string&)> showCardWithSelection) {
-    const SelectionResult selection = host_.globalSelection();
-    if (!selection.text.empty()) {
-        showCardWithSelection(selection.text);
+void SelectionMonitor::readPrimary(std::function<void(std::string)> completion) {
+    PrimarySelection& primary = host_.primarySelection();
+    // Text selected in the card itself is not a selection of another program.
+    if (primary.ownedBySelf()) {
+        completion({});
         return;
     }
     std::weak_ptr<SelectionMonitor*> weak = alive_;
-    host_.copySelectionViaClipboard([weak, show = std::move(showCardWithSelection)](const std::string& text) {
+    primary.readText([weak, completion = std::move(completion)](std::optional<std::string> text) {
         if (weak.lock()) {
-            show(text);
+            completion(text ? trimmedWhitespaceAndNewlines(*text) : std::string());
         }
+    });
+}
+
+void SelectionMonitor::readCurrentSelection(std::function<void(std::string)> completion) {
+    SelectionResult selection = host_.globalSelection();
+    if (!selection.text.empty()) {
+        completion(std::move(selection.text));
+        return;
+    }
+    readPrimary(std::move(completion));
+}
+
+void SelectionMonitor::captureSelectionAndShow(
+    std::function<void(const std::string&)> showCardWithSelection) {
+    std::weak_ptr<SelectionMonitor*> weak = alive_;
+    readCurrentSelection([weak, show = std::move(showCardWithSelection)](const std::string& text) {
+        const auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        if (!text.empty()) {
+            show(text);
+            return;
+        }
+        (*self)->host_.copySelectionViaClipboard([weak, show](const std::string& copied) {
+            if (weak.lock()) {
+                show(copied);
+            }
+        });
     });
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/CaptureTypes.h"
+#include "capture/PrimarySelection.h"
 
 #include <chrono>
 #include <cstdint>
@@ -22,7 +23,12 @@ public:
     // Whether the active window belongs to this program.
     virtual bool frontmostIsSelf() = 0;
     virtual SelectionResult globalSelection() = 0;
+    // The desktop's current selection, for what accessibility does not expose.
+    virtual PrimarySelection& primarySelection() = 0;
+    // The last resort of the explicit roads; it never sends a keystroke to a terminal.
     virtual void copySelectionViaClipboard(std::function<void(std::string)> completion) = 0;
+    // Runs a task on the main thread after a delay.
+    virtual void runAfter(std::chrono::milliseconds delay, std::function<void()> task) = 0;
     virtual Point pointer() = 0;
     // The primary screen's frame; absent without screens.
     virtual std::optional<Rect> mainScreenFrame() = 0;
@@ -31,48 +37,84 @@ public:
     virtual void hideTag() = 0;
 };
 
+// A left-button press in another program's window: where, its click count, and its server time
+// (milliseconds, wrapping).
+struct ButtonPress {
+    Point location;
+    int clickCount = 1;
+    std::uint32_t serverTime = 0;
+};
+
 // The explain tag window's size.
 inline constexpr double tagWidth = 88;
 inline constexpr double tagHeight = 32;
 
 // The 0.2 s poll, the mouse watchers and the explain tag's decisions.
+//
+// Two roads show the tag: the poll reads accessibility and shows it for a selection that stayed the same
+// for 0.45 s; a selecting mouse-up shows it at once with the desktop's current selection, but only when
+// that selection changed after the press, so an old selection never comes back after a drag that
+// selected nothing. Neither road sends a keystroke.
 class SelectionMonitor {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds pollInterval{200};
     static constexpr double selectionStableDelay = 0.45;
+    // How long a mouse-up waits for the selection to change: terminals take it at the release.
+    static constexpr std::chrono::milliseconds selectionChangeWait{250};
 
     explicit SelectionMonitor(MonitorHost& host);
     SelectionMonitor(const SelectionMonitor&) = delete;
     SelectionMonitor& operator=(const SelectionMonitor&) = delete;
 
     void pollExternalSelection(Clock::time_point now);
-    // Left button pressed in another program's window, at the pointer position.
-    void mouseDown(Point location);
+    // Left button pressed in another program's window.
+    void mouseDown(const ButtonPress& press);
     // Left button released in another program's window, with the press's click count.
     void handleGlobalMouseUp(int clickCount);
+    // The desktop announced a new owner of its current selection.
+    void primarySelectionChanged();
     // The tag's origin beside a selection rectangle (top-left based), or beside the pointer.
     Point tagOrigin(const std::optional<Rect>& bounds);
     // The tag was clicked: it hides; the card side then shows the pending selection.
     void tagOpened();
     // The card was shown by another road; the tag hides but keeps what it stood for.
     void cardShown();
-    // Reads the selection (accessibility first, the synthetic copy second) and shows the card with it.
+    // Reads the current selection (accessibility, then the desktop's selection, then as a last resort
+    // the synthetic copy) and shows the card with it.
     void captureSelectionAndShow(std::function<void(const std::string&)> showCardWithSelection);
+    // The current selection without the copy: accessibility first, then the desktop's selection unless
+    // this program holds it. The completion runs once on the main thread with trimmed text or "".
+    void readCurrentSelection(std::function<void(std::string)> completion);
 
     const std::string& shownTagSelection() const { return shownTagSelection_; }
-    bool tagFromClipboard() const { return tagFromClipboard_; }
-    bool clipboardTagBusy() const { return clipboardTagBusy_; }
+    bool tagFromMouseSelection() const { return tagFromMouseSelection_; }
+    bool mouseTagBusy() const { return mouseTagBusy_; }
 
 private:
+    // A selecting mouse-up waiting for, or reading, the desktop's new selection.
+    struct MouseSelection {
+        std::optional<Rect> bounds;
+        Point anchor;
+        std::uint64_t attempt = 0;
+    };
+    void readPrimary(std::function<void(std::string)> completion);
+    bool primaryIsFresh();
+    void readMouseSelection();
+    void showMouseTag(const MouseSelection& selection, const std::string& text);
+
     MonitorHost& host_;
     std::string selectionCandidate_;
     Clock::time_point selectionCandidateSince_ = Clock::time_point::min();
     std::string shownTagSelection_;
     std::optional<bool> lastAccessibilityTrust_;
     std::optional<Point> mouseDownLocation_;
-    bool clipboardTagBusy_ = false;
-    bool tagFromClipboard_ = false;
+    // The server time of the press that began the click sequence.
+    std::optional<std::uint32_t> sequenceStart_;
+    std::optional<MouseSelection> awaitingSelection_;
+    std::uint64_t mouseUps_ = 0;
+    bool mouseTagBusy_ = false;
+    bool tagFromMouseSelection_ = false;
     std::shared_ptr<SelectionMonitor*> alive_ = std::make_shared<SelectionMonitor*>(this);
 };
 

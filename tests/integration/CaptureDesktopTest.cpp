@@ -15,6 +15,7 @@
 #include "tests/integration/DesktopTestSupport.h"
 #include "tests/integration/Subprocess.h"
 
+#include <X11/Xatom.h>
 #include <X11/keysym.h>
 #include <gtk/gtk.h>
 #include <unistd.h>
@@ -147,6 +148,80 @@ GdkRectangle tagArea(x11::ExplainTag& tag) {
     return area;
 }
 
+// Nobody holds the PRIMARY selection afterwards, as after a fresh start.
+void clearPrimary() {
+    x11::XConnection connection;
+    XSetSelectionOwner(connection.display(), XA_PRIMARY, None, CurrentTime);
+    XSync(connection.display(), False);
+    pumpFor(200ms);
+}
+
+// A visible top-level window's place on the root window, found by xdotool's search option and pattern.
+std::optional<GdkRectangle> findWindow(const std::string& option, const std::string& pattern) {
+    std::string output;
+    if (test::run({"timeout", "40", "xdotool", "search", "--sync", "--onlyvisible", option, pattern},
+                  &output) != 0) {
+        return std::nullopt;
+    }
+    // The last match is the newest; its own coordinates, not its frame's.
+    std::istringstream ids(output);
+    Window window = None;
+    for (unsigned long id = 0; ids >> id;) {
+        window = id;
+    }
+    x11::XConnection connection;
+    XWindowAttributes attributes{};
+    Window child = None;
+    int x = 0;
+    int y = 0;
+    if (window == None || XGetWindowAttributes(connection.display(), window, &attributes) == 0 ||
+        XTranslateCoordinates(connection.display(), window, connection.root(), 0, 0, &x, &y, &child) == 0) {
+        return std::nullopt;
+    }
+    return GdkRectangle{x, y, attributes.width, attributes.height};
+}
+
+// A real xterm running a program that records every SIGINT it receives, showing two known lines.
+struct Terminal {
+    static constexpr int columns = 60;
+    static constexpr int rows = 8;
+    std::filesystem::path log = std::filesystem::temp_directory_path() / "ulvo-capture-test-sigint.log";
+    std::unique_ptr<test::Background> process;
+    GdkRectangle area{};
+
+    Terminal() {
+        std::filesystem::remove(log);
+        const std::string title = "ulvo-test-terminal-" + std::to_string(getpid());
+        process = std::make_unique<test::Background>(std::vector<std::string>{
+            "/usr/bin/xterm", "-T", title, "-geometry",
+            std::to_string(columns) + "x" + std::to_string(rows) + "+150+150", "-fa", "Monospace", "-fs",
+            "14", "-e", python, ULVO_SIGINT_RECORDER, log.string()});
+        area = findWindow("--name", title).value_or(GdkRectangle{});
+        EXPECT_TRUE(pumpUntil([&] { return contents().find("ready") != std::string::npos; }, 15s))
+            << "the terminal did not start";
+        pumpFor(300ms);
+    }
+    std::string contents() const {
+        std::ifstream in(log);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    int interrupts() const {
+        const std::string text = contents();
+        int count = 0;
+        for (auto at = text.find("SIGINT"); at != std::string::npos; at = text.find("SIGINT", at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+    // The middle of a character cell, inside xterm's 2-pixel border, as xdotool arguments.
+    std::pair<std::string, std::string> cell(double column, int row) const {
+        const double width = (area.width - 4) / static_cast<double>(columns);
+        const double height = (area.height - 4) / static_cast<double>(rows);
+        return {std::to_string(static_cast<int>(area.x + 2 + (column + 0.5) * width)),
+                std::to_string(static_cast<int>(area.y + 2 + (row + 0.5) * height))};
+    }
+};
+
 // The card side of the program, recorded.
 struct CardRecord {
     std::vector<std::string> shown;
@@ -214,7 +289,7 @@ TEST(ClipboardDesktopTest, CopyReadsOpaqueSelectionsAndRestoresTextHtmlAndImageB
     App app = startApp("opaque", "  selected words\n and more", std::pair{0, 17}, false);
     x11::XConnection connection;
     x11::GtkClipboardPort clipboard;
-    x11::XTestCopyKeystroke keystroke(connection, {});
+    x11::XTestCopyKeystroke keystroke(connection, {}, {});
     ASSERT_TRUE(keystroke.available());
     ClipboardCopier copier(clipboard, keystroke, gtk::runOnMainThreadAfter);
 
@@ -300,24 +375,36 @@ TEST_F(CaptureDesktopTest, TagFollowsAStableSelectionAndAMouseSelectionButNotOwn
     EXPECT_FALSE(tagVisible());
     view.process.reset();
 
-    // A mouse selection in an application without accessible text: the tag at once, from a copy.
-    App opaque = startApp("opaque", "dragged over words", std::pair{0, 12}, false, 300, 300);
-    const int y = opaque.area.y + 60;
-    ASSERT_EQ(xdotool({"mousemove", std::to_string(opaque.area.x + 20), std::to_string(y), "mousedown", "1"}),
+    // A mouse selection in an application without accessible text: the tag at once, with the text the
+    // drag made the PRIMARY selection.
+    App quiet = startApp("textview", "dragged over words", std::nullopt, false, 300, 300);
+    const int y = quiet.area.y + 12;
+    ASSERT_EQ(xdotool({"mousemove", std::to_string(quiet.area.x + 1), std::to_string(y), "mousedown", "1"}),
               0);
-    ASSERT_EQ(xdotool({"mousemove", std::to_string(opaque.area.x + 200), std::to_string(y), "mouseup", "1"}),
+    ASSERT_EQ(xdotool({"mousemove", std::to_string(quiet.area.x + 400), std::to_string(y), "mouseup", "1"}),
               0);
     ASSERT_TRUE(pumpUntil([&] { return tagVisible(); }, 2s));
-    EXPECT_EQ(card.pending, "dragged over");
-    const GdkRectangle clipboardTag = tagArea(*capture->tag());
-    EXPECT_NEAR(clipboardTag.x, opaque.area.x + 200 + 12, 2.0);
-    EXPECT_NEAR(clipboardTag.y + clipboardTag.height / 2.0, y, 2.0);
+    EXPECT_EQ(card.pending, "dragged over words");
+    const GdkRectangle mouseTag = tagArea(*capture->tag());
+    EXPECT_NEAR(mouseTag.x, quiet.area.x + 400 + 12, 2.0);
+    EXPECT_NEAR(mouseTag.y + mouseTag.height / 2.0, y, 2.0);
     // A plain click elsewhere takes it away and selects nothing.
-    ASSERT_EQ(xdotool({"mousemove", std::to_string(opaque.area.x + 300), std::to_string(y), "click", "1"}),
-              0);
+    ASSERT_EQ(
+        xdotool({"mousemove", std::to_string(quiet.area.x + 500), std::to_string(y + 100), "click", "1"}), 0);
     ASSERT_TRUE(pumpUntil([&] { return !tagVisible(); }, 2s));
     pumpFor(500ms);
     EXPECT_FALSE(tagVisible());
+    quiet.process.reset();
+
+    // A drag over an application that sets no PRIMARY selection: no tag, and no keystroke either.
+    App opaque = startApp("opaque", "dragged over words", std::pair{0, 12}, false, 300, 300);
+    const std::string opaqueY = std::to_string(opaque.area.y + 60);
+    ASSERT_EQ(xdotool({"mousemove", std::to_string(opaque.area.x + 20), opaqueY, "mousedown", "1"}), 0);
+    pumpFor(100ms);
+    ASSERT_EQ(xdotool({"mousemove", std::to_string(opaque.area.x + 200), opaqueY, "mouseup", "1"}), 0);
+    pumpFor(800ms);
+    EXPECT_FALSE(tagVisible());
+    EXPECT_EQ(opaque.process->readLine(200ms), "") << "the tag's road sent Control+C";
     opaque.process.reset();
 
     // This program's own window with a selection: no tag.
@@ -397,6 +484,119 @@ TEST_F(CaptureDesktopTest, RegionCaptureReadsFramedTextIntoTheCard) {
     EXPECT_EQ(card.shown.back(), "Plainly readable words");
     pumpFor(200ms);
     EXPECT_TRUE(captureFiles().empty()) << "the capture file was left behind";
+}
+
+// ---- The PRIMARY selection and terminals ----------------------------------------------------------
+
+TEST_F(CaptureDesktopTest, TerminalSelectionsShowTheTagAndExplainWithoutInterruptOrClipboardChange) {
+    const auto text = scratchFile("text", "the user's clipboard text");
+    const auto image = scratchFile("png", pngBytes());
+    test::Background owner(
+        {ULVO_CLIPBOARD_FIXTURE, "own", "UTF8_STRING=" + text.string(), "image/png=" + image.string()});
+    ASSERT_EQ(owner.readLine(10s), "owned");
+    const std::string before = dumpClipboard();
+
+    Terminal terminal;
+    ASSERT_GT(terminal.area.width, 0) << "no terminal window";
+    // A double click on "bravo": the tag shows at once with the word.
+    const auto [wordX, wordY] = terminal.cell(8, 0);
+    ASSERT_EQ(xdotool({"mousemove", wordX, wordY, "click", "--repeat", "2", "--delay", "80", "1"}), 0);
+    ASSERT_TRUE(pumpUntil([&] { return tagVisible(); }, 3s)) << "no tag after a double click";
+    EXPECT_EQ(card.pending, "bravo");
+
+    // A drag over the second line, past its end, once the terminal no longer counts it as a third click.
+    pumpFor(400ms);
+    const auto [lineX, lineY] = terminal.cell(-0.3, 1);
+    const auto [pastX, pastY] = terminal.cell(40, 1);
+    // The press is seen before the pointer moves on, as when a person drags.
+    ASSERT_EQ(xdotool({"mousemove", lineX, lineY, "mousedown", "1"}), 0);
+    pumpFor(100ms);
+    ASSERT_EQ(xdotool({"mousemove", pastX, pastY, "mouseup", "1"}), 0);
+    ASSERT_TRUE(pumpUntil([&] { return tagVisible() && card.pending != "bravo"; }, 3s));
+    EXPECT_EQ(card.pending, "one two three four five");
+
+    // Alt+E over the terminal's selection.
+    ASSERT_EQ(xdotool({"key", "alt+e"}), 0);
+    ASSERT_TRUE(pumpUntil([&] { return !card.shown.empty(); }, 3s));
+    EXPECT_EQ(card.shown.back(), "one two three four five");
+
+    // A double click where nothing can be selected leaves the earlier selection alone: no tag.
+    ASSERT_EQ(xdotool({"mousemove", "1850", "1000", "click", "--repeat", "2", "--delay", "80", "1"}), 0);
+    pumpFor(700ms);
+    EXPECT_FALSE(tagVisible()) << "a stale selection showed the tag";
+
+    // With no selection anywhere, Alt+E over the terminal still sends it no Control+C.
+    ASSERT_EQ(xdotool({"mousemove", wordX, wordY, "click", "1"}), 0);
+    clearPrimary();
+    ASSERT_EQ(xdotool({"key", "alt+e"}), 0);
+    ASSERT_TRUE(pumpUntil([&] { return card.shown.size() == 2; }, 3s));
+    EXPECT_EQ(card.shown.back(), "") << "the card keeps its text";
+    pumpFor(500ms);
+
+    EXPECT_EQ(terminal.interrupts(), 0) << "the terminal was sent Control+C";
+    EXPECT_EQ(dumpClipboard(), before) << "the clipboard changed";
+    // The recorder does see a real Control+C, so the count above means something.
+    ASSERT_EQ(xdotool({"key", "ctrl+c"}), 0);
+    EXPECT_TRUE(pumpUntil([&] { return terminal.interrupts() == 1; }, 3s));
+}
+
+TEST_F(CaptureDesktopTest, AltEExplainsInaccessibleGtkTextAndAChromiumPageThroughPrimary) {
+    {
+        App view = startApp("textview", "The quick brown fox", std::pair{4, 9}, false);
+        ASSERT_EQ(xdotool({"key", "alt+e"}), 0);
+        ASSERT_TRUE(pumpUntil([&] { return !card.shown.empty(); }, 3s));
+        EXPECT_EQ(card.shown.back(), "quick");
+    }
+
+    std::string lines;
+    for (int i = 0; i < 10; ++i) {
+        lines += "<p>Wonderword</p>";
+    }
+    const auto page = scratchFile("page.html", "<!doctype html><meta charset=utf-8><style>body{margin:0;"
+                                               "font:100px sans-serif;line-height:120px}p{margin:0}</style>" +
+                                                   lines);
+    const auto profile = std::filesystem::temp_directory_path() / "ulvo-capture-test-chromium";
+    std::string command = "exec /usr/lib/chromium/chromium --no-first-run --no-default-browser-check "
+                          "--disable-gpu --disable-background-networking --disable-component-update "
+                          "--disable-sync --password-store=basic --window-position=100,100 "
+                          "--window-size=900,700 --user-data-dir=" +
+                          profile.string() + " --app=file://" + page.string() + " >/dev/null 2>&1";
+    if (geteuid() == 0) {
+        command += " --no-sandbox";
+    }
+    test::Background chromium({"/bin/sh", "-c", command});
+    const std::optional<GdkRectangle> window = findWindow("--class", "chromium");
+    ASSERT_TRUE(window) << "no Chromium window";
+    // The page is ready once a double click on a word selects it.
+    const std::string x = std::to_string(window->x + 150);
+    const std::string y = std::to_string(window->y + window->height / 2);
+    bool selected = false;
+    for (int attempt = 0; attempt < 20 && !selected; ++attempt) {
+        ASSERT_EQ(xdotool({"mousemove", x, y, "click", "--repeat", "2", "--delay", "80", "1"}), 0);
+        selected = pumpUntil([&] { return tagVisible() && card.pending == "Wonderword"; }, 1s);
+    }
+    ASSERT_TRUE(selected) << "the page's word was not selected";
+    const std::size_t shown = card.shown.size();
+    ASSERT_EQ(xdotool({"key", "alt+e"}), 0);
+    ASSERT_TRUE(pumpUntil([&] { return card.shown.size() > shown; }, 3s));
+    EXPECT_EQ(card.shown.back(), "Wonderword");
+}
+
+TEST_F(CaptureDesktopTest, TheCopyFallbackStillServesAnApplicationWithNeitherAndKeepsTheClipboard) {
+    const auto text = scratchFile("text", "kept clipboard text");
+    const auto html = scratchFile("html", "<i>kept</i>");
+    const auto image = scratchFile("png", pngBytes());
+    test::Background owner({ULVO_CLIPBOARD_FIXTURE, "own", "UTF8_STRING=" + text.string(),
+                            "text/html=" + html.string(), "image/png=" + image.string()});
+    ASSERT_EQ(owner.readLine(10s), "owned");
+    const std::string before = dumpClipboard();
+    clearPrimary();
+    App opaque = startApp("opaque", "copied words here", std::pair{0, 12}, false);
+    ASSERT_EQ(xdotool({"key", "alt+e"}), 0);
+    ASSERT_TRUE(pumpUntil([&] { return !card.shown.empty(); }, 3s));
+    EXPECT_EQ(card.shown.back(), "copied words");
+    EXPECT_EQ(opaque.process->readLine(2s), "copied copied words");
+    EXPECT_EQ(dumpClipboard(), before);
 }
 
 // ---- The status item -------------------------------------------------------------------------------

@@ -264,6 +264,9 @@ TEST_F(CardWindowTest, EveryCallShowsOnThePage) {
 
     card().bridge->setAccessibility(false);
     ASSERT_TRUE(pumpUntil([] { return !hidden("accessibility-note"); }));
+    EXPECT_EQ(text("accessibility-note"),
+              "Accessibility is off, so ULVO reads selections from the desktop's selection, not from the "
+              "clipboard.");
     card().bridge->setAccessibility(true);
     ASSERT_TRUE(pumpUntil([] { return hidden("accessibility-note"); }));
 

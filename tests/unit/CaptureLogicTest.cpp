@@ -4,6 +4,7 @@
 #include "capture/RegionCapture.h"
 #include "capture/SelectionMonitor.h"
 #include "capture/SelectionReader.h"
+#include "capture/Terminals.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,7 @@ struct FakeClipboard final : ClipboardPort, CopyKeystroke {
     int snapshots = 0;
     int restores = 0;
     int keystrokes = 0;
+    bool terminal = false; // the keystroke would reach a terminal
     // What the focused application puts on the clipboard when it receives Control+C.
     std::optional<ClipboardSnapshot> copyResult;
     std::deque<std::function<void()>> loop; // the main loop's queued work
@@ -46,6 +48,7 @@ struct FakeClipboard final : ClipboardPort, CopyKeystroke {
         ++restores;
         contents = std::move(snapshot);
     }
+    bool targetIsTerminal() override { return terminal; }
     bool sendCopy() override {
         ++keystrokes;
         if (copyResult) {
@@ -56,7 +59,7 @@ struct FakeClipboard final : ClipboardPort, CopyKeystroke {
     }
     DelayedCall later() {
         return [this](std::chrono::milliseconds delay, std::function<void()> task) {
-            EXPECT_EQ(delay, 120ms);
+            EXPECT_EQ(delay, terminal ? 0ms : 120ms);
             loop.push_back(std::move(task));
         };
     }
@@ -148,6 +151,66 @@ TEST(ClipboardCopyTest, OverlappingCallsShareOneCopyAndKeepTheUsersClipboard) {
     EXPECT_EQ(clipboard.contents, richClipboard());
 }
 
+TEST(ClipboardCopyTest, ATerminalNeverGetsTheKeystrokeAndTheClipboardStaysUntouched) {
+    FakeClipboard clipboard;
+    clipboard.contents = richClipboard();
+    clipboard.copyResult = ClipboardSnapshot{entry("UTF8_STRING", "would interrupt")};
+    clipboard.terminal = true;
+    ClipboardCopier copier(clipboard, clipboard, clipboard.later());
+    std::vector<std::string> results;
+    copier.copySelectionViaClipboard([&](std::string text) { results.push_back(text); });
+    EXPECT_TRUE(results.empty()) << "the completion runs from the main loop, not inside the call";
+    clipboard.run();
+    EXPECT_EQ(results, std::vector<std::string>{""});
+    EXPECT_EQ(clipboard.snapshots, 0);
+    EXPECT_EQ(clipboard.keystrokes, 0);
+
+    // The focus moves to a terminal while the snapshot is read: still no keystroke, nothing restored.
+    clipboard.terminal = false;
+    copier.copySelectionViaClipboard([&](std::string text) { results.push_back(text); });
+    clipboard.terminal = true;
+    clipboard.run();
+    EXPECT_EQ(results, (std::vector<std::string>{"", ""}));
+    EXPECT_EQ(clipboard.keystrokes, 0);
+    EXPECT_EQ(clipboard.restores, 0);
+    EXPECT_EQ(clipboard.contents, richClipboard());
+    EXPECT_FALSE(copier.pending());
+}
+
+TEST(TerminalsTest, CommonEmulatorsByEitherWindowClassNameAndNothingElse) {
+    const std::vector<std::pair<std::string, std::string>> terminals = {
+        {"xterm", "XTerm"},
+        {"urxvt", "URxvt"},
+        {"st-256color", "St"},
+        {"Alacritty", "Alacritty"},
+        {"kitty", "kitty"},
+        {"org.wezfurlong.wezterm", "org.wezfurlong.wezterm"},
+        {"foot", "foot"},
+        {"gnome-terminal-server", "Gnome-terminal"},
+        {"konsole", "konsole"},
+        {"xfce4-terminal", "Xfce4-terminal"},
+        {"terminator", "Terminator"},
+        {"tilix", "Tilix"},
+        {"terminology", "terminology"},
+        {"lxterminal", "Lxterminal"},
+        {"mate-terminal", "Mate-terminal"},
+        {"qterminal", "qterminal"},
+        {"cool-retro-term", "cool-retro-term"},
+        {"", "org.gnome.Terminal"},
+    };
+    for (const auto& [instance, windowClass] : terminals) {
+        EXPECT_TRUE(isTerminalWindowClass(instance, windowClass)) << instance << " / " << windowClass;
+    }
+    const std::vector<std::pair<std::string, std::string>> others = {
+        {"Navigator", "firefox-esr"}, {"chromium", "Chromium"},
+        {"gedit", "Gedit"},           {"libreoffice", "libreoffice-writer"},
+        {"stellarium", "Stellarium"}, {"", ""},
+        {"python3", "Text_app.py"},   {"kittyhawk", "Kittyhawk"}};
+    for (const auto& [instance, windowClass] : others) {
+        EXPECT_FALSE(isTerminalWindowClass(instance, windowClass)) << instance << " / " << windowClass;
+    }
+}
+
 // ---- Selection reader -----------------------------------------------------------------------------
 
 struct FakeFocus final : FocusedText {
@@ -179,10 +242,32 @@ TEST(SelectionReaderTest, TextAndRectangleAreIndependentHalves) {
 
 // ---- Selection monitor ----------------------------------------------------------------------------
 
+// The desktop's current selection; reads are answered at once unless held.
+struct FakePrimary final : PrimarySelection {
+    std::optional<std::uint32_t> owned; // the server time of the last owner change
+    bool own = false;
+    std::optional<std::string> text;
+    int reads = 0;
+    bool hold = false;
+    std::vector<std::function<void(std::optional<std::string>)>> held;
+
+    std::optional<std::uint32_t> ownerTime() override { return owned; }
+    bool ownedBySelf() override { return own; }
+    void readText(std::function<void(std::optional<std::string>)> completion) override {
+        ++reads;
+        if (hold) {
+            held.push_back(std::move(completion));
+        } else {
+            completion(text);
+        }
+    }
+};
+
 struct FakeDesktop final : MonitorHost {
     bool trusted = true;
     bool ownFrontmost = false;
     SelectionResult selection;
+    FakePrimary primary;
     Point pointerAt{500, 500};
     std::optional<Rect> screen = Rect{0, 0, 1920, 1080};
     std::vector<bool> trustReports;
@@ -190,6 +275,7 @@ struct FakeDesktop final : MonitorHost {
     std::optional<Point> tagAt; // shown at, or hidden
     int selectionReads = 0;
     std::vector<std::function<void(std::string)>> copies;
+    std::vector<std::pair<std::chrono::milliseconds, std::function<void()>>> timers;
 
     bool accessibilityTrusted() override { return trusted; }
     void setAccessibility(bool value) override { trustReports.push_back(value); }
@@ -198,14 +284,31 @@ struct FakeDesktop final : MonitorHost {
         ++selectionReads;
         return selection;
     }
+    PrimarySelection& primarySelection() override { return primary; }
     void copySelectionViaClipboard(std::function<void(std::string)> completion) override {
         copies.push_back(std::move(completion));
+    }
+    void runAfter(std::chrono::milliseconds delay, std::function<void()> task) override {
+        timers.emplace_back(delay, std::move(task));
     }
     Point pointer() override { return pointerAt; }
     std::optional<Rect> mainScreenFrame() override { return screen; }
     void setPendingSelection(const std::string& text) override { pending = text; }
     void showTag(Point origin) override { tagAt = origin; }
     void hideTag() override { tagAt.reset(); }
+    void fireTimers() {
+        auto due = std::move(timers);
+        timers.clear();
+        for (auto& [delay, task] : due) {
+            task();
+        }
+    }
+    std::uint32_t serverTime = 0xfffffff0U; // wraps during the tests
+    // The user selects new text in another program; the announcement arrives at once.
+    void select(const std::string& text) {
+        primary.text = text;
+        primary.owned = serverTime += 10;
+    }
 };
 
 struct MonitorTest : ::testing::Test {
@@ -217,6 +320,18 @@ struct MonitorTest : ::testing::Test {
             now += 200ms;
             monitor.pollExternalSelection(now);
         }
+    }
+    void press(Point at, int clickCount = 1) {
+        monitor.mouseDown({at, clickCount, desktop.serverTime += 10});
+    }
+    // A drag from one point to another that selects a text (or nothing, for "").
+    void drag(Point from, Point to, const std::string& selected) {
+        press(from);
+        desktop.pointerAt = to;
+        if (!selected.empty()) {
+            desktop.select(selected);
+        }
+        monitor.handleGlobalMouseUp(1);
     }
 };
 
@@ -270,78 +385,136 @@ TEST_F(MonitorTest, TrustIsReportedOnChangeOnlyAndOwnWindowsAreLeftAlone) {
     poll(5);
     EXPECT_EQ(desktop.trustReports, (std::vector<bool>{false, true}));
     EXPECT_EQ(desktop.selectionReads, 0);
-    monitor.mouseDown({0, 0});
-    desktop.pointerAt = {300, 0};
-    monitor.handleGlobalMouseUp(1);
-    EXPECT_TRUE(desktop.copies.empty());
+    drag({0, 0}, {300, 0}, "in the card");
+    EXPECT_EQ(desktop.primary.reads, 0);
+    EXPECT_FALSE(desktop.tagAt);
 }
 
-TEST_F(MonitorTest, MouseUpCopiesOnlyAfterADragOrMultipleClickAndOneAtATime) {
-    monitor.mouseDown({100, 100});
-    desktop.pointerAt = {100, 100};
-    monitor.handleGlobalMouseUp(1);
-    EXPECT_TRUE(desktop.copies.empty()) << "a plain click selects nothing";
-    monitor.handleGlobalMouseUp(2);
-    EXPECT_EQ(desktop.copies.size(), 1U);
-    monitor.handleGlobalMouseUp(3);
-    EXPECT_EQ(desktop.copies.size(), 1U) << "a second mouse-up while a copy is pending is ignored";
-    desktop.copies[0]("");
+TEST_F(MonitorTest, MouseUpReadsOnlyAFreshSelectionAfterADragOrMultipleClickAndOneAtATime) {
+    desktop.select("old selection");
+    drag({100, 100}, {100, 100}, "");
+    EXPECT_EQ(desktop.primary.reads, 0) << "a plain click selects nothing";
+    // A drag that selected nothing: the old selection is not read, and a change after the wait is not
+    // taken for this drag.
+    drag({100, 100}, {300, 100}, "");
+    EXPECT_EQ(desktop.primary.reads, 0);
+    ASSERT_EQ(desktop.timers.size(), 1U);
+    EXPECT_EQ(desktop.timers[0].first, SelectionMonitor::selectionChangeWait);
+    desktop.fireTimers();
+    desktop.select("someone else's later selection");
+    monitor.primarySelectionChanged();
+    EXPECT_EQ(desktop.primary.reads, 0);
     EXPECT_FALSE(desktop.tagAt);
 
-    monitor.mouseDown({100, 100});
-    desktop.pointerAt = {104, 100};
+    // A terminal takes the selection at the release: a change while waiting is read. So is one that
+    // was made after the press but announced only after the release.
+    drag({100, 100}, {300, 100}, "");
+    monitor.primarySelectionChanged();
+    EXPECT_EQ(desktop.primary.reads, 0) << "an announcement of an older owner";
+    desktop.select("  terminal words\n");
+    monitor.primarySelectionChanged();
+    EXPECT_EQ(desktop.primary.reads, 1);
+    EXPECT_EQ(desktop.pending, "terminal words");
+    ASSERT_TRUE(desktop.tagAt);
+    desktop.fireTimers();
+    EXPECT_TRUE(desktop.tagAt) << "the expired wait leaves the shown tag alone";
+
+    // A double click without movement: its word was selected by the second press, after the first.
+    desktop.pointerAt = {200, 200};
+    press({200, 200});
     monitor.handleGlobalMouseUp(1);
-    EXPECT_EQ(desktop.copies.size(), 1U) << "4 points is still a click";
-    desktop.pointerAt = {104.5, 100};
+    press({200, 200}, 2);
+    desktop.select("word");
+    desktop.primary.hold = true;
+    monitor.handleGlobalMouseUp(2);
+    EXPECT_EQ(desktop.primary.reads, 2);
+    EXPECT_TRUE(monitor.mouseTagBusy());
+    // A second mouse-up while the read is pending is ignored.
+    monitor.handleGlobalMouseUp(3);
+    EXPECT_EQ(desktop.primary.reads, 2);
+    desktop.primary.held.back()(std::string("word"));
+    EXPECT_FALSE(monitor.mouseTagBusy());
+    EXPECT_EQ(desktop.pending, "word");
+    desktop.primary.hold = false;
+
+    // The announcement handled before the mouse events that came first: the times still tell.
+    const std::uint32_t pressTime = desktop.serverTime += 10;
+    desktop.primary.text = "raced";
+    desktop.primary.owned = pressTime + 5;
+    desktop.serverTime += 10;
+    monitor.primarySelectionChanged();
+    monitor.mouseDown({{100, 100}, 1, pressTime});
+    desktop.pointerAt = {300, 100};
     monitor.handleGlobalMouseUp(1);
-    ASSERT_EQ(desktop.copies.size(), 2U);
+    EXPECT_EQ(desktop.pending, "raced");
+
+    // 4 points is still a click; 4.5 is a drag.
+    drag({100, 100}, {104, 100}, "four");
+    EXPECT_EQ(desktop.primary.reads, 3);
+    drag({100, 100}, {104.5, 100}, "four and a half");
+    EXPECT_EQ(desktop.pending, "four and a half");
+    EXPECT_TRUE(desktop.copies.empty()) << "the tag never copies";
+
+    // Without accessibility the desktop's selection still shows the tag; its own selections do not.
+    desktop.trusted = false;
+    drag({100, 100}, {300, 100}, "untrusted");
+    EXPECT_EQ(desktop.pending, "untrusted");
+    desktop.primary.own = true;
+    drag({100, 100}, {300, 100}, "selected in the card");
+    EXPECT_EQ(desktop.pending, "untrusted");
+    EXPECT_FALSE(desktop.tagAt);
 }
 
-TEST_F(MonitorTest, ClipboardTagPlacementAndDismissal) {
+TEST_F(MonitorTest, MouseSelectionTagPlacementAndDismissal) {
     // Right-to-left on one line without usable bounds: beside the press point.
     desktop.selection = {"", Rect{0, 0, 1, 1}};
-    monitor.mouseDown({300, 400});
-    desktop.pointerAt = {200, 403};
-    monitor.handleGlobalMouseUp(1);
-    desktop.copies.back()("copied");
+    drag({300, 400}, {200, 403}, "selected");
     ASSERT_TRUE(desktop.tagAt);
     EXPECT_EQ(*desktop.tagAt, (Point{312, 400 - 16}));
-    EXPECT_EQ(desktop.pending, "copied");
-    EXPECT_TRUE(monitor.tagFromClipboard());
-    // The poll leaves a clipboard tag alone.
+    EXPECT_EQ(desktop.pending, "selected");
+    EXPECT_TRUE(monitor.tagFromMouseSelection());
+    // The poll leaves a mouse-selection tag alone.
     desktop.selection = {};
     poll(3);
     EXPECT_TRUE(desktop.tagAt);
     // The next press anywhere removes it.
-    monitor.mouseDown({10, 10});
+    press({10, 10});
     EXPECT_FALSE(desktop.tagAt);
     EXPECT_EQ(monitor.shownTagSelection(), "");
     // A drag ending lower on the screen: beside the release point.
-    desktop.pointerAt = {50, 900 - 300};
-    monitor.mouseDown({400, 900});
-    monitor.handleGlobalMouseUp(1);
-    desktop.copies.back()("more");
+    drag({400, 900}, {50, 900 - 300}, "more");
     EXPECT_EQ(*desktop.tagAt, (Point{62, 600 - 16}));
     // With real bounds: beside the selection.
-    monitor.mouseDown({0, 0});
     desktop.selection = {"", Rect{100, 200, 50, 20}};
-    desktop.pointerAt = {90, 0};
-    monitor.handleGlobalMouseUp(1);
-    desktop.copies.back()("again");
+    drag({0, 0}, {90, 0}, "again");
     EXPECT_EQ(*desktop.tagAt, (Point{158, 814}));
 }
 
-TEST_F(MonitorTest, ExplainReadsAccessibilityFirstAndCopiesOtherwise) {
+TEST_F(MonitorTest, ExplainReadsAccessibilityThenTheDesktopSelectionThenCopies) {
     std::vector<std::string> shown;
+    const auto show = [&](const std::string& text) { shown.push_back(text); };
     desktop.selection.text = "visible";
-    monitor.captureSelectionAndShow([&](const std::string& text) { shown.push_back(text); });
+    desktop.select("primary words");
+    monitor.captureSelectionAndShow(show);
     EXPECT_EQ(shown, std::vector<std::string>{"visible"});
-    EXPECT_TRUE(desktop.copies.empty());
+    EXPECT_EQ(desktop.primary.reads, 0);
+
     desktop.selection.text.clear();
-    monitor.captureSelectionAndShow([&](const std::string& text) { shown.push_back(text); });
-    ASSERT_EQ(desktop.copies.size(), 1U);
-    desktop.copies[0]("");
-    EXPECT_EQ(shown, (std::vector<std::string>{"visible", ""})) << "the card still shows, keeping its text";
+    monitor.captureSelectionAndShow(show);
+    EXPECT_EQ(shown.back(), "primary words");
+    EXPECT_TRUE(desktop.copies.empty());
+
+    // Held by this program, or empty: the copy is the last resort.
+    desktop.primary.own = true;
+    monitor.captureSelectionAndShow(show);
+    desktop.primary.own = false;
+    desktop.primary.text = " \n";
+    monitor.captureSelectionAndShow(show);
+    ASSERT_EQ(desktop.copies.size(), 2U);
+    desktop.copies[0]("copied");
+    desktop.copies[1]("");
+    EXPECT_EQ(shown, (std::vector<std::string>{"visible", "primary words", "copied", ""}))
+        << "the card still shows, keeping its text";
 }
 
 TEST(ClickCounterTest, CountsWithinTimeAndDistanceAcrossTheClockWrap) {

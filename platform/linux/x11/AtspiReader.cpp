@@ -114,10 +114,9 @@ AtspiAccessible* AtspiFocusedText::searchFocused() {
     return nullptr;
 }
 
-bool AtspiFocusedText::focus() {
-    text_.reset();
+AtspiAccessible* AtspiFocusedText::focusedElement() {
     if (!available_) {
-        return false;
+        return nullptr;
     }
     // The last focused element counts while it is focused or its application still owns the active
     // window; otherwise (another application without accessibility is active, or the element's
@@ -131,11 +130,22 @@ bool AtspiFocusedText::focus() {
     if (!tracked_) {
         tracked_.reset(searchFocused());
     }
-    if (!tracked_) {
+    return tracked_.get();
+}
+
+bool AtspiFocusedText::focus() {
+    text_.reset();
+    AtspiAccessible* element = focusedElement();
+    if (element == nullptr) {
         return false;
     }
-    text_.reset(atspi_accessible_get_text_iface(tracked_.get()));
+    text_.reset(atspi_accessible_get_text_iface(element));
     return text_ != nullptr;
+}
+
+bool AtspiFocusedText::focusedIsTerminal() {
+    AtspiAccessible* element = focusedElement();
+    return element != nullptr && atspi_accessible_get_role(element, nullptr) == ATSPI_ROLE_TERMINAL;
 }
 
 std::optional<TextRange> AtspiFocusedText::selectedRange() {

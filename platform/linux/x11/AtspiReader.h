@@ -24,6 +24,8 @@ public:
     bool available() const { return available_; }
 
     bool focus() override;
+    // Whether the focused element is a terminal (accessibility role "terminal").
+    bool focusedIsTerminal();
     std::optional<TextRange> selectedRange() override;
     std::optional<std::string> text(TextRange range) override;
     std::optional<Rect> rangeExtents(TextRange range) override;
@@ -31,6 +33,8 @@ public:
 private:
     static void focusChanged(AtspiEvent* event, void* data);
     AtspiAccessible* searchFocused();
+    // The element with the keyboard focus, or the last one while its application owns the active window.
+    AtspiAccessible* focusedElement();
 
     std::function<unsigned long()> activePid_;
     bool available_ = false;

@@ -1,5 +1,6 @@
 #include "platform/linux/x11/DesktopCapture.h"
 
+#include "capture/Terminals.h"
 #include "platform/linux/SystemLanguage.h"
 #include "platform/linux/gtk/MainThread.h"
 #include "platform/linux/gtk/ScreenGeometry.h"
@@ -7,6 +8,7 @@
 #include "platform/linux/x11/ExplainTag.h"
 #include "platform/linux/x11/GlobalInput.h"
 #include "platform/linux/x11/GtkClipboard.h"
+#include "platform/linux/x11/PrimarySelection.h"
 #include "platform/linux/x11/ScreenCapture.h"
 #include "platform/linux/x11/StatusItem.h"
 #include "platform/linux/x11/XConnection.h"
@@ -38,6 +40,7 @@ DesktopCapture::DesktopCapture(Card card)
     reader_ = std::make_unique<AtspiFocusedText>(
         [connection = connection_.get()] { return connection->activeWindowPid(); });
     clipboard_ = std::make_unique<GtkClipboardPort>();
+    primary_ = std::make_unique<GtkPrimarySelection>([this] { monitor_.primarySelectionChanged(); });
     hotKeys_ = std::make_unique<HotKeyGrabber>(*connection_, [this](std::uint32_t id) {
         // Id 2 captures; anything else explains.
         if (hotKeyAction(id) == HotKeyAction::capture) {
@@ -48,7 +51,8 @@ DesktopCapture::DesktopCapture(Card card)
             captureSelectionAndShow();
         }
     });
-    keystroke_ = std::make_unique<XTestCopyKeystroke>(*connection_, [this] { hotKeys_->releaseKeyboard(); });
+    keystroke_ = std::make_unique<XTestCopyKeystroke>(
+        *connection_, [this] { hotKeys_->releaseKeyboard(); }, [this] { return keyboardTargetIsTerminal(); });
     if (connection_->display() != nullptr && !keystroke_->available()) {
         unavailable("the synthetic copy", "the X server has no XTEST extension");
     }
@@ -147,7 +151,7 @@ void DesktopCapture::buttonEvent(bool pressed, std::uint32_t time) {
     if (pressed) {
         const Point location = pointer();
         pressClickCount_ = clicks_->press(time, location);
-        monitor_.mouseDown(location);
+        monitor_.mouseDown({location, pressClickCount_, time});
     } else {
         monitor_.handleGlobalMouseUp(pressClickCount_);
     }
@@ -157,7 +161,10 @@ bool DesktopCapture::pointerOverOwnWindow() const {
     GdkDisplay* display = gdk_display_get_default();
     GdkSeat* seat = display != nullptr ? gdk_display_get_default_seat(display) : nullptr;
     GdkDevice* device = seat != nullptr ? gdk_seat_get_pointer(seat) : nullptr;
-    return device != nullptr && gdk_device_get_window_at_position(device, nullptr, nullptr) != nullptr;
+    GdkWindow* under =
+        device != nullptr ? gdk_device_get_window_at_position(device, nullptr, nullptr) : nullptr;
+    // GDK wraps other programs' windows it has heard of (a selection's owner) as foreign windows.
+    return under != nullptr && gdk_window_get_window_type(under) != GDK_WINDOW_FOREIGN;
 }
 
 void DesktopCapture::captureSelectionAndShow() {
@@ -199,6 +206,23 @@ bool DesktopCapture::frontmostIsSelf() {
 
 SelectionResult DesktopCapture::globalSelection() {
     return ulvo::globalSelection(*reader_);
+}
+
+PrimarySelection& DesktopCapture::primarySelection() {
+    return *primary_;
+}
+
+void DesktopCapture::runAfter(std::chrono::milliseconds delay, std::function<void()> task) {
+    gtk::runOnMainThreadAfter(delay, std::move(task));
+}
+
+bool DesktopCapture::keyboardTargetIsTerminal() {
+    for (const WindowClass& target : connection_->keyboardTargetClasses()) {
+        if (isTerminalWindowClass(target.instance, target.windowClass)) {
+            return true;
+        }
+    }
+    return reader_->focusedIsTerminal();
 }
 
 Point DesktopCapture::pointer() {

@@ -18,6 +18,7 @@ namespace ulvo::x11 {
 class XConnection;
 class AtspiFocusedText;
 class GtkClipboardPort;
+class GtkPrimarySelection;
 class XTestCopyKeystroke;
 class RawButtonMonitor;
 class HotKeyGrabber;
@@ -27,7 +28,9 @@ class LinuxRegionCaptureHost;
 
 // Selection capture on the X11 desktop, built piece by piece in the program's start-up order: the
 // explain tag, the status item, the hot keys, the accessibility request and the selection monitor.
-// Everything runs on the main thread. A capability the session lacks is said on standard error.
+// Selections are read through accessibility, then the PRIMARY selection; the synthetic copy is the
+// explicit roads' last resort and never reaches a terminal. Everything runs on the main thread. A
+// capability the session lacks is said on standard error.
 class DesktopCapture final : private MonitorHost {
 public:
     // The card's side, provided by the application.
@@ -73,6 +76,8 @@ private:
     void setAccessibility(bool trusted) override { card_.setAccessibility(trusted); }
     bool frontmostIsSelf() override;
     SelectionResult globalSelection() override;
+    PrimarySelection& primarySelection() override;
+    void runAfter(std::chrono::milliseconds delay, std::function<void()> task) override;
     Point pointer() override;
     std::optional<Rect> mainScreenFrame() override;
     void setPendingSelection(const std::string& text) override { card_.setPendingSelection(text); }
@@ -81,11 +86,14 @@ private:
 
     void buttonEvent(bool pressed, std::uint32_t time);
     bool pointerOverOwnWindow() const;
+    // Whether a keystroke now would reach a terminal: by window class, or by accessibility role.
+    bool keyboardTargetIsTerminal();
 
     Card card_;
     std::unique_ptr<XConnection> connection_;
     std::unique_ptr<AtspiFocusedText> reader_;
     std::unique_ptr<GtkClipboardPort> clipboard_;
+    std::unique_ptr<GtkPrimarySelection> primary_;
     std::unique_ptr<HotKeyGrabber> hotKeys_;
     std::unique_ptr<XTestCopyKeystroke> keystroke_;
     std::unique_ptr<ClipboardCopier> copier_;

@@ -100,7 +100,49 @@ void targetsArrived(GtkClipboard*, GdkAtom* atoms, gint count, gpointer raw) {
     requestNext(job);
 }
 
+struct TextJob {
+    std::function<void(std::optional<std::string>)> completion;
+    guint limit = 0;
+
+    void finish(std::optional<std::string> text) {
+        if (!completion) {
+            return;
+        }
+        if (limit != 0) {
+            g_source_remove(limit);
+            limit = 0;
+        }
+        auto completionNow = std::move(completion);
+        completion = nullptr;
+        completionNow(std::move(text));
+    }
+};
+using TextJobRef = std::shared_ptr<TextJob>;
+
 } // namespace
+
+void requestTextWithin(GtkClipboard* selection, unsigned limitMilliseconds,
+                       std::function<void(std::optional<std::string>)> completion) {
+    auto job = std::make_shared<TextJob>();
+    job->completion = std::move(completion);
+    // An owner that never answers would keep the request open for half a minute.
+    job->limit = g_timeout_add_full(
+        G_PRIORITY_DEFAULT, limitMilliseconds,
+        [](gpointer raw) -> gboolean {
+            const TextJobRef& held = *static_cast<TextJobRef*>(raw);
+            held->limit = 0;
+            held->finish(std::nullopt);
+            return G_SOURCE_REMOVE;
+        },
+        new TextJobRef(job), [](gpointer raw) { delete static_cast<TextJobRef*>(raw); });
+    gtk_clipboard_request_text(
+        selection,
+        [](GtkClipboard*, const gchar* text, gpointer raw) {
+            const std::unique_ptr<TextJobRef> held(static_cast<TextJobRef*>(raw));
+            (*held)->finish(text != nullptr ? std::optional<std::string>(text) : std::nullopt);
+        },
+        new TextJobRef(job));
+}
 
 struct GtkClipboardPort::Owned {
     GtkClipboardPort* port;
@@ -148,14 +190,7 @@ void GtkClipboardPort::snapshot(std::function<void(ClipboardSnapshot)> completio
 }
 
 void GtkClipboardPort::readText(std::function<void(std::optional<std::string>)> completion) {
-    using Completion = std::function<void(std::optional<std::string>)>;
-    gtk_clipboard_request_text(
-        clipboard_,
-        [](GtkClipboard*, const gchar* text, gpointer raw) {
-            const std::unique_ptr<Completion> held(static_cast<Completion*>(raw));
-            (*held)(text != nullptr ? std::optional<std::string>(text) : std::nullopt);
-        },
-        new Completion(std::move(completion)));
+    requestTextWithin(clipboard_, snapshotLimitMilliseconds, std::move(completion));
 }
 
 void GtkClipboardPort::serve(GtkClipboard*, GtkSelectionData* data, guint info, gpointer raw) {
@@ -205,9 +240,11 @@ void GtkClipboardPort::restore(ClipboardSnapshot snapshot) {
     }
 }
 
-XTestCopyKeystroke::XTestCopyKeystroke(XConnection& connection, std::function<void()> releaseKeyboard)
+XTestCopyKeystroke::XTestCopyKeystroke(XConnection& connection, std::function<void()> releaseKeyboard,
+                                       std::function<bool()> isTerminal)
     : connection_(connection)
-    , releaseKeyboard_(std::move(releaseKeyboard)) {
+    , releaseKeyboard_(std::move(releaseKeyboard))
+    , isTerminal_(std::move(isTerminal)) {
     int event = 0;
     int error = 0;
     int major = 0;

@@ -40,18 +40,27 @@ private:
     bool owning_ = false;
 };
 
+// A selection's text (UTF8_STRING, then the other text targets); absent when the owner offers none or
+// does not answer within the limit. The completion runs once, on the main thread.
+void requestTextWithin(GtkClipboard* selection, unsigned limitMilliseconds,
+                       std::function<void(std::optional<std::string>)> completion);
+
 // Control+C through XTest. Modifiers the user still holds (Alt of the hot key) are let go around the
 // keystroke so the application sees Control+C alone, and the hot key's keyboard grab is ended first so
 // the keystroke reaches the focused window.
 class XTestCopyKeystroke final : public CopyKeystroke {
 public:
-    XTestCopyKeystroke(XConnection& connection, std::function<void()> releaseKeyboard);
+    // isTerminal: whether the keystroke would reach a terminal.
+    XTestCopyKeystroke(XConnection& connection, std::function<void()> releaseKeyboard,
+                       std::function<bool()> isTerminal);
     bool available() const { return available_; }
+    bool targetIsTerminal() override { return isTerminal_ && isTerminal_(); }
     bool sendCopy() override;
 
 private:
     XConnection& connection_;
     std::function<void()> releaseKeyboard_;
+    std::function<bool()> isTerminal_;
     bool available_ = false;
 };
 

@@ -1,6 +1,7 @@
 #include "platform/linux/x11/XConnection.h"
 
 #include <X11/Xatom.h>
+#include <X11/Xutil.h>
 #include <glib-unix.h>
 
 #include <cstring>
@@ -50,6 +51,36 @@ std::optional<unsigned long> cardinalProperty(Display* display, Window window, A
     unsigned long value = 0;
     std::memcpy(&value, data.get(), sizeof value);
     return value;
+}
+
+// The class of the window or of its nearest ancestor that has one; windows that vanish meanwhile end the
+// walk (the caller traps their errors).
+std::optional<WindowClass> classOf(Display* display, Window window) {
+    while (window != None && window != PointerRoot) {
+        XClassHint hint{};
+        if (XGetClassHint(display, window, &hint) != 0) {
+            WindowClass found{hint.res_name != nullptr ? hint.res_name : "",
+                              hint.res_class != nullptr ? hint.res_class : ""};
+            XFree(hint.res_name);
+            XFree(hint.res_class);
+            return found;
+        }
+        Window root = None;
+        Window parent = None;
+        Window* children = nullptr;
+        unsigned count = 0;
+        if (XQueryTree(display, window, &root, &parent, &children, &count) == 0) {
+            return std::nullopt;
+        }
+        if (children != nullptr) {
+            XFree(children);
+        }
+        if (parent == root) {
+            return std::nullopt;
+        }
+        window = parent;
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -125,6 +156,29 @@ unsigned long XConnection::activeWindowPid() {
         return 0;
     }
     return cardinalProperty(display, static_cast<Window>(*active), pidAtom, XA_CARDINAL).value_or(0);
+}
+
+std::vector<WindowClass> XConnection::keyboardTargetClasses() {
+    Display* display = display_.get();
+    std::vector<WindowClass> classes;
+    if (display == nullptr) {
+        return classes;
+    }
+    const ErrorTrap trap(display);
+    const Atom activeAtom = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
+    if (const std::optional<unsigned long> active =
+            cardinalProperty(display, root(), activeAtom, XA_WINDOW)) {
+        if (std::optional<WindowClass> found = classOf(display, static_cast<Window>(*active))) {
+            classes.push_back(std::move(*found));
+        }
+    }
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    if (std::optional<WindowClass> found = classOf(display, focus)) {
+        classes.push_back(std::move(*found));
+    }
+    return classes;
 }
 
 } // namespace ulvo::x11

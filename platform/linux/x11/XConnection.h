@@ -14,6 +14,12 @@ struct DisplayClose {
 };
 using DisplayPtr = std::unique_ptr<Display, DisplayClose>;
 
+// A window's WM_CLASS: instance and class names.
+struct WindowClass {
+    std::string instance;
+    std::string windowClass;
+};
+
 // A connection of its own to the X server, read from the main loop. Global grabs and root-window
 // selections live here, apart from GDK's connection, so they never disturb the toolkit's event masks.
 class XConnection {
@@ -35,6 +41,9 @@ public:
 
     // The process id behind the active window (_NET_ACTIVE_WINDOW, _NET_WM_PID); 0 when unknown.
     unsigned long activeWindowPid();
+    // The classes of the windows a synthetic keystroke may reach: the active window and the window with
+    // the keyboard focus, each with the class of its nearest ancestor that has one.
+    std::vector<WindowClass> keyboardTargetClasses();
 
 private:
     DisplayPtr display_;
