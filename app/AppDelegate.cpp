@@ -78,18 +78,25 @@ void AppDelegate::attach(GtkApplication* application) {
             static_cast<AppDelegate*>(data)->applicationWillTerminate();
         }
         static int commandLine(GApplication*, GApplicationCommandLine* line, gpointer data) {
-            int count = 0;
-            gchar** raw = g_application_command_line_get_arguments(line, &count);
-            std::vector<std::string> arguments;
-            for (int i = 1; i < count; ++i) {
-                arguments.emplace_back(raw[i]);
-            }
-            g_strfreev(raw);
+            GVariantDict* given = g_application_command_line_get_options_dict(line);
+            StartOptions options;
+            options.explain = g_variant_dict_contains(given, "explain") != FALSE;
+            options.capture = g_variant_dict_contains(given, "capture") != FALSE;
+            options.settings = g_variant_dict_contains(given, "settings") != FALSE;
             static_cast<AppDelegate*>(data)->commandLine(
-                arguments, g_application_command_line_get_is_remote(line) != FALSE);
+                options, g_application_command_line_get_is_remote(line) != FALSE);
             return 0;
         }
     };
+    // Parsed by the starting process itself, so --help and unknown options never reach a running one.
+    static const GOptionEntry options[] = {
+        {"explain", 0, 0, G_OPTION_ARG_NONE, nullptr, "Explain the current selection (the Alt+E action)",
+         nullptr},
+        {"capture", 0, 0, G_OPTION_ARG_NONE, nullptr,
+         "Explain the text of a screen region (the Alt+Shift+E action)", nullptr},
+        {"settings", 0, 0, G_OPTION_ARG_NONE, nullptr, "Open Settings", nullptr},
+        {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
+    g_application_add_main_option_entries(as<GApplication>(application), options);
     gtk::connect(application, "startup", &Handlers::startup, this, true);
     gtk::connect(application, "shutdown", &Handlers::shutdown, this);
     gtk::connect(application, "command-line", &Handlers::commandLine, this);
@@ -115,8 +122,13 @@ void AppDelegate::applicationWillTerminate() {
     }
 }
 
-void AppDelegate::commandLine(const std::vector<std::string>& arguments, bool laterStart) {
-    if (std::find(arguments.begin(), arguments.end(), "--settings") != arguments.end()) {
+void AppDelegate::commandLine(const StartOptions& options, bool laterStart) {
+    // The hot keys' actions, for the desktop's own key bindings where no global hot key can be had.
+    if (options.explain) {
+        captureSelectionAndShow();
+    } else if (options.capture) {
+        captureViaOCR();
+    } else if (options.settings) {
         showSettings();
     } else if (laterStart) {
         captureSelectionAndShow();
@@ -147,6 +159,8 @@ void AppDelegate::buildMenu() {
         {"hide", [self] { self->hideApplication(); }, {"<Primary>h"}},
         {"quit", [self] { g_application_quit(as<GApplication>(self->application_)); }, {"<Primary>q"}},
         {"settings", [self] { self->showSettings(); }, {"<Primary>comma"}},
+        {"explain", [self] { self->captureSelectionAndShow(); }, noAccel},
+        {"capture", [self] { self->captureViaOCR(); }, noAccel},
     };
     for (const Action& action : actions) {
         GSimpleAction* simple = g_simple_action_new(action.name, nullptr);
@@ -272,6 +286,12 @@ void AppDelegate::hideApplication() {
 void AppDelegate::captureSelectionAndShow() {
     if (capture_) {
         capture_->captureSelectionAndShow();
+    }
+}
+
+void AppDelegate::captureViaOCR() {
+    if (capture_) {
+        capture_->captureViaOCR();
     }
 }
 

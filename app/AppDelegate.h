@@ -24,6 +24,13 @@ class AppDelegate final : public CardHost {
 public:
     static constexpr const char* applicationId = "com.zvk.ULVO";
 
+    // What a start of the program asks for.
+    struct StartOptions {
+        bool explain = false;
+        bool capture = false;
+        bool settings = false;
+    };
+
     explicit AppDelegate(std::optional<std::filesystem::path> resources);
     ~AppDelegate() override;
     AppDelegate(const AppDelegate&) = delete;
@@ -34,15 +41,17 @@ public:
 
     void applicationDidFinishLaunching();
     void applicationWillTerminate();
-    // A start of the program, this one's or a later one's handed over: "--settings" opens the
-    // settings window; a later plain start reads the selection and shows the card.
-    void commandLine(const std::vector<std::string>& arguments, bool laterStart);
+    // A start of the program, this one's or a later one's handed over: "--explain" and "--capture" run
+    // the hot keys' actions, "--settings" opens the settings window, and a later plain start reads the
+    // selection and shows the card.
+    void commandLine(const StartOptions& options, bool laterStart);
 
     // Actions of menus, buttons and accelerators.
     void showSettings();
     void hidePanel() override;
     void hideApplication();
     void captureSelectionAndShow() override;
+    void captureViaOCR();
     void showCardWithSelection(const std::string& text);
     void positionNearPointer();
     void sendSelection();

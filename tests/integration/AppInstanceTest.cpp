@@ -126,6 +126,24 @@ TEST_F(AppInstanceTest, LaterStartsHandOverAndTheAcceleratorsWork) {
     EXPECT_EQ(primaryStatus(), 0);
 }
 
+TEST_F(AppInstanceTest, ExplainAndCaptureOptionsRunTheHotKeysActionsInTheRunningInstance) {
+    const std::string self = std::to_string(primary_);
+    // Options are read by the starting process: a wrong one changes nothing in the running instance.
+    EXPECT_EQ(run({ULVO_TEST_PROGRAM, "--no-such-option"}), 1);
+    EXPECT_TRUE(visibleWindows("ULVO").empty());
+
+    EXPECT_EQ(run({ULVO_TEST_PROGRAM, "--capture"}), 0);
+    ASSERT_TRUE(waitFor([&] { return run({"pgrep", "-P", self, "-x", "maim"}) == 0; }))
+        << "the region capture did not start in the running instance";
+    EXPECT_TRUE(visibleWindows("ULVO").empty());
+    run({"xdotool", "keydown", "Escape", "sleep", "0.15", "keyup", "Escape"});
+    ASSERT_TRUE(waitFor([&] { return run({"pgrep", "-P", self, "-x", "maim"}) == 1; }));
+
+    EXPECT_EQ(run({ULVO_TEST_PROGRAM, "--explain"}), 0);
+    ASSERT_TRUE(waitFor([] { return visibleWindows("ULVO").size() == 1; }));
+    EXPECT_EQ(primaryStatus(), -1);
+}
+
 TEST_F(AppInstanceTest, TerminationEndsCleanly) {
     kill(primary_, SIGTERM);
     ASSERT_TRUE(waitFor([this] { return primaryStatus() != -1; }));
