@@ -14,12 +14,19 @@ std::string captureFileName(const std::string& uuid) {
     return "ulvo-ocr-" + upper + ".png";
 }
 
-std::vector<std::string> screenshotCommand(const std::filesystem::path& file) {
+std::vector<std::string> screenshotCommand(const std::filesystem::path& file, ScreenshotTool tool) {
+    if (tool == ScreenshotTool::grimSlurp) {
+        // slurp prints the framed region and fails on Escape; the file travels as an argument, never as
+        // part of the script.
+        return {"/bin/sh", "-c", "region=$(slurp) && exec grim -g \"$region\" \"$1\"", "ulvo-capture",
+                file.string()};
+    }
     return {"maim", "--select", "--hidecursor", file.string()};
 }
 
-RegionCapture::RegionCapture(RegionCaptureHost& host)
-    : host_(host) {}
+RegionCapture::RegionCapture(RegionCaptureHost& host, ScreenshotTool tool)
+    : host_(host)
+    , tool_(tool) {}
 
 void RegionCapture::captureViaOCR() {
     if (!host_.preflightScreenCaptureAccess()) {
@@ -30,7 +37,7 @@ void RegionCapture::captureViaOCR() {
     const std::filesystem::path file = host_.temporaryDirectory() / captureFileName(host_.newUUID());
     std::weak_ptr<RegionCapture*> weak = alive_;
     const std::optional<std::string> failure =
-        host_.launchScreenshotTool(screenshotCommand(file), [weak, file] {
+        host_.launchScreenshotTool(screenshotCommand(file, tool_), [weak, file] {
             if (const auto self = weak.lock()) {
                 (*self)->toolEnded(file);
             }

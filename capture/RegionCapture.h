@@ -42,13 +42,19 @@ inline constexpr const char* openScreenRecordingSettingsButton = "Open Screen Re
 
 // "ulvo-ocr-<UUID upper case>.png".
 std::string captureFileName(const std::string& uuid);
+
+// The interactive region tools: maim on X11; slurp to frame the region, then grim, on wlroots
+// compositors. Either writes no file when the user cancels.
+enum class ScreenshotTool { maim, grimSlurp };
+
 // The screenshot tool's command line: an interactive region, no cursor, the output file.
-std::vector<std::string> screenshotCommand(const std::filesystem::path& file);
+std::vector<std::string> screenshotCommand(const std::filesystem::path& file,
+                                           ScreenshotTool tool = ScreenshotTool::maim);
 
 // Frames a screen region with the screenshot tool, recognises its text and shows it in the card.
 class RegionCapture {
 public:
-    explicit RegionCapture(RegionCaptureHost& host);
+    explicit RegionCapture(RegionCaptureHost& host, ScreenshotTool tool = ScreenshotTool::maim);
     RegionCapture(const RegionCapture&) = delete;
     RegionCapture& operator=(const RegionCapture&) = delete;
 
@@ -59,6 +65,7 @@ private:
     void recognized(const std::filesystem::path& file, const std::string& text);
 
     RegionCaptureHost& host_;
+    ScreenshotTool tool_;
     std::shared_ptr<RegionCapture*> alive_ = std::make_shared<RegionCapture*>(this);
 };
 

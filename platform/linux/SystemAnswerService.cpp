@@ -8,9 +8,10 @@
 
 namespace ulvo {
 
-ModelService::Dependencies systemAnswerServiceDependencies(const std::optional<std::filesystem::path>& runtimeRoot,
-                                                           std::shared_ptr<const PreferenceStore> preferences,
-                                                           std::shared_ptr<SecretStore> secrets) {
+ModelService::Dependencies
+systemAnswerServiceDependencies(const std::optional<std::filesystem::path>& runtimeRoot,
+                                std::shared_ptr<const PreferenceStore> preferences,
+                                std::shared_ptr<SecretStore> secrets) {
     auto transport = std::make_shared<CurlTransport>();
     auto launcher = std::make_shared<PosixProcessLauncher>();
 

@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 
@@ -632,6 +635,41 @@ TEST(RegionCaptureTest, CancelIsSilentAndFailuresAlert) {
     capture.captureViaOCR();
     EXPECT_EQ(host.requests, 1);
     EXPECT_EQ(host.alerts.back(), screenRecordingMessage);
+}
+
+TEST(RegionCaptureTest, SlurpFramesTheRegionForGrimAndACancelWritesNothing) {
+    // Stand-ins for the two programs: slurp prints a region or fails like Escape; grim records its arguments.
+    const std::filesystem::path bin = std::filesystem::temp_directory_path() / "ulvo-capture-logic-bin";
+    std::filesystem::create_directories(bin);
+    const auto script = [&](const std::string& name, const std::string& body) {
+        const std::filesystem::path path = bin / name;
+        std::ofstream(path) << "#!/bin/sh\n" << body;
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    };
+    script("slurp", "[ -e \"$0.cancel\" ] && exit 1\necho '10,20 300x40'\n");
+    script("grim", "printf '%s|' \"$@\" > \"$(dirname \"$0\")/grim.args\"\n");
+    const std::filesystem::path file = bin / "ulvo-ocr-A B'$(x).png";
+    const auto run = [&] {
+        std::vector<std::string> argv = screenshotCommand(file, ScreenshotTool::grimSlurp);
+        std::string command = "PATH=" + bin.string() + ":/usr/bin:/bin";
+        for (const std::string& argument : argv) {
+            command += " '";
+            for (const char c : argument) {
+                command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            }
+            command += "'";
+        }
+        return std::system(command.c_str());
+    };
+    EXPECT_EQ(run(), 0);
+    std::ifstream arguments(bin / "grim.args");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(arguments), {}),
+              "-g|10,20 300x40|" + file.string() + "|");
+    std::filesystem::remove(bin / "grim.args");
+    std::ofstream(bin / "slurp.cancel");
+    EXPECT_NE(run(), 0);
+    EXPECT_FALSE(std::filesystem::exists(bin / "grim.args")) << "grim ran after a cancel";
+    std::filesystem::remove_all(bin);
 }
 
 } // namespace

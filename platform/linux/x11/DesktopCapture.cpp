@@ -27,13 +27,27 @@ void unavailable(const char* capability, const std::string& reason) {
     std::fprintf(stderr, "ulvo: %s is unavailable: %s.\n", capability, reason.c_str());
 }
 
+bool onPath(const char* program) {
+    gchar* found = g_find_program_in_path(program);
+    const bool present = found != nullptr;
+    g_free(found);
+    return present;
+}
+
 } // namespace
 
-DesktopCapture::DesktopCapture(Card card)
+DesktopCapture::DesktopCapture(Card card, SessionKind session)
     : card_(std::move(card))
-    , connection_(std::make_unique<XConnection>())
+    , session_(session)
+    , connection_(std::make_unique<XConnection>(session == SessionKind::x11))
     , monitor_(*this) {
-    if (connection_->display() == nullptr) {
+    if (session_ == SessionKind::wayland) {
+        unavailable(
+            "the global hot keys Alt+E and Alt+Shift+E",
+            "a Wayland session gives them to the desktop; bind \"ulvo --explain\" and \"ulvo --capture\" "
+            "in its keyboard settings");
+        unavailable("the explain tag", "this Wayland session does not let ULVO watch selections");
+    } else if (connection_->display() == nullptr) {
         unavailable("global input (hot keys, mouse watching, synthetic copy)",
                     "the X display cannot be opened");
     }
@@ -59,7 +73,12 @@ DesktopCapture::DesktopCapture(Card card)
     copier_ = std::make_unique<ClipboardCopier>(*clipboard_, *keystroke_, gtk::runOnMainThreadAfter);
     captureHost_ = std::make_unique<LinuxRegionCaptureHost>(
         [this](const std::string& text) { card_.showCardWithSelection(text); }, systemResponseLanguage());
-    regionCapture_ = std::make_unique<RegionCapture>(*captureHost_);
+    const ScreenshotTool tool =
+        session_ == SessionKind::wayland ? ScreenshotTool::grimSlurp : ScreenshotTool::maim;
+    if (tool == ScreenshotTool::grimSlurp && (!onPath("slurp") || !onPath("grim"))) {
+        unavailable("region capture (Alt+Shift+E)", "this Wayland session needs the programs slurp and grim");
+    }
+    regionCapture_ = std::make_unique<RegionCapture>(*captureHost_, tool);
 }
 
 DesktopCapture::~DesktopCapture() {
@@ -76,10 +95,14 @@ void DesktopCapture::buildStatusItem(const std::optional<std::filesystem::path>&
     actions.statusCapture = [this] { captureViaOCR(); };
     actions.showSettings = card_.showSettings;
     actions.terminate = card_.terminate;
-    statusItem_ = std::make_unique<StatusItem>(std::move(actions), iconThemePath);
+    statusItem_ =
+        std::make_unique<StatusItem>(std::move(actions), iconThemePath, session_ == SessionKind::x11);
 }
 
 void DesktopCapture::registerHotKey() {
+    if (session_ == SessionKind::wayland) {
+        return; // said at start: the desktop's own key bindings run ulvo --explain and --capture
+    }
     std::string failure;
     hotKey_ = hotKeys_->registerHotKey({explainHotKeyId, XK_e, hotKeys_->masks().alt}, &failure);
     if (!hotKey_) {
@@ -122,7 +145,7 @@ void DesktopCapture::startSelectionMonitor() {
         DoubleClickSettings{static_cast<std::uint32_t>(time), static_cast<double>(distance)});
     mouseMonitor_ = std::make_unique<RawButtonMonitor>(
         *connection_, [this](bool pressed, std::uint32_t eventTime) { buttonEvent(pressed, eventTime); });
-    if (!mouseMonitor_->available()) {
+    if (!mouseMonitor_->available() && session_ == SessionKind::x11) {
         unavailable("the explain tag after a mouse selection", mouseMonitor_->failure());
     }
 }

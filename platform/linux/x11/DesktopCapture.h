@@ -3,6 +3,7 @@
 #include "capture/ClipboardCopy.h"
 #include "capture/RegionCapture.h"
 #include "capture/SelectionMonitor.h"
+#include "platform/linux/Session.h"
 
 #include <gtk/gtk.h>
 
@@ -43,7 +44,9 @@ public:
         std::function<bool()> accessibilityTrusted; // default: the accessibility bus says enabled
     };
 
-    explicit DesktopCapture(Card card);
+    // In a Wayland session nothing of X11 is used: the hot keys, the mouse watching behind the explain
+    // tag and the synthetic copy are said to be unavailable, and region capture uses slurp and grim.
+    explicit DesktopCapture(Card card, SessionKind session = currentSession());
     ~DesktopCapture() override;
     DesktopCapture(const DesktopCapture&) = delete;
     DesktopCapture& operator=(const DesktopCapture&) = delete;
@@ -90,6 +93,7 @@ private:
     bool keyboardTargetIsTerminal();
 
     Card card_;
+    SessionKind session_;
     std::unique_ptr<XConnection> connection_;
     std::unique_ptr<AtspiFocusedText> reader_;
     std::unique_ptr<GtkClipboardPort> clipboard_;

@@ -9,7 +9,26 @@ namespace ulvo::x11 {
 
 using gtk::as;
 
-StatusItem::StatusItem(Actions actions, const std::optional<std::filesystem::path>& iconThemePath)
+namespace {
+
+// An indicator that never falls back to a GtkStatusIcon: in a Wayland session there is no tray for one,
+// and GTK only complains when it tries.
+GType indicatorWithoutFallback() {
+    static const GType type = g_type_register_static_simple(
+        APP_INDICATOR_TYPE, "UlvoIndicatorWithoutFallback", sizeof(AppIndicatorClass),
+        [](gpointer klass, gpointer) {
+            auto* indicator = static_cast<AppIndicatorClass*>(klass);
+            indicator->fallback = nullptr;
+            indicator->unfallback = nullptr;
+        },
+        sizeof(AppIndicator), nullptr, GTypeFlags{});
+    return type;
+}
+
+} // namespace
+
+StatusItem::StatusItem(Actions actions, const std::optional<std::filesystem::path>& iconThemePath,
+                       bool trayFallback)
     : actions_(std::move(actions))
     , accelerators_(gtk_accel_group_new()) {
     menu_ = gtk_menu_new();
@@ -40,7 +59,10 @@ StatusItem::StatusItem(Actions actions, const std::optional<std::filesystem::pat
     }
 
     AppIndicator* indicator =
-        app_indicator_new("ulvo", statusIconName, APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
+        trayFallback ? app_indicator_new("ulvo", statusIconName, APP_INDICATOR_CATEGORY_APPLICATION_STATUS)
+                     : static_cast<AppIndicator*>(g_object_new(indicatorWithoutFallback(), "id", "ulvo",
+                                                               "category", "ApplicationStatus", "icon-name",
+                                                               statusIconName, nullptr));
     indicator_.reset(as<GObject>(indicator));
     if (iconThemePath) {
         app_indicator_set_icon_theme_path(indicator, iconThemePath->c_str());

@@ -44,7 +44,10 @@ public:
     };
 
     // iconThemePath: a directory laid out as an icon theme that holds the program's icon.
-    StatusItem(Actions actions, const std::optional<std::filesystem::path>& iconThemePath);
+    // trayFallback: without a status notifier host, show an old-style tray icon where the desktop has a
+    // tray (X11 only).
+    StatusItem(Actions actions, const std::optional<std::filesystem::path>& iconThemePath,
+               bool trayFallback = true);
     ~StatusItem();
     StatusItem(const StatusItem&) = delete;
     StatusItem& operator=(const StatusItem&) = delete;

@@ -101,8 +101,8 @@ int ErrorTrap::sync() {
     return trappedError;
 }
 
-XConnection::XConnection()
-    : display_(XOpenDisplay(nullptr)) {
+XConnection::XConnection(bool open)
+    : display_(open ? XOpenDisplay(nullptr) : nullptr) {
     if (!display_) {
         return;
     }

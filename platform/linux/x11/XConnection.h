@@ -26,8 +26,9 @@ class XConnection {
 public:
     using Handler = std::function<void(XEvent& event)>;
 
-    // An unusable connection (no X server) has display() == nullptr.
-    XConnection();
+    // An unusable connection (no X server, or open = false in a Wayland session, where an X server is
+    // only XWayland's and sees none of the native windows) has display() == nullptr.
+    explicit XConnection(bool open = true);
     ~XConnection();
     XConnection(const XConnection&) = delete;
     XConnection& operator=(const XConnection&) = delete;

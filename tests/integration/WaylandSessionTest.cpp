@@ -1,0 +1,128 @@
+// The program in a Wayland session (scripts/private-session --wayland: a headless sway): it starts on
+// GTK's Wayland backend without a critical warning, says which capabilities the session lacks, and
+// sway's own binding of Alt+E, pressed through the virtual-keyboard protocol, runs "ulvo --explain" in
+// this instance: the card opens with exactly the selection and a loopback provider's answer.
+#include <gtest/gtest.h>
+
+#include "app/AppDelegate.h"
+#include "tests/integration/DesktopTestSupport.h"
+#include "tests/integration/Subprocess.h"
+#include "tests/support/LoopbackServer.h"
+
+#include <fcntl.h>
+#include <gdk/gdkwayland.h>
+#include <gtk/gtk.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace ulvo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::pumpFor;
+using test::pumpUntil;
+
+// What the program says on standard error while it starts, read from a scratch file.
+class CapturedStandardError {
+public:
+    CapturedStandardError() {
+        std::fflush(stderr);
+        saved_ = dup(STDERR_FILENO);
+        const int file = ::open(path_.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+        dup2(file, STDERR_FILENO);
+        close(file);
+    }
+    ~CapturedStandardError() { restore(); }
+    CapturedStandardError(const CapturedStandardError&) = delete;
+    CapturedStandardError& operator=(const CapturedStandardError&) = delete;
+    std::string text() {
+        restore();
+        std::ifstream in(path_);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+private:
+    void restore() {
+        if (saved_ >= 0) {
+            std::fflush(stderr);
+            dup2(saved_, STDERR_FILENO);
+            close(saved_);
+            saved_ = -1;
+        }
+    }
+    std::filesystem::path path_ = std::filesystem::temp_directory_path() / "ulvo-wayland-test-stderr";
+    int saved_ = -1;
+};
+
+TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgram) {
+    ASSERT_NE(std::getenv("WAYLAND_DISPLAY"), nullptr) << "run inside scripts/private-session --wayland";
+    ASSERT_TRUE(GDK_IS_WAYLAND_DISPLAY(gdk_display_get_default())) << "GTK is not on its Wayland backend";
+
+    test::LoopbackServer server([](const test::RecordedRequest&) {
+        return test::CannedReply{200, test::chatReply("A loopback explanation on Wayland.")};
+    });
+    const std::filesystem::path config = std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "ulvo";
+    std::filesystem::create_directories(config);
+    std::ofstream(config / "preferences.ini")
+        << "[ulvo]\nmodelProvider=custom\nmodelBaseURL=" << server.baseURL() << "/v1\nmodelName=test-model\n";
+    ASSERT_EQ(
+        test::run(
+            {"/bin/sh", "-c",
+             "printf sk-test | secret-tool store --label=test service com.zvk.ULVO.api-keys account custom"}),
+        0);
+
+    // The program's own identity, so "ulvo --explain" from the compositor hands over to this instance.
+    GtkApplication* application =
+        gtk_application_new(AppDelegate::applicationId, G_APPLICATION_HANDLES_COMMAND_LINE);
+    AppDelegate delegate(std::filesystem::path(ULVO_TEST_SHARE_DIR));
+    delegate.attach(application);
+    std::string said;
+    {
+        CapturedStandardError capture;
+        ASSERT_TRUE(g_application_register(G_APPLICATION(application), nullptr, nullptr)); // start-up
+        pumpFor(1500ms);
+        said = capture.text();
+    }
+    EXPECT_NE(
+        said.find("the global hot keys Alt+E and Alt+Shift+E is unavailable: a Wayland session gives them "
+                  "to the desktop; bind \"ulvo --explain\" and \"ulvo --capture\""),
+        std::string::npos)
+        << said;
+    EXPECT_NE(said.find("the explain tag is unavailable"), std::string::npos) << said;
+    EXPECT_EQ(said.find("CRITICAL"), std::string::npos) << said;
+
+    test::Background app({"/usr/bin/python3", ULVO_TEXT_APP, "--kind", "textview", "--text",
+                          "Chlorophyll absorbs red and blue light", "--select", "0", "11"});
+    ASSERT_EQ(app.readLine(15s).rfind("ready", 0), 0U) << "the text application did not start";
+    pumpFor(700ms);
+
+    ASSERT_EQ(test::run({"wtype", "-M", "alt", "e", "-m", "alt"}), 0);
+    ASSERT_TRUE(pumpUntil([&] { return delegate.panel()->isVisible(); }, 10s)) << "no card";
+    WebKitWebView* view = delegate.panel()->page().view();
+    const auto pageText = [&] { return test::evaluate(view, "document.body.innerText").get<std::string>(); };
+    ASSERT_TRUE(pumpUntil(
+        [&] { return pageText().find("A loopback explanation on Wayland.") != std::string::npos; }, 20s))
+        << pageText();
+    ASSERT_FALSE(server.requests().empty());
+    EXPECT_NE(server.requests().back().body.find("\"Chlorophyll\""), std::string::npos)
+        << server.requests().back().body;
+    EXPECT_NE(pageText().find("Chlorophyll"), std::string::npos);
+
+    const std::filesystem::path shot = std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR) / "wayland-card.png";
+    std::filesystem::create_directories(shot.parent_path());
+    EXPECT_EQ(test::run({"grim", shot.string()}), 0);
+    g_application_quit(G_APPLICATION(application));
+    delegate.applicationWillTerminate();
+}
+
+} // namespace
+} // namespace ulvo
+
+int main(int argc, char** argv) {
+    gtk_init(&argc, &argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
