@@ -321,8 +321,12 @@ void AppDelegate::showCardWithSelection(const std::string& text) {
 void AppDelegate::positionNearPointer() {
     const gtk::ScreenGeometry geometry(gtk_widget_get_display(as<GtkWidget>(panel_->window())));
     const Rect frame = panel_->frame();
-    if (const std::optional<Point> origin = ulvo::positionNearPointer(
-            geometry.screens(), geometry.mainScreen(), geometry.pointer(), frame.width, frame.height)) {
+    const std::optional<Point> origin =
+        geometry.knowsPointer()
+            ? ulvo::positionNearPointer(geometry.screens(), geometry.mainScreen(), geometry.pointer(),
+                                        frame.width, frame.height)
+            : centeredOnMainScreen(geometry.screens(), geometry.mainScreen(), frame.width, frame.height);
+    if (origin) {
         panel_->setOrigin(*origin);
     }
 }

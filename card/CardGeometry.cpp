@@ -59,4 +59,14 @@ std::optional<Point> positionNearPointer(const std::vector<Screen>& screens,
                  std::min(v.maxY() - height - 12, std::max(v.y + 12, pointer.y - 0.72 * height))};
 }
 
+std::optional<Point> centeredOnMainScreen(const std::vector<Screen>& screens,
+                                          std::optional<std::size_t> mainScreen, double width,
+                                          double height) {
+    if (!mainScreen || *mainScreen >= screens.size()) {
+        return std::nullopt;
+    }
+    const Rect& v = screens[*mainScreen].visibleFrame;
+    return Point{v.x + (v.width - width) / 2, v.y + (v.height - height) / 2};
+}
+
 } // namespace ulvo

@@ -59,4 +59,9 @@ std::optional<Point> positionNearPointer(const std::vector<Screen>& screens,
                                          std::optional<std::size_t> mainScreen, Point pointer, double width,
                                          double height);
 
+// The card's origin in the middle of the main screen's visible frame, for a desktop that does not tell
+// where the pointer is (Wayland); absent without screens.
+std::optional<Point> centeredOnMainScreen(const std::vector<Screen>& screens,
+                                          std::optional<std::size_t> mainScreen, double width, double height);
+
 } // namespace ulvo

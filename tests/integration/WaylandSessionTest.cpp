@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <gdk/gdkwayland.h>
+#include <gtk-layer-shell/gtk-layer-shell.h>
 #include <gtk/gtk.h>
 #include <unistd.h>
 
@@ -111,6 +112,12 @@ TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgr
         << server.requests().back().body;
     EXPECT_NE(pageText().find("Chlorophyll"), std::string::npos);
 
+    // Where the pointer cannot be known, the card opens in the middle of the screen.
+    GdkRectangle screen{};
+    gdk_monitor_get_workarea(gdk_display_get_monitor(gdk_display_get_default(), 0), &screen);
+    EXPECT_NEAR(gtk_layer_get_margin(delegate.panel()->window(), GTK_LAYER_SHELL_EDGE_LEFT),
+                (screen.width - delegate.panel()->frame().width) / 2, 2.0);
+    pumpFor(500ms); // the compositor shows the answer's frame
     const std::filesystem::path shot = std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR) / "wayland-card.png";
     std::filesystem::create_directories(shot.parent_path());
     EXPECT_EQ(test::run({"grim", shot.string()}), 0);

@@ -3,6 +3,10 @@
 
 #include "platform/linux/gtk/ScreenGeometry.h"
 
+#include <gtk-layer-shell/gtk-layer-shell.h>
+
+#include <algorithm>
+
 namespace ulvo::gtk {
 
 namespace {
@@ -47,12 +51,27 @@ CardPanel::CardPanel(GtkApplication* application, WebEngine& engine, Callbacks c
                                               as<GtkStyleProvider>(css_.get()),
                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     gtk_window_set_title(window, "ULVO");
+    // Where the compositor offers layer surfaces (KDE, wlroots), the card is one: placed where this
+    // program says and kept above, which a Wayland window otherwise cannot be.
+    if (gtk_layer_is_supported() != FALSE) {
+        layered_ = true;
+        gtk_layer_init_for_window(window);
+        gtk_layer_set_namespace(window, "ulvo-card");
+        gtk_layer_set_layer(window, GTK_LAYER_SHELL_LAYER_TOP);
+        gtk_layer_set_anchor(window, GTK_LAYER_SHELL_EDGE_TOP, TRUE);
+        gtk_layer_set_anchor(window, GTK_LAYER_SHELL_EDGE_LEFT, TRUE);
+        gtk_layer_set_keyboard_mode(window, GTK_LAYER_SHELL_KEYBOARD_MODE_ON_DEMAND);
+    }
     gtk_window_set_decorated(window, FALSE);
     gtk_window_set_skip_taskbar_hint(window, TRUE);
     gtk_window_set_skip_pager_hint(window, TRUE);
     gtk_window_set_keep_above(window, TRUE);
     gtk_window_stick(window);
     gtk_window_set_default_size(window, static_cast<int>(cardWidth), static_cast<int>(cardHeight));
+    if (layered_) {
+        // A layer surface takes the size its content asks for; the page asks for none.
+        gtk_widget_set_size_request(window_, static_cast<int>(cardWidth), static_cast<int>(cardHeight));
+    }
     GdkGeometry hints{};
     hints.min_width = static_cast<int>(cardLimits.minWidth);
     hints.min_height = static_cast<int>(cardLimits.minHeight);
@@ -80,6 +99,12 @@ CardPanel::CardPanel(GtkApplication* application, WebEngine& engine, Callbacks c
     header_ = styled(gtk_event_box_new(), "ulvo-card-header");
     gtk_widget_set_size_request(header_, -1, static_cast<int>(headerHeight));
     connect(header_, "button-press-event", &CardPanel::headerPressed, this);
+    if (layered_) {
+        // No compositor move for a layer surface: the header moves it by its margins.
+        gtk_widget_add_events(header_, GDK_BUTTON_MOTION_MASK | GDK_BUTTON_RELEASE_MASK);
+        connect(header_, "motion-notify-event", &CardPanel::headerDragged, this);
+        connect(header_, "button-release-event", &CardPanel::headerReleased, this);
+    }
     GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
     gtk_widget_set_margin_start(row, 22);
     gtk_widget_set_margin_end(row, 18);
@@ -144,14 +169,27 @@ CardPanel::~CardPanel() {
 
 Rect CardPanel::frame() const {
     GdkRectangle rect{};
-    gtk_window_get_position(window(), &rect.x, &rect.y);
+    if (layered_) {
+        rect.x = gtk_layer_get_margin(window(), GTK_LAYER_SHELL_EDGE_LEFT);
+        rect.y = gtk_layer_get_margin(window(), GTK_LAYER_SHELL_EDGE_TOP);
+    } else {
+        gtk_window_get_position(window(), &rect.x, &rect.y);
+    }
     gtk_window_get_size(window(), &rect.width, &rect.height);
     return ScreenGeometry(gtk_widget_get_display(window_)).toLogic(rect);
 }
 
 void CardPanel::setFrame(const Rect& frame) {
     const GdkRectangle rect = ScreenGeometry(gtk_widget_get_display(window_)).fromLogic(frame);
-    gtk_window_move(window(), rect.x, rect.y);
+    if (layered_) {
+        gtk_layer_set_margin(window(), GTK_LAYER_SHELL_EDGE_LEFT, std::max(rect.x, 0));
+        gtk_layer_set_margin(window(), GTK_LAYER_SHELL_EDGE_TOP, std::max(rect.y, 0));
+    } else {
+        gtk_window_move(window(), rect.x, rect.y);
+    }
+    if (layered_) {
+        gtk_widget_set_size_request(window_, rect.width, rect.height);
+    }
     gtk_window_resize(window(), rect.width, rect.height);
 }
 
@@ -192,10 +230,35 @@ gboolean CardPanel::headerPressed(GtkWidget*, GdkEventButton* event, gpointer da
     if (self->callbacks_.headerPressed) {
         self->callbacks_.headerPressed();
     }
+    if (self->layered_) {
+        self->moveGrip_ = Point{event->x, event->y};
+        return TRUE;
+    }
     gtk_window_begin_move_drag(self->window(), static_cast<gint>(event->button),
                                static_cast<gint>(event->x_root), static_cast<gint>(event->y_root),
                                event->time);
     return TRUE;
+}
+
+gboolean CardPanel::headerDragged(GtkWidget*, GdkEventMotion* event, gpointer data) {
+    auto* self = static_cast<CardPanel*>(data);
+    if (!self->moveGrip_) {
+        return FALSE;
+    }
+    // The surface follows the pointer, so the grip stays where it was taken within the header.
+    GtkWindow* window = self->window();
+    const int left = gtk_layer_get_margin(window, GTK_LAYER_SHELL_EDGE_LEFT);
+    const int top = gtk_layer_get_margin(window, GTK_LAYER_SHELL_EDGE_TOP);
+    gtk_layer_set_margin(window, GTK_LAYER_SHELL_EDGE_LEFT,
+                         std::max(0, left + static_cast<int>(event->x - self->moveGrip_->x)));
+    gtk_layer_set_margin(window, GTK_LAYER_SHELL_EDGE_TOP,
+                         std::max(0, top + static_cast<int>(event->y - self->moveGrip_->y)));
+    return TRUE;
+}
+
+gboolean CardPanel::headerReleased(GtkWidget*, GdkEventButton*, gpointer data) {
+    static_cast<CardPanel*>(data)->moveGrip_.reset();
+    return FALSE;
 }
 
 void CardPanel::closeClicked(GtkButton*, gpointer data) {

@@ -8,11 +8,14 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace ulvo::gtk {
 
 // The floating card: an undecorated rounded dark window on every workspace, above other windows and
 // outside the task bar and pager, with a drag header, a close button, the page and a resize handle.
+// Where a Wayland compositor offers layer surfaces the card is one; elsewhere on Wayland it is an
+// ordinary window that the compositor places and moves.
 class CardPanel {
 public:
     struct Callbacks {
@@ -48,6 +51,8 @@ public:
 
 private:
     static gboolean headerPressed(GtkWidget*, GdkEventButton* event, gpointer data);
+    static gboolean headerDragged(GtkWidget*, GdkEventMotion* event, gpointer data);
+    static gboolean headerReleased(GtkWidget*, GdkEventButton*, gpointer data);
     static void closeClicked(GtkButton*, gpointer data);
     static gboolean drawMoveIcon(GtkWidget* widget, cairo_t* cr, gpointer);
     static gboolean drawResizeHandle(GtkWidget* widget, cairo_t* cr, gpointer);
@@ -71,6 +76,9 @@ private:
     Point initialMouse_;
     Rect initialFrame_;
     bool dragging_ = false;
+    bool layered_ = false;
+    // Where the header was pressed to move a layer surface, in header coordinates.
+    std::optional<Point> moveGrip_;
     int shapedWidth_ = 0;
     int shapedHeight_ = 0;
 };

@@ -1,5 +1,7 @@
 #include "platform/linux/gtk/ScreenGeometry.h"
 
+#include <gdk/gdkwayland.h>
+
 #include <cmath>
 
 namespace ulvo::gtk {
@@ -46,6 +48,10 @@ std::vector<Screen> ScreenGeometry::screens() const {
         result.push_back({toLogic(frame), toLogic(work)});
     }
     return result;
+}
+
+bool ScreenGeometry::knowsPointer() const {
+    return !GDK_IS_WAYLAND_DISPLAY(display_);
 }
 
 Point ScreenGeometry::pointer() const {

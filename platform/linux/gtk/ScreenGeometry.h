@@ -22,6 +22,9 @@ public:
     std::vector<Screen> screens() const;
     std::optional<std::size_t> mainScreen() const { return main_; }
     // The pointer in logic coordinates.
+    // Whether pointer() is where the pointer is: a Wayland compositor tells a program only while the
+    // pointer is over that program's own windows.
+    bool knowsPointer() const;
     Point pointer() const;
 
 private:
