@@ -158,10 +158,15 @@ void clearPrimary() {
 
 // A visible top-level window's place on the root window, found by xdotool's search option and pattern.
 std::optional<GdkRectangle> findWindow(const std::string& option, const std::string& pattern) {
+    // xdotool gives up when a window vanishes while it searches (a browser starting): ask again.
     std::string output;
-    if (test::run({"timeout", "40", "xdotool", "search", "--sync", "--onlyvisible", option, pattern},
-                  &output) != 0) {
-        return std::nullopt;
+    const auto deadline = std::chrono::steady_clock::now() + 40s;
+    while (test::run({"timeout", "40", "xdotool", "search", "--sync", "--onlyvisible", option, pattern},
+                     &output) != 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return std::nullopt;
+        }
+        pumpFor(200ms);
     }
     // The last match is the newest; its own coordinates, not its frame's.
     std::istringstream ids(output);

@@ -1,0 +1,132 @@
+// Sway's own binding of Alt+E to the card holding the text, in a Wayland session; run inside
+// `ULVO_SESSION_PROGRAM=build/bin/ulvo scripts/private-session --wayland build/bench/wayland_bench`.
+// The key press goes through the virtual-keyboard protocol (wtype); sway runs a copy of the program with
+// --explain, which hands the action over to this process (registered as the program); the selection
+// is read through accessibility from a GTK application on Wayland. The card stand-in is a plain window
+// with a label, so the figures are the road's own.
+#include "bench/BenchSupport.h"
+#include "platform/linux/x11/DesktopCapture.h"
+
+#include <gtk/gtk.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        if (g_main_context_iteration(nullptr, FALSE) == FALSE) {
+            std::this_thread::sleep_for(200us);
+        }
+    }
+    return true;
+}
+
+struct Card {
+    GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GtkWidget* label = gtk_label_new("");
+    std::string expected;
+    bool drawn = false;
+    Card() {
+        gtk_container_add(GTK_CONTAINER(window), label);
+        g_signal_connect_after(
+            label, "draw", G_CALLBACK(+[](GtkWidget* widget, cairo_t*, gpointer data) -> gboolean {
+                auto* card = static_cast<Card*>(data);
+                card->drawn = card->drawn || gtk_label_get_text(GTK_LABEL(widget)) == card->expected;
+                return FALSE;
+            }),
+            this);
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    gtk_init(&argc, &argv);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
+    std::printf("machine: %s\n", ulvo::bench::machineDescription().c_str());
+    Card card;
+    ulvo::x11::DesktopCapture::Card side;
+    side.showCardWithSelection = [&](const std::string& text) {
+        gtk_label_set_text(GTK_LABEL(card.label), text.c_str());
+        gtk_widget_show_all(card.window);
+    };
+    side.setPendingSelection = [](const std::string&) {};
+    side.setAccessibility = [](bool) {};
+    side.showSettings = [] {};
+    side.terminate = [] {};
+    ulvo::x11::DesktopCapture capture(side);
+
+    GtkApplication* application = gtk_application_new("com.zvk.ULVO", G_APPLICATION_HANDLES_COMMAND_LINE);
+    g_signal_connect(application, "command-line",
+                     G_CALLBACK(+[](GApplication*, GApplicationCommandLine*, gpointer data) -> int {
+                         static_cast<ulvo::x11::DesktopCapture*>(data)->captureSelectionAndShow();
+                         return 0;
+                     }),
+                     &capture);
+    if (g_application_register(G_APPLICATION(application), nullptr, nullptr) == FALSE) {
+        std::fprintf(stderr, "cannot register as the program\n");
+        return 1;
+    }
+
+    const pid_t app = fork();
+    if (app == 0) {
+        execl("/usr/bin/python3", "python3", ULVO_TEXT_APP, "--kind", "textview", "--text",
+              "Wayland bindings read this selection", "--select", "0", "7", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    pumpUntil([] { return false; }, 2500ms);
+
+    const int runs = quick ? 5 : 40;
+    std::vector<double> samples;
+    for (int run = 0; run < runs; ++run) {
+        gtk_widget_hide(card.window);
+        gtk_label_set_text(GTK_LABEL(card.label), "");
+        card.drawn = false;
+        card.expected = "Wayland";
+        pumpUntil([] { return false; }, 300ms);
+        gchar* press[] = {const_cast<gchar*>("wtype"),
+                          const_cast<gchar*>("-M"),
+                          const_cast<gchar*>("alt"),
+                          const_cast<gchar*>("e"),
+                          const_cast<gchar*>("-m"),
+                          const_cast<gchar*>("alt"),
+                          nullptr};
+        const auto start = Clock::now();
+        GPid pid = 0;
+        if (g_spawn_async(nullptr, press, nullptr,
+                          static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
+                          nullptr, &pid, nullptr) == FALSE) {
+            std::fprintf(stderr, "wtype did not start\n");
+            return 1;
+        }
+        if (pumpUntil([&] { return card.drawn; }, 3s)) {
+            samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        } else {
+            std::fprintf(stderr, "run %d: no card\n", run);
+        }
+        waitpid(pid, nullptr, 0);
+        g_spawn_close_pid(pid);
+    }
+    std::printf("binding_to_card_runs: %zu of %d\n", samples.size(), runs);
+    std::printf("binding_to_card_p50: %.1f ms\n", ulvo::bench::quantile(samples, 0.5));
+    std::printf("binding_to_card_p95: %.1f ms\n", ulvo::bench::quantile(samples, 0.95));
+    kill(app, SIGTERM);
+    waitpid(app, nullptr, 0);
+    return 0;
+}
