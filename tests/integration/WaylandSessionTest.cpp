@@ -95,9 +95,10 @@ TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgr
     EXPECT_NE(said.find("the explain tag is unavailable"), std::string::npos) << said;
     EXPECT_EQ(said.find("CRITICAL"), std::string::npos) << said;
 
-    test::Background app({"/usr/bin/python3", ULVO_TEXT_APP, "--kind", "textview", "--text",
-                          "Chlorophyll absorbs red and blue light", "--select", "0", "11"});
-    ASSERT_EQ(app.readLine(15s).rfind("ready", 0), 0U) << "the text application did not start";
+    auto app = std::make_unique<test::Background>(
+        std::vector<std::string>{"/usr/bin/python3", ULVO_TEXT_APP, "--kind", "textview", "--text",
+                                 "Chlorophyll absorbs red and blue light", "--select", "0", "11"});
+    ASSERT_EQ(app->readLine(15s).rfind("ready", 0), 0U) << "the text application did not start";
     pumpFor(700ms);
 
     ASSERT_EQ(test::run({"wtype", "-M", "alt", "e", "-m", "alt"}), 0);
@@ -118,6 +119,26 @@ TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgr
     EXPECT_NEAR(gtk_layer_get_margin(delegate.panel()->window(), GTK_LAYER_SHELL_EDGE_LEFT),
                 (screen.width - delegate.panel()->frame().width) / 2, 2.0);
     pumpFor(500ms); // the compositor shows the answer's frame
+    EXPECT_EQ(said.find("data-control"), std::string::npos) << "sway offers data-control: " << said;
+
+    // An application whose text accessibility does not expose: its primary selection, read through
+    // data-control without taking its focus.
+    app.reset();
+    delegate.hidePanel(); // closed, as a person closes it before going on
+    test::Background quiet({"/usr/bin/env", "NO_AT_BRIDGE=1", "/usr/bin/python3", ULVO_TEXT_APP, "--kind",
+                            "textview", "--text", "Stomata open in daylight", "--select", "0", "7",
+                            "--select-on-key"});
+    ASSERT_EQ(quiet.readLine(15s).rfind("ready", 0), 0U) << "the second application did not start";
+    pumpFor(500ms);
+    ASSERT_EQ(test::run({"wtype", "x"}), 0); // the application selects while handling the key
+    ASSERT_EQ(quiet.readLine(5s), "selected");
+    pumpFor(300ms);
+    const std::size_t asked = server.requests().size();
+    ASSERT_EQ(test::run({"wtype", "-M", "alt", "e", "-m", "alt"}), 0);
+    ASSERT_TRUE(pumpUntil([&] { return server.requests().size() > asked; }, 20s)) << pageText();
+    EXPECT_NE(server.requests().back().body.find("\"Stomata\""), std::string::npos)
+        << server.requests().back().body;
+
     const std::filesystem::path shot = std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR) / "wayland-card.png";
     std::filesystem::create_directories(shot.parent_path());
     EXPECT_EQ(test::run({"grim", shot.string()}), 0);

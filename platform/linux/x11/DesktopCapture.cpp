@@ -4,6 +4,7 @@
 #include "platform/linux/SystemLanguage.h"
 #include "platform/linux/gtk/MainThread.h"
 #include "platform/linux/gtk/ScreenGeometry.h"
+#include "platform/linux/wayland/DataControl.h"
 #include "platform/linux/x11/AtspiReader.h"
 #include "platform/linux/x11/ExplainTag.h"
 #include "platform/linux/x11/GlobalInput.h"
@@ -54,7 +55,18 @@ DesktopCapture::DesktopCapture(Card card, SessionKind session)
     reader_ = std::make_unique<AtspiFocusedText>(
         [connection = connection_.get()] { return connection->activeWindowPid(); });
     clipboard_ = std::make_unique<GtkClipboardPort>();
-    primary_ = std::make_unique<GtkPrimarySelection>([this] { monitor_.primarySelectionChanged(); });
+    auto changed = [this] { monitor_.primarySelectionChanged(); };
+    if (session_ == SessionKind::wayland) {
+        // Read without the focus where the compositor offers data-control (KDE, wlroots).
+        primary_ = wayland::DataControlPrimarySelection::connect(changed, primaryOwnedBySelf);
+        if (!primary_) {
+            unavailable("reading selections that accessibility does not expose",
+                        "this Wayland compositor offers no data-control protocol");
+        }
+    }
+    if (!primary_) {
+        primary_ = std::make_unique<GtkPrimarySelection>(changed);
+    }
     hotKeys_ = std::make_unique<HotKeyGrabber>(*connection_, [this](std::uint32_t id) {
         // Id 2 captures; anything else explains.
         if (hotKeyAction(id) == HotKeyAction::capture) {

@@ -97,7 +97,7 @@ private:
     std::unique_ptr<XConnection> connection_;
     std::unique_ptr<AtspiFocusedText> reader_;
     std::unique_ptr<GtkClipboardPort> clipboard_;
-    std::unique_ptr<GtkPrimarySelection> primary_;
+    std::unique_ptr<PrimarySelection> primary_;
     std::unique_ptr<HotKeyGrabber> hotKeys_;
     std::unique_ptr<XTestCopyKeystroke> keystroke_;
     std::unique_ptr<ClipboardCopier> copier_;

@@ -26,6 +26,10 @@ void GtkPrimarySelection::ownerChanged(GtkClipboard*, GdkEvent* event, gpointer 
 }
 
 bool GtkPrimarySelection::ownedBySelf() {
+    return primaryOwnedBySelf();
+}
+
+bool primaryOwnedBySelf() {
     // GDK knows only the foreign windows it has heard of (an owner change names its owner), and those as
     // foreign; any other owner comes back as none.
     GdkDisplay* display = gdk_display_get_default();

@@ -8,6 +8,9 @@
 
 namespace ulvo::x11 {
 
+// Whether one of this program's windows holds the primary selection (GDK knows its own windows).
+bool primaryOwnedBySelf();
+
 // The X11 PRIMARY selection through GTK. Connecting to the owner changes makes GDK ask the server for
 // XFixes selection notifications, so every new selection is seen, whichever program makes it.
 class GtkPrimarySelection final : public PrimarySelection {
