@@ -7,6 +7,7 @@
     form: $("settings-form"), provider: $("provider"), baseURL: $("base-url"), model: $("model"),
     keyField: $("key-field"), apiKey: $("api-key"), reveal: $("reveal"), verdict: $("verdict"),
     localState: $("local-state"), accessibility: $("accessibility"), version: $("version"),
+    session: $("session"), sessionNotes: $("session-notes"),
   };
   const state = { providers: [], current: null, localModel: null, edited: false };
 
@@ -47,6 +48,13 @@
     state.current = payload.current || null;
     state.localModel = payload.localModel || null;
     ui.version.textContent = payload.version ? "ULVO " + payload.version : "";
+    const notes = Array.isArray(payload.sessionNotes) ? payload.sessionNotes.filter((n) => typeof n === "string") : [];
+    ui.sessionNotes.replaceChildren(...notes.map((note) => {
+      const item = document.createElement("li");
+      item.textContent = note;
+      return item;
+    }));
+    ui.session.hidden = notes.length === 0;
     if (state.edited) return; // keep what the user is typing; a repeated init carries the same data
     ui.provider.replaceChildren(...state.providers.map((p) => {
       const option = document.createElement("option");

@@ -255,6 +255,9 @@ void AppDelegate::showSettings() {
         options.secrets = secrets_.get();
         options.version = ULVO_VERSION;
         options.localModel = [root = runtimeRoot(resources_)] { return describeLocalModel(root); };
+        options.sessionNotes = [this] {
+            return capture_ ? capture_->unavailableCapabilities() : std::vector<std::string>{};
+        };
         settingsHost_ = std::make_unique<SettingsPageHost>(*this);
         settingsBridge_ = std::make_unique<SettingsBridge>(*settingsHost_, std::move(options));
         gtk::PageView::Callbacks callbacks;

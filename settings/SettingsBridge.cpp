@@ -103,6 +103,7 @@ nlohmann::json SettingsBridge::initPayload() const {
         const LocalModelState local = options_.localModel();
         payload["localModel"] = {{"state", local.state}, {"message", local.message}};
     }
+    payload["sessionNotes"] = options_.sessionNotes ? options_.sessionNotes() : std::vector<std::string>{};
     return payload;
 }
 

@@ -50,6 +50,8 @@ public:
         SecretStore* secrets = nullptr;
         std::string version;
         std::function<LocalModelState()> localModel;
+        // What this desktop session lacks, one sentence each (a Wayland session has no global hot keys).
+        std::function<std::vector<std::string>()> sessionNotes;
     };
 
     SettingsBridge(SettingsHost& host, Options options);

@@ -88,8 +88,8 @@ TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgr
         said = capture.text();
     }
     EXPECT_NE(
-        said.find("the global hot keys Alt+E and Alt+Shift+E is unavailable: a Wayland session gives them "
-                  "to the desktop; bind \"ulvo --explain\" and \"ulvo --capture\""),
+        said.find("the hot key Alt+E is unavailable: a Wayland session keeps global keys to the desktop; "
+                  "bind \"ulvo --explain\" in its keyboard settings."),
         std::string::npos)
         << said;
     EXPECT_NE(said.find("the explain tag is unavailable"), std::string::npos) << said;
@@ -112,6 +112,21 @@ TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgr
     EXPECT_NE(server.requests().back().body.find("\"Chlorophyll\""), std::string::npos)
         << server.requests().back().body;
     EXPECT_NE(pageText().find("Chlorophyll"), std::string::npos);
+
+    // Settings says what the session lacks.
+    delegate.showSettings();
+    WebKitWebView* settings = delegate.settingsWindow()->page().view();
+    const auto notes = [&] {
+        return test::evaluate(settings, "(() => { const s = document.getElementById('session');"
+                                        " return s && !s.hidden ? s.innerText : ''; })()")
+            .get<std::string>();
+    };
+    ASSERT_TRUE(pumpUntil([&] { return !notes().empty(); }, 20s)) << "no session notes in Settings";
+    EXPECT_NE(
+        notes().find("The hot key Alt+E is unavailable: a Wayland session keeps global keys to the desktop; "
+                     "bind \"ulvo --explain\" in its keyboard settings."),
+        std::string::npos)
+        << notes();
 
     // Where the pointer cannot be known, the card opens in the middle of the screen.
     GdkRectangle screen{};

@@ -18,15 +18,12 @@
 #include <gtk/gtk.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 
 namespace ulvo::x11 {
 
 namespace {
-
-void unavailable(const char* capability, const std::string& reason) {
-    std::fprintf(stderr, "ulvo: %s is unavailable: %s.\n", capability, reason.c_str());
-}
 
 bool onPath(const char* program) {
     gchar* found = g_find_program_in_path(program);
@@ -44,9 +41,13 @@ DesktopCapture::DesktopCapture(Card card, SessionKind session)
     , monitor_(*this) {
     if (session_ == SessionKind::wayland) {
         unavailable(
-            "the global hot keys Alt+E and Alt+Shift+E",
-            "a Wayland session gives them to the desktop; bind \"ulvo --explain\" and \"ulvo --capture\" "
-            "in its keyboard settings");
+            "the hot key Alt+E",
+            "a Wayland session keeps global keys to the desktop; bind \"ulvo --explain\" in its keyboard "
+            "settings");
+        unavailable(
+            "the hot key Alt+Shift+E",
+            "a Wayland session keeps global keys to the desktop; bind \"ulvo --capture\" in its keyboard "
+            "settings");
         unavailable("the explain tag", "this Wayland session does not let ULVO watch selections");
     } else if (connection_->display() == nullptr) {
         unavailable("global input (hot keys, mouse watching, synthetic copy)",
@@ -91,6 +92,13 @@ DesktopCapture::DesktopCapture(Card card, SessionKind session)
         unavailable("region capture (Alt+Shift+E)", "this Wayland session needs the programs slurp and grim");
     }
     regionCapture_ = std::make_unique<RegionCapture>(*captureHost_, tool);
+}
+
+void DesktopCapture::unavailable(const std::string& capability, const std::string& reason) {
+    std::fprintf(stderr, "ulvo: %s is unavailable: %s.\n", capability.c_str(), reason.c_str());
+    std::string note = capability + " is unavailable: " + reason + ".";
+    note[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(note[0])));
+    notes_.push_back(std::move(note));
 }
 
 DesktopCapture::~DesktopCapture() {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace ulvo::x11 {
 
@@ -66,6 +67,9 @@ public:
     void openSelectionFromTag();
     void copySelectionViaClipboard(std::function<void(std::string)> completion) override;
 
+    // What the session lacks, one sentence each, as said on standard error.
+    const std::vector<std::string>& unavailableCapabilities() const { return notes_; }
+
     GtkWidget* tagWindow() const;
     ExplainTag* tag() const { return tag_.get(); }
     StatusItem* statusItem() const { return statusItem_.get(); }
@@ -87,6 +91,8 @@ private:
     void showTag(Point origin) override;
     void hideTag() override;
 
+    // Says on standard error that a capability is unavailable and why, and keeps it for Settings.
+    void unavailable(const std::string& capability, const std::string& reason);
     void buttonEvent(bool pressed, std::uint32_t time);
     bool pointerOverOwnWindow() const;
     // Whether a keystroke now would reach a terminal: by window class, or by accessibility role.
@@ -94,6 +100,7 @@ private:
 
     Card card_;
     SessionKind session_;
+    std::vector<std::string> notes_;
     std::unique_ptr<XConnection> connection_;
     std::unique_ptr<AtspiFocusedText> reader_;
     std::unique_ptr<GtkClipboardPort> clipboard_;
