@@ -7,7 +7,8 @@
     form: $("settings-form"), provider: $("provider"), baseURL: $("base-url"), model: $("model"),
     keyField: $("key-field"), apiKey: $("api-key"), reveal: $("reveal"), verdict: $("verdict"),
     localState: $("local-state"), accessibility: $("accessibility"), version: $("version"),
-    session: $("session"), sessionNotes: $("session-notes"),
+    session: $("session"), sessionNotes: $("session-notes"), gnomeShortcuts: $("gnome-shortcuts"),
+    addGnomeShortcuts: $("add-gnome-shortcuts"), shortcutsResult: $("shortcuts-result"),
   };
   const state = { providers: [], current: null, localModel: null, edited: false };
 
@@ -55,6 +56,7 @@
       return item;
     }));
     ui.session.hidden = notes.length === 0;
+    ui.gnomeShortcuts.hidden = payload.gnomeShortcuts !== true;
     if (state.edited) return; // keep what the user is typing; a repeated init carries the same data
     ui.provider.replaceChildren(...state.providers.map((p) => {
       const option = document.createElement("option");
@@ -78,7 +80,17 @@
     }
   }
 
-  window.ulvo = { init, saved };
+  function shortcutsAdded(message) {
+    ui.shortcutsResult.textContent = typeof message === "string" ? message : "";
+    ui.addGnomeShortcuts.disabled = false;
+  }
+
+  window.ulvo = { init, saved, shortcutsAdded };
+
+  ui.addGnomeShortcuts.addEventListener("click", () => {
+    ui.addGnomeShortcuts.disabled = true;
+    post({ type: "gnome-shortcuts" });
+  });
 
   ui.provider.addEventListener("change", () => {
     state.edited = true;

@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "browser/NativeMessagingInstaller.h"
+#include "platform/linux/GnomeShortcutSettings.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
 #include "platform/linux/LibsecretStore.h"
 #include "platform/linux/SystemAnswerService.h"
@@ -28,6 +29,18 @@ std::optional<std::filesystem::path> runtimeRoot(const std::optional<std::filesy
         return std::nullopt;
     }
     return *resources / "runtime";
+}
+
+// The program the desktop's key bindings run: bin/ulvo beside the resources' share/, else ulvo on PATH.
+std::string programPath(const std::optional<std::filesystem::path>& resources) {
+    std::error_code error;
+    if (resources) {
+        const std::filesystem::path program = resources->parent_path().parent_path() / "bin" / "ulvo";
+        if (std::filesystem::is_regular_file(program, error)) {
+            return program.string();
+        }
+    }
+    return "ulvo";
 }
 
 void activateAction(GSimpleAction*, GVariant*, gpointer data) {
@@ -255,6 +268,13 @@ void AppDelegate::showSettings() {
         options.secrets = secrets_.get();
         options.version = ULVO_VERSION;
         options.localModel = [root = runtimeRoot(resources_)] { return describeLocalModel(root); };
+        if (onGnomeDesktop()) {
+            options.addGnomeShortcuts = [program = programPath(resources_)] {
+                const std::unique_ptr<GnomeShortcutSettings> settings = GnomeShortcutSettings::open();
+                return settings ? addGnomeShortcuts(*settings, program)
+                                : std::string("GNOME's keyboard settings are not installed.");
+            };
+        }
         options.sessionNotes = [this] {
             return capture_ ? capture_->unavailableCapabilities() : std::vector<std::string>{};
         };

@@ -104,6 +104,7 @@ nlohmann::json SettingsBridge::initPayload() const {
         payload["localModel"] = {{"state", local.state}, {"message", local.message}};
     }
     payload["sessionNotes"] = options_.sessionNotes ? options_.sessionNotes() : std::vector<std::string>{};
+    payload["gnomeShortcuts"] = static_cast<bool>(options_.addGnomeShortcuts);
     return payload;
 }
 
@@ -158,6 +159,10 @@ void SettingsBridge::didReceiveScriptMessage(const nlohmann::json& body) {
         host_.evaluateScript(settingsSavedScript(save(body)));
     } else if (name == "accessibility") {
         host_.openAccessibilitySettings();
+    } else if (name == "gnome-shortcuts" && options_.addGnomeShortcuts) {
+        // Only when the user asks: GNOME's shortcuts are the user's own settings.
+        host_.evaluateScript("window.ulvo && window.ulvo.shortcutsAdded(" +
+                             scriptLiteral(options_.addGnomeShortcuts()) + ")");
     }
 }
 

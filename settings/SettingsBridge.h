@@ -52,6 +52,9 @@ public:
         std::function<LocalModelState()> localModel;
         // What this desktop session lacks, one sentence each (a Wayland session has no global hot keys).
         std::function<std::vector<std::string>()> sessionNotes;
+        // On GNOME: adds ULVO's two keys as GNOME custom shortcuts and returns what was done. Offered
+        // on the page only when set.
+        std::function<std::string()> addGnomeShortcuts;
     };
 
     SettingsBridge(SettingsHost& host, Options options);

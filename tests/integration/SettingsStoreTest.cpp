@@ -1,4 +1,5 @@
 // The settings adapters against a real key file and the real keyring; run inside scripts/private-session.
+#include "platform/linux/GnomeShortcutSettings.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
 #include "platform/linux/LibsecretStore.h"
 #include "settings/APIKeyStore.h"
@@ -241,6 +242,44 @@ TEST(KeyFilePreferenceStoreTest, DefaultPathFollowsXdgConfigHome) {
     } else {
         g_unsetenv("XDG_CONFIG_HOME");
     }
+}
+
+// GNOME's real keyboard schemas through GSettings' key-file backend in a scratch directory, so the
+// keys written are exactly those GNOME reads.
+TEST(GnomeShortcutSettingsTest, WritesTheCustomShortcutKeysAndSeesTheDesktopsOwnBindings) {
+    const std::filesystem::path home =
+        std::filesystem::temp_directory_path() / ("ulvo-gsettings-" + std::to_string(getpid()));
+    std::filesystem::remove_all(home);
+    g_setenv("GSETTINGS_BACKEND", "keyfile", TRUE);
+    g_setenv("XDG_CONFIG_HOME", home.c_str(), TRUE);
+    const std::unique_ptr<GnomeShortcutSettings> settings = GnomeShortcutSettings::open();
+    ASSERT_TRUE(settings) << "GNOME's media-keys schemas are not installed";
+    EXPECT_TRUE(settings->customShortcuts().empty());
+    // A default binding of the window manager's.
+    EXPECT_EQ(settings->desktopShortcutFor("<Alt>Tab"), "Switch applications");
+    EXPECT_FALSE(settings->desktopShortcutFor("<Alt>e"));
+
+    const std::string prefix = "/org/gnome/settings-daemon/plugins/media-keys/custom-keybindings/custom";
+    ASSERT_TRUE(settings->addCustomShortcuts({{prefix + "0/", "Terminal", "xterm", "<Alt>e"}}));
+    EXPECT_EQ(addGnomeShortcuts(*settings, "/usr/bin/ulvo"),
+              "Alt+E is already taken by \u201cTerminal\u201d; choose another key for ULVO in GNOME's "
+              "keyboard settings. "
+              "Alt+Shift+E now runs ULVO.");
+    const std::vector<CustomShortcut> written = settings->customShortcuts();
+    ASSERT_EQ(written.size(), 2U);
+    EXPECT_EQ(written[1], (CustomShortcut{prefix + "1/", "ULVO: explain text in a screen region",
+                                          "'/usr/bin/ulvo' --capture", "<Alt><Shift>e"}));
+    std::ifstream file(home / "glib-2.0" / "settings" / "keyfile");
+    const std::string stored((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_NE(stored.find("[org/gnome/settings-daemon/plugins/media-keys]\ncustom-keybindings=['" + prefix +
+                          "0/', '" + prefix + "1/']"),
+              std::string::npos)
+        << stored;
+    EXPECT_NE(stored.find("[org/gnome/settings-daemon/plugins/media-keys/custom-keybindings/custom1]\n"),
+              std::string::npos)
+        << stored;
+    EXPECT_NE(stored.find("binding='<Alt><Shift>e'"), std::string::npos) << stored;
+    std::filesystem::remove_all(home);
 }
 
 } // namespace

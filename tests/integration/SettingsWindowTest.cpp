@@ -72,6 +72,13 @@ protected:
                 "modelMissing",
                 "Runtime present, model file missing: install a model with ulvo-install-model."};
         };
+        options.sessionNotes = [] {
+            return std::vector<std::string>{"The explain tag is unavailable: a reason."};
+        };
+        options.addGnomeShortcuts = [this] {
+            ++shortcutRequests_;
+            return std::string("Alt+E now runs ULVO. Alt+Shift+E now runs ULVO.");
+        };
         bridge_ = std::make_unique<SettingsBridge>(*this, std::move(options));
         gtk::PageView::Callbacks callbacks;
         callbacks.message = [this](const json& body) {
@@ -141,6 +148,7 @@ protected:
     std::unique_ptr<gtk::SettingsWindow> window_;
     std::vector<json> messages_;
     int accessibilityOpened_ = 0;
+    int shortcutRequests_ = 0;
 };
 
 TEST_F(SettingsWindowTest, PageShowsTheCatalogueAndTheStoredConnection) {
@@ -171,6 +179,19 @@ TEST_F(SettingsWindowTest, PageShowsTheCatalogueAndTheStoredConnection) {
 
     js("document.getElementById('accessibility').click()");
     ASSERT_TRUE(pumpUntil([this] { return accessibilityOpened_ == 1; }));
+
+    // What the session lacks, and GNOME's shortcuts added only when the button is pressed.
+    EXPECT_EQ(js("document.getElementById('session').hidden"), false);
+    EXPECT_EQ(js("document.getElementById('session-notes').textContent"),
+              "The explain tag is unavailable: a reason.");
+    EXPECT_EQ(js("document.getElementById('gnome-shortcuts').hidden"), false);
+    EXPECT_EQ(shortcutRequests_, 0);
+    js("document.getElementById('add-gnome-shortcuts').click()");
+    ASSERT_TRUE(pumpUntil([this] {
+        return js("document.getElementById('shortcuts-result').textContent") ==
+               "Alt+E now runs ULVO. Alt+Shift+E now runs ULVO.";
+    }));
+    EXPECT_EQ(shortcutRequests_, 1);
 
     EXPECT_TRUE(screenshot(std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR) / "settings.png",
                            screenRect(gtk_widget_get_toplevel(window_->page().widget())), 0));

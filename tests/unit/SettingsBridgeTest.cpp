@@ -1,6 +1,7 @@
 // The settings page protocol: init payload, save validation and storage, verdict scripts.
 #include "settings/SettingsBridge.h"
 #include "settings/APIKeyStore.h"
+#include "settings/GnomeShortcuts.h"
 #include "settings/ModelPreferences.h"
 #include "tests/support/FakeStores.h"
 
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 
 namespace ulvo {
 namespace {
@@ -176,6 +178,59 @@ TEST(LocalModelState, FromTheRuntimeDirectory) {
     std::ofstream(root / "models" / "m.gguf") << "GGUF";
     EXPECT_EQ(describeLocalModel(root).state, "ready");
     std::filesystem::remove_all(root);
+}
+
+// GNOME's keyboard settings in memory.
+struct FakeShortcuts final : ShortcutSettings {
+    std::vector<CustomShortcut> custom;
+    std::map<std::string, std::string> desktop; // normalized accelerator -> shortcut name
+    bool writable = true;
+    std::vector<CustomShortcut> customShortcuts() override { return custom; }
+    std::optional<std::string> desktopShortcutFor(const std::string& binding) override {
+        const auto found = desktop.find(normalizedAccelerator(binding));
+        return found != desktop.end() ? std::optional(found->second) : std::nullopt;
+    }
+    bool addCustomShortcuts(const std::vector<CustomShortcut>& added) override {
+        if (!writable) {
+            return false;
+        }
+        custom.insert(custom.end(), added.begin(), added.end());
+        return true;
+    }
+};
+
+TEST(GnomeShortcutsTest, AddsBothKeysOnceInFreePathsAndLeavesTakenKeysToTheirOwners) {
+    const std::string prefix = "/org/gnome/settings-daemon/plugins/media-keys/custom-keybindings/custom";
+    FakeShortcuts settings;
+    settings.custom = {{prefix + "0/", "Terminal", "kgx", "<Super>t"},
+                       {prefix + "2/", "Notes", "notes", "<Super>n"}};
+    EXPECT_EQ(addGnomeShortcuts(settings, "/opt/my apps/ulvo"),
+              "Alt+E now runs ULVO. Alt+Shift+E now runs ULVO.");
+    ASSERT_EQ(settings.custom.size(), 4U);
+    EXPECT_EQ(settings.custom[2], (CustomShortcut{prefix + "1/", "ULVO: explain the selection",
+                                                  "'/opt/my apps/ulvo' --explain", "<Alt>e"}));
+    EXPECT_EQ(settings.custom[3], (CustomShortcut{prefix + "3/", "ULVO: explain text in a screen region",
+                                                  "'/opt/my apps/ulvo' --capture", "<Alt><Shift>e"}));
+    // A second click changes nothing.
+    EXPECT_EQ(addGnomeShortcuts(settings, "/opt/my apps/ulvo"),
+              "Alt+E already runs ULVO. Alt+Shift+E already runs ULVO.");
+    EXPECT_EQ(settings.custom.size(), 4U);
+
+    // Keys held by another custom shortcut (written in another order and case) or by the desktop.
+    FakeShortcuts taken;
+    taken.custom = {{prefix + "0/", "Editor", "gedit", "<Alt>E"}};
+    taken.desktop[normalizedAccelerator("<Shift><Alt>e")] = "Switch windows";
+    EXPECT_EQ(
+        addGnomeShortcuts(taken, "ulvo"),
+        "Alt+E is already taken by \u201cEditor\u201d; choose another key for ULVO in GNOME's keyboard "
+        "settings. "
+        "Alt+Shift+E is already taken by \u201cSwitch windows\u201d; choose another key for ULVO in GNOME's "
+        "keyboard settings.");
+    EXPECT_EQ(taken.custom.size(), 1U);
+
+    FakeShortcuts locked;
+    locked.writable = false;
+    EXPECT_EQ(addGnomeShortcuts(locked, "ulvo"), "Could not change GNOME's keyboard shortcuts.");
 }
 
 } // namespace
