@@ -93,6 +93,7 @@ TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgr
         std::string::npos)
         << said;
     EXPECT_NE(said.find("the explain tag is unavailable"), std::string::npos) << said;
+    EXPECT_EQ(said.find("region capture"), std::string::npos) << "sway lets grim capture: " << said;
     EXPECT_EQ(said.find("CRITICAL"), std::string::npos) << said;
 
     auto app = std::make_unique<test::Background>(

@@ -5,6 +5,7 @@
 #include "platform/linux/gtk/MainThread.h"
 #include "platform/linux/gtk/ScreenGeometry.h"
 #include "platform/linux/wayland/DataControl.h"
+#include "platform/linux/wayland/Globals.h"
 #include "platform/linux/x11/AtspiReader.h"
 #include "platform/linux/x11/ExplainTag.h"
 #include "platform/linux/x11/GlobalInput.h"
@@ -18,6 +19,7 @@
 #include <gtk/gtk.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -88,8 +90,20 @@ DesktopCapture::DesktopCapture(Card card, SessionKind session)
         [this](const std::string& text) { card_.showCardWithSelection(text); }, systemResponseLanguage());
     const ScreenshotTool tool =
         session_ == SessionKind::wayland ? ScreenshotTool::grimSlurp : ScreenshotTool::maim;
-    if (tool == ScreenshotTool::grimSlurp && (!onPath("slurp") || !onPath("grim"))) {
-        unavailable("region capture (Alt+Shift+E)", "this Wayland session needs the programs slurp and grim");
+    if (tool == ScreenshotTool::grimSlurp) {
+        const std::vector<std::string> globals = wayland::compositorGlobals();
+        std::optional<std::string> reason;
+        if (!onPath("slurp") || !onPath("grim")) {
+            reason = "this Wayland session needs the programs slurp and grim";
+        } else if (std::find(globals.begin(), globals.end(), "zwlr_screencopy_manager_v1") == globals.end()) {
+            reason = "this compositor lets no program capture the screen itself, and ULVO does not use the "
+                     "Screenshot portal yet";
+        }
+        if (reason) {
+            unavailable("region capture (Alt+Shift+E)", *reason);
+            // Said when Alt+Shift+E is pressed too, rather than a capture that silently never starts.
+            captureHost_->setUnavailable("Region capture is unavailable: " + *reason + ".");
+        }
     }
     regionCapture_ = std::make_unique<RegionCapture>(*captureHost_, tool);
 }

@@ -41,6 +41,9 @@ std::string LinuxRegionCaptureHost::newUUID() {
 
 std::optional<std::string> LinuxRegionCaptureHost::launchScreenshotTool(const std::vector<std::string>& argv,
                                                                         std::function<void()> onExit) {
+    if (unavailable_) {
+        return unavailable_;
+    }
     std::vector<const gchar*> arguments;
     for (const std::string& argument : argv) {
         arguments.push_back(argument.c_str());

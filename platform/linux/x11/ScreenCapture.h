@@ -3,6 +3,7 @@
 #include "capture/RegionCapture.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace ulvo::x11 {
@@ -26,8 +27,11 @@ public:
                        std::function<void(std::string)> completion) override;
     void showScreenCaptureAlert(const std::string& message) override;
     void showCardWithSelection(const std::string& text) override { showCard_(text); }
+    // The session cannot capture regions: the capture alert says why instead of starting a tool.
+    void setUnavailable(std::string reason) { unavailable_ = std::move(reason); }
 
 private:
+    std::optional<std::string> unavailable_;
     std::function<void(const std::string&)> showCard_;
     std::string languageTag_;
 };
