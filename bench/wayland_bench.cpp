@@ -1,7 +1,7 @@
 // Sway's own binding of Alt+E to the card holding the text, in a Wayland session; run inside
 // `ULVO_SESSION_PROGRAM=build/bin/ulvo scripts/private-session --wayland build/bench/wayland_bench`.
 // The key press goes through the virtual-keyboard protocol (wtype); sway runs a copy of the program with
-// --explain, which hands the action over to this process (registered as the program); the selection
+// --explain, which asks this process (registered as the program) to run its action; the selection
 // is read through accessibility from a GTK application on Wayland. The card stand-in is a plain window
 // with a label, so the figures are the road's own.
 #include "bench/BenchSupport.h"
@@ -72,13 +72,14 @@ int main(int argc, char** argv) {
     side.terminate = [] {};
     ulvo::x11::DesktopCapture capture(side);
 
-    GtkApplication* application = gtk_application_new("com.zvk.ULVO", G_APPLICATION_HANDLES_COMMAND_LINE);
-    g_signal_connect(application, "command-line",
-                     G_CALLBACK(+[](GApplication*, GApplicationCommandLine*, gpointer data) -> int {
+    GtkApplication* application = gtk_application_new("com.zvk.ULVO", G_APPLICATION_DEFAULT_FLAGS);
+    // The action a key binding's "ulvo --explain" asks the running program for.
+    GSimpleAction* explain = g_simple_action_new("explain", nullptr);
+    g_signal_connect(explain, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer data) {
                          static_cast<ulvo::x11::DesktopCapture*>(data)->captureSelectionAndShow();
-                         return 0;
                      }),
                      &capture);
+    g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(explain));
     if (g_application_register(G_APPLICATION(application), nullptr, nullptr) == FALSE) {
         std::fprintf(stderr, "cannot register as the program\n");
         return 1;
