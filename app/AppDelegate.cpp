@@ -137,14 +137,12 @@ void AppDelegate::applicationWillTerminate() {
 
 void AppDelegate::commandLine(const StartOptions& options, bool laterStart) {
     // The hot keys' actions, for the desktop's own key bindings where no global hot key can be had.
-    if (options.explain) {
+    if (options.explain || (laterStart && !options.capture && !options.settings)) {
         captureSelectionAndShow();
     } else if (options.capture) {
         captureViaOCR();
     } else if (options.settings) {
         showSettings();
-    } else if (laterStart) {
-        captureSelectionAndShow();
     }
 }
 

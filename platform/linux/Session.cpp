@@ -5,18 +5,18 @@
 
 namespace ulvo {
 
-SessionKind detectSession(const char* waylandDisplay, const char* sessionType) {
-    if (waylandDisplay != nullptr && *waylandDisplay != '\0') {
+SessionKind detectSession(const SessionEnvironment& environment) {
+    if (environment.waylandDisplay != nullptr && *environment.waylandDisplay != '\0') {
         return SessionKind::wayland;
     }
-    if (sessionType != nullptr && std::string_view(sessionType) == "wayland") {
+    if (environment.sessionType != nullptr && std::string_view(environment.sessionType) == "wayland") {
         return SessionKind::wayland;
     }
     return SessionKind::x11;
 }
 
 SessionKind currentSession() {
-    return detectSession(std::getenv("WAYLAND_DISPLAY"), std::getenv("XDG_SESSION_TYPE"));
+    return detectSession({std::getenv("WAYLAND_DISPLAY"), std::getenv("XDG_SESSION_TYPE")});
 }
 
 } // namespace ulvo

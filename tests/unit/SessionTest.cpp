@@ -7,12 +7,12 @@ namespace ulvo {
 namespace {
 
 TEST(SessionTest, WaylandDisplayFirstThenTheSessionTypeElseX11) {
-    EXPECT_EQ(detectSession("wayland-1", nullptr), SessionKind::wayland);
-    EXPECT_EQ(detectSession("wayland-1", "x11"), SessionKind::wayland);
-    EXPECT_EQ(detectSession(nullptr, "wayland"), SessionKind::wayland);
-    EXPECT_EQ(detectSession("", "x11"), SessionKind::x11);
-    EXPECT_EQ(detectSession(nullptr, "tty"), SessionKind::x11);
-    EXPECT_EQ(detectSession(nullptr, nullptr), SessionKind::x11);
+    EXPECT_EQ(detectSession({"wayland-1", nullptr}), SessionKind::wayland);
+    EXPECT_EQ(detectSession({"wayland-1", "x11"}), SessionKind::wayland);
+    EXPECT_EQ(detectSession({nullptr, "wayland"}), SessionKind::wayland);
+    EXPECT_EQ(detectSession({"", "x11"}), SessionKind::x11);
+    EXPECT_EQ(detectSession({nullptr, "tty"}), SessionKind::x11);
+    EXPECT_EQ(detectSession({nullptr, nullptr}), SessionKind::x11);
 }
 
 } // namespace
