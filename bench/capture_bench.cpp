@@ -6,6 +6,7 @@
 //   across 10,000 polls of a selection.
 // The card stand-in is a plain pop-up window with a label, so the figures are the capture's own.
 #include "bench/BenchSupport.h"
+#include "bench/DesktopBenchSupport.h"
 #include "platform/linux/x11/DesktopCapture.h"
 #include "platform/linux/x11/XConnection.h"
 
@@ -29,23 +30,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        if (g_main_context_iteration(nullptr, FALSE) == FALSE) {
-            std::this_thread::sleep_for(200us); // short, so the figures keep their resolution
-        }
-    }
-    return true;
-}
-
-void pumpFor(std::chrono::milliseconds duration) {
-    const auto deadline = Clock::now() + duration;
-    pumpUntil([&] { return Clock::now() >= deadline; }, duration + 1s);
-}
+using ulvo::bench::pumpFor;
+using ulvo::bench::pumpUntil;
 
 // A fixture application; ended with the object.
 struct Fixture {
@@ -89,28 +75,11 @@ double cpuSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-struct Card {
-    GtkWidget* window = nullptr;
-    GtkWidget* label = nullptr;
-    bool drawn = false;
-    std::string expected;
-    Card() {
-        window = gtk_window_new(GTK_WINDOW_POPUP); // never takes the focus from the application
-        label = gtk_label_new("");
-        gtk_container_add(GTK_CONTAINER(window), label);
+struct Card : ulvo::bench::StandInCard {
+    Card()
+        : StandInCard(GTK_WINDOW_POPUP) {
         gtk_window_move(GTK_WINDOW(window), 1200, 100);
         gtk_window_set_default_size(GTK_WINDOW(window), 420, 200);
-        g_signal_connect_after(
-            label, "draw", G_CALLBACK(+[](GtkWidget* widget, cairo_t*, gpointer data) -> gboolean {
-                auto* card = static_cast<Card*>(data);
-                card->drawn = card->drawn || gtk_label_get_text(GTK_LABEL(widget)) == card->expected;
-                return FALSE;
-            }),
-            this);
-    }
-    void show(const std::string& text) {
-        gtk_label_set_text(GTK_LABEL(label), text.c_str());
-        gtk_widget_show_all(window);
     }
 };
 
@@ -121,10 +90,7 @@ std::vector<double> hotKeyToCard(ulvo::x11::XConnection& keys, Card& card, const
     const KeyCode e = XKeysymToKeycode(display, XK_e);
     std::vector<double> samples;
     for (int run = 0; run < runs; ++run) {
-        gtk_widget_hide(card.window);
-        gtk_label_set_text(GTK_LABEL(card.label), "");
-        card.drawn = false;
-        card.expected = text;
+        card.reset(text);
         pumpFor(150ms);
         XTestFakeKeyEvent(display, alt, True, CurrentTime);
         XTestFakeKeyEvent(display, e, True, CurrentTime);

@@ -5,6 +5,7 @@
 // is read through accessibility from a GTK application on Wayland. The card stand-in is a plain window
 // with a label, so the figures are the road's own.
 #include "bench/BenchSupport.h"
+#include "bench/DesktopBenchSupport.h"
 #include "platform/linux/x11/DesktopCapture.h"
 
 #include <gtk/gtk.h>
@@ -23,35 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        if (g_main_context_iteration(nullptr, FALSE) == FALSE) {
-            std::this_thread::sleep_for(200us);
-        }
-    }
-    return true;
-}
-
-struct Card {
-    GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    GtkWidget* label = gtk_label_new("");
-    std::string expected;
-    bool drawn = false;
-    Card() {
-        gtk_container_add(GTK_CONTAINER(window), label);
-        g_signal_connect_after(
-            label, "draw", G_CALLBACK(+[](GtkWidget* widget, cairo_t*, gpointer data) -> gboolean {
-                auto* card = static_cast<Card*>(data);
-                card->drawn = card->drawn || gtk_label_get_text(GTK_LABEL(widget)) == card->expected;
-                return FALSE;
-            }),
-            this);
-    }
-};
+using ulvo::bench::pumpUntil;
 
 } // namespace
 
@@ -60,12 +33,9 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
     std::printf("machine: %s\n", ulvo::bench::machineDescription().c_str());
-    Card card;
+    ulvo::bench::StandInCard card(GTK_WINDOW_TOPLEVEL);
     ulvo::x11::DesktopCapture::Card side;
-    side.showCardWithSelection = [&](const std::string& text) {
-        gtk_label_set_text(GTK_LABEL(card.label), text.c_str());
-        gtk_widget_show_all(card.window);
-    };
+    side.showCardWithSelection = [&](const std::string& text) { card.show(text); };
     side.setPendingSelection = [](const std::string&) {};
     side.setAccessibility = [](bool) {};
     side.showSettings = [] {};
@@ -96,10 +66,7 @@ int main(int argc, char** argv) {
     const int runs = quick ? 5 : 40;
     std::vector<double> samples;
     for (int run = 0; run < runs; ++run) {
-        gtk_widget_hide(card.window);
-        gtk_label_set_text(GTK_LABEL(card.label), "");
-        card.drawn = false;
-        card.expected = "Wayland";
+        card.reset("Wayland");
         pumpUntil([] { return false; }, 300ms);
         gchar* press[] = {const_cast<gchar*>("wtype"),
                           const_cast<gchar*>("-M"),

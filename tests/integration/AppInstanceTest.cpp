@@ -133,8 +133,9 @@ TEST_F(AppInstanceTest, ExplainAndCaptureOptionsRunTheHotKeysActionsInTheRunning
     EXPECT_TRUE(visibleWindows("ULVO").empty());
 
     EXPECT_EQ(run({ULVO_TEST_PROGRAM, "--capture"}), 0);
-    ASSERT_TRUE(waitFor([&] { return run({"pgrep", "-P", self, "-x", "maim"}) == 0; }))
-        << "the region capture did not start in the running instance";
+    ASSERT_TRUE(waitFor([&] {
+        return run({"pgrep", "-P", self, "-x", "maim"}) == 0;
+    })) << "the region capture did not start in the running instance";
     EXPECT_TRUE(visibleWindows("ULVO").empty());
     run({"xdotool", "keydown", "Escape", "sleep", "0.15", "keyup", "Escape"});
     ASSERT_TRUE(waitFor([&] { return run({"pgrep", "-P", self, "-x", "maim"}) == 1; }));

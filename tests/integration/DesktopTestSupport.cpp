@@ -1,5 +1,7 @@
 #include "tests/integration/DesktopTestSupport.h"
 
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -136,6 +138,17 @@ GtkWidget* showBackdrop() {
     gtk_widget_show(backdrop);
     gtk_window_set_keep_below(reinterpret_cast<GtkWindow*>(backdrop), TRUE);
     return backdrop;
+}
+
+void useLoopbackProvider(const std::string& baseURL) {
+    const std::filesystem::path config = std::filesystem::path(g_get_user_config_dir()) / "ulvo";
+    std::filesystem::create_directories(config);
+    std::ofstream(config / "preferences.ini")
+        << "[ulvo]\nmodelProvider=custom\nmodelBaseURL=" << baseURL << "/v1\nmodelName=test-model\n";
+    ASSERT_EQ(
+        run({"/bin/sh", "-c",
+             "printf sk-test | secret-tool store --label=test service com.zvk.ULVO.api-keys account custom"}),
+        0);
 }
 
 } // namespace ulvo::test

@@ -32,6 +32,10 @@ GdkRectangle screenRect(GtkWidget* widget);
 // Saves the part of the screen under `area`, grown by `margin`, as a PNG.
 bool screenshot(const std::filesystem::path& file, GdkRectangle area, int margin = 24);
 
+// Points the program at a chat-completions server (the custom provider at baseURL + "/v1") with a key
+// in the keyring, through the stored preferences of this session's scratch HOME.
+void useLoopbackProvider(const std::string& baseURL);
+
 // A plain grey window under everything, so screenshots show the card's rounded edges.
 GtkWidget* showBackdrop();
 

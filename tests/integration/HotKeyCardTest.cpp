@@ -24,15 +24,7 @@ TEST(HotKeyCardTest, AltEShowsTheSelectionAndItsAnswerInTheCard) {
     test::LoopbackServer server([](const test::RecordedRequest&) {
         return test::CannedReply{200, test::chatReply("A loopback explanation of the words.")};
     });
-    const std::filesystem::path config = std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "ulvo";
-    std::filesystem::create_directories(config);
-    std::ofstream(config / "preferences.ini")
-        << "[ulvo]\nmodelProvider=custom\nmodelBaseURL=" << server.baseURL() << "/v1\nmodelName=test-model\n";
-    ASSERT_EQ(
-        test::run(
-            {"/bin/sh", "-c",
-             "printf sk-test | secret-tool store --label=test service com.zvk.ULVO.api-keys account custom"}),
-        0);
+    test::useLoopbackProvider(server.baseURL());
 
     GtkApplication* application = gtk_application_new("com.zvk.ULVO.HotKeyTest", G_APPLICATION_NON_UNIQUE);
     AppDelegate delegate(std::filesystem::path(ULVO_TEST_SHARE_DIR));

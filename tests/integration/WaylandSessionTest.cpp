@@ -65,15 +65,7 @@ TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgr
     test::LoopbackServer server([](const test::RecordedRequest&) {
         return test::CannedReply{200, test::chatReply("A loopback explanation on Wayland.")};
     });
-    const std::filesystem::path config = std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "ulvo";
-    std::filesystem::create_directories(config);
-    std::ofstream(config / "preferences.ini")
-        << "[ulvo]\nmodelProvider=custom\nmodelBaseURL=" << server.baseURL() << "/v1\nmodelName=test-model\n";
-    ASSERT_EQ(
-        test::run(
-            {"/bin/sh", "-c",
-             "printf sk-test | secret-tool store --label=test service com.zvk.ULVO.api-keys account custom"}),
-        0);
+    test::useLoopbackProvider(server.baseURL());
 
     // The program's own identity, so "ulvo --explain" from the compositor hands over to this instance.
     GtkApplication* application =
