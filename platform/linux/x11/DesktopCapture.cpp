@@ -50,7 +50,7 @@ DesktopCapture::DesktopCapture(Card card, SessionKind session)
             "the hot key Alt+Shift+E",
             "a Wayland session keeps global keys to the desktop; bind \"ulvo --capture\" in its keyboard "
             "settings");
-        unavailable("the explain tag", "this Wayland session does not let ULVO watch selections");
+        unavailable("the explain tag", "ULVO does not place it in a Wayland session yet");
     } else if (connection_->display() == nullptr) {
         unavailable("global input (hot keys, mouse watching, synthetic copy)",
                     "the X display cannot be opened");
@@ -296,7 +296,8 @@ std::optional<Rect> DesktopCapture::mainScreenFrame() {
 }
 
 void DesktopCapture::showTag(Point origin) {
-    if (tag_) {
+    // A Wayland compositor maps no pop-up without a parent window, and places none where asked.
+    if (tag_ && session_ == SessionKind::x11) {
         tag_->showAt(origin);
     }
 }
