@@ -62,7 +62,9 @@ std::vector<std::string> preferredLanguages(const EnvironmentLookup& environment
 }
 
 std::string currentLocaleIdentifier() {
-    return icu::Locale::getDefault().getName();
+    const std::string name = icu::Locale::getDefault().getName();
+    // ICU's name for the C and POSIX locales; what they mean for a reply's language is English.
+    return name == "en_US_POSIX" || name == "c" || name == "posix" ? "en" : name;
 }
 
 std::string systemResponseLanguage() {

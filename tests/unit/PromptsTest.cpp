@@ -88,5 +88,14 @@ TEST(SystemLanguage, LocaleEnvironmentInGLibOrderBecomesLanguageTags) {
     EXPECT_TRUE(from({}).empty());
 }
 
+// Each test runs in a process of its own, so the locale set here is the one ICU starts with.
+TEST(SystemLanguageTest, ACOrPosixLocaleMeansEnglishNotItsIcuName) {
+    setenv("LANG", "C.UTF-8", 1);
+    setenv("LC_ALL", "C.UTF-8", 1);
+    unsetenv("LANGUAGE");
+    unsetenv("LC_MESSAGES");
+    EXPECT_EQ(systemResponseLanguage(), "en");
+}
+
 } // namespace
 } // namespace ulvo
