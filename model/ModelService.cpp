@@ -91,6 +91,11 @@ std::string ModelService::cloudAnswer(const std::string& text, const std::option
     if (!isParsableUrl(url)) {
         throw ModelFailure("The provider address is invalid.");
     }
+    // Checked again for every request: a stored address may predate the check, or come from another
+    // writer of the preferences file.
+    if (!isPrivateProviderAddress(url)) {
+        throw ModelFailure(providerAddressMessage);
+    }
     const std::string language = deps_.responseLanguage ? deps_.responseLanguage() : std::string();
     ChatExchange exchange;
     exchange.url = url;

@@ -121,6 +121,10 @@ SaveVerdict SettingsBridge::save(const nlohmann::json& message) {
     if (provider != ModelProvider::local && (baseURL.empty() || !isParsableUrl(baseURL))) {
         return {false, "That base URL is not valid."};
     }
+    // Without a scheme the HTTP client would guess http:// and send the key in clear text.
+    if (provider != ModelProvider::local && !isPrivateProviderAddress(baseURL)) {
+        return {false, providerAddressMessage};
+    }
     if (model.empty()) {
         return {false, "A model name is required."};
     }

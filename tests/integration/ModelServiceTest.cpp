@@ -9,6 +9,7 @@
 #include "tests/support/LoopbackServer.h"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <atomic>
@@ -176,16 +177,44 @@ TEST_F(ModelServiceTest, KeyAndAddressProblemsAreReportedBeforeAnythingIsSent) {
     EXPECT_EQ(explain(*service, "text", std::nullopt, 50).errorMessage(), "The provider address is invalid.");
     EXPECT_TRUE(server->requests().empty());
 
-    // An empty address is a relative URL that only the transport can refuse.
-    useProvider({ModelProvider::custom, "", "m"}, "sk");
-    result = explain(*service, "text", std::nullopt, 50);
-    ASSERT_FALSE(result.ok());
-    EXPECT_THROW(std::rethrow_exception(result.error()), TransportError);
+    // The key never travels in clear text: only https, or plain http to this computer. An address
+    // without a scheme (which the HTTP client would read as http://), an empty one and a file address
+    // are all refused before anything is sent.
+    const std::string port = std::to_string(server->port());
+    for (const std::string& address :
+         {"127.0.0.1:" + port + "/v1", std::string(), std::string("file:///etc"),
+          std::string("http://example.com/v1"), "http://127.0.0.1@example.com:" + port + "/v1",
+          std::string("ftp://127.0.0.1/v1"), std::string("https:///v1")}) {
+        useProvider({ModelProvider::custom, address, "m"}, "sk");
+        EXPECT_EQ(explain(*service, "text", std::nullopt, 50).errorMessage(),
+                  "The provider address must start with https:// (http:// only for this computer).")
+            << address;
+    }
+    EXPECT_TRUE(server->requests().empty());
+    for (const std::string& address :
+         {"http://localhost:" + port + "/v1", "HTTP://127.0.0.1:" + port + "/v1"}) {
+        useProvider({ModelProvider::custom, address, "m"}, "sk");
+        EXPECT_TRUE(explain(*service, "text", std::nullopt, 50).ok()) << address;
+    }
+}
 
-    // Only HTTP is spoken: a file address must never be read.
-    useProvider({ModelProvider::custom, "file:///etc", "m"}, "sk");
-    result = explain(*service, "text", std::nullopt, 50);
-    EXPECT_THROW(std::rethrow_exception(result.error()), TransportError);
+TEST_F(ModelServiceTest, ARedirectNeverCarriesTheKeyElsewhere) {
+    LoopbackServer elsewhere([](const RecordedRequest&) { return CannedReply{200, chatReply("taken")}; });
+    httplib::Server redirecting;
+    redirecting.Post(".*", [&](const httplib::Request&, httplib::Response& response) {
+        response.status = 307;
+        response.set_header("Location", elsewhere.baseURL() + "/v1/chat/completions");
+    });
+    const int port = redirecting.bind_to_any_port("127.0.0.1");
+    std::thread serving([&] { redirecting.listen_after_bind(); });
+    auto service = makeService();
+    useProvider({ModelProvider::custom, "http://127.0.0.1:" + std::to_string(port) + "/v1", "m"},
+                "sk-secret");
+    EXPECT_EQ(explain(*service, "text", std::nullopt, 50).errorMessage(),
+              "The selected provider could not answer. Check Settings and try again.");
+    EXPECT_TRUE(elsewhere.requests().empty()) << "the key followed the redirect";
+    redirecting.stop();
+    serving.join();
 }
 
 TEST_F(ModelServiceTest, InvalidUtf8InTheSelectionStillSendsAValidBody) {

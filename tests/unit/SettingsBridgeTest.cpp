@@ -53,6 +53,11 @@ TEST_F(SettingsBridgeTest, VerdictsInTheirOrder) {
          {false, "That base URL is not valid."}},
         {{{"provider", "custom"}, {"baseURL", "http://bad host"}, {"model", "m"}, {"apiKey", "k"}},
          {false, "That base URL is not valid."}},
+        // The key would go out in clear text: no scheme (read as http://), or http to another computer.
+        {{{"provider", "custom"}, {"baseURL", "127.0.0.1:8080/v1"}, {"model", "m"}, {"apiKey", "k"}},
+         {false, "The provider address must start with https:// (http:// only for this computer)."}},
+        {{{"provider", "openAI"}, {"baseURL", "http://api.openai.com/v1"}, {"model", "m"}, {"apiKey", "k"}},
+         {false, "The provider address must start with https:// (http:// only for this computer)."}},
         {{{"provider", "xAI"}, {"baseURL", "https://api.x.ai/v1"}, {"model", "m"}, {"apiKey", " \n"}},
          {false, "Add an API key or choose Built-in local."}},
         {{{"provider", "local"}, {"baseURL", "  "}, {"model", ""}}, {false, "A model name is required."}},
