@@ -76,14 +76,16 @@ void LocalServer::ensureServer(const RuntimeConfig& config) {
         throw ModelFailure("The built-in local model is incomplete.");
     }
 
+    LaunchRequest request;
+    request.executable = serverPath;
+    request.arguments = serverArguments(config, modelPath);
+    request.environment =
+        serverEnvironment(options_.launcher->currentEnvironment(), root, options_.launcher->machine());
+    request.workingDirectory = root;
+    bool launched = false;
     if (!llamaProcess_ || !llamaProcess_->isRunning()) {
-        LaunchRequest request;
-        request.executable = serverPath;
-        request.arguments = serverArguments(config, modelPath);
-        request.environment =
-            serverEnvironment(options_.launcher->currentEnvironment(), root, options_.launcher->machine());
-        request.workingDirectory = root;
         llamaProcess_ = options_.launcher->launch(request); // a launch error passes up; the old handle stays
+        launched = true;
     }
 
     // Readiness is judged by the port alone; a child that died at start is noticed only at the deadline.
@@ -91,6 +93,13 @@ void LocalServer::ensureServer(const RuntimeConfig& config) {
     while (std::chrono::steady_clock::now() < deadline) {
         if (healthIsReady()) {
             return;
+        }
+        // A stored server that was killed counts as running until its last thread has gone, which can
+        // be after the look above: once it has gone, it is replaced instead of waited for.
+        if (!launched && !llamaProcess_->isRunning()) {
+            llamaProcess_ = options_.launcher->launch(request);
+            launched = true;
+            continue;
         }
         std::this_thread::sleep_for(options_.probeInterval);
     }
