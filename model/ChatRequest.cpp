@@ -28,6 +28,7 @@ HttpRequest buildChatRequest(const ChatExchange& exchange) {
     request.headers = {{"Content-Type", "application/json"}, {"Authorization", "Bearer " + exchange.bearer}};
     request.body = body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     request.timeout = exchange.timeout;
+    request.stop = exchange.stop;
     return request;
 }
 

@@ -18,6 +18,7 @@ struct ChatExchange {
     std::string user;
     double temperature = 0.35;
     std::chrono::milliseconds timeout{50'000};
+    StopFlag stop;
 
     // A first explanation sends the band's prompt and the text; a follow-up (even an empty one)
     // the follow-up prompt and the question.

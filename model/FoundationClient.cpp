@@ -49,6 +49,7 @@ std::optional<std::string> FoundationRuntimeClient::foundationAnswer(const std::
         LaunchRequest request;
         request.executable = tool;
         request.arguments = explainArguments(text, level, language);
+        request.stop = options_.stop;
         // The launcher drains the reply while the tool runs and discards its error output.
         const std::optional<ProcessOutput> output = options_.launcher->run(request, options_.timeLimit);
         if (!output || output->exitStatus != 0) {

@@ -25,6 +25,8 @@ public:
         std::shared_ptr<ProcessLauncher> launcher;
         std::function<std::string()> responseLanguage;
         std::chrono::milliseconds timeLimit = toolTimeLimit; // shorter only in tests
+        // Raised when the answer service goes away: a running tool is ended.
+        StopFlag stop;
     };
 
     explicit FoundationRuntimeClient(Options options);

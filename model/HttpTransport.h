@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/StopFlag.h"
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -15,6 +17,8 @@ struct HttpRequest {
     std::string body;
     // Idle time-out: the exchange fails when nothing moves for this long.
     std::chrono::milliseconds timeout{50'000};
+    // Once raised, the exchange is abandoned within about a second.
+    StopFlag stop;
 };
 
 struct HttpResponse {

@@ -33,6 +33,7 @@ bool LocalServer::healthIsReady() {
     HttpRequest probe;
     probe.url = healthURL;
     probe.timeout = healthTimeout;
+    probe.stop = options_.stop;
     try {
         const HttpResponse response = syncRequest(*options_.transport, probe);
         return response.status >= 200 && response.status <= 299;
@@ -94,6 +95,9 @@ void LocalServer::ensureServer(const RuntimeConfig& config) {
         if (healthIsReady()) {
             return;
         }
+        if (isRaised(options_.stop)) {
+            throw ModelFailure("The request was abandoned.");
+        }
         // A stored server that was killed counts as running until its last thread has gone, which can
         // be after the look above: once it has gone, it is replaced instead of waited for.
         if (!launched && !llamaProcess_->isRunning()) {
@@ -122,6 +126,7 @@ std::string LocalServer::localAnswer(const std::string& text, const std::optiona
     exchange.setMessages(text, question, level, language);
     exchange.temperature = localTemperature;
     exchange.timeout = chatTimeout;
+    exchange.stop = options_.stop;
     return exchangeChat(*options_.transport, exchange,
                         {"The built-in model could not answer. Please try again.",
                          "The built-in model returned an unreadable answer."});

@@ -29,6 +29,8 @@ public:
         std::function<std::string()> responseLanguage;
         std::chrono::milliseconds readinessLimit{30'000};
         std::chrono::milliseconds probeInterval{350};
+        // Raised when the answer service goes away: the readiness wait and the exchanges give up.
+        StopFlag stop;
     };
 
     explicit LocalServer(Options options);

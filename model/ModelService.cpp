@@ -37,7 +37,16 @@ std::string trimSlashes(const std::string& url) {
 
 ModelService::ModelService(Dependencies dependencies)
     : deps_(std::move(dependencies))
-    , queue_("com.zvk.ULVO.model") {}
+    , queue_("com.zvk.ULVO.model") {
+    if (!deps_.stop) {
+        deps_.stop = std::make_shared<std::atomic<bool>>(false);
+    }
+}
+
+ModelService::~ModelService() {
+    deps_.stop->store(true);
+    queue_.discardPending();
+}
 
 void ModelService::explain(std::string text, std::optional<std::string> question, Level level,
                            Completion completion) {
@@ -104,6 +113,7 @@ std::string ModelService::cloudAnswer(const std::string& text, const std::option
     exchange.setMessages(text, question, level, language);
     exchange.temperature = cloudTemperature(level);
     exchange.timeout = deps_.requestTimeout;
+    exchange.stop = deps_.stop;
     return exchangeChat(*deps_.transport, exchange,
                         {"The selected provider could not answer. Check Settings and try again.",
                          "The selected provider returned an unreadable answer."});

@@ -9,6 +9,7 @@
 #include "settings/PreferenceStore.h"
 #include "settings/SecretStore.h"
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -33,9 +34,15 @@ public:
         std::function<std::string()> responseLanguage;
         // Idle time-out of a cloud request.
         std::chrono::milliseconds requestTimeout{50'000};
+        // Shared with the local model and the on-device runtime, raised when this service goes away;
+        // made here when absent.
+        std::shared_ptr<std::atomic<bool>> stop;
     };
 
     explicit ModelService(Dependencies dependencies);
+    // Quits at once: queued requests are dropped without their completions (nobody is left to receive
+    // them) and the running one gives up at its next look at the stop flag.
+    ~ModelService();
     ModelService(const ModelService&) = delete;
     ModelService& operator=(const ModelService&) = delete;
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/StopFlag.h"
+
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -17,6 +19,8 @@ struct LaunchRequest {
     std::vector<std::string> arguments;     // without the executable's own name
     std::optional<Environment> environment; // the whole environment; absent inherits ours
     std::optional<std::filesystem::path> workingDirectory;
+    // For run(): once raised, the child is ended and gives nothing.
+    StopFlag stop;
 };
 
 // A launched child that is never stopped by us; it may outlive this process.

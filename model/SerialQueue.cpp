@@ -29,6 +29,15 @@ void SerialQueue::async(std::function<void()> task) {
     wake_.notify_one();
 }
 
+void SerialQueue::discardPending() {
+    std::deque<std::function<void()>> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        dropped.swap(tasks_);
+    }
+    // Destroyed outside the lock: a task's captures may take a while to release.
+}
+
 void SerialQueue::run() {
     for (;;) {
         std::function<void()> task;

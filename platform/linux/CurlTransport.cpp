@@ -32,12 +32,16 @@ void appendHeader(HeaderList& list, const std::string& line) {
 // Aborts the exchange once no byte has moved in either direction for the idle limit.
 struct IdleWatch {
     std::chrono::steady_clock::duration limit;
+    StopFlag stop;
     std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
     curl_off_t lastTotal = 0;
     bool expired = false;
 
     static int onProgress(void* self, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
         auto& watch = *static_cast<IdleWatch*>(self);
+        if (isRaised(watch.stop)) {
+            return 1;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (downloaded + uploaded != watch.lastTotal) {
             watch.lastTotal = downloaded + uploaded;
@@ -103,7 +107,7 @@ std::optional<HttpResponse> CurlTransport::send(const HttpRequest& request) {
     // The time-out is an idle time-out: a long answer that keeps arriving is not cut off. curl looks at
     // progress about once a second when idle, so sub-second limits (health probes) bound the whole exchange.
     const auto timeoutMs = static_cast<long>(std::max<std::int64_t>(request.timeout.count(), 1));
-    IdleWatch idle{request.timeout};
+    IdleWatch idle{request.timeout, request.stop};
     check(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs));
     if (timeoutMs < 1000) {
         check(curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs));
@@ -114,6 +118,9 @@ std::optional<HttpResponse> CurlTransport::send(const HttpRequest& request) {
     }
 
     const CURLcode result = curl_easy_perform(curl);
+    if (isRaised(request.stop)) {
+        throw TransportError("The request was abandoned.");
+    }
     if (idle.expired) {
         throw TransportError("The request timed out: nothing was received for " +
                              std::to_string(timeoutMs / 1000) + " seconds.");

@@ -164,13 +164,13 @@ std::optional<ProcessOutput> PosixProcessLauncher::run(const LaunchRequest& requ
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            timedOut = true;
+        if (left.count() <= 0 || isRaised(request.stop)) {
+            timedOut = true; // ended like a child past its limit
             break;
         }
         pollfd waiting{readEnd.get(), POLLIN, 0};
-        const int ready =
-            ::poll(&waiting, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 1'000'000)));
+        // Short waits, so a raised stop flag is seen within a tenth of a second.
+        const int ready = ::poll(&waiting, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 100)));
         if (ready < 0 && errno == EINTR) {
             continue;
         }
@@ -193,7 +193,7 @@ std::optional<ProcessOutput> PosixProcessLauncher::run(const LaunchRequest& requ
         if (waited == pid || (waited < 0 && errno != EINTR)) {
             break;
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (std::chrono::steady_clock::now() >= deadline || isRaised(request.stop)) {
             timedOut = true;
             break;
         }

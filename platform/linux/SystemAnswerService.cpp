@@ -14,17 +14,20 @@ systemAnswerServiceDependencies(const std::optional<std::filesystem::path>& runt
                                 std::shared_ptr<SecretStore> secrets) {
     auto transport = std::make_shared<CurlTransport>();
     auto launcher = std::make_shared<PosixProcessLauncher>();
+    auto stop = std::make_shared<std::atomic<bool>>(false);
 
     LocalServer::Options local;
     local.runtimeRoot = runtimeRoot;
     local.transport = transport; // both used on the model queue only
     local.launcher = launcher;
     local.responseLanguage = systemResponseLanguage;
+    local.stop = stop;
 
     FoundationRuntimeClient::Options onDevice;
     onDevice.runtimeRoot = runtimeRoot;
     onDevice.launcher = launcher;
     onDevice.responseLanguage = systemResponseLanguage;
+    onDevice.stop = stop;
 
     ModelService::Dependencies dependencies;
     dependencies.preferences = std::move(preferences);
@@ -33,6 +36,7 @@ systemAnswerServiceDependencies(const std::optional<std::filesystem::path>& runt
     dependencies.local = std::make_shared<LocalServer>(std::move(local));
     dependencies.onDevice = std::make_shared<FoundationRuntimeClient>(std::move(onDevice));
     dependencies.responseLanguage = systemResponseLanguage;
+    dependencies.stop = stop;
     return dependencies;
 }
 

@@ -62,7 +62,7 @@ protected:
     }
 
     FoundationRuntimeClient client(std::chrono::milliseconds limit = FoundationRuntimeClient::toolTimeLimit) {
-        return FoundationRuntimeClient({runtime(), launcher, [] { return std::string("de-AT"); }, limit});
+        return FoundationRuntimeClient({runtime(), launcher, [] { return std::string("de-AT"); }, limit, {}});
     }
 
     std::filesystem::path root;
@@ -92,7 +92,7 @@ TEST_F(FoundationClientTest, NoToolMeansNoAnswer) {
     EXPECT_FALSE(std::filesystem::exists(root / "arguments")) << "nothing may run";
     std::ofstream(runtime() / "runtime-config.json") << "{ not json";
     EXPECT_EQ(client().foundationAnswer("text", 60), std::nullopt);
-    EXPECT_EQ(FoundationRuntimeClient({std::nullopt, launcher, {}, 1s}).foundationAnswer("text", 60),
+    EXPECT_EQ(FoundationRuntimeClient({std::nullopt, launcher, {}, 1s, {}}).foundationAnswer("text", 60),
               std::nullopt);
 }
 
@@ -160,6 +160,20 @@ TEST_F(FoundationClientTest, AToolThatNeverExitsIsStoppedAtTheLimit) {
         std::this_thread::sleep_for(20ms);
     }
     EXPECT_FALSE(running()) << "the tool's own child is still running";
+}
+
+TEST_F(FoundationClientTest, ARaisedStopFlagEndsARunningToolAtOnce) {
+    tool("exec sleep 600");
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    FoundationRuntimeClient stopping({runtime(), launcher, [] { return std::string("en"); }, 60s, stop});
+    std::thread quitting([stop] {
+        std::this_thread::sleep_for(300ms);
+        stop->store(true);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(stopping.foundationAnswer("text", 60), std::nullopt);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "the tool ran on after the stop";
+    quitting.join();
 }
 
 TEST_F(FoundationClientTest, SecondChanceOfTheAnswerServiceThroughTheRealTool) {

@@ -217,6 +217,26 @@ TEST_F(ModelServiceTest, ARedirectNeverCarriesTheKeyElsewhere) {
     serving.join();
 }
 
+TEST_F(ModelServiceTest, QuittingAbandonsTheRunningRequestAndDropsTheQueuedOnes) {
+    server->setResponder([](const RecordedRequest&) {
+        return CannedReply{200, chatReply("late"), "application/json", 6s}; // a provider that stalls
+    });
+    auto service = makeService();
+    std::atomic<int> completions{0};
+    for (int i = 0; i < 3; ++i) {
+        service->explain("text", std::nullopt, 50, [&](ExplainResult) { ++completions; });
+    }
+    for (int i = 0; i < 200 && server->requests().empty(); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(server->requests().size(), 1U);
+    const auto start = std::chrono::steady_clock::now();
+    service.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "quitting waited for the provider";
+    EXPECT_LE(completions.load(), 1) << "queued requests ran after the service went away";
+    EXPECT_EQ(server->requests().size(), 1U);
+}
+
 TEST_F(ModelServiceTest, InvalidUtf8InTheSelectionStillSendsAValidBody) {
     auto service = makeService();
     const std::string broken = std::string("caf\xC3") + "\xFF!";
