@@ -59,8 +59,17 @@ struct Patterns {
         compile(u"^\\s*(?:(?:o+g+a?|ooga|booga|ugh|hmm|grunt)\\b"
                 u"(?:\\s*[.,!][\\s.,!]*|\\s+(?=(?:o+g+a?|ooga|booga|ugh|hmm|grunt)\\b)|\\s*$))+",
                 UREGEX_CASE_INSENSITIVE);
+    // Only with punctuation after it is a leading word filler: "Right, so" and "Okay." go, "Right angles"
+    // stays.
     std::unique_ptr<RegexPattern> filler =
-        compile(u"^\\s*(?:okay|ok|sure|alright|right|well)\\b[,.!]?\\s*", UREGEX_CASE_INSENSITIVE);
+        compile(u"^\\s*(?:okay|ok|sure|alright|right|well)\\b[,.!]\\s*", UREGEX_CASE_INSENSITIVE);
+    // Markdown's marks come in pairs around text; a lone asterisk or backtick is part of what is said
+    // ("char *p", "2 * 3").
+    std::unique_ptr<RegexPattern> strong = compile(u"\\*\\*(?=\\S)(.+?)(?<=\\S)\\*\\*", 0);
+    std::unique_ptr<RegexPattern> emphasis =
+        compile(u"(?<![\\p{L}\\p{N}*])\\*(?=\\S)([^*\\n]+?)(?<=\\S)\\*(?![\\p{L}\\p{N}*])", 0);
+    std::unique_ptr<RegexPattern> inlineCode = compile(u"`([^`\\n]+)`", 0);
+    std::unique_ptr<RegexPattern> bullet = compile(u"^[ \\t]*\\*[ \\t]+", UREGEX_MULTILINE);
     // No colon in the prefix, so "Here is the time: 10:30" keeps its "10:30".
     std::unique_ptr<RegexPattern> label = compile(u"^[^.\\n?!:]{0,90}:\\s*", 0);
     // Leading boundary only: "atmosphere" or "Conversion" are not announcements.
@@ -272,19 +281,45 @@ UnicodeString limitForFiveYearOld(const UnicodeString& text) {
     return cut;
 }
 
-// Order matters: spaced dashes first, then the commas they leave behind.
+bool isDigitAt(const UnicodeString& text, int32_t index) {
+    return index >= 0 && index < text.length() && u_isdigit(text.charAt(index)) != 0;
+}
+
+bool isLongDash(char16_t c) {
+    return c == u'\u2014' || c == u'\u2013';
+}
+
+// Dashes used as punctuation (an em or en dash, spaced or not, or a spaced hyphen) become commas; a
+// dash between two numbers ("1990\u20132000", "5 - 3") is part of what is said and stays. Then the
+// commas they leave behind are tidied.
 void repairDashes(UnicodeString& text) {
-    static constexpr std::array<std::pair<std::u16string_view, std::u16string_view>, 8> repairs{{
-        {u" \u2014 ", u", "},
-        {u"\u2014", u", "},
-        {u" \u2013 ", u", "},
-        {u"\u2013", u", "},
-        {u" - ", u", "},
+    UnicodeString out;
+    for (int32_t i = 0; i < text.length();) {
+        int32_t end = i;
+        if (i + 2 < text.length() && text.charAt(i) == u' ' && text.charAt(i + 2) == u' ' &&
+            (isLongDash(text.charAt(i + 1)) || text.charAt(i + 1) == u'-')) {
+            end = i + 3;
+        } else if (isLongDash(text.charAt(i))) {
+            end = i + 1;
+        }
+        if (end == i) {
+            out.append(text.charAt(i));
+            ++i;
+        } else if (isDigitAt(text, i - 1) && isDigitAt(text, end)) {
+            out.append(text, i, end - i);
+            i = end;
+        } else {
+            out.append(u", ");
+            i = end;
+        }
+    }
+    text = out;
+    static constexpr std::array<std::pair<std::u16string_view, std::u16string_view>, 3> tidy{{
         {u" ,", u","},
         {u", .", u"."},
         {u",,", u","},
     }};
-    for (const auto& [from, to] : repairs) {
+    for (const auto& [from, to] : tidy) {
         replaceLiteral(text, from, to);
     }
 }
@@ -295,8 +330,10 @@ std::string clean(std::string_view text, Level level) {
     const Patterns& p = patterns();
     UnicodeString s = fromUtf8(text);
     replaceLiteral(s, u"```", u"");
-    replaceLiteral(s, u"`", u"");
-    replaceLiteral(s, u"*", u"");
+    s = replaceAll(*p.strong, s, u"$1");
+    s = replaceAll(*p.emphasis, s, u"$1");
+    s = replaceAll(*p.inlineCode, s, u"$1");
+    s = replaceAll(*p.bullet, s, u"");
     s = trimmed(s);
     s = removeFirst(*p.grunts, s);
     s = removeFirst(*p.filler, s);

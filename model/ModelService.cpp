@@ -25,6 +25,15 @@ bool isSendableKey(const std::string& key) {
     });
 }
 
+// An answer that cleans to nothing is no answer: shown as a success it would leave the card blank.
+std::string cleanedAnswer(const std::string& raw, Level level) {
+    std::string cleaned = clean(raw, level);
+    if (cleaned.empty()) {
+        throw ModelFailure("The answer came back empty. Please try again.");
+    }
+    return cleaned;
+}
+
 std::string trimSlashes(const std::string& url) {
     const std::size_t first = url.find_first_not_of('/');
     if (first == std::string::npos) {
@@ -57,7 +66,7 @@ void ModelService::explain(std::string text, std::optional<std::string> question
 ExplainResult ModelService::answer(const std::string& text, const std::optional<std::string>& question,
                                    Level level) {
     try {
-        return ExplainResult::success(clean(configuredAnswer(text, question, level), level));
+        return ExplainResult::success(cleanedAnswer(configuredAnswer(text, question, level), level));
     } catch (...) {
         std::exception_ptr firstError = std::current_exception();
         try {
@@ -65,7 +74,7 @@ ExplainResult ModelService::answer(const std::string& text, const std::optional<
             if (!question &&
                 ModelPreferences::load(*deps_.preferences, keys).provider == ModelProvider::local) {
                 if (std::optional<std::string> second = deps_.onDevice->foundationAnswer(text, level)) {
-                    return ExplainResult::success(clean(*second, level));
+                    return ExplainResult::success(cleanedAnswer(*second, level));
                 }
             }
         } catch (...) {

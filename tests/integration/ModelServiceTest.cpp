@@ -217,6 +217,17 @@ TEST_F(ModelServiceTest, ARedirectNeverCarriesTheKeyElsewhere) {
     serving.join();
 }
 
+TEST_F(ModelServiceTest, AnAnswerThatCleansToNothingIsAFailure) {
+    server->setResponder([](const RecordedRequest&) { return CannedReply{200, chatReply("**Okay.**  ")}; });
+    auto service = makeService();
+    EXPECT_EQ(explain(*service, "text", std::nullopt, 50).errorMessage(),
+              "The answer came back empty. Please try again.");
+    server->setResponder([](const RecordedRequest&) { return CannedReply{200, chatReply("It is.")}; });
+    EXPECT_EQ(explain(*service, "text", std::nullopt, 5).errorMessage(),
+              "The answer came back empty. Please try again.")
+        << "the telegraphic form keeps nothing of it";
+}
+
 TEST_F(ModelServiceTest, QuittingAbandonsTheRunningRequestAndDropsTheQueuedOnes) {
     server->setResponder([](const RecordedRequest&) {
         return CannedReply{200, chatReply("late"), "application/json", 6s}; // a provider that stalls

@@ -75,7 +75,8 @@ TEST(CleanupTest, GruntsAndFillerGoButRealWordsStay) {
             {"Hmm, let me think.", "let me think."},
             {"Hmm", ""},
             {"Okay, cats purr.", "cats purr."},
-            {"Right angles are square.", "angles are square."},
+            {"Right, so cats purr.", "so cats purr."},
+            {"Okay. Cats purr.", "Cats purr."},
             {"Okay, okay, fine.", "okay, fine."},
             {"Ugh. Okay, fine.", "fine."},
             {"Ooga booga!", ""},
@@ -85,8 +86,21 @@ TEST(CleanupTest, GruntsAndFillerGoButRealWordsStay) {
     // "Hmmm" is no listed grunt; the word boundary stops it being half eaten. A grunt word that starts a
     // real phrase, with no punctuation or other grunt after it, is no grunt.
     expectUnchanged({"Ogre is a monster.", "Ogham is a script.", "Hmmm, tricky.", "Okra is a vegetable.",
-                     "Grunt work is dull.", "Ugh marks are old."},
+                     "Grunt work is dull.", "Ugh marks are old.", "Right angles are square."},
                     50);
+}
+
+TEST(CleanupTest, WhatTheAnswerSaysStaysNumbersRangesAndCode) {
+    for (const Level level : {50, 70, 95}) {
+        expectUnchanged(
+            {"Right angles are square, and the survey ran 1990\u20132000 with 5 - 3 = 2 sites left.",
+             "Pages 10 \u2013 12 and 2 * 3 = 6.", "Declare char *p before the loop."},
+            level);
+        expectCleaned({{"*Really* fast, **bold** and `x`.", "Really fast, bold and x."},
+                       {"* first\n* second", "first\nsecond"},
+                       {"From 3\u2014then more.", "From 3, then more."}},
+                      level);
+    }
 }
 
 TEST(CleanupTest, AnnouncingLabelsOnly) {
