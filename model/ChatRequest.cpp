@@ -55,21 +55,27 @@ std::optional<std::string> chatContent(const std::string& body) {
 
 std::string exchangeChat(HttpTransport& transport, const ChatExchange& exchange,
                          const ChatFailureMessages& messages) {
-    const HttpResponse response = syncRequest(transport, buildChatRequest(exchange));
+    const HttpResponse response = syncRequest(transport, buildChatRequest(exchange), messages.noResponse);
     if (response.status != 200) {
         throw ModelFailure(messages.couldNotAnswer);
     }
-    std::optional<std::string> content = chatContent(response.body);
+    std::optional<std::string> content;
+    try {
+        content = chatContent(response.body);
+    } catch (const nlohmann::json::exception&) {
+        throw ModelFailure(messages.unreadable); // an HTML page from a proxy, say
+    }
     if (!content) {
         throw ModelFailure(messages.unreadable);
     }
     return std::move(*content);
 }
 
-HttpResponse syncRequest(HttpTransport& transport, const HttpRequest& request) {
+HttpResponse syncRequest(HttpTransport& transport, const HttpRequest& request,
+                         const std::string& noResponse) {
     std::optional<HttpResponse> response = transport.send(request);
     if (!response) {
-        throw ModelFailure("The local model did not respond.");
+        throw ModelFailure(noResponse);
     }
     return std::move(*response);
 }

@@ -26,10 +26,12 @@ struct ChatExchange {
                      const std::string& language);
 };
 
-// What a provider's refusals are called: a status other than 200, or a reply without an answer.
+// What a provider's refusals are called, in its route's own words: a status other than 200, a reply
+// without an answer (or no JSON at all), and an exchange that produced nothing.
 struct ChatFailureMessages {
     std::string couldNotAnswer;
     std::string unreadable;
+    std::string noResponse;
 };
 
 inline constexpr int chatMaxTokens = 650;
@@ -42,11 +44,13 @@ HttpRequest buildChatRequest(const ChatExchange& exchange);
 // A body that is not JSON throws the parser's error.
 std::optional<std::string> chatContent(const std::string& body);
 
-// Sends the exchange and returns choices[0].message.content unchanged, or throws.
+// Sends the exchange and returns choices[0].message.content unchanged, or throws: a body that is not
+// JSON is an unreadable answer, never the parser's own text.
 std::string exchangeChat(HttpTransport& transport, const ChatExchange& exchange,
                          const ChatFailureMessages& messages);
 
-// Blocking exchange on the caller's thread; a transport that produced nothing reads as a silent local model.
-HttpResponse syncRequest(HttpTransport& transport, const HttpRequest& request);
+// Blocking exchange on the caller's thread; a transport that produced nothing throws noResponse.
+HttpResponse syncRequest(HttpTransport& transport, const HttpRequest& request,
+                         const std::string& noResponse = "The local model did not respond.");
 
 } // namespace ulvo

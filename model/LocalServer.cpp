@@ -129,7 +129,8 @@ std::string LocalServer::localAnswer(const std::string& text, const std::optiona
     exchange.stop = options_.stop;
     return exchangeChat(*options_.transport, exchange,
                         {"The built-in model could not answer. Please try again.",
-                         "The built-in model returned an unreadable answer."});
+                         "The built-in model returned an unreadable answer.",
+                         "The local model did not respond."});
 }
 
 } // namespace ulvo

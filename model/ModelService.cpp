@@ -125,7 +125,8 @@ std::string ModelService::cloudAnswer(const std::string& text, const std::option
     exchange.stop = deps_.stop;
     return exchangeChat(*deps_.transport, exchange,
                         {"The selected provider could not answer. Check Settings and try again.",
-                         "The selected provider returned an unreadable answer."});
+                         "The selected provider returned an unreadable answer.",
+                         "The selected provider did not respond. Check Settings and try again."});
 }
 
 } // namespace ulvo

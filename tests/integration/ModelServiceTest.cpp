@@ -55,11 +55,12 @@ protected:
         APIKeyStore(*secrets).save(key, connection.provider);
     }
 
-    std::unique_ptr<ModelService> makeService(std::chrono::milliseconds timeout = 50s) {
+    std::unique_ptr<ModelService> makeService(std::chrono::milliseconds timeout = 50s,
+                                              std::shared_ptr<HttpTransport> transport = nullptr) {
         ModelService::Dependencies deps;
         deps.preferences = preferences;
         deps.secrets = secrets;
-        deps.transport = std::make_shared<CurlTransport>();
+        deps.transport = transport ? std::move(transport) : std::make_shared<CurlTransport>();
         deps.local = local;
         deps.onDevice = onDevice;
         deps.responseLanguage = [] { return std::string("de-DE"); };
@@ -160,10 +161,9 @@ TEST_F(ModelServiceTest, ReplyStatusAndShapeFailuresGiveTheirMessages) {
     server->setResponder([](const RecordedRequest&) {
         return CannedReply{200, "<html>not json</html>", "text/html"};
     });
-    const ExplainResult notJson = explain(*service, "text", std::nullopt, 50);
-    ASSERT_FALSE(notJson.ok());
-    EXPECT_THROW(std::rethrow_exception(notJson.error()), nlohmann::json::parse_error)
-        << "the parser's own error";
+    // A page from a proxy is an unreadable answer, not a JSON parser's exception text.
+    EXPECT_EQ(explain(*service, "text", std::nullopt, 50).errorMessage(),
+              "The selected provider returned an unreadable answer.");
 }
 
 TEST_F(ModelServiceTest, KeyAndAddressProblemsAreReportedBeforeAnythingIsSent) {
@@ -215,6 +215,18 @@ TEST_F(ModelServiceTest, ARedirectNeverCarriesTheKeyElsewhere) {
     EXPECT_TRUE(elsewhere.requests().empty()) << "the key followed the redirect";
     redirecting.stop();
     serving.join();
+}
+
+// A transport that produces neither an error nor a response.
+class SilentTransport final : public HttpTransport {
+public:
+    std::optional<HttpResponse> send(const HttpRequest&) override { return std::nullopt; }
+};
+
+TEST_F(ModelServiceTest, ACloudProviderThatSaysNothingIsNotCalledTheLocalModel) {
+    auto service = makeService(50s, std::make_shared<SilentTransport>());
+    EXPECT_EQ(explain(*service, "text", std::nullopt, 50).errorMessage(),
+              "The selected provider did not respond. Check Settings and try again.");
 }
 
 TEST_F(ModelServiceTest, AnAnswerThatCleansToNothingIsAFailure) {
