@@ -13,8 +13,9 @@ class PrimarySelection {
 public:
     virtual ~PrimarySelection() = default;
     // The server time (milliseconds, wrapping) at which the current owner took the selection, as the
-    // last owner change announced it; absent until one was seen. It tells a fresh selection from an old
-    // one whatever order the announcement and the mouse events arrive in.
+    // last owner change announced it; absent until one was seen, and once nobody holds a selection. It
+    // tells a fresh selection from an old one whatever order the announcement and the mouse events
+    // arrive in.
     virtual std::optional<std::uint32_t> ownerTime() = 0;
     // Whether one of this program's own windows holds the selection.
     virtual bool ownedBySelf() = 0;

@@ -22,6 +22,10 @@ void SelectionMonitor::pollExternalSelection(Clock::time_point now) {
         lastAccessibilityTrust_ = trusted;
         host_.setAccessibility(trusted);
     }
+    // A mouse-selection tag stands for its window's selection: another window taking over hides it.
+    if (tagFromMouseSelection_ && host_.activeWindow() != tagWindow_) {
+        dismissMouseTag();
+    }
     if (!trusted || host_.frontmostIsSelf() || tagFromMouseSelection_) {
         return;
     }
@@ -56,10 +60,14 @@ void SelectionMonitor::mouseDown(const ButtonPress& press) {
     }
     awaitingSelection_.reset();
     if (tagFromMouseSelection_) {
-        tagFromMouseSelection_ = false;
-        shownTagSelection_.clear();
-        host_.hideTag();
+        dismissMouseTag();
     }
+}
+
+void SelectionMonitor::dismissMouseTag() {
+    tagFromMouseSelection_ = false;
+    shownTagSelection_.clear();
+    host_.hideTag();
 }
 
 Point SelectionMonitor::tagOrigin(const std::optional<Rect>& bounds) {
@@ -111,6 +119,11 @@ void SelectionMonitor::handleGlobalMouseUp(int clickCount) {
 void SelectionMonitor::primarySelectionChanged() {
     if (awaitingSelection_ && !mouseTagBusy_ && primaryIsFresh()) {
         readMouseSelection();
+        return;
+    }
+    // The selection the tag stands for is gone.
+    if (tagFromMouseSelection_ && !host_.primarySelection().ownerTime()) {
+        dismissMouseTag();
     }
 }
 
@@ -141,6 +154,7 @@ void SelectionMonitor::showMouseTag(const MouseSelection& selection, const std::
     shownTagSelection_ = text;
     host_.setPendingSelection(text);
     tagFromMouseSelection_ = true;
+    tagWindow_ = host_.activeWindow();
     const std::optional<Rect>& bounds = selection.bounds;
     const Point origin = bounds && bounds->width > 1 && bounds->height > 1
                              ? tagOrigin(bounds)

@@ -22,6 +22,8 @@ public:
     virtual void setAccessibility(bool trusted) = 0;
     // Whether the active window belongs to this program.
     virtual bool frontmostIsSelf() = 0;
+    // The active window's identity; 0 when unknown.
+    virtual unsigned long activeWindow() = 0;
     virtual SelectionResult globalSelection() = 0;
     // The desktop's current selection, for what accessibility does not expose.
     virtual PrimarySelection& primarySelection() = 0;
@@ -102,6 +104,7 @@ private:
     bool primaryIsFresh();
     void readMouseSelection();
     void showMouseTag(const MouseSelection& selection, const std::string& text);
+    void dismissMouseTag();
 
     MonitorHost& host_;
     std::string selectionCandidate_;
@@ -115,6 +118,8 @@ private:
     std::uint64_t mouseUps_ = 0;
     bool mouseTagBusy_ = false;
     bool tagFromMouseSelection_ = false;
+    // The active window when the mouse-selection tag was shown: another one taking over hides it.
+    unsigned long tagWindow_ = 0;
     std::shared_ptr<SelectionMonitor*> alive_ = std::make_shared<SelectionMonitor*>(this);
 };
 

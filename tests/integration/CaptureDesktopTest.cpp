@@ -399,6 +399,15 @@ TEST_F(CaptureDesktopTest, TagFollowsAStableSelectionAndAMouseSelectionButNotOwn
     ASSERT_TRUE(pumpUntil([&] { return !tagVisible(); }, 2s));
     pumpFor(500ms);
     EXPECT_FALSE(tagVisible());
+    // Another window taking the focus takes it away too.
+    ASSERT_EQ(xdotool({"mousemove", std::to_string(quiet.area.x + 1), std::to_string(y), "mousedown", "1"}),
+              0);
+    ASSERT_EQ(xdotool({"mousemove", std::to_string(quiet.area.x + 400), std::to_string(y), "mouseup", "1"}),
+              0);
+    ASSERT_TRUE(pumpUntil([&] { return tagVisible(); }, 2s));
+    App other = startApp("label", "Another window", std::nullopt, true, 900, 600);
+    EXPECT_TRUE(pumpUntil([&] { return !tagVisible(); }, 2s)) << "the tag outlived its window's focus";
+    other.process.reset();
     quiet.process.reset();
 
     // A drag over an application that sets no PRIMARY selection: no tag, and no keystroke either.

@@ -269,6 +269,7 @@ struct FakePrimary final : PrimarySelection {
 struct FakeDesktop final : MonitorHost {
     bool trusted = true;
     bool ownFrontmost = false;
+    unsigned long active = 7;
     SelectionResult selection;
     FakePrimary primary;
     Point pointerAt{500, 500};
@@ -283,6 +284,7 @@ struct FakeDesktop final : MonitorHost {
     bool accessibilityTrusted() override { return trusted; }
     void setAccessibility(bool value) override { trustReports.push_back(value); }
     bool frontmostIsSelf() override { return ownFrontmost; }
+    unsigned long activeWindow() override { return active; }
     SelectionResult globalSelection() override {
         ++selectionReads;
         return selection;
@@ -491,6 +493,26 @@ TEST_F(MonitorTest, MouseSelectionTagPlacementAndDismissal) {
     desktop.selection = {"", Rect{100, 200, 50, 20}};
     drag({0, 0}, {90, 0}, "again");
     EXPECT_EQ(*desktop.tagAt, (Point{158, 814}));
+}
+
+TEST_F(MonitorTest, AMouseSelectionTagGoesWithItsSelectionOrItsWindow) {
+    drag({100, 100}, {300, 100}, "selected");
+    ASSERT_TRUE(desktop.tagAt);
+    poll(3);
+    EXPECT_TRUE(desktop.tagAt) << "the same window, the same selection";
+    // The selection is cleared (its owner gives it up or ends).
+    desktop.primary.owned.reset();
+    monitor.primarySelectionChanged();
+    EXPECT_FALSE(desktop.tagAt);
+    EXPECT_FALSE(monitor.tagFromMouseSelection());
+
+    drag({100, 100}, {300, 100}, "again");
+    ASSERT_TRUE(desktop.tagAt);
+    // Another window takes the focus: the next poll hides the tag.
+    desktop.active = 8;
+    poll();
+    EXPECT_FALSE(desktop.tagAt);
+    EXPECT_EQ(monitor.shownTagSelection(), "");
 }
 
 TEST_F(MonitorTest, ExplainReadsAccessibilityThenTheDesktopSelectionThenCopies) {

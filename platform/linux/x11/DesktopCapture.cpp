@@ -261,6 +261,10 @@ bool DesktopCapture::frontmostIsSelf() {
            connection_->activeWindowPid() == static_cast<unsigned long>(getpid());
 }
 
+unsigned long DesktopCapture::activeWindow() {
+    return connection_->activeWindow();
+}
+
 SelectionResult DesktopCapture::globalSelection() {
     return ulvo::globalSelection(*reader_);
 }

@@ -82,6 +82,7 @@ private:
     bool accessibilityTrusted() override;
     void setAccessibility(bool trusted) override { card_.setAccessibility(trusted); }
     bool frontmostIsSelf() override;
+    unsigned long activeWindow() override;
     SelectionResult globalSelection() override;
     PrimarySelection& primarySelection() override;
     void runAfter(std::chrono::milliseconds delay, std::function<void()> task) override;

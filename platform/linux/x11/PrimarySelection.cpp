@@ -18,7 +18,11 @@ GtkPrimarySelection::~GtkPrimarySelection() {
 void GtkPrimarySelection::ownerChanged(GtkClipboard*, GdkEvent* event, gpointer data) {
     auto* self = static_cast<GtkPrimarySelection*>(data);
     if (event != nullptr && event->type == GDK_OWNER_CHANGE) {
-        self->ownerTime_ = event->owner_change.selection_time;
+        // Cleared, or its owner's window or program gone: nobody holds a selection.
+        const bool held =
+            event->owner_change.owner != nullptr && event->owner_change.reason == GDK_OWNER_CHANGE_NEW_OWNER;
+        self->ownerTime_ =
+            held ? std::optional<std::uint32_t>(event->owner_change.selection_time) : std::nullopt;
     }
     if (self->changed_) {
         self->changed_();

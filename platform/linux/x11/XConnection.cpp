@@ -144,18 +144,22 @@ void XConnection::dispatchPending() {
     }
 }
 
-unsigned long XConnection::activeWindowPid() {
+unsigned long XConnection::activeWindow() {
     Display* display = display_.get();
     if (display == nullptr) {
         return 0;
     }
     const Atom activeAtom = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
-    const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
-    const std::optional<unsigned long> active = cardinalProperty(display, root(), activeAtom, XA_WINDOW);
-    if (!active || *active == None) {
+    return cardinalProperty(display, root(), activeAtom, XA_WINDOW).value_or(0);
+}
+
+unsigned long XConnection::activeWindowPid() {
+    const unsigned long active = activeWindow();
+    if (active == None) {
         return 0;
     }
-    return cardinalProperty(display, static_cast<Window>(*active), pidAtom, XA_CARDINAL).value_or(0);
+    const Atom pidAtom = XInternAtom(display_.get(), "_NET_WM_PID", False);
+    return cardinalProperty(display_.get(), static_cast<Window>(active), pidAtom, XA_CARDINAL).value_or(0);
 }
 
 std::vector<WindowClass> XConnection::keyboardTargetClasses() {

@@ -40,6 +40,8 @@ public:
     // Reads what is queued now, without waiting for the main loop.
     void dispatchPending();
 
+    // The active window (_NET_ACTIVE_WINDOW); 0 when unknown.
+    unsigned long activeWindow();
     // The process id behind the active window (_NET_ACTIVE_WINDOW, _NET_WM_PID); 0 when unknown.
     unsigned long activeWindowPid();
     // The classes of the windows a synthetic keystroke may reach: the active window and the window with
