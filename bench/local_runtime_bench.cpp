@@ -68,8 +68,8 @@ int main() {
         ulvo::LaunchRequest request;
         request.executable = root / "llama-server";
         request.arguments = ulvo::LocalServer::serverArguments(config, root / "models" / "test.gguf");
-        request.environment =
-            ulvo::LocalServer::serverEnvironment(launcher->currentEnvironment(), root, launcher->machine());
+        request.environment = ulvo::LocalServer::serverEnvironment(launcher->currentEnvironment(), root,
+                                                                   launcher->machine(), config.apiKey);
         request.workingDirectory = root;
         auto probe = makeServer();
         auto start = Clock::now();

@@ -36,8 +36,10 @@ bool LocalServer::healthIsReady() {
     probe.stop = options_.stop;
     try {
         const HttpResponse response = syncRequest(*options_.transport, probe);
+        probeAnswered_ = true;
         return response.status >= 200 && response.status <= 299;
     } catch (const std::exception&) {
+        probeAnswered_ = false;
         return false;
     }
 }
@@ -49,16 +51,20 @@ std::vector<std::string> LocalServer::serverArguments(const RuntimeConfig& confi
             "--port",     "7332",
             "--ctx-size", std::to_string(config.contextSize),
             "--alias",    config.modelAlias,
-            "--api-key",  config.apiKey,
             "--jinja"};
 }
 
 Environment LocalServer::serverEnvironment(Environment base, const std::filesystem::path& runtimeRoot,
-                                           const std::string& machine) {
+                                           const std::string& machine,
+                                           const std::optional<std::string>& apiKey) {
     const std::filesystem::path libraries = std::filesystem::absolute(runtimeRoot) / "lib" / machine;
     const std::string backend = machine == "arm64" ? "libggml-cpu-apple_m1.so" : "libggml-cpu.so";
     setVariable(base, "LD_LIBRARY_PATH", libraries.string());
     setVariable(base, "GGML_BACKEND_PATH", (libraries / backend).string());
+    // Through the environment, which only this user can read, not the command line, which everyone can.
+    if (apiKey) {
+        setVariable(base, "LLAMA_API_KEY", *apiKey);
+    }
     return base;
 }
 
@@ -80,8 +86,8 @@ void LocalServer::ensureServer(const RuntimeConfig& config) {
     LaunchRequest request;
     request.executable = serverPath;
     request.arguments = serverArguments(config, modelPath);
-    request.environment =
-        serverEnvironment(options_.launcher->currentEnvironment(), root, options_.launcher->machine());
+    request.environment = serverEnvironment(options_.launcher->currentEnvironment(), root,
+                                            options_.launcher->machine(), config.apiKey);
     request.workingDirectory = root;
     bool launched = false;
     if (!llamaProcess_ || !llamaProcess_->isRunning()) {
@@ -89,7 +95,7 @@ void LocalServer::ensureServer(const RuntimeConfig& config) {
         launched = true;
     }
 
-    // Readiness is judged by the port alone; a child that died at start is noticed only at the deadline.
+    // Readiness is judged by the port; a child that has ended is noticed at the next probe.
     const auto deadline = std::chrono::steady_clock::now() + options_.readinessLimit;
     while (std::chrono::steady_clock::now() < deadline) {
         if (healthIsReady()) {
@@ -98,12 +104,18 @@ void LocalServer::ensureServer(const RuntimeConfig& config) {
         if (isRaised(options_.stop)) {
             throw ModelFailure("The request was abandoned.");
         }
-        // A stored server that was killed counts as running until its last thread has gone, which can
-        // be after the look above: once it has gone, it is replaced instead of waited for.
-        if (!launched && !llamaProcess_->isRunning()) {
-            llamaProcess_ = options_.launcher->launch(request);
-            launched = true;
-            continue;
+        if (!llamaProcess_->isRunning()) {
+            // A stored server that was killed counts as running until its last thread has gone, which
+            // can be after the look above: once it has gone, it is replaced instead of waited for.
+            if (!launched) {
+                llamaProcess_ = options_.launcher->launch(request);
+                launched = true;
+                continue;
+            }
+            // The server just launched has ended already: waiting out the limit would change nothing.
+            // Something that answers HTTP on the port is another program holding it.
+            throw ModelFailure(probeAnswered_ ? "Another program is using port 7332."
+                                              : "The built-in model could not start.");
         }
         std::this_thread::sleep_for(options_.probeInterval);
     }

@@ -41,11 +41,13 @@ public:
     std::string localAnswer(const std::string& text, const std::optional<std::string>& question,
                             Level level) override;
 
-    // The 13 arguments and the environment of a launch, for a runtime directory and machine.
+    // The arguments and the environment of a launch, for a runtime directory and machine. The runtime's
+    // key travels in the environment (LLAMA_API_KEY): a command line is readable by every local user.
     static std::vector<std::string> serverArguments(const RuntimeConfig& config,
                                                     const std::filesystem::path& modelPath);
     static Environment serverEnvironment(Environment base, const std::filesystem::path& runtimeRoot,
-                                         const std::string& machine);
+                                         const std::string& machine,
+                                         const std::optional<std::string>& apiKey = std::nullopt);
 
     // The last launched child; empty until a launch, and when an earlier run's server was reused.
     ChildProcess* llamaProcess() const { return llamaProcess_.get(); }
@@ -53,6 +55,7 @@ public:
 private:
     Options options_;
     std::unique_ptr<ChildProcess> llamaProcess_;
+    bool probeAnswered_ = false; // the last health probe got an HTTP reply, whatever its status
 };
 
 } // namespace ulvo

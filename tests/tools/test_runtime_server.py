@@ -54,13 +54,14 @@ def main():
         config = json.load(f)
     key = config["apiKey"]
     libdir = os.path.join(runtime, "lib", platform.machine())
+    # The key travels in the environment, as the program passes it.
     env = dict(os.environ, LD_LIBRARY_PATH=libdir,
-               GGML_BACKEND_PATH=os.path.join(libdir, "libggml-cpu.so"))
+               GGML_BACKEND_PATH=os.path.join(libdir, "libggml-cpu.so"), LLAMA_API_KEY=key)
     port = args.port or free_port()
     base = f"http://127.0.0.1:{port}"
     cmd = [os.path.join(runtime, config["llamaServer"]), "--model", os.path.abspath(args.model),
            "--host", "127.0.0.1", "--port", str(port), "--ctx-size", str(config["contextSize"]),
-           "--alias", config["modelAlias"], "--api-key", key, "--jinja"]
+           "--alias", config["modelAlias"], "--jinja"]
 
     results = []
 
