@@ -277,6 +277,20 @@ TEST(SelectionReaderDesktopTest, SelectionAndRectangleFromTextViewAndEntryNothin
     EXPECT_EQ(globalSelection(late), SelectionResult{});
 }
 
+TEST(SelectionReaderDesktopTest, AHungApplicationDoesNotFreezeTheReader) {
+    x11::XConnection connection;
+    x11::AtspiFocusedText reader([&] { return connection.activeWindowPid(); });
+    // An application that stops answering (its main loop blocks for 20 s) two seconds after it is ready.
+    test::Background frozen({python, ULVO_TEXT_APP, "--kind", "textview", "--text", "Frozen words",
+                             "--select", "0", "6", "--hang", "2", "20"});
+    ASSERT_EQ(frozen.readLine(15s).rfind("ready", 0), 0U);
+    ASSERT_EQ(readUntil(reader, [](const SelectionResult& r) { return r.text == "Frozen"; }).text, "Frozen");
+    ASSERT_EQ(frozen.readLine(5s), "hanging");
+    const auto start = std::chrono::steady_clock::now();
+    globalSelection(reader);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "a query waited for the hung application";
+}
+
 // ---- The copy fallback -----------------------------------------------------------------------------
 
 TEST(ClipboardDesktopTest, CopyReadsOpaqueSelectionsAndRestoresTextHtmlAndImageByteForByte) {

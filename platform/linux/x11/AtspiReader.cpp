@@ -35,6 +35,10 @@ AtspiFocusedText::AtspiFocusedText(std::function<unsigned long()> activePid)
     if (!available_) {
         return;
     }
+    // Every query runs on the main thread, five times a second: an application that does not answer
+    // (hung, or busy starting) must not freeze the card and the tag, so each call gets a short time-out,
+    // from an application's first moment on (the library would otherwise wait 25 s for a new one).
+    atspi_set_timeout(queryTimeoutMilliseconds, -1);
     listener_.reset(atspi_event_listener_new(&AtspiFocusedText::focusChanged, this, nullptr));
     GError* raw = nullptr;
     if (atspi_event_listener_register(listener_.get(), "object:state-changed:focused", &raw) == FALSE) {

@@ -14,6 +14,9 @@ namespace ulvo::x11 {
 // active application's active window is searched for its focused element.
 class AtspiFocusedText final : public FocusedText {
 public:
+    // How long one query waits for the focused application.
+    static constexpr int queryTimeoutMilliseconds = 250;
+
     // activePid: the process behind the active window, for the search; 0 when unknown.
     explicit AtspiFocusedText(std::function<unsigned long()> activePid);
     ~AtspiFocusedText() override;
