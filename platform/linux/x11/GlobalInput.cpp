@@ -31,7 +31,7 @@ RawButtonMonitor::RawButtonMonitor(XConnection& connection, Handler handler)
         return;
     }
     available_ = true;
-    connection_.addHandler([this](XEvent& xevent) {
+    subscription_ = connection_.addHandler([this](XEvent& xevent) {
         if (xevent.type != GenericEvent || xevent.xcookie.extension != opcode_ ||
             xevent.xcookie.data == nullptr) {
             return;
@@ -88,7 +88,7 @@ HotKeyGrabber::HotKeyGrabber(XConnection& connection, Dispatch dispatch)
         }
         XFreeModifiermap(map);
     }
-    connection_.addHandler([this](XEvent& event) { handle(event); });
+    subscription_ = connection_.addHandler([this](XEvent& event) { handle(event); });
 }
 
 HotKeyGrabber::~HotKeyGrabber() {

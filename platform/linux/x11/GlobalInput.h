@@ -34,6 +34,7 @@ private:
 
     XConnection& connection_;
     Handler handler_;
+    XConnection::Subscription subscription_;
     int opcode_ = 0;
     bool available_ = false;
     std::string failure_;
@@ -67,6 +68,7 @@ private:
 
     XConnection& connection_;
     Dispatch dispatch_;
+    XConnection::Subscription subscription_;
     ModifierMasks masks_;
     std::vector<HotKeyBinding> bindings_;
     std::set<unsigned> held_;

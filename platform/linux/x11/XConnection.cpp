@@ -2,7 +2,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
-#include <glib-unix.h>
+#include <glib.h>
 
 #include <cstring>
 #include <optional>
@@ -101,23 +101,48 @@ int ErrorTrap::sync() {
     return trappedError;
 }
 
+struct XConnection::Source {
+    GSource base;
+    XConnection* owner;
+    GPollFD poll;
+};
+
+int XConnection::prepare(GSource* source, int* timeout) {
+    *timeout = -1;
+    return XPending(reinterpret_cast<Source*>(source)->owner->display()) > 0 ? TRUE : FALSE;
+}
+
+int XConnection::check(GSource* source) {
+    auto* x = reinterpret_cast<Source*>(source);
+    return (x->poll.revents & G_IO_IN) != 0 || XPending(x->owner->display()) > 0 ? TRUE : FALSE;
+}
+
+int XConnection::dispatch(GSource* source, int (*)(void*), void*) {
+    reinterpret_cast<Source*>(source)->owner->dispatchPending();
+    return G_SOURCE_CONTINUE;
+}
+
 XConnection::XConnection(bool open)
     : display_(open ? XOpenDisplay(nullptr) : nullptr) {
     if (!display_) {
         return;
     }
-    watch_ = g_unix_fd_add(
-        ConnectionNumber(display_.get()), G_IO_IN,
-        [](int, GIOCondition, gpointer data) -> gboolean {
-            static_cast<XConnection*>(data)->dispatchPending();
-            return G_SOURCE_CONTINUE;
-        },
-        this);
+    static GSourceFuncs functions = {
+        &XConnection::prepare, &XConnection::check, &XConnection::dispatch, nullptr, nullptr, nullptr};
+    source_ = g_source_new(&functions, sizeof(Source));
+    auto* x = reinterpret_cast<Source*>(source_);
+    x->owner = this;
+    x->poll.fd = ConnectionNumber(display_.get());
+    x->poll.events = G_IO_IN;
+    x->poll.revents = 0;
+    g_source_add_poll(source_, &x->poll);
+    g_source_attach(source_, nullptr);
 }
 
 XConnection::~XConnection() {
-    if (watch_ != 0) {
-        g_source_remove(watch_);
+    if (source_ != nullptr) {
+        g_source_destroy(source_);
+        g_source_unref(source_);
     }
 }
 
@@ -125,8 +150,10 @@ Window XConnection::root() const {
     return display_ ? DefaultRootWindow(display_.get()) : None;
 }
 
-void XConnection::addHandler(Handler handler) {
-    handlers_.push_back(std::move(handler));
+XConnection::Subscription XConnection::addHandler(Handler handler) {
+    const std::uint64_t id = nextHandler_++;
+    handlers_.emplace(id, std::move(handler));
+    return {this, id};
 }
 
 void XConnection::dispatchPending() {
@@ -135,8 +162,16 @@ void XConnection::dispatchPending() {
         XEvent event;
         XNextEvent(display, &event);
         const bool hasData = event.type == GenericEvent && XGetEventData(display, &event.xcookie) != 0;
-        for (const Handler& handler : handlers_) {
-            handler(event);
+        // A handler may end another's owner (and so its subscription) while the event is handed round.
+        std::vector<std::uint64_t> ids;
+        for (const auto& entry : handlers_) {
+            ids.push_back(entry.first);
+        }
+        for (const std::uint64_t id : ids) {
+            if (const auto found = handlers_.find(id); found != handlers_.end()) {
+                const Handler handler = found->second;
+                handler(event);
+            }
         }
         if (hasData) {
             XFreeEventData(display, &event.xcookie);

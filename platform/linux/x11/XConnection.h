@@ -2,10 +2,14 @@
 
 #include <X11/Xlib.h>
 
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
+
+struct _GSource;
 
 namespace ulvo::x11 {
 
@@ -26,6 +30,43 @@ class XConnection {
 public:
     using Handler = std::function<void(XEvent& event)>;
 
+    // A handler's place among the connection's; it is removed when this goes, so a handler that
+    // captures its owner never runs after the owner has gone.
+    class Subscription {
+    public:
+        Subscription() = default;
+        Subscription(XConnection* connection, std::uint64_t id)
+            : connection_(connection)
+            , id_(id) {}
+        ~Subscription() { reset(); }
+        Subscription(Subscription&& other) noexcept
+            : connection_(other.connection_)
+            , id_(other.id_) {
+            other.connection_ = nullptr;
+        }
+        Subscription& operator=(Subscription&& other) noexcept {
+            if (this != &other) {
+                reset();
+                connection_ = other.connection_;
+                id_ = other.id_;
+                other.connection_ = nullptr;
+            }
+            return *this;
+        }
+        Subscription(const Subscription&) = delete;
+        Subscription& operator=(const Subscription&) = delete;
+        void reset() {
+            if (connection_ != nullptr) {
+                connection_->handlers_.erase(id_);
+                connection_ = nullptr;
+            }
+        }
+
+    private:
+        XConnection* connection_ = nullptr;
+        std::uint64_t id_ = 0;
+    };
+
     // An unusable connection (no X server, or open = false in a Wayland session, where an X server is
     // only XWayland's and sees none of the native windows) has display() == nullptr.
     explicit XConnection(bool open = true);
@@ -36,7 +77,7 @@ public:
     Display* display() const { return display_.get(); }
     Window root() const;
     // Every event read from the connection goes to every handler; generic events arrive with their data.
-    void addHandler(Handler handler);
+    [[nodiscard]] Subscription addHandler(Handler handler);
     // Reads what is queued now, without waiting for the main loop.
     void dispatchPending();
 
@@ -49,9 +90,17 @@ public:
     std::vector<WindowClass> keyboardTargetClasses();
 
 private:
+    // Read from the main loop whenever the socket has data or Xlib has events queued already (read
+    // during a round trip, they would otherwise wait for the next byte on the socket).
+    struct Source;
+    static int prepare(_GSource* source, int* timeout);
+    static int check(_GSource* source);
+    static int dispatch(_GSource* source, int (*)(void*), void*);
+
     DisplayPtr display_;
-    unsigned watch_ = 0;
-    std::vector<Handler> handlers_;
+    _GSource* source_ = nullptr;
+    std::map<std::uint64_t, Handler> handlers_;
+    std::uint64_t nextHandler_ = 0;
 };
 
 // Runs X requests with errors caught instead of ending the program; reports the first error's code.
