@@ -163,6 +163,11 @@ api.runtime.onMessage.addListener((message, sender, sendResponse) => {
     askHost(message.request).then(sendResponse);
     return true;
   }
+  if (message?.kind === "ulvo-commands") {
+    // The keyboard commands as the browser assigned them (a suggested key it did not assign is empty).
+    api.commands.getAll().then(sendResponse, () => sendResponse([]));
+    return true;
+  }
   if (message?.kind === "ulvo-explain-selection" && sender.tab?.id !== undefined) {
     explainSelection(sender.tab.id, sender.frameId ?? 0, "").catch(() => {});
   }

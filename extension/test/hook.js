@@ -4,6 +4,10 @@
 
 (() => {
   const api = globalThis.browser ?? globalThis.chrome;
+  let commands = null;
+  Promise.resolve(api.runtime.sendMessage({ kind: "ulvo-commands" })).then((list) => {
+    commands = (list ?? []).map((command) => ({ name: command.name, shortcut: command.shortcut ?? "" }));
+  }, () => {});
   document.addEventListener("ulvo-test-explain", () => {
     api.runtime.sendMessage({ kind: "ulvo-explain-selection" });
   });
@@ -32,6 +36,7 @@
       answerBorder: getComputedStyle(card.answer).borderTopWidth,
       pageColor: getComputedStyle(document.querySelector("p") ?? document.body).color,
       error: card.error.hidden ? "" : card.error.textContent,
+      commands,
       followups: [...card.followups.children].map((entry) => ({
         question: entry.firstChild.textContent,
         answer: entry.lastChild.textContent,

@@ -235,7 +235,7 @@ def firefox_command(build, home, url, headless):
 
 
 def press_command_key(pid, env):
-    """Alt+Shift+X, the command's suggested key, sent to the browser's window through XTest."""
+    """Alt+Shift+K, the command's suggested key, sent to the browser's window through XTest."""
     found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(pid)], env=env,
                            capture_output=True, text=True, timeout=10).stdout.split()
     if not found:
@@ -243,7 +243,7 @@ def press_command_key(pid, env):
                                capture_output=True, text=True, timeout=10).stdout.split()
     if found:
         subprocess.run(["xdotool", "windowactivate", "--sync", found[-1]], env=env, timeout=10)
-        subprocess.run(["xdotool", "key", "--clearmodifiers", "alt+shift+x"], env=env, timeout=10)
+        subprocess.run(["xdotool", "key", "--clearmodifiers", "alt+shift+k"], env=env, timeout=10)
 
 
 def run(args):
@@ -292,6 +292,10 @@ def run(args):
         check(state["attached"] and state["shadowClosed"], "the card is not in a closed shadow root")
         check(state["level"] == 25 and state["error"] == "", f"unexpected card state {state}")
         check(state["answerBorder"] == "0px", "the page's styles leak into the card")
+        # The browser assigned the keyboard command its suggested key (Chromium leaves some unassigned).
+        assigned = {c["name"]: c["shortcut"] for c in (state.get("commands") or [])}
+        check(assigned.get("explain-selection") == "Alt+Shift+K",
+              f"the browser did not assign Alt+Shift+K to the command: {state.get('commands')}")
         check(state["pageColor"] == "rgb(255, 0, 0)", "the card's styles leak into the page")
         first = peer.chats[0]
         check(first["authorization"] == f"Bearer {API_KEY}", "the key from the keyring was not sent")
