@@ -144,8 +144,10 @@ void requestTextWithin(GtkClipboard* selection, unsigned limitMilliseconds,
         new TextJobRef(job));
 }
 
+// What GTK serves for a restore. GTK hands it back when the clipboard is cleared, which can be after
+// the port has gone (a selection-clear event still on its way), hence the weak reference.
 struct GtkClipboardPort::Owned {
-    GtkClipboardPort* port;
+    std::weak_ptr<GtkClipboardPort*> port;
     std::uint64_t generation;
     ClipboardSnapshot snapshot;
 };
@@ -206,8 +208,9 @@ void GtkClipboardPort::serve(GtkClipboard*, GtkSelectionData* data, guint info, 
 
 void GtkClipboardPort::cleared(GtkClipboard*, gpointer raw) {
     const std::unique_ptr<Owned> owned(static_cast<Owned*>(raw));
-    if (owned->generation == owned->port->generation_) {
-        owned->port->owning_ = false;
+    const auto port = owned->port.lock();
+    if (port && owned->generation == (*port)->generation_) {
+        (*port)->owning_ = false;
     }
 }
 
@@ -221,7 +224,7 @@ void GtkClipboardPort::restore(ClipboardSnapshot snapshot) {
                                             TRUE);
         return;
     }
-    auto owned = std::make_unique<Owned>(Owned{this, generation_, std::move(snapshot)});
+    auto owned = std::make_unique<Owned>(Owned{alive_, generation_, std::move(snapshot)});
     std::vector<GtkTargetEntry> targets;
     targets.reserve(owned->snapshot.size());
     for (std::size_t i = 0; i < owned->snapshot.size(); ++i) {

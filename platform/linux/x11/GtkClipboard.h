@@ -38,6 +38,7 @@ private:
     std::uint64_t changeCount_ = 0;
     std::uint64_t generation_ = 0;
     bool owning_ = false;
+    std::shared_ptr<GtkClipboardPort*> alive_ = std::make_shared<GtkClipboardPort*>(this);
 };
 
 // A selection's text (UTF8_STRING, then the other text targets); absent when the owner offers none or
