@@ -107,17 +107,17 @@ struct XConnection::Source {
     GPollFD poll;
 };
 
-int XConnection::prepare(GSource* source, int* timeout) {
+gboolean XConnection::prepare(GSource* source, gint* timeout) {
     *timeout = -1;
     return XPending(reinterpret_cast<Source*>(source)->owner->display()) > 0 ? TRUE : FALSE;
 }
 
-int XConnection::check(GSource* source) {
+gboolean XConnection::check(GSource* source) {
     auto* x = reinterpret_cast<Source*>(source);
     return (x->poll.revents & G_IO_IN) != 0 || XPending(x->owner->display()) > 0 ? TRUE : FALSE;
 }
 
-int XConnection::dispatch(GSource* source, int (*)(void*), void*) {
+gboolean XConnection::dispatch(GSource* source, GSourceFunc, gpointer) {
     reinterpret_cast<Source*>(source)->owner->dispatchPending();
     return G_SOURCE_CONTINUE;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <X11/Xlib.h>
+#include <glib.h>
 
 #include <cstdint>
 #include <functional>
@@ -8,8 +9,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-struct _GSource;
 
 namespace ulvo::x11 {
 
@@ -93,12 +92,12 @@ private:
     // Read from the main loop whenever the socket has data or Xlib has events queued already (read
     // during a round trip, they would otherwise wait for the next byte on the socket).
     struct Source;
-    static int prepare(_GSource* source, int* timeout);
-    static int check(_GSource* source);
-    static int dispatch(_GSource* source, int (*)(void*), void*);
+    static gboolean prepare(GSource* source, gint* timeout);
+    static gboolean check(GSource* source);
+    static gboolean dispatch(GSource* source, GSourceFunc, gpointer);
 
     DisplayPtr display_;
-    _GSource* source_ = nullptr;
+    GSource* source_ = nullptr;
     std::map<std::uint64_t, Handler> handlers_;
     std::uint64_t nextHandler_ = 0;
 };
