@@ -172,16 +172,20 @@ DataControlPrimarySelection::~DataControlPrimarySelection() {
     }
 }
 
+std::vector<DataControlPrimarySelection::Offer>::iterator
+DataControlPrimarySelection::offerPosition(zwlr_data_control_offer_v1* proxy) {
+    return std::find_if(offers_.begin(), offers_.end(),
+                        [&](const Offer& offer) { return offer.proxy == proxy; });
+}
+
 DataControlPrimarySelection::Offer*
 DataControlPrimarySelection::findOffer(zwlr_data_control_offer_v1* proxy) {
-    const auto found = std::find_if(offers_.begin(), offers_.end(),
-                                    [&](const Offer& offer) { return offer.proxy == proxy; });
+    const auto found = offerPosition(proxy);
     return found != offers_.end() ? &*found : nullptr;
 }
 
 void DataControlPrimarySelection::forget(zwlr_data_control_offer_v1* proxy) {
-    const auto found = std::find_if(offers_.begin(), offers_.end(),
-                                    [&](const Offer& offer) { return offer.proxy == proxy; });
+    const auto found = offerPosition(proxy);
     if (found != offers_.end()) {
         zwlr_data_control_offer_v1_destroy(found->proxy);
         offers_.erase(found);

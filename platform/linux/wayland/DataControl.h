@@ -47,6 +47,7 @@ private:
 
     DataControlPrimarySelection(std::function<void()> changed, std::function<bool()> ownedBySelf);
     bool start();
+    std::vector<Offer>::iterator offerPosition(zwlr_data_control_offer_v1* proxy);
     Offer* findOffer(zwlr_data_control_offer_v1* proxy);
     void forget(zwlr_data_control_offer_v1* proxy);
 

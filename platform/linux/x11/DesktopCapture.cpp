@@ -2,6 +2,7 @@
 
 #include "capture/Terminals.h"
 #include "platform/linux/SystemLanguage.h"
+#include "platform/linux/gtk/GObjectPtr.h"
 #include "platform/linux/gtk/MainThread.h"
 #include "platform/linux/gtk/ScreenGeometry.h"
 #include "platform/linux/wayland/DataControl.h"
@@ -28,10 +29,7 @@ namespace ulvo::x11 {
 namespace {
 
 bool onPath(const char* program) {
-    gchar* found = g_find_program_in_path(program);
-    const bool present = found != nullptr;
-    g_free(found);
-    return present;
+    return gtk::GCharPtr(g_find_program_in_path(program)) != nullptr;
 }
 
 } // namespace

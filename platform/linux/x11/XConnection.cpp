@@ -204,12 +204,8 @@ std::vector<WindowClass> XConnection::keyboardTargetClasses() {
         return classes;
     }
     const ErrorTrap trap(display);
-    const Atom activeAtom = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
-    if (const std::optional<unsigned long> active =
-            cardinalProperty(display, root(), activeAtom, XA_WINDOW)) {
-        if (std::optional<WindowClass> found = classOf(display, static_cast<Window>(*active))) {
-            classes.push_back(std::move(*found));
-        }
+    if (std::optional<WindowClass> found = classOf(display, static_cast<Window>(activeWindow()))) {
+        classes.push_back(std::move(*found));
     }
     Window focus = None;
     int revert = 0;
