@@ -15,6 +15,33 @@ HotKeyAction hotKeyAction(std::uint32_t id) {
     return id == captureHotKeyId ? HotKeyAction::capture : HotKeyAction::explain;
 }
 
+const std::vector<DesktopShortcut>& desktopShortcuts() {
+    static const std::vector<DesktopShortcut> shortcuts{
+        {"explain", "Explain the selected text", "ALT+e", HotKeyAction::explain},
+        {"capture", "Explain text in a screen region", "ALT+SHIFT+e", HotKeyAction::capture},
+    };
+    return shortcuts;
+}
+
+std::vector<DesktopShortcut> shortcutsToBind(const std::vector<std::string>& heldIds) {
+    std::vector<DesktopShortcut> missing;
+    for (const DesktopShortcut& shortcut : desktopShortcuts()) {
+        if (std::find(heldIds.begin(), heldIds.end(), shortcut.id) == heldIds.end()) {
+            missing.push_back(shortcut);
+        }
+    }
+    return missing;
+}
+
+std::optional<HotKeyAction> desktopShortcutAction(std::string_view id) {
+    for (const DesktopShortcut& shortcut : desktopShortcuts()) {
+        if (shortcut.id == id) {
+            return shortcut.action;
+        }
+    }
+    return std::nullopt;
+}
+
 std::vector<unsigned> grabModifierVariants(unsigned modifiers, const ModifierMasks& masks) {
     std::vector<unsigned> variants;
     for (const unsigned extra : {0U, masks.capsLock, masks.numLock, masks.capsLock | masks.numLock}) {

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace ulvo {
@@ -16,6 +18,24 @@ enum class HotKeyAction { explain, capture };
 
 // Id 2 captures; every other id (1, or 0 for an unreadable event) explains.
 HotKeyAction hotKeyAction(std::uint32_t id);
+
+// The hot keys as a desktop's shortcut service knows them (a Wayland session's portal): a stable id,
+// a description the desktop shows, and the trigger asked for, in the shortcut portal's notation.
+struct DesktopShortcut {
+    std::string id;
+    std::string description;
+    std::string preferredTrigger;
+    HotKeyAction action = HotKeyAction::explain;
+};
+
+const std::vector<DesktopShortcut>& desktopShortcuts();
+
+// The program's shortcuts the desktop does not hold yet. Binding again what it holds would make some
+// desktops ask the user again at every start.
+std::vector<DesktopShortcut> shortcutsToBind(const std::vector<std::string>& heldIds);
+
+// The action of a shortcut the desktop reports as activated; none for an id this program never bound.
+std::optional<HotKeyAction> desktopShortcutAction(std::string_view id);
 
 // X11 modifier masks as the server reports them.
 struct ModifierMasks {

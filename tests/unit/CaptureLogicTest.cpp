@@ -582,6 +582,24 @@ TEST(HotKeysTest, VariantsMatchingAndDispatch) {
     EXPECT_EQ(hotKeySignature, 0x554C564FU);
 }
 
+TEST(HotKeysTest, TheDesktopsShortcutServiceBindsOnlyWhatItLacksAndDispatchesOnlyOurIds) {
+    const auto ids = [](const std::vector<DesktopShortcut>& shortcuts) {
+        std::vector<std::string> out;
+        for (const DesktopShortcut& shortcut : shortcuts) {
+            out.push_back(shortcut.id);
+        }
+        return out;
+    };
+    EXPECT_EQ(ids(shortcutsToBind({})), (std::vector<std::string>{"explain", "capture"}));
+    EXPECT_EQ(ids(shortcutsToBind({"capture", "someone-else"})), std::vector<std::string>{"explain"});
+    EXPECT_TRUE(shortcutsToBind({"explain", "capture"}).empty()) << "binding again makes desktops ask again";
+
+    EXPECT_EQ(desktopShortcutAction("explain"), HotKeyAction::explain);
+    EXPECT_EQ(desktopShortcutAction("capture"), HotKeyAction::capture);
+    EXPECT_EQ(desktopShortcutAction("Explain"), std::nullopt);
+    EXPECT_EQ(desktopShortcutAction(""), std::nullopt);
+}
+
 // ---- Region capture --------------------------------------------------------------------------------
 
 struct FakeCapture final : RegionCaptureHost {

@@ -6,6 +6,7 @@
 #include "platform/linux/gtk/MainThread.h"
 #include "platform/linux/gtk/ScreenGeometry.h"
 #include "platform/linux/wayland/DataControl.h"
+#include "platform/linux/wayland/GlobalShortcutsPortal.h"
 #include "platform/linux/wayland/Globals.h"
 #include "platform/linux/x11/AtspiReader.h"
 #include "platform/linux/x11/ExplainTag.h"
@@ -40,14 +41,6 @@ DesktopCapture::DesktopCapture(Card card, SessionKind session)
     , connection_(std::make_unique<XConnection>(session == SessionKind::x11))
     , monitor_(*this) {
     if (session_ == SessionKind::wayland) {
-        unavailable(
-            "the hot key Alt+E",
-            "a Wayland session keeps global keys to the desktop; bind \"ulvo --explain\" in its keyboard "
-            "settings");
-        unavailable(
-            "the hot key Alt+Shift+E",
-            "a Wayland session keeps global keys to the desktop; bind \"ulvo --capture\" in its keyboard "
-            "settings");
         unavailable("the explain tag", "ULVO does not place it in a Wayland session yet");
     } else if (connection_->display() == nullptr) {
         unavailable("global input (hot keys, mouse watching, synthetic copy)",
@@ -68,16 +61,8 @@ DesktopCapture::DesktopCapture(Card card, SessionKind session)
     if (!primary_) {
         primary_ = std::make_unique<GtkPrimarySelection>(changed);
     }
-    hotKeys_ = std::make_unique<HotKeyGrabber>(*connection_, [this](std::uint32_t id) {
-        // Id 2 captures; anything else explains.
-        if (hotKeyAction(id) == HotKeyAction::capture) {
-            // The screenshot tool needs the keyboard (Escape cancels); a held hot key still grabs it.
-            hotKeys_->releaseKeyboard();
-            captureViaOCR();
-        } else {
-            captureSelectionAndShow();
-        }
-    });
+    hotKeys_ = std::make_unique<HotKeyGrabber>(*connection_,
+                                               [this](std::uint32_t id) { hotKeyPressed(hotKeyAction(id)); });
     keystroke_ = std::make_unique<XTestCopyKeystroke>(
         *connection_, [this] { hotKeys_->releaseKeyboard(); }, [this] { return keyboardTargetIsTerminal(); });
     if (connection_->display() != nullptr && !keystroke_->available()) {
@@ -131,9 +116,37 @@ void DesktopCapture::buildStatusItem(const std::optional<std::filesystem::path>&
         std::make_unique<StatusItem>(std::move(actions), iconThemePath, session_ == SessionKind::x11);
 }
 
+void DesktopCapture::hotKeyPressed(HotKeyAction action) {
+    if (action == HotKeyAction::capture) {
+        // The screenshot tool needs the keyboard (Escape cancels); a held hot key still grabs it.
+        hotKeys_->releaseKeyboard();
+        captureViaOCR();
+    } else {
+        captureSelectionAndShow();
+    }
+}
+
 void DesktopCapture::registerHotKey() {
     if (session_ == SessionKind::wayland) {
-        return; // said at start: the desktop's own key bindings run ulvo --explain and --capture
+        // The desktop holds global keys: through its portal where it has one; the desktop's own key
+        // bindings can always run ulvo --explain and --capture.
+        wayland::GlobalShortcutsPortal::Events events;
+        events.activated = [this](HotKeyAction action) { hotKeyPressed(action); };
+        events.ready = [](const std::vector<std::string>& ids) {
+            std::string list;
+            for (const std::string& id : ids) {
+                list += (list.empty() ? "" : ", ") + id;
+            }
+            std::fprintf(stderr, "ulvo: the desktop's global shortcuts hold: %s.\n", list.c_str());
+        };
+        events.unavailable = [this](const std::string& reason) {
+            unavailable("the hot key Alt+E",
+                        reason + "; bind \"ulvo --explain\" in the desktop's keyboard settings");
+            unavailable("the hot key Alt+Shift+E",
+                        reason + "; bind \"ulvo --capture\" in the desktop's keyboard settings");
+        };
+        shortcutsPortal_ = std::make_unique<wayland::GlobalShortcutsPortal>(std::move(events));
+        return;
     }
     std::string failure;
     hotKey_ = hotKeys_->registerHotKey({explainHotKeyId, XK_e, hotKeys_->masks().alt}, &failure);
@@ -183,6 +196,7 @@ void DesktopCapture::startSelectionMonitor() {
 }
 
 void DesktopCapture::stop() {
+    shortcutsPortal_.reset();
     if (hotKey_) {
         hotKeys_->unregisterHotKey(explainHotKeyId);
         hotKey_ = false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/ClipboardCopy.h"
+#include "capture/HotKeys.h"
 #include "capture/RegionCapture.h"
 #include "capture/SelectionMonitor.h"
 #include "platform/linux/Session.h"
@@ -14,6 +15,10 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace ulvo::wayland {
+class GlobalShortcutsPortal;
+}
 
 namespace ulvo::x11 {
 
@@ -45,8 +50,9 @@ public:
         std::function<bool()> accessibilityTrusted; // default: the accessibility bus says enabled
     };
 
-    // In a Wayland session nothing of X11 is used: the hot keys, the mouse watching behind the explain
-    // tag and the synthetic copy are said to be unavailable, and region capture uses slurp and grim.
+    // In a Wayland session nothing of X11 is used: the hot keys go through the desktop's shortcuts
+    // portal, the mouse watching behind the explain tag and the synthetic copy are said to be
+    // unavailable, and region capture uses slurp and grim.
     explicit DesktopCapture(Card card, SessionKind session = currentSession());
     ~DesktopCapture() override;
     DesktopCapture(const DesktopCapture&) = delete;
@@ -94,6 +100,8 @@ private:
 
     // Says on standard error that a capability is unavailable and why, and keeps it for Settings.
     void unavailable(const std::string& capability, const std::string& reason);
+    // Alt+E or Alt+Shift+E, from the X server's grab or the desktop's shortcuts portal.
+    void hotKeyPressed(HotKeyAction action);
     void buttonEvent(bool pressed, std::uint32_t time);
     bool pointerOverOwnWindow() const;
     // Whether a keystroke now would reach a terminal: by window class, or by accessibility role.
@@ -107,6 +115,7 @@ private:
     std::unique_ptr<GtkClipboardPort> clipboard_;
     std::unique_ptr<PrimarySelection> primary_;
     std::unique_ptr<HotKeyGrabber> hotKeys_;
+    std::unique_ptr<wayland::GlobalShortcutsPortal> shortcutsPortal_;
     std::unique_ptr<XTestCopyKeystroke> keystroke_;
     std::unique_ptr<ClipboardCopier> copier_;
     std::unique_ptr<ExplainTag> tag_;

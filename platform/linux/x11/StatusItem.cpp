@@ -131,7 +131,7 @@ void StatusItem::connectionChanged(GObject*, gboolean connected, gpointer data) 
 
 void StatusItem::reportNoHost() {
     std::fprintf(stderr, "ulvo: the status item is unavailable: no status notifier host runs in this session "
-                         "(Alt+E and Alt+Shift+E still work).\n");
+                         "(ulvo --explain, --capture and --settings still work).\n");
 }
 
 } // namespace ulvo::x11
