@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <sstream>
 
 namespace ulvo {
 
@@ -24,6 +26,42 @@ std::vector<std::string> screenshotCommand(const std::filesystem::path& file, Sc
     return {"maim", "--select", "--hidecursor", file.string()};
 }
 
+std::optional<PixelRect> pickedImageRegion(Point from, Point to, double pickerWidth, double pickerHeight,
+                                           int imageWidth, int imageHeight) {
+    constexpr int smallest = 4; // pixels either way: anything less is a click, not a frame
+    if (pickerWidth <= 0 || pickerHeight <= 0 || imageWidth <= 0 || imageHeight <= 0) {
+        return std::nullopt;
+    }
+    const double scaleX = imageWidth / pickerWidth;
+    const double scaleY = imageHeight / pickerHeight;
+    const auto clampX = [&](double x) {
+        return std::clamp(x * scaleX, 0.0, static_cast<double>(imageWidth));
+    };
+    const auto clampY = [&](double y) {
+        return std::clamp(y * scaleY, 0.0, static_cast<double>(imageHeight));
+    };
+    const int left = static_cast<int>(std::floor(clampX(std::min(from.x, to.x))));
+    const int top = static_cast<int>(std::floor(clampY(std::min(from.y, to.y))));
+    const int right = static_cast<int>(std::ceil(clampX(std::max(from.x, to.x))));
+    const int bottom = static_cast<int>(std::ceil(clampY(std::max(from.y, to.y))));
+    if (right - left < smallest || bottom - top < smallest) {
+        return std::nullopt;
+    }
+    return PixelRect{left, top, right - left, bottom - top};
+}
+
+bool desktopFramesRegions(const std::string& currentDesktop) {
+    // A colon-separated list, as the desktop entry specification has it.
+    std::istringstream names(currentDesktop);
+    std::string name;
+    while (std::getline(names, name, ':')) {
+        if (name == "GNOME") {
+            return true;
+        }
+    }
+    return false;
+}
+
 RegionCapture::RegionCapture(RegionCaptureHost& host, ScreenshotTool tool)
     : host_(host)
     , tool_(tool) {}
@@ -36,12 +74,15 @@ void RegionCapture::captureViaOCR() {
     }
     const std::filesystem::path file = host_.temporaryDirectory() / captureFileName(host_.newUUID());
     std::weak_ptr<RegionCapture*> weak = alive_;
+    auto ended = [weak, file] {
+        if (const auto self = weak.lock()) {
+            (*self)->toolEnded(file);
+        }
+    };
     const std::optional<std::string> failure =
-        host_.launchScreenshotTool(screenshotCommand(file, tool_), [weak, file] {
-            if (const auto self = weak.lock()) {
-                (*self)->toolEnded(file);
-            }
-        });
+        tool_ == ScreenshotTool::portal
+            ? host_.captureRegionThroughDesktop(file, std::move(ended))
+            : host_.launchScreenshotTool(screenshotCommand(file, tool_), std::move(ended));
     if (failure) {
         host_.showScreenCaptureAlert(captureStartFailedMessage + *failure);
     }

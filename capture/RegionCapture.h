@@ -1,5 +1,7 @@
 #pragma once
 
+#include "card/CardGeometry.h"
+
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -22,6 +24,15 @@ public:
     // Returns the failure's description when it cannot start.
     virtual std::optional<std::string> launchScreenshotTool(const std::vector<std::string>& argv,
                                                             std::function<void()> onExit) = 0;
+    // The desktop's own screenshot service (a Wayland session's portal) frames a region, or shoots the
+    // screen for ULVO's own region picker, and the region is written to file; nothing is written when
+    // the user cancels or refuses. onEnd runs on the main thread once it is over.
+    virtual std::optional<std::string> captureRegionThroughDesktop(const std::filesystem::path& file,
+                                                                   std::function<void()> onEnd) {
+        (void)file;
+        (void)onEnd;
+        return "this desktop has no screenshot service";
+    }
     virtual bool fileExists(const std::filesystem::path& file) = 0;
     virtual void removeFile(const std::filesystem::path& file) = 0;
     // Recognition away from the main thread; the completion runs once on the main thread with the
@@ -44,12 +55,29 @@ inline constexpr const char* openScreenRecordingSettingsButton = "Open Screen Re
 std::string captureFileName(const std::string& uuid);
 
 // The interactive region tools: maim on X11; slurp to frame the region, then grim, on wlroots
-// compositors. Either writes no file when the user cancels.
-enum class ScreenshotTool { maim, grimSlurp };
+// compositors; the desktop's screenshot portal elsewhere. None writes a file when the user cancels.
+enum class ScreenshotTool { maim, grimSlurp, portal };
 
 // The screenshot tool's command line: an interactive region, no cursor, the output file.
 std::vector<std::string> screenshotCommand(const std::filesystem::path& file,
                                            ScreenshotTool tool = ScreenshotTool::maim);
+
+// A whole-screen image, and ULVO's own picker showing it across a surface of pickerWidth by
+// pickerHeight: the image's pixels under a rectangle dragged from one corner to the other (in any
+// direction), whole pixels clamped to the image; absent for a drag too small to hold text (a click).
+struct PixelRect {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    bool operator==(const PixelRect&) const = default;
+};
+std::optional<PixelRect> pickedImageRegion(Point from, Point to, double pickerWidth, double pickerHeight,
+                                           int imageWidth, int imageHeight);
+
+// Whether the desktop's interactive screenshot frames a region itself (GNOME's does); elsewhere the
+// portal shoots the whole screen and ULVO's picker frames the region. currentDesktop: XDG_CURRENT_DESKTOP.
+bool desktopFramesRegions(const std::string& currentDesktop);
 
 // Frames a screen region with the screenshot tool, recognises its text and shows it in the card.
 class RegionCapture {

@@ -4,16 +4,20 @@
 #include <gtest/gtest.h>
 
 #include "capture/ClipboardCopy.h"
+#include "card/BridgeText.h"
 #include "platform/linux/gtk/MainThread.h"
+#include "platform/linux/gtk/RegionPicker.h"
 #include "platform/linux/x11/AtspiReader.h"
 #include "platform/linux/x11/DesktopCapture.h"
 #include "platform/linux/x11/ExplainTag.h"
 #include "platform/linux/x11/GlobalInput.h"
 #include "platform/linux/x11/GtkClipboard.h"
+#include "platform/linux/x11/ScreenCapture.h"
 #include "platform/linux/x11/StatusItem.h"
 #include "platform/linux/x11/XConnection.h"
 #include "tests/integration/DesktopTestSupport.h"
 #include "tests/integration/Subprocess.h"
+#include "tests/integration/TextImages.h"
 
 #include <X11/Xatom.h>
 #include <X11/keysym.h>
@@ -512,6 +516,46 @@ TEST_F(CaptureDesktopTest, RegionCaptureReadsFramedTextIntoTheCard) {
     EXPECT_EQ(card.shown.back(), "Plainly readable words");
     pumpFor(200ms);
     EXPECT_TRUE(captureFiles().empty()) << "the capture file was left behind";
+}
+
+TEST(RegionPickerDesktopTest, ADragOverTheDesktopsWholeScreenShotCropsItAndEscapeWritesNothing) {
+    // The desktop's whole-screen shot, as a portal hands it over: the screen's size, text in one place.
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "ulvo-picker-test";
+    std::filesystem::create_directories(dir);
+    const std::filesystem::path shot = dir / "shot.png";
+    const std::filesystem::path region = dir / "region.png";
+    test::Page page{1920, 1080, {1, 1, 1}, {}};
+    page.blocks.push_back({"Lichens pair fungi with algae", "DejaVu Sans 32px", 700, 500, 900, {}});
+    page.blocks.push_back({"Unframed distraction", "DejaVu Sans 32px", 100, 100, 600, {}});
+
+    x11::LinuxRegionCaptureHost host([](const std::string&) {}, "en");
+    const auto pickOver = [&](const std::function<void()>& act) {
+        test::renderPng(page, shot);
+        bool ended = false;
+        host.pickFrom(shot, region, [&] { ended = true; });
+        EXPECT_FALSE(std::filesystem::exists(shot)) << "the screen's picture outlived the picker";
+        EXPECT_TRUE(pumpUntil(
+            [&] { return host.picker() != nullptr && gtk_widget_get_mapped(host.picker()->window()); }, 10s));
+        pumpFor(300ms);
+        act();
+        EXPECT_TRUE(pumpUntil([&] { return ended; }, 10s)) << "the picker never ended";
+        EXPECT_TRUE(pumpUntil([&] { return host.picker() == nullptr; }, 5s));
+    };
+
+    pickOver([] { ASSERT_EQ(xdotool({"key", "Escape"}), 0); });
+    EXPECT_FALSE(std::filesystem::exists(region)) << "a cancel wrote a region";
+
+    pickOver([] {
+        ASSERT_EQ(xdotool({"mousemove", "680", "480", "mousedown", "1"}), 0);
+        ASSERT_EQ(xdotool({"mousemove", "1200", "520"}), 0);
+        ASSERT_EQ(xdotool({"mousemove", "1640", "560", "mouseup", "1"}), 0);
+    });
+    ASSERT_TRUE(std::filesystem::exists(region));
+    std::string text;
+    host.recognizeText(region, [&](std::string recognised) { text = std::move(recognised); });
+    ASSERT_TRUE(pumpUntil([&] { return !text.empty(); }, 30s));
+    EXPECT_EQ(trimmedWhitespaceAndNewlines(text), "Lichens pair fungi with algae");
+    std::filesystem::remove_all(dir);
 }
 
 // ---- The PRIMARY selection and terminals ----------------------------------------------------------

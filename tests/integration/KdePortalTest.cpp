@@ -1,14 +1,14 @@
-// The hot keys through KDE's global-shortcut portal (scripts/private-session --kde: a headless KWin,
-// kglobalaccel, xdg-desktop-portal and KDE's backend). Where the portal binds them, invoking one
-// through kglobalaccel dispatches it and a second start binds nothing again; where it binds nothing
-// (a portal that cannot tell which program outside a sandbox asked), the program says so plainly
-// instead of waiting for keys that never come.
+// The hot keys through KDE Plasma's global-shortcuts portal (scripts/private-session --kde: a headless
+// KWin, kglobalaccel, xdg-desktop-portal and KDE's backend). Where the portal binds them, invoking one
+// through kglobalaccel dispatches it and a second start binds nothing again; where it binds nothing (a portal
+// that cannot tell which program outside a sandbox asked), the program says so plainly instead of waiting for
+// keys that never come.
 #include <gtest/gtest.h>
 
 #include "platform/linux/wayland/GlobalShortcutsPortal.h"
 #include "tests/integration/DesktopTestSupport.h"
 
-#include <gio/gio.h>
+#include <gtk/gtk.h>
 
 #include <csignal>
 #include <optional>
@@ -147,3 +147,9 @@ TEST(KdeGlobalShortcuts, BoundShortcutsDispatchAndAreNotBoundTwiceOrTheProgramSa
 
 } // namespace
 } // namespace ulvo
+
+int main(int argc, char** argv) {
+    gtk_init(&argc, &argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -677,6 +677,32 @@ TEST(RegionCaptureTest, CancelIsSilentAndFailuresAlert) {
     EXPECT_EQ(host.alerts.back(), screenRecordingMessage);
 }
 
+TEST(RegionCaptureTest, ThePickersDragBecomesWholeImagePixelsInAnyDirectionAndAClickIsNoFrame) {
+    // A 2x image (a scaled screen) under a 960x540 picker; drags from either corner give the same pixels.
+    const PixelRect expected{200, 100, 401, 61};
+    EXPECT_EQ(pickedImageRegion({100, 50}, {300.25, 80.4}, 960, 540, 1920, 1080), expected);
+    EXPECT_EQ(pickedImageRegion({300.25, 80.4}, {100, 50}, 960, 540, 1920, 1080), expected);
+    // Dragged past the screen's edge: clamped to the image.
+    EXPECT_EQ(pickedImageRegion({-50, -50}, {2000, 2000}, 960, 540, 1920, 1080), (PixelRect{0, 0, 1920, 1080}));
+    EXPECT_EQ(pickedImageRegion({10, 10}, {11, 200}, 960, 540, 1920, 1080), std::nullopt) << "a thin line";
+    EXPECT_EQ(pickedImageRegion({10, 10}, {10, 10}, 960, 540, 1920, 1080), std::nullopt) << "a click";
+    EXPECT_EQ(pickedImageRegion({0, 0}, {50, 50}, 0, 540, 1920, 1080), std::nullopt) << "an unmapped picker";
+
+    EXPECT_TRUE(desktopFramesRegions("GNOME"));
+    EXPECT_TRUE(desktopFramesRegions("ubuntu:GNOME"));
+    EXPECT_FALSE(desktopFramesRegions("KDE"));
+    EXPECT_FALSE(desktopFramesRegions("GNOME-Flashback-ish"));
+    EXPECT_FALSE(desktopFramesRegions(""));
+
+    // Without the desktop's screenshot service the portal road alerts instead of starting nothing.
+    FakeCapture host;
+    RegionCapture portal(host, ScreenshotTool::portal);
+    portal.captureViaOCR();
+    ASSERT_EQ(host.alerts.size(), 1U);
+    EXPECT_NE(host.alerts.front().find("no screenshot service"), std::string::npos);
+    EXPECT_TRUE(host.launched.empty());
+}
+
 TEST(RegionCaptureTest, SlurpFramesTheRegionForGrimAndACancelWritesNothing) {
     // Stand-ins for the two programs: slurp prints a region or fails like Escape; grim records its arguments.
     const std::filesystem::path bin = std::filesystem::temp_directory_path() / "ulvo-capture-logic-bin";

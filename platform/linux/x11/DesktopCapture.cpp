@@ -71,21 +71,15 @@ DesktopCapture::DesktopCapture(Card card, SessionKind session)
     copier_ = std::make_unique<ClipboardCopier>(*clipboard_, *keystroke_, gtk::runOnMainThreadAfter);
     captureHost_ = std::make_unique<LinuxRegionCaptureHost>(
         [this](const std::string& text) { card_.showCardWithSelection(text); }, systemResponseLanguage());
-    const ScreenshotTool tool =
-        session_ == SessionKind::wayland ? ScreenshotTool::grimSlurp : ScreenshotTool::maim;
+    ScreenshotTool tool = session_ == SessionKind::wayland ? ScreenshotTool::grimSlurp : ScreenshotTool::maim;
     if (tool == ScreenshotTool::grimSlurp) {
+        // slurp and grim where the compositor lets programs capture the screen (wlroots); the desktop's
+        // screenshot portal elsewhere, which says at capture time when it is missing.
         const std::vector<std::string> globals = wayland::compositorGlobals();
-        std::optional<std::string> reason;
-        if (!onPath("slurp") || !onPath("grim")) {
-            reason = "this Wayland session needs the programs slurp and grim";
-        } else if (std::find(globals.begin(), globals.end(), "zwlr_screencopy_manager_v1") == globals.end()) {
-            reason = "this compositor lets no program capture the screen itself, and ULVO does not use the "
-                     "Screenshot portal yet";
-        }
-        if (reason) {
-            unavailable("region capture (Alt+Shift+E)", *reason);
-            // Said when Alt+Shift+E is pressed too, rather than a capture that silently never starts.
-            captureHost_->setUnavailable("Region capture is unavailable: " + *reason + ".");
+        const bool screencopy =
+            std::find(globals.begin(), globals.end(), "zwlr_screencopy_manager_v1") != globals.end();
+        if (!screencopy || !onPath("slurp") || !onPath("grim")) {
+            tool = ScreenshotTool::portal;
         }
     }
     regionCapture_ = std::make_unique<RegionCapture>(*captureHost_, tool);

@@ -2,12 +2,18 @@
 
 #include "platform/linux/gtk/DesktopServices.h"
 #include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/gtk/MainThread.h"
+#include "platform/linux/gtk/RegionPicker.h"
+#include "platform/linux/wayland/ScreenshotPortal.h"
 #include "recognition/TextRecognition.h"
 
 #include <gio/gio.h>
 #include <gtk/gtk.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <memory>
+#include <variant>
 
 namespace ulvo::x11 {
 
@@ -29,6 +35,76 @@ LinuxRegionCaptureHost::LinuxRegionCaptureHost(std::function<void(const std::str
                                                std::string languageTag)
     : showCard_(std::move(showCard))
     , languageTag_(std::move(languageTag)) {}
+
+LinuxRegionCaptureHost::~LinuxRegionCaptureHost() = default;
+
+std::optional<std::string>
+LinuxRegionCaptureHost::captureRegionThroughDesktop(const std::filesystem::path& file,
+                                                    std::function<void()> onEnd) {
+    if (unavailable_) {
+        return unavailable_;
+    }
+    if (picker_) {
+        return std::string("a region is being framed already");
+    }
+    if (!portal_) {
+        portal_ = std::make_unique<wayland::ScreenshotPortal>();
+    }
+    const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+    const bool framesRegions = desktopFramesRegions(desktop != nullptr ? desktop : "");
+    portal_->take(framesRegions, [this, file, framesRegions, onEnd = std::move(onEnd)](
+                                     wayland::ScreenshotPortal::Outcome outcome) mutable {
+        if (const auto* failed = std::get_if<wayland::ScreenshotPortal::Failed>(&outcome)) {
+            std::string reason = failed->reason;
+            reason[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(reason[0])));
+            showScreenCaptureAlert(captureStartFailedMessage + reason + ".");
+            onEnd();
+            return;
+        }
+        const auto* shot = std::get_if<wayland::ScreenshotPortal::Shot>(&outcome);
+        if (shot == nullptr) {
+            onEnd(); // cancelled or refused: nothing to say, as Escape
+            return;
+        }
+        if (!framesRegions) {
+            pickFrom(shot->file, file, std::move(onEnd));
+            return;
+        }
+        // The desktop framed it: its file is the region. Moved, so no copy of the screen stays behind.
+        gtk::GObjectPtr<GFile> from(g_file_new_for_path(shot->file.c_str()));
+        gtk::GObjectPtr<GFile> to(g_file_new_for_path(file.c_str()));
+        g_file_move(from.get(), to.get(), G_FILE_COPY_OVERWRITE, nullptr, nullptr, nullptr, nullptr);
+        onEnd();
+    });
+    return std::nullopt;
+}
+
+void LinuxRegionCaptureHost::pickFrom(const std::filesystem::path& shot, const std::filesystem::path& file,
+                                      std::function<void()> onEnd) {
+    GError* raw = nullptr;
+    gtk::GObjectPtr<GdkPixbuf> image(gdk_pixbuf_new_from_file(shot.c_str(), &raw));
+    const gtk::GErrorPtr error(raw);
+    removeFile(shot); // the screen's picture is not kept beyond the picker
+    if (!image) {
+        showScreenCaptureAlert(std::string(captureStartFailedMessage) +
+                               "The desktop's screenshot could not be read.");
+        onEnd();
+        return;
+    }
+    picker_ = std::make_unique<gtk::RegionPicker>(
+        image.get(),
+        [this, image = std::shared_ptr<GdkPixbuf>(as<GdkPixbuf>(g_object_ref(image.get())), g_object_unref),
+         file, onEnd = std::move(onEnd)](std::optional<PixelRect> region) {
+            if (region) {
+                gtk::GObjectPtr<GdkPixbuf> crop(gdk_pixbuf_new_subpixbuf(image.get(), region->x, region->y,
+                                                                         region->width, region->height));
+                gdk_pixbuf_save(crop.get(), file.c_str(), "png", nullptr, nullptr);
+            }
+            // The picker goes once this callback has returned.
+            gtk::postToMainThread([this] { picker_.reset(); });
+            onEnd();
+        });
+}
 
 std::filesystem::path LinuxRegionCaptureHost::temporaryDirectory() {
     return g_get_tmp_dir();

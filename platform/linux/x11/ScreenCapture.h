@@ -3,17 +3,29 @@
 #include "capture/RegionCapture.h"
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
+namespace ulvo::wayland {
+class ScreenshotPortal;
+}
+namespace ulvo::gtk {
+class RegionPicker;
+}
+
 namespace ulvo::x11 {
 
-// Region capture on X11: maim frames the region (X11 needs no screen-recording permission), Tesseract
-// reads it on a worker thread, alerts are GTK dialogs.
+// Region capture: maim frames the region on X11 (X11 needs no screen-recording permission), slurp and
+// grim on wlroots compositors, the desktop's screenshot portal elsewhere (with ULVO's own picker where
+// the portal shoots the whole screen); Tesseract reads it on a worker thread, alerts are GTK dialogs.
 class LinuxRegionCaptureHost final : public RegionCaptureHost {
 public:
     // showCard: the card with a text, as a selection would show it. languageTag: the user's language.
     LinuxRegionCaptureHost(std::function<void(const std::string&)> showCard, std::string languageTag);
+    ~LinuxRegionCaptureHost() override;
+    LinuxRegionCaptureHost(const LinuxRegionCaptureHost&) = delete;
+    LinuxRegionCaptureHost& operator=(const LinuxRegionCaptureHost&) = delete;
 
     bool preflightScreenCaptureAccess() override { return true; }
     void requestScreenCaptureAccess() override {}
@@ -21,6 +33,8 @@ public:
     std::string newUUID() override;
     std::optional<std::string> launchScreenshotTool(const std::vector<std::string>& argv,
                                                     std::function<void()> onExit) override;
+    std::optional<std::string> captureRegionThroughDesktop(const std::filesystem::path& file,
+                                                           std::function<void()> onEnd) override;
     bool fileExists(const std::filesystem::path& file) override;
     void removeFile(const std::filesystem::path& file) override;
     void recognizeText(const std::filesystem::path& image,
@@ -29,8 +43,16 @@ public:
     void showCardWithSelection(const std::string& text) override { showCard_(text); }
     // The session cannot capture regions: the capture alert says why instead of starting a tool.
     void setUnavailable(std::string reason) { unavailable_ = std::move(reason); }
+    // The whole screen in shot (which goes once read): ULVO's picker frames the region, which is
+    // written to file; onEnd runs once it is over.
+    void pickFrom(const std::filesystem::path& shot, const std::filesystem::path& file,
+                  std::function<void()> onEnd);
+    // The picker, while it shows.
+    gtk::RegionPicker* picker() const { return picker_.get(); }
 
 private:
+    std::unique_ptr<wayland::ScreenshotPortal> portal_;
+    std::unique_ptr<gtk::RegionPicker> picker_;
     std::optional<std::string> unavailable_;
     std::function<void(const std::string&)> showCard_;
     std::string languageTag_;
