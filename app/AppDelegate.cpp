@@ -234,6 +234,7 @@ void AppDelegate::buildTagPanel() {
     card.setAccessibility = [this](bool trusted) { cardBridge_->setAccessibility(trusted); };
     card.showSettings = [this] { showSettings(); };
     card.terminate = [this] { g_application_quit(as<GApplication>(application_)); };
+    card.cardHasFocus = [this] { return gtk_window_is_active(panel_->window()) != FALSE; };
     capture_ = std::make_unique<x11::DesktopCapture>(std::move(card));
     capture_->buildTagPanel();
     tagPanel_ = capture_->tagWindow();

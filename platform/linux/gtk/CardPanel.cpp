@@ -60,7 +60,11 @@ CardPanel::CardPanel(GtkApplication* application, WebEngine& engine, Callbacks c
         gtk_layer_set_layer(window, GTK_LAYER_SHELL_LAYER_TOP);
         gtk_layer_set_anchor(window, GTK_LAYER_SHELL_EDGE_TOP, TRUE);
         gtk_layer_set_anchor(window, GTK_LAYER_SHELL_EDGE_LEFT, TRUE);
-        gtk_layer_set_keyboard_mode(window, GTK_LAYER_SHELL_KEYBOARD_MODE_ON_DEMAND);
+        // Focus on demand needs version 4 of the protocol (KDE Plasma 5.27 offers 3): there the card
+        // takes the keyboard while it shows, or the follow-up question could not be typed at all.
+        gtk_layer_set_keyboard_mode(window, gtk_layer_get_protocol_version() >= 4
+                                                ? GTK_LAYER_SHELL_KEYBOARD_MODE_ON_DEMAND
+                                                : GTK_LAYER_SHELL_KEYBOARD_MODE_EXCLUSIVE);
     }
     gtk_window_set_decorated(window, FALSE);
     gtk_window_set_skip_taskbar_hint(window, TRUE);

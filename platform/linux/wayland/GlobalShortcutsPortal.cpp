@@ -1,5 +1,6 @@
 #include "platform/linux/wayland/GlobalShortcutsPortal.h"
 
+#include <cstdio>
 #include <memory>
 #include <utility>
 
@@ -55,7 +56,8 @@ std::vector<std::string> shortcutIds(GVariant* results) {
 
 std::string answerFailure(std::uint32_t response, const std::string& error, const char* step) {
     if (!error.empty()) {
-        return "the desktop's portal offers no global shortcuts (" + error + ")";
+        std::fprintf(stderr, "ulvo: the global-shortcuts portal: %s\n", error.c_str());
+        return "the desktop offers no global-shortcuts portal";
     }
     if (response == Portal::responseCancelled) {
         return "the desktop declined the shortcuts";

@@ -53,10 +53,9 @@ DesktopCapture::DesktopCapture(Card card, SessionKind session)
     if (session_ == SessionKind::wayland) {
         // Read without the focus where the compositor offers data-control (KDE, wlroots).
         primary_ = wayland::DataControlPrimarySelection::connect(changed, primaryOwnedBySelf);
-        if (!primary_) {
-            unavailable("reading selections that accessibility does not expose",
-                        "this Wayland compositor offers no data-control protocol");
-        }
+        // Elsewhere (GNOME) the compositor hands the primary selection only to the focused program:
+        // the card opens first, then reads it.
+        focusThenRead_ = !primary_;
     }
     if (!primary_) {
         primary_ = std::make_unique<GtkPrimarySelection>(changed);
@@ -231,7 +230,36 @@ bool DesktopCapture::pointerOverOwnWindow() const {
 }
 
 void DesktopCapture::captureSelectionAndShow() {
+    if (focusThenRead_) {
+        SelectionResult selection = globalSelection();
+        card_.showCardWithSelection(selection.text);
+        if (selection.text.empty()) {
+            readPrimaryOnceFocused(std::chrono::steady_clock::now() + focusWait);
+        }
+        return;
+    }
     monitor_.captureSelectionAndShow([this](const std::string& text) { card_.showCardWithSelection(text); });
+}
+
+void DesktopCapture::readPrimaryOnceFocused(std::chrono::steady_clock::time_point deadline) {
+    const bool focused = card_.cardHasFocus && card_.cardHasFocus();
+    if (!focused && std::chrono::steady_clock::now() < deadline) {
+        runAfter(std::chrono::milliseconds(20), [this, deadline] { readPrimaryOnceFocused(deadline); });
+        return;
+    }
+    if (!focused) {
+        std::fprintf(stderr,
+                     "ulvo: the card did not get the keyboard focus, so the selection could not be read.\n");
+        return;
+    }
+    if (primary_->ownedBySelf()) {
+        return;
+    }
+    primary_->readText([this](std::optional<std::string> text) {
+        if (text && !text->empty()) {
+            card_.showCardWithSelection(*text);
+        }
+    });
 }
 
 void DesktopCapture::captureViaOCR() {

@@ -48,6 +48,7 @@ public:
         std::function<void()> showSettings;
         std::function<void()> terminate;
         std::function<bool()> accessibilityTrusted; // default: the accessibility bus says enabled
+        std::function<bool()> cardHasFocus;
     };
 
     // In a Wayland session nothing of X11 is used: the hot keys go through the desktop's shortcuts
@@ -100,6 +101,10 @@ private:
 
     // Says on standard error that a capability is unavailable and why, and keeps it for Settings.
     void unavailable(const std::string& capability, const std::string& reason);
+    // The primary selection read once the card has the keyboard focus, the only time a compositor
+    // without data-control hands it over; given up at the deadline.
+    void readPrimaryOnceFocused(std::chrono::steady_clock::time_point deadline);
+    static constexpr std::chrono::milliseconds focusWait{1000};
     // Alt+E or Alt+Shift+E, from the X server's grab or the desktop's shortcuts portal.
     void hotKeyPressed(HotKeyAction action);
     void buttonEvent(bool pressed, std::uint32_t time);
@@ -127,6 +132,7 @@ private:
     SelectionMonitor monitor_;
     int pressClickCount_ = 1;
     unsigned selectionTimer_ = 0;
+    bool focusThenRead_ = false;
     bool hotKey_ = false;
     bool hotKeyOCR_ = false;
     bool trusted_ = false;
