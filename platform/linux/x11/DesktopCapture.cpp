@@ -41,7 +41,11 @@ DesktopCapture::DesktopCapture(Card card, SessionKind session)
     , connection_(std::make_unique<XConnection>(session == SessionKind::x11))
     , monitor_(*this) {
     if (session_ == SessionKind::wayland) {
-        unavailable("the explain tag", "ULVO does not place it in a Wayland session yet");
+        // The tag belongs beside the selection, and a Wayland compositor tells no program where that is.
+        unavailable(
+            "the explain tag",
+            "a Wayland session tells no program where the selection or the pointer is, so it has no place "
+            "to appear; use Alt+E or ulvo --explain instead");
     } else if (connection_->display() == nullptr) {
         unavailable("global input (hot keys, mouse watching, synthetic copy)",
                     "the X display cannot be opened");
