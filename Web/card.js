@@ -18,10 +18,9 @@
 
   const state = {
     text: "",
-    // Requests are answered one at a time in the order sent; each reply belongs to the oldest open one.
+    // The latest request wins: sending one ends those still open, and replies name their request's id.
     open: [],
     nextId: 1,
-    latestExplain: 0,
     debounce: 0,
   };
 
@@ -90,18 +89,35 @@
     ui.error.hidden = false;
   }
 
+  // A newer request (or the card closing) ends the open ones: a replaced question says it was
+  // stopped, and text of a replaced explanation that was still being written goes.
+  function supersedeOpen() {
+    for (const request of state.open) {
+      if (request.kind === "followup" && request.reply) {
+        request.reply.classList.add("error");
+        request.reply.textContent = "Stopped for a newer request.";
+      }
+    }
+    state.open = [];
+    if (ui.answer.classList.contains("partial")) ui.answer.textContent = "";
+    ui.answer.classList.remove("partial", "stale");
+    updateBusy();
+  }
+
+  function cancelOpen() { supersedeOpen(); }
+
   function explain() {
     window.clearTimeout(state.debounce);
     state.debounce = 0;
     if (isBlank(state.text)) return;
+    supersedeOpen();
     const id = state.nextId++;
     const level = currentLevel();
-    state.latestExplain = id;
     state.open.push({ id, kind: "explain", level });
     clearError();
     ui.answer.classList.add("stale");
     updateBusy();
-    post({ action: "explain", text: state.text, level });
+    post({ action: "explain", text: state.text, level, id });
   }
 
   function scheduleExplain() {
@@ -121,44 +137,68 @@
     reply.className = "reply";
     item.append(asked, reply);
     ui.thread.append(item);
+    supersedeOpen();
     const id = state.nextId++;
     state.open.push({ id, kind: "followup", level: currentLevel(), reply });
     ui.followup.value = "";
     updateBusy();
-    post({ action: "followup", text: state.text, level: currentLevel(), question });
+    post({ action: "followup", text: state.text, level: currentLevel(), question, id });
   }
 
-  // The reply for the oldest open request; a native reply to a message the page did not send
-  // (there is none in normal use) finds nothing open.
-  function takeOpen() {
-    const request = state.open.shift();
-    updateBusy();
+  // The open request a reply names; a reply for a request that is no longer open finds nothing.
+  function findOpen(payload) {
+    const id = payload && typeof payload.id === "number" ? payload.id : -1;
+    return state.open.find((request) => request.id === id);
+  }
+
+  function takeOpen(payload) {
+    const request = findOpen(payload);
+    if (request) {
+      state.open = state.open.filter((open) => open !== request);
+      updateBusy();
+    }
     return request;
+  }
+
+  // The answer as it is being written; the final answer replaces it.
+  function receivePartial(payload) {
+    const text = payload && typeof payload.text === "string" ? payload.text : "";
+    const request = findOpen(payload);
+    if (!request || text === "") return;
+    if (request.kind === "followup" && request.reply) {
+      request.reply.textContent = text;
+      return;
+    }
+    ui.answer.classList.remove("stale");
+    ui.answer.classList.add("partial");
+    ui.answer.textContent = text;
   }
 
   function receiveResult(payload) {
     const text = payload && typeof payload.text === "string" ? payload.text : "";
-    const request = takeOpen();
-    if (request && request.kind === "followup" && request.reply) {
+    const request = takeOpen(payload);
+    if (!request) return;
+    if (request.kind === "followup" && request.reply) {
       request.reply.textContent = text;
       return;
     }
-    if (request && request.id !== state.latestExplain) return; // a newer level is on its way
     clearError();
-    ui.answer.classList.remove("stale");
+    ui.answer.classList.remove("stale", "partial");
     ui.answer.textContent = text;
   }
 
   function receiveError(payload) {
     const message = payload && typeof payload.message === "string" ? payload.message : "Something went wrong.";
-    const request = takeOpen();
-    if (request && request.kind === "followup" && request.reply) {
+    const request = takeOpen(payload);
+    if (!request) return;
+    if (request.kind === "followup" && request.reply) {
       request.reply.classList.add("error");
       request.reply.textContent = message;
       return;
     }
-    if (request && request.id !== state.latestExplain) return;
-    ui.answer.classList.remove("stale");
+    // Text that arrived before the failure is not an answer.
+    if (ui.answer.classList.contains("partial")) ui.answer.textContent = "";
+    ui.answer.classList.remove("stale", "partial");
     showError(message);
   }
 
@@ -186,7 +226,7 @@
     window.setTimeout(() => { ui.feedback.textContent = ""; }, 1600);
   }
 
-  window.ULVO = { setSelection, setAccessibility, receiveResult, receiveError };
+  window.ULVO = { setSelection, setAccessibility, receivePartial, receiveResult, receiveError, cancelOpen };
 
   ui.level.addEventListener("input", () => { showLevel(); scheduleExplain(); });
   ui.toggle.addEventListener("click", () => setCollapsed(!ui.selection.classList.contains("collapsed")));

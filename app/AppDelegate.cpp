@@ -125,6 +125,8 @@ void AppDelegate::applicationDidFinishLaunching() {
     registerHotKey();
     requestAccessibilityTrust();
     startSelectionMonitor();
+    // A built-in server left running by an earlier session gets the usual system prompt cached.
+    model_.prepare(defaultLevel);
 }
 
 void AppDelegate::applicationWillTerminate() {
@@ -216,11 +218,16 @@ void AppDelegate::buildPanel() {
     panel_ = std::make_unique<gtk::CardPanel>(application_, *engine_, std::move(callbacks));
     webView_ = &panel_->page();
 
-    auto explain = [this](std::string text, std::optional<std::string> question, Level level,
-                          std::function<void(ExplainResult)> completion) {
-        model_.explain(std::move(text), std::move(question), level, std::move(completion));
+    CardAnswers answers;
+    answers.explain = [this](std::string text, std::optional<std::string> question, Level level,
+                             std::function<void(ExplainResult)> completion,
+                             std::function<void(const std::string&)> partial) {
+        model_.explain(std::move(text), std::move(question), level, std::move(completion),
+                       std::move(partial));
     };
-    cardBridge_ = std::make_unique<CardBridge>(*this, explain, gtk::postToMainThread);
+    answers.cancel = [this] { model_.cancel(); };
+    answers.prepare = [this](Level level) { model_.prepare(level); };
+    cardBridge_ = std::make_unique<CardBridge>(*this, std::move(answers), gtk::postToMainThread);
 
     if (resources_) {
         webView_->load(*resources_ / "Web" / "index.html");
@@ -295,11 +302,14 @@ void AppDelegate::showSettings() {
 }
 
 void AppDelegate::hidePanel() {
+    if (panel_->isVisible()) {
+        cardBridge_->cardClosed();
+    }
     panel_->hide();
 }
 
 void AppDelegate::hideApplication() {
-    panel_->hide();
+    hidePanel();
     if (settingsController_) {
         settingsController_->hide();
     }
@@ -335,6 +345,9 @@ void AppDelegate::showCardWithSelection(const std::string& text) {
     }
     if (tagPanel_ != nullptr) {
         gtk_widget_hide(tagPanel_);
+    }
+    if (!panel_->isVisible()) {
+        cardBridge_->cardOpened();
     }
     panel_->present();
     sendSelection();

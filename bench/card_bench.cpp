@@ -71,8 +71,8 @@ int main(int argc, char** argv) {
     };
     ulvo::gtk::CardPanel panel(nullptr, engine, callbacks);
     panelPointer = &panel;
-    bridge = std::make_unique<ulvo::CardBridge>(
-        host, [](auto&&...) {}, ulvo::gtk::postToMainThread);
+    bridge = std::make_unique<ulvo::CardBridge>(host, ulvo::CardAnswers{[](auto&&...) {}, {}, {}},
+                                                ulvo::gtk::postToMainThread);
     panel.page().load(std::filesystem::path(ULVO_BENCH_WEB_DIR) / "index.html");
     panel.present();
     if (!pumpUntil([&] { return loads > 0; })) {

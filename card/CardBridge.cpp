@@ -78,6 +78,9 @@ std::optional<CardMessage> parseCardMessage(const nlohmann::json& body) {
         message.action = *action == "explain" ? CardMessage::Action::explain : CardMessage::Action::followup;
         message.requestText = stringMember(body, "text");
         message.level = levelFromPage(member(body, "level"));
+        if (const nlohmann::json* id = member(body, "id"); id != nullptr && id->is_number()) {
+            message.id = *id;
+        }
         if (message.action == CardMessage::Action::followup) {
             message.question = stringMember(body, "question");
         }
@@ -91,10 +94,24 @@ std::string cardCallScript(std::string_view name, const nlohmann::json& payload)
     return "window.ULVO." + std::string(name) + "(" + scriptLiteral(payload) + ")";
 }
 
-CardBridge::CardBridge(CardHost& host, ExplainFunction explain, MainThreadPoster toMainThread)
+CardBridge::CardBridge(CardHost& host, CardAnswers answers, MainThreadPoster toMainThread)
     : host_(host)
-    , explain_(std::move(explain))
+    , answers_(std::move(answers))
     , toMainThread_(std::move(toMainThread)) {}
+
+void CardBridge::cardOpened() {
+    if (answers_.prepare) {
+        answers_.prepare(lastLevel_);
+    }
+}
+
+void CardBridge::cardClosed() {
+    ++latest_;
+    if (answers_.cancel) {
+        answers_.cancel();
+    }
+    callJavaScript("cancelOpen", nlohmann::json::object());
+}
 
 void CardBridge::callJavaScript(std::string_view name, const nlohmann::json& payload) {
     host_.evaluateScript(cardCallScript(name, payload));
@@ -138,28 +155,47 @@ void CardBridge::didReceiveScriptMessage(const nlohmann::json& body) {
 }
 
 void CardBridge::requestAnswer(const CardMessage& message) {
+    const std::uint64_t serial = ++latest_;
     if (!message.requestText || trimmedWhitespaceAndNewlines(*message.requestText).empty()) {
-        callJavaScript("receiveError", {{"message", missingTextMessage}});
+        callJavaScript("receiveError", {{"message", missingTextMessage}, {"id", message.id}});
         return;
     }
+    lastLevel_ = message.level;
     const bool followup = message.question.has_value();
+    const nlohmann::json id = message.id;
     std::weak_ptr<CardBridge*> weakSelf = self_;
     MainThreadPoster toMain = toMainThread_;
-    explain_(*message.requestText, message.question, message.level,
-             [weakSelf, toMain, followup](ExplainResult result) {
-                 toMain([weakSelf, followup, result = std::move(result)] {
-                     const std::shared_ptr<CardBridge*> self = weakSelf.lock();
-                     if (!self) {
-                         return;
-                     }
-                     if (result.ok()) {
-                         (*self)->callJavaScript("receiveResult",
-                                                 {{"text", result.answer()}, {"followup", followup}});
-                     } else {
-                         (*self)->callJavaScript("receiveError", {{"message", result.errorMessage()}});
-                     }
-                 });
-             });
+    // Runs on the main thread: the bridge is still there and this is still the latest request.
+    auto current = [weakSelf, serial]() -> CardBridge* {
+        const std::shared_ptr<CardBridge*> self = weakSelf.lock();
+        return self && (*self)->latest_ == serial ? *self : nullptr;
+    };
+    answers_.explain(
+        *message.requestText, message.question, message.level,
+        [toMain, current, followup, id](ExplainResult result) {
+            if (result.isSuperseded()) {
+                return;
+            }
+            toMain([current, followup, id, result = std::move(result)] {
+                CardBridge* self = current();
+                if (self == nullptr) {
+                    return;
+                }
+                if (result.ok()) {
+                    self->callJavaScript("receiveResult",
+                                         {{"text", result.answer()}, {"followup", followup}, {"id", id}});
+                } else {
+                    self->callJavaScript("receiveError", {{"message", result.errorMessage()}, {"id", id}});
+                }
+            });
+        },
+        [toMain, current, id](const std::string& partial) {
+            toMain([current, id, partial] {
+                if (CardBridge* self = current()) {
+                    self->callJavaScript("receivePartial", {{"text", partial}, {"id", id}});
+                }
+            });
+        });
 }
 
 } // namespace ulvo

@@ -27,6 +27,7 @@ struct CardMessage {
     std::optional<std::string> requestText; // "explain"/"followup": absent when missing or not a string
     Level level = defaultLevel;
     std::optional<std::string> question; // "followup" only
+    nlohmann::json id;                   // "explain"/"followup": the page's number for the request, echoed
 
     bool operator==(const CardMessage&) const = default;
 };
@@ -58,18 +59,31 @@ public:
 
 // Runs a task on the main thread later; callable from any thread.
 using MainThreadPoster = std::function<void(std::function<void()>)>;
-// The answer service's explain: returns at once, completes once on another thread.
-using ExplainFunction = std::function<void(std::string text, std::optional<std::string> question, Level level,
-                                           std::function<void(ExplainResult)> completion)>;
+// The answer service as the card uses it.
+struct CardAnswers {
+    // Returns at once; the completion runs once, and partial (the answer so far) any number of times
+    // before it, on another thread. A newer request supersedes it.
+    std::function<void(std::string text, std::optional<std::string> question, Level level,
+                       std::function<void(ExplainResult)> completion,
+                       std::function<void(const std::string&)> partial)>
+        explain;
+    std::function<void()> cancel;       // ends what is in flight; optional
+    std::function<void(Level)> prepare; // readies a first explanation at a level; optional
+};
 
 // Both directions of the card page protocol. Lives on the main thread; answers that arrive after it
-// is gone are dropped.
+// is gone, and anything of a request a newer one replaced, are dropped: only the latest request's
+// partial text and final answer reach the page.
 class CardBridge {
 public:
-    CardBridge(CardHost& host, ExplainFunction explain, MainThreadPoster toMainThread);
+    CardBridge(CardHost& host, CardAnswers answers, MainThreadPoster toMainThread);
 
     void didReceiveScriptMessage(const nlohmann::json& body);
     void didFinishNavigation();
+    // The card was shown: the answer service readies itself for the level last asked for.
+    void cardOpened();
+    // The card was hidden: what is in flight is ended.
+    void cardClosed();
     void callJavaScript(std::string_view name, const nlohmann::json& payload);
     void sendSelection();
     void setAccessibility(bool trusted);
@@ -78,8 +92,10 @@ private:
     void requestAnswer(const CardMessage& message);
 
     CardHost& host_;
-    ExplainFunction explain_;
+    CardAnswers answers_;
     MainThreadPoster toMainThread_;
+    std::uint64_t latest_ = 0; // the bridge's own count of requests, so stale answers are recognised
+    Level lastLevel_ = defaultLevel;
     std::shared_ptr<CardBridge*> self_ = std::make_shared<CardBridge*>(this);
 };
 

@@ -1,5 +1,6 @@
 #include "model/ChatRequest.h"
 
+#include "model/ChatStream.h"
 #include "model/ModelFailure.h"
 #include "model/Prompts.h"
 
@@ -18,7 +19,7 @@ HttpRequest buildChatRequest(const ChatExchange& exchange) {
         {"model", exchange.model},
         {"messages", nlohmann::json::array({{{"role", "system"}, {"content", exchange.system}},
                                             {{"role", "user"}, {"content", exchange.user}}})},
-        {"stream", false},
+        {"stream", true},
         {"temperature", exchange.temperature},
         {"max_tokens", chatMaxTokens},
     };
@@ -55,9 +56,29 @@ std::optional<std::string> chatContent(const std::string& body) {
 
 std::string exchangeChat(HttpTransport& transport, const ChatExchange& exchange,
                          const ChatFailureMessages& messages) {
-    const HttpResponse response = syncRequest(transport, buildChatRequest(exchange), messages.noResponse);
+    HttpRequest request = buildChatRequest(exchange);
+    ChatStreamParser stream;
+    request.onData = [&stream, &exchange](std::string_view bytes) {
+        if (stream.feed(bytes) && exchange.onPartial) {
+            exchange.onPartial(stream.text());
+        }
+    };
+    const HttpResponse response = syncRequest(transport, request, messages.noResponse);
     if (response.status != 200) {
         throw ModelFailure(messages.couldNotAnswer);
+    }
+    if (stream.sawEvent()) {
+        if (stream.providerError()) {
+            // The provider's own words say what went wrong (a rate limit, an overloaded model).
+            throw ModelFailure(messages.couldNotAnswer + " (" + stream.providerError()->substr(0, 200) + ")");
+        }
+        if (stream.malformed()) {
+            throw ModelFailure(messages.unreadable);
+        }
+        if (!stream.complete()) {
+            throw ModelFailure(incompleteAnswerMessage);
+        }
+        return stream.text();
     }
     std::optional<std::string> content;
     try {

@@ -4,6 +4,7 @@
 #include "model/Level.h"
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -19,6 +20,9 @@ struct ChatExchange {
     double temperature = 0.35;
     std::chrono::milliseconds timeout{50'000};
     StopFlag stop;
+    // The answer is asked for as a stream of events; its text so far is given here (on the sending
+    // thread) each time it grows, when set. A provider that answers with a plain JSON body still works.
+    std::function<void(const std::string&)> onPartial;
 
     // A first explanation sends the band's prompt and the text; a follow-up (even an empty one)
     // the follow-up prompt and the question.
@@ -34,6 +38,9 @@ struct ChatFailureMessages {
     std::string noResponse;
 };
 
+inline constexpr const char* incompleteAnswerMessage =
+    "The answer stopped before it was complete. Please try again.";
+
 inline constexpr int chatMaxTokens = 650;
 
 // Invalid UTF-8 in any text (clipboard content can be anything) becomes U+FFFD, so the body always
@@ -44,8 +51,9 @@ HttpRequest buildChatRequest(const ChatExchange& exchange);
 // A body that is not JSON throws the parser's error.
 std::optional<std::string> chatContent(const std::string& body);
 
-// Sends the exchange and returns choices[0].message.content unchanged, or throws: a body that is not
-// JSON is an unreadable answer, never the parser's own text.
+// Sends the exchange and returns choices[0].message.content (or, streamed, the deltas' content)
+// unchanged, or throws: a body that is not JSON is an unreadable answer, never the parser's own text,
+// and a stream that ends before its end is never taken for a whole answer.
 std::string exchangeChat(HttpTransport& transport, const ChatExchange& exchange,
                          const ChatFailureMessages& messages);
 

@@ -326,7 +326,9 @@ void repairDashes(UnicodeString& text) {
 
 } // namespace
 
-std::string clean(std::string_view text, Level level) {
+namespace {
+
+std::string cleanText(std::string_view text, Level level, bool partial) {
     const Patterns& p = patterns();
     UnicodeString s = fromUtf8(text);
     replaceLiteral(s, u"```", u"");
@@ -356,7 +358,7 @@ std::string clean(std::string_view text, Level level) {
 
     s = replaceAll(*p.colonSpace, s, u"$1 ");
 
-    switch (levelBand(level)) {
+    switch (partial ? LevelBand::professor : levelBand(level)) {
     case LevelBand::plain:
         return toUtf8(telegraphic(s, {plainFragments, plainWordsPerFragment}));
     case LevelBand::fiveYearOld:
@@ -368,7 +370,36 @@ std::string clean(std::string_view text, Level level) {
         break;
     }
     repairDashes(s);
+    if (partial) {
+        // Marks whose other half has not arrived yet: strong and code marks anywhere, an emphasis
+        // mark that opens a word, and whatever mark the text ends in.
+        s.findAndReplace(u"**", u"");
+        s.findAndReplace(u"__", u"");
+        s.findAndReplace(u"`", u"");
+        for (int32_t i = s.indexOf(u'*'); i >= 0; i = s.indexOf(u'*', i)) {
+            const bool opensWord =
+                (i == 0 || u_isspace(s.charAt(i - 1))) && i + 1 < s.length() && u_isalnum(s.charAt(i + 1));
+            if (opensWord) {
+                s.remove(i, 1);
+            } else {
+                ++i;
+            }
+        }
+        while (!s.isEmpty() && (s.endsWith(u"*") || s.endsWith(u"#") || s.endsWith(u"_"))) {
+            s.truncate(s.length() - 1);
+        }
+    }
     return toUtf8(trimmed(s));
+}
+
+} // namespace
+
+std::string clean(std::string_view text, Level level) {
+    return cleanText(text, level, false);
+}
+
+std::string cleanPartial(std::string_view text, Level level) {
+    return cleanText(text, level, true);
 }
 
 // Non-positive limits: no fragments, or one word per fragment.

@@ -11,6 +11,10 @@ namespace ulvo {
 // dashes, and the length or telegraphic form of the two lowest bands. Pure and re-entrant.
 std::string clean(std::string_view text, Level level);
 
+// The same repairs for an answer still arriving, for display only: no telegraphic rebuild or length
+// cut (they need the whole answer), and a mark whose other half has not arrived is held back.
+std::string cleanPartial(std::string_view text, Level level);
+
 // Short capitalised fragments of content words, never spanning two sentences.
 std::string toTelegraphic(std::string_view text, int maxFragments, int wordsPerFragment);
 

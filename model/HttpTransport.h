@@ -3,8 +3,10 @@
 #include "model/StopFlag.h"
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -19,6 +21,8 @@ struct HttpRequest {
     std::chrono::milliseconds timeout{50'000};
     // Once raised, the exchange is abandoned within about a second.
     StopFlag stop;
+    // Each piece of the body as it arrives, on the sending thread, before the whole response returns.
+    std::function<void(std::string_view)> onData;
 };
 
 struct HttpResponse {

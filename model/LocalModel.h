@@ -3,6 +3,7 @@
 #include "model/Level.h"
 #include "model/ModelFailure.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -11,9 +12,20 @@ namespace ulvo {
 // The built-in local model: blocking, returns the raw answer or throws.
 class LocalModel {
 public:
+    using PartialText = std::function<void(const std::string&)>;
+
     virtual ~LocalModel() = default;
     virtual std::string localAnswer(const std::string& text, const std::optional<std::string>& question,
                                     Level level) = 0;
+    // The same, giving the answer's raw text so far each time it grows; by default none comes early.
+    virtual std::string streamedLocalAnswer(const std::string& text,
+                                            const std::optional<std::string>& question, Level level,
+                                            const PartialText& partial) {
+        (void)partial;
+        return localAnswer(text, question, level);
+    }
+    // Readies the model for a first explanation at this level (a prompt cache, say); never throws.
+    virtual void prepare(Level level) { (void)level; }
 };
 
 // The on-device companion runtime: the second chance of a failed local first explanation.

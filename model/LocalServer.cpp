@@ -3,6 +3,8 @@
 #include "model/ChatRequest.h"
 #include "model/ModelFailure.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <thread>
 
@@ -124,6 +126,44 @@ void LocalServer::ensureServer(const RuntimeConfig& config) {
 
 std::string LocalServer::localAnswer(const std::string& text, const std::optional<std::string>& question,
                                      Level level) {
+    return streamedLocalAnswer(text, question, level, {});
+}
+
+void LocalServer::prepare(Level level) {
+    try {
+        if (!options_.runtimeRoot || !healthIsReady()) {
+            return;
+        }
+        const RuntimeConfig config = RuntimeConfig::load(*options_.runtimeRoot);
+        const std::string language = options_.responseLanguage ? options_.responseLanguage() : std::string();
+        ChatExchange exchange;
+        exchange.url = chatURL;
+        exchange.bearer = config.apiKey;
+        exchange.model = config.modelAlias;
+        exchange.setMessages(" ", std::nullopt, level, language);
+        if (preparedPrompt_ == exchange.system) {
+            return; // still in the cache: the server keeps the last prompt's tokens
+        }
+        exchange.temperature = localTemperature;
+        exchange.timeout = chatTimeout;
+        exchange.stop = options_.stop;
+        HttpRequest request = buildChatRequest(exchange);
+        nlohmann::json body = nlohmann::json::parse(request.body);
+        body["max_tokens"] = 1;
+        body["cache_prompt"] = true;
+        request.body = body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        if (const std::optional<HttpResponse> response = options_.transport->send(request);
+            response && response->status == 200) {
+            preparedPrompt_ = exchange.system;
+        }
+    } catch (const std::exception&) {
+        // A cache that is not warmed costs time only; the answer itself reports real failures.
+    }
+}
+
+std::string LocalServer::streamedLocalAnswer(const std::string& text,
+                                             const std::optional<std::string>& question, Level level,
+                                             const PartialText& partial) {
     if (!options_.runtimeRoot) {
         throw ModelFailure("The built-in local model is missing.");
     }
@@ -139,6 +179,11 @@ std::string LocalServer::localAnswer(const std::string& text, const std::optiona
     exchange.temperature = localTemperature;
     exchange.timeout = chatTimeout;
     exchange.stop = options_.stop;
+    exchange.onPartial = partial;
+    preparedPrompt_.reset(); // the cache now holds this request's tokens too
+    if (!question) {
+        preparedPrompt_ = exchange.system; // its system prompt stays the cached prefix
+    }
     return exchangeChat(*options_.transport, exchange,
                         {"The built-in model could not answer. Please try again.",
                          "The built-in model returned an unreadable answer.",

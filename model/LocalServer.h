@@ -40,6 +40,12 @@ public:
     void ensureServer(const RuntimeConfig& config);
     std::string localAnswer(const std::string& text, const std::optional<std::string>& question,
                             Level level) override;
+    std::string streamedLocalAnswer(const std::string& text, const std::optional<std::string>& question,
+                                    Level level, const PartialText& partial) override;
+    // Puts the band's system prompt into the server's prompt cache with a request that generates one
+    // token, so a first answer waits only for the selection's own tokens. Only once the server is
+    // healthy: it never starts the server for this.
+    void prepare(Level level) override;
 
     // The arguments and the environment of a launch, for a runtime directory and machine. The runtime's
     // key travels in the environment (LLAMA_API_KEY): a command line is readable by every local user.
@@ -56,6 +62,7 @@ private:
     Options options_;
     std::unique_ptr<ChildProcess> llamaProcess_;
     bool probeAnswered_ = false; // the last health probe got an HTTP reply, whatever its status
+    std::optional<std::string> preparedPrompt_; // the system prompt last put in the server's cache
 };
 
 } // namespace ulvo

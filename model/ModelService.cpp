@@ -53,22 +53,99 @@ ModelService::ModelService(Dependencies dependencies)
 }
 
 ModelService::~ModelService() {
-    deps_.stop->store(true);
+    {
+        const std::lock_guard lock(turn_);
+        quitting_ = true;
+        deps_.stop->store(true);
+    }
     queue_.discardPending();
 }
 
+std::uint64_t ModelService::supersede() {
+    const std::lock_guard lock(turn_);
+    deps_.stop->store(true);
+    return ++latest_;
+}
+
+bool ModelService::begin(std::uint64_t generation) {
+    const std::lock_guard lock(turn_);
+    if (generation != latest_ || quitting_) {
+        return false;
+    }
+    deps_.stop->store(false);
+    return true;
+}
+
+void ModelService::cancel() {
+    supersede();
+}
+
 void ModelService::explain(std::string text, std::optional<std::string> question, Level level,
-                           Completion completion) {
-    queue_.async([this, text = std::move(text), question = std::move(question), level,
-                  completion = std::move(completion)] { completion(answer(text, question, level)); });
+                           Completion completion, Partial partial) {
+    const std::uint64_t generation = supersede();
+    queue_.async([this, generation, text = std::move(text), question = std::move(question), level,
+                  completion = std::move(completion), partial = std::move(partial)] {
+        if (!begin(generation)) {
+            completion(ExplainResult::superseded());
+            return;
+        }
+        // Throttled, and only while this request is still the latest.
+        auto last = std::chrono::steady_clock::time_point{};
+        LocalModel::PartialText shown;
+        if (partial) {
+            shown = [&, generation](const std::string& raw) {
+                const auto now = std::chrono::steady_clock::now();
+                if (now - last < partialInterval || isRaised(deps_.stop)) {
+                    return;
+                }
+                last = now;
+                if (std::string display = cleanPartial(raw, level); !display.empty()) {
+                    partial(display);
+                }
+            };
+        }
+        ExplainResult result = answer(text, question, level, shown);
+        const bool current = [&] {
+            const std::lock_guard lock(turn_);
+            return generation == latest_;
+        }();
+        completion(current ? std::move(result) : ExplainResult::superseded());
+    });
+}
+
+void ModelService::prepare(Level level) {
+    const std::uint64_t generation = [this] {
+        const std::lock_guard lock(turn_);
+        return latest_;
+    }();
+    queue_.async([this, generation, level] {
+        {
+            // Whatever was asked since is worth more than a warm cache.
+            const std::lock_guard lock(turn_);
+            if (generation != latest_ || quitting_) {
+                return;
+            }
+        }
+        try {
+            const APIKeyStore keys(*deps_.secrets);
+            if (ModelPreferences::load(*deps_.preferences, keys).provider == ModelProvider::local) {
+                deps_.local->prepare(level);
+            }
+        } catch (const std::exception&) {
+            // Preparing is an optimisation; the explanation reports real failures.
+        }
+    });
 }
 
 ExplainResult ModelService::answer(const std::string& text, const std::optional<std::string>& question,
-                                   Level level) {
+                                   Level level, const Partial& partial) {
     try {
-        return ExplainResult::success(cleanedAnswer(configuredAnswer(text, question, level), level));
+        return ExplainResult::success(cleanedAnswer(configuredAnswer(text, question, level, partial), level));
     } catch (...) {
         std::exception_ptr firstError = std::current_exception();
+        if (isRaised(deps_.stop)) {
+            return ExplainResult::failure(firstError); // replaced or quitting: no second chance either
+        }
         try {
             const APIKeyStore keys(*deps_.secrets);
             if (!question &&
@@ -85,11 +162,12 @@ ExplainResult ModelService::answer(const std::string& text, const std::optional<
 }
 
 std::string ModelService::configuredAnswer(const std::string& text,
-                                           const std::optional<std::string>& question, Level level) {
+                                           const std::optional<std::string>& question, Level level,
+                                           const LocalModel::PartialText& partial) {
     const APIKeyStore keys(*deps_.secrets);
     const ModelPreferences preferences = ModelPreferences::load(*deps_.preferences, keys);
     if (preferences.provider == ModelProvider::local) {
-        return deps_.local->localAnswer(text, question, level);
+        return deps_.local->streamedLocalAnswer(text, question, level, partial);
     }
     const std::string key = keys.read(preferences.provider);
     if (key.empty()) {
@@ -99,12 +177,12 @@ std::string ModelService::configuredAnswer(const std::string& text,
         throw ModelFailure(
             "The stored API key contains characters that cannot be sent. Enter it again in Settings.");
     }
-    return cloudAnswer(text, question, level, preferences, key);
+    return cloudAnswer(text, question, level, preferences, key, partial);
 }
 
 std::string ModelService::cloudAnswer(const std::string& text, const std::optional<std::string>& question,
-                                      Level level, const ModelPreferences& connection,
-                                      const std::string& key) {
+                                      Level level, const ModelPreferences& connection, const std::string& key,
+                                      const LocalModel::PartialText& partial) {
     const std::string url = trimSlashes(connection.baseURL) + "/chat/completions";
     if (!isParsableUrl(url)) {
         throw ModelFailure("The provider address is invalid.");
@@ -123,6 +201,7 @@ std::string ModelService::cloudAnswer(const std::string& text, const std::option
     exchange.temperature = cloudTemperature(level);
     exchange.timeout = deps_.requestTimeout;
     exchange.stop = deps_.stop;
+    exchange.onPartial = partial;
     return exchangeChat(*deps_.transport, exchange,
                         {"The selected provider could not answer. Check Settings and try again.",
                          "The selected provider returned an unreadable answer.",

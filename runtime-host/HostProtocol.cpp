@@ -147,10 +147,20 @@ std::string answerReply(const Request& request, const ExplainResult& result) {
     reply["ok"] = result.ok();
     if (result.ok()) {
         reply["answer"] = result.answer();
+    } else if (result.isSuperseded()) {
+        reply["error"] = supersededMessage;
+        reply["superseded"] = true;
     } else {
         reply["error"] = result.errorMessage();
     }
     reply["level"] = request.level;
+    return bounded(reply, typeName(request.type), request.id);
+}
+
+std::string partialReply(const Request& request, const std::string& text) {
+    json reply = replyBase(request.id, typeName(request.type));
+    reply["partial"] = true;
+    reply["text"] = text;
     return bounded(reply, typeName(request.type), request.id);
 }
 

@@ -42,7 +42,13 @@ struct Availability {
     std::string error;        // why not, when not available
 };
 
+inline constexpr const char* supersededMessage = "A newer request took this one's place.";
+
+// The one final reply of an explanation or follow-up: "ok" and "answer", or "error" (with "superseded"
+// when a newer request ended it).
 std::string answerReply(const Request& request, const ExplainResult& result);
+// The answer so far, any number of times before the final reply: "partial": true and "text".
+std::string partialReply(const Request& request, const std::string& text);
 std::string availabilityReply(const Request& request, const Availability& availability);
 std::string errorReply(std::string_view message, const nlohmann::json& id, std::string_view type);
 

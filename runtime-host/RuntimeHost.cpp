@@ -4,6 +4,7 @@
 
 #include <poll.h>
 
+#include <memory>
 #include <thread>
 
 namespace ulvo::host {
@@ -38,11 +39,14 @@ void RuntimeHost::dispatch(Request request) {
     std::string text = request.text;
     std::optional<std::string> question = request.question;
     const Level level = request.level;
-    service_.explain(std::move(text), std::move(question), level,
-                     [this, request = std::move(request)](ExplainResult result) {
-                         reply(answerReply(request, result));
-                         --pending_;
-                     });
+    auto shared = std::make_shared<const Request>(std::move(request));
+    service_.explain(
+        std::move(text), std::move(question), level,
+        [this, shared](ExplainResult result) {
+            reply(answerReply(*shared, result));
+            --pending_;
+        },
+        [this, shared](const std::string& partial) { reply(partialReply(*shared, partial)); });
 }
 
 bool RuntimeHost::run() {

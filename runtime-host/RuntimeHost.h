@@ -10,7 +10,9 @@
 namespace ulvo::host {
 
 // Serves one browser connection: reads framed requests, answers each through the answer service and
-// writes one framed reply per request. Replies may come out of order; they carry the request's "id".
+// writes one final framed reply per request, after any number of partial ones. Replies may come out of
+// order; they carry the request's "id". The latest explanation wins: an earlier one still running ends
+// with a superseded reply.
 class RuntimeHost {
 public:
     // Runs on the model queue, after the requests queued before it.

@@ -15,6 +15,9 @@ const HOST_LOST = "The connection to ULVO was lost. Try again.";
 let port = null;
 let nextId = 1;
 const pending = new Map();
+// The answer so far, for requests that asked for it: the host sends any number of partial frames
+// before the final reply.
+const partials = new Map();
 let idleTimer = null;
 
 function settleAll(error) {
@@ -22,14 +25,20 @@ function settleAll(error) {
     resolve({ ok: false, error });
   }
   pending.clear();
+  partials.clear();
 }
 
 function openPort() {
   const opened = api.runtime.connectNative(HOST);
   opened.onMessage.addListener((reply) => {
+    if (reply?.partial === true) {
+      partials.get(reply.id)?.(String(reply.text ?? ""));
+      return;
+    }
     const resolve = pending.get(reply?.id);
     if (resolve) {
       pending.delete(reply.id);
+      partials.delete(reply.id);
       resolve(reply);
     }
     if (pending.size === 0) {
@@ -57,14 +66,18 @@ function scheduleIdleClose() {
   }, IDLE_CLOSE_MS);
 }
 
-// One request to the host; always resolves with a reply object carrying "ok".
-function askHost(request) {
+// One request to the host; always resolves with a reply object carrying "ok". onPartial, when given,
+// receives the answer so far as it is written.
+function askHost(request, onPartial) {
   clearTimeout(idleTimer);
   return new Promise((resolve) => {
     try {
       port = port ?? openPort();
       const id = nextId++;
       pending.set(id, resolve);
+      if (onPartial) {
+        partials.set(id, onPartial);
+      }
       port.postMessage({ ...request, id });
     } catch (error) {
       port = null;
@@ -160,7 +173,15 @@ api.runtime.onMessage.addListener((message, sender, sendResponse) => {
     return false;
   }
   if (message?.kind === "ulvo-ask") {
-    askHost(message.request).then(sendResponse);
+    const tabId = sender.tab?.id;
+    const onPartial =
+      tabId === undefined
+        ? undefined
+        : (text) =>
+            api.tabs
+              .sendMessage(tabId, { kind: "ulvo-partial", key: message.key, text }, { frameId: sender.frameId ?? 0 })
+              .catch(() => {});
+    askHost(message.request, onPartial).then(sendResponse);
     return true;
   }
   if (message?.kind === "ulvo-commands") {

@@ -79,12 +79,22 @@
     error.hidden = !message;
   }
 
-  async function ask(request) {
+  // The answer so far of the requests in flight, by key.
+  const partials = new Map();
+  let nextKey = 1;
+
+  async function ask(request, onPartial) {
+    const key = `${nextKey++}`;
+    if (onPartial) {
+      partials.set(key, onPartial);
+    }
     try {
-      const reply = await api.runtime.sendMessage({ kind: "ulvo-ask", request });
+      const reply = await api.runtime.sendMessage({ kind: "ulvo-ask", request, key });
       return reply ?? { ok: false, error: "ULVO did not answer. Try again." };
     } catch {
       return { ok: false, error: "ULVO did not answer. Try again." };
+    } finally {
+      partials.delete(key);
     }
   }
 
@@ -98,14 +108,19 @@
       return;
     }
     setBusy(1);
-    const reply = await ask({ type: "explain", text: state.text, level: state.level });
+    const reply = await ask({ type: "explain", text: state.text, level: state.level }, (text) => {
+      if (generation === state.generation) {
+        answer.textContent = text;
+      }
+    });
     setBusy(-1);
-    if (generation !== state.generation) {
+    if (generation !== state.generation || reply.superseded) {
       return; // a newer selection or level replaced this request
     }
     if (reply.ok) {
       answer.textContent = reply.answer;
     } else {
+      answer.textContent = ""; // what arrived before the failure is not an answer
       showError(reply.error);
     }
   }
@@ -121,9 +136,13 @@
     entry.append(q, a);
     followups.append(entry);
     setBusy(1);
-    const reply = await ask({ type: "followup", text: state.text, question: text, level: state.level });
+    const reply = await ask({ type: "followup", text: state.text, question: text, level: state.level }, (partial) => {
+      if (generation === state.generation) {
+        a.textContent = partial;
+      }
+    });
     setBusy(-1);
-    if (generation !== state.generation) {
+    if (generation !== state.generation || reply.superseded) {
       return;
     }
     if (reply.ok) {
@@ -208,6 +227,8 @@
     if (message?.kind === "ulvo-show") {
       show(String(message.text ?? ""));
       sendResponse(true);
+    } else if (message?.kind === "ulvo-partial") {
+      partials.get(message.key)?.(String(message.text ?? ""));
     }
     return false;
   });

@@ -15,8 +15,21 @@ struct SlistDeleter {
 };
 using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 
+struct BodySink {
+    std::string body;
+    const std::function<void(std::string_view)>* onData = nullptr;
+    StopFlag stop;
+};
+
 std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* target) {
-    static_cast<std::string*>(target)->append(data, size * count);
+    auto* sink = static_cast<BodySink*>(target);
+    if (isRaised(sink->stop)) {
+        return 0; // abandoned: the connection closes now, not at the next progress look
+    }
+    sink->body.append(data, size * count);
+    if (sink->onData != nullptr && *sink->onData) {
+        (*sink->onData)(std::string_view(data, size * count));
+    }
     return size * count;
 }
 
@@ -85,7 +98,7 @@ std::optional<HttpResponse> CurlTransport::send(const HttpRequest& request) {
     // A large POST would otherwise wait for a 100-continue that many servers never send.
     appendHeader(headers, "Expect:");
 
-    std::string body;
+    BodySink sink{{}, &request.onData, request.stop};
     char errorText[CURL_ERROR_SIZE] = {};
     check(curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str()));
     // Only HTTP: a configured address must never read local files or speak other protocols.
@@ -94,7 +107,7 @@ std::optional<HttpResponse> CurlTransport::send(const HttpRequest& request) {
     check(curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText));
     check(curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get()));
     check(curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendBody));
-    check(curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body));
+    check(curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink));
     if (request.method == "POST") {
         check(curl_easy_setopt(curl, CURLOPT_POST, 1L));
         check(curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data()));
@@ -134,7 +147,7 @@ std::optional<HttpResponse> CurlTransport::send(const HttpRequest& request) {
     if (status == 0) {
         return std::nullopt;
     }
-    return HttpResponse{status, std::move(body)};
+    return HttpResponse{status, std::move(sink.body)};
 }
 
 } // namespace ulvo

@@ -44,7 +44,8 @@ public:
         callbacks.page.openExternally = [this](const std::string& uri) { opened.push_back(uri); };
         panel = std::make_unique<gtk::CardPanel>(nullptr, engine, callbacks);
         auto explain = [this](std::string text, std::optional<std::string> question, Level level,
-                              std::function<void(ExplainResult)> completion) {
+                              std::function<void(ExplainResult)> completion,
+                              const std::function<void(const std::string&)>& /*partial*/) {
             requests.push_back({text, question, level});
             if (!answer) {
                 return;
@@ -53,7 +54,7 @@ public:
             // Completes on another thread, as the model queue does.
             std::thread([completion, reply] { completion(ExplainResult::success(reply)); }).detach();
         };
-        bridge = std::make_unique<CardBridge>(*this, explain, gtk::postToMainThread);
+        bridge = std::make_unique<CardBridge>(*this, CardAnswers{explain, {}, {}}, gtk::postToMainThread);
         panel->page().load(std::filesystem::path(ULVO_TEST_WEB_DIR) / "index.html");
         EXPECT_TRUE(pumpUntil([this] { return loads > 0; }, 30s)) << "the card page did not load";
         EXPECT_TRUE(pumpUntil([this] { return js("typeof window.ULVO") == "object"; }));

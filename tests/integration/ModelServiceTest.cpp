@@ -1,5 +1,6 @@
 // The answer service against a real HTTP server on loopback, through the real libcurl transport.
 #include "model/ModelService.h"
+#include "model/ChatRequest.h"
 #include "model/ModelFailure.h"
 #include "model/Prompts.h"
 #include "platform/linux/CurlTransport.h"
@@ -101,7 +102,7 @@ TEST_F(ModelServiceTest, CloudRequestCarriesTheHeadersBodyAndBandTemperature) {
         const nlohmann::json body = lastBody();
         EXPECT_EQ(body.size(), 5U);
         EXPECT_EQ(body["model"], "test-model");
-        EXPECT_EQ(body["stream"], false);
+        EXPECT_EQ(body["stream"], true);
         EXPECT_EQ(body["max_tokens"], 650);
         EXPECT_DOUBLE_EQ(body["temperature"].get<double>(), temperature) << "level " << level;
         ASSERT_EQ(body["messages"].size(), 2U);
@@ -240,24 +241,30 @@ TEST_F(ModelServiceTest, AnAnswerThatCleansToNothingIsAFailure) {
         << "the telegraphic form keeps nothing of it";
 }
 
-TEST_F(ModelServiceTest, QuittingAbandonsTheRunningRequestAndDropsTheQueuedOnes) {
+TEST_F(ModelServiceTest, QuittingAbandonsTheRunningRequestAndSendsNothingMore) {
     server->setResponder([](const RecordedRequest&) {
         return CannedReply{200, chatReply("late"), "application/json", 6s}; // a provider that stalls
     });
     auto service = makeService();
-    std::atomic<int> completions{0};
-    for (int i = 0; i < 3; ++i) {
-        service->explain("text", std::nullopt, 50, [&](ExplainResult) { ++completions; });
-    }
+    std::mutex mutex;
+    std::vector<ExplainResult> results;
+    service->explain("text", std::nullopt, 50, [&](ExplainResult result) {
+        const std::lock_guard lock(mutex);
+        results.push_back(std::move(result));
+    });
     for (int i = 0; i < 200 && server->requests().empty(); ++i) {
         std::this_thread::sleep_for(10ms);
     }
     ASSERT_EQ(server->requests().size(), 1U);
+    service->explain("queued", std::nullopt, 50, [](ExplainResult) {});
     const auto start = std::chrono::steady_clock::now();
     service.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "quitting waited for the provider";
-    EXPECT_LE(completions.load(), 1) << "queued requests ran after the service went away";
-    EXPECT_EQ(server->requests().size(), 1U);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms) << "quitting waited for the provider";
+    EXPECT_EQ(server->requests().size(), 1U) << "a queued request was sent after the service went away";
+    const std::lock_guard lock(mutex);
+    for (const ExplainResult& result : results) {
+        EXPECT_FALSE(result.ok()) << "an abandoned request reported an answer";
+    }
 }
 
 TEST_F(ModelServiceTest, InvalidUtf8InTheSelectionStillSendsAValidBody) {
@@ -295,12 +302,12 @@ TEST_F(ModelServiceTest, StalledAndDroppedConnectionsFailWithTheTransportError) 
     EXPECT_FALSE(dropped.errorMessage().empty());
 }
 
-TEST_F(ModelServiceTest, RequestsRunOneAtATimeInOrderWithOneCompletionEach) {
+TEST_F(ModelServiceTest, TheLatestRequestWinsAndEveryRequestCompletesOnceOnTheQueue) {
     server->setResponder([](const RecordedRequest& request) {
         const auto body = nlohmann::json::parse(request.body);
         const std::string text = body["messages"][1]["content"];
         return CannedReply{200, chatReply("answer to " + text), "application/json",
-                           text == "first" ? 300ms : 0ms};
+                           text == "first" ? 5s : 0ms};
     });
     auto service = makeService();
     std::mutex mutex;
@@ -308,21 +315,34 @@ TEST_F(ModelServiceTest, RequestsRunOneAtATimeInOrderWithOneCompletionEach) {
     std::atomic<int> calls{0};
     std::promise<void> allDone;
     const auto callerThread = std::this_thread::get_id();
+    const auto start = std::chrono::steady_clock::now();
     for (const std::string text : {"first", "second", "third"}) {
         service->explain(text, std::nullopt, 50, [&, text](ExplainResult result) {
             EXPECT_NE(std::this_thread::get_id(), callerThread) << "completions run on the model queue";
             EXPECT_TRUE(service->queue().isCurrent());
             std::lock_guard lock(mutex);
-            order.push_back(result.ok() ? result.answer() : result.errorMessage());
+            order.push_back(text + ": " +
+                            (result.isSuperseded() ? "superseded"
+                             : result.ok()         ? result.answer()
+                                                   : result.errorMessage()));
             if (++calls == 3) {
                 allDone.set_value();
             }
         });
+        if (text == "first") { // in flight before the others come
+            for (int i = 0; i < 200 && server->requests().empty(); ++i) {
+                std::this_thread::sleep_for(10ms);
+            }
+        }
     }
     allDone.get_future().wait();
-    service.reset(); // drains the queue: a late extra completion would show up as a fourth call
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "the superseded exchange was not abandoned";
+    service.reset();
     EXPECT_EQ(calls, 3);
-    EXPECT_EQ(order, (std::vector<std::string>{"answer to first", "answer to second", "answer to third"}));
+    EXPECT_EQ(order, (std::vector<std::string>{"first: superseded", "second: superseded",
+                                               "third: answer to third"}));
+    ASSERT_EQ(server->requests().size(), 2U) << "the queued request that was replaced was sent anyway";
+    EXPECT_NE(server->requests().back().body.find("third"), std::string::npos);
 }
 
 TEST_F(ModelServiceTest, LocalFailureGetsTheOnDeviceSecondChanceOnlyForFirstExplanations) {
@@ -349,6 +369,155 @@ TEST_F(ModelServiceTest, LocalFailureGetsTheOnDeviceSecondChanceOnlyForFirstExpl
     onDevice->answer = "Fallback.";
     EXPECT_EQ(explain(*service, "text", std::nullopt, 50).answer(), "Fallback.");
     EXPECT_TRUE(server->requests().empty());
+}
+
+// ---- Streaming ------------------------------------------------------------------------------------
+
+using test::chatDelta;
+using test::chatStream;
+using test::Chunk;
+
+TEST_F(ModelServiceTest, StreamedAnswersReachThePartialHandlerCleanedThenArriveWhole) {
+    server->setResponder([](const RecordedRequest&) {
+        CannedReply reply{200, "", "text/event-stream"};
+        reply.chunks = chatStream({"**Water", "** boils", " at 100 ", "\u00b0C \u2014 at sea level."}, 70ms);
+        return reply;
+    });
+    auto service = makeService();
+    std::mutex mutex;
+    std::vector<std::string> partials;
+    std::promise<ExplainResult> done;
+    service->explain(
+        "Water boils at 100 \u00b0C.", std::nullopt, 70,
+        [&](ExplainResult result) { done.set_value(std::move(result)); },
+        [&](const std::string& text) {
+            const std::lock_guard lock(mutex);
+            partials.push_back(text);
+        });
+    const ExplainResult result = done.get_future().get();
+    ASSERT_TRUE(result.ok()) << result.errorMessage();
+    EXPECT_EQ(result.answer(), "Water boils at 100 \u00b0C, at sea level.");
+    EXPECT_EQ(lastBody()["stream"], true);
+    const std::lock_guard lock(mutex);
+    ASSERT_GE(partials.size(), 2U) << "the answer came only at the end";
+    for (const std::string& partial : partials) {
+        EXPECT_EQ(partial.find('*'), std::string::npos) << "a Markdown mark flashed by: " << partial;
+        EXPECT_EQ(partial.find("\u2014"), std::string::npos) << "a dash flashed by: " << partial;
+    }
+    EXPECT_EQ(partials.front(), "Water");
+}
+
+TEST_F(ModelServiceTest, EveryStreamFaultEndsInTheWholeAnswerOrAClearError) {
+    const std::string done = "data: [DONE]\n\n";
+    const std::string finish = R"(data: {"choices":[{"index":0,"delta":{},"finish_reason":"stop"}]})"
+                               "\n\n";
+    struct Case {
+        const char* what;
+        CannedReply reply;
+        std::string expected; // the answer, or "error: " and the message's start
+    };
+    const auto streamed = [](std::vector<Chunk> chunks, bool cut = false, int status = 200) {
+        CannedReply reply{status, "", "text/event-stream"};
+        reply.chunks = std::move(chunks);
+        reply.cutAfterChunks = cut;
+        return reply;
+    };
+    const std::vector<Case> cases{
+        {"a whole stream", streamed(chatStream({"One", " two."}, 0ms)), "One two."},
+        {"cut midway", streamed({{0ms, chatDelta("One")}, {0ms, chatDelta(" two")}}, true), "error: "},
+        {"ends without [DONE] after a finish_reason",
+         streamed({{0ms, chatDelta("Done here.")}, {0ms, finish}}), "Done here."},
+        {"ends without [DONE] or a finish_reason", streamed({{0ms, chatDelta("Half")}}),
+         std::string("error: ") + incompleteAnswerMessage},
+        {"a malformed event",
+         streamed({{0ms, chatDelta("A")}, {0ms, "data: {\"choices\": [\n\n"}, {0ms, done}}),
+         "error: The selected provider returned an unreadable answer."},
+        {"an error object in the stream",
+         streamed(
+             {{0ms, chatDelta("Par")}, {0ms, "data: {\"error\":{\"message\":\"Rate limit reached\"}}\n\n"}}),
+         "error: The selected provider could not answer. Check Settings and try again. (Rate limit reached)"},
+        {"a 429 with a JSON error body", CannedReply{429, R"({"error":{"message":"Too many requests"}})"},
+         "error: The selected provider could not answer. Check Settings and try again."},
+        {"a character split across pieces",
+         streamed({{0ms, "data: {\"choices\":[{\"delta\":{\"content\":\"Caf\xC3"},
+                   {0ms, "\xA9 au lait.\"}}]}\n\n"},
+                   {0ms, done}}),
+         "Caf\u00e9 au lait."},
+        {"CRLF line ends and keep-alive comments",
+         streamed(
+             {{0ms, ": keep-alive\r\n\r\n"},
+              {0ms, "data: {\"choices\":[{\"delta\":{\"role\":\"assistant\"}}]}\r\n\r\n"},
+              {0ms, ": still here\r\n\r\ndata: {\"choices\":[{\"delta\":{\"content\":\"Fine.\"}}]}\r\n\r\n"},
+              {0ms, "data: [DONE]\r\n\r\n"}}),
+         "Fine."},
+        {"a plain JSON body despite the stream request", CannedReply{200, chatReply("Plain.")}, "Plain."},
+        {"an HTML page", CannedReply{200, "<html>proxy</html>", "text/html"},
+         "error: The selected provider returned an unreadable answer."},
+    };
+    auto service = makeService();
+    for (const Case& c : cases) {
+        server->setResponder([&c](const RecordedRequest&) { return c.reply; });
+        std::promise<ExplainResult> finished;
+        service->explain(
+            "text", std::nullopt, 70, [&](ExplainResult result) { finished.set_value(std::move(result)); },
+            [](const std::string&) {});
+        const ExplainResult result = finished.get_future().get();
+        if (c.expected.rfind("error: ", 0) == 0) {
+            ASSERT_FALSE(result.ok())
+                << c.what << ": partial text was taken for the answer: " << result.answer();
+            EXPECT_EQ(result.errorMessage().rfind(c.expected.substr(7), 0), 0U)
+                << c.what << ": " << result.errorMessage();
+        } else {
+            ASSERT_TRUE(result.ok()) << c.what << ": " << result.errorMessage();
+            EXPECT_EQ(result.answer(), c.expected) << c.what;
+        }
+    }
+}
+
+TEST_F(ModelServiceTest, AStreamSilentForTheIdleLimitTimesOut) {
+    server->setResponder([](const RecordedRequest&) {
+        CannedReply reply{200, "", "text/event-stream"};
+        reply.chunks = {{0ms, chatDelta("Started")}, {2500ms, chatDelta(" late")}};
+        return reply;
+    });
+    auto service = makeService(1s);
+    const ExplainResult result = explain(*service, "text", std::nullopt, 70);
+    ASSERT_FALSE(result.ok());
+    EXPECT_NE(result.errorMessage().find("timed out"), std::string::npos) << result.errorMessage();
+}
+
+TEST_F(ModelServiceTest, ANewRequestClosesTheStreamInFlightAndOnlyTheLatestCompletes) {
+    server->setResponder([](const RecordedRequest& request) {
+        const bool slow = request.body.find("slow") != std::string::npos;
+        CannedReply reply{200, "", "text/event-stream"};
+        reply.chunks = chatStream(std::vector<std::string>(slow ? 40 : 2, "word "), slow ? 100ms : 0ms);
+        return reply;
+    });
+    auto service = makeService();
+    std::promise<void> firstPartial;
+    std::atomic<bool> partialSeen{false};
+    std::promise<ExplainResult> first;
+    std::promise<ExplainResult> second;
+    service->explain(
+        "slow", std::nullopt, 70, [&](ExplainResult result) { first.set_value(std::move(result)); },
+        [&](const std::string&) {
+            if (!partialSeen.exchange(true)) {
+                firstPartial.set_value();
+            }
+        });
+    firstPartial.get_future().wait();
+    const auto start = std::chrono::steady_clock::now();
+    service->explain("fast", std::nullopt, 70,
+                     [&](ExplainResult result) { second.set_value(std::move(result)); });
+    EXPECT_TRUE(first.get_future().get().isSuperseded());
+    const ExplainResult latest = second.get_future().get();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms) << "the replaced stream ran on";
+    ASSERT_TRUE(latest.ok()) << latest.errorMessage();
+    EXPECT_EQ(latest.answer(), "word word");
+    for (int i = 0; i < 100 && server->abandonedStreams() == 0; ++i) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(server->abandonedStreams(), 1) << "the replaced request's connection stayed open";
 }
 
 } // namespace

@@ -11,6 +11,8 @@
 #include "tests/support/LoopbackServer.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
@@ -122,6 +124,38 @@ TEST_F(RuntimeHostTest, AnswersExplanationsFollowUpsAndAvailabilityOnOneConnecti
     host.closeInput();
     EXPECT_EQ(host.exitStatus(5s), 0);
     EXPECT_TRUE(host.outputEnded()) << "nothing but frames on stdout";
+}
+
+TEST_F(RuntimeHostTest, PartialFramesPrecedeTheFinalReplyAndANewRequestSupersedesTheOld) {
+    server->setResponder([](const RecordedRequest& request) {
+        const bool slow = request.body.find("Slowly") != std::string::npos;
+        CannedReply reply{200, "", "text/event-stream"};
+        reply.chunks = slow ? test::chatStream(std::vector<std::string>(30, "more "), 100ms)
+                            : test::chatStream({"Quick", " answer."}, 30ms);
+        return reply;
+    });
+    HostProcess host(configHome);
+    host.sendMessage({{"type", "explain"}, {"text", "Slowly"}, {"level", 70}, {"id", 1}});
+    json reply = host.reply();
+    EXPECT_EQ(reply, (json{{"id", 1}, {"type", "explain"}, {"partial", true}, {"text", "more"}}));
+    host.sendMessage({{"type", "explain"}, {"text", "Quickly"}, {"level", 70}, {"id", 2}});
+    std::vector<json> replies;
+    while (replies.empty() || replies.back().contains("partial") || replies.back()["id"] != 2) {
+        replies.push_back(host.reply());
+        ASSERT_FALSE(replies.back().is_null()) << "the host stopped answering";
+    }
+    const auto final = [&](int id) {
+        return std::find_if(replies.begin(), replies.end(),
+                            [id](const json& r) { return r["id"] == id && !r.contains("partial"); });
+    };
+    ASSERT_NE(final(1), replies.end()) << "the replaced request got no reply";
+    EXPECT_EQ((*final(1))["superseded"], true);
+    EXPECT_EQ((*final(1))["ok"], false);
+    EXPECT_EQ((*final(2))["answer"], "Quick answer.");
+    const bool partialOfTwo = std::any_of(replies.begin(), replies.end(), [](const json& r) {
+        return r["id"] == 2 && r.contains("partial") && r["text"] == "Quick";
+    });
+    EXPECT_TRUE(partialOfTwo);
 }
 
 TEST_F(RuntimeHostTest, OneHostPerMessageAnswersAndExitsWhenTheBrowserCloses) {

@@ -37,7 +37,33 @@ LoopbackServer::LoopbackServer(Responder responder, int port)
             std::this_thread::sleep_for(reply.delay);
         }
         response.status = reply.status;
-        response.set_content(reply.body, reply.contentType.c_str());
+        if (reply.chunks.empty()) {
+            response.set_content(reply.body, reply.contentType.c_str());
+            return;
+        }
+        auto next = std::make_shared<std::size_t>(0);
+        response.set_chunked_content_provider(
+            reply.contentType, [this, next, chunks = reply.chunks,
+                                cut = reply.cutAfterChunks](std::size_t, httplib::DataSink& sink) {
+                const Chunk& chunk = chunks[*next];
+                // Paused in steps, so a client that leaves meanwhile is noticed.
+                const auto until = std::chrono::steady_clock::now() + chunk.after;
+                while (std::chrono::steady_clock::now() < until && sink.is_writable()) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+                if (!sink.is_writable() || !sink.write(chunk.bytes.data(), chunk.bytes.size())) {
+                    const std::lock_guard lock(mutex_);
+                    ++abandoned_;
+                    return false;
+                }
+                if (++*next == chunks.size()) {
+                    if (cut) {
+                        return false;
+                    }
+                    sink.done();
+                }
+                return true;
+            });
     };
     server_->Get(".*", handle);
     server_->Post(".*", handle);
@@ -69,6 +95,29 @@ LoopbackServer::LoopbackServer(Responder responder, int port)
 LoopbackServer::~LoopbackServer() {
     server_->stop();
     thread_.join();
+}
+
+int LoopbackServer::abandonedStreams() const {
+    const std::lock_guard lock(mutex_);
+    return abandoned_;
+}
+
+std::string chatDelta(const std::string& content) {
+    const nlohmann::json event = {
+        {"choices", nlohmann::json::array({{{"index", 0}, {"delta", {{"content", content}}}}})}};
+    return "data: " + event.dump() + "\n\n";
+}
+
+std::vector<Chunk> chatStream(const std::vector<std::string>& pieces, std::chrono::milliseconds pause) {
+    std::vector<Chunk> chunks;
+    chunks.push_back({pause, R"(data: {"choices":[{"index":0,"delta":{"role":"assistant"}}]})"
+                             "\n\n"});
+    for (const std::string& piece : pieces) {
+        chunks.push_back({pause, chatDelta(piece)});
+    }
+    chunks.push_back({pause, R"(data: {"choices":[{"index":0,"delta":{},"finish_reason":"stop"}]})"
+                             "\n\ndata: [DONE]\n\n"});
+    return chunks;
 }
 
 std::string LoopbackServer::baseURL() const {

@@ -23,11 +23,19 @@ struct RecordedRequest {
     std::string header(const std::string& name) const;
 };
 
+// One piece of a streamed body, sent after a pause.
+struct Chunk {
+    std::chrono::milliseconds after{0};
+    std::string bytes;
+};
+
 struct CannedReply {
     int status = 200;
     std::string body;
     std::string contentType = "application/json";
     std::chrono::milliseconds delay{0}; // silence before anything is sent
+    std::vector<Chunk> chunks{};        // set: the body is sent in these pieces (chunked), body unused
+    bool cutAfterChunks = false;        // the connection is dropped instead of the body ending
 };
 
 // A real HTTP server on 127.0.0.1 (an ephemeral port) that records what it receives and answers
@@ -46,18 +54,26 @@ public:
     std::string baseURL() const; // http://127.0.0.1:PORT
     std::vector<RecordedRequest> requests() const;
     void setResponder(Responder responder);
+    // Streamed replies whose client went away before the last piece.
+    int abandonedStreams() const;
 
 private:
     std::unique_ptr<httplib::Server> server_;
     mutable std::mutex mutex_;
     Responder responder_;
     std::vector<RecordedRequest> requests_;
+    int abandoned_ = 0;
     int port_ = 0;
     std::thread thread_;
 };
 
 // A chat-completions reply whose first choice says `content`.
 std::string chatReply(const std::string& content);
+// One server-sent event carrying a delta of `content` ("data: {...}" and a blank line).
+std::string chatDelta(const std::string& content);
+// A streamed answer in `pieces`, each after `pause`: a role-only first event, the deltas, a
+// finish_reason and [DONE].
+std::vector<Chunk> chatStream(const std::vector<std::string>& pieces, std::chrono::milliseconds pause);
 
 // Accepts connections on 127.0.0.1 and closes each as soon as the request arrives.
 class DroppingServer {

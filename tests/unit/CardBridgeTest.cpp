@@ -131,18 +131,27 @@ class BridgeTest : public ::testing::Test {
 protected:
     std::unique_ptr<CardBridge> makeBridge() {
         auto explain = [this](std::string text, std::optional<std::string> question, Level level,
-                              std::function<void(ExplainResult)> completion) {
+                              std::function<void(ExplainResult)> completion,
+                              const std::function<void(const std::string&)>& partial) {
             requests.push_back({text, question, level});
             ExplainResult result = failAnswers ? ExplainResult::failure(std::make_exception_ptr(
                                                      ModelFailure("The model could not answer.")))
                                                : ExplainResult::success("answer to " + text);
-            pending_.emplace_back([completion, result] { completion(result); });
+            pending_.emplace_back([completion, partial, result, partials = partialsToSend] {
+                for (const std::string& piece : partials) {
+                    partial(piece);
+                }
+                completion(result);
+            });
         };
         auto post = [this](std::function<void()> task) {
             std::lock_guard lock(mutex_);
             posted_.push_back(std::move(task));
         };
-        return std::make_unique<CardBridge>(host, explain, post);
+        return std::make_unique<CardBridge>(
+            host,
+            CardAnswers{explain, [this] { ++cancels; }, [this](Level level) { prepared.push_back(level); }},
+            post);
     }
 
     // Completes the answers on a worker thread, then runs their main-thread halves.
@@ -167,6 +176,9 @@ protected:
     RecordingHost host;
     std::vector<Request> requests;
     bool failAnswers = false;
+    std::vector<std::string> partialsToSend;
+    int cancels = 0;
+    std::vector<Level> prepared;
 
 private:
     std::vector<std::function<void()>> pending_;
@@ -181,31 +193,33 @@ TEST_F(BridgeTest, BlankTextGetsOneErrorAndNoRequest) {
     bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", 12}});
     drain();
     EXPECT_TRUE(requests.empty());
-    const std::string error = R"(window.ULVO.receiveError({"message":"Select or paste some text first."}))";
+    const std::string error =
+        R"(window.ULVO.receiveError({"id":null,"message":"Select or paste some text first."}))";
     EXPECT_EQ(host.scripts, std::vector<std::string>(3, error));
 }
 
 TEST_F(BridgeTest, TextGoesUntrimmedAtTheDefaultLevel) {
     auto bridge = makeBridge();
-    bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "  word  "}});
+    bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "  word  "}, {"id", 7}});
     drain();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].text, "  word  ");
     EXPECT_EQ(requests[0].level, 25);
     EXPECT_FALSE(requests[0].question);
     EXPECT_EQ(host.scripts.back(),
-              R"(window.ULVO.receiveResult({"followup":false,"text":"answer to   word  "}))");
+              R"(window.ULVO.receiveResult({"followup":false,"id":7,"text":"answer to   word  "}))");
 }
 
 TEST_F(BridgeTest, FollowupCarriesTheQuestionOnlyWhenItIsAString) {
     auto bridge = makeBridge();
-    bridge->didReceiveScriptMessage({{"action", "followup"}, {"text", "t"}, {"level", 80}});
-    bridge->didReceiveScriptMessage(
-        {{"action", "followup"}, {"text", "t"}, {"level", 80}, {"question", "why?"}});
-    bridge->didReceiveScriptMessage({{"action", "followup"}, {"text", "t"}, {"level", 80}, {"question", 7}});
-    bridge->didReceiveScriptMessage(
-        {{"action", "explain"}, {"text", "t"}, {"level", 80.5}, {"question", "no"}});
-    drain();
+    for (const json& message :
+         {json{{"action", "followup"}, {"text", "t"}, {"level", 80}},
+          json{{"action", "followup"}, {"text", "t"}, {"level", 80}, {"question", "why?"}},
+          json{{"action", "followup"}, {"text", "t"}, {"level", 80}, {"question", 7}},
+          json{{"action", "explain"}, {"text", "t"}, {"level", 80.5}, {"question", "no"}}}) {
+        bridge->didReceiveScriptMessage(message);
+        drain(); // each answered before the next is asked
+    }
     ASSERT_EQ(requests.size(), 4u);
     EXPECT_FALSE(requests[0].question);
     EXPECT_EQ(requests[1].question, "why?");
@@ -223,8 +237,33 @@ TEST_F(BridgeTest, FailuresReachThePageAsTheirMessage) {
     auto bridge = makeBridge();
     bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "t"}});
     drain();
-    EXPECT_EQ(host.scripts, std::vector<std::string>{
-                                R"(window.ULVO.receiveError({"message":"The model could not answer."}))"});
+    EXPECT_EQ(host.scripts,
+              std::vector<std::string>{
+                  R"(window.ULVO.receiveError({"id":null,"message":"The model could not answer."}))"});
+}
+
+TEST_F(BridgeTest, OnlyTheLatestRequestsPartialTextAndAnswerReachThePage) {
+    partialsToSend = {"Wa", "Water boils"};
+    auto bridge = makeBridge();
+    bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "old"}, {"level", 40}, {"id", 1}});
+    bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "new"}, {"level", 70}, {"id", 2}});
+    drain(); // the replaced request's partials and answer arrive too, and are dropped
+    EXPECT_EQ(host.scripts,
+              (std::vector<std::string>{
+                  R"(window.ULVO.receivePartial({"id":2,"text":"Wa"}))",
+                  R"(window.ULVO.receivePartial({"id":2,"text":"Water boils"}))",
+                  R"(window.ULVO.receiveResult({"followup":false,"id":2,"text":"answer to new"}))"}));
+
+    // Closing ends what is in flight; its answer never reaches the page. Opening readies the last level.
+    host.scripts.clear();
+    bridge->didReceiveScriptMessage(
+        {{"action", "followup"}, {"text", "new"}, {"question", "why?"}, {"id", 3}});
+    bridge->cardClosed();
+    drain();
+    EXPECT_EQ(cancels, 1);
+    EXPECT_EQ(host.scripts, std::vector<std::string>{R"(window.ULVO.cancelOpen({}))"});
+    bridge->cardOpened();
+    EXPECT_EQ(prepared, std::vector<Level>{25}) << "the follow-up's level, the default";
 }
 
 TEST_F(BridgeTest, AnswersAfterTheBridgeIsGoneAreDropped) {
