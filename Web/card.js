@@ -190,7 +190,11 @@
   function receiveError(payload) {
     const message = payload && typeof payload.message === "string" ? payload.message : "Something went wrong.";
     const request = takeOpen(payload);
-    if (!request) return;
+    if (!request) {
+      // An error that belongs to no request (a message the page did not send) still shows.
+      if (!payload || payload.id === null || payload.id === undefined) showError(message);
+      return;
+    }
     if (request.kind === "followup" && request.reply) {
       request.reply.classList.add("error");
       request.reply.textContent = message;

@@ -1,6 +1,8 @@
 // The ulvo program itself: one instance per session, later starts handed over, the window accelerators.
 // Runs inside scripts/private-session.
 #include "tests/integration/DesktopTestSupport.h"
+#include "tests/integration/Subprocess.h"
+#include "tests/support/LoopbackServer.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -145,9 +147,21 @@ TEST_F(AppInstanceTest, ExplainAndCaptureOptionsRunTheHotKeysActionsInTheRunning
     EXPECT_EQ(primaryStatus(), -1);
 }
 
-TEST_F(AppInstanceTest, TerminationEndsCleanly) {
+TEST_F(AppInstanceTest, TerminationEndsCleanlyWithinASecondWhileAProviderStalls) {
+    LoopbackServer stalling([](const RecordedRequest&) {
+        return CannedReply{200, chatReply("too late"), "application/json", 4s};
+    });
+    useLoopbackProvider(stalling.baseURL());
+    Background app({"/usr/bin/python3", ULVO_TEXT_APP, "--kind", "textview", "--text",
+                    "Glaciers carve valleys", "--select", "0", "8"});
+    ASSERT_EQ(app.readLine(15s).rfind("ready", 0), 0U) << "the text application did not start";
+    EXPECT_EQ(run({ULVO_TEST_PROGRAM, "--explain"}), 0);
+    ASSERT_TRUE(waitFor([&] { return !stalling.requests().empty(); })) << "no request reached the provider";
+
+    const auto start = std::chrono::steady_clock::now();
     kill(primary_, SIGTERM);
-    ASSERT_TRUE(waitFor([this] { return primaryStatus() != -1; }));
+    ASSERT_TRUE(waitFor([this] { return primaryStatus() != -1; }, 5s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << "quitting waited for the provider";
     EXPECT_EQ(primaryStatus(), 0);
 }
 

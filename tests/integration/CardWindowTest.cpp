@@ -152,8 +152,9 @@ GtkWidget* CardWindowTest::backdrop_ = nullptr;
 TEST_F(CardWindowTest, SelectionExplainsAtOnceAndAgainAfterTheSliderSettles) {
     card().showWithSelection("Chlorophyll absorbs light.");
     ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("explain").empty(); }));
-    EXPECT_EQ(card().messagesOf("explain")[0],
-              (json{{"action", "explain"}, {"text", "Chlorophyll absorbs light."}, {"level", 25}}));
+    EXPECT_EQ(
+        card().messagesOf("explain")[0],
+        (json{{"action", "explain"}, {"text", "Chlorophyll absorbs light."}, {"level", 25}, {"id", 1}}));
     EXPECT_EQ(text("selection-text"), "Chlorophyll absorbs light.");
     EXPECT_FALSE(hidden("status")) << "a request is open, so the waiting state shows";
 
@@ -168,8 +169,9 @@ TEST_F(CardWindowTest, SelectionExplainsAtOnceAndAgainAfterTheSliderSettles) {
     pumpFor(700ms);
     const auto explains = card().messagesOf("explain");
     ASSERT_EQ(explains.size(), 2u);
-    EXPECT_EQ(explains[1],
-              (json{{"action", "explain"}, {"text", "Chlorophyll absorbs light."}, {"level", 80}}));
+    EXPECT_EQ(
+        explains[1],
+        (json{{"action", "explain"}, {"text", "Chlorophyll absorbs light."}, {"level", 80}, {"id", 2}}));
     ASSERT_EQ(card().requests.size(), 2u);
     EXPECT_EQ(card().requests[1].level, 80);
 }
@@ -187,7 +189,8 @@ TEST_F(CardWindowTest, EnterInTheFollowUpFieldSendsTheQuestion) {
     EXPECT_EQ(card().messagesOf("followup")[0], (json{{"action", "followup"},
                                                       {"text", "Mitochondria make ATP."},
                                                       {"level", 25},
-                                                      {"question", "what is ATP?"}}));
+                                                      {"question", "what is ATP?"},
+                                                      {"id", 2}}));
     EXPECT_EQ(js("document.getElementById('followup').value"), "");
     ASSERT_EQ(card().requests.size(), 2u);
     EXPECT_EQ(card().requests[1].question, "what is ATP?");
@@ -253,14 +256,32 @@ TEST_F(CardWindowTest, MalformedMessagesGetNoReply) {
 TEST_F(CardWindowTest, EveryCallShowsOnThePage) {
     card().showWithSelection("Entropy");
     ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("explain").empty(); }));
-    card().bridge->callJavaScript("receiveResult", {{"text", "Disorder, counted."}, {"followup", false}});
+    const json id = card().messagesOf("explain").back()["id"];
+    ASSERT_TRUE(id.is_number());
+
+    // The answer as it is written, then the whole answer in its place; a reply for another request
+    // changes nothing.
+    card().bridge->callJavaScript("receivePartial", {{"text", "Disorder,"}, {"id", id}});
+    ASSERT_TRUE(pumpUntil([] { return text("answer") == "Disorder,"; }));
+    EXPECT_FALSE(hidden("status")) << "still being written";
+    card().bridge->callJavaScript("receivePartial", {{"text", "Stale"}, {"id", id.get<int>() + 50}});
+    card().bridge->callJavaScript("receiveResult",
+                                  {{"text", "Disorder, counted."}, {"followup", false}, {"id", id}});
     ASSERT_TRUE(pumpUntil([] { return text("answer") == "Disorder, counted."; }));
     EXPECT_TRUE(hidden("status"));
     EXPECT_EQ(js("document.getElementById('answer-region').getAttribute('aria-busy')"), "false");
 
-    card().bridge->callJavaScript("receiveError", {{"message", "The model could not answer."}});
+    // A failure after partial text: the text goes, the error shows.
+    card().bridge->callJavaScript("setSelection", {{"text", "Enthalpy"}});
+    ASSERT_TRUE(pumpUntil([] { return card().messagesOf("explain").size() >= 2; }));
+    const json second = card().messagesOf("explain").back()["id"];
+    card().bridge->callJavaScript("receivePartial", {{"text", "Heat content of"}, {"id", second}});
+    ASSERT_TRUE(pumpUntil([] { return text("answer") == "Heat content of"; }));
+    card().bridge->callJavaScript("receiveError",
+                                  {{"message", "The model could not answer."}, {"id", second}});
     ASSERT_TRUE(pumpUntil([] { return !hidden("error"); }));
     EXPECT_EQ(text("error"), "The model could not answer.");
+    EXPECT_EQ(text("answer"), "") << "partial text stood as an answer";
     EXPECT_EQ(js("document.getElementById('error').getAttribute('role')"), "alert");
 
     card().bridge->setAccessibility(false);
@@ -275,7 +296,9 @@ TEST_F(CardWindowTest, EveryCallShowsOnThePage) {
     js("(() => { document.getElementById('followup').value = 'And heat?';"
        "document.getElementById('followup-form').requestSubmit(); })()");
     ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("followup").empty(); }));
-    card().bridge->callJavaScript("receiveResult", {{"text", "Heat spreads it."}, {"followup", true}});
+    card().bridge->callJavaScript("receiveResult", {{"text", "Heat spreads it."},
+                                                    {"followup", true},
+                                                    {"id", card().messagesOf("followup").back()["id"]}});
     ASSERT_TRUE(pumpUntil([] { return text("thread") == "And heat?Heat spreads it."; }));
 }
 
@@ -435,12 +458,14 @@ TEST_F(CardWindowTest, Screenshots) {
     webkit_web_view_set_zoom_level(card().panel->page().view(), 1.0);
 
     card().answer.reset();
+    const std::size_t asked = card().messagesOf("explain").size();
     card().showWithSelection("Quantum tunnelling");
-    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("explain").empty(); }));
+    ASSERT_TRUE(pumpUntil([asked] { return card().messagesOf("explain").size() > asked; }));
     card().bridge->callJavaScript(
         "receiveError",
         {{"message", "The built-in local model is incomplete. Install a model or choose a cloud "
-                     "provider in Settings."}});
+                     "provider in Settings."},
+         {"id", card().messagesOf("explain").back()["id"]}});
     ASSERT_TRUE(pumpUntil([] { return !hidden("error"); }));
     EXPECT_TRUE(screenshot(directory / "card-error.png", windowRect()));
 }

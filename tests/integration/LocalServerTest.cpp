@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <csignal>
 #include <fstream>
 #include <future>
@@ -176,6 +177,43 @@ TEST_F(LocalServerTest, ColdStartAnswersThroughTheServiceAndLaunchesWithTheExact
     EXPECT_NE(std::find(environment.begin(), environment.end(), "LLAMA_API_KEY=test-key-123"),
               environment.end());
     EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/cwd"), runtime.root);
+}
+
+TEST_F(LocalServerTest, TheRealServerStreamsAndAReplacedRequestEndsAtOnce) {
+    ScratchRuntime runtime;
+    auto local = std::shared_ptr<LocalServer>(makeServer(runtime.root));
+    ModelService::Dependencies deps;
+    deps.preferences = std::make_shared<test::MemoryPreferenceStore>();
+    deps.secrets = std::make_shared<test::MemorySecretStore>();
+    deps.transport = transport;
+    deps.local = local;
+    ModelService service(std::move(deps));
+    service.prepare(95); // nothing runs yet: preparing never starts the server
+
+    // The professor band asks for the longest answer, so there is time to replace it.
+    std::atomic<int> partials{0};
+    std::promise<void> firstPartial;
+    std::promise<ExplainResult> replaced;
+    service.explain(
+        "Explain entropy in thermodynamics and information theory.", std::nullopt, 95,
+        [&](ExplainResult result) { replaced.set_value(std::move(result)); },
+        [&](const std::string&) {
+            if (partials++ == 0) {
+                firstPartial.set_value();
+            }
+        });
+    ASSERT_EQ(firstPartial.get_future().wait_for(60s), std::future_status::ready) << "no partial text";
+    const auto start = std::chrono::steady_clock::now();
+    std::promise<ExplainResult> latest;
+    service.explain("Ice floats.", std::nullopt, 50,
+                    [&](ExplainResult result) { latest.set_value(std::move(result)); });
+    EXPECT_TRUE(replaced.get_future().get().isSuperseded());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << "the replaced generation ran on";
+    const ExplainResult answer = latest.get_future().get();
+    ASSERT_TRUE(answer.ok()) << answer.errorMessage();
+    EXPECT_FALSE(answer.answer().empty());
+    EXPECT_EQ(local->llamaProcess() != nullptr ? kill(local->llamaProcess()->pid(), 0) : -1, 0)
+        << "the server itself keeps running";
 }
 
 TEST_F(LocalServerTest, ARunningServerIsReusedAndAnExitedOneIsReplaced) {
