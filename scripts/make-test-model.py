@@ -1,13 +1,17 @@
 #!/usr/bin/python3
 """Generate the tiny deterministic GGUF model used by ULVO's tests.
 
-    /usr/bin/python3 scripts/make-test-model.py --llama-src DIR --out FILE
+    /usr/bin/python3 scripts/make-test-model.py --llama-src DIR --out FILE [--size large]
 
 A 2-layer llama-architecture network (width 64, 4 heads / 2 KV heads,
 feed-forward 128) with the Phi-3 tokenizer copied from the llama.cpp tree's
 models/ggml-vocab-phi-3.gguf. Its answers are noise, but it loads and
 generates in a fraction of a second, so tests exercise the real llama-server
 path without downloading weights. Output is byte-identical on every run.
+
+--size large: the same recipe in the shape of a model of about one billion
+parameters (16 layers of width 2048, every matrix Q8_0, about 0.9 GB), which
+generates at the speed of a real one: for benchmarks, built on demand.
 """
 
 import argparse
@@ -15,11 +19,10 @@ import os
 import sys
 import tempfile
 
-N_EMBD = 64
-N_LAYER = 2
-N_HEAD = 4
-N_HEAD_KV = 2
-N_FF = 128
+SHAPES = {
+    "small": {"embd": 64, "layers": 2, "heads": 4, "heads_kv": 2, "ff": 128, "quantize_all": False},
+    "large": {"embd": 2048, "layers": 16, "heads": 32, "heads_kv": 8, "ff": 5632, "quantize_all": True},
+}
 N_CTX_TRAIN = 4096
 SEED = 7332
 
@@ -77,7 +80,8 @@ def read_vocab(gguf, path):
     return vocab
 
 
-def build_weights(np, n_vocab, normal_mask):
+def build_weights(np, n_vocab, normal_mask, shape):
+    N_EMBD, N_LAYER, N_HEAD, N_HEAD_KV, N_FF = (shape[k] for k in ("embd", "layers", "heads", "heads_kv", "ff"))
     rng = np.random.default_rng(SEED)
 
     def normal(shape, std):
@@ -110,11 +114,12 @@ def build_weights(np, n_vocab, normal_mask):
     return w
 
 
-def write_model(gguf, np, vocab, out_path):
+def write_model(gguf, np, vocab, out_path, shape):
+    N_EMBD, N_LAYER, N_HEAD, N_HEAD_KV, N_FF = (shape[k] for k in ("embd", "layers", "heads", "heads_kv", "ff"))
     n_vocab = len(vocab["tokens"])
     types = np.asarray(vocab["types"], dtype=np.int32)
     normal_mask = types == int(gguf.TokenType.NORMAL)
-    weights = build_weights(np, n_vocab, normal_mask)
+    weights = build_weights(np, n_vocab, normal_mask, shape)
 
     out_dir = os.path.dirname(os.path.abspath(out_path))
     os.makedirs(out_dir, exist_ok=True)
@@ -151,7 +156,7 @@ def write_model(gguf, np, vocab, out_path):
 
         q8 = gguf.GGMLQuantizationType.Q8_0
         for name, data in weights.items():
-            if name in ("token_embd.weight", "output.weight"):
+            if name in ("token_embd.weight", "output.weight") or (shape["quantize_all"] and data.ndim == 2):
                 writer.add_tensor(name, gguf.quants.quantize(data, q8), raw_dtype=q8)
             else:
                 writer.add_tensor(name, data)
@@ -174,6 +179,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--llama-src", required=True, help="llama.cpp source tree (provides gguf-py and the vocab)")
     ap.add_argument("--out", required=True, help="GGUF file to write")
+    ap.add_argument("--size", choices=sorted(SHAPES), default="small", help="the tests' tiny model, or a benchmark's")
     args = ap.parse_args()
 
     gguf = load_gguf_py(args.llama_src)
@@ -182,7 +188,7 @@ def main():
     vocab_path = os.path.join(args.llama_src, "models", "ggml-vocab-phi-3.gguf")
     if not os.path.isfile(vocab_path):
         sys.exit(f"make-test-model: {vocab_path} not found")
-    write_model(gguf, np, read_vocab(gguf, vocab_path), args.out)
+    write_model(gguf, np, read_vocab(gguf, vocab_path), args.out, SHAPES[args.size])
 
 
 if __name__ == "__main__":
