@@ -79,6 +79,7 @@ class Peer:
         self.chats = []
         self.prompts = []
         self.failing = False
+        self.answers_seen = []  # every answer text the card showed, partial ones included
         peer = self
 
         class Handler(BaseHTTPRequestHandler):
@@ -104,6 +105,9 @@ class Peer:
                 if self.path == "/poll":
                     with peer.lock:
                         peer.state = json.loads(body or b"null")
+                        answer = (peer.state or {}).get("answer")
+                        if answer and answer not in peer.answers_seen:
+                            peer.answers_seen.append(answer)
                         command = peer.commands.pop(0) if peer.commands else None
                     self.reply(200, json.dumps(command))
                 elif self.path == "/v1/chat/completions":
@@ -121,7 +125,23 @@ class Peer:
                         return
                     user = request["messages"][1]["content"]
                     content = FOLLOWUP_ANSWER if user == QUESTION else (FIRST_ANSWER if band == 0 else DEEPER_ANSWER)
-                    self.reply(200, json.dumps({"choices": [{"message": {"role": "assistant", "content": content}}]}))
+                    if not request.get("stream"):
+                        self.reply(200, json.dumps({"choices": [{"message": {"role": "assistant", "content": content}}]}))
+                        return
+                    # As a provider streams: the words in three pieces, a pause before each.
+                    words = content.split(" ")
+                    cut = [0, len(words) // 3, 2 * len(words) // 3, len(words)]
+                    self.send_response(200)
+                    self.send_header("Content-Type", "text/event-stream")
+                    self.end_headers()
+                    for start, end in zip(cut, cut[1:]):
+                        time.sleep(0.4)
+                        piece = " ".join(words[start:end]) + (" " if end < len(words) else "")
+                        event = {"choices": [{"index": 0, "delta": {"content": piece}}]}
+                        self.wfile.write(f"data: {json.dumps(event)}\n\n".encode())
+                        self.wfile.flush()
+                    self.wfile.write(b'data: {"choices":[{"index":0,"delta":{},"finish_reason":"stop"}]}\n\n')
+                    self.wfile.write(b"data: [DONE]\n\n")
                 else:
                     self.reply(404, "{}")
 
@@ -286,8 +306,11 @@ def run(args):
                 check(time.monotonic() < deadline, "the keyboard command never showed the card")
                 press_command_key(browser.pid, env)
                 time.sleep(2.0)
-        state = wait_for(peer, "the first explanation", lambda s: s["answer"] or s["error"], 60)
+        state = wait_for(peer, "the first explanation", lambda s: s["answer"] == FIRST_ANSWER or s["error"], 60)
         check(state["answer"] == FIRST_ANSWER, f"the card shows {state['answer']!r}, error {state['error']!r}")
+        with peer.lock:
+            partial = [a for a in peer.answers_seen if a != FIRST_ANSWER and FIRST_ANSWER.startswith(a)]
+        check(partial, f"the answer did not show as it was written: {peer.answers_seen}")
         print(f"first answer shown {time.monotonic() - started:.1f} s after the browser started")
         check(state["attached"] and state["shadowClosed"], "the card is not in a closed shadow root")
         check(state["level"] == 25 and state["error"] == "", f"unexpected card state {state}")
