@@ -19,7 +19,6 @@
 #   ULVO_RUNTIME_LIB_DIR     <stage>/lib/<machine>
 #   ULVO_LLAMA_SERVER_BIN    staged llama-server
 #   ULVO_TEST_MODEL          <build>/test-models/ulvo-test.gguf
-#   ULVO_INSTALL_MODEL_SCRIPT  staged bin/ulvo-install-model
 #   ULVO_TEST_PYTHON         interpreter for the Python test tools
 #   targets: ulvo_runtime, ulvo_test_model (both in ALL), ulvo::llama
 #   ulvo_link_llama(<target>): links ulvo::llama and sets the RPATH.
@@ -59,9 +58,9 @@ if(DEFINED ULVO_RT_ACTION)
   # Script mode starts with every policy unset (IN_LIST needs CMP0057).
   cmake_policy(VERSION 3.20)
   if(ULVO_RT_ACTION STREQUAL "stage")
-    # Inputs: PREFIX STAGE MACHINE TEMPLATE INSTALL_MODEL BIN_DIR
+    # Inputs: PREFIX STAGE MACHINE TEMPLATE CATALOGUE
     set(libdir "${STAGE}/lib/${MACHINE}")
-    file(MAKE_DIRECTORY "${libdir}" "${STAGE}/models" "${BIN_DIR}")
+    file(MAKE_DIRECTORY "${libdir}" "${STAGE}/models")
     # file(COPY) keeps symlinks and skips files whose timestamp is unchanged.
     file(COPY "${PREFIX}/bin/llama-server" DESTINATION "${STAGE}")
     file(GLOB libs LIST_DIRECTORIES false RELATIVE "${PREFIX}/lib" "${PREFIX}/lib/lib*.so*")
@@ -74,7 +73,7 @@ if(DEFINED ULVO_RT_ACTION)
     endforeach()
     list(TRANSFORM libs PREPEND "${PREFIX}/lib/")
     file(COPY ${libs} DESTINATION "${libdir}")
-    file(COPY "${INSTALL_MODEL}" DESTINATION "${BIN_DIR}")
+    file(COPY "${CATALOGUE}" DESTINATION "${STAGE}")
     _ulvo_rt_write_config("${TEMPLATE}" "${STAGE}" TRUE)
   elseif(ULVO_RT_ACTION STREQUAL "install-config")
     # Inputs: TEMPLATE DEST. A fresh key per install: an installed copy never
@@ -123,11 +122,10 @@ set(ULVO_RUNTIME_STAGE_DIR "${CMAKE_BINARY_DIR}/${_ulvo_rt_rel}")
 set(ULVO_RUNTIME_LIB_DIR "${ULVO_RUNTIME_STAGE_DIR}/lib/${ULVO_RUNTIME_MACHINE}")
 set(ULVO_LLAMA_SERVER_BIN "${ULVO_RUNTIME_STAGE_DIR}/llama-server")
 set(ULVO_TEST_MODEL "${CMAKE_BINARY_DIR}/test-models/ulvo-test.gguf")
-set(ULVO_INSTALL_MODEL_SCRIPT "${CMAKE_BINARY_DIR}/bin/ulvo-install-model")
 
 get_filename_component(_ulvo_repo "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set(_ulvo_rt_template "${_ulvo_repo}/runtime/runtime-config.json.in")
-set(_ulvo_rt_install_model "${_ulvo_repo}/scripts/ulvo-install-model")
+set(_ulvo_rt_catalogue "${_ulvo_repo}/runtime/models.json")
 set(_ulvo_rt_make_model "${_ulvo_repo}/scripts/make-test-model.py")
 
 # Always runs; the copy is timestamp-checked, so a no-op rebuild costs ~10 ms.
@@ -138,11 +136,10 @@ add_custom_target(ulvo_runtime ALL
           "-DSTAGE=${ULVO_RUNTIME_STAGE_DIR}"
           "-DMACHINE=${ULVO_RUNTIME_MACHINE}"
           "-DTEMPLATE=${_ulvo_rt_template}"
-          "-DINSTALL_MODEL=${_ulvo_rt_install_model}"
-          "-DBIN_DIR=${CMAKE_BINARY_DIR}/bin"
+          "-DCATALOGUE=${_ulvo_rt_catalogue}"
           -P "${CMAKE_CURRENT_LIST_FILE}"
   BYPRODUCTS "${ULVO_LLAMA_SERVER_BIN}" "${ULVO_RUNTIME_STAGE_DIR}/runtime-config.json"
-             "${ULVO_INSTALL_MODEL_SCRIPT}"
+             "${ULVO_RUNTIME_STAGE_DIR}/models.json"
   COMMENT "Staging llama runtime in ${ULVO_RUNTIME_STAGE_DIR}"
   VERBATIM)
 
@@ -193,7 +190,7 @@ install(PROGRAMS "${ULVO_LLAMA_PREFIX}/bin/llama-server" DESTINATION "${_ulvo_rt
 install(DIRECTORY "${ULVO_LLAMA_PREFIX}/lib/" DESTINATION "${_ulvo_rt_rel}/lib/${ULVO_RUNTIME_MACHINE}"
         USE_SOURCE_PERMISSIONS FILES_MATCHING PATTERN "lib*.so*")
 install(DIRECTORY DESTINATION "${_ulvo_rt_rel}/models")
-install(PROGRAMS "${_ulvo_rt_install_model}" DESTINATION bin)
+install(FILES "${_ulvo_rt_catalogue}" DESTINATION "${_ulvo_rt_rel}")
 install(CODE "
   set(ULVO_RT_ACTION install-config)
   set(TEMPLATE \"${_ulvo_rt_template}\")

@@ -62,6 +62,7 @@ std::string exchangeChat(HttpTransport& transport, const ChatExchange& exchange,
         if (stream.feed(bytes) && exchange.onPartial) {
             exchange.onPartial(stream.text());
         }
+        return true;
     };
     const HttpResponse response = syncRequest(transport, request, messages.noResponse);
     if (response.status != 200) {

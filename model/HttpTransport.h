@@ -22,12 +22,33 @@ struct HttpRequest {
     // Once raised, the exchange is abandoned within about a second.
     StopFlag stop;
     // Each piece of the body as it arrives, on the sending thread, before the whole response returns.
-    std::function<void(std::string_view)> onData;
+    // Returning false abandons the exchange (a file that cannot be written, say).
+    std::function<bool(std::string_view)> onData;
+    // False: the body goes only to onData (a download larger than memory should hold).
+    bool keepBody = true;
+    // Asked once, with the final response's status and headers (no body yet), before its body: false
+    // keeps that body from onData (an error page must not land in a file).
+    std::function<bool(const struct HttpResponse& head)> acceptBody;
+    // Redirects are followed (http and https only, a few at most) without the request's headers
+    // reaching another host; off for every exchange that carries a key.
+    bool followRedirects = false;
 };
 
 struct HttpResponse {
     long status = 0;
     std::string body;
+    // Every response's headers along the way (redirects included), names in lower case.
+    std::vector<std::pair<std::string, std::string>> headers;
+
+    // The last value of a header, if any response had it.
+    std::optional<std::string> header(std::string_view name) const {
+        for (auto it = headers.rbegin(); it != headers.rend(); ++it) {
+            if (it->first == name) {
+                return it->second;
+            }
+        }
+        return std::nullopt;
+    }
 };
 
 // One blocking HTTP exchange at a time. Throws TransportError; returns nothing when the

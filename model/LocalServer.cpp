@@ -1,6 +1,7 @@
 #include "model/LocalServer.h"
 
 #include "model/ChatRequest.h"
+#include "model/ModelCatalogue.h"
 #include "model/ModelFailure.h"
 
 #include <nlohmann/json.hpp>
@@ -79,15 +80,15 @@ void LocalServer::ensureServer(const RuntimeConfig& config) {
     }
     const std::filesystem::path& root = *options_.runtimeRoot;
     const std::filesystem::path serverPath = root / config.llamaServer;
-    const std::filesystem::path modelPath = std::filesystem::absolute(root / config.model);
-    std::error_code ignored;
-    if (!options_.launcher->isExecutableFile(serverPath) || !std::filesystem::exists(modelPath, ignored)) {
-        throw ModelFailure("The built-in local model is incomplete.");
+    // The user's own download first, then a model shipped in the runtime directory.
+    const std::optional<std::filesystem::path> modelPath = findModelFile(root, config);
+    if (!options_.launcher->isExecutableFile(serverPath) || !modelPath) {
+        throw ModelFailure(modelIncompleteMessage);
     }
 
     LaunchRequest request;
     request.executable = serverPath;
-    request.arguments = serverArguments(config, modelPath);
+    request.arguments = serverArguments(config, *modelPath);
     request.environment = serverEnvironment(options_.launcher->currentEnvironment(), root,
                                             options_.launcher->machine(), config.apiKey);
     request.workingDirectory = root;

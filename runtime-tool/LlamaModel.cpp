@@ -1,5 +1,7 @@
 #include "runtime-tool/LlamaModel.h"
 
+#include "model/ModelCatalogue.h"
+
 #include <ggml-backend.h>
 #include <ggml.h>
 #include <llama.h>
@@ -102,12 +104,26 @@ LlamaModel::~LlamaModel() {
     model_.reset(); // before the backend goes
 }
 
-std::unique_ptr<LlamaModel> LlamaModel::load(const std::filesystem::path& runtimeDirectory) {
-    const std::filesystem::path model = runtimeDirectory / modelFile;
+std::optional<std::filesystem::path> LlamaModel::modelPath(const std::filesystem::path& runtimeDirectory) {
     std::error_code error;
-    if (!std::filesystem::is_regular_file(model, error)) {
+    if (std::filesystem::is_regular_file(runtimeDirectory / modelFile, error)) {
+        return runtimeDirectory / modelFile;
+    }
+    // Without a model of its own, the built-in model's file serves: a built-in server that cannot
+    // start (a taken port, a crashed binary) still has its second chance from the same download.
+    try {
+        return findModelFile(runtimeDirectory, RuntimeConfig::load(runtimeDirectory));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::unique_ptr<LlamaModel> LlamaModel::load(const std::filesystem::path& runtimeDirectory) {
+    const std::optional<std::filesystem::path> found = modelPath(runtimeDirectory);
+    if (!found) {
         return nullptr;
     }
+    const std::filesystem::path& model = *found;
     auto backend = std::make_unique<Backend>(runtimeDirectory / "lib" / ULVO_RUNTIME_MACHINE);
     llama_model_params parameters = llama_model_default_params();
     parameters.n_gpu_layers = 0;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 struct llama_model;
 
@@ -19,8 +20,10 @@ struct GenerationSettings {
 // The on-device model: llama.cpp in this process, the model's own chat template, greedy sampling.
 class LlamaModel final : public ExplanationModel {
 public:
-    // The one model file the tool reads, at a fixed place in the runtime directory.
+    // The tool's own model file, at a fixed place in the runtime directory.
     static constexpr const char* modelFile = "models/on-device.gguf";
+    // That file, or else the built-in model's (the user's download first); none without either.
+    static std::optional<std::filesystem::path> modelPath(const std::filesystem::path& runtimeDirectory);
 
     // The model with the CPU backend of the runtime directory's libraries; nothing when it does not load.
     static std::unique_ptr<LlamaModel> load(const std::filesystem::path& runtimeDirectory);

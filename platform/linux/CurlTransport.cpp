@@ -17,23 +17,53 @@ using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 
 struct BodySink {
     std::string body;
-    const std::function<void(std::string_view)>* onData = nullptr;
-    StopFlag stop;
+    const HttpRequest* request = nullptr;
+    std::vector<std::pair<std::string, std::string>> headers;
+    CURL* curl = nullptr;
+    std::optional<bool> accepted; // asked at the body's first piece
 };
 
 std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* target) {
     auto* sink = static_cast<BodySink*>(target);
-    if (isRaised(sink->stop)) {
+    if (isRaised(sink->request->stop)) {
         return 0; // abandoned: the connection closes now, not at the next progress look
     }
-    sink->body.append(data, size * count);
-    if (sink->onData != nullptr && *sink->onData) {
-        (*sink->onData)(std::string_view(data, size * count));
+    if (sink->request->keepBody) {
+        sink->body.append(data, size * count);
+    }
+    if (!sink->accepted) {
+        long status = 0;
+        curl_easy_getinfo(sink->curl, CURLINFO_RESPONSE_CODE, &status);
+        sink->accepted =
+            !sink->request->acceptBody || sink->request->acceptBody(HttpResponse{status, {}, sink->headers});
+    }
+    if (*sink->accepted && sink->request->onData &&
+        !sink->request->onData(std::string_view(data, size * count))) {
+        return 0;
     }
     return size * count;
 }
 
-void appendHeader(HeaderList& list, const std::string& line) {
+std::size_t appendHeader(char* data, std::size_t size, std::size_t count, void* target) {
+    const std::string_view line(data, size * count);
+    const std::size_t colon = line.find(':');
+    if (colon != std::string_view::npos) {
+        std::string name(line.substr(0, colon));
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
+        std::string_view value = line.substr(colon + 1);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+            value.remove_prefix(1);
+        }
+        while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' ')) {
+            value.remove_suffix(1);
+        }
+        static_cast<BodySink*>(target)->headers.emplace_back(std::move(name), value);
+    }
+    return size * count;
+}
+
+void addHeader(HeaderList& list, const std::string& line) {
     curl_slist* extended = curl_slist_append(list.get(), line.c_str());
     if (extended == nullptr) {
         throw TransportError("Out of memory while building the request.");
@@ -93,12 +123,12 @@ std::optional<HttpResponse> CurlTransport::send(const HttpRequest& request) {
 
     HeaderList headers;
     for (const auto& [name, value] : request.headers) {
-        appendHeader(headers, name + ": " + value);
+        addHeader(headers, name + ": " + value);
     }
     // A large POST would otherwise wait for a 100-continue that many servers never send.
-    appendHeader(headers, "Expect:");
+    addHeader(headers, "Expect:");
 
-    BodySink sink{{}, &request.onData, request.stop};
+    BodySink sink{{}, &request, {}, curl, std::nullopt};
     char errorText[CURL_ERROR_SIZE] = {};
     check(curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str()));
     // Only HTTP: a configured address must never read local files or speak other protocols.
@@ -108,6 +138,14 @@ std::optional<HttpResponse> CurlTransport::send(const HttpRequest& request) {
     check(curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get()));
     check(curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendBody));
     check(curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink));
+    check(curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, appendHeader));
+    check(curl_easy_setopt(curl, CURLOPT_HEADERDATA, &sink));
+    if (request.followRedirects) {
+        // curl drops Authorization and cookies on a redirect to another host by itself.
+        check(curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L));
+        check(curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L));
+        check(curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
+    }
     if (request.method == "POST") {
         check(curl_easy_setopt(curl, CURLOPT_POST, 1L));
         check(curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data()));
@@ -147,7 +185,7 @@ std::optional<HttpResponse> CurlTransport::send(const HttpRequest& request) {
     if (status == 0) {
         return std::nullopt;
     }
-    return HttpResponse{status, std::move(sink.body)};
+    return HttpResponse{status, std::move(sink.body), std::move(sink.headers)};
 }
 
 } // namespace ulvo

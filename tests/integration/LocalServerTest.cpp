@@ -216,6 +216,34 @@ TEST_F(LocalServerTest, TheRealServerStreamsAndAReplacedRequestEndsAtOnce) {
         << "the server itself keeps running";
 }
 
+TEST_F(LocalServerTest, TheServerLoadsTheUsersDownloadBeforeTheRuntimesOwnFolder) {
+    ScratchRuntime runtime("test-key-123", false);
+    const fs::path data = runtime.root / "data";
+    const char* saved = std::getenv("XDG_DATA_HOME");
+    const std::string previous = saved != nullptr ? saved : "";
+    ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+    auto local = makeServer(runtime.root);
+    try {
+        local->localAnswer("t", std::nullopt, 50);
+        ADD_FAILURE() << "a server started without any model";
+    } catch (const ModelFailure& failure) {
+        EXPECT_STREQ(failure.what(), "The built-in local model is incomplete.");
+    }
+    fs::create_directories(data / "ulvo" / "models");
+    fs::create_symlink(ULVO_TEST_MODEL, data / "ulvo" / "models" / "test.gguf");
+    EXPECT_FALSE(local->localAnswer("Ice floats.", std::nullopt, 50).empty());
+    ASSERT_NE(local->llamaProcess(), nullptr);
+    const std::vector<std::string> command =
+        splitNul(readFile("/proc/" + std::to_string(local->llamaProcess()->pid()) + "/cmdline"));
+    ASSERT_GE(command.size(), 3U);
+    EXPECT_EQ(command[2], (data / "ulvo" / "models" / "test.gguf").string());
+    if (saved != nullptr) {
+        ::setenv("XDG_DATA_HOME", previous.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_DATA_HOME");
+    }
+}
+
 TEST_F(LocalServerTest, ARunningServerIsReusedAndAnExitedOneIsReplaced) {
     ScratchRuntime runtime;
     auto local = makeServer(runtime.root);

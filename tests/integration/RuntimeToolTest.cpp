@@ -108,6 +108,22 @@ TEST(RuntimeTool, ExplainsWithTheOnDeviceModel) {
     EXPECT_EQ(prefix.reply({"explain", "--", "caf\xe9 au lait"}).value("ok", false), true);
 }
 
+TEST(RuntimeTool, WithoutItsOwnModelItExplainsWithTheBuiltInModelsDownload) {
+    const ToolPrefix prefix("built-in");
+    std::ofstream(prefix.runtime() / "runtime-config.json")
+        << R"({"llamaServer":"llama-server","model":"models/built-in.gguf","modelAlias":"b","contextSize":2048,"apiKey":"k"})";
+    const std::filesystem::path data = prefix.root() / "data";
+    const std::vector<std::string> environment{"XDG_DATA_HOME=" + data.string()};
+    EXPECT_EQ(prefix.reply({"availability"}, environment), notReady) << "no model anywhere yet";
+
+    // The download lands in the user's models folder, under the built-in model's file name.
+    std::filesystem::create_directories(data / "ulvo" / "models");
+    std::filesystem::create_symlink(ULVO_TEST_MODEL, data / "ulvo" / "models" / "built-in.gguf");
+    EXPECT_EQ(prefix.reply({"availability"}, environment),
+              (json{{"ok", true}, {"engine", "apple-foundation"}}));
+    EXPECT_EQ(prefix.reply({"explain", "--", "Ice floats"}, environment).value("ok", false), true);
+}
+
 TEST(RuntimeTool, OcrRepliesAndTheirEscaping) {
     const ToolPrefix prefix("ocr");
     const std::filesystem::path image = prefix.root() / "quoted.png";

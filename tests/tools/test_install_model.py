@@ -1,7 +1,7 @@
 #!/usr/bin/python3
-"""Tests for scripts/ulvo-install-model against a loopback HTTP server.
+"""Tests for the ulvo-install-model command against a loopback HTTP server.
 
-    /usr/bin/python3 tests/tools/test_install_model.py --script PATH
+    /usr/bin/python3 tests/tools/test_install_model.py --program PATH
 """
 
 import argparse
@@ -22,12 +22,14 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 PAYLOAD = b"GGUF" + bytes(range(256)) * (3 * 4096)  # ~3 MiB
 PAYLOAD_SHA = hashlib.sha256(PAYLOAD).hexdigest()
 HALF = len(PAYLOAD) // 2
-SCRIPT = None
+PROGRAM = None
 
 
 class Handler(BaseHTTPRequestHandler):
     """/ok range-capable, /norange ignores Range, /drop cuts the first response
-    at HALF, /slow trickles, /html is not a model, anything else is 404."""
+    at HALF, /slow trickles, /html is not a model, /hub redirects to /ok with the
+    stored object's hash as X-Linked-Etag (/badhub with a wrong one), anything
+    else is 404."""
 
     def log_message(self, *args):
         pass
@@ -37,7 +39,10 @@ class Handler(BaseHTTPRequestHandler):
         rng = self.headers.get("Range")
         self.server.requests.append((path, rng))
         if path == "/html":
-            return self._send(200, b"<html>not found</html>", {})
+            return self._send(200, b"<html>not found</html>", {"Content-Type": "text/html"})
+        if path in ("/hub", "/badhub"):
+            sha = PAYLOAD_SHA if path == "/hub" else "1" * 64
+            return self._send(302, b"", {"Location": "/ok", "X-Linked-Etag": f'"{sha}"'})
         if path not in ("/ok", "/norange", "/drop", "/slow"):
             return self._send(404, b"no", {})
 
@@ -78,7 +83,7 @@ class Handler(BaseHTTPRequestHandler):
 
 
 class Env:
-    """A runtime dir whose config points at models/m.gguf, plus the server."""
+    """A runtime dir whose config points at models/m.gguf, a catalogue, a scratch data folder, the server."""
 
     def __init__(self, server):
         self.server = server
@@ -86,20 +91,34 @@ class Env:
         self.runtime = os.path.join(self.tmp, "share", "ulvo", "runtime")
         os.makedirs(self.runtime)
         with open(os.path.join(self.runtime, "runtime-config.json"), "w") as f:
-            json.dump({"llamaServer": "llama-server", "model": "models/m.gguf"}, f)
-        self.dest = os.path.join(self.runtime, "models", "m.gguf")
+            json.dump({"llamaServer": "llama-server", "model": "models/m.gguf", "modelAlias": "m",
+                       "contextSize": 2048, "apiKey": "k"}, f)
+        self.catalogue(self.url("/hub"), len(PAYLOAD))
+        self.data = os.path.join(self.tmp, "data")
+        self.dest = os.path.join(self.data, "ulvo", "models", "m.gguf")
         self.part = self.dest + ".part"
         server.requests.clear()
+
+    def catalogue(self, url, size):
+        with open(os.path.join(self.runtime, "models.json"), "w") as f:
+            json.dump({"default": "m", "models": [{"id": "m", "name": "Test model", "file": "m.gguf",
+                                                   "url": url, "bytes": size}]}, f)
 
     def url(self, path):
         return f"http://127.0.0.1:{self.server.server_address[1]}{path}"
 
-    def run(self, source, *extra, script=None, runtime=True):
-        cmd = [sys.executable, script or SCRIPT, *extra]
+    def command(self, *arguments, program=None, runtime=True):
+        cmd = [program or PROGRAM]
         if runtime:
             cmd += ["--runtime", self.runtime]
-        cmd.append(source)
-        return subprocess.run(cmd, capture_output=True, text=True, timeout=60)
+        return cmd + list(arguments)
+
+    def environment(self):
+        return dict(os.environ, XDG_DATA_HOME=self.data)
+
+    def run(self, *arguments, program=None, runtime=True):
+        return subprocess.run(self.command(*arguments, program=program, runtime=runtime), capture_output=True,
+                              text=True, timeout=60, env=self.environment())
 
     def write(self, path, data):
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -129,17 +148,17 @@ def failed(r, *needles):
 def test_local_install_and_default_runtime(env):
     src = os.path.join(env.tmp, "src.gguf")
     env.write(src, PAYLOAD)
-    r = env.run(src, "--sha256", PAYLOAD_SHA.upper())
+    r = env.run("--sha256", PAYLOAD_SHA.upper(), src)
     ok(r)
     assert env.installed() == PAYLOAD and not os.path.exists(env.part)
     assert r.stdout.strip() == env.dest
 
-    # Without --runtime the script finds <prefix>/share/ulvo/runtime from <prefix>/bin.
+    # Without --runtime the command finds <prefix>/share/ulvo/runtime from <prefix>/bin.
     os.unlink(env.dest)
     bindir = os.path.join(env.tmp, "bin")
     os.makedirs(bindir)
-    script = shutil.copy(SCRIPT, os.path.join(bindir, "ulvo-install-model"))
-    ok(env.run(src, script=script, runtime=False))
+    program = shutil.copy(PROGRAM, os.path.join(bindir, "ulvo-install-model"))
+    ok(env.run(src, program=program, runtime=False))
     assert env.installed() == PAYLOAD
 
 
@@ -147,32 +166,43 @@ def test_local_rejections_keep_previous_model(env):
     env.write(env.dest, b"GGUF previous")
     src = os.path.join(env.tmp, "src.gguf")
     env.write(src, PAYLOAD)
-    failed(env.run(os.path.join(env.tmp, "absent.gguf")), "no such file")
-    failed(env.run(src, "--sha256", "0" * 64), "SHA-256 mismatch")
+    failed(env.run(os.path.join(env.tmp, "absent.gguf")), "does not exist")
+    failed(env.run("--sha256", "0" * 64, src), "did not match its checksum")
     html = os.path.join(env.tmp, "page.html")
     env.write(html, b"<html></html>")
     failed(env.run(html), "not a GGUF")
     assert env.installed() == b"GGUF previous" and not os.path.exists(env.part)
 
-    r = env.run(src, "--sha256", "abc")
+    r = env.run("--sha256", "abc", src)
     assert r.returncode == 2 and "64 hexadecimal" in r.stderr
-    failed(env.run(src, runtime=False, script=shutil.copy(SCRIPT, os.path.join(env.tmp, "x"))),
+    failed(env.run(src, runtime=False, program=shutil.copy(PROGRAM, os.path.join(env.tmp, "x"))),
            "not a ULVO runtime directory")
 
 
 # --- downloads ------------------------------------------------------------------
 
-def test_download_with_checksum_and_progress(env):
-    r = env.run(env.url("/ok"), "--sha256", PAYLOAD_SHA)
+def test_the_catalogues_default_with_the_hubs_checksum(env):
+    r = env.run()
     ok(r)
     assert env.installed() == PAYLOAD
     assert "100.0%" in r.stderr and "/s" in r.stderr, r.stderr
-    assert env.server.requests == [("/ok", None)]
+    assert env.server.requests == [("/hub", None), ("/ok", None)], env.server.requests
+
+    # A hub whose published hash does not match: the file is deleted and the user told.
+    os.unlink(env.dest)
+    failed(env.run(env.url("/badhub")), "did not match its checksum")
+    assert not os.path.exists(env.part) and not os.path.exists(env.dest)
+
+    # Not enough room for the catalogue's size: said before a byte is fetched.
+    env.catalogue(env.url("/hub"), 10 ** 15)
+    env.server.requests.clear()
+    failed(env.run(), "not enough free disk space")
+    assert env.server.requests == []
 
 
 def test_interrupted_download_resumes_with_range(env):
-    p = subprocess.Popen([sys.executable, SCRIPT, "--runtime", env.runtime, env.url("/slow")],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    p = subprocess.Popen(env.command(env.url("/slow")), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         text=True, env=env.environment())
     deadline = time.monotonic() + 20
     while time.monotonic() < deadline and (not os.path.exists(env.part) or os.path.getsize(env.part) < 256 * 1024):
         time.sleep(0.02)
@@ -182,14 +212,14 @@ def test_interrupted_download_resumes_with_range(env):
     kept = os.path.getsize(env.part)
     assert 0 < kept < len(PAYLOAD) and not os.path.exists(env.dest)
 
-    r = env.run(env.url("/ok"), "--sha256", PAYLOAD_SHA)
+    r = env.run("--sha256", PAYLOAD_SHA, env.url("/ok"))
     ok(r)
     assert env.installed() == PAYLOAD and not os.path.exists(env.part)
     assert env.server.requests[-1] == ("/ok", f"bytes={kept}-"), env.server.requests
 
 
 def test_dropped_connection_is_resumed_in_the_same_run(env):
-    ok(env.run(env.url("/drop"), "--sha256", PAYLOAD_SHA))
+    ok(env.run("--sha256", PAYLOAD_SHA, env.url("/drop")))
     assert env.installed() == PAYLOAD
     assert env.server.requests == [("/drop", None), ("/drop", f"bytes={HALF}-")], env.server.requests
 
@@ -197,34 +227,34 @@ def test_dropped_connection_is_resumed_in_the_same_run(env):
 def test_resume_edge_cases(env):
     # Server without Range support: the partial is discarded, not appended to.
     env.write(env.part, PAYLOAD[:HALF])
-    ok(env.run(env.url("/norange"), "--sha256", PAYLOAD_SHA))
+    ok(env.run("--sha256", PAYLOAD_SHA, env.url("/norange")))
     assert env.installed() == PAYLOAD
 
     # Partial already complete: server answers 416 and the file is just verified.
     os.unlink(env.dest)
     env.write(env.part, PAYLOAD)
     env.server.requests.clear()
-    ok(env.run(env.url("/ok"), "--sha256", PAYLOAD_SHA))
+    ok(env.run("--sha256", PAYLOAD_SHA, env.url("/ok")))
     assert env.installed() == PAYLOAD
     assert env.server.requests == [("/ok", f"bytes={len(PAYLOAD)}-")], env.server.requests
 
     # A corrupt partial fails the checksum once, is removed, and the rerun is clean.
     os.unlink(env.dest)
     env.write(env.part, b"GGUF" + b"\0" * (HALF - 4))
-    failed(env.run(env.url("/ok"), "--sha256", PAYLOAD_SHA), "SHA-256 mismatch")
+    failed(env.run("--sha256", PAYLOAD_SHA, env.url("/ok")), "did not match its checksum")
     assert not os.path.exists(env.part) and not os.path.exists(env.dest)
-    ok(env.run(env.url("/ok"), "--sha256", PAYLOAD_SHA))
+    ok(env.run("--sha256", PAYLOAD_SHA, env.url("/ok")))
     assert env.installed() == PAYLOAD
 
 
 def test_download_errors(env):
-    failed(env.run(env.url("/missing")), "HTTP 404")
-    failed(env.run(env.url("/html")), "not a GGUF")
+    failed(env.run(env.url("/missing")), "answered 404")
+    failed(env.run(env.url("/html")), "web page, not a model")
     assert not os.path.exists(env.part)
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
-    failed(env.run(f"http://127.0.0.1:{port}/m.gguf"), "cannot reach")
+    failed(env.run(f"http://127.0.0.1:{port}/m.gguf"), "download failed")
     assert not os.path.exists(env.dest)
 
 
@@ -232,10 +262,10 @@ TESTS = [v for k, v in sorted(globals().items()) if k.startswith("test_")]
 
 
 def main():
-    global SCRIPT
+    global PROGRAM
     ap = argparse.ArgumentParser()
-    ap.add_argument("--script", required=True)
-    SCRIPT = os.path.abspath(ap.parse_args().script)
+    ap.add_argument("--program", required=True)
+    PROGRAM = os.path.abspath(ap.parse_args().program)
 
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
