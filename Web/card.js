@@ -14,6 +14,8 @@
     error: $("error"), answer: $("answer"), thread: $("thread"),
     form: $("followup-form"), followup: $("followup"), ask: $("ask"),
     note: $("accessibility-note"), copy: $("copy"), close: $("close"), feedback: $("copy-feedback"),
+    offer: $("model-offer"), download: $("download-model"), useCloud: $("use-cloud"),
+    modelProgress: $("model-progress"), modelStatus: $("model-status"),
   };
 
   const state = {
@@ -22,6 +24,7 @@
     open: [],
     nextId: 1,
     debounce: 0,
+    model: null, // the built-in model's state, as the native side last told it
   };
 
   function post(message) {
@@ -82,7 +85,37 @@
     }
   }
 
-  function clearError() { ui.error.hidden = true; ui.error.textContent = ""; }
+  function clearError() { ui.error.hidden = true; ui.error.textContent = ""; ui.offer.hidden = true; }
+
+  // The missing-model error's ways on: its download (with its progress here), or Settings.
+  function showModelOffer() {
+    ui.offer.hidden = false;
+    renderModel();
+  }
+
+  function renderModel() {
+    const model = state.model;
+    const phase = model ? model.phase : "";
+    const size = model && model.bytes ? " (" + window.ulvoModelState.megabytes(model.bytes) + ")" : "";
+    ui.download.textContent = (phase === "failed" ? "Retry the download" : "Download the built-in model") + size;
+    ui.download.hidden = phase === "downloading" || phase === "ready";
+    ui.modelProgress.hidden = phase !== "downloading";
+    ui.modelProgress.value = window.ulvoModelState.fraction(model);
+    ui.modelStatus.textContent = phase === "downloading" || phase === "failed" ? window.ulvoModelState.describe(model) : "";
+  }
+
+  function modelState(payload) {
+    const wasOffered = !ui.offer.hidden;
+    state.model = payload && typeof payload === "object" ? payload : null;
+    if (ui.offer.hidden) return;
+    if (state.model && state.model.phase === "ready" && wasOffered) {
+      // The model the explanation waited for is here: it runs by itself.
+      clearError();
+      explain();
+      return;
+    }
+    renderModel();
+  }
 
   function showError(message) {
     ui.error.textContent = message;
@@ -204,6 +237,7 @@
     if (ui.answer.classList.contains("partial")) ui.answer.textContent = "";
     ui.answer.classList.remove("stale", "partial");
     showError(message);
+    if (payload.modelMissing === true) showModelOffer();
   }
 
   function setSelection(payload) {
@@ -230,7 +264,10 @@
     window.setTimeout(() => { ui.feedback.textContent = ""; }, 1600);
   }
 
-  window.ULVO = { setSelection, setAccessibility, receivePartial, receiveResult, receiveError, cancelOpen };
+  window.ULVO = { setSelection, setAccessibility, receivePartial, receiveResult, receiveError, cancelOpen, modelState };
+
+  ui.download.addEventListener("click", () => post({ action: "download-model" }));
+  ui.useCloud.addEventListener("click", () => post({ action: "open-settings" }));
 
   ui.level.addEventListener("input", () => { showLevel(); scheduleExplain(); });
   ui.toggle.addEventListener("click", () => setCollapsed(!ui.selection.classList.contains("collapsed")));

@@ -9,6 +9,9 @@
     localState: $("local-state"), accessibility: $("accessibility"), version: $("version"),
     session: $("session"), sessionNotes: $("session-notes"), gnomeShortcuts: $("gnome-shortcuts"),
     addGnomeShortcuts: $("add-gnome-shortcuts"), shortcutsResult: $("shortcuts-result"),
+    builtIn: $("built-in-model"), modelStatus: $("model-status"), modelProgress: $("model-progress"),
+    modelDownload: $("model-download"), modelCancel: $("model-cancel"), modelFile: $("model-file"),
+    modelRemove: $("model-remove"),
   };
   const state = { providers: [], current: null, localModel: null, edited: false };
 
@@ -57,6 +60,7 @@
     }));
     ui.session.hidden = notes.length === 0;
     ui.gnomeShortcuts.hidden = payload.gnomeShortcuts !== true;
+    modelState(payload.builtInModel);
     if (state.edited) return; // keep what the user is typing; a repeated init carries the same data
     ui.provider.replaceChildren(...state.providers.map((p) => {
       const option = document.createElement("option");
@@ -80,12 +84,34 @@
     }
   }
 
+  // The built-in model's section: its state, and the buttons that state allows.
+  function modelState(model) {
+    ui.builtIn.hidden = !model || typeof model !== "object";
+    if (ui.builtIn.hidden) return;
+    const phase = model.phase;
+    ui.modelStatus.textContent = window.ulvoModelState.describe(model);
+    ui.modelStatus.classList.toggle("warn", phase === "failed" || phase === "unavailable");
+    ui.modelProgress.hidden = phase !== "downloading";
+    ui.modelProgress.value = window.ulvoModelState.fraction(model);
+    ui.modelDownload.hidden = phase !== "notInstalled" && phase !== "failed";
+    ui.modelDownload.textContent = (phase === "failed" ? "Retry" : "Download") +
+      (model.bytes ? " (" + window.ulvoModelState.megabytes(model.bytes) + ")" : "");
+    ui.modelCancel.hidden = phase !== "downloading";
+    ui.modelFile.hidden = phase === "downloading" || phase === "unavailable";
+    ui.modelRemove.hidden = phase !== "ready";
+  }
+
   function shortcutsAdded(message) {
     ui.shortcutsResult.textContent = typeof message === "string" ? message : "";
     ui.addGnomeShortcuts.disabled = false;
   }
 
-  window.ulvo = { init, saved, shortcutsAdded };
+  window.ulvo = { init, saved, shortcutsAdded, modelState };
+
+  for (const [button, action] of [[ui.modelDownload, "download"], [ui.modelCancel, "cancel"],
+                                  [ui.modelFile, "file"], [ui.modelRemove, "remove"]]) {
+    button.addEventListener("click", () => post({ type: "model", action }));
+  }
 
   ui.addGnomeShortcuts.addEventListener("click", () => {
     ui.addGnomeShortcuts.disabled = true;

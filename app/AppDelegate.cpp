@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "browser/NativeMessagingInstaller.h"
+#include "platform/linux/CurlTransport.h"
 #include "platform/linux/GnomeShortcutSettings.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
 #include "platform/linux/LibsecretStore.h"
@@ -77,9 +78,71 @@ AppDelegate::AppDelegate(std::optional<std::filesystem::path> resources)
     : resources_(std::move(resources))
     , preferences_(std::make_shared<KeyFilePreferenceStore>(KeyFilePreferenceStore::defaultPath()))
     , secrets_(std::make_shared<LibsecretStore>())
-    , model_(answerServiceDependencies(resources_, preferences_, secrets_)) {}
+    , model_(answerServiceDependencies(resources_, preferences_, secrets_)) {
+    ModelInstaller::Options options;
+    options.runtimeRoot = runtimeRoot(resources_);
+    options.transport = std::make_shared<CurlTransport>();
+    options.changed = [alive = std::weak_ptr<AppDelegate*>(alive_)](const ModelInstallState& state) {
+        gtk::postToMainThread([alive, state] {
+            if (const auto self = alive.lock()) {
+                (*self)->modelStateChanged(state);
+            }
+        });
+    };
+    installer_ = std::make_unique<ModelInstaller>(std::move(options));
+}
 
 AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::modelStateChanged(const ModelInstallState& state) {
+    if (settingsController_) {
+        settingsController_->page().evaluate(settingsModelStateScript(state));
+    }
+    cardBridge_->callJavaScript("modelState", builtInModelPayload(state));
+}
+
+void AppDelegate::downloadModel() {
+    installer_->download();
+}
+
+void AppDelegate::builtInModelAction(const std::string& action) {
+    if (action == "download") {
+        installer_->download();
+    } else if (action == "cancel") {
+        installer_->cancel();
+    } else if (action == "remove") {
+        installer_->remove();
+    } else if (action == "file") {
+        chooseModelFile();
+    }
+}
+
+void AppDelegate::chooseModelFile() {
+    GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
+        "Use a model file", settingsController_ ? settingsController_->window() : nullptr,
+        GTK_FILE_CHOOSER_ACTION_OPEN, "Use", "Cancel");
+    GtkFileFilter* filter = gtk_file_filter_new();
+    gtk_file_filter_set_name(filter, "GGUF models");
+    gtk_file_filter_add_pattern(filter, "*.gguf");
+    gtk_file_chooser_add_filter(as<GtkFileChooser>(chooser), filter);
+    // The chooser is modal to Settings but not to the program: the answer comes as a signal.
+    g_signal_connect_data(
+        chooser, "response", gtk::callback(+[](GtkNativeDialog* dialog, gint response, gpointer data) {
+            auto* alive = static_cast<std::weak_ptr<AppDelegate*>*>(data);
+            if (response == GTK_RESPONSE_ACCEPT) {
+                gtk::GCharPtr file(gtk_file_chooser_get_filename(as<GtkFileChooser>(dialog)));
+                const auto self = alive->lock();
+                if (self && file) {
+                    (*self)->installer_->useFile(file.get());
+                }
+            }
+            g_object_unref(dialog);
+        }),
+        new std::weak_ptr<AppDelegate*>(alive_),
+        [](gpointer data, GClosure*) { delete static_cast<std::weak_ptr<AppDelegate*>*>(data); },
+        GConnectFlags{});
+    gtk_native_dialog_show(as<GtkNativeDialog>(chooser));
+}
 
 void AppDelegate::attach(GtkApplication* application) {
     application_ = application;
@@ -284,6 +347,8 @@ void AppDelegate::showSettings() {
         options.sessionNotes = [this] {
             return capture_ ? capture_->unavailableCapabilities() : std::vector<std::string>{};
         };
+        options.builtInModel = [this] { return builtInModelPayload(installer_->state()); };
+        options.builtInModelAction = [this](const std::string& action) { builtInModelAction(action); };
         settingsHost_ = std::make_unique<SettingsPageHost>(*this);
         settingsBridge_ = std::make_unique<SettingsBridge>(*settingsHost_, std::move(options));
         gtk::PageView::Callbacks callbacks;
@@ -348,6 +413,7 @@ void AppDelegate::showCardWithSelection(const std::string& text) {
     }
     if (!panel_->isVisible()) {
         cardBridge_->cardOpened();
+        cardBridge_->callJavaScript("modelState", builtInModelPayload(installer_->state()));
     }
     panel_->present();
     sendSelection();

@@ -2,6 +2,7 @@
 
 #include "card/CardBridge.h"
 #include "card/CardGeometry.h"
+#include "model/ModelInstaller.h"
 #include "model/ModelService.h"
 #include "platform/linux/gtk/CardPanel.h"
 #include "platform/linux/gtk/SettingsWindow.h"
@@ -47,7 +48,7 @@ public:
     void commandLine(const StartOptions& options, bool laterStart);
 
     // Actions of menus, buttons and accelerators.
-    void showSettings();
+    void showSettings() override;
     void hidePanel() override;
     void hideApplication();
     void captureSelectionAndShow() override;
@@ -64,6 +65,9 @@ public:
     void copyText(const std::string& text) override;
     bool accessibilityTrusted() override;
     const std::string& pendingSelection() const override { return pendingSelection_; }
+    void downloadModel() override;
+
+    ModelInstaller& modelInstaller() { return *installer_; }
 
 private:
     class SettingsPageHost;
@@ -80,6 +84,10 @@ private:
     void startSelectionMonitor();
 
     void copySelectionViaClipboard(std::function<void(std::string)> completion);
+    // The built-in model's state changed (on the main thread): both pages are told.
+    void modelStateChanged(const ModelInstallState& state);
+    void builtInModelAction(const std::string& action);
+    void chooseModelFile();
 
     // The answer service on the real desktop: these stores, curl, the built-in runtime under the resources.
     static ModelService::Dependencies
@@ -99,6 +107,7 @@ private:
 
     // The user-interface state.
     ModelService model_;
+    std::unique_ptr<ModelInstaller> installer_;
     std::unique_ptr<gtk::CardPanel> panel_;
     GtkWidget* tagPanel_ = nullptr; // the explain tag, built with the selection monitor
     // The hot keys, their handler, the status item, the mouse monitors, the poll timer and the selection

@@ -1,6 +1,7 @@
 #include "card/CardBridge.h"
 
 #include "card/BridgeText.h"
+#include "model/ModelFailure.h"
 
 #include <cmath>
 #include <limits>
@@ -74,6 +75,10 @@ std::optional<CardMessage> parseCardMessage(const nlohmann::json& body) {
         message.text = stringMember(body, "text").value_or("");
     } else if (*action == "request-selection") {
         message.action = CardMessage::Action::requestSelection;
+    } else if (*action == "download-model") {
+        message.action = CardMessage::Action::downloadModel;
+    } else if (*action == "open-settings") {
+        message.action = CardMessage::Action::openSettings;
     } else if (*action == "explain" || *action == "followup") {
         message.action = *action == "explain" ? CardMessage::Action::explain : CardMessage::Action::followup;
         message.requestText = stringMember(body, "text");
@@ -147,6 +152,12 @@ void CardBridge::didReceiveScriptMessage(const nlohmann::json& body) {
     case CardMessage::Action::requestSelection:
         host_.captureSelectionAndShow();
         return;
+    case CardMessage::Action::downloadModel:
+        host_.downloadModel();
+        return;
+    case CardMessage::Action::openSettings:
+        host_.showSettings();
+        return;
     case CardMessage::Action::explain:
     case CardMessage::Action::followup:
         requestAnswer(*message);
@@ -185,7 +196,11 @@ void CardBridge::requestAnswer(const CardMessage& message) {
                     self->callJavaScript("receiveResult",
                                          {{"text", result.answer()}, {"followup", followup}, {"id", id}});
                 } else {
-                    self->callJavaScript("receiveError", {{"message", result.errorMessage()}, {"id", id}});
+                    const std::string error = result.errorMessage();
+                    // The built-in model not installed yet: the card offers its download.
+                    self->callJavaScript(
+                        "receiveError",
+                        {{"message", error}, {"id", id}, {"modelMissing", error == modelIncompleteMessage}});
                 }
             });
         },

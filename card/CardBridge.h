@@ -21,7 +21,7 @@ Level levelFromDouble(double value);
 
 // One message of the card page, as the native side understands it.
 struct CardMessage {
-    enum class Action { close, copy, requestSelection, explain, followup };
+    enum class Action { close, copy, requestSelection, explain, followup, downloadModel, openSettings };
     Action action = Action::close;
     std::string text;                       // "copy": the text, empty when missing or not a string
     std::optional<std::string> requestText; // "explain"/"followup": absent when missing or not a string
@@ -55,6 +55,9 @@ public:
     virtual void captureSelectionAndShow() = 0;
     virtual bool accessibilityTrusted() = 0;
     virtual const std::string& pendingSelection() const = 0;
+    // The missing-model error's two ways on: the built-in model's download, or Settings.
+    virtual void downloadModel() {}
+    virtual void showSettings() {}
 };
 
 // Runs a task on the main thread later; callable from any thread.

@@ -15,8 +15,6 @@
 
 namespace ulvo {
 
-inline constexpr const char* modelIncompleteMessage = "The built-in local model is incomplete.";
-
 // The built-in model: a llama-server child on 127.0.0.1:7332, started on first use and never stopped,
 // so it outlives the application and a later run reuses whatever answers on the port.
 class LocalServer final : public LocalModel {

@@ -1,5 +1,7 @@
 #include "settings/SettingsBridge.h"
 
+#include "model/ModelCatalogue.h"
+
 #include "card/BridgeText.h"
 #include "model/RuntimeConfig.h"
 #include "model/Url.h"
@@ -41,12 +43,25 @@ LocalModelState describeLocalModel(const std::optional<std::filesystem::path>& r
     if (!isExecutable(*runtimeRoot / config.llamaServer)) {
         return {"incomplete", "The built-in runtime is incomplete: llama-server is missing."};
     }
-    std::error_code error;
-    if (!std::filesystem::exists(*runtimeRoot / config.model, error)) {
+    if (!findModelFile(*runtimeRoot, config)) {
         return {"modelMissing",
-                "Runtime present, model file missing: install a model with ulvo-install-model."};
+                "The built-in model is not installed yet: download it below, or choose a file."};
     }
     return {"ready", "Runtime and model present; the model starts with the first explanation."};
+}
+
+nlohmann::json builtInModelPayload(const ModelInstallState& state) {
+    return {{"phase", phaseName(state.phase)},
+            {"name", state.name},
+            {"bytes", state.bytes},
+            {"done", state.progress.done},
+            {"total", state.progress.total},
+            {"speed", state.bytesPerSecond},
+            {"message", state.message}};
+}
+
+std::string settingsModelStateScript(const ModelInstallState& state) {
+    return "window.ulvo && window.ulvo.modelState(" + scriptLiteral(builtInModelPayload(state)) + ")";
 }
 
 std::string settingsInitScript(const nlohmann::json& payload) {
@@ -105,6 +120,9 @@ nlohmann::json SettingsBridge::initPayload() const {
     }
     payload["sessionNotes"] = options_.sessionNotes ? options_.sessionNotes() : std::vector<std::string>{};
     payload["gnomeShortcuts"] = static_cast<bool>(options_.addGnomeShortcuts);
+    if (options_.builtInModel) {
+        payload["builtInModel"] = options_.builtInModel();
+    }
     return payload;
 }
 
@@ -167,6 +185,14 @@ void SettingsBridge::didReceiveScriptMessage(const nlohmann::json& body) {
         // Only when the user asks: GNOME's shortcuts are the user's own settings.
         host_.evaluateScript("window.ulvo && window.ulvo.shortcutsAdded(" +
                              scriptLiteral(options_.addGnomeShortcuts()) + ")");
+    } else if (name == "model" && options_.builtInModelAction) {
+        const auto action = body.find("action");
+        if (action != body.end() && action->is_string()) {
+            const std::string& which = action->get_ref<const std::string&>();
+            if (which == "download" || which == "cancel" || which == "file" || which == "remove") {
+                options_.builtInModelAction(which);
+            }
+        }
     }
 }
 

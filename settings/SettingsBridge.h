@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/ModelInstaller.h"
 #include "settings/PreferenceStore.h"
 #include "settings/SecretStore.h"
 
@@ -28,6 +29,11 @@ struct LocalModelState {
 // The built-in runtime's state from its directory: runtime-config.json, llama-server and the model file.
 LocalModelState describeLocalModel(const std::optional<std::filesystem::path>& runtimeRoot);
 
+// The built-in model's state as both pages show it: phase, name, bytes, done, total, speed, message.
+nlohmann::json builtInModelPayload(const ModelInstallState& state);
+// "window.ulvo && window.ulvo.modelState(<payload>)".
+std::string settingsModelStateScript(const ModelInstallState& state);
+
 // "window.ulvo && window.ulvo.init(<payload>)".
 std::string settingsInitScript(const nlohmann::json& payload);
 // "window.ulvo && window.ulvo.saved(<true|false>, '<message>')": backslashes doubled first, then
@@ -55,6 +61,10 @@ public:
         // On GNOME: adds ULVO's two keys as GNOME custom shortcuts and returns what was done. Offered
         // on the page only when set.
         std::function<std::string()> addGnomeShortcuts;
+        // The built-in model's state for the page (see builtInModelPayload), and what its buttons ask:
+        // "download", "cancel", "file" (choose a file) or "remove". Offered only when set.
+        std::function<nlohmann::json()> builtInModel;
+        std::function<void(const std::string& action)> builtInModelAction;
     };
 
     SettingsBridge(SettingsHost& host, Options options);

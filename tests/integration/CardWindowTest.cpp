@@ -69,6 +69,8 @@ public:
     void captureSelectionAndShow() override { ++captures; }
     bool accessibilityTrusted() override { return trusted; }
     const std::string& pendingSelection() const override { return selection; }
+    void downloadModel() override { ++downloads; }
+    void showSettings() override { ++settingsShown; }
 
     json js(const std::string& expression) { return evaluate(panel->page().view(), expression); }
 
@@ -98,6 +100,8 @@ public:
     std::optional<std::string> answer;
     std::string selection;
     bool trusted = true;
+    int downloads = 0;
+    int settingsShown = 0;
     int loads = 0;
     int hides = 0;
     int captures = 0;
@@ -300,6 +304,40 @@ TEST_F(CardWindowTest, EveryCallShowsOnThePage) {
                                                     {"followup", true},
                                                     {"id", card().messagesOf("followup").back()["id"]}});
     ASSERT_TRUE(pumpUntil([] { return text("thread") == "And heat?Heat spreads it."; }));
+}
+
+TEST_F(CardWindowTest, TheMissingModelOffersItsDownloadShowsItsProgressAndThenExplains) {
+    card().showWithSelection("Photosynthesis");
+    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("explain").empty(); }));
+    const std::size_t asked = card().messagesOf("explain").size();
+    card().bridge->callJavaScript("modelState",
+                                  {{"phase", "notInstalled"}, {"name", "Test model"}, {"bytes", 806000000}});
+    card().bridge->callJavaScript("receiveError", {{"message", "The built-in local model is incomplete."},
+                                                   {"id", card().messagesOf("explain").back()["id"]},
+                                                   {"modelMissing", true}});
+    ASSERT_TRUE(pumpUntil([] { return !hidden("model-offer"); }));
+    EXPECT_EQ(text("download-model"), "Download the built-in model (806 MB)");
+    js("document.getElementById('download-model').click()");
+    ASSERT_TRUE(pumpUntil([] { return card().downloads == 1; }));
+    js("document.getElementById('use-cloud').click()");
+    ASSERT_TRUE(pumpUntil([] { return card().settingsShown == 1; }));
+
+    card().bridge->callJavaScript("modelState", {{"phase", "downloading"},
+                                                 {"name", "Test model"},
+                                                 {"bytes", 806000000},
+                                                 {"done", 403000000},
+                                                 {"total", 806000000},
+                                                 {"speed", 10000000}});
+    ASSERT_TRUE(pumpUntil([] { return !hidden("model-progress"); }));
+    EXPECT_EQ(text("model-status"), "Downloading Test model: 50% (403 MB of 806 MB), 10.0 MB/s, 40 s left.");
+    EXPECT_TRUE(hidden("download-model"));
+
+    // The download finished: the explanation that waited for it runs by itself.
+    card().bridge->callJavaScript("modelState",
+                                  {{"phase", "ready"}, {"name", "Test model"}, {"bytes", 806000000}});
+    ASSERT_TRUE(pumpUntil([asked] { return card().messagesOf("explain").size() > asked; }));
+    EXPECT_TRUE(hidden("model-offer"));
+    EXPECT_TRUE(hidden("error"));
 }
 
 TEST_F(CardWindowTest, HostileTextsRoundTripUnchanged) {

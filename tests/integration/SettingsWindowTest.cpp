@@ -79,6 +79,14 @@ protected:
             ++shortcutRequests_;
             return std::string("Alt+E now runs ULVO. Alt+Shift+E now runs ULVO.");
         };
+        options.builtInModel = [] {
+            ModelInstallState state;
+            state.phase = ModelInstallState::Phase::notInstalled;
+            state.name = "Test model";
+            state.bytes = 806000000;
+            return builtInModelPayload(state);
+        };
+        options.builtInModelAction = [this](const std::string& action) { modelActions_.push_back(action); };
         bridge_ = std::make_unique<SettingsBridge>(*this, std::move(options));
         gtk::PageView::Callbacks callbacks;
         callbacks.message = [this](const json& body) {
@@ -149,6 +157,7 @@ protected:
     std::vector<json> messages_;
     int accessibilityOpened_ = 0;
     int shortcutRequests_ = 0;
+    std::vector<std::string> modelActions_;
 };
 
 TEST_F(SettingsWindowTest, PageShowsTheCatalogueAndTheStoredConnection) {
@@ -192,6 +201,39 @@ TEST_F(SettingsWindowTest, PageShowsTheCatalogueAndTheStoredConnection) {
                "Alt+E now runs ULVO. Alt+Shift+E now runs ULVO.";
     }));
     EXPECT_EQ(shortcutRequests_, 1);
+
+    // The built-in model: its state, its buttons, and each state pushed while a download runs.
+    EXPECT_EQ(js("document.getElementById('model-status').textContent"),
+              "Not installed. Test model is 806 MB.");
+    EXPECT_EQ(js("document.getElementById('model-download').textContent"), "Download (806 MB)");
+    for (const char* button : {"model-download", "model-file"}) {
+        js(std::string("document.getElementById('") + button + "').click()");
+    }
+    ASSERT_TRUE(pumpUntil([this] { return modelActions_.size() == 2; }));
+    EXPECT_EQ(modelActions_, (std::vector<std::string>{"download", "file"}));
+    ModelInstallState downloading;
+    downloading.phase = ModelInstallState::Phase::downloading;
+    downloading.name = "Test model";
+    downloading.bytes = 806000000;
+    downloading.progress = {201500000, 806000000};
+    downloading.bytesPerSecond = 5e6;
+    evaluateScript(settingsModelStateScript(downloading));
+    ASSERT_TRUE(
+        pumpUntil([this] { return js("document.getElementById('model-progress').hidden") == false; }));
+    EXPECT_EQ(js("document.getElementById('model-status').textContent"),
+              "Downloading Test model: 25% (202 MB of 806 MB), 5.0 MB/s, 2 min left.");
+    EXPECT_EQ(js("document.getElementById('model-cancel').hidden"), false);
+    EXPECT_EQ(js("document.getElementById('model-download').hidden"), true);
+    js("document.getElementById('model-cancel').click()");
+    ASSERT_TRUE(pumpUntil([this] { return modelActions_.size() == 3 && modelActions_.back() == "cancel"; }));
+    ModelInstallState failed = downloading;
+    failed.phase = ModelInstallState::Phase::failed;
+    failed.message = "The download failed: the server answered 404.";
+    evaluateScript(settingsModelStateScript(failed));
+    ASSERT_TRUE(pumpUntil(
+        [this] { return js("document.getElementById('model-download').textContent") == "Retry (806 MB)"; }));
+    EXPECT_EQ(js("document.getElementById('model-status').textContent"),
+              "The model could not be installed. The download failed: the server answered 404.");
 
     EXPECT_TRUE(screenshot(std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR) / "settings.png",
                            screenRect(gtk_widget_get_toplevel(window_->page().widget())), 0));

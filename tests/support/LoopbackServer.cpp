@@ -37,6 +37,9 @@ LoopbackServer::LoopbackServer(Responder responder, int port)
             std::this_thread::sleep_for(reply.delay);
         }
         response.status = reply.status;
+        for (const auto& [name, value] : reply.headers) {
+            response.set_header(name, value);
+        }
         if (reply.chunks.empty()) {
             response.set_content(reply.body, reply.contentType.c_str());
             return;

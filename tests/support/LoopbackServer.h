@@ -36,6 +36,7 @@ struct CannedReply {
     std::chrono::milliseconds delay{0}; // silence before anything is sent
     std::vector<Chunk> chunks{};        // set: the body is sent in these pieces (chunked), body unused
     bool cutAfterChunks = false;        // the connection is dropped instead of the body ending
+    std::vector<std::pair<std::string, std::string>> headers{};
 };
 
 // A real HTTP server on 127.0.0.1 (an ephemeral port) that records what it receives and answers

@@ -683,7 +683,8 @@ TEST(RegionCaptureTest, ThePickersDragBecomesWholeImagePixelsInAnyDirectionAndAC
     EXPECT_EQ(pickedImageRegion({100, 50}, {300.25, 80.4}, 960, 540, 1920, 1080), expected);
     EXPECT_EQ(pickedImageRegion({300.25, 80.4}, {100, 50}, 960, 540, 1920, 1080), expected);
     // Dragged past the screen's edge: clamped to the image.
-    EXPECT_EQ(pickedImageRegion({-50, -50}, {2000, 2000}, 960, 540, 1920, 1080), (PixelRect{0, 0, 1920, 1080}));
+    EXPECT_EQ(pickedImageRegion({-50, -50}, {2000, 2000}, 960, 540, 1920, 1080),
+              (PixelRect{0, 0, 1920, 1080}));
     EXPECT_EQ(pickedImageRegion({10, 10}, {11, 200}, 960, 540, 1920, 1080), std::nullopt) << "a thin line";
     EXPECT_EQ(pickedImageRegion({10, 10}, {10, 10}, 960, 540, 1920, 1080), std::nullopt) << "a click";
     EXPECT_EQ(pickedImageRegion({0, 0}, {50, 50}, 0, 540, 1920, 1080), std::nullopt) << "an unmapped picker";

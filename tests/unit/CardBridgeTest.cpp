@@ -237,9 +237,10 @@ TEST_F(BridgeTest, FailuresReachThePageAsTheirMessage) {
     auto bridge = makeBridge();
     bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "t"}});
     drain();
-    EXPECT_EQ(host.scripts,
-              std::vector<std::string>{
-                  R"(window.ULVO.receiveError({"id":null,"message":"The model could not answer."}))"});
+    EXPECT_EQ(
+        host.scripts,
+        std::vector<std::string>{
+            R"(window.ULVO.receiveError({"id":null,"message":"The model could not answer.","modelMissing":false}))"});
 }
 
 TEST_F(BridgeTest, OnlyTheLatestRequestsPartialTextAndAnswerReachThePage) {

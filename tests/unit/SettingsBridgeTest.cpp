@@ -179,7 +179,7 @@ TEST(LocalModelState, FromTheRuntimeDirectory) {
     std::filesystem::permissions(root / "llama-server", std::filesystem::perms::owner_all);
     const LocalModelState missing = describeLocalModel(root);
     EXPECT_EQ(missing.state, "modelMissing");
-    EXPECT_NE(missing.message.find("ulvo-install-model"), std::string::npos);
+    EXPECT_NE(missing.message.find("download it below"), std::string::npos);
     std::ofstream(root / "models" / "m.gguf") << "GGUF";
     EXPECT_EQ(describeLocalModel(root).state, "ready");
     std::filesystem::remove_all(root);

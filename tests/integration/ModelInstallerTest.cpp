@@ -1,0 +1,217 @@
+// The built-in model's download and install, as Settings and the card use them, against a loopback
+// server that serves a model with Range and the hub's X-Linked-Etag, and serves each fault.
+#include "model/ModelInstaller.h"
+#include "model/ModelCatalogue.h"
+#include "platform/linux/CurlTransport.h"
+#include "tests/support/LoopbackServer.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <openssl/sha.h>
+
+#include <array>
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+
+namespace ulvo {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Phase = ModelInstallState::Phase;
+using test::CannedReply;
+using test::LoopbackServer;
+using test::RecordedRequest;
+
+std::string sha256Hex(const std::string& data) {
+    std::array<unsigned char, SHA256_DIGEST_LENGTH> digest{};
+    SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest.data());
+    std::string hex;
+    for (const unsigned char byte : digest) {
+        static constexpr char digits[] = "0123456789abcdef";
+        hex += digits[byte >> 4];
+        hex += digits[byte & 15];
+    }
+    return hex;
+}
+
+class ModelInstallerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = fs::temp_directory_path() / ("ulvo-installer-" + std::to_string(::getpid()));
+        fs::remove_all(root);
+        fs::create_directories(root / "runtime" / "models");
+        std::ofstream(root / "runtime" / "runtime-config.json")
+            << R"({"llamaServer":"llama-server","model":"models/m.gguf","modelAlias":"m","contextSize":2048,"apiKey":"k"})";
+        server = std::make_unique<LoopbackServer>(
+            [this](const RecordedRequest& request) { return serve(request); });
+        writeCatalogue("/model");
+        saved = std::getenv("XDG_DATA_HOME") != nullptr ? std::getenv("XDG_DATA_HOME") : "";
+        ::setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
+    }
+    void TearDown() override {
+        installer.reset();
+        server.reset();
+        ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
+        fs::remove_all(root);
+    }
+
+    void writeCatalogue(const std::string& path) {
+        std::ofstream(root / "runtime" / "models.json")
+            << nlohmann::json{{"default", "m"},
+                              {"models",
+                               {{{"id", "m"},
+                                 {"name", "Test model"},
+                                 {"file", "m.gguf"},
+                                 {"url", server->baseURL() + path},
+                                 {"bytes", payload.size()}}}}};
+    }
+
+    // /model: the hub's redirect with the hash; /blob: the bytes, with Range; /slow: a byte trickle.
+    CannedReply serve(const RecordedRequest& request) {
+        const std::string path = request.path;
+        if (path == "/model" || path == "/badhash") {
+            CannedReply reply{302, ""};
+            reply.headers = {{"Location", "/blob"},
+                             {"X-Linked-Etag",
+                              "\"" + (path == "/model" ? sha256Hex(payload) : std::string(64, 'a')) + "\""}};
+            return reply;
+        }
+        if (path == "/html") {
+            return CannedReply{200, "<html>sign in</html>", "text/html"};
+        }
+        if (path != "/blob" && path != "/slow") {
+            return CannedReply{404, "missing", "text/plain"};
+        }
+        std::size_t start = 0;
+        const std::string range = request.header("Range");
+        if (!range.empty()) {
+            start = std::stoul(range.substr(range.find('=') + 1));
+        }
+        CannedReply reply{start > 0 ? 206 : 200, "", "application/octet-stream"};
+        if (start > 0) {
+            reply.headers = {{"Content-Range", "bytes " + std::to_string(start) + "-" +
+                                                   std::to_string(payload.size() - 1) + "/" +
+                                                   std::to_string(payload.size())}};
+        }
+        const std::string body = payload.substr(start);
+        const std::size_t piece = path == "/slow" ? 64 * 1024 : body.size();
+        for (std::size_t at = 0; at < body.size(); at += piece) {
+            reply.chunks.push_back({path == "/slow" ? 40ms : 0ms, body.substr(at, piece)});
+        }
+        return reply;
+    }
+
+    void makeInstaller() {
+        ModelInstaller::Options options;
+        options.runtimeRoot = root / "runtime";
+        options.transport = std::make_shared<CurlTransport>();
+        options.changed = [this](const ModelInstallState& state) {
+            const std::lock_guard lock(mutex);
+            states.push_back(state);
+            changed.notify_all();
+        };
+        installer = std::make_unique<ModelInstaller>(std::move(options));
+    }
+
+    // Until the installer has published a state of this phase.
+    ModelInstallState waitFor(Phase phase) {
+        std::unique_lock lock(mutex);
+        const bool seen = changed.wait_for(lock, 20s, [&] {
+            return std::any_of(states.begin(), states.end(),
+                               [&](const ModelInstallState& s) { return s.phase == phase; });
+        });
+        EXPECT_TRUE(seen) << "never " << phaseName(phase);
+        const auto found = std::find_if(states.rbegin(), states.rend(),
+                                        [&](const ModelInstallState& s) { return s.phase == phase; });
+        ModelInstallState result = found != states.rend() ? *found : ModelInstallState{};
+        states.clear();
+        return result;
+    }
+
+    fs::path installed() const { return root / "data" / "ulvo" / "models" / "m.gguf"; }
+
+    std::string payload = "GGUF" + std::string(3 << 20, 'w');
+    fs::path root;
+    std::string saved;
+    std::unique_ptr<LoopbackServer> server;
+    std::unique_ptr<ModelInstaller> installer;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<ModelInstallState> states;
+};
+
+TEST_F(ModelInstallerTest, DownloadsVerifiedByTheHubsHashAndOnlyOneAtATime) {
+    makeInstaller();
+    EXPECT_EQ(installer->state().phase, Phase::notInstalled);
+    EXPECT_EQ(installer->state().bytes, static_cast<std::int64_t>(payload.size()));
+    writeCatalogue("/slow");
+    ASSERT_TRUE(installer->download());
+    EXPECT_FALSE(installer->download()) << "a second click started a second download";
+    const ModelInstallState ready = waitFor(Phase::ready);
+    EXPECT_EQ(ready.name, "Test model");
+    std::ifstream in(installed(), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), payload);
+
+    installer->remove();
+    EXPECT_EQ(installer->state().phase, Phase::notInstalled);
+    EXPECT_FALSE(fs::exists(installed()));
+
+    writeCatalogue("/model");
+    ASSERT_TRUE(installer->download());
+    waitFor(Phase::ready);
+}
+
+TEST_F(ModelInstallerTest, ACancelKeepsWhatArrivedForTheNextStartToResume) {
+    writeCatalogue("/slow");
+    makeInstaller();
+    ASSERT_TRUE(installer->download());
+    const fs::path part = installed().string() + ".part";
+    for (int i = 0; i < 400 && (!fs::exists(part) || fs::file_size(part) < 256 * 1024); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    installer->cancel();
+    waitFor(Phase::notInstalled);
+    const auto kept = fs::file_size(part);
+    ASSERT_GT(kept, 0U);
+
+    // The program killed and started again: a new installer resumes from the part.
+    installer.reset();
+    writeCatalogue("/model");
+    makeInstaller();
+    ASSERT_TRUE(installer->download());
+    waitFor(Phase::ready);
+    EXPECT_EQ(server->requests().back().header("Range"), "bytes=" + std::to_string(kept) + "-");
+    EXPECT_EQ(fs::file_size(installed()), payload.size());
+}
+
+TEST_F(ModelInstallerTest, FaultsAreSaidAndLeaveNoModelWhereTheServerWouldLoadIt) {
+    makeInstaller();
+    for (const auto& [path, message] :
+         std::vector<std::pair<std::string, std::string>>{{"/missing", "the server answered 404"},
+                                                          {"/html", "a web page, not a model"},
+                                                          {"/badhash", "did not match its checksum"}}) {
+        writeCatalogue(path);
+        ASSERT_TRUE(installer->download());
+        const ModelInstallState failed = waitFor(Phase::failed);
+        EXPECT_NE(failed.message.find(message), std::string::npos) << path << ": " << failed.message;
+        EXPECT_FALSE(fs::exists(installed())) << path;
+        EXPECT_FALSE(fs::exists(installed().string() + ".part")) << path;
+    }
+
+    // A chosen file that is not a model; then one that is.
+    const fs::path notModel = root / "notes.txt";
+    std::ofstream(notModel) << "not a model";
+    ASSERT_TRUE(installer->useFile(notModel));
+    EXPECT_NE(waitFor(Phase::failed).message.find("not a GGUF model"), std::string::npos);
+    const fs::path model = root / "chosen.gguf";
+    std::ofstream(model, std::ios::binary) << payload;
+    ASSERT_TRUE(installer->useFile(model));
+    waitFor(Phase::ready);
+    EXPECT_EQ(fs::file_size(installed()), payload.size());
+}
+
+} // namespace
+} // namespace ulvo
