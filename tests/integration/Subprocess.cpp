@@ -1,5 +1,7 @@
 #include "tests/integration/Subprocess.h"
 
+#include <algorithm>
+
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -36,9 +38,17 @@ int spawnWithPipes(const std::vector<std::string>& argv, const std::vector<std::
     if (err != nullptr) {
         posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
     }
+    // The extra entries replace variables of the same name: the first of two would win.
+    const auto overridden = [&extra](const std::string& entry) {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        return std::any_of(extra.begin(), extra.end(),
+                           [&name](const std::string& e) { return e.rfind(name, 0) == 0; });
+    };
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        environment.emplace_back(*entry);
+        if (!overridden(*entry)) {
+            environment.emplace_back(*entry);
+        }
     }
     environment.insert(environment.end(), extra.begin(), extra.end());
     Argv arguments(argv);
