@@ -1,10 +1,13 @@
 #pragma once
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 namespace ulvo::bench {
 
@@ -33,6 +36,22 @@ inline double quantile(std::vector<double> samples, double q) {
     std::sort(samples.begin(), samples.end());
     const auto rank = static_cast<std::size_t>(q * static_cast<double>(samples.size() - 1) + 0.5);
     return samples[std::min(rank, samples.size() - 1)];
+}
+
+// A runtime directory of the staged layout in a scratch folder: the staged server and its libraries,
+// the model as models/<name>.gguf, and a config with the key "bench-key".
+inline std::filesystem::path scratchRuntime(const std::string& name, const std::filesystem::path& stage,
+                                            const std::filesystem::path& model) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / ("ulvo-" + name + "-" + std::to_string(::getpid()));
+    fs::create_directories(root / "models");
+    fs::create_symlink(stage / "llama-server", root / "llama-server");
+    fs::create_directory_symlink(stage / "lib", root / "lib");
+    fs::create_symlink(model, root / "models" / (name + ".gguf"));
+    std::ofstream(root / "runtime-config.json")
+        << R"({"llamaServer":"llama-server","model":"models/)" << name
+        << R"(.gguf","modelAlias":"bench","contextSize":2048,"apiKey":"bench-key"})";
+    return root;
 }
 
 } // namespace ulvo::bench

@@ -40,13 +40,8 @@ int main() {
         std::cerr << "needs a private network namespace for port 7332: " << problem << "\n";
         return 1;
     }
-    const fs::path root = fs::temp_directory_path() / ("ulvo-bench-runtime-" + std::to_string(::getpid()));
-    fs::create_directories(root / "models");
-    fs::create_symlink(fs::path(ULVO_RUNTIME_STAGE_DIR) / "llama-server", root / "llama-server");
-    fs::create_directory_symlink(fs::path(ULVO_RUNTIME_STAGE_DIR) / "lib", root / "lib");
-    fs::create_symlink(ULVO_TEST_MODEL, root / "models" / "test.gguf");
-    std::ofstream(root / "runtime-config.json")
-        << R"({"llamaServer":"llama-server","model":"models/test.gguf","modelAlias":"bench","contextSize":2048,"apiKey":"bench-key"})";
+    const fs::path root =
+        ulvo::bench::scratchRuntime("bench-runtime", ULVO_RUNTIME_STAGE_DIR, ULVO_TEST_MODEL);
 
     auto transport = std::make_shared<ulvo::CurlTransport>();
     auto launcher = std::make_shared<ulvo::PosixProcessLauncher>();
@@ -67,7 +62,7 @@ int main() {
     for (int run = 0; run < 5; ++run) {
         ulvo::LaunchRequest request;
         request.executable = root / "llama-server";
-        request.arguments = ulvo::LocalServer::serverArguments(config, root / "models" / "test.gguf");
+        request.arguments = ulvo::LocalServer::serverArguments(config, root / config.model);
         request.environment = ulvo::LocalServer::serverEnvironment(launcher->currentEnvironment(), root,
                                                                    launcher->machine(), config.apiKey);
         request.workingDirectory = root;

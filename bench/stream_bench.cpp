@@ -40,7 +40,8 @@ double millisecondsSince(Clock::time_point start) {
 fs::path cacheFolder() {
     const char* xdg = std::getenv("XDG_CACHE_HOME");
     const char* home = std::getenv("HOME");
-    const fs::path base = xdg != nullptr && *xdg != '\0' ? fs::path(xdg) : fs::path(home != nullptr ? home : "/tmp") / ".cache";
+    const fs::path base =
+        xdg != nullptr && *xdg != '\0' ? fs::path(xdg) : fs::path(home != nullptr ? home : "/tmp") / ".cache";
     return base / "ulvo" / "bench-models";
 }
 
@@ -75,7 +76,8 @@ double serverMilliseconds(const std::string& body) {
     std::size_t start = 0;
     while (start < body.size()) {
         const std::size_t end = body.find('\n', start);
-        const std::string line = body.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const std::string line =
+            body.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (line.rfind("data: {", 0) == 0) {
             add(nlohmann::json::parse(line.substr(6), nullptr, false));
         }
@@ -96,7 +98,8 @@ int main() {
     }
     const fs::path model = cacheFolder() / "ulvo-bench-large.gguf";
     if (!fs::exists(model)) {
-        std::cerr << "Generating the benchmark model (about one billion parameters) into " << model << "...\n";
+        std::cerr << "Generating the benchmark model (about one billion parameters) into " << model
+                  << "...\n";
         fs::create_directories(model.parent_path());
         const std::string command = std::string("/usr/bin/python3 '") + ULVO_MAKE_MODEL + "' --llama-src '" +
                                     ULVO_LLAMA_SRC + "' --size large --out '" + model.string() + "'";
@@ -105,20 +108,14 @@ int main() {
             return 1;
         }
     }
-    const fs::path root = fs::temp_directory_path() / ("ulvo-stream-bench-" + std::to_string(::getpid()));
-    fs::create_directories(root / "models");
-    fs::create_symlink(fs::path(ULVO_RUNTIME_STAGE_DIR) / "llama-server", root / "llama-server");
-    fs::create_directory_symlink(fs::path(ULVO_RUNTIME_STAGE_DIR) / "lib", root / "lib");
-    fs::create_symlink(model, root / "models" / "large.gguf");
-    std::ofstream(root / "runtime-config.json")
-        << R"({"llamaServer":"llama-server","model":"models/large.gguf","modelAlias":"bench","contextSize":2048,"apiKey":"bench-key"})";
+    const fs::path root = ulvo::bench::scratchRuntime("stream-bench", ULVO_RUNTIME_STAGE_DIR, model);
 
     // The server is started here, with every answer cut at the measured length; the service reuses it.
     auto launcher = std::make_shared<ulvo::PosixProcessLauncher>();
     const ulvo::RuntimeConfig config = ulvo::RuntimeConfig::load(root);
     ulvo::LaunchRequest launch;
     launch.executable = root / "llama-server";
-    launch.arguments = ulvo::LocalServer::serverArguments(config, root / "models" / "large.gguf");
+    launch.arguments = ulvo::LocalServer::serverArguments(config, root / config.model);
     launch.arguments.insert(launch.arguments.end(), {"--n-predict", std::to_string(answerTokens)});
     launch.environment = ulvo::LocalServer::serverEnvironment(launcher->currentEnvironment(), root,
                                                               launcher->machine(), config.apiKey);
@@ -201,19 +198,18 @@ int main() {
         unstreamed.push_back(millisecondsSince(start));
     }
 
-    std::cout << std::fixed << std::setprecision(1)
-              << "model_parameters: about 1 billion (generated, Q8_0, " << fs::file_size(model) / 1000000
-              << " MB)\n"
+    std::cout << std::fixed << std::setprecision(1) << "model_parameters: about 1 billion (generated, Q8_0, "
+              << fs::file_size(model) / 1000000 << " MB)\n"
               << "answer_tokens: " << answerTokens << " tokens\n"
               << "stream_first_partial_median: " << ulvo::bench::quantile(firstPartial, 0.5) << " ms\n"
               << "stream_first_partial_max: " << ulvo::bench::quantile(firstPartial, 1.0) << " ms\n"
               << "stream_final_answer_median: " << ulvo::bench::quantile(finalAnswer, 0.5) << " ms\n"
               << "server_own_timings_median: " << ulvo::bench::quantile(serverOwn, 0.5) << " ms\n"
-              << std::setprecision(2) << "stream_overhead_vs_server_median: " << ulvo::bench::quantile(overhead, 0.5)
-              << " %\n"
+              << std::setprecision(2)
+              << "stream_overhead_vs_server_median: " << ulvo::bench::quantile(overhead, 0.5) << " %\n"
               << "stream_overhead_vs_server_max: " << ulvo::bench::quantile(overhead, 1.0) << " %\n"
-              << std::setprecision(1) << "unstreamed_answer_median: " << ulvo::bench::quantile(unstreamed, 0.5)
-              << " ms\n"
+              << std::setprecision(1)
+              << "unstreamed_answer_median: " << ulvo::bench::quantile(unstreamed, 0.5) << " ms\n"
               << "machine: " << ulvo::bench::machineDescription() << "\n";
     ::kill(server->pid(), SIGKILL);
     ::waitpid(server->pid(), nullptr, 0);

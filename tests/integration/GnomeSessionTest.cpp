@@ -129,9 +129,3 @@ TEST(GnomeSessionTest, ExplainOpensAnOrdinaryCardThatReadsThePrimarySelectionOnc
 
 } // namespace
 } // namespace ulvo
-
-int main(int argc, char** argv) {
-    gtk_init(&argc, &argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

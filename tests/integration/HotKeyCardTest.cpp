@@ -60,9 +60,3 @@ TEST(HotKeyCardTest, AltEShowsTheSelectionAndItsAnswerInTheCard) {
 
 } // namespace
 } // namespace ulvo
-
-int main(int argc, char** argv) {
-    gtk_init(&argc, &argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -147,9 +147,3 @@ TEST(KdeGlobalShortcuts, BoundShortcutsDispatchAndAreNotBoundTwiceOrTheProgramSa
 
 } // namespace
 } // namespace ulvo
-
-int main(int argc, char** argv) {
-    gtk_init(&argc, &argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -155,9 +155,3 @@ TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgr
 
 } // namespace
 } // namespace ulvo
-
-int main(int argc, char** argv) {
-    gtk_init(&argc, &argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -21,6 +21,11 @@ struct GFreeDeleter {
 };
 using GCharPtr = std::unique_ptr<char, GFreeDeleter>;
 
+struct GVariantUnref {
+    void operator()(GVariant* variant) const { g_variant_unref(variant); }
+};
+using GVariantPtr = std::unique_ptr<GVariant, GVariantUnref>;
+
 struct GErrorFree {
     void operator()(GError* error) const { g_error_free(error); }
 };

@@ -1,5 +1,7 @@
 #include "platform/linux/wayland/GlobalShortcutsPortal.h"
 
+#include "platform/linux/gtk/GObjectPtr.h"
+
 #include <cstdio>
 #include <memory>
 #include <utility>
@@ -8,19 +10,12 @@ namespace ulvo::wayland {
 
 namespace {
 
-struct ErrorFree {
-    void operator()(GError* error) const { g_error_free(error); }
-};
-
-struct VariantUnref {
-    void operator()(GVariant* variant) const { g_variant_unref(variant); }
-};
-using VariantPtr = std::unique_ptr<GVariant, VariantUnref>;
+using VariantPtr = gtk::GVariantPtr;
 
 GDBusConnection* sessionBus() {
     GError* raw = nullptr;
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw);
-    const std::unique_ptr<GError, ErrorFree> error(raw);
+    const gtk::GErrorPtr error(raw);
     return bus;
 }
 

@@ -1,5 +1,7 @@
 #include "platform/linux/wayland/Portal.h"
 
+#include "platform/linux/gtk/GObjectPtr.h"
+
 #include <memory>
 #include <utility>
 
@@ -7,15 +9,8 @@ namespace ulvo::wayland {
 
 namespace {
 
-struct ErrorFree {
-    void operator()(GError* error) const { g_error_free(error); }
-};
-using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
-
-struct VariantUnref {
-    void operator()(GVariant* variant) const { g_variant_unref(variant); }
-};
-using VariantPtr = std::unique_ptr<GVariant, VariantUnref>;
+using ErrorPtr = gtk::GErrorPtr;
+using VariantPtr = gtk::GVariantPtr;
 
 // What a finished call's reply needs: the portal (valid unless the call was cancelled) and the path
 // the answer will arrive on.

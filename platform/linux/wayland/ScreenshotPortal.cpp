@@ -1,17 +1,11 @@
 #include "platform/linux/wayland/ScreenshotPortal.h"
 
+#include "platform/linux/gtk/GObjectPtr.h"
+
 #include <memory>
 #include <utility>
 
 namespace ulvo::wayland {
-
-namespace {
-
-struct GFree {
-    void operator()(char* text) const { g_free(text); }
-};
-
-} // namespace
 
 ScreenshotPortal::ScreenshotPortal() {
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
@@ -55,7 +49,7 @@ void ScreenshotPortal::take(bool interactive, std::function<void(Outcome)> compl
                 completion(Failed{"the desktop's screenshot came back without a file"});
                 return;
             }
-            const std::unique_ptr<char, GFree> path(g_filename_from_uri(uri, nullptr, nullptr));
+            const gtk::GCharPtr path(g_filename_from_uri(uri, nullptr, nullptr));
             if (!path) {
                 completion(Failed{"the desktop's screenshot is not a local file"});
                 return;
