@@ -349,6 +349,7 @@ void AppDelegate::showSettings() {
         };
         options.builtInModel = [this] { return builtInModelPayload(installer_->state()); };
         options.builtInModelAction = [this](const std::string& action) { builtInModelAction(action); };
+        options.toMainThread = gtk::postToMainThread;
         settingsHost_ = std::make_unique<SettingsPageHost>(*this);
         settingsBridge_ = std::make_unique<SettingsBridge>(*settingsHost_, std::move(options));
         gtk::PageView::Callbacks callbacks;

@@ -91,9 +91,47 @@ std::string settingsSavedScript(const SaveVerdict& verdict) {
 
 SettingsBridge::SettingsBridge(SettingsHost& host, Options options)
     : host_(host)
-    , options_(std::move(options)) {}
+    , options_(std::move(options)) {
+    if (options_.toMainThread) {
+        worker_ = std::make_unique<SerialQueue>("com.zvk.ULVO.settings-store");
+    }
+}
 
-nlohmann::json SettingsBridge::initPayload() const {
+// The worker finishes what runs (its answer is dropped: the bridge is gone) and drops what waits.
+SettingsBridge::~SettingsBridge() {
+    alive_.reset();
+    if (worker_) {
+        worker_->discardPending();
+    }
+}
+
+void SettingsBridge::offMainThread(std::function<nlohmann::json()> work,
+                                   std::function<void(const nlohmann::json&)> done) {
+    if (!worker_) {
+        done(work());
+        return;
+    }
+    worker_->async([work = std::move(work), done = std::move(done), post = options_.toMainThread,
+                    alive = std::weak_ptr<SettingsBridge*>(alive_)] {
+        nlohmann::json result = work();
+        post([alive, done, result = std::move(result)] {
+            if (alive.lock()) {
+                done(result);
+            }
+        });
+    });
+}
+
+nlohmann::json SettingsBridge::connectionPayload() const {
+    const APIKeyStore keys(*options_.secrets);
+    const ModelPreferences current = ModelPreferences::load(*options_.preferences, keys);
+    return {{"provider", rawValue(current.provider)},
+            {"baseURL", current.baseURL},
+            {"model", current.model},
+            {"apiKey", keys.read(current.provider)}};
+}
+
+nlohmann::json SettingsBridge::pagePayload() const {
     nlohmann::json providers = nlohmann::json::array();
     for (ModelProvider provider : allModelProviders) {
         const ProviderDefaults fallback = defaults(provider);
@@ -103,17 +141,7 @@ nlohmann::json SettingsBridge::initPayload() const {
                              {"model", fallback.model},
                              {"needsAPIKey", needsAPIKey(provider)}});
     }
-    const APIKeyStore keys(*options_.secrets);
-    const ModelPreferences current = ModelPreferences::load(*options_.preferences, keys);
-    nlohmann::json payload = {
-        {"providers", providers},
-        {"current",
-         {{"provider", rawValue(current.provider)},
-          {"baseURL", current.baseURL},
-          {"model", current.model},
-          {"apiKey", keys.read(current.provider)}}},
-        {"version", options_.version},
-    };
+    nlohmann::json payload = {{"providers", providers}, {"version", options_.version}};
     if (options_.localModel) {
         const LocalModelState local = options_.localModel();
         payload["localModel"] = {{"state", local.state}, {"message", local.message}};
@@ -123,6 +151,12 @@ nlohmann::json SettingsBridge::initPayload() const {
     if (options_.builtInModel) {
         payload["builtInModel"] = options_.builtInModel();
     }
+    return payload;
+}
+
+nlohmann::json SettingsBridge::initPayload() const {
+    nlohmann::json payload = pagePayload();
+    payload["current"] = connectionPayload();
     return payload;
 }
 
@@ -163,7 +197,12 @@ SaveVerdict SettingsBridge::save(const nlohmann::json& message) {
 }
 
 void SettingsBridge::sendInit() {
-    host_.evaluateScript(settingsInitScript(initPayload()));
+    offMainThread([this] { return connectionPayload(); },
+                  [this](const nlohmann::json& connection) {
+                      nlohmann::json payload = pagePayload();
+                      payload["current"] = connection;
+                      host_.evaluateScript(settingsInitScript(payload));
+                  });
 }
 
 void SettingsBridge::didReceiveScriptMessage(const nlohmann::json& body) {
@@ -178,7 +217,15 @@ void SettingsBridge::didReceiveScriptMessage(const nlohmann::json& body) {
     if (name == "ready") {
         sendInit();
     } else if (name == "save") {
-        host_.evaluateScript(settingsSavedScript(save(body)));
+        offMainThread(
+            [this, body] {
+                const SaveVerdict verdict = save(body);
+                return nlohmann::json{{"ok", verdict.ok}, {"message", verdict.message}};
+            },
+            [this](const nlohmann::json& verdict) {
+                host_.evaluateScript(
+                    settingsSavedScript({verdict["ok"].get<bool>(), verdict["message"].get<std::string>()}));
+            });
     } else if (name == "accessibility") {
         host_.openAccessibilitySettings();
     } else if (name == "gnome-shortcuts" && options_.addGnomeShortcuts) {

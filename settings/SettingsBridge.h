@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/ModelInstaller.h"
+#include "model/SerialQueue.h"
 #include "settings/PreferenceStore.h"
 #include "settings/SecretStore.h"
 
@@ -8,6 +9,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -65,23 +67,38 @@ public:
         // "download", "cancel", "file" (choose a file) or "remove". Offered only when set.
         std::function<nlohmann::json()> builtInModel;
         std::function<void(const std::string& action)> builtInModelAction;
+        // Set: the keyring and the settings file are read and written on a worker thread of the
+        // bridge's own, and the page's answer comes back through this, so an unlock prompt or a hung
+        // keyring never freezes the window. Unset (tests of the verdicts): in the caller's thread.
+        std::function<void(std::function<void()>)> toMainThread;
     };
 
     SettingsBridge(SettingsHost& host, Options options);
+    ~SettingsBridge();
+    SettingsBridge(const SettingsBridge&) = delete;
+    SettingsBridge& operator=(const SettingsBridge&) = delete;
 
     void didReceiveScriptMessage(const nlohmann::json& body);
     void didFinishNavigation() { sendInit(); }
 
     // Built afresh from the stores every time.
     nlohmann::json initPayload() const;
+    // The stored connection, from the settings file and the keyring: the slow half of the payload.
+    nlohmann::json connectionPayload() const;
     // Validates and stores one "save" message.
     SaveVerdict save(const nlohmann::json& message);
 
 private:
     void sendInit();
+    // Runs work away from the main thread when a poster is set, then done with its result on the main thread.
+    void offMainThread(std::function<nlohmann::json()> work, std::function<void(const nlohmann::json&)> done);
+    // Everything but the connection: the page's state from the main thread's objects.
+    nlohmann::json pagePayload() const;
 
     SettingsHost& host_;
     Options options_;
+    std::unique_ptr<SerialQueue> worker_;
+    std::shared_ptr<SettingsBridge*> alive_ = std::make_shared<SettingsBridge*>(this);
 };
 
 } // namespace ulvo

@@ -8,8 +8,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <deque>
 #include <fstream>
 #include <map>
+#include <mutex>
 
 namespace ulvo {
 namespace {
@@ -163,6 +166,86 @@ TEST_F(SettingsBridgeTest, MessagesAndReplies) {
     }
     EXPECT_EQ(host.scripts.size(), 2u);
     EXPECT_EQ(host.accessibilityOpened, 1);
+}
+
+// A keyring that answers only when released, as one waiting for its unlock prompt does.
+class WaitingSecretStore final : public SecretStore {
+public:
+    std::optional<std::string> read(const std::string& service, const std::string& account) const override {
+        wait();
+        return inner.read(service, account);
+    }
+    Outcome update(const std::string& service, const std::string& account,
+                   const std::string& secret) override {
+        wait();
+        return inner.update(service, account, secret);
+    }
+    Outcome add(const std::string& service, const std::string& account, const std::string& secret) override {
+        wait();
+        return inner.add(service, account, secret);
+    }
+    void remove(const std::string& service, const std::string& account) override {
+        wait();
+        inner.remove(service, account);
+    }
+    void release() {
+        const std::lock_guard lock(mutex);
+        released = true;
+        wake.notify_all();
+    }
+    test::MemorySecretStore inner;
+
+private:
+    void wait() const {
+        std::unique_lock lock(mutex);
+        wake.wait(lock, [this] { return released; });
+    }
+    mutable std::mutex mutex;
+    mutable std::condition_variable wake;
+    bool released = false;
+};
+
+TEST(SettingsBridgeKeyring, AnUnlockPromptNeverHoldsTheWindowAndTheAnswersComeBackAfterIt) {
+    test::MemoryPreferenceStore preferences;
+    WaitingSecretStore secrets;
+    APIKeyStore(secrets.inner).save("sk-stored", ModelProvider::groq);
+    RecordingSettingsHost host;
+    std::mutex mutex;
+    std::condition_variable posted;
+    std::deque<std::function<void()>> mainQueue;
+    SettingsBridge::Options options;
+    options.preferences = &preferences;
+    options.secrets = &secrets;
+    options.toMainThread = [&](std::function<void()> task) {
+        const std::lock_guard lock(mutex);
+        mainQueue.push_back(std::move(task));
+        posted.notify_all();
+    };
+    SettingsBridge bridge(host, std::move(options));
+    const auto runPosted = [&] {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(posted.wait_for(lock, std::chrono::seconds(10), [&] { return !mainQueue.empty(); }));
+        auto task = std::move(mainQueue.front());
+        mainQueue.pop_front();
+        lock.unlock();
+        task();
+    };
+
+    // The page loads and the user saves while the keyring waits: the caller returns at once.
+    bridge.didFinishNavigation();
+    bridge.didReceiveScriptMessage({{"type", "save"},
+                                    {"provider", "groq"},
+                                    {"baseURL", "https://api.groq.com/openai/v1"},
+                                    {"model", "m"},
+                                    {"apiKey", "sk-new"}});
+    EXPECT_TRUE(host.scripts.empty());
+    secrets.release();
+    runPosted();
+    runPosted();
+    ASSERT_EQ(host.scripts.size(), 2U);
+    EXPECT_NE(host.scripts[0].find("window.ulvo.init("), std::string::npos);
+    EXPECT_EQ(host.scripts[1], settingsSavedScript({true, "Saved. New explanations use this connection."}));
+    EXPECT_EQ(APIKeyStore(secrets.inner).read(ModelProvider::groq), "sk-new");
 }
 
 TEST(LocalModelState, FromTheRuntimeDirectory) {
