@@ -100,7 +100,7 @@ void ModelInstaller::publish(const ModelInstallState& state) {
     }
 }
 
-bool ModelInstaller::start(std::function<void()> job) {
+bool ModelInstaller::start(std::function<ModelInstallState()> job) {
     if (running_.exchange(true)) {
         return false;
     }
@@ -109,8 +109,10 @@ bool ModelInstaller::start(std::function<void()> job) {
     }
     stop_->store(false);
     worker_ = std::thread([this, job = std::move(job)] {
-        job();
+        const ModelInstallState final = job();
+        // Free before the final state is told: a click that answers it must be able to start a job.
         running_.store(false);
+        publish(final);
     });
     return true;
 }
@@ -153,16 +155,15 @@ bool ModelInstaller::download() {
         };
         try {
             downloadModel(*options_.transport, request);
-            publish(settledState());
+            return settledState();
         } catch (const std::exception& failure) {
             if (isRaised(stop_)) {
-                publish(settledState()); // cancelled: back to not installed, the part kept for a resume
-                return;
+                return settledState(); // cancelled: back to not installed, the part kept for a resume
             }
             ModelInstallState failed = settledState();
             failed.phase = Phase::failed;
             failed.message = failure.what();
-            publish(failed);
+            return failed;
         }
     });
 }
@@ -176,14 +177,14 @@ bool ModelInstaller::useFile(const std::filesystem::path& file) {
     return start([this, file, destination = found->destination] {
         try {
             installModelFile(file, destination);
-            publish(settledState());
+            return settledState();
         } catch (const std::exception& failure) {
             ModelInstallState failed = settledState();
             if (failed.phase != Phase::ready) {
                 failed.phase = Phase::failed;
             }
             failed.message = failure.what();
-            publish(failed);
+            return failed;
         }
     });
 }

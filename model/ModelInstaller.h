@@ -68,7 +68,8 @@ private:
     };
     std::optional<Target> target(std::string* why) const;
     ModelInstallState settledState() const;
-    bool start(std::function<void()> job);
+    // Runs job on the worker; its result is published as the final state.
+    bool start(std::function<ModelInstallState()> job);
     void publish(const ModelInstallState& state);
 
     Options options_;
