@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -35,7 +36,15 @@ ModelCatalogue ModelCatalogue::decode(const std::string& json) {
         model.name = entry.at("name").get<std::string>();
         model.file = entry.at("file").get<std::string>();
         model.url = entry.at("url").get<std::string>();
-        model.bytes = entry.at("bytes").get<std::int64_t>();
+        // A size too large for an integer arrives as a floating-point number; converting that would be
+        // undefined, so only whole numbers in range count.
+        const nlohmann::json& bytes = entry.at("bytes");
+        if (!bytes.is_number_integer() ||
+            (bytes.is_number_unsigned() && bytes.get<std::uint64_t>() > std::uint64_t{INT64_MAX})) {
+            throw std::invalid_argument("the catalogue's size of " + model.id +
+                                        " is not a whole number of bytes");
+        }
+        model.bytes = bytes.get<std::int64_t>();
         if (const auto sha = entry.find("sha256"); sha != entry.end() && !sha->is_null()) {
             std::string hex = sha->get<std::string>();
             std::transform(hex.begin(), hex.end(), hex.begin(),

@@ -1,6 +1,7 @@
 // The built-in model against the real llama-server and the generated test model, and against small
 // stand-ins on its port. Each test process runs in a network namespace of its own, so port 7332 is ours.
 #include "model/LocalServer.h"
+#include "model/ModelCatalogue.h"
 #include "model/ModelFailure.h"
 #include "model/ModelService.h"
 #include "model/Prompts.h"
@@ -491,6 +492,37 @@ TEST(RuntimeConfigDecoding, RequiredKeysAndTypesAreEnforced) {
           R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1.5,"apiKey":"k"})", R"([1])",
           "not json"}) {
         EXPECT_THROW(RuntimeConfig::decode(bad), nlohmann::json::exception) << bad;
+    }
+}
+
+TEST(ModelCatalogueDecoding, TheShippedCatalogueAndEveryRefusal) {
+    const ModelCatalogue shipped = ModelCatalogue::load(ULVO_RUNTIME_STAGE_DIR);
+    EXPECT_EQ(shipped.defaultModel().file, "gemma-3-1b-it-Q4_K_M.gguf");
+    EXPECT_EQ(shipped.defaultModel().url.rfind("https://", 0), 0U);
+    const auto catalogue = [](const std::string& entry) {
+        return R"({"default":"m","models":[{"id":"m","name":"M","file":"m.gguf","url":"https://x/m.gguf",)" +
+               entry + "}]}";
+    };
+    EXPECT_EQ(ModelCatalogue::decode(catalogue(R"("bytes":5,"sha256":"AB)" + std::string(62, 'c') + "\""))
+                  .models[0]
+                  .sha256,
+              "ab" + std::string(62, 'c'));
+    for (
+        const std::string& bad : {
+            catalogue(R"("bytes":0)"),
+            catalogue(R"("bytes":1.5)"),
+            // Found by fuzzing: a size too large for an integer arrives as a floating-point number.
+            catalogue(R"("bytes":80611111111111111111111111111111111111111111111111058240)"),
+            catalogue(R"("bytes":18446744073709551615)"),
+            catalogue(R"("bytes":5,"sha256":"xyz")"),
+            std::string(
+                R"({"default":"other","models":[{"id":"m","name":"M","file":"m.gguf","url":"https://x","bytes":1}]})"),
+            std::string(
+                R"({"default":"m","models":[{"id":"m","name":"M","file":"../m.gguf","url":"https://x","bytes":1}]})"),
+            std::string(
+                R"({"default":"m","models":[{"id":"m","name":"M","file":"m.gguf","url":"file:///m","bytes":1}]})"),
+        }) {
+        EXPECT_ANY_THROW(ModelCatalogue::decode(bad)) << bad;
     }
 }
 

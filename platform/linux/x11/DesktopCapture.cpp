@@ -236,9 +236,14 @@ bool DesktopCapture::pointerOverOwnWindow() const {
 void DesktopCapture::captureSelectionAndShow() {
     if (focusThenRead_) {
         SelectionResult selection = globalSelection();
-        card_.showCardWithSelection(selection.text);
         if (selection.text.empty()) {
+            // The card opens without asking about the previous selection again; what the focused card
+            // reads then replaces it.
+            card_.setPendingSelection({});
+            card_.showCardWithSelection({});
             readPrimaryOnceFocused(std::chrono::steady_clock::now() + focusWait);
+        } else {
+            card_.showCardWithSelection(selection.text);
         }
         return;
     }
