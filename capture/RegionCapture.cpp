@@ -51,7 +51,7 @@ std::optional<PixelRect> pickedImageRegion(Point from, Point to, double pickerWi
 }
 
 bool desktopFramesRegions(const std::string& currentDesktop) {
-    // A colon-separated list, as the desktop entry specification has it.
+    // A colon-separated list, as desktop entries write it.
     std::istringstream names(currentDesktop);
     std::string name;
     while (std::getline(names, name, ':')) {

@@ -109,7 +109,7 @@ void GlobalShortcutsPortal::fail(const std::string& reason) {
 }
 
 void GlobalShortcutsPortal::sessionCreated(GVariant* results) {
-    // The specification says a string; some portals send an object path.
+    // Documented as a string; some portals send an object path.
     const char* handle = nullptr;
     if (!g_variant_lookup(results, "session_handle", "&s", &handle) &&
         !g_variant_lookup(results, "session_handle", "&o", &handle)) {
