@@ -14,6 +14,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <thread>
+
+#include <unistd.h>
 
 namespace ulvo {
 namespace {
@@ -211,6 +214,37 @@ TEST_F(ModelInstallerTest, FaultsAreSaidAndLeaveNoModelWhereTheServerWouldLoadIt
     ASSERT_TRUE(installer->useFile(model));
     waitFor(Phase::ready);
     EXPECT_EQ(fs::file_size(installed()), payload.size());
+}
+
+TEST_F(ModelInstallerTest, ADiskThatFillsMidDownloadIsSaidAndNoModelIsInPlace) {
+    // A small file system of its own for the models folder, filled once the download runs.
+    const fs::path data = root / "data";
+    fs::create_directories(data);
+    if (::geteuid() != 0 ||
+        std::system(("mount -t tmpfs -o size=80m ulvo-test " + data.string()).c_str()) != 0) {
+        GTEST_SKIP() << "needs root to mount a small file system";
+    }
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { static_cast<void>(std::system(("umount -l " + at.string()).c_str())); }
+    } unmount{data};
+    writeCatalogue("/slow");
+    makeInstaller();
+    ASSERT_TRUE(installer->download());
+    const fs::path part = installed().string() + ".part";
+    for (int i = 0; i < 400 && !fs::exists(part); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    {
+        std::ofstream filler(data / "filler", std::ios::binary);
+        const std::string block(1 << 20, 'x');
+        while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+        }
+    }
+    const ModelInstallState failed = waitFor(Phase::failed);
+    EXPECT_NE(failed.message.find("disk may be full"), std::string::npos) << failed.message;
+    EXPECT_FALSE(fs::exists(installed()));
+    installer.reset();
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <fstream>
 #include <future>
 
 namespace ulvo {
@@ -472,6 +473,56 @@ TEST_F(ModelServiceTest, EveryStreamFaultEndsInTheWholeAnswerOrAClearError) {
             EXPECT_EQ(result.answer(), c.expected) << c.what;
         }
     }
+}
+
+// Resident memory in kB, from the kernel's view of this process.
+long residentKilobytes() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return 0;
+}
+
+TEST_F(ModelServiceTest, AThousandRequestsEachReplacedByTheNextKeepMemoryFlatAndOnlyTheLastIsAnswered) {
+    server->setResponder([](const RecordedRequest& request) {
+        CannedReply reply{200, "", "text/event-stream"};
+        reply.chunks =
+            chatStream({"Answer to ", request.body.find("last") != std::string::npos ? "last." : "x."}, 2ms);
+        return reply;
+    });
+    auto service = makeService();
+    std::atomic<int> superseded{0};
+    std::atomic<int> completed{0};
+    const auto flood = [&](int count, bool last) {
+        std::promise<ExplainResult> final;
+        for (int i = 0; i < count; ++i) {
+            const bool isLast = last && i == count - 1;
+            service->explain(
+                isLast ? "last" : "text " + std::to_string(i), std::nullopt, 70,
+                [&, isLast](ExplainResult result) {
+                    ++completed;
+                    superseded += result.isSuperseded() ? 1 : 0;
+                    if (isLast) {
+                        final.set_value(std::move(result));
+                    }
+                },
+                [](const std::string&) {});
+        }
+        return last ? final.get_future().get() : ExplainResult::superseded();
+    };
+    flood(100, false); // warms the allocator and the connection
+    const long before = residentKilobytes();
+    const ExplainResult result = flood(1000, true);
+    const long after = residentKilobytes();
+    ASSERT_TRUE(result.ok()) << result.errorMessage();
+    EXPECT_EQ(result.answer(), "Answer to last.");
+    EXPECT_LT(after - before, 8 * 1024) << "memory grew by " << (after - before) << " kB over 1,000 requests";
+    service.reset();
+    EXPECT_EQ(completed, 1100) << "every request completes exactly once";
+    EXPECT_GE(superseded, 1000) << "replaced requests were answered anyway";
 }
 
 TEST_F(ModelServiceTest, AStreamSilentForTheIdleLimitTimesOut) {
