@@ -3,7 +3,10 @@
 // Main-loop pumping and a stand-in card for the desktop benchmarks (GTK, inside a private session).
 #include <gtk/gtk.h>
 
+#include "bench/BenchSupport.h"
+
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
@@ -11,6 +14,14 @@
 namespace ulvo::bench {
 
 using BenchClock = std::chrono::steady_clock;
+
+// The start of a desktop benchmark: GTK, line-buffered figures, the machine line; whether --quick was given.
+inline bool startDesktopBench(int& argc, char**& argv) {
+    gtk_init(&argc, &argv);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::printf("machine: %s\n", machineDescription().c_str());
+    return argc > 1 && std::string(argv[1]) == "--quick";
+}
 
 // Runs the main loop until `done` holds or the limit passes; returns whether it held.
 inline bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {

@@ -9,6 +9,7 @@
 #include "bench/DesktopBenchSupport.h"
 #include "platform/linux/x11/DesktopCapture.h"
 #include "platform/linux/x11/XConnection.h"
+#include "tests/support/ProcessMemory.h"
 
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
@@ -57,16 +58,6 @@ struct Fixture {
     Fixture(const Fixture&) = delete;
     Fixture& operator=(const Fixture&) = delete;
 };
-
-long residentKilobytes() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return 0;
-}
 
 double cpuSeconds() {
     rusage usage{};
@@ -135,10 +126,7 @@ void report(const std::string& name, const std::vector<double>& samples, int run
 } // namespace
 
 int main(int argc, char** argv) {
-    gtk_init(&argc, &argv);
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
-    std::printf("machine: %s\n", ulvo::bench::machineDescription().c_str());
+    const bool quick = ulvo::bench::startDesktopBench(argc, argv);
     Card card;
     ulvo::x11::DesktopCapture::Card side;
     side.showCardWithSelection = [&](const std::string& text) { card.show(text); };
@@ -189,7 +177,7 @@ int main(int argc, char** argv) {
             capture.monitor().pollExternalSelection(ulvo::SelectionMonitor::Clock::now());
             g_main_context_iteration(nullptr, FALSE);
         }
-        const long before = residentKilobytes();
+        const long before = ulvo::test::residentKilobytes();
         const auto start = Clock::now();
         for (int i = 0; i < 10000; ++i) {
             capture.monitor().pollExternalSelection(ulvo::SelectionMonitor::Clock::now());
@@ -198,7 +186,7 @@ int main(int argc, char** argv) {
         const double perPoll =
             std::chrono::duration<double, std::micro>(Clock::now() - start).count() / 10000;
         std::printf("poll_cost: %.0f us per poll\n", perPoll);
-        std::printf("rss_growth_10000_polls: %ld KiB\n", residentKilobytes() - before);
+        std::printf("rss_growth_10000_polls: %ld KiB\n", ulvo::test::residentKilobytes() - before);
     }
     return 0;
 }

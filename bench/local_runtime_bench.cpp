@@ -7,7 +7,7 @@
 #include "model/ModelService.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/PosixProcessLauncher.h"
-#include "tests/support/FakeStores.h"
+#include "tests/support/LocalOnlyService.h"
 #include "tests/support/PrivateNetwork.h"
 
 #include <csignal>
@@ -87,12 +87,7 @@ int main() {
     // Warm answers, interleaved: the service against the bare request.
     auto local = makeServer();
     local->ensureServer(config);
-    ulvo::ModelService::Dependencies deps;
-    deps.preferences = std::make_shared<ulvo::test::MemoryPreferenceStore>();
-    deps.secrets = std::make_shared<ulvo::test::MemorySecretStore>();
-    deps.transport = transport;
-    deps.local = local;
-    ulvo::ModelService service(std::move(deps));
+    ulvo::ModelService service(ulvo::test::localOnlyDependencies(transport, local));
     const std::string text = "A lever multiplies force by trading distance for it.";
     ulvo::ChatExchange exchange;
     exchange.url = ulvo::LocalServer::chatURL;

@@ -9,7 +9,7 @@
 #include "model/ModelService.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/PosixProcessLauncher.h"
-#include "tests/support/FakeStores.h"
+#include "tests/support/LocalOnlyService.h"
 #include "tests/support/PrivateNetwork.h"
 
 #include <nlohmann/json.hpp>
@@ -132,12 +132,7 @@ int main() {
     auto local = std::make_shared<ulvo::LocalServer>(std::move(options));
     local->ensureServer(config);
 
-    ulvo::ModelService::Dependencies deps;
-    deps.preferences = std::make_shared<ulvo::test::MemoryPreferenceStore>();
-    deps.secrets = std::make_shared<ulvo::test::MemorySecretStore>();
-    deps.transport = transport;
-    deps.local = local;
-    ulvo::ModelService service(std::move(deps));
+    ulvo::ModelService service(ulvo::test::localOnlyDependencies(transport, local));
     const auto settle = [&service] {
         std::promise<void> done;
         service.queue().async([&done] { done.set_value(); });

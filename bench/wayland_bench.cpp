@@ -29,10 +29,7 @@ using ulvo::bench::pumpUntil;
 } // namespace
 
 int main(int argc, char** argv) {
-    gtk_init(&argc, &argv);
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
-    std::printf("machine: %s\n", ulvo::bench::machineDescription().c_str());
+    const bool quick = ulvo::bench::startDesktopBench(argc, argv);
     ulvo::bench::StandInCard card(GTK_WINDOW_TOPLEVEL);
     ulvo::x11::DesktopCapture::Card side;
     side.showCardWithSelection = [&](const std::string& text) { card.show(text); };

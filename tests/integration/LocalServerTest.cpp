@@ -10,6 +10,7 @@
 #include "settings/APIKeyStore.h"
 #include "settings/ModelPreferences.h"
 #include "tests/support/FakeStores.h"
+#include "tests/support/LocalOnlyService.h"
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/PrivateNetwork.h"
 
@@ -137,16 +138,6 @@ protected:
         }
     }
 
-    // The answer service over the built-in model alone, with empty stores (so the built-in provider).
-    ModelService::Dependencies serviceDependencies(std::shared_ptr<LocalServer> local) const {
-        ModelService::Dependencies deps;
-        deps.preferences = std::make_shared<test::MemoryPreferenceStore>();
-        deps.secrets = std::make_shared<test::MemorySecretStore>();
-        deps.transport = transport;
-        deps.local = std::move(local);
-        return deps;
-    }
-
     std::shared_ptr<CurlTransport> transport = std::make_shared<CurlTransport>();
     std::shared_ptr<RecordingLauncher> launcher = std::make_shared<RecordingLauncher>();
 };
@@ -154,7 +145,7 @@ protected:
 TEST_F(LocalServerTest, ColdStartAnswersThroughTheServiceAndLaunchesWithTheExactCommandLine) {
     ScratchRuntime runtime;
     auto local = std::shared_ptr<LocalServer>(makeServer(runtime.root));
-    ModelService service(serviceDependencies(local));
+    ModelService service(test::localOnlyDependencies(transport, local));
 
     std::promise<ExplainResult> done;
     service.explain("The mitochondria is the powerhouse of the cell.", std::nullopt, 50,
@@ -188,7 +179,7 @@ TEST_F(LocalServerTest, ColdStartAnswersThroughTheServiceAndLaunchesWithTheExact
 TEST_F(LocalServerTest, TheRealServerStreamsAndAReplacedRequestEndsAtOnce) {
     ScratchRuntime runtime;
     auto local = std::shared_ptr<LocalServer>(makeServer(runtime.root));
-    ModelService service(serviceDependencies(local));
+    ModelService service(test::localOnlyDependencies(transport, local));
     service.prepare(95); // nothing runs yet: preparing never starts the server
 
     // The professor band asks for the longest answer, so there is time to replace it.

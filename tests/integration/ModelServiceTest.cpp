@@ -8,6 +8,7 @@
 #include "settings/ModelPreferences.h"
 #include "tests/support/FakeStores.h"
 #include "tests/support/LoopbackServer.h"
+#include "tests/support/ProcessMemory.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -475,17 +476,6 @@ TEST_F(ModelServiceTest, EveryStreamFaultEndsInTheWholeAnswerOrAClearError) {
     }
 }
 
-// Resident memory in kB, from the kernel's view of this process.
-long residentKilobytes() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return 0;
-}
-
 TEST_F(ModelServiceTest, AThousandRequestsEachReplacedByTheNextKeepMemoryFlatAndOnlyTheLastIsAnswered) {
     server->setResponder([](const RecordedRequest& request) {
         CannedReply reply{200, "", "text/event-stream"};
@@ -514,9 +504,9 @@ TEST_F(ModelServiceTest, AThousandRequestsEachReplacedByTheNextKeepMemoryFlatAnd
         return last ? final.get_future().get() : ExplainResult::superseded();
     };
     flood(100, false); // warms the allocator and the connection
-    const long before = residentKilobytes();
+    const long before = test::residentKilobytes();
     const ExplainResult result = flood(1000, true);
-    const long after = residentKilobytes();
+    const long after = test::residentKilobytes();
     ASSERT_TRUE(result.ok()) << result.errorMessage();
     EXPECT_EQ(result.answer(), "Answer to last.");
     EXPECT_LT(after - before, 8 * 1024) << "memory grew by " << (after - before) << " kB over 1,000 requests";
