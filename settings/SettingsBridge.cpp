@@ -128,7 +128,9 @@ nlohmann::json SettingsBridge::connectionPayload() const {
     return {{"provider", rawValue(current.provider)},
             {"baseURL", current.baseURL},
             {"model", current.model},
-            {"apiKey", keys.read(current.provider)}};
+            // A cloud provider here had its key read by load; a key that could not be read (a dismissed
+            // unlock prompt) reads as local, and asking again would prompt twice.
+            {"apiKey", current.provider == ModelProvider::local ? "" : keys.read(current.provider)}};
 }
 
 nlohmann::json SettingsBridge::pagePayload() const {

@@ -348,6 +348,26 @@ TEST(ClipboardDesktopTest, CopyReadsOpaqueSelectionsAndRestoresTextHtmlAndImageB
     EXPECT_EQ(dumpClipboard(), before);
 }
 
+TEST(ClipboardDesktopTest, AnOwnerThatVanishesMidSnapshotLeavesWhatArrivedAndItIsRestored) {
+    const auto text = scratchFile("text", "kept words");
+    test::Background owner({ULVO_CLIPBOARD_FIXTURE, "own", "UTF8_STRING=" + text.string(),
+                            "text/html=-vanish", "image/png=" + text.string()});
+    ASSERT_EQ(owner.readLine(10s), "owned");
+    x11::GtkClipboardPort clipboard;
+    std::vector<ClipboardSnapshot> snapshots;
+    clipboard.snapshot([&](ClipboardSnapshot snapshot) { snapshots.push_back(std::move(snapshot)); });
+    ASSERT_TRUE(pumpUntil([&] { return !snapshots.empty(); }, 10s)) << "the snapshot never ended";
+    pumpFor(300ms);
+    ASSERT_EQ(snapshots.size(), 1U);
+    ASSERT_EQ(snapshots[0].size(), 1U);
+    EXPECT_EQ(snapshots[0][0].target, "UTF8_STRING");
+    EXPECT_EQ(std::string(snapshots[0][0].data.begin(), snapshots[0][0].data.end()), "kept words");
+
+    clipboard.restore(snapshots[0]);
+    const std::string served = dumpClipboard();
+    EXPECT_NE(served.find("UTF8_STRING 6b65707420776f726473\n"), std::string::npos) << served;
+}
+
 // ---- Monitor, tag and hot keys ---------------------------------------------------------------------
 
 struct CaptureDesktopTest : ::testing::Test {

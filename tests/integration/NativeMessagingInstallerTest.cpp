@@ -221,6 +221,36 @@ TEST_F(NativeMessagingInstallerTest, AReadOnlyChromeDirectoryLeavesOnlyThatManif
     }
 }
 
+TEST_F(NativeMessagingInstallerTest, AFullDiskKeepsEveryEarlierManifestWholeAndLeavesNoTemporaryFile) {
+    if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("ulvo-test", home.c_str(), "tmpfs", 0, "size=256k") != 0) {
+        GTEST_SKIP() << "needs root to mount a small file system";
+    }
+    const fs::path newer = resources;
+    useResources(scratch / "earlier" / "ulvo");
+    Installer::install(resources, home);
+    std::vector<std::pair<fs::path, std::string>> earlier;
+    for (const fs::path& written : writtenManifests()) {
+        earlier.emplace_back(written, readFile(written));
+    }
+    ASSERT_EQ(earlier.size(), 8U);
+    {
+        std::ofstream filler(home / "filler", std::ios::binary);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+        }
+    }
+    useResources(newer);
+    Installer::install(resources, home);
+    for (const auto& [path, text] : earlier) {
+        EXPECT_EQ(readFile(path), text) << path;
+        EXPECT_TRUE(nlohmann::json::accept(readFile(path))) << path;
+    }
+    EXPECT_EQ(writtenManifests().size(), 9U) << "a temporary file was left behind";
+    ::umount2(home.c_str(), MNT_DETACH);
+}
+
 TEST_F(NativeMessagingInstallerTest, ADirectoryBlockedByAFileIsSkipped) {
     writeFile(home / ".config/vivaldi", "a file where a directory belongs");
     Installer::install(resources, home);
