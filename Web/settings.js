@@ -9,6 +9,7 @@
     localState: $("local-state"), accessibility: $("accessibility"), version: $("version"),
     session: $("session"), sessionNotes: $("session-notes"), gnomeShortcuts: $("gnome-shortcuts"),
     addGnomeShortcuts: $("add-gnome-shortcuts"), shortcutsResult: $("shortcuts-result"),
+    login: $("login"), startAtLogin: $("start-at-login"), loginResult: $("login-result"),
     builtIn: $("built-in-model"), modelStatus: $("model-status"), modelProgress: $("model-progress"),
     modelDownload: $("model-download"), modelCancel: $("model-cancel"), modelFile: $("model-file"),
     modelRemove: $("model-remove"),
@@ -61,6 +62,8 @@
     ui.session.hidden = notes.length === 0;
     ui.gnomeShortcuts.hidden = payload.gnomeShortcuts !== true;
     modelState(payload.builtInModel);
+    ui.login.hidden = typeof payload.startAtLogin !== "boolean";
+    if (!ui.login.hidden) startAtLogin(payload.startAtLogin, "");
     if (state.edited) return; // keep what the user is typing; a repeated init carries the same data
     ui.provider.replaceChildren(...state.providers.map((p) => {
       const option = document.createElement("option");
@@ -106,7 +109,18 @@
     ui.addGnomeShortcuts.disabled = false;
   }
 
-  window.ulvo = { init, saved, shortcutsAdded, modelState };
+  function startAtLogin(on, message) {
+    ui.startAtLogin.checked = on === true;
+    ui.startAtLogin.disabled = false;
+    ui.loginResult.textContent = typeof message === "string" ? message : "";
+  }
+
+  window.ulvo = { init, saved, shortcutsAdded, modelState, startAtLogin };
+
+  ui.startAtLogin.addEventListener("change", () => {
+    ui.startAtLogin.disabled = true;
+    post({ type: "start-at-login", on: ui.startAtLogin.checked });
+  });
 
   for (const [button, action] of [[ui.modelDownload, "download"], [ui.modelCancel, "cancel"],
                                   [ui.modelFile, "file"], [ui.modelRemove, "remove"]]) {

@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "browser/NativeMessagingInstaller.h"
+#include "model/InstallLayout.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/GnomeShortcutSettings.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
@@ -11,6 +12,7 @@
 #include "platform/linux/gtk/MainThread.h"
 #include "platform/linux/gtk/ScreenGeometry.h"
 #include "platform/linux/x11/AtspiReader.h"
+#include "platform/linux/x11/StatusItem.h"
 
 #include <algorithm>
 
@@ -26,10 +28,14 @@ namespace {
 
 std::optional<std::filesystem::path> runtimeRoot(const std::optional<std::filesystem::path>& resources) {
     std::error_code error;
-    if (!resources || !std::filesystem::is_directory(*resources / "runtime", error)) {
+    if (!resources) {
         return std::nullopt;
     }
-    return *resources / "runtime";
+    const std::filesystem::path runtime = InstallLayout{resources->parent_path().parent_path()}.runtime();
+    if (!std::filesystem::is_directory(runtime, error)) {
+        return std::nullopt;
+    }
+    return runtime;
 }
 
 // The program the desktop's key bindings run: bin/ulvo beside the resources' share/, else ulvo on PATH.
@@ -78,7 +84,8 @@ AppDelegate::AppDelegate(std::optional<std::filesystem::path> resources)
     : resources_(std::move(resources))
     , preferences_(std::make_shared<KeyFilePreferenceStore>(KeyFilePreferenceStore::defaultPath()))
     , secrets_(std::make_shared<LibsecretStore>())
-    , model_(answerServiceDependencies(resources_, preferences_, secrets_)) {
+    , model_(answerServiceDependencies(resources_, preferences_, secrets_))
+    , loginStart_(LoginStart::userFolder(), programPath(resources_)) {
     ModelInstaller::Options options;
     options.runtimeRoot = runtimeRoot(resources_);
     options.transport = std::make_shared<CurlTransport>();
@@ -305,9 +312,22 @@ void AppDelegate::buildTagPanel() {
     card.showSettings = [this] { showSettings(); };
     card.terminate = [this] { g_application_quit(as<GApplication>(application_)); };
     card.cardHasFocus = [this] { return gtk_window_is_active(panel_->window()) != FALSE; };
+    card.startAtLogin = [this] { return loginStart_.enabled(); };
+    card.setStartAtLogin = [this](bool on) { setStartAtLogin(on); };
     capture_ = std::make_unique<x11::DesktopCapture>(std::move(card));
     capture_->buildTagPanel();
     tagPanel_ = capture_->tagWindow();
+}
+
+bool AppDelegate::setStartAtLogin(bool on) {
+    const bool changed = loginStart_.set(on);
+    if (capture_ && capture_->statusItem() != nullptr) {
+        capture_->statusItem()->refreshStartAtLogin();
+    }
+    if (settingsBridge_) {
+        settingsBridge_->startAtLoginChanged();
+    }
+    return changed;
 }
 
 void AppDelegate::buildStatusItem() {
@@ -315,7 +335,7 @@ void AppDelegate::buildStatusItem() {
 }
 
 void AppDelegate::installBundledNativeMessagingHost() {
-    ulvo::installBundledNativeMessagingHost(resources_);
+    ulvo::installBundledNativeMessagingHost(runtimeRoot(resources_));
 }
 
 void AppDelegate::registerHotKey() {
@@ -349,6 +369,8 @@ void AppDelegate::showSettings() {
         };
         options.builtInModel = [this] { return builtInModelPayload(installer_->state()); };
         options.builtInModelAction = [this](const std::string& action) { builtInModelAction(action); };
+        options.startAtLogin = [this] { return loginStart_.enabled(); };
+        options.setStartAtLogin = [this](bool on) { return setStartAtLogin(on); };
         options.toMainThread = gtk::postToMainThread;
         settingsHost_ = std::make_unique<SettingsPageHost>(*this);
         settingsBridge_ = std::make_unique<SettingsBridge>(*settingsHost_, std::move(options));

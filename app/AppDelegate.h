@@ -7,6 +7,7 @@
 #include "platform/linux/gtk/CardPanel.h"
 #include "platform/linux/gtk/SettingsWindow.h"
 #include "platform/linux/x11/DesktopCapture.h"
+#include "settings/LoginStart.h"
 #include "settings/SettingsBridge.h"
 
 #include <gtk/gtk.h>
@@ -78,6 +79,8 @@ private:
     void buildPanel();
     void buildTagPanel();
     void buildStatusItem();
+    // Writes or removes the login start; the status menu and the settings page follow.
+    bool setStartAtLogin(bool on);
     void installBundledNativeMessagingHost();
     void registerHotKey();
     void requestAccessibilityTrust();
@@ -107,6 +110,7 @@ private:
 
     // The user-interface state.
     ModelService model_;
+    LoginStart loginStart_;
     std::unique_ptr<ModelInstaller> installer_;
     std::unique_ptr<gtk::CardPanel> panel_;
     GtkWidget* tagPanel_ = nullptr; // the explain tag, built with the selection monitor

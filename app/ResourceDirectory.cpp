@@ -1,10 +1,11 @@
 #include "app/ResourceDirectory.h"
+#include "model/InstallLayout.h"
 
 namespace ulvo {
 
 std::optional<std::filesystem::path> resourceDirectoryFor(const std::filesystem::path& executable) {
     std::error_code error;
-    const std::filesystem::path candidate = executable.parent_path().parent_path() / "share" / "ulvo";
+    const std::filesystem::path candidate = InstallLayout::ofExecutable(executable).resources();
     if (!std::filesystem::is_directory(candidate, error)) {
         return std::nullopt;
     }
@@ -12,12 +13,11 @@ std::optional<std::filesystem::path> resourceDirectoryFor(const std::filesystem:
 }
 
 std::optional<std::filesystem::path> resourceDirectory() {
-    std::error_code error;
-    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) {
+    const std::optional<InstallLayout> layout = InstallLayout::ofRunningProgram();
+    if (!layout) {
         return std::nullopt;
     }
-    return resourceDirectoryFor(executable);
+    return resourceDirectoryFor(layout->programs() / "ulvo");
 }
 
 } // namespace ulvo

@@ -5,8 +5,8 @@
 
 namespace ulvo {
 
-// <prefix>/share/ulvo beside the running executable's bin/ (the build tree has the same layout);
-// absent when the directory does not exist.
+// <prefix>/share/ulvo beside the running executable's bin/ (see InstallLayout); absent when the
+// directory does not exist.
 std::optional<std::filesystem::path> resourceDirectory();
 
 // The resource directory for an executable at `executable`.

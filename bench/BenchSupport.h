@@ -38,8 +38,11 @@ inline double quantile(std::vector<double> samples, double q) {
     return samples[std::min(rank, samples.size() - 1)];
 }
 
+// The built-in server's key in the benchmarks.
+constexpr const char* benchKey = "bench-key";
+
 // A runtime directory of the staged layout in a scratch folder: the staged server and its libraries,
-// the model as models/<name>.gguf, and a config with the key "bench-key".
+// the model as models/<name>.gguf, and its config.
 inline std::filesystem::path scratchRuntime(const std::string& name, const std::filesystem::path& stage,
                                             const std::filesystem::path& model) {
     namespace fs = std::filesystem;
@@ -48,9 +51,8 @@ inline std::filesystem::path scratchRuntime(const std::string& name, const std::
     fs::create_symlink(stage / "llama-server", root / "llama-server");
     fs::create_directory_symlink(stage / "lib", root / "lib");
     fs::create_symlink(model, root / "models" / (name + ".gguf"));
-    std::ofstream(root / "runtime-config.json")
-        << R"({"llamaServer":"llama-server","model":"models/)" << name
-        << R"(.gguf","modelAlias":"bench","contextSize":2048,"apiKey":"bench-key"})";
+    std::ofstream(root / "runtime-config.json") << R"({"llamaServer":"llama-server","model":"models/)" << name
+                                                << R"(.gguf","modelAlias":"bench","contextSize":2048})";
     return root;
 }
 

@@ -52,6 +52,7 @@ int main() {
         options.transport = transport;
         options.launcher = launcher;
         options.responseLanguage = [] { return std::string("en-US"); };
+        options.key = [] { return std::string(ulvo::bench::benchKey); };
         return std::make_shared<ulvo::LocalServer>(std::move(options));
     };
     std::cout << std::fixed << std::setprecision(1);
@@ -63,8 +64,8 @@ int main() {
         ulvo::LaunchRequest request;
         request.executable = root / "llama-server";
         request.arguments = ulvo::LocalServer::serverArguments(config, root / config.model);
-        request.environment = ulvo::LocalServer::serverEnvironment(launcher->currentEnvironment(), root,
-                                                                   launcher->machine(), config.apiKey);
+        request.environment = ulvo::LocalServer::serverEnvironment(
+            launcher->currentEnvironment(), root, launcher->machine(), ulvo::bench::benchKey);
         request.workingDirectory = root;
         auto probe = makeServer();
         auto start = Clock::now();

@@ -32,7 +32,7 @@ int main() {
     // An installed layout with the test model at the tool's fixed place.
     const std::filesystem::path root =
         std::filesystem::temp_directory_path() / ("ulvo-tool-bench-" + std::to_string(::getpid()));
-    const std::filesystem::path runtime = root / "share" / "ulvo" / "runtime";
+    const std::filesystem::path runtime = root / "lib" / "ulvo" / "runtime";
     std::filesystem::create_directories(root / "bin");
     std::filesystem::create_directories(runtime / "models");
     std::filesystem::copy_file(ULVO_RUNTIME_TOOL, root / "bin" / "ulvo-foundation-runtime");

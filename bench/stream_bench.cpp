@@ -118,7 +118,7 @@ int main() {
     launch.arguments = ulvo::LocalServer::serverArguments(config, root / config.model);
     launch.arguments.insert(launch.arguments.end(), {"--n-predict", std::to_string(answerTokens)});
     launch.environment = ulvo::LocalServer::serverEnvironment(launcher->currentEnvironment(), root,
-                                                              launcher->machine(), config.apiKey);
+                                                              launcher->machine(), ulvo::bench::benchKey);
     launch.workingDirectory = root;
     auto server = launcher->launch(launch);
 
@@ -128,6 +128,7 @@ int main() {
     options.transport = transport;
     options.launcher = launcher;
     options.responseLanguage = [] { return std::string("en-US"); };
+    options.key = [] { return std::string(ulvo::bench::benchKey); };
     options.readinessLimit = 300s;
     auto local = std::make_shared<ulvo::LocalServer>(std::move(options));
     local->ensureServer(config);
@@ -181,7 +182,7 @@ int main() {
         settle();
         ulvo::ChatExchange exchange;
         exchange.url = ulvo::LocalServer::chatURL;
-        exchange.bearer = config.apiKey;
+        exchange.bearer = ulvo::bench::benchKey;
         exchange.model = config.modelAlias;
         exchange.setMessages(texts[i] + " ", std::nullopt, level, "en-US");
         ulvo::HttpRequest request = ulvo::buildChatRequest(exchange);

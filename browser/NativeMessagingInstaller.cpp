@@ -135,13 +135,13 @@ std::optional<std::string> NativeMessagingInstaller::fill(
     return out;
 }
 
-void NativeMessagingInstaller::install(const std::optional<std::filesystem::path>& resourceDir,
+void NativeMessagingInstaller::install(const std::optional<std::filesystem::path>& runtimeDir,
                                        const std::filesystem::path& homeDir) {
-    if (!resourceDir) {
+    if (!runtimeDir) {
         return;
     }
     std::error_code error;
-    std::filesystem::path runtime = std::filesystem::absolute(*resourceDir, error) / "runtime";
+    const std::filesystem::path runtime = std::filesystem::absolute(*runtimeDir, error);
     if (error) {
         return;
     }
@@ -168,7 +168,7 @@ void NativeMessagingInstaller::install(const std::optional<std::filesystem::path
     }
 }
 
-void installBundledNativeMessagingHost(const std::optional<std::filesystem::path>& resourceDir) {
+void installBundledNativeMessagingHost(const std::optional<std::filesystem::path>& runtimeDir) {
     std::string home;
     if (const char* variable = std::getenv("HOME"); variable != nullptr && variable[0] == '/') {
         home = variable;
@@ -184,7 +184,7 @@ void installBundledNativeMessagingHost(const std::optional<std::filesystem::path
     if (home.empty()) {
         return;
     }
-    NativeMessagingInstaller::install(resourceDir, home);
+    NativeMessagingInstaller::install(runtimeDir, home);
 }
 
 } // namespace ulvo

@@ -8,7 +8,8 @@
 
 namespace ulvo {
 
-// Writes the browsers' native-messaging host manifests from the templates in the runtime directory,
+// Writes the browsers' native-messaging host manifests from the templates in the runtime directory
+// (see InstallLayout),
 // so an extension can start the host program. Every failure is silent and leaves the rest unaffected.
 class NativeMessagingInstaller {
 public:
@@ -32,8 +33,8 @@ public:
     };
     static constexpr const char* firefoxDirectory = ".mozilla/native-messaging-hosts";
 
-    // Without a resource directory nothing happens.
-    static void install(const std::optional<std::filesystem::path>& resourceDir,
+    // Without a runtime directory nothing happens.
+    static void install(const std::optional<std::filesystem::path>& runtimeDir,
                         const std::filesystem::path& homeDir);
 
     // Replaces every placeholder of `replacements` in one pass, so substituted text is never searched
@@ -45,6 +46,6 @@ public:
 };
 
 // The start-up call: the home directory from $HOME, else the password database.
-void installBundledNativeMessagingHost(const std::optional<std::filesystem::path>& resourceDir);
+void installBundledNativeMessagingHost(const std::optional<std::filesystem::path>& runtimeDir);
 
 } // namespace ulvo

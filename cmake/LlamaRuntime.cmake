@@ -8,13 +8,13 @@
 # Layout (build tree and install prefix alike, so the app finds its runtime
 # relative to its own executable in both):
 #   bin/ulvo-install-model
-#   share/ulvo/runtime/llama-server
-#   share/ulvo/runtime/lib/<machine>/lib*.so*
-#   share/ulvo/runtime/models/            (empty: a user installs a model)
-#   share/ulvo/runtime/runtime-config.json
+#   lib/ulvo/runtime/llama-server
+#   lib/ulvo/runtime/lib/<machine>/lib*.so*
+#   lib/ulvo/runtime/models/            (empty: a user installs a model)
+#   lib/ulvo/runtime/runtime-config.json
 #
 # Outputs for the including project:
-#   ULVO_RUNTIME_STAGE_DIR   <build>/share/ulvo/runtime
+#   ULVO_RUNTIME_STAGE_DIR   <build>/lib/ulvo/runtime
 #   ULVO_RUNTIME_MACHINE     lib/ subdirectory name (uname -m)
 #   ULVO_RUNTIME_LIB_DIR     <stage>/lib/<machine>
 #   ULVO_LLAMA_SERVER_BIN    staged llama-server
@@ -24,41 +24,15 @@
 #   ulvo_link_llama(<target>): links ulvo::llama and sets the RPATH.
 #
 # The same file also runs in script mode (ULVO_RT_ACTION set) to do the
-# build-time staging and the install-time config generation.
+# build-time staging.
 
 # --- script mode --------------------------------------------------------------
-
-# Writes runtime-config.json into DIR. KEEP_KEY reuses a valid existing key so
-# rebuilds do not invalidate a running server's credentials.
-function(_ulvo_rt_write_config template dir keep_key)
-  set(config "${dir}/runtime-config.json")
-  set(key "")
-  if(keep_key AND EXISTS "${config}")
-    file(READ "${config}" old)
-    if(old MATCHES "\"apiKey\"[ \t\r\n]*:[ \t\r\n]*\"([0-9a-f]+)\"")
-      string(LENGTH "${CMAKE_MATCH_1}" len)
-      if(len EQUAL 32)
-        set(key "${CMAKE_MATCH_1}")
-      endif()
-    endif()
-  endif()
-  if(key STREQUAL "")
-    # string(RANDOM) is seeded from the clock; the kernel's pool is not guessable.
-    file(READ /dev/urandom key LIMIT 16 HEX)
-    string(LENGTH "${key}" len)
-    if(NOT len EQUAL 32)
-      message(FATAL_ERROR "could not read 16 random bytes from /dev/urandom for the runtime API key")
-    endif()
-  endif()
-  set(ULVO_RUNTIME_API_KEY "${key}")
-  configure_file("${template}" "${config}" @ONLY)
-endfunction()
 
 if(DEFINED ULVO_RT_ACTION)
   # Script mode starts with every policy unset (IN_LIST needs CMP0057).
   cmake_policy(VERSION 3.20)
   if(ULVO_RT_ACTION STREQUAL "stage")
-    # Inputs: PREFIX STAGE MACHINE TEMPLATE CATALOGUE
+    # Inputs: PREFIX STAGE MACHINE CONFIG CATALOGUE
     set(libdir "${STAGE}/lib/${MACHINE}")
     file(MAKE_DIRECTORY "${libdir}" "${STAGE}/models")
     # file(COPY) keeps symlinks and skips files whose timestamp is unchanged.
@@ -73,14 +47,8 @@ if(DEFINED ULVO_RT_ACTION)
     endforeach()
     list(TRANSFORM libs PREPEND "${PREFIX}/lib/")
     file(COPY ${libs} DESTINATION "${libdir}")
-    file(COPY "${CATALOGUE}" DESTINATION "${STAGE}")
-    _ulvo_rt_write_config("${TEMPLATE}" "${STAGE}" TRUE)
-  elseif(ULVO_RT_ACTION STREQUAL "install-config")
-    # Inputs: TEMPLATE DEST. A fresh key per install: an installed copy never
-    # shares its key with the build tree it came from.
-    _ulvo_rt_write_config("${TEMPLATE}" "${DEST}" FALSE)
-    # include() shares the install script's scope, so this lands in the manifest.
-    list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${DEST}/runtime-config.json")
+    # The server's key is each user's own (created on first use), never part of the runtime.
+    file(COPY "${CATALOGUE}" "${CONFIG}" DESTINATION "${STAGE}")
   else()
     message(FATAL_ERROR "unknown ULVO_RT_ACTION '${ULVO_RT_ACTION}'")
   endif()
@@ -117,14 +85,13 @@ if(_ulvo_built_for AND NOT _ulvo_built_for STREQUAL "machine=${ULVO_RUNTIME_MACH
                       "this build targets ${ULVO_RUNTIME_MACHINE}")
 endif()
 
-set(_ulvo_rt_rel share/ulvo/runtime)
-set(ULVO_RUNTIME_STAGE_DIR "${CMAKE_BINARY_DIR}/${_ulvo_rt_rel}")
+set(_ulvo_rt_rel ${ULVO_RUNTIME_RELATIVE_DIR})
 set(ULVO_RUNTIME_LIB_DIR "${ULVO_RUNTIME_STAGE_DIR}/lib/${ULVO_RUNTIME_MACHINE}")
 set(ULVO_LLAMA_SERVER_BIN "${ULVO_RUNTIME_STAGE_DIR}/llama-server")
 set(ULVO_TEST_MODEL "${CMAKE_BINARY_DIR}/test-models/ulvo-test.gguf")
 
 get_filename_component(_ulvo_repo "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
-set(_ulvo_rt_template "${_ulvo_repo}/runtime/runtime-config.json.in")
+set(_ulvo_rt_config "${_ulvo_repo}/runtime/runtime-config.json")
 set(_ulvo_rt_catalogue "${_ulvo_repo}/runtime/models.json")
 set(_ulvo_rt_make_model "${_ulvo_repo}/scripts/make-test-model.py")
 
@@ -135,7 +102,7 @@ add_custom_target(ulvo_runtime ALL
           "-DPREFIX=${ULVO_LLAMA_PREFIX}"
           "-DSTAGE=${ULVO_RUNTIME_STAGE_DIR}"
           "-DMACHINE=${ULVO_RUNTIME_MACHINE}"
-          "-DTEMPLATE=${_ulvo_rt_template}"
+          "-DCONFIG=${_ulvo_rt_config}"
           "-DCATALOGUE=${_ulvo_rt_catalogue}"
           -P "${CMAKE_CURRENT_LIST_FILE}"
   BYPRODUCTS "${ULVO_LLAMA_SERVER_BIN}" "${ULVO_RUNTIME_STAGE_DIR}/runtime-config.json"
@@ -187,15 +154,8 @@ endfunction()
 # --- install ------------------------------------------------------------------
 
 install(PROGRAMS "${ULVO_LLAMA_PREFIX}/bin/llama-server" DESTINATION "${_ulvo_rt_rel}")
+# Shared libraries are not programs: mode 0644.
 install(DIRECTORY "${ULVO_LLAMA_PREFIX}/lib/" DESTINATION "${_ulvo_rt_rel}/lib/${ULVO_RUNTIME_MACHINE}"
-        USE_SOURCE_PERMISSIONS FILES_MATCHING PATTERN "lib*.so*")
+        FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES_MATCHING PATTERN "lib*.so*")
 install(DIRECTORY DESTINATION "${_ulvo_rt_rel}/models")
-install(FILES "${_ulvo_rt_catalogue}" DESTINATION "${_ulvo_rt_rel}")
-install(CODE "
-  set(ULVO_RT_ACTION install-config)
-  set(TEMPLATE \"${_ulvo_rt_template}\")
-  set(DEST \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${_ulvo_rt_rel}\")
-  message(STATUS \"Generating: \${DEST}/runtime-config.json\")
-  include(\"${CMAKE_CURRENT_LIST_FILE}\")
-  unset(ULVO_RT_ACTION)
-")
+install(FILES "${_ulvo_rt_catalogue}" "${_ulvo_rt_config}" DESTINATION "${_ulvo_rt_rel}")

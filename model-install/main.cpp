@@ -1,6 +1,7 @@
 // ulvo-install-model: puts a GGUF chat model where the built-in runtime finds it, the user's own
 // models folder ($XDG_DATA_HOME/ulvo/models). With no SOURCE, the catalogue's default model is
 // downloaded; SOURCE is a local file or an http(s) address. Downloads resume (Ctrl+C, then run again).
+#include "model/InstallLayout.h"
 #include "model/ModelCatalogue.h"
 #include "model/ModelDownload.h"
 #include "model/ModelFailure.h"
@@ -34,11 +35,9 @@ constexpr const char* usage =
     "usage: ulvo-install-model [--runtime DIR] [--sha256 HEX] [SOURCE]\n"
     "  SOURCE: a GGUF file or an http(s) address; without it, the catalogue's default model.\n";
 
-// <prefix>/share/ulvo/runtime beside <prefix>/bin.
 fs::path defaultRuntime() {
-    std::error_code error;
-    const fs::path executable = fs::read_symlink("/proc/self/exe", error);
-    return executable.parent_path().parent_path() / "share" / "ulvo" / "runtime";
+    const std::optional<ulvo::InstallLayout> layout = ulvo::InstallLayout::ofRunningProgram();
+    return layout ? layout->runtime() : fs::path();
 }
 
 std::string megabytes(std::int64_t bytes) {

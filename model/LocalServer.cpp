@@ -3,6 +3,7 @@
 #include "model/ChatRequest.h"
 #include "model/ModelCatalogue.h"
 #include "model/ModelFailure.h"
+#include "model/RuntimeKey.h"
 
 #include <nlohmann/json.hpp>
 
@@ -71,8 +72,34 @@ Environment LocalServer::serverEnvironment(Environment base, const std::filesyst
     return base;
 }
 
+std::string LocalServer::key() const {
+    return options_.key ? options_.key() : RuntimeKey::ofUser(RuntimeKey::userFolder());
+}
+
+void LocalServer::acceptServer(const std::string& key) {
+    if (llamaProcess_ && llamaProcess_->isRunning()) {
+        return;
+    }
+    HttpRequest probe;
+    probe.url = modelsURL;
+    probe.timeout = healthTimeout;
+    probe.stop = options_.stop;
+    probe.headers.emplace_back("Authorization", "Bearer " + key);
+    try {
+        if (syncRequest(*options_.transport, probe).status == 401) {
+            throw ModelFailure("Another program is using port 7332.");
+        }
+    } catch (const ModelFailure&) {
+        throw;
+    } catch (const std::exception&) {
+        // Unreachable now: the chat request that follows says so in its own words.
+    }
+}
+
 void LocalServer::ensureServer(const RuntimeConfig& config) {
+    const std::string serverKey = key();
     if (healthIsReady()) {
+        acceptServer(serverKey);
         return;
     }
     if (!options_.runtimeRoot) {
@@ -90,7 +117,7 @@ void LocalServer::ensureServer(const RuntimeConfig& config) {
     request.executable = serverPath;
     request.arguments = serverArguments(config, *modelPath);
     request.environment = serverEnvironment(options_.launcher->currentEnvironment(), root,
-                                            options_.launcher->machine(), config.apiKey);
+                                            options_.launcher->machine(), serverKey);
     request.workingDirectory = root;
     bool launched = false;
     if (!llamaProcess_ || !llamaProcess_->isRunning()) {
@@ -139,7 +166,7 @@ void LocalServer::prepare(Level level) {
         const std::string language = options_.responseLanguage ? options_.responseLanguage() : std::string();
         ChatExchange exchange;
         exchange.url = chatURL;
-        exchange.bearer = config.apiKey;
+        exchange.bearer = key();
         exchange.model = config.modelAlias;
         exchange.setMessages(" ", std::nullopt, level, language);
         if (preparedPrompt_ == exchange.system) {
@@ -174,7 +201,7 @@ std::string LocalServer::streamedLocalAnswer(const std::string& text,
     const std::string language = options_.responseLanguage ? options_.responseLanguage() : std::string();
     ChatExchange exchange;
     exchange.url = chatURL;
-    exchange.bearer = config.apiKey;
+    exchange.bearer = key();
     exchange.model = config.modelAlias;
     exchange.setMessages(text, question, level, language);
     exchange.temperature = localTemperature;

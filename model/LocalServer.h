@@ -21,12 +21,15 @@ class LocalServer final : public LocalModel {
 public:
     static constexpr const char* healthURL = "http://127.0.0.1:7332/health";
     static constexpr const char* chatURL = "http://127.0.0.1:7332/v1/chat/completions";
+    static constexpr const char* modelsURL = "http://127.0.0.1:7332/v1/models";
 
     struct Options {
         std::optional<std::filesystem::path> runtimeRoot;
         std::shared_ptr<HttpTransport> transport;
         std::shared_ptr<ProcessLauncher> launcher;
         std::function<std::string()> responseLanguage;
+        // The server's key; unset: this user's own (RuntimeKey), made on first use.
+        std::function<std::string()> key;
         std::chrono::milliseconds readinessLimit{30'000};
         std::chrono::milliseconds probeInterval{350};
         // Raised when the answer service goes away: the readiness wait and the exchanges give up.
@@ -61,6 +64,12 @@ public:
 private:
     Options options_;
     std::unique_ptr<ChildProcess> llamaProcess_;
+    // The key, asked for at each use: a user who removes the file gets a new one at the next start.
+    std::string key() const;
+    // A server this object did not start must take this user's key: another user's (or one from before
+    // the key was the user's own) would refuse every request.
+    void acceptServer(const std::string& key);
+
     bool probeAnswered_ = false; // the last health probe got an HTTP reply, whatever its status
     std::optional<std::string> preparedPrompt_; // the system prompt last put in the server's cache
 };

@@ -21,7 +21,6 @@ RuntimeConfig RuntimeConfig::decode(const std::string& json) {
         throw nlohmann::json::type_error::create(302, "contextSize must be an integer", &contextSize);
     }
     config.contextSize = contextSize.get<std::int64_t>();
-    config.apiKey = object.at("apiKey").get<std::string>();
     if (const auto tool = object.find("appleFoundationRuntime"); tool != object.end() && !tool->is_null()) {
         config.appleFoundationRuntime = tool->get<std::string>();
     }

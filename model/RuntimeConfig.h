@@ -16,7 +16,6 @@ struct RuntimeConfig {
     std::string model;
     std::string modelAlias;
     std::int64_t contextSize = 0;
-    std::string apiKey;
     std::optional<std::string> appleFoundationRuntime;
 
     // Throws the JSON library's error for text that is not JSON, lacks a required key or has a wrong type.

@@ -1,5 +1,6 @@
 // ulvo-runtime-host: the native-messaging host the browser extension talks to. Browsers start it with
 // the extension's origin as argument; stdin and stdout carry framed JSON and nothing else.
+#include "model/InstallLayout.h"
 #include "model/ModelService.h"
 #include "platform/linux/FileDescriptor.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
@@ -16,15 +17,15 @@
 
 namespace {
 
-// <prefix>/share/ulvo/runtime beside <prefix>/bin, from the resolved executable: the manifests name a
-// link in the runtime directory, and /proc/self/exe resolves it to bin/.
+// From the resolved executable: the manifests name a link in the runtime directory, and /proc/self/exe
+// resolves it to bin/.
 std::optional<std::filesystem::path> runtimeRoot() {
-    std::error_code error;
-    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) {
+    const std::optional<ulvo::InstallLayout> layout = ulvo::InstallLayout::ofRunningProgram();
+    if (!layout) {
         return std::nullopt;
     }
-    const std::filesystem::path root = executable.parent_path().parent_path() / "share" / "ulvo" / "runtime";
+    const std::filesystem::path root = layout->runtime();
+    std::error_code error;
     if (!std::filesystem::is_directory(root, error)) {
         return std::nullopt;
     }

@@ -1,5 +1,6 @@
 // ulvo-foundation-runtime: answers one request (availability, explain or ocr) with one JSON line on
 // standard output, and always exits with status 0.
+#include "model/InstallLayout.h"
 #include "recognition/TextRecognition.h"
 #include "runtime-tool/LlamaModel.h"
 #include "runtime-tool/Protocol.h"
@@ -13,11 +14,9 @@
 
 namespace {
 
-// Laid out like the installed prefix: bin/ beside share/ulvo/runtime, also in the build tree.
 std::filesystem::path runtimeDirectory() {
-    std::error_code error;
-    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    return executable.parent_path().parent_path() / "share" / "ulvo" / "runtime";
+    const std::optional<ulvo::InstallLayout> layout = ulvo::InstallLayout::ofRunningProgram();
+    return layout ? layout->runtime() : std::filesystem::path();
 }
 
 // Libraries may print diagnostics of their own; the caller reads standard output only.

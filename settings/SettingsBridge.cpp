@@ -153,6 +153,9 @@ nlohmann::json SettingsBridge::pagePayload() const {
     if (options_.builtInModel) {
         payload["builtInModel"] = options_.builtInModel();
     }
+    if (options_.startAtLogin && options_.setStartAtLogin) {
+        payload["startAtLogin"] = options_.startAtLogin();
+    }
     return payload;
 }
 
@@ -207,6 +210,13 @@ void SettingsBridge::sendInit() {
                   });
 }
 
+void SettingsBridge::startAtLoginChanged() {
+    if (options_.startAtLogin && options_.setStartAtLogin) {
+        host_.evaluateScript(std::string("window.ulvo && window.ulvo.startAtLogin(") +
+                             (options_.startAtLogin() ? "true" : "false") + ", \"\")");
+    }
+}
+
 void SettingsBridge::didReceiveScriptMessage(const nlohmann::json& body) {
     if (!body.is_object()) {
         return;
@@ -234,6 +244,15 @@ void SettingsBridge::didReceiveScriptMessage(const nlohmann::json& body) {
         // Only when the user asks: GNOME's shortcuts are the user's own settings.
         host_.evaluateScript("window.ulvo && window.ulvo.shortcutsAdded(" +
                              scriptLiteral(options_.addGnomeShortcuts()) + ")");
+    } else if (name == "start-at-login" && options_.startAtLogin && options_.setStartAtLogin) {
+        const auto on = body.find("on");
+        if (on != body.end() && on->is_boolean()) {
+            const bool changed = options_.setStartAtLogin(on->get<bool>());
+            host_.evaluateScript(std::string("window.ulvo && window.ulvo.startAtLogin(") +
+                                 (options_.startAtLogin() ? "true" : "false") + ", " +
+                                 scriptLiteral(changed ? "" : "ULVO could not change its login start.") +
+                                 ")");
+        }
     } else if (name == "model" && options_.builtInModelAction) {
         const auto action = body.find("action");
         if (action != body.end() && action->is_string()) {

@@ -67,6 +67,10 @@ public:
         // "download", "cancel", "file" (choose a file) or "remove". Offered only when set.
         std::function<nlohmann::json()> builtInModel;
         std::function<void(const std::string& action)> builtInModelAction;
+        // "Start ULVO at login": its state, and the switch (false when the change failed). Offered only
+        // when both are set.
+        std::function<bool()> startAtLogin;
+        std::function<bool(bool on)> setStartAtLogin;
         // Set: the keyring and the settings file are read and written on a worker thread of the
         // bridge's own, and the page's answer comes back through this, so an unlock prompt or a hung
         // keyring never freezes the window. Unset (tests of the verdicts): in the caller's thread.
@@ -80,6 +84,8 @@ public:
 
     void didReceiveScriptMessage(const nlohmann::json& body);
     void didFinishNavigation() { sendInit(); }
+    // The login start changed elsewhere (the status menu): the page's switch follows.
+    void startAtLoginChanged();
 
     // Built afresh from the stores every time.
     nlohmann::json initPayload() const;

@@ -196,7 +196,7 @@ def check_identities(source, home, build):
     check(extension_id(chromium["key"]) == ids["chromeExtensionId"], "the Chromium key does not give the listed id")
     gecko = firefox["browser_specific_settings"]["gecko"]["id"]
     check(ids.get("firefoxExtensionId") == gecko, "extension-ids.json does not list the Firefox add-on id")
-    host = os.path.join(build, "share", "ulvo", "runtime", "ulvo-runtime-host")
+    host = os.path.join(build, "lib", "ulvo", "runtime", "ulvo-runtime-host")
     written = json.load(open(os.path.join(home, ".config", "chromium", "NativeMessagingHosts", HOST_NAME + ".json")))
     check(written["name"] == HOST_NAME and written["path"] == host, f"unexpected Chromium manifest {written}")
     check(written["allowed_origins"] == [f"chrome-extension://{ids['chromeExtensionId']}/"], "wrong allowed origin")
@@ -276,7 +276,7 @@ def run(args):
     try:
         configure_provider(home, peer.port, env)
         subprocess.run([os.path.join(args.build, "tests", "install_native_hosts"),
-                        os.path.join(args.build, "share", "ulvo"), home], check=True, timeout=20)
+                        os.path.join(args.build, "lib", "ulvo", "runtime"), home], check=True, timeout=20)
         check_identities(args.source, home, args.build)
 
         url = f"http://127.0.0.1:{peer.port}/page.html"

@@ -725,9 +725,12 @@ TEST(XConnectionDesktopTest, EventsQueuedDuringARoundTripArriveAndEndedSubscript
 TEST(StatusItemDesktopTest, MenuTextsOrderAndActions) {
     int explained = 0;
     int captured = 0;
+    bool loginStart = false;
     x11::StatusItem::Actions actions;
     actions.statusExplain = [&] { ++explained; };
     actions.statusCapture = [&] { ++captured; };
+    actions.startAtLogin = [&] { return loginStart; };
+    actions.setStartAtLogin = [&](bool on) { loginStart = on; };
     x11::StatusItem item(actions, std::nullopt);
     std::vector<std::string> titles;
     std::vector<bool> sensitive;
@@ -741,13 +744,24 @@ TEST(StatusItemDesktopTest, MenuTextsOrderAndActions) {
     }
     EXPECT_EQ(titles, (std::vector<std::string>{"Explain Selection", "Capture Text from Image…", "",
                                                 "Alt+E  explain   ·   Alt+Shift+E  capture image", "",
-                                                "Settings…", "", "Quit ULVO"}));
+                                                "Settings…", "Start ULVO at login", "", "Quit ULVO"}));
     EXPECT_FALSE(sensitive[3]) << "the hint line cannot be chosen";
     gtk_menu_item_activate(GTK_MENU_ITEM(g_list_nth_data(children, 0)));
     gtk_menu_item_activate(GTK_MENU_ITEM(g_list_nth_data(children, 1)));
-    g_list_free(children);
     EXPECT_EQ(explained, 1);
     EXPECT_EQ(captured, 1);
+
+    // The login start's entry shows the state and switches it; a change made elsewhere shows too.
+    auto* login = GTK_CHECK_MENU_ITEM(g_list_nth_data(children, 6));
+    g_list_free(children);
+    EXPECT_FALSE(gtk_check_menu_item_get_active(login));
+    gtk_menu_item_activate(GTK_MENU_ITEM(login));
+    EXPECT_TRUE(loginStart);
+    EXPECT_TRUE(gtk_check_menu_item_get_active(login));
+    loginStart = false;
+    item.refreshStartAtLogin();
+    EXPECT_FALSE(gtk_check_menu_item_get_active(login));
+    EXPECT_FALSE(loginStart) << "showing the state switched it";
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "model/ModelFailure.h"
 #include "model/ModelService.h"
 #include "model/Prompts.h"
+#include "model/RuntimeKey.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/PosixProcessLauncher.h"
 #include "settings/APIKeyStore.h"
@@ -21,7 +22,9 @@
 #include <csignal>
 #include <fstream>
 #include <future>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 
 namespace ulvo {
 namespace {
@@ -77,7 +80,7 @@ public:
 // A runtime directory of the staged layout, pointing at the built server and the test model.
 class ScratchRuntime {
 public:
-    explicit ScratchRuntime(const std::string& apiKey = "test-key-123", bool withModel = true) {
+    explicit ScratchRuntime(bool withModel = true) {
         root = fs::temp_directory_path() /
                ("ulvo-runtime-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
         fs::remove_all(root);
@@ -90,8 +93,7 @@ public:
         writeConfig({{"llamaServer", "llama-server"},
                      {"model", "models/test.gguf"},
                      {"modelAlias", "test-alias"},
-                     {"contextSize", 2048},
-                     {"apiKey", apiKey}});
+                     {"contextSize", 2048}});
     }
     ~ScratchRuntime() { fs::remove_all(root); }
     ScratchRuntime(const ScratchRuntime&) = delete;
@@ -121,6 +123,7 @@ protected:
         options.transport = transport;
         options.launcher = launcher;
         options.responseLanguage = [] { return std::string("en-US"); };
+        options.key = [this] { return serverKey; };
         options.readinessLimit = limit;
         return std::make_unique<LocalServer>(std::move(options));
     }
@@ -140,6 +143,7 @@ protected:
 
     std::shared_ptr<CurlTransport> transport = std::make_shared<CurlTransport>();
     std::shared_ptr<RecordingLauncher> launcher = std::make_shared<RecordingLauncher>();
+    std::string serverKey = "test-key-123";
 };
 
 TEST_F(LocalServerTest, ColdStartAnswersThroughTheServiceAndLaunchesWithTheExactCommandLine) {
@@ -209,7 +213,7 @@ TEST_F(LocalServerTest, TheRealServerStreamsAndAReplacedRequestEndsAtOnce) {
 }
 
 TEST_F(LocalServerTest, TheServerLoadsTheUsersDownloadBeforeTheRuntimesOwnFolder) {
-    ScratchRuntime runtime("test-key-123", false);
+    ScratchRuntime runtime(false);
     const fs::path data = runtime.root / "data";
     const char* saved = std::getenv("XDG_DATA_HOME");
     const std::string previous = saved != nullptr ? saved : "";
@@ -284,7 +288,7 @@ TEST_F(LocalServerTest, MissingPiecesGiveTheirMessagesUnlessAServerAlreadyAnswer
         },
         ModelFailure);
 
-    ScratchRuntime noModel("k", false);
+    ScratchRuntime noModel(false);
     try {
         makeServer(noModel.root)->localAnswer("t", std::nullopt, 50);
         ADD_FAILURE() << "expected a failure";
@@ -300,31 +304,83 @@ TEST_F(LocalServerTest, MissingPiecesGiveTheirMessagesUnlessAServerAlreadyAnswer
         EXPECT_STREQ(failure.what(), "The built-in runtime is missing.");
     }
 
-    // A config without its key does not decode; the decoding error passes up unchanged.
-    noModel.writeConfig(
-        {{"llamaServer", "llama-server"}, {"model", "m"}, {"modelAlias", "a"}, {"contextSize", 1}});
+    // A config without its model alias does not decode; the decoding error passes up unchanged.
+    noModel.writeConfig({{"llamaServer", "llama-server"}, {"model", "m"}, {"contextSize", 1}});
     EXPECT_THROW(makeServer(noModel.root)->localAnswer("t", std::nullopt, 50), nlohmann::json::exception);
 
-    // Whatever answers health on the port is used, runtime files or not.
-    noModel.writeConfig({{"llamaServer", "llama-server"},
-                         {"model", "m"},
-                         {"modelAlias", "a"},
-                         {"contextSize", 1},
-                         {"apiKey", "k"}});
+    // Whatever answers health on the port and takes this user's key is used, runtime files or not;
+    // a server that refuses the key (another user's) is said to hold the port, and nothing is sent.
+    noModel.writeConfig(
+        {{"llamaServer", "llama-server"}, {"model", "m"}, {"modelAlias", "a"}, {"contextSize", 1}});
+    std::atomic<bool> ownKey{true};
     LoopbackServer stranger(
-        [](const RecordedRequest& request) {
-            return request.path == "/health" ? CannedReply{204, ""}
-                                             : CannedReply{200, test::chatReply("from the stranger")};
+        [&ownKey](const RecordedRequest& request) {
+            if (request.path == "/health") {
+                return CannedReply{204, ""};
+            }
+            return ownKey ? CannedReply{200, test::chatReply("from the stranger")} : CannedReply{401, "{}"};
         },
         7332);
     EXPECT_NO_THROW(makeServer(std::nullopt)->ensureServer(RuntimeConfig{}));
     EXPECT_EQ(makeServer(noModel.root)->localAnswer("t", std::nullopt, 50), "from the stranger")
         << "no model file needed";
+    EXPECT_EQ(stranger.requests().end()[-2].path, "/v1/models");
+    EXPECT_EQ(stranger.requests().end()[-2].header("Authorization"), "Bearer test-key-123");
+    ownKey = false;
+    try {
+        makeServer(noModel.root)->localAnswer("t", std::nullopt, 50);
+        ADD_FAILURE() << "a server refusing the key answered";
+    } catch (const ModelFailure& failure) {
+        EXPECT_STREQ(failure.what(), "Another program is using port 7332.");
+    }
+    EXPECT_EQ(stranger.requests().back().path, "/v1/models");
     EXPECT_TRUE(launcher->pids.empty());
 }
 
+TEST(RuntimeKeyTest, EachUserGetsOneKeyOfTheirOwnOnlyTheyCanRead) {
+    const fs::path root = fs::temp_directory_path() / ("ulvo-runtime-key-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    const auto modeOf = [](const fs::path& path) {
+        struct stat status {};
+        return ::stat(path.c_str(), &status) == 0 ? (status.st_mode & 07777) : 0U;
+    };
+
+    // Made on first use in a folder that did not exist, 128 bits in hex, mode 0600; the same after.
+    const std::string first = RuntimeKey::ofUser(root / "one");
+    EXPECT_EQ(first.size(), 32U);
+    EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), std::string::npos) << first;
+    EXPECT_EQ(modeOf(root / "one" / RuntimeKey::fileName), 0600U);
+    EXPECT_EQ(RuntimeKey::ofUser(root / "one"), first);
+    EXPECT_NE(RuntimeKey::ofUser(root / "two"), first) << "two users share a key";
+
+    // Processes starting together agree on one key.
+    std::vector<std::string> raced(8);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < raced.size(); ++i) {
+        threads.emplace_back([&raced, &root, i] { raced[i] = RuntimeKey::ofUser(root / "raced"); });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(std::count(raced.begin(), raced.end(), raced[0]), 8) << "the racers ended with different keys";
+    EXPECT_EQ(std::distance(fs::directory_iterator(root / "raced"), fs::directory_iterator()), 1)
+        << "a temporary file was left behind";
+
+    // What others can read, or what is no key, is replaced; a folder that cannot be made is said.
+    const fs::path exposed = root / "exposed" / RuntimeKey::fileName;
+    fs::create_directories(exposed.parent_path());
+    std::ofstream(exposed) << first << "\n";
+    fs::permissions(exposed, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    EXPECT_NE(RuntimeKey::ofUser(exposed.parent_path()), first);
+    EXPECT_EQ(modeOf(exposed), 0600U);
+    std::ofstream(root / "file") << "in the way";
+    EXPECT_THROW(RuntimeKey::ofUser(root / "file" / "ulvo"), ModelFailure);
+    fs::remove_all(root);
+}
+
 TEST_F(LocalServerTest, ChatRepliesOfTheWrongShapeGiveTheirMessages) {
-    ScratchRuntime runtime("");
+    ScratchRuntime runtime;
+    serverKey = "";
     CannedReply chat{201, test::chatReply("valid but 201")};
     LoopbackServer standIn(
         [&chat](const RecordedRequest& request) {
@@ -467,21 +523,19 @@ TEST(LocalServerCommandLine, ArgumentsAndEnvironmentFollowTheConfigAndMachine) {
 
 TEST(RuntimeConfigDecoding, RequiredKeysAndTypesAreEnforced) {
     const RuntimeConfig full = RuntimeConfig::decode(
-        R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":4096,"apiKey":"k","appleFoundationRuntime":"t","extra":1})");
+        R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":4096,"appleFoundationRuntime":"t","extra":1})");
     EXPECT_EQ(full.appleFoundationRuntime, "t");
     EXPECT_EQ(full.contextSize, 4096);
-    EXPECT_FALSE(RuntimeConfig::decode(
-                     R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1,"apiKey":"k"})")
+    EXPECT_FALSE(RuntimeConfig::decode(R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1})")
                      .appleFoundationRuntime);
     EXPECT_FALSE(
         RuntimeConfig::decode(
-            R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1,"apiKey":"k","appleFoundationRuntime":null})")
+            R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1,"appleFoundationRuntime":null})")
             .appleFoundationRuntime);
     for (const char* bad :
-         {R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1})",
-          R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":"1","apiKey":"k"})",
-          R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1.5,"apiKey":"k"})", R"([1])",
-          "not json"}) {
+         {R"({"llamaServer":"s","model":"m","contextSize":1})",
+          R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":"1"})",
+          R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1.5})", R"([1])", "not json"}) {
         EXPECT_THROW(RuntimeConfig::decode(bad), nlohmann::json::exception) << bad;
     }
 }

@@ -96,7 +96,7 @@ protected:
 };
 
 TEST_F(NativeMessagingInstallerTest, WritesTheSevenChromiumManifestsAndFirefoxByteForByte) {
-    Installer::install(resources, home);
+    Installer::install(runtime(), home);
     const std::string chrome =
         replaced(replaced(chromeTemplate, "__ULVO_RUNTIME_HOST_PATH__", hostPath().string()),
                  "__ULVO_EXTENSION_ID__", "abcdefghijklmnopabcdefghijklmnop");
@@ -116,7 +116,7 @@ TEST_F(NativeMessagingInstallerTest, WritesTheSevenChromiumManifestsAndFirefoxBy
 TEST_F(NativeMessagingInstallerTest, AnExistingManifestIsRewrittenWithTheCurrentPath) {
     writeFile(manifest(".config/chromium/NativeMessagingHosts"),
               R"({"path": "/old/place/ulvo-runtime-host"})");
-    Installer::install(resources, home);
+    Installer::install(runtime(), home);
     const auto written = nlohmann::json::parse(readFile(manifest(".config/chromium/NativeMessagingHosts")));
     EXPECT_EQ(written["path"], hostPath().string());
 }
@@ -126,29 +126,29 @@ TEST_F(NativeMessagingInstallerTest, UnusableExtensionIdsWriteNothingAtAll) {
                                   R"({"chromeExtensionId": "abc", "firefox": 3})", R"(["abc"])",
                                   R"({"chromeExtensionId": "abc")", "\xff\xfe"}) {
         writeFile(runtime() / "extension-ids.json", ids);
-        Installer::install(resources, home);
+        Installer::install(runtime(), home);
         EXPECT_TRUE(writtenManifests().empty()) << ids;
     }
     fs::remove(runtime() / "extension-ids.json");
-    Installer::install(resources, home);
+    Installer::install(runtime(), home);
     Installer::install(std::nullopt, home);
     EXPECT_TRUE(writtenManifests().empty());
 }
 
 TEST_F(NativeMessagingInstallerTest, AMissingOrNonUtf8ChromiumTemplateStillWritesFirefox) {
     fs::remove(runtime() / "manifests" / Installer::chromiumTemplateName);
-    Installer::install(resources, home);
+    Installer::install(runtime(), home);
     EXPECT_EQ(writtenManifests(), std::vector<fs::path>{manifest(Installer::firefoxDirectory)});
 
     fs::remove_all(home / ".mozilla");
     writeFile(runtime() / "manifests" / Installer::chromiumTemplateName, "{\"path\": \"\xc3\x28\"}");
-    Installer::install(resources, home);
+    Installer::install(runtime(), home);
     EXPECT_EQ(writtenManifests(), std::vector<fs::path>{manifest(Installer::firefoxDirectory)});
 }
 
 TEST_F(NativeMessagingInstallerTest, TheArcLikeNestedDirectoriesAreCreatedFromNothing) {
     fs::remove_all(home);
-    Installer::install(resources, home);
+    Installer::install(runtime(), home);
     EXPECT_TRUE(fs::is_regular_file(manifest(".config/BraveSoftware/Brave-Browser/NativeMessagingHosts")));
     EXPECT_TRUE(fs::is_regular_file(manifest(".mozilla/native-messaging-hosts")));
 }
@@ -159,7 +159,7 @@ TEST_F(NativeMessagingInstallerTest, PlaceholdersAreReplacedEverywhereAndOnlyInT
         "__ULVO_RUNTIME_HOST_PATH__|__ULVO_RUNTIME_HOST_PATH__|__ULVO_EXTENSION_ID____ULVO_EXTENSION_ID__");
     writeFile(runtime() / "manifests" / Installer::firefoxTemplateName,
               "__ULVO_RUNTIME_HOST_PATH__ __ULVO_RUNTIME_HOST_PATH__ __ULVO_EXTENSION_ID__");
-    Installer::install(resources, home);
+    Installer::install(runtime(), home);
     const std::string host = hostPath().string();
     EXPECT_EQ(readFile(manifest(".config/opera/NativeMessagingHosts")),
               host + "|" + host + "|abcdefghijklmnopabcdefghijklmnopabcdefghijklmnopabcdefghijklmnop");
@@ -170,7 +170,7 @@ TEST_F(NativeMessagingInstallerTest, PlaceholdersAreReplacedEverywhereAndOnlyInT
 TEST_F(NativeMessagingInstallerTest, HostileFolderNamesStillYieldValidManifestsNamingTheRealPath) {
     useResources(scratch / "we\"ird\\ \x01 name" / "__ULVO_EXTENSION_ID__" / "share" / "ulvo");
     writeFile(runtime() / "extension-ids.json", R"({"chromeExtensionId": "id\"with\\quote"})");
-    Installer::install(resources, home);
+    Installer::install(runtime(), home);
     for (const char* directory : Installer::chromiumDirectories) {
         const auto written = nlohmann::json::parse(readFile(manifest(directory)));
         EXPECT_EQ(written["path"], hostPath().string()) << directory;
@@ -181,10 +181,10 @@ TEST_F(NativeMessagingInstallerTest, HostileFolderNamesStillYieldValidManifestsN
               hostPath().string());
 }
 
-TEST_F(NativeMessagingInstallerTest, ARelativeResourceDirectoryStillGivesAnAbsoluteHostPath) {
+TEST_F(NativeMessagingInstallerTest, ARelativeRuntimeDirectoryStillGivesAnAbsoluteHostPath) {
     const fs::path before = fs::current_path();
     fs::current_path(scratch);
-    Installer::install(fs::path("share/ulvo"), home);
+    Installer::install(fs::path("share/ulvo/runtime"), home);
     fs::current_path(before);
     EXPECT_EQ(nlohmann::json::parse(readFile(manifest(Installer::firefoxDirectory)))["path"],
               hostPath().string());
@@ -208,7 +208,7 @@ TEST_F(NativeMessagingInstallerTest, AReadOnlyChromeDirectoryLeavesOnlyThatManif
     if (!makeReadOnly(chrome)) {
         GTEST_SKIP() << "cannot make a read-only directory here";
     }
-    Installer::install(resources, home);
+    Installer::install(runtime(), home);
     EXPECT_FALSE(fs::exists(manifest(Installer::chromiumDirectories[0])));
     EXPECT_TRUE(fs::is_empty(chrome)) << "no temporary file either";
     for (std::size_t i = 1; i < Installer::chromiumDirectories.size(); ++i) {
@@ -229,7 +229,7 @@ TEST_F(NativeMessagingInstallerTest, AFullDiskKeepsEveryEarlierManifestWholeAndL
     }
     const fs::path newer = resources;
     useResources(scratch / "earlier" / "ulvo");
-    Installer::install(resources, home);
+    Installer::install(runtime(), home);
     std::vector<std::pair<fs::path, std::string>> earlier;
     for (const fs::path& written : writtenManifests()) {
         earlier.emplace_back(written, readFile(written));
@@ -242,7 +242,7 @@ TEST_F(NativeMessagingInstallerTest, AFullDiskKeepsEveryEarlierManifestWholeAndL
         }
     }
     useResources(newer);
-    Installer::install(resources, home);
+    Installer::install(runtime(), home);
     for (const auto& [path, text] : earlier) {
         EXPECT_EQ(readFile(path), text) << path;
         EXPECT_TRUE(nlohmann::json::accept(readFile(path))) << path;
@@ -253,7 +253,7 @@ TEST_F(NativeMessagingInstallerTest, AFullDiskKeepsEveryEarlierManifestWholeAndL
 
 TEST_F(NativeMessagingInstallerTest, ADirectoryBlockedByAFileIsSkipped) {
     writeFile(home / ".config/vivaldi", "a file where a directory belongs");
-    Installer::install(resources, home);
+    Installer::install(runtime(), home);
     EXPECT_FALSE(fs::exists(manifest(".config/vivaldi/NativeMessagingHosts")));
     EXPECT_TRUE(fs::is_regular_file(manifest(".config/opera/NativeMessagingHosts")));
     EXPECT_TRUE(fs::is_regular_file(manifest(Installer::firefoxDirectory)));
@@ -263,7 +263,7 @@ TEST_F(NativeMessagingInstallerTest, TheStartUpCallUsesHome) {
     const char* saved = std::getenv("HOME");
     const std::string previous = saved != nullptr ? saved : "";
     ::setenv("HOME", home.c_str(), 1);
-    installBundledNativeMessagingHost(resources);
+    installBundledNativeMessagingHost(runtime());
     ::setenv("HOME", previous.c_str(), 1);
     EXPECT_EQ(writtenManifests().size(), 8U);
 }

@@ -19,7 +19,7 @@ const json notReady = {{"ok", false},
                        {"error", "Apple Foundation Models is not ready on this Mac."}};
 const json noText = {{"ok", false}, {"error", "No readable text was found in this image."}};
 
-// A prefix laid out like an installation: bin/ with a copy of the tool, share/ulvo/runtime with the
+// A prefix laid out like an installation: bin/ with a copy of the tool, lib/ulvo/runtime with the
 // runtime's libraries and, when asked, a model at the tool's fixed place.
 class ToolPrefix {
 public:
@@ -38,7 +38,7 @@ public:
     ToolPrefix(const ToolPrefix&) = delete;
     ToolPrefix& operator=(const ToolPrefix&) = delete;
 
-    std::filesystem::path runtime() const { return root_ / "share" / "ulvo" / "runtime"; }
+    std::filesystem::path runtime() const { return root_ / "lib" / "ulvo" / "runtime"; }
     std::filesystem::path tool() const { return root_ / "bin" / "ulvo-foundation-runtime"; }
     std::filesystem::path modelFile() const { return runtime() / "models" / "on-device.gguf"; }
     const std::filesystem::path& root() const { return root_; }

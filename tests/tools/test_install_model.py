@@ -88,7 +88,7 @@ class Env:
     def __init__(self, server):
         self.server = server
         self.tmp = tempfile.mkdtemp(prefix="ulvo-install-test.")
-        self.runtime = os.path.join(self.tmp, "share", "ulvo", "runtime")
+        self.runtime = os.path.join(self.tmp, "lib", "ulvo", "runtime")
         os.makedirs(self.runtime)
         with open(os.path.join(self.runtime, "runtime-config.json"), "w") as f:
             json.dump({"llamaServer": "llama-server", "model": "models/m.gguf", "modelAlias": "m",
@@ -153,7 +153,7 @@ def test_local_install_and_default_runtime(env):
     assert env.installed() == PAYLOAD and not os.path.exists(env.part)
     assert r.stdout.strip() == env.dest
 
-    # Without --runtime the command finds <prefix>/share/ulvo/runtime from <prefix>/bin.
+    # Without --runtime the command finds <prefix>/lib/ulvo/runtime from <prefix>/bin.
     os.unlink(env.dest)
     bindir = os.path.join(env.tmp, "bin")
     os.makedirs(bindir)

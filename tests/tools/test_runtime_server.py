@@ -3,7 +3,7 @@
 
     /usr/bin/python3 tests/tools/test_runtime_server.py --runtime DIR --model FILE
 
-DIR is a staged runtime (share/ulvo/runtime); FILE the test model. The server
+DIR is a staged runtime (lib/ulvo/runtime); FILE the test model. The server
 gets the app's environment, cwd and arguments, on a free loopback port
 instead of 7332 so a running app is not disturbed.
 """
@@ -12,6 +12,7 @@ import argparse
 import json
 import os
 import platform
+import secrets
 import socket
 import subprocess
 import sys
@@ -52,7 +53,7 @@ def main():
     runtime = os.path.abspath(args.runtime)
     with open(os.path.join(runtime, "runtime-config.json")) as f:
         config = json.load(f)
-    key = config["apiKey"]
+    key = secrets.token_hex(16)  # each user has their own; any key does for the server
     libdir = os.path.join(runtime, "lib", platform.machine())
     # The key travels in the environment, as the program passes it.
     env = dict(os.environ, LD_LIBRARY_PATH=libdir,

@@ -2,6 +2,7 @@
 #include "settings/SettingsBridge.h"
 #include "settings/APIKeyStore.h"
 #include "settings/GnomeShortcuts.h"
+#include "settings/LoginStart.h"
 #include "settings/ModelPreferences.h"
 #include "tests/support/FakeStores.h"
 
@@ -10,7 +11,9 @@
 
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -166,6 +169,72 @@ TEST_F(SettingsBridgeTest, MessagesAndReplies) {
     }
     EXPECT_EQ(host.scripts.size(), 2u);
     EXPECT_EQ(host.accessibilityOpened, 1);
+}
+
+TEST(LoginStartTest, OffByDefaultThenAnEntryStartingTheProgramWhateverItsPathThenGone) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / ("ulvo-login-start-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    const fs::path program = root / "odd \"name\" $HOME `x` 100%" / "bin" / "ulvo";
+    LoginStart login(root / "autostart", program);
+    EXPECT_FALSE(login.enabled());
+
+    ASSERT_TRUE(login.set(true));
+    EXPECT_TRUE(login.enabled());
+    std::ifstream in(root / "autostart" / LoginStart::entryName);
+    const std::string entry((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(entry.find("\nExec=\"" + (root / "odd \\\\\"name\\\\\" \\\\$HOME \\\\`x\\\\` 100%%").string() +
+                         "/bin/ulvo\"\n"),
+              std::string::npos)
+        << entry;
+    if (std::system("command -v desktop-file-validate >/dev/null") == 0) {
+        EXPECT_EQ(std::system(("desktop-file-validate '" +
+                               (root / "autostart" / LoginStart::entryName).string() + "'")
+                                  .c_str()),
+                  0);
+    }
+    std::ofstream(root / "autostart" / LoginStart::entryName, std::ios::app) << "Hidden=true\n";
+    EXPECT_FALSE(login.enabled()) << "the desktop's own settings turned it off";
+
+    ASSERT_TRUE(login.set(false));
+    EXPECT_FALSE(fs::exists(root / "autostart" / LoginStart::entryName));
+    EXPECT_TRUE(login.set(false));
+
+    // Paths a desktop entry cannot hold, and a folder that cannot be made, change nothing.
+    EXPECT_FALSE(LoginStart(root / "autostart", root / "a\nb").set(true));
+    std::ofstream(root / "blocked") << "a file where the folder belongs";
+    LoginStart blocked(root / "blocked", program);
+    EXPECT_FALSE(blocked.set(true));
+    EXPECT_FALSE(blocked.enabled());
+    EXPECT_TRUE(fs::is_empty(root / "autostart"));
+    fs::remove_all(root);
+}
+
+TEST_F(SettingsBridgeTest, TheLoginStartSwitchIsOfferedOnlyWhenWiredAndSaysAFailure) {
+    EXPECT_FALSE(makeBridge().initPayload().contains("startAtLogin"));
+    bool on = false;
+    bool works = true;
+    SettingsBridge::Options options;
+    options.preferences = &preferences;
+    options.secrets = &secrets;
+    options.startAtLogin = [&on] { return on; };
+    options.setStartAtLogin = [&](bool wanted) {
+        on = works ? wanted : on;
+        return works;
+    };
+    SettingsBridge bridge(host, std::move(options));
+    EXPECT_EQ(bridge.initPayload().at("startAtLogin"), false);
+    bridge.didReceiveScriptMessage({{"type", "start-at-login"}, {"on", true}});
+    EXPECT_EQ(host.scripts.back(), R"(window.ulvo && window.ulvo.startAtLogin(true, ""))");
+    works = false;
+    bridge.didReceiveScriptMessage({{"type", "start-at-login"}, {"on", false}});
+    EXPECT_EQ(host.scripts.back(),
+              R"(window.ulvo && window.ulvo.startAtLogin(true, "ULVO could not change its login start."))");
+    bridge.didReceiveScriptMessage({{"type", "start-at-login"}, {"on", "no"}});
+    EXPECT_EQ(host.scripts.size(), 2u);
+    on = false;
+    bridge.startAtLoginChanged();
+    EXPECT_EQ(host.scripts.back(), R"(window.ulvo && window.ulvo.startAtLogin(false, ""))");
 }
 
 // A keyring that answers only when released, as one waiting for its unlock prompt does.

@@ -109,6 +109,8 @@ void DesktopCapture::buildStatusItem(const std::optional<std::filesystem::path>&
     actions.statusCapture = [this] { captureViaOCR(); };
     actions.showSettings = card_.showSettings;
     actions.terminate = card_.terminate;
+    actions.startAtLogin = card_.startAtLogin;
+    actions.setStartAtLogin = card_.setStartAtLogin;
     statusItem_ =
         std::make_unique<StatusItem>(std::move(actions), iconThemePath, session_ == SessionKind::x11);
 }

@@ -49,6 +49,8 @@ public:
         std::function<void()> terminate;
         std::function<bool()> accessibilityTrusted; // default: the accessibility bus says enabled
         std::function<bool()> cardHasFocus;
+        std::function<bool()> startAtLogin;
+        std::function<void(bool)> setStartAtLogin;
     };
 
     // In a Wayland session nothing of X11 is used: the hot keys go through the desktop's shortcuts

@@ -39,7 +39,11 @@ StatusItem::StatusItem(Actions actions, const std::optional<std::filesystem::pat
         if (std::strlen(entry.title) == 0) {
             item = gtk_separator_menu_item_new();
         } else {
-            item = gtk_menu_item_new_with_label(entry.title);
+            item = entry.check ? gtk_check_menu_item_new_with_label(entry.title)
+                               : gtk_menu_item_new_with_label(entry.title);
+            if (entry.check) {
+                loginItem_ = item;
+            }
             if (entry.action == nullptr) {
                 gtk_widget_set_sensitive(item, FALSE);
             } else {
@@ -57,6 +61,11 @@ StatusItem::StatusItem(Actions actions, const std::optional<std::filesystem::pat
         gtk_menu_shell_append(as<GtkMenuShell>(menu_), item);
         gtk_widget_show(item);
     }
+
+    refreshStartAtLogin();
+    gtk::connect(
+        menu_, "show",
+        +[](GtkWidget*, gpointer data) { static_cast<StatusItem*>(data)->refreshStartAtLogin(); }, this);
 
     AppIndicator* indicator =
         trayFallback ? app_indicator_new("ulvo", statusIconName, APP_INDICATOR_CATEGORY_APPLICATION_STATUS)
@@ -102,9 +111,31 @@ StatusItem::~StatusItem() {
     g_object_unref(menu_);
 }
 
+void StatusItem::refreshStartAtLogin() {
+    if (loginItem_ == nullptr) {
+        return;
+    }
+    refreshing_ = true;
+    gtk_widget_set_visible(loginItem_, actions_.startAtLogin && actions_.setStartAtLogin);
+    gtk_check_menu_item_set_active(as<GtkCheckMenuItem>(loginItem_),
+                                   actions_.startAtLogin && actions_.startAtLogin() ? TRUE : FALSE);
+    refreshing_ = false;
+}
+
 void StatusItem::activated(GtkMenuItem* item, gpointer data) {
     auto* self = static_cast<StatusItem*>(data);
+    if (self->refreshing_) {
+        return; // the check entry set to the state, not the user's click
+    }
     const std::string action = static_cast<const char*>(g_object_get_data(as<GObject>(item), "ulvo-action"));
+    if (action == "toggleStartAtLogin") {
+        if (self->actions_.setStartAtLogin) {
+            self->actions_.setStartAtLogin(gtk_check_menu_item_get_active(as<GtkCheckMenuItem>(item)) !=
+                                           FALSE);
+        }
+        self->refreshStartAtLogin();
+        return;
+    }
     const std::function<void()>* run = nullptr;
     if (action == "statusExplain") {
         run = &self->actions_.statusExplain;

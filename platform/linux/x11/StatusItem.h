@@ -13,19 +13,21 @@
 namespace ulvo::x11 {
 
 // The status menu, top to bottom. An empty title is a separator; an entry without an action is a
-// disabled line; the accelerator is shown beside the title.
+// disabled line; the accelerator is shown beside the title; a check entry shows a state.
 struct StatusMenuEntry {
     const char* title;
     const char* action;
     const char* accelerator;
+    bool check = false;
 };
-inline constexpr std::array<StatusMenuEntry, 8> statusMenuEntries = {{
+inline constexpr std::array<StatusMenuEntry, 9> statusMenuEntries = {{
     {"Explain Selection", "statusExplain", nullptr},
     {"Capture Text from Image…", "statusCapture", nullptr},
     {"", nullptr, nullptr},
     {"Alt+E  explain   ·   Alt+Shift+E  capture image", nullptr, nullptr},
     {"", nullptr, nullptr},
     {"Settings…", "showSettings", "<Primary>comma"},
+    {"Start ULVO at login", "toggleStartAtLogin", nullptr, true},
     {"", nullptr, nullptr},
     {"Quit ULVO", "terminate", "<Primary>q"},
 }};
@@ -41,6 +43,9 @@ public:
         std::function<void()> statusCapture;
         std::function<void()> showSettings;
         std::function<void()> terminate;
+        // The login start's state, and its switch; the entry follows what the switch leaves.
+        std::function<bool()> startAtLogin;
+        std::function<void(bool on)> setStartAtLogin;
     };
 
     // iconThemePath: a directory laid out as an icon theme that holds the program's icon.
@@ -53,6 +58,8 @@ public:
     StatusItem& operator=(const StatusItem&) = delete;
 
     GtkMenu* menu() const { return gtk::as<GtkMenu>(menu_); }
+    // Shows the login start's current state (changed elsewhere, or at each opening of the menu).
+    void refreshStartAtLogin();
     // Whether a status notifier host shows the item (known once the session bus has answered).
     bool shown() const { return shown_; }
 
@@ -63,6 +70,8 @@ private:
 
     Actions actions_;
     GtkWidget* menu_ = nullptr;
+    GtkWidget* loginItem_ = nullptr;
+    bool refreshing_ = false;
     gtk::GObjectPtr<GObject> indicator_;
     gtk::GObjectPtr<GtkAccelGroup> accelerators_;
     bool shown_ = false;
