@@ -1,10 +1,10 @@
 #include "model/ModelCatalogue.h"
+#include "settings/UserFolders.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -97,12 +97,7 @@ const CatalogueModel* ModelCatalogue::byFile(const std::string& file) const {
 }
 
 std::filesystem::path userModelsFolder() {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    if (data != nullptr && data[0] == '/') {
-        return std::filesystem::path(data) / "ulvo" / "models";
-    }
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home != nullptr ? home : "/") / ".local" / "share" / "ulvo" / "models";
+    return userDataHome() / "ulvo" / "models";
 }
 
 std::filesystem::path downloadDestination(const RuntimeConfig& config) {

@@ -1,11 +1,11 @@
 #include "model/RuntimeKey.h"
 
 #include "model/ModelFailure.h"
+#include "settings/UserFolders.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -69,12 +69,7 @@ std::string freshKey() {
 } // namespace
 
 std::filesystem::path RuntimeKey::userFolder() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config != nullptr && config[0] == '/') {
-        return std::filesystem::path(config) / "ulvo";
-    }
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home != nullptr ? home : "/") / ".config" / "ulvo";
+    return userConfigHome() / "ulvo";
 }
 
 std::string RuntimeKey::ofUser(const std::filesystem::path& folder) {

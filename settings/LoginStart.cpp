@@ -1,6 +1,6 @@
 #include "settings/LoginStart.h"
+#include "settings/UserFolders.h"
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -41,12 +41,7 @@ LoginStart::LoginStart(std::filesystem::path autostartFolder, std::filesystem::p
     , program_(std::move(program)) {}
 
 std::filesystem::path LoginStart::userFolder() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config != nullptr && config[0] == '/') {
-        return std::filesystem::path(config) / "autostart";
-    }
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home != nullptr ? home : "/") / ".config" / "autostart";
+    return userConfigHome() / "autostart";
 }
 
 std::optional<std::string> LoginStart::entryText(const std::filesystem::path& program) {
