@@ -249,6 +249,13 @@
     explain();
   }
 
+  function setLevel(payload) {
+    if (payload && Number.isFinite(payload.level)) {
+      ui.level.value = String(payload.level);
+      showLevel();
+    }
+  }
+
   function setAccessibility(payload) {
     ui.note.hidden = !(payload && payload.trusted === false);
   }
@@ -264,7 +271,7 @@
     window.setTimeout(() => { ui.feedback.textContent = ""; }, 1600);
   }
 
-  window.ULVO = { setSelection, setAccessibility, receivePartial, receiveResult, receiveError, cancelOpen, modelState };
+  window.ULVO = { setSelection, setAccessibility, setLevel, receivePartial, receiveResult, receiveError, cancelOpen, modelState };
 
   ui.download.addEventListener("click", () => post({ action: "download-model" }));
   ui.useCloud.addEventListener("click", () => post({ action: "open-settings" }));

@@ -14,6 +14,10 @@
 #include "platform/linux/x11/AtspiReader.h"
 #include "platform/linux/x11/StatusItem.h"
 
+#include <malloc.h>
+
+#include <cstdlib>
+
 #include <algorithm>
 
 #ifndef ULVO_VERSION
@@ -80,12 +84,14 @@ AppDelegate::answerServiceDependencies(const std::optional<std::filesystem::path
                                            std::move(secrets));
 }
 
-AppDelegate::AppDelegate(std::optional<std::filesystem::path> resources)
+AppDelegate::AppDelegate(std::optional<std::filesystem::path> resources,
+                         std::chrono::milliseconds webIdleLimit)
     : resources_(std::move(resources))
     , preferences_(std::make_shared<KeyFilePreferenceStore>(KeyFilePreferenceStore::defaultPath()))
     , secrets_(std::make_shared<LibsecretStore>())
     , model_(answerServiceDependencies(resources_, preferences_, secrets_))
-    , loginStart_(LoginStart::userFolder(), programPath(resources_)) {
+    , loginStart_(LoginStart::userFolder(), programPath(resources_))
+    , webIdleLimit_(webIdleLimit) {
     ModelInstaller::Options options;
     options.runtimeRoot = runtimeRoot(resources_);
     options.transport = std::make_shared<CurlTransport>();
@@ -99,7 +105,15 @@ AppDelegate::AppDelegate(std::optional<std::filesystem::path> resources)
     installer_ = std::make_unique<ModelInstaller>(std::move(options));
 }
 
-AppDelegate::~AppDelegate() = default;
+AppDelegate::~AppDelegate() {
+    // Windows destroyed from here on hide, and their hide handlers must not reach this object.
+    if (panel_) {
+        g_signal_handlers_disconnect_by_data(panel_->window(), this);
+    }
+    if (settingsController_) {
+        g_signal_handlers_disconnect_by_data(settingsController_->window(), this);
+    }
+}
 
 void AppDelegate::modelStateChanged(const ModelInstallState& state) {
     if (settingsController_) {
@@ -273,7 +287,6 @@ void AppDelegate::buildMenu() {
 }
 
 void AppDelegate::buildPanel() {
-    engine_ = std::make_unique<gtk::WebEngine>();
     gtk::CardPanel::Callbacks callbacks;
     callbacks.headerPressed = [this] {
         hasPlacedPanel_ = true;
@@ -283,10 +296,21 @@ void AppDelegate::buildPanel() {
     callbacks.page.message = [this](const nlohmann::json& body) {
         cardBridge_->didReceiveScriptMessage(body);
     };
-    callbacks.page.loadFinished = [this] { cardBridge_->didFinishNavigation(); };
+    callbacks.page.loadFinished = [this] {
+        cardBridge_->didFinishNavigation(panel_->isVisible());
+        cardBridge_->callJavaScript("modelState", builtInModelPayload(installer_->state()));
+    };
     callbacks.page.openExternally = gtk::openExternally;
-    panel_ = std::make_unique<gtk::CardPanel>(application_, *engine_, std::move(callbacks));
-    webView_ = &panel_->page();
+    callbacks.pageMade = [this](gtk::PageView& page) {
+        if (resources_) {
+            page.load(*resources_ / "Web" / "index.html");
+        }
+    };
+    panel_ = std::make_unique<gtk::CardPanel>(
+        application_, [this]() -> gtk::WebEngine& { return webEngine(); }, std::move(callbacks));
+    gtk::connect(
+        panel_->window(), "hide",
+        +[](GtkWidget*, gpointer self) { static_cast<AppDelegate*>(self)->scheduleWebViewsRelease(); }, this);
 
     CardAnswers answers;
     answers.explain = [this](std::string text, std::optional<std::string> question, Level level,
@@ -298,10 +322,53 @@ void AppDelegate::buildPanel() {
     answers.cancel = [this] { model_.cancel(); };
     answers.prepare = [this](Level level) { model_.prepare(level); };
     cardBridge_ = std::make_unique<CardBridge>(*this, std::move(answers), gtk::postToMainThread);
+}
 
-    if (resources_) {
-        webView_->load(*resources_ / "Web" / "index.html");
+gtk::WebEngine& AppDelegate::webEngine() {
+    if (!engine_) {
+        try {
+            engine_ = gtk::loadWebEngine();
+        } catch (const std::runtime_error& error) {
+            // An installation without its web module cannot show a card or Settings at all.
+            g_printerr("ulvo: %s\n", error.what());
+            std::exit(EXIT_FAILURE);
+        }
     }
+    return *engine_;
+}
+
+void AppDelegate::prepareCard() {
+    panel_->page();
+    // A tag the user never clicks shows no card, so no hide would ever let the page go.
+    if (!panel_->isVisible()) {
+        scheduleWebViewsRelease();
+    }
+}
+
+void AppDelegate::scheduleWebViewsRelease() {
+    const std::uint64_t generation = ++webViewsGeneration_;
+    gtk::runOnMainThreadAfter(webIdleLimit_, [alive = std::weak_ptr<AppDelegate*>(alive_), generation] {
+        if (const auto self = alive.lock(); self && (*self)->webViewsGeneration_ == generation) {
+            (*self)->releaseIdleWebViews();
+        }
+    });
+}
+
+void AppDelegate::releaseIdleWebViews() {
+    const bool cardShown = panel_ && panel_->isVisible();
+    const bool settingsShown = settingsController_ && settingsController_->isVisible();
+    if (!cardShown && panel_) {
+        panel_->releasePage();
+    }
+    if (!settingsShown) {
+        settingsController_.reset();
+    }
+    // The web context goes last, with the views that used it: its network process ends with it.
+    if ((!panel_ || !panel_->hasPage()) && !settingsController_) {
+        engine_.reset();
+    }
+    // What the views freed goes back to the system rather than waiting in the allocator's free lists.
+    ::malloc_trim(0);
 }
 
 void AppDelegate::buildTagPanel() {
@@ -313,6 +380,7 @@ void AppDelegate::buildTagPanel() {
     card.terminate = [this] { g_application_quit(as<GApplication>(application_)); };
     card.cardHasFocus = [this] { return gtk_window_is_active(panel_->window()) != FALSE; };
     card.startAtLogin = [this] { return loginStart_.enabled(); };
+    card.prepareCard = [this] { prepareCard(); };
     card.setStartAtLogin = [this](bool on) { setStartAtLogin(on); };
     capture_ = std::make_unique<x11::DesktopCapture>(std::move(card));
     capture_->buildTagPanel();
@@ -331,7 +399,9 @@ bool AppDelegate::setStartAtLogin(bool on) {
 }
 
 void AppDelegate::buildStatusItem() {
-    capture_->buildStatusItem(resources_ ? std::optional(*resources_ / "icons") : std::nullopt);
+    // <prefix>/share/icons: the hicolor theme with PNGs at the usual sizes, so showing the icon loads no
+    // SVG renderer (about 6 MB) into a program that waits.
+    capture_->buildStatusItem(resources_ ? std::optional(resources_->parent_path() / "icons") : std::nullopt);
 }
 
 void AppDelegate::installBundledNativeMessagingHost() {
@@ -351,7 +421,8 @@ void AppDelegate::startSelectionMonitor() {
 }
 
 void AppDelegate::showSettings() {
-    if (!settingsController_) {
+    // The bridge is kept (its worker may be waiting on the keyring); the window comes and goes.
+    if (!settingsBridge_) {
         SettingsBridge::Options options;
         options.preferences = preferences_.get();
         options.secrets = secrets_.get();
@@ -374,14 +445,20 @@ void AppDelegate::showSettings() {
         options.toMainThread = gtk::postToMainThread;
         settingsHost_ = std::make_unique<SettingsPageHost>(*this);
         settingsBridge_ = std::make_unique<SettingsBridge>(*settingsHost_, std::move(options));
+    }
+    if (!settingsController_) {
         gtk::PageView::Callbacks callbacks;
         callbacks.message = [this](const nlohmann::json& body) {
             settingsBridge_->didReceiveScriptMessage(body);
         };
         callbacks.loadFinished = [this] { settingsBridge_->didFinishNavigation(); };
         callbacks.openExternally = gtk::openExternally;
-        settingsController_ =
-            std::make_unique<gtk::SettingsWindow>(application_, *engine_, std::move(callbacks), webView_);
+        settingsController_ = std::make_unique<gtk::SettingsWindow>(
+            application_, webEngine(), std::move(callbacks), panel_->hasPage() ? &panel_->page() : nullptr);
+        gtk::connect(
+            settingsController_->window(), "hide",
+            +[](GtkWidget*, gpointer self) { static_cast<AppDelegate*>(self)->scheduleWebViewsRelease(); },
+            this);
         if (resources_) {
             settingsController_->page().load(*resources_ / "Web" / "settings.html");
         }
@@ -434,6 +511,7 @@ void AppDelegate::showCardWithSelection(const std::string& text) {
     if (tagPanel_ != nullptr) {
         gtk_widget_hide(tagPanel_);
     }
+    panel_->page();
     if (!panel_->isVisible()) {
         cardBridge_->cardOpened();
         cardBridge_->callJavaScript("modelState", builtInModelPayload(installer_->state()));
@@ -460,7 +538,10 @@ void AppDelegate::sendSelection() {
 }
 
 void AppDelegate::evaluateScript(const std::string& script) {
-    webView_->evaluate(script);
+    // Without a page nothing is lost: a page made later gets the state when it has loaded.
+    if (panel_->hasPage()) {
+        panel_->page().evaluate(script);
+    }
 }
 
 void AppDelegate::copyText(const std::string& text) {

@@ -21,10 +21,13 @@
 namespace ulvo {
 
 // The one object that owns all user-interface state, on the main thread only. It is the card page's
-// bridge host; the settings window and its bridge are created on first use and kept.
+// bridge host. The card's page and the settings window, and with them WebKit's processes, exist only
+// while needed: made at the first show (the card's as soon as a hot key is pressed or the tag shows),
+// kept while shown and for webViewsIdleLimit after, then released.
 class AppDelegate final : public CardHost {
 public:
     static constexpr const char* applicationId = "com.zvk.ULVO";
+    static constexpr std::chrono::milliseconds webViewsIdleLimit{180'000};
 
     // What a start of the program asks for.
     struct StartOptions {
@@ -33,7 +36,8 @@ public:
         bool settings = false;
     };
 
-    explicit AppDelegate(std::optional<std::filesystem::path> resources);
+    explicit AppDelegate(std::optional<std::filesystem::path> resources,
+                         std::chrono::milliseconds webIdleLimit = webViewsIdleLimit);
     ~AppDelegate() override;
     AppDelegate(const AppDelegate&) = delete;
     AppDelegate& operator=(const AppDelegate&) = delete;
@@ -57,6 +61,10 @@ public:
     void showCardWithSelection(const std::string& text);
     void positionNearPointer();
     void sendSelection();
+    // Makes the card's page (and so the web process) ahead of the card, while the text is read.
+    void prepareCard();
+    // Whether a web view or WebKit itself is held now.
+    bool holdsWebViews() const { return engine_ != nullptr; }
 
     gtk::CardPanel* panel() const { return panel_.get(); }
     gtk::SettingsWindow* settingsWindow() const { return settingsController_.get(); }
@@ -118,7 +126,12 @@ private:
     // monitor's state (candidate, its time, the shown tag's selection, the last trust, the mouse-down
     // location, the tag's clipboard copy) live in the capture object, which owns their platform handles.
     std::unique_ptr<x11::DesktopCapture> capture_;
-    gtk::PageView* webView_ = nullptr;
+    gtk::WebEngine& webEngine();
+    // A window hid: the web views not shown are released after the idle limit, unless shown again.
+    void scheduleWebViewsRelease();
+    void releaseIdleWebViews();
+    std::chrono::milliseconds webIdleLimit_;
+    std::uint64_t webViewsGeneration_ = 0;
     std::string pendingSelection_;
     bool hasPlacedPanel_ = false;
     std::unique_ptr<gtk::SettingsWindow> settingsController_;

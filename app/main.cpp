@@ -20,11 +20,22 @@ int main(int argc, char** argv) {
     // memory out of the web processes where the desktop allows it. A value the user set is kept.
     g_setenv("WEBKIT_DISABLE_DMABUF_RENDERER", "1", FALSE);
     g_setenv("WEBKIT_SKIA_ENABLE_CPU_RENDERING", "1", FALSE);
+    // GTK probes OpenGL as it opens an X display, which maps Mesa and LLVM (about 28 MB) into a program
+    // that never draws with GL. Only for GTK's start: programs started later (a browser for a link) get
+    // the user's own environment.
+    const bool glChosenHere = g_getenv("GDK_GL") == nullptr;
+    if (glChosenHere) {
+        g_setenv("GDK_GL", "disable", TRUE);
+    }
     g_set_prgname("ulvo");
     g_set_application_name("ULVO");
     ulvo::gtk::GObjectPtr<GtkApplication> application(
         gtk_application_new(ulvo::AppDelegate::applicationId, G_APPLICATION_HANDLES_COMMAND_LINE));
     ulvo::AppDelegate delegate(ulvo::resourceDirectory());
+    if (glChosenHere) {
+        ulvo::gtk::connect(
+            application.get(), "startup", +[](GApplication*, gpointer) { g_unsetenv("GDK_GL"); }, nullptr);
+    }
     delegate.attach(application.get());
     // A terminal's Ctrl+C or a session's TERM ends through the same shut-down as Quit.
     g_unix_signal_add(SIGINT, quitOnSignal, application.get());

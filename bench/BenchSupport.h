@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/LocalServer.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -40,6 +42,19 @@ inline double quantile(std::vector<double> samples, double q) {
 
 // The built-in server's key in the benchmarks.
 constexpr const char* benchKey = "bench-key";
+
+// The built-in server's options for a scratch runtime: English answers, the benchmarks' key.
+inline LocalServer::Options localServerOptions(const std::filesystem::path& root,
+                                               std::shared_ptr<HttpTransport> transport,
+                                               std::shared_ptr<ProcessLauncher> launcher) {
+    LocalServer::Options options;
+    options.runtimeRoot = root;
+    options.transport = std::move(transport);
+    options.launcher = std::move(launcher);
+    options.responseLanguage = [] { return std::string("en-US"); };
+    options.key = [] { return std::string(benchKey); };
+    return options;
+}
 
 // A runtime directory of the staged layout in a scratch folder: the staged server and its libraries,
 // the model as models/<name>.gguf, and its config.

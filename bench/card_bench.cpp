@@ -53,7 +53,7 @@ std::string timedCall(const std::string& call, const char* shownElement) {
 
 int main(int argc, char** argv) {
     gtk_init(&argc, &argv);
-    ulvo::gtk::WebEngine engine;
+    const std::unique_ptr<ulvo::gtk::WebEngine> engine = ulvo::gtk::loadWebEngine();
     ulvo::gtk::CardPanel* panelPointer = nullptr;
     Host host(panelPointer);
     int loads = 0;
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
             paintedLength = body.value("length", -1.0);
         }
     };
-    ulvo::gtk::CardPanel panel(nullptr, engine, callbacks);
+    ulvo::gtk::CardPanel panel(nullptr, *engine, callbacks);
     panelPointer = &panel;
     bridge = std::make_unique<ulvo::CardBridge>(host, ulvo::CardAnswers{[](auto&&...) {}, {}, {}},
                                                 ulvo::gtk::postToMainThread);

@@ -1,6 +1,8 @@
 // Memory of the running program: PSS of ulvo and every WebKit process it started, from
-// /proc/<pid>/smaps_rollup, idle after start and after the card was shown once. Needs a display and a
-// session bus (run inside scripts/private-session).
+// /proc/<pid>/smaps_rollup: 10 s after start, with the card shown, with the card and Settings, and once
+// both have been closed for longer than the web views' idle limit; and its CPU time while idle. Needs a
+// display and a session bus (run inside scripts/private-session).
+#include "app/AppDelegate.h"
 #include "bench/BenchSupport.h"
 
 #include <signal.h>
@@ -93,6 +95,22 @@ int runToEnd(const char* program, const char* argument) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// CPU seconds the process has used so far (user and system), from /proc/<pid>/stat.
+double cpuSeconds(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int index = 3; rest >> field && index <= 15; ++index) {
+        if (index == 14 || index == 15) {
+            ticks += std::stol(field);
+        }
+    }
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 } // namespace
 
 int main() {
@@ -101,8 +119,11 @@ int main() {
         execl(ULVO_BENCH_PROGRAM, ULVO_BENCH_PROGRAM, nullptr);
         _exit(127);
     }
-    std::this_thread::sleep_for(6s);
+    std::this_thread::sleep_for(10s);
     const Tree idle = measure(program);
+    const double cpuBefore = cpuSeconds(program);
+    std::this_thread::sleep_for(30s);
+    const double idleCpuPercent = 100.0 * (cpuSeconds(program) - cpuBefore) / 30.0;
 
     // A later start shows the card in the running program.
     if (runToEnd(ULVO_BENCH_PROGRAM, nullptr) != 0) {
@@ -115,6 +136,12 @@ int main() {
     std::this_thread::sleep_for(6s);
     const Tree settings = measure(program);
 
+    // Ctrl+H in ULVO's window hides the card and Settings; the web views go after the idle limit.
+    static_cast<void>(std::system("xdotool key ctrl+h"));
+    std::this_thread::sleep_for(
+        std::chrono::duration_cast<std::chrono::seconds>(ulvo::AppDelegate::webViewsIdleLimit) + 10s);
+    const Tree closed = measure(program);
+
     kill(program, SIGTERM);
     waitpid(program, nullptr, 0);
 
@@ -125,5 +152,8 @@ int main() {
     std::cout << "memory_pss_anon_card_shown_once: " << shown.anon << " MB\n";
     std::cout << "memory_processes_card_shown_once: " << shown.processes << " processes\n";
     std::cout << "memory_pss_card_and_settings: " << settings.pss << " MB\n";
+    std::cout << "memory_pss_after_closing_and_idle_limit: " << closed.pss << " MB\n";
+    std::cout << "memory_processes_after_closing_and_idle_limit: " << closed.processes << " processes\n";
+    std::cout << "cpu_idle: " << std::setprecision(2) << idleCpuPercent << " % of one core\n";
     return 0;
 }

@@ -47,13 +47,8 @@ int main() {
     auto launcher = std::make_shared<ulvo::PosixProcessLauncher>();
     const ulvo::RuntimeConfig config = ulvo::RuntimeConfig::load(root);
     const auto makeServer = [&] {
-        ulvo::LocalServer::Options options;
-        options.runtimeRoot = root;
-        options.transport = transport;
-        options.launcher = launcher;
-        options.responseLanguage = [] { return std::string("en-US"); };
-        options.key = [] { return std::string(ulvo::bench::benchKey); };
-        return std::make_shared<ulvo::LocalServer>(std::move(options));
+        return std::make_shared<ulvo::LocalServer>(
+            ulvo::bench::localServerOptions(root, transport, launcher));
     };
     std::cout << std::fixed << std::setprecision(1);
 

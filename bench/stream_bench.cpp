@@ -123,12 +123,7 @@ int main() {
     auto server = launcher->launch(launch);
 
     auto transport = std::make_shared<RecordingTransport>();
-    ulvo::LocalServer::Options options;
-    options.runtimeRoot = root;
-    options.transport = transport;
-    options.launcher = launcher;
-    options.responseLanguage = [] { return std::string("en-US"); };
-    options.key = [] { return std::string(ulvo::bench::benchKey); };
+    ulvo::LocalServer::Options options = ulvo::bench::localServerOptions(root, transport, launcher);
     options.readinessLimit = 300s;
     auto local = std::make_shared<ulvo::LocalServer>(std::move(options));
     local->ensureServer(config);

@@ -132,9 +132,15 @@ void CardBridge::setAccessibility(bool trusted) {
     callJavaScript("setAccessibility", {{"trusted", trusted}});
 }
 
-void CardBridge::didFinishNavigation() {
+void CardBridge::didFinishNavigation(bool cardShown) {
     setAccessibility(host_.accessibilityTrusted());
-    sendSelection();
+    // A page made again after an idle spell starts where the user left the level.
+    if (lastLevel_ != defaultLevel) {
+        callJavaScript("setLevel", {{"level", lastLevel_}});
+    }
+    if (cardShown) {
+        sendSelection();
+    }
 }
 
 void CardBridge::didReceiveScriptMessage(const nlohmann::json& body) {

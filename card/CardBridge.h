@@ -82,7 +82,8 @@ public:
     CardBridge(CardHost& host, CardAnswers answers, MainThreadPoster toMainThread);
 
     void didReceiveScriptMessage(const nlohmann::json& body);
-    void didFinishNavigation();
+    // A page that loaded while the card is hidden (made ahead of it) gets the selection when it shows.
+    void didFinishNavigation(bool cardShown = true);
     // The card was shown: the answer service readies itself for the level last asked for.
     void cardOpened();
     // The card was hidden: what is in flight is ended.

@@ -85,14 +85,14 @@ void LocalServer::acceptServer(const std::string& key) {
     probe.timeout = healthTimeout;
     probe.stop = options_.stop;
     probe.headers.emplace_back("Authorization", "Bearer " + key);
+    int status = 0;
     try {
-        if (syncRequest(*options_.transport, probe).status == 401) {
-            throw ModelFailure("Another program is using port 7332.");
-        }
-    } catch (const ModelFailure&) {
-        throw;
+        status = syncRequest(*options_.transport, probe).status;
     } catch (const std::exception&) {
         // Unreachable now: the chat request that follows says so in its own words.
+    }
+    if (status == 401) {
+        throw ModelFailure("Another program is using port 7332.");
     }
 }
 

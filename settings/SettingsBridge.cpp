@@ -212,9 +212,13 @@ void SettingsBridge::sendInit() {
 
 void SettingsBridge::startAtLoginChanged() {
     if (options_.startAtLogin && options_.setStartAtLogin) {
-        host_.evaluateScript(std::string("window.ulvo && window.ulvo.startAtLogin(") +
-                             (options_.startAtLogin() ? "true" : "false") + ", \"\")");
+        showStartAtLogin("");
     }
+}
+
+void SettingsBridge::showStartAtLogin(const std::string& message) {
+    host_.evaluateScript(std::string("window.ulvo && window.ulvo.startAtLogin(") +
+                         (options_.startAtLogin() ? "true" : "false") + ", " + scriptLiteral(message) + ")");
 }
 
 void SettingsBridge::didReceiveScriptMessage(const nlohmann::json& body) {
@@ -248,10 +252,7 @@ void SettingsBridge::didReceiveScriptMessage(const nlohmann::json& body) {
         const auto on = body.find("on");
         if (on != body.end() && on->is_boolean()) {
             const bool changed = options_.setStartAtLogin(on->get<bool>());
-            host_.evaluateScript(std::string("window.ulvo && window.ulvo.startAtLogin(") +
-                                 (options_.startAtLogin() ? "true" : "false") + ", " +
-                                 scriptLiteral(changed ? "" : "ULVO could not change its login start.") +
-                                 ")");
+            showStartAtLogin(changed ? "" : "ULVO could not change its login start.");
         }
     } else if (name == "model" && options_.builtInModelAction) {
         const auto action = body.find("action");

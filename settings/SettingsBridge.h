@@ -96,6 +96,8 @@ public:
 
 private:
     void sendInit();
+    // The page's login-start switch: the current state and a message ("" for none).
+    void showStartAtLogin(const std::string& message);
     // Runs work away from the main thread when a poster is set, then done with its result on the main thread.
     void offMainThread(std::function<nlohmann::json()> work, std::function<void(const nlohmann::json&)> done);
     // Everything but the connection: the page's state from the main thread's objects.

@@ -42,7 +42,7 @@ public:
             bridge->didFinishNavigation();
         };
         callbacks.page.openExternally = [this](const std::string& uri) { opened.push_back(uri); };
-        panel = std::make_unique<gtk::CardPanel>(nullptr, engine, callbacks);
+        panel = std::make_unique<gtk::CardPanel>(nullptr, *engine, callbacks);
         auto explain = [this](std::string text, std::optional<std::string> question, Level level,
                               std::function<void(ExplainResult)> completion,
                               const std::function<void(const std::string&)>& /*partial*/) {
@@ -91,7 +91,7 @@ public:
         bridge->sendSelection();
     }
 
-    gtk::WebEngine engine;
+    std::unique_ptr<gtk::WebEngine> engine = gtk::loadWebEngine();
     std::unique_ptr<gtk::CardPanel> panel;
     std::unique_ptr<CardBridge> bridge;
     std::vector<json> messages;
@@ -127,6 +127,8 @@ public:
         webkit_web_view_reload(card().panel->page().view());
         ASSERT_TRUE(pumpUntil([&] { return card().loads > loads; }, 30s));
         ASSERT_TRUE(pumpUntil([] { return js("typeof window.ULVO") == "object"; }));
+        // The bridge gives a new page the level last asked for; each test starts at the default.
+        js("window.ULVO.setLevel({level: 25})");
         card().messages.clear();
         card().requests.clear();
         card().answer.reset();

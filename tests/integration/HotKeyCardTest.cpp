@@ -9,8 +9,12 @@
 
 #include <gtk/gtk.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace ulvo {
@@ -20,6 +24,37 @@ using namespace std::chrono_literals;
 using test::pumpFor;
 using test::pumpUntil;
 
+// How many of this process's descendants are WebKit's (web and network processes, however sandboxed).
+int webKitProcesses() {
+    std::map<int, std::pair<int, std::string>> processes; // pid: parent, name
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line) || line.find('(') == std::string::npos) {
+            continue;
+        }
+        const std::size_t open = line.find('(');
+        const std::size_t close = line.rfind(')');
+        std::istringstream rest(line.substr(close + 2));
+        char state = 0;
+        int parent = 0;
+        rest >> state >> parent;
+        processes[std::atoi(line.c_str())] = {parent, line.substr(open + 1, close - open - 1)};
+    }
+    int count = 0;
+    for (const auto& [pid, process] : processes) {
+        for (int walk = process.first; walk > 1;) {
+            if (walk == ::getpid()) {
+                count += process.second.rfind("WebKit", 0) == 0 ? 1 : 0;
+                break;
+            }
+            const auto found = processes.find(walk);
+            walk = found == processes.end() ? 0 : found->second.first;
+        }
+    }
+    return count;
+}
+
 TEST(HotKeyCardTest, AltEShowsTheSelectionAndItsAnswerInTheCard) {
     test::LoopbackServer server([](const test::RecordedRequest&) {
         return test::CannedReply{200, test::chatReply("A loopback explanation of the words.")};
@@ -27,10 +62,12 @@ TEST(HotKeyCardTest, AltEShowsTheSelectionAndItsAnswerInTheCard) {
     test::useLoopbackProvider(server.baseURL());
 
     GtkApplication* application = gtk_application_new("com.zvk.ULVO.HotKeyTest", G_APPLICATION_NON_UNIQUE);
-    AppDelegate delegate(std::filesystem::path(ULVO_TEST_SHARE_DIR));
+    AppDelegate delegate(std::filesystem::path(ULVO_TEST_SHARE_DIR), 2s);
     delegate.attach(application);
     ASSERT_TRUE(g_application_register(G_APPLICATION(application), nullptr, nullptr)); // start-up runs here
-    pumpFor(1500ms);                                                                   // the card page loads
+    pumpFor(1500ms);
+    EXPECT_FALSE(delegate.holdsWebViews()) << "WebKit before any card was asked for";
+    EXPECT_EQ(webKitProcesses(), 0);
 
     test::Background app({"/usr/bin/python3", ULVO_TEXT_APP, "--kind", "textview", "--text",
                           "Photosynthesis turns light into sugar", "--select", "0", "14"});
@@ -54,6 +91,27 @@ TEST(HotKeyCardTest, AltEShowsTheSelectionAndItsAnswerInTheCard) {
 
     EXPECT_TRUE(test::screenshot(std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR) / "card-from-hot-key.png",
                                  test::screenRect(GTK_WIDGET(delegate.panel()->window()))));
+    EXPECT_GT(webKitProcesses(), 0);
+
+    // Closed for the idle limit, the card lets WebKit go; the next Alt+E makes it again.
+    delegate.hidePanel();
+    pumpFor(1s);
+    EXPECT_TRUE(delegate.holdsWebViews()) << "released before the idle limit";
+    ASSERT_TRUE(pumpUntil([&] { return !delegate.holdsWebViews(); }, 5s)) << "kept after the idle limit";
+    EXPECT_FALSE(delegate.panel()->hasPage());
+    EXPECT_TRUE(pumpUntil([] { return webKitProcesses() == 0; }, 10s)) << "WebKit's processes lived on";
+    const std::size_t asked = server.requests().size();
+    ASSERT_EQ(test::xdotool({"key", "alt+e"}), 0);
+    ASSERT_TRUE(pumpUntil([&] { return delegate.panel()->isVisible(); }, 5s)) << "no card after idle";
+    WebKitWebView* again = delegate.panel()->page().view();
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            return test::evaluate(again, "document.body.innerText")
+                       .get<std::string>()
+                       .find("A loopback explanation of the words.") != std::string::npos;
+        },
+        20s));
+    EXPECT_GT(server.requests().size(), asked);
     g_application_quit(G_APPLICATION(application));
     delegate.applicationWillTerminate();
 }

@@ -94,7 +94,7 @@ protected:
             bridge_->didReceiveScriptMessage(body);
         };
         callbacks.loadFinished = [this] { bridge_->didFinishNavigation(); };
-        window_ = std::make_unique<gtk::SettingsWindow>(nullptr, engine_, callbacks, nullptr);
+        window_ = std::make_unique<gtk::SettingsWindow>(nullptr, *engine_, callbacks, nullptr);
         window_->page().load(std::filesystem::path(ULVO_TEST_WEB_DIR) / "settings.html");
         window_->present();
         ASSERT_TRUE(pumpUntil(
@@ -148,7 +148,7 @@ protected:
         return contents.str();
     }
 
-    gtk::WebEngine engine_;
+    std::unique_ptr<gtk::WebEngine> engine_ = gtk::loadWebEngine();
     std::filesystem::path directory_;
     std::unique_ptr<KeyFilePreferenceStore> preferences_;
     ScopedSecrets secrets_;

@@ -305,6 +305,19 @@ TEST_F(BridgeTest, PageLoadSendsTrustThenThePendingSelection) {
     bridge->didFinishNavigation();
     EXPECT_EQ(host.scripts, (std::vector<std::string>{R"(window.ULVO.setAccessibility({"trusted":true}))",
                                                       R"(window.ULVO.setSelection({"text":"<\/script>"}))"}));
+
+    // A page made again after an idle spell gets the level last asked for, before the selection.
+    bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "x"}, {"level", 70}, {"id", 1}});
+    host.scripts.clear();
+    bridge->didFinishNavigation();
+    EXPECT_EQ(host.scripts, (std::vector<std::string>{R"(window.ULVO.setAccessibility({"trusted":true}))",
+                                                      R"(window.ULVO.setLevel({"level":70}))",
+                                                      R"(window.ULVO.setSelection({"text":"<\/script>"}))"}));
+    // Made ahead of a hidden card, it is not asked about the previous selection.
+    host.scripts.clear();
+    bridge->didFinishNavigation(false);
+    EXPECT_EQ(host.scripts.size(), 2u);
+    EXPECT_EQ(host.scripts.back().find("setSelection"), std::string::npos);
 }
 
 // ---- Geometry (origin bottom-left, y up) -------------------------------------------------------------

@@ -41,7 +41,12 @@ GtkWidget* styled(GtkWidget* widget, const char* styleClass) {
 } // namespace
 
 CardPanel::CardPanel(GtkApplication* application, WebEngine& engine, Callbacks callbacks)
+    : CardPanel(
+          application, [&engine]() -> WebEngine& { return engine; }, std::move(callbacks)) {}
+
+CardPanel::CardPanel(GtkApplication* application, std::function<WebEngine&()> engine, Callbacks callbacks)
     : callbacks_(std::move(callbacks))
+    , engine_(std::move(engine))
     , css_(gtk_css_provider_new()) {
     gtk_css_provider_load_from_data(css_.get(), cardStyle, -1, nullptr);
 
@@ -94,10 +99,9 @@ CardPanel::CardPanel(GtkApplication* application, WebEngine& engine, Callbacks c
 
     GtkWidget* overlay = styled(gtk_overlay_new(), "ulvo-card-content");
     GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    column_ = column;
     gtk_container_add(as<GtkContainer>(overlay), column);
     gtk_container_add(as<GtkContainer>(window_), overlay);
-
-    page_ = std::make_unique<PageView>(engine, "ulvo", callbacks_.page);
 
     // Header: pressing anywhere but the close button drags the window.
     header_ = styled(gtk_event_box_new(), "ulvo-card-header");
@@ -132,7 +136,6 @@ CardPanel::CardPanel(GtkApplication* application, WebEngine& engine, Callbacks c
     gtk_box_pack_end(as<GtkBox>(row), close, FALSE, FALSE, 0);
 
     gtk_box_pack_start(as<GtkBox>(column), header_, FALSE, FALSE, 0);
-    gtk_box_pack_start(as<GtkBox>(column), page_->widget(), TRUE, TRUE, 0);
 
     // Resize handle: a button, so keyboard focus and the accessibility press come with it; the mouse
     // drag is handled here instead of by the button.
@@ -169,6 +172,25 @@ CardPanel::~CardPanel() {
     g_signal_handlers_disconnect_by_data(resizeHandle_, this);
     gtk_widget_destroy(window_);
     gtk_style_context_remove_provider_for_screen(gdk_screen_get_default(), as<GtkStyleProvider>(css_.get()));
+}
+
+PageView& CardPanel::page() {
+    if (!page_) {
+        page_ = engine_().makePage("ulvo", callbacks_.page);
+        gtk_box_pack_start(as<GtkBox>(column_), page_->widget(), TRUE, TRUE, 0);
+        gtk_widget_show(page_->widget());
+        if (callbacks_.pageMade) {
+            callbacks_.pageMade(*page_);
+        }
+    }
+    return *page_;
+}
+
+void CardPanel::releasePage() {
+    if (page_) {
+        gtk_container_remove(as<GtkContainer>(column_), page_->widget());
+        page_.reset();
+    }
 }
 
 Rect CardPanel::frame() const {

@@ -22,15 +22,21 @@ public:
         std::function<void()> headerPressed; // before the window drag starts
         std::function<void()> closeClicked;
         PageView::Callbacks page;
+        std::function<void(PageView&)> pageMade; // loads the page into a view just made
     };
 
+    // The page, and so a web process, exists only while needed: the first page() makes it, in the
+    // engine the provider gives then, and releasePage() ends it.
+    CardPanel(GtkApplication* application, std::function<WebEngine&()> engine, Callbacks callbacks);
     CardPanel(GtkApplication* application, WebEngine& engine, Callbacks callbacks);
     ~CardPanel();
     CardPanel(const CardPanel&) = delete;
     CardPanel& operator=(const CardPanel&) = delete;
 
     GtkWindow* window() const { return as<GtkWindow>(window_); }
-    PageView& page() { return *page_; }
+    PageView& page();
+    bool hasPage() const { return page_ != nullptr; }
+    void releasePage();
     GtkWidget* resizeHandle() const { return resizeHandle_; }
     GtkWidget* header() const { return header_; }
 
@@ -68,7 +74,9 @@ private:
     void applyShape(int width, int height);
 
     Callbacks callbacks_;
+    std::function<WebEngine&()> engine_;
     GtkWidget* window_ = nullptr; // destroyed with the panel
+    GtkWidget* column_ = nullptr; // the header, then the page
     GtkWidget* header_ = nullptr;
     GtkWidget* resizeHandle_ = nullptr;
     std::unique_ptr<PageView> page_;

@@ -1,32 +1,17 @@
 #pragma once
 
-#include "platform/linux/gtk/GObjectPtr.h"
-
+#include <gtk/gtk.h>
 #include <nlohmann/json.hpp>
-#include <webkit2/webkit2.h>
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 
+// WebKit's own type, known here by name only: this header is WebKit-free.
+typedef struct _WebKitWebView WebKitWebView; // NOLINT(modernize-use-using): the C declaration's twin
+
 namespace ulvo::gtk {
-
-// The one web context both pages share, tuned for small local pages: the document-viewer cache
-// model and no hardware acceleration, since nothing here needs compositing.
-class WebEngine {
-public:
-    WebEngine();
-    WebKitWebContext* context() const { return context_.get(); }
-    WebKitSettings* settings() const { return settings_.get(); }
-
-private:
-    GObjectPtr<WebKitWebContext> context_;
-    GObjectPtr<WebKitSettings> settings_;
-};
-
-// The page's message body as JSON: objects, arrays, strings, booleans and numbers (NaN and the
-// infinities kept as numbers); undefined, functions and anything nested too deeply become null.
-nlohmann::json jsonFromScriptValue(JSCValue* value);
 
 // A transparent web view showing one local page, with one script message handler.
 class PageView {
@@ -38,33 +23,35 @@ public:
         std::function<void(const std::string&)> openExternally;
     };
 
-    // A related view shares the other's web process.
-    PageView(WebEngine& engine, const char* handlerName, Callbacks callbacks,
-             const PageView* related = nullptr);
-    ~PageView();
-    PageView(const PageView&) = delete;
-    PageView& operator=(const PageView&) = delete;
-
-    GtkWidget* widget() const { return as<GtkWidget>(view_.get()); }
-    WebKitWebView* view() const { return view_.get(); }
-
+    virtual ~PageView() = default;
+    virtual GtkWidget* widget() const = 0;
+    virtual WebKitWebView* view() const = 0;
     // Loads the file as a file URL; a missing file leaves the view empty.
-    void load(const std::filesystem::path& page);
+    virtual void load(const std::filesystem::path& page) = 0;
     // Fire and forget; a script error is ignored.
-    void evaluate(const std::string& script);
-
-private:
-    static void messageReceived(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data);
-    static void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data);
-    static gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
-                                 WebKitPolicyDecisionType type, gpointer data);
-
-    Callbacks callbacks_;
-    GObjectPtr<WebKitUserContentManager> contentManager_;
-    GObjectPtr<WebKitWebView> view_;
+    virtual void evaluate(const std::string& script) = 0;
+    virtual void setBackground(const GdkRGBA& color) = 0;
 };
 
-// The part of a link's address before the first colon, exactly as written; empty without one.
-std::string uriScheme(const std::string& uri);
+// The one web context both pages share, tuned for small local pages.
+class WebEngine {
+public:
+    virtual ~WebEngine() = default;
+    // A related view shares the other's web process.
+    virtual std::unique_ptr<PageView> makePage(const char* handlerName, PageView::Callbacks callbacks,
+                                               const PageView* related = nullptr) = 0;
+};
+
+// WebKit lives in a module of its own, <prefix>/lib/ulvo/libulvo-web.so beside bin/, mapped at the
+// first call (and then kept: WebKit does not unload), so a program that waits holds none of it.
+// Throws std::runtime_error, with the loader's reason, when the module cannot be loaded.
+std::unique_ptr<WebEngine> loadWebEngine();
+
+// The part of a link's address before the first colon, exactly as written; empty without one. Inline:
+// the program and the web module each have their own.
+inline std::string uriScheme(const std::string& uri) {
+    const std::size_t colon = uri.find(':');
+    return colon == std::string::npos ? std::string() : uri.substr(0, colon);
+}
 
 } // namespace ulvo::gtk

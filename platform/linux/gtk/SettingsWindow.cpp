@@ -45,10 +45,10 @@ SettingsWindow::SettingsWindow(GtkApplication* application, WebEngine& engine, P
     gtk_window_set_titlebar(window, bar);
     gtk_window_set_title(window, "ULVO Settings"); // after the title bar, which clears it
 
-    page_ = std::make_unique<PageView>(engine, "ulvosettings", std::move(callbacks), related);
+    page_ = engine.makePage("ulvosettings", std::move(callbacks), related);
     // The window has no visual with alpha, so the page paints the window colour itself.
     const GdkRGBA background{10 / 255.0, 10 / 255.0, 11 / 255.0, 1};
-    webkit_web_view_set_background_color(page_->view(), &background);
+    page_->setBackground(background);
     gtk_widget_set_size_request(page_->widget(), width, height - titleBarHeight);
     gtk_container_add(as<GtkContainer>(window_), page_->widget());
     connect(window_, "delete-event", &SettingsWindow::deleted, this);

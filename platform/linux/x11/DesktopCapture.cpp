@@ -236,6 +236,9 @@ bool DesktopCapture::pointerOverOwnWindow() const {
 }
 
 void DesktopCapture::captureSelectionAndShow() {
+    if (card_.prepareCard) {
+        card_.prepareCard(); // the web process starts while the selection is read
+    }
     if (focusThenRead_) {
         SelectionResult selection = globalSelection();
         if (selection.text.empty()) {
@@ -274,6 +277,9 @@ void DesktopCapture::readPrimaryOnceFocused(std::chrono::steady_clock::time_poin
 }
 
 void DesktopCapture::captureViaOCR() {
+    if (card_.prepareCard) {
+        card_.prepareCard(); // the card shows the framed text: its page loads while the user frames
+    }
     regionCapture_->captureViaOCR();
 }
 
@@ -348,6 +354,9 @@ void DesktopCapture::showTag(Point origin) {
     // A Wayland compositor maps no pop-up without a parent window, and places none where asked.
     if (tag_ && session_ == SessionKind::x11) {
         tag_->showAt(origin);
+        if (card_.prepareCard) {
+            card_.prepareCard();
+        }
     }
 }
 

@@ -51,6 +51,8 @@ public:
         std::function<bool()> cardHasFocus;
         std::function<bool()> startAtLogin;
         std::function<void(bool)> setStartAtLogin;
+        // A card is about to be asked for (a hot key, the tag): its page can start loading now.
+        std::function<void()> prepareCard;
     };
 
     // In a Wayland session nothing of X11 is used: the hot keys go through the desktop's shortcuts

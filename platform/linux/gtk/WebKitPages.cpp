@@ -1,10 +1,61 @@
+// The web module (libulvo-web.so): the pages on WebKitGTK, loaded only when a page is first needed.
+#include "platform/linux/gtk/GObjectPtr.h"
 #include "platform/linux/gtk/PageView.h"
+
+#include <webkit2/webkit2.h>
 
 #include <cmath>
 
 namespace ulvo::gtk {
 
-WebEngine::WebEngine()
+namespace {
+
+// The page's message body as JSON: objects, arrays, strings, booleans and numbers (NaN and the
+// infinities kept as numbers); undefined, functions and anything nested too deeply become null.
+nlohmann::json jsonFromScriptValue(JSCValue* value);
+
+// The document-viewer cache model and no hardware acceleration, since nothing here needs compositing.
+class WebKitEngine final : public WebEngine {
+public:
+    WebKitEngine();
+    std::unique_ptr<PageView> makePage(const char* handlerName, PageView::Callbacks callbacks,
+                                       const PageView* related) override;
+    WebKitWebContext* context() const { return context_.get(); }
+    WebKitSettings* settings() const { return settings_.get(); }
+
+private:
+    GObjectPtr<WebKitWebContext> context_;
+    GObjectPtr<WebKitSettings> settings_;
+};
+
+class WebKitPageView final : public PageView {
+public:
+    WebKitPageView(WebKitEngine& engine, const char* handlerName, Callbacks callbacks,
+                   const PageView* related);
+    ~WebKitPageView() override;
+    WebKitPageView(const WebKitPageView&) = delete;
+    WebKitPageView& operator=(const WebKitPageView&) = delete;
+
+    GtkWidget* widget() const override { return as<GtkWidget>(view_.get()); }
+    WebKitWebView* view() const override { return view_.get(); }
+    void load(const std::filesystem::path& page) override;
+    void evaluate(const std::string& script) override;
+    void setBackground(const GdkRGBA& color) override {
+        webkit_web_view_set_background_color(view_.get(), &color);
+    }
+
+private:
+    static void messageReceived(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data);
+    static void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data);
+    static gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                 WebKitPolicyDecisionType type, gpointer data);
+
+    Callbacks callbacks_;
+    GObjectPtr<WebKitUserContentManager> contentManager_;
+    GObjectPtr<WebKitWebView> view_;
+};
+
+WebKitEngine::WebKitEngine()
     : context_(webkit_web_context_new())
     , settings_(webkit_settings_new()) {
     webkit_web_context_set_cache_model(context_.get(), WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
@@ -18,7 +69,10 @@ WebEngine::WebEngine()
     webkit_settings_set_enable_media(settings_.get(), FALSE);
 }
 
-namespace {
+std::unique_ptr<PageView> WebKitEngine::makePage(const char* handlerName, PageView::Callbacks callbacks,
+                                                 const PageView* related) {
+    return std::make_unique<WebKitPageView>(*this, handlerName, std::move(callbacks), related);
+}
 
 constexpr int maximumDepth = 16;
 
@@ -72,23 +126,17 @@ nlohmann::json convert(JSCValue* value, int depth) {
     return nullptr;
 }
 
-} // namespace
-
 nlohmann::json jsonFromScriptValue(JSCValue* value) {
     return convert(value, 0);
 }
 
-std::string uriScheme(const std::string& uri) {
-    const std::size_t colon = uri.find(':');
-    return colon == std::string::npos ? std::string() : uri.substr(0, colon);
-}
-
-PageView::PageView(WebEngine& engine, const char* handlerName, Callbacks callbacks, const PageView* related)
+WebKitPageView::WebKitPageView(WebKitEngine& engine, const char* handlerName, Callbacks callbacks,
+                               const PageView* related)
     : callbacks_(std::move(callbacks))
     , contentManager_(webkit_user_content_manager_new()) {
     webkit_user_content_manager_register_script_message_handler(contentManager_.get(), handlerName);
     const std::string signal = std::string("script-message-received::") + handlerName;
-    connect(contentManager_.get(), signal.c_str(), &PageView::messageReceived, this);
+    connect(contentManager_.get(), signal.c_str(), &WebKitPageView::messageReceived, this);
 
     GObject* created = nullptr;
     if (related != nullptr) {
@@ -103,16 +151,16 @@ PageView::PageView(WebEngine& engine, const char* handlerName, Callbacks callbac
     view_.reset(as<WebKitWebView>(g_object_ref_sink(created)));
     const GdkRGBA clear{0, 0, 0, 0};
     webkit_web_view_set_background_color(view_.get(), &clear);
-    connect(view_.get(), "load-changed", &PageView::loadChanged, this);
-    connect(view_.get(), "decide-policy", &PageView::decidePolicy, this);
+    connect(view_.get(), "load-changed", &WebKitPageView::loadChanged, this);
+    connect(view_.get(), "decide-policy", &WebKitPageView::decidePolicy, this);
 }
 
-PageView::~PageView() {
+WebKitPageView::~WebKitPageView() {
     g_signal_handlers_disconnect_by_data(view_.get(), this);
     g_signal_handlers_disconnect_by_data(contentManager_.get(), this);
 }
 
-void PageView::load(const std::filesystem::path& page) {
+void WebKitPageView::load(const std::filesystem::path& page) {
     GError* raw = nullptr;
     GCharPtr uri(g_filename_to_uri(page.c_str(), nullptr, &raw));
     GErrorPtr error(raw);
@@ -121,28 +169,29 @@ void PageView::load(const std::filesystem::path& page) {
     }
 }
 
-void PageView::evaluate(const std::string& script) {
+void WebKitPageView::evaluate(const std::string& script) {
     webkit_web_view_evaluate_javascript(view_.get(), script.c_str(), static_cast<gssize>(script.size()),
                                         nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
-void PageView::messageReceived(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
-    auto* self = static_cast<PageView*>(data);
+void WebKitPageView::messageReceived(WebKitUserContentManager*, WebKitJavascriptResult* result,
+                                     gpointer data) {
+    auto* self = static_cast<WebKitPageView*>(data);
     if (self->callbacks_.message) {
         self->callbacks_.message(jsonFromScriptValue(webkit_javascript_result_get_js_value(result)));
     }
 }
 
-void PageView::loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
-    auto* self = static_cast<PageView*>(data);
+void WebKitPageView::loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+    auto* self = static_cast<WebKitPageView*>(data);
     if (event == WEBKIT_LOAD_FINISHED && self->callbacks_.loadFinished) {
         self->callbacks_.loadFinished();
     }
 }
 
-gboolean PageView::decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
-                                gpointer data) {
-    auto* self = static_cast<PageView*>(data);
+gboolean WebKitPageView::decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                      WebKitPolicyDecisionType type, gpointer data) {
+    auto* self = static_cast<WebKitPageView*>(data);
     if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION &&
         type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
         return FALSE;
@@ -169,4 +218,11 @@ gboolean PageView::decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, 
     return TRUE;
 }
 
+} // namespace
+
 } // namespace ulvo::gtk
+
+// The module's one entry point, found by name (see loadWebEngine).
+extern "C" __attribute__((visibility("default"))) ulvo::gtk::WebEngine* ulvo_web_engine_new() {
+    return new ulvo::gtk::WebKitEngine(); // NOLINT(cppcoreguidelines-owning-memory): the caller owns it
+}
