@@ -6,6 +6,7 @@
 #include "platform/linux/GnomeShortcutSettings.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
 #include "platform/linux/LibsecretStore.h"
+#include "platform/linux/MappedFiles.h"
 #include "platform/linux/SystemAnswerService.h"
 #include "platform/linux/SystemLanguage.h"
 #include "platform/linux/gtk/DesktopServices.h"
@@ -326,6 +327,9 @@ void AppDelegate::buildPanel() {
 
 gtk::WebEngine& AppDelegate::webEngine() {
     if (!engine_) {
+        if (!filesBeforeWebKit_) {
+            filesBeforeWebKit_ = mappedFiles();
+        }
         try {
             engine_ = gtk::loadWebEngine();
         } catch (const std::runtime_error& error) {
@@ -369,6 +373,16 @@ void AppDelegate::releaseIdleWebViews() {
     }
     // What the views freed goes back to the system rather than waiting in the allocator's free lists.
     ::malloc_trim(0);
+    if (engine_) {
+        return;
+    }
+    // WebKit's libraries cannot be unloaded; their pages leave memory until a page needs them again.
+    // Not at once: the kernel keeps pages that the web processes, ending now, still map.
+    gtk::runOnMainThreadAfter(webProcessesEndLimit, [alive = std::weak_ptr<AppDelegate*>(alive_)] {
+        if (const auto self = alive.lock(); self && !(*self)->engine_ && (*self)->filesBeforeWebKit_) {
+            pageOutFilesExcept(*(*self)->filesBeforeWebKit_);
+        }
+    });
 }
 
 void AppDelegate::buildTagPanel() {

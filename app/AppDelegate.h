@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace ulvo {
@@ -28,6 +29,8 @@ class AppDelegate final : public CardHost {
 public:
     static constexpr const char* applicationId = "com.zvk.ULVO";
     static constexpr std::chrono::milliseconds webViewsIdleLimit{180'000};
+    // How long WebKit's processes take to end once their web context has gone.
+    static constexpr std::chrono::milliseconds webProcessesEndLimit{10'000};
 
     // What a start of the program asks for.
     struct StartOptions {
@@ -131,6 +134,8 @@ private:
     void scheduleWebViewsRelease();
     void releaseIdleWebViews();
     std::chrono::milliseconds webIdleLimit_;
+    // The files mapped before WebKit first loaded: what is mapped beyond them is WebKit's.
+    std::optional<std::set<std::string>> filesBeforeWebKit_;
     std::uint64_t webViewsGeneration_ = 0;
     std::string pendingSelection_;
     bool hasPlacedPanel_ = false;

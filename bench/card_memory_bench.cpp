@@ -139,7 +139,9 @@ int main() {
     // Ctrl+H in ULVO's window hides the card and Settings; the web views go after the idle limit.
     static_cast<void>(std::system("xdotool key ctrl+h"));
     std::this_thread::sleep_for(
-        std::chrono::duration_cast<std::chrono::seconds>(ulvo::AppDelegate::webViewsIdleLimit) + 10s);
+        std::chrono::duration_cast<std::chrono::seconds>(ulvo::AppDelegate::webViewsIdleLimit +
+                                                         ulvo::AppDelegate::webProcessesEndLimit) +
+        5s);
     const Tree closed = measure(program);
 
     kill(program, SIGTERM);
