@@ -73,8 +73,6 @@ an OpenAI-compatible cloud provider; API keys stay in the desktop keyring.")
 # Shared libraries through dpkg-shlibdeps (the runtime's own llama.cpp libraries are private to it),
 # and the programs ULVO runs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Every library the package carries is ULVO's own, in /usr/lib/ulvo: nothing for ldconfig.
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_LDCONFIG OFF)
 if(DEFINED ULVO_RUNTIME_MACHINE)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${ULVO_RUNTIME_STAGE_DIR}/lib/${ULVO_RUNTIME_MACHINE})
 endif()

@@ -42,7 +42,7 @@ public:
                                                const PageView* related = nullptr) = 0;
 };
 
-// WebKit lives in a module of its own, <prefix>/lib/ulvo/libulvo-web.so beside bin/, mapped at the
+// WebKit lives in a module of its own, <prefix>/lib/ulvo/modules/libulvo-web.so beside bin/, mapped at the
 // first call (and then kept: WebKit does not unload), so a program that waits holds none of it.
 // Throws std::runtime_error, with the loader's reason, when the module cannot be loaded.
 std::unique_ptr<WebEngine> loadWebEngine();
