@@ -17,9 +17,8 @@
 
 #include <malloc.h>
 
-#include <cstdlib>
-
 #include <algorithm>
+#include <cstdlib>
 
 #ifndef ULVO_VERSION
 #define ULVO_VERSION ""
