@@ -3,21 +3,13 @@
 
 namespace ulvo {
 
-std::optional<std::filesystem::path> resourceDirectoryFor(const std::filesystem::path& executable) {
-    std::error_code error;
-    const std::filesystem::path candidate = InstallLayout::ofExecutable(executable).resources();
-    if (!std::filesystem::is_directory(candidate, error)) {
-        return std::nullopt;
-    }
-    return std::filesystem::canonical(candidate, error);
-}
-
 std::optional<std::filesystem::path> resourceDirectory() {
     const std::optional<InstallLayout> layout = InstallLayout::ofRunningProgram();
-    if (!layout) {
+    std::error_code error;
+    if (!layout || !std::filesystem::is_directory(layout->resources(), error)) {
         return std::nullopt;
     }
-    return resourceDirectoryFor(layout->programs() / "ulvo");
+    return std::filesystem::canonical(layout->resources(), error);
 }
 
 } // namespace ulvo

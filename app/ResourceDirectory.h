@@ -9,7 +9,4 @@ namespace ulvo {
 // directory does not exist.
 std::optional<std::filesystem::path> resourceDirectory();
 
-// The resource directory for an executable at `executable`.
-std::optional<std::filesystem::path> resourceDirectoryFor(const std::filesystem::path& executable);
-
 } // namespace ulvo

@@ -19,6 +19,8 @@ struct InstallLayout {
     std::filesystem::path programs() const { return prefix / "bin"; }
     std::filesystem::path resources() const { return prefix / "share" / "ulvo"; }
     std::filesystem::path runtime() const { return prefix / "lib" / "ulvo" / "runtime"; }
+    // The pages' WebKit code, loaded when a page is first needed.
+    std::filesystem::path webModule() const { return prefix / "lib" / "ulvo" / "modules" / "libulvo-web.so"; }
 };
 
 } // namespace ulvo

@@ -97,7 +97,10 @@ void LocalServer::acceptServer(const std::string& key) {
 }
 
 void LocalServer::ensureServer(const RuntimeConfig& config) {
-    const std::string serverKey = key();
+    ensureServer(config, key());
+}
+
+void LocalServer::ensureServer(const RuntimeConfig& config, const std::string& serverKey) {
     if (healthIsReady()) {
         acceptServer(serverKey);
         return;
@@ -196,12 +199,13 @@ std::string LocalServer::streamedLocalAnswer(const std::string& text,
         throw ModelFailure("The built-in local model is missing.");
     }
     const RuntimeConfig config = RuntimeConfig::load(*options_.runtimeRoot);
-    ensureServer(config);
+    const std::string serverKey = key();
+    ensureServer(config, serverKey);
 
     const std::string language = options_.responseLanguage ? options_.responseLanguage() : std::string();
     ChatExchange exchange;
     exchange.url = chatURL;
-    exchange.bearer = key();
+    exchange.bearer = serverKey;
     exchange.model = config.modelAlias;
     exchange.setMessages(text, question, level, language);
     exchange.temperature = localTemperature;

@@ -66,6 +66,8 @@ private:
     std::unique_ptr<ChildProcess> llamaProcess_;
     // The key, asked for at each use: a user who removes the file gets a new one at the next start.
     std::string key() const;
+    // With the key read once for the whole answer.
+    void ensureServer(const RuntimeConfig& config, const std::string& serverKey);
     // A server this object did not start must take this user's key: another user's (or one from before
     // the key was the user's own) would refuse every request.
     void acceptServer(const std::string& key);

@@ -80,14 +80,15 @@ std::string RuntimeKey::ofUser(const std::filesystem::path& folder) {
     const std::string failed = "The built-in model's key could not be kept in " + folder.string() + ".";
     std::error_code error;
     std::filesystem::create_directories(folder, error);
+    // Made before the file is opened, so nothing throws while it is: no descriptor or file is left.
+    const std::string key = freshKey();
+    const std::string line = key + "\n";
     // Written whole under a temporary name, then put in place: a reader never sees half a key.
     std::string pattern = (folder / ".runtime-key.XXXXXX").string();
     const int descriptor = ::mkostemp(pattern.data(), O_CLOEXEC); // mode 0600
     if (descriptor < 0) {
         throw ModelFailure(failed);
     }
-    const std::string key = freshKey();
-    const std::string line = key + "\n";
     const bool written = ::write(descriptor, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
                          ::fsync(descriptor) == 0;
     ::close(descriptor);

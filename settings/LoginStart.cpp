@@ -2,9 +2,6 @@
 #include "settings/UserFolders.h"
 
 #include <fstream>
-#include <iterator>
-#include <sstream>
-#include <unistd.h>
 
 namespace ulvo {
 

@@ -15,8 +15,7 @@ using WebEngineFactory = WebEngine* (*)();
 std::unique_ptr<WebEngine> loadWebEngine() {
     // Loaded once for good (RTLD_NODELETE); a later call only finds it again.
     const std::optional<InstallLayout> layout = InstallLayout::ofRunningProgram();
-    const std::string path =
-        layout ? (layout->prefix / "lib" / "ulvo" / "modules" / "libulvo-web.so").string() : "";
+    const std::string path = layout ? layout->webModule().string() : "";
     void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (module == nullptr) {
         const char* reason = ::dlerror();

@@ -236,9 +236,7 @@ bool DesktopCapture::pointerOverOwnWindow() const {
 }
 
 void DesktopCapture::captureSelectionAndShow() {
-    if (card_.prepareCard) {
-        card_.prepareCard(); // the web process starts while the selection is read
-    }
+    prepareCard(); // the web process starts while the selection is read
     if (focusThenRead_) {
         SelectionResult selection = globalSelection();
         if (selection.text.empty()) {
@@ -277,9 +275,7 @@ void DesktopCapture::readPrimaryOnceFocused(std::chrono::steady_clock::time_poin
 }
 
 void DesktopCapture::captureViaOCR() {
-    if (card_.prepareCard) {
-        card_.prepareCard(); // the card shows the framed text: its page loads while the user frames
-    }
+    prepareCard(); // the card shows the framed text: its page loads while the user frames
     regionCapture_->captureViaOCR();
 }
 
@@ -354,9 +350,7 @@ void DesktopCapture::showTag(Point origin) {
     // A Wayland compositor maps no pop-up without a parent window, and places none where asked.
     if (tag_ && session_ == SessionKind::x11) {
         tag_->showAt(origin);
-        if (card_.prepareCard) {
-            card_.prepareCard();
-        }
+        prepareCard();
     }
 }
 

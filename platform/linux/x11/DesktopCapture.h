@@ -102,6 +102,11 @@ private:
     void setPendingSelection(const std::string& text) override { card_.setPendingSelection(text); }
     void showTag(Point origin) override;
     void hideTag() override;
+    void prepareCard() const {
+        if (card_.prepareCard) {
+            card_.prepareCard();
+        }
+    }
 
     // Says on standard error that a capability is unavailable and why, and keeps it for Settings.
     void unavailable(const std::string& capability, const std::string& reason);
