@@ -1,4 +1,6 @@
 #include "browser/NativeMessagingInstaller.h"
+
+#include "base/Text.h"
 #include "platform/linux/FileDescriptor.h"
 
 #include <nlohmann/json.hpp>
@@ -29,18 +31,9 @@ std::optional<std::string> readFile(const std::filesystem::path& path) {
     return bytes;
 }
 
-bool isUtf8(std::string_view text) {
-    try {
-        (void)nlohmann::json(text).dump();
-        return true;
-    } catch (const nlohmann::json::exception&) {
-        return false;
-    }
-}
-
 std::optional<std::string> readUtf8(const std::filesystem::path& path) {
     std::optional<std::string> text = readFile(path);
-    if (!text || !isUtf8(*text)) {
+    if (!text || !isValidUtf8(*text)) {
         return std::nullopt;
     }
     return text;
@@ -110,7 +103,7 @@ std::optional<std::string> NativeMessagingInstaller::fill(
     std::initializer_list<std::pair<std::string_view, std::string_view>> replacements) {
     std::vector<std::pair<std::string_view, std::string>> escaped;
     for (const auto& [placeholder, value] : replacements) {
-        if (!isUtf8(value)) {
+        if (!isValidUtf8(value)) {
             return std::nullopt;
         }
         const std::string quoted = nlohmann::json(value).dump();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "card/CardGeometry.h"
+#include "base/Geometry.h"
 
 #include <optional>
 #include <string>

@@ -1,6 +1,6 @@
 #include "capture/ClipboardCopy.h"
 
-#include "card/BridgeText.h"
+#include "base/Text.h"
 
 #include <utility>
 

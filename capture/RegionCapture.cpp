@@ -1,6 +1,6 @@
 #include "capture/RegionCapture.h"
 
-#include "card/BridgeText.h"
+#include "base/Text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -67,11 +67,6 @@ RegionCapture::RegionCapture(RegionCaptureHost& host, ScreenshotTool tool)
     , tool_(tool) {}
 
 void RegionCapture::captureViaOCR() {
-    if (!host_.preflightScreenCaptureAccess()) {
-        host_.requestScreenCaptureAccess();
-        host_.showScreenCaptureAlert(screenRecordingMessage);
-        return;
-    }
     const std::filesystem::path file = host_.temporaryDirectory() / captureFileName(host_.newUUID());
     std::weak_ptr<RegionCapture*> weak = alive_;
     auto ended = [weak, file] {

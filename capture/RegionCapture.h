@@ -1,6 +1,6 @@
 #pragma once
 
-#include "card/CardGeometry.h"
+#include "base/Geometry.h"
 
 #include <filesystem>
 #include <functional>
@@ -15,8 +15,6 @@ namespace ulvo {
 class RegionCaptureHost {
 public:
     virtual ~RegionCaptureHost() = default;
-    virtual bool preflightScreenCaptureAccess() = 0;
-    virtual void requestScreenCaptureAccess() = 0;
     virtual std::filesystem::path temporaryDirectory() = 0;
     // A fresh UUID in its standard text form.
     virtual std::string newUUID() = 0;
@@ -44,8 +42,6 @@ public:
 };
 
 inline constexpr const char* screenCaptureAlertTitle = "Image text unavailable";
-inline constexpr const char* screenRecordingMessage =
-    "Allow Screen Recording so ULVO can read text inside images.";
 inline constexpr const char* captureStartFailedMessage = "ULVO could not start the screen capture. ";
 inline constexpr const char* noReadableTextMessage =
     "ULVO could not find readable text in that capture. Try a tighter, sharper selection.";

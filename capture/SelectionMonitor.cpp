@@ -1,6 +1,6 @@
 #include "capture/SelectionMonitor.h"
 
-#include "card/BridgeText.h"
+#include "base/Text.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
 #include "capture/SelectionReader.h"
 
-#include "card/BridgeText.h"
+#include "base/Text.h"
 
 namespace ulvo {
 

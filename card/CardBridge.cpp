@@ -1,45 +1,13 @@
 #include "card/CardBridge.h"
 
-#include "card/BridgeText.h"
+#include "base/Text.h"
+#include "model/LevelNumber.h"
 #include "model/ModelFailure.h"
-
-#include <cmath>
-#include <limits>
 
 namespace ulvo {
 
-Level levelFromDouble(double value) {
-    if (!std::isfinite(value)) {
-        return defaultLevel;
-    }
-    // 2^63 is the first double above the range; the lowest value is exactly representable.
-    constexpr double above = 9223372036854775808.0;
-    if (value >= above) {
-        return std::numeric_limits<Level>::max();
-    }
-    if (value <= static_cast<double>(std::numeric_limits<Level>::min())) {
-        return std::numeric_limits<Level>::min();
-    }
-    return static_cast<Level>(std::trunc(value));
-}
-
 Level levelFromPage(const nlohmann::json* value) {
-    if (value == nullptr) {
-        return defaultLevel;
-    }
-    if (value->is_number_integer() && !value->is_number_unsigned()) {
-        return value->get<std::int64_t>();
-    }
-    if (value->is_number_unsigned()) {
-        const auto raw = value->get<std::uint64_t>();
-        return raw > static_cast<std::uint64_t>(std::numeric_limits<Level>::max())
-                   ? std::numeric_limits<Level>::max()
-                   : static_cast<Level>(raw);
-    }
-    if (value->is_number_float()) {
-        return levelFromDouble(value->get<double>());
-    }
-    return defaultLevel;
+    return value == nullptr ? defaultLevel : levelFromNumber(*value).value_or(defaultLevel);
 }
 
 namespace {
@@ -173,7 +141,7 @@ void CardBridge::didReceiveScriptMessage(const nlohmann::json& body) {
 
 void CardBridge::requestAnswer(const CardMessage& message) {
     const std::uint64_t serial = ++latest_;
-    if (!message.requestText || trimmedWhitespaceAndNewlines(*message.requestText).empty()) {
+    if (!message.requestText || isBlank(*message.requestText)) {
         callJavaScript("receiveError", {{"message", missingTextMessage}, {"id", message.id}});
         return;
     }

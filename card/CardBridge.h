@@ -17,7 +17,6 @@ namespace ulvo {
 // anything else (missing, not a number, NaN, infinite) is the default level.
 inline constexpr Level defaultLevel = 25;
 Level levelFromPage(const nlohmann::json* value);
-Level levelFromDouble(double value);
 
 // One message of the card page, as the native side understands it.
 struct CardMessage {

@@ -1,27 +1,12 @@
 #pragma once
 
+#include "base/Geometry.h"
+
+#include <cstddef>
 #include <optional>
 #include <vector>
 
 namespace ulvo {
-
-// Screen geometry in points, origin at the bottom-left of the primary screen, y up.
-struct Point {
-    double x = 0;
-    double y = 0;
-    bool operator==(const Point&) const = default;
-};
-
-struct Rect {
-    double x = 0;
-    double y = 0;
-    double width = 0;
-    double height = 0;
-    double maxX() const { return x + width; }
-    double maxY() const { return y + height; }
-    bool contains(Point p) const { return p.x >= x && p.x < maxX() && p.y >= y && p.y < maxY(); }
-    bool operator==(const Rect&) const = default;
-};
 
 struct SizeLimits {
     double minWidth = 0;
@@ -47,11 +32,6 @@ Rect draggedFrame(const Rect& initialFrame, Point initialMouse, Point mouse, con
 enum class ArrowKey { left, right, down, up };
 // The size change of an arrow key on the resize handle.
 Point arrowResizeDelta(ArrowKey key);
-
-struct Screen {
-    Rect frame;
-    Rect visibleFrame;
-};
 
 // The card's origin near the pointer on the screen that holds it (or the main one), kept 12 points
 // inside the visible frame; the right and top bounds win when the card does not fit. Absent without screens.

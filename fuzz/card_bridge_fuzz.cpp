@@ -1,5 +1,5 @@
 // The card page's messages, and the script literals the native side writes into the page.
-#include "card/BridgeText.h"
+#include "base/Text.h"
 #include "card/CardBridge.h"
 
 #include <nlohmann/json.hpp>

@@ -1,7 +1,7 @@
 #include "model/LocalServer.h"
 
 #include "model/ChatRequest.h"
-#include "model/ModelCatalogue.h"
+#include "model/LocalRuntime.h"
 #include "model/ModelFailure.h"
 #include "model/RuntimeKey.h"
 
@@ -62,9 +62,8 @@ Environment LocalServer::serverEnvironment(Environment base, const std::filesyst
                                            const std::string& machine,
                                            const std::optional<std::string>& apiKey) {
     const std::filesystem::path libraries = std::filesystem::absolute(runtimeRoot) / "lib" / machine;
-    const std::string backend = machine == "arm64" ? "libggml-cpu-apple_m1.so" : "libggml-cpu.so";
     setVariable(base, "LD_LIBRARY_PATH", libraries.string());
-    setVariable(base, "GGML_BACKEND_PATH", (libraries / backend).string());
+    setVariable(base, "GGML_BACKEND_PATH", (libraries / "libggml-cpu.so").string());
     // Through the environment, which only this user can read, not the command line, which everyone can.
     if (apiKey) {
         setVariable(base, "LLAMA_API_KEY", *apiKey);
@@ -109,16 +108,14 @@ void LocalServer::ensureServer(const RuntimeConfig& config, const std::string& s
         throw ModelFailure("The built-in runtime is missing.");
     }
     const std::filesystem::path& root = *options_.runtimeRoot;
-    const std::filesystem::path serverPath = root / config.llamaServer;
-    // The user's own download first, then a model shipped in the runtime directory.
-    const std::optional<std::filesystem::path> modelPath = findModelFile(root, config);
-    if (!options_.launcher->isExecutableFile(serverPath) || !modelPath) {
+    const LocalRuntime runtime = inspectLocalRuntime(root);
+    if (!runtime.ready()) {
         throw ModelFailure(modelIncompleteMessage);
     }
 
     LaunchRequest request;
-    request.executable = serverPath;
-    request.arguments = serverArguments(config, *modelPath);
+    request.executable = runtime.server;
+    request.arguments = serverArguments(config, *runtime.model);
     request.environment = serverEnvironment(options_.launcher->currentEnvironment(), root,
                                             options_.launcher->machine(), serverKey);
     request.workingDirectory = root;

@@ -1,6 +1,6 @@
 #include "runtime-host/Availability.h"
 
-#include "model/RuntimeConfig.h"
+#include "model/LocalRuntime.h"
 #include "settings/APIKeyStore.h"
 #include "settings/ModelPreferences.h"
 
@@ -18,21 +18,21 @@ Availability checkAvailability(const PreferenceStore& preferences, SecretStore& 
         return availability;
     }
     // The same texts the local answer path would give.
-    if (!runtimeRoot) {
+    const LocalRuntime runtime = inspectLocalRuntime(runtimeRoot);
+    availability.available = runtime.ready();
+    switch (runtime.state) {
+    case LocalRuntime::State::missing:
         availability.error = "The built-in local model is missing.";
-        return availability;
-    }
-    try {
-        const RuntimeConfig config = RuntimeConfig::load(*runtimeRoot);
-        std::error_code ignored;
-        availability.available =
-            std::filesystem::is_regular_file(*runtimeRoot / config.llamaServer, ignored) &&
-            std::filesystem::is_regular_file(*runtimeRoot / config.model, ignored);
-        if (!availability.available) {
-            availability.error = "The built-in local model is incomplete.";
-        }
-    } catch (const std::exception& error) {
-        availability.error = error.what();
+        break;
+    case LocalRuntime::State::unreadable:
+        availability.error = runtime.problem;
+        break;
+    case LocalRuntime::State::serverMissing:
+    case LocalRuntime::State::modelMissing:
+        availability.error = "The built-in local model is incomplete.";
+        break;
+    case LocalRuntime::State::ready:
+        break;
     }
     return availability;
 }

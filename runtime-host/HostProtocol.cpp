@@ -1,9 +1,8 @@
 #include "runtime-host/HostProtocol.h"
 
+#include "base/Text.h"
+#include "model/LevelNumber.h"
 #include "runtime-host/NativeMessaging.h"
-
-#include <cmath>
-#include <limits>
 
 namespace ulvo::host {
 
@@ -17,33 +16,6 @@ constexpr std::size_t maxIdBytes = 256;
 const json* member(const json& object, const char* name) {
     const auto found = object.find(name);
     return found == object.end() ? nullptr : &*found;
-}
-
-// Numbers the way the card takes them: integers saturate, fractions are truncated.
-std::optional<Level> levelFrom(const json& value) {
-    if (value.is_number_integer() && !value.is_number_unsigned()) {
-        return value.get<Level>();
-    }
-    if (value.is_number_unsigned()) {
-        const auto raw = value.get<std::uint64_t>();
-        return raw > static_cast<std::uint64_t>(std::numeric_limits<Level>::max())
-                   ? std::numeric_limits<Level>::max()
-                   : static_cast<Level>(raw);
-    }
-    if (value.is_number_float()) {
-        const double number = value.get<double>();
-        if (std::isnan(number)) {
-            return std::nullopt;
-        }
-        if (number >= static_cast<double>(std::numeric_limits<Level>::max())) {
-            return std::numeric_limits<Level>::max();
-        }
-        if (number <= static_cast<double>(std::numeric_limits<Level>::min())) {
-            return std::numeric_limits<Level>::min();
-        }
-        return static_cast<Level>(std::trunc(number));
-    }
-    return std::nullopt;
 }
 
 std::string dump(const json& reply) {
@@ -122,7 +94,7 @@ std::variant<Request, RequestError> parseRequest(std::string_view payload) {
         return RequestError{"The request has no text.", request.id, name};
     }
     request.text = text->get<std::string>();
-    if (request.text.find_first_not_of(" \t\r\n") == std::string::npos) {
+    if (isBlank(request.text)) {
         return RequestError{"Select some text first.", request.id, name};
     }
     if (request.type == RequestType::followup) {
@@ -133,7 +105,7 @@ std::variant<Request, RequestError> parseRequest(std::string_view payload) {
         request.question = question->get<std::string>();
     }
     if (const json* level = member(message, "level"); level != nullptr && !level->is_null()) {
-        const std::optional<Level> parsed = levelFrom(*level);
+        const std::optional<Level> parsed = levelFromNumber(*level);
         if (!parsed) {
             return RequestError{"The level must be a number.", request.id, name};
         }

@@ -1,5 +1,6 @@
 #include "runtime-tool/LlamaModel.h"
 
+#include "base/Text.h"
 #include "model/ModelCatalogue.h"
 
 #include <ggml-backend.h>
@@ -192,7 +193,7 @@ ModelOutcome LlamaModel::respond(const std::string& instructions, const std::str
             }
         }
         // Tokens may end inside a character; the answer is text all the same.
-        return ModelOutcome{validUTF8(answer), {}};
+        return ModelOutcome{repairedUtf8(answer), {}};
     } catch (const std::exception& exception) {
         return failed(exception.what());
     }

@@ -1,7 +1,6 @@
 #include "runtime-tool/Protocol.h"
 
 #include <nlohmann/json.hpp>
-#include <unicode/unistr.h>
 
 #include <algorithm>
 #include <charconv>
@@ -187,12 +186,6 @@ std::string ULVOFoundationRuntime::write(const Reply& reply) {
     } catch (const std::exception&) {
         return std::string(encodingFailed) + '\n';
     }
-}
-
-std::string validUTF8(const std::string& bytes) {
-    std::string text;
-    icu::UnicodeString::fromUTF8(bytes).toUTF8String(text);
-    return text;
 }
 
 } // namespace ulvo

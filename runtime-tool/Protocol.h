@@ -71,7 +71,4 @@ struct ULVOFoundationRuntime {
     static std::string write(const Reply& reply);
 };
 
-// Text made valid UTF-8, each ill-formed sequence replaced by U+FFFD.
-std::string validUTF8(const std::string& bytes);
-
 } // namespace ulvo

@@ -1,5 +1,6 @@
 // ulvo-foundation-runtime: answers one request (availability, explain or ocr) with one JSON line on
 // standard output, and always exits with status 0.
+#include "base/Text.h"
 #include "model/InstallLayout.h"
 #include "recognition/TextRecognition.h"
 #include "runtime-tool/LlamaModel.h"
@@ -37,7 +38,7 @@ int main(int argc, char** argv) {
         std::vector<std::string> arguments;
         for (int i = 1; i < argc; ++i) {
             arguments.push_back(
-                ulvo::validUTF8(argv[i])); // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
+                ulvo::repairedUtf8(argv[i])); // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
         }
         const std::filesystem::path runtime = runtimeDirectory();
         const ulvo::ULVOFoundationRuntime::Services services{

@@ -1,15 +1,11 @@
 #include "settings/SettingsBridge.h"
 
-#include "model/ModelCatalogue.h"
-
-#include "card/BridgeText.h"
-#include "model/RuntimeConfig.h"
+#include "base/Text.h"
+#include "model/LocalRuntime.h"
 #include "model/Url.h"
 #include "settings/APIKeyStore.h"
 #include "settings/ModelPreferences.h"
 #include "settings/ModelProvider.h"
-
-#include <unistd.h>
 
 namespace ulvo {
 
@@ -23,29 +19,21 @@ std::string trimmedString(const nlohmann::json& body, const char* key) {
     return trimmedWhitespaceAndNewlines(found->get<std::string>());
 }
 
-bool isExecutable(const std::filesystem::path& path) {
-    std::error_code error;
-    return std::filesystem::is_regular_file(path, error) && access(path.c_str(), X_OK) == 0;
-}
-
 } // namespace
 
 LocalModelState describeLocalModel(const std::optional<std::filesystem::path>& runtimeRoot) {
-    if (!runtimeRoot) {
+    switch (inspectLocalRuntime(runtimeRoot).state) {
+    case LocalRuntime::State::missing:
         return {"missing", "The built-in runtime is not installed; choose a cloud provider."};
-    }
-    RuntimeConfig config;
-    try {
-        config = RuntimeConfig::load(*runtimeRoot);
-    } catch (const std::exception&) {
+    case LocalRuntime::State::unreadable:
         return {"incomplete", "The built-in runtime's runtime-config.json cannot be read."};
-    }
-    if (!isExecutable(*runtimeRoot / config.llamaServer)) {
+    case LocalRuntime::State::serverMissing:
         return {"incomplete", "The built-in runtime is incomplete: llama-server is missing."};
-    }
-    if (!findModelFile(*runtimeRoot, config)) {
+    case LocalRuntime::State::modelMissing:
         return {"modelMissing",
                 "The built-in model is not installed yet: download it below, or choose a file."};
+    case LocalRuntime::State::ready:
+        break;
     }
     return {"ready", "Runtime and model present; the model starts with the first explanation."};
 }

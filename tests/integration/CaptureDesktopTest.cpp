@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/ClipboardCopy.h"
-#include "card/BridgeText.h"
+#include "base/Text.h"
 #include "platform/linux/gtk/MainThread.h"
 #include "platform/linux/gtk/RegionPicker.h"
 #include "platform/linux/x11/AtspiReader.h"

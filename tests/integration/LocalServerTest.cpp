@@ -512,10 +512,10 @@ TEST(LocalServerCommandLine, ArgumentsAndEnvironmentFollowTheConfigAndMachine) {
         << "an empty key is still passed";
 
     const Environment base = {{"PATH", "/bin"}, {"LD_LIBRARY_PATH", "/old"}};
-    const Environment arm = LocalServer::serverEnvironment(base, "/rt", "arm64");
+    const Environment arm = LocalServer::serverEnvironment(base, "/rt", "aarch64");
     EXPECT_EQ(arm, (Environment{{"PATH", "/bin"},
-                                {"LD_LIBRARY_PATH", "/rt/lib/arm64"},
-                                {"GGML_BACKEND_PATH", "/rt/lib/arm64/libggml-cpu-apple_m1.so"}}));
+                                {"LD_LIBRARY_PATH", "/rt/lib/aarch64"},
+                                {"GGML_BACKEND_PATH", "/rt/lib/aarch64/libggml-cpu.so"}}));
     const Environment x86 = LocalServer::serverEnvironment({}, "/rt", "x86_64");
     EXPECT_EQ(x86, (Environment{{"LD_LIBRARY_PATH", "/rt/lib/x86_64"},
                                 {"GGML_BACKEND_PATH", "/rt/lib/x86_64/libggml-cpu.so"}}));

@@ -1,6 +1,6 @@
 // The card page protocol, script encoding and geometry rules, without a desktop.
 #include "card/CardBridge.h"
-#include "card/BridgeText.h"
+#include "base/Text.h"
 #include "card/CardGeometry.h"
 #include "model/ModelFailure.h"
 
@@ -16,42 +16,6 @@ namespace ulvo {
 namespace {
 
 using nlohmann::json;
-
-// ---- Level conversion ------------------------------------------------------------------------------
-
-TEST(CardLevel, NonFiniteLevelsAreTheDefault) {
-    EXPECT_EQ(levelFromDouble(std::numeric_limits<double>::quiet_NaN()), 25);
-    EXPECT_EQ(levelFromDouble(std::numeric_limits<double>::infinity()), 25);
-    EXPECT_EQ(levelFromDouble(-std::numeric_limits<double>::infinity()), 25);
-    const json nan = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_EQ(levelFromPage(&nan), 25);
-}
-
-TEST(CardLevel, FiniteLevelsSaturateInsteadOfTrapping) {
-    constexpr Level most = std::numeric_limits<Level>::max();
-    constexpr Level least = std::numeric_limits<Level>::min();
-    EXPECT_EQ(levelFromDouble(1e300), most);
-    EXPECT_EQ(levelFromDouble(-1e300), least);
-    EXPECT_EQ(levelFromDouble(9223372036854775808.0), most); // 2^63, one past the top
-    EXPECT_EQ(levelFromDouble(-9223372036854775808.0), least);
-    const json huge = std::numeric_limits<std::uint64_t>::max();
-    EXPECT_EQ(levelFromPage(&huge), most);
-}
-
-TEST(CardLevel, FractionsTruncateTowardZeroAndNothingIsClamped) {
-    EXPECT_EQ(levelFromDouble(80.9), 80);
-    EXPECT_EQ(levelFromDouble(-3.7), -3);
-    EXPECT_EQ(levelFromDouble(250), 250);
-    const json negative = -40;
-    EXPECT_EQ(levelFromPage(&negative), -40);
-}
-
-TEST(CardLevel, NonNumbersAreTheDefault) {
-    EXPECT_EQ(levelFromPage(nullptr), 25);
-    for (const json& value : {json("80"), json(true), json(nullptr), json::object(), json::array({80})}) {
-        EXPECT_EQ(levelFromPage(&value), 25) << value.dump();
-    }
-}
 
 // ---- Script encoding -------------------------------------------------------------------------------
 
@@ -90,14 +54,6 @@ TEST(CardScript, InvalidUtf8BecomesReplacementCharacters) {
     const std::string script = cardCallScript("setSelection", {{"text", broken}});
     const json parsed = json::parse(script.substr(25, script.size() - 26));
     EXPECT_EQ(parsed.at("text").get<std::string>(), "ok \uFFFD\uFFFD end");
-}
-
-TEST(CardText, TrimsUnicodeWhiteSpaceOnly) {
-    EXPECT_EQ(trimmedWhitespaceAndNewlines(" \t\n\u00a0\u3000word two\u2028\r\n "), "word two");
-    EXPECT_EQ(trimmedWhitespaceAndNewlines(" \n\u2003 "), "");
-    const std::string broken = std::string(" ") + '\xff' + " ";
-    EXPECT_EQ(trimmedWhitespaceAndNewlines(broken), std::string(1, '\xff'));
-    EXPECT_EQ(trimmedWhitespaceAndNewlines("\u200bzero width\u200b"), "\u200bzero width\u200b");
 }
 
 // ---- Bridge --------------------------------------------------------------------------------------

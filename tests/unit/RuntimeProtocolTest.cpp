@@ -232,11 +232,5 @@ TEST(RuntimeReply, TextThatCannotBeEncodedGivesTheFixedLine) {
     EXPECT_EQ(line.size(), 50U);
 }
 
-TEST(RuntimeReply, InvalidUTF8IsRepairedNotDropped) {
-    EXPECT_EQ(validUTF8("ok \xff end"), "ok \xef\xbf\xbd end");
-    EXPECT_EQ(validUTF8("cut \xe2\x80"), "cut \xef\xbf\xbd");
-    EXPECT_EQ(validUTF8("Gr\u00fc\u00dfe"), "Gr\u00fc\u00dfe");
-}
-
 } // namespace
 } // namespace ulvo

@@ -16,7 +16,7 @@ class RegionPicker;
 
 namespace ulvo::x11 {
 
-// Region capture: maim frames the region on X11 (X11 needs no screen-recording permission), slurp and
+// Region capture: maim frames the region on X11 slurp and
 // grim on wlroots compositors, the desktop's screenshot portal elsewhere (with ULVO's own picker where
 // the portal shoots the whole screen); Tesseract reads it on a worker thread, alerts are GTK dialogs.
 class LinuxRegionCaptureHost final : public RegionCaptureHost {
@@ -27,8 +27,6 @@ public:
     LinuxRegionCaptureHost(const LinuxRegionCaptureHost&) = delete;
     LinuxRegionCaptureHost& operator=(const LinuxRegionCaptureHost&) = delete;
 
-    bool preflightScreenCaptureAccess() override { return true; }
-    void requestScreenCaptureAccess() override {}
     std::filesystem::path temporaryDirectory() override;
     std::string newUUID() override;
     std::optional<std::string> launchScreenshotTool(const std::vector<std::string>& argv,

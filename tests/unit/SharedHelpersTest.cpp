@@ -1,0 +1,112 @@
+// Helpers several rooms share: UTF-8 text, levels sent as JSON numbers, the built-in runtime's state.
+#include "base/Text.h"
+#include "model/LevelNumber.h"
+#include "model/LocalRuntime.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <unistd.h>
+
+namespace ulvo {
+namespace {
+
+using nlohmann::json;
+
+TEST(Text, TrimsUnicodeWhiteSpaceOnlyAndKeepsInvalidBytes) {
+    EXPECT_EQ(trimmedWhitespaceAndNewlines(" \t\n\u00a0\u3000word two\u2028\r\n "), "word two");
+    EXPECT_EQ(trimmedWhitespaceAndNewlines(" \n\u2003 "), "");
+    EXPECT_EQ(trimmedWhitespaceAndNewlines(" \xff "), "\xff");
+    EXPECT_EQ(trimmedWhitespaceAndNewlines("\u200bzero width\u200b"), "\u200bzero width\u200b");
+    EXPECT_TRUE(isBlank(""));
+    EXPECT_TRUE(isBlank(" \u00a0\u3000\r\n"));
+    EXPECT_FALSE(isBlank(" \xff "));
+    EXPECT_FALSE(isBlank("\u200b"));
+}
+
+TEST(Text, IllFormedUtf8IsFoundAndRepairedOneReplacementPerMaximalSubpart) {
+    const std::string fffd = "\xef\xbf\xbd";
+    struct Case {
+        std::string bytes;
+        std::string repaired;
+    };
+    const std::vector<Case> cases = {
+        {"Gr\u00fc\u00dfe \U0001F600", "Gr\u00fc\u00dfe \U0001F600"},
+        {"ok \xff end", "ok " + fffd + " end"},
+        {"cut \xe2\x80", "cut " + fffd},                 // a truncated sequence is one subpart
+        {"\xc0\xaf", fffd + fffd},                       // overlong: the lead cannot start anything
+        {"\xe0\x80\xaf", fffd + fffd + fffd},            // overlong three-byte form
+        {"\xed\xa0\x80", fffd + fffd + fffd},            // a surrogate
+        {"\xf4\x90\x80\x80", fffd + fffd + fffd + fffd}, // past U+10FFFF
+        {"\xf0\x9f\x98 x", fffd + " x"},                 // three of four bytes
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(json(c.repaired).dump());
+        EXPECT_EQ(repairedUtf8(c.bytes), c.repaired);
+        EXPECT_EQ(isValidUtf8(c.bytes), c.bytes == c.repaired);
+        EXPECT_TRUE(isValidUtf8(repairedUtf8(c.bytes)));
+    }
+}
+
+TEST(LevelNumber, NumbersSaturateAndTruncateAndAnythingElseIsAbsent) {
+    constexpr Level most = std::numeric_limits<Level>::max();
+    constexpr Level least = std::numeric_limits<Level>::min();
+    const std::vector<std::pair<json, std::optional<Level>>> cases = {
+        {json(80), 80},
+        {json(-40), -40},
+        {json(250), 250}, // never clamped here
+        {json(80.9), 80},
+        {json(-3.7), -3},
+        {json(1e300), most},
+        {json(-1e300), least},
+        {json(9223372036854775808.0), most}, // 2^63, one past the top
+        {json(-9223372036854775808.0), least},
+        {json(std::numeric_limits<std::uint64_t>::max()), most},
+        {json(std::numeric_limits<double>::quiet_NaN()), std::nullopt},
+        {json(std::numeric_limits<double>::infinity()), std::nullopt},
+        {json(-std::numeric_limits<double>::infinity()), std::nullopt},
+        {json("80"), std::nullopt},
+        {json(true), std::nullopt},
+        {json(nullptr), std::nullopt},
+        {json::object(), std::nullopt},
+        {json::array({80}), std::nullopt},
+    };
+    for (const auto& [value, level] : cases) {
+        SCOPED_TRACE(value.dump());
+        EXPECT_EQ(levelFromNumber(value), level);
+    }
+}
+
+// Settings, the browser host and the server's start all judge the runtime by this, so a model the user
+// downloaded counts everywhere, and a server without the execute bit nowhere.
+TEST(LocalRuntime, StatesFromTheDirectoryAndTheUsersDownload) {
+    namespace fs = std::filesystem;
+    const fs::path scratch = fs::temp_directory_path() / ("ulvo-local-runtime-" + std::to_string(getpid()));
+    const fs::path root = scratch / "runtime";
+    fs::remove_all(scratch);
+    fs::create_directories(root);
+    ASSERT_EQ(setenv("XDG_DATA_HOME", (scratch / "data").c_str(), 1), 0);
+
+    EXPECT_EQ(inspectLocalRuntime(std::nullopt).state, LocalRuntime::State::missing);
+    EXPECT_EQ(inspectLocalRuntime(root).state, LocalRuntime::State::unreadable);
+    std::ofstream(root / "runtime-config.json")
+        << R"({"llamaServer":"llama-server","model":"models/m.gguf","modelAlias":"m","contextSize":512})";
+    std::ofstream(root / "llama-server") << "#!/bin/sh\n";
+    EXPECT_EQ(inspectLocalRuntime(root).state, LocalRuntime::State::serverMissing) << "not executable";
+    fs::permissions(root / "llama-server", fs::perms::owner_all);
+    EXPECT_EQ(inspectLocalRuntime(root).state, LocalRuntime::State::modelMissing);
+
+    fs::create_directories(scratch / "data" / "ulvo" / "models");
+    std::ofstream(scratch / "data" / "ulvo" / "models" / "m.gguf") << "GGUF";
+    const LocalRuntime downloaded = inspectLocalRuntime(root);
+    EXPECT_TRUE(downloaded.ready());
+    EXPECT_EQ(downloaded.model, scratch / "data" / "ulvo" / "models" / "m.gguf");
+    EXPECT_EQ(downloaded.server, root / "llama-server");
+    unsetenv("XDG_DATA_HOME");
+    fs::remove_all(scratch);
+}
+
+} // namespace
+} // namespace ulvo
