@@ -64,12 +64,16 @@ int main() {
         request.workingDirectory = root;
         auto probe = makeServer();
         auto start = Clock::now();
-        auto child = launcher->launch(request);
+        const auto child = launcher->launch(request);
+        if (!child) {
+            std::cerr << child.failure().message << "\n";
+            return 1;
+        }
         while (!probe->healthIsReady()) {
             std::this_thread::sleep_for(5ms);
         }
         own.push_back(millisecondsSince(start));
-        stop(child->pid());
+        stop((*child)->pid());
 
         auto local = makeServer();
         start = Clock::now();
@@ -102,7 +106,7 @@ int main() {
         done.get_future().wait();
         const double serviceMs = millisecondsSince(start);
         start = Clock::now();
-        bareTransport.send(bare);
+        (void)bareTransport.send(bare);
         const double directMs = millisecondsSince(start);
         if (i >= 2) { // the first two warm the caches
             viaService.push_back(serviceMs);

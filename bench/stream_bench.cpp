@@ -48,8 +48,8 @@ fs::path cacheFolder() {
 // The transport the service uses, keeping the last response's body for the server's own timings.
 class RecordingTransport final : public ulvo::HttpTransport {
 public:
-    std::optional<ulvo::HttpResponse> send(const ulvo::HttpRequest& request) override {
-        std::optional<ulvo::HttpResponse> response = inner_.send(request);
+    ulvo::Result<ulvo::HttpResponse> send(const ulvo::HttpRequest& request) override {
+        ulvo::Result<ulvo::HttpResponse> response = inner_.send(request);
         const std::lock_guard lock(mutex_);
         lastBody_ = response ? response->body : std::string();
         return response;
@@ -120,7 +120,11 @@ int main() {
     launch.environment = ulvo::LocalServer::serverEnvironment(launcher->currentEnvironment(), root,
                                                               launcher->machine(), ulvo::bench::benchKey);
     launch.workingDirectory = root;
-    auto server = launcher->launch(launch);
+    const auto server = launcher->launch(launch);
+    if (!server) {
+        std::cerr << server.failure().message << "\n";
+        return 1;
+    }
 
     auto transport = std::make_shared<RecordingTransport>();
     ulvo::LocalServer::Options options = ulvo::bench::localServerOptions(root, transport, launcher);
@@ -185,7 +189,7 @@ int main() {
         body["stream"] = false;
         request.body = body.dump();
         const auto start = Clock::now();
-        bare.send(request);
+        (void)bare.send(request);
         unstreamed.push_back(millisecondsSince(start));
     }
 
@@ -202,8 +206,8 @@ int main() {
               << std::setprecision(1)
               << "unstreamed_answer_median: " << ulvo::bench::quantile(unstreamed, 0.5) << " ms\n"
               << "machine: " << ulvo::bench::machineDescription() << "\n";
-    ::kill(server->pid(), SIGKILL);
-    ::waitpid(server->pid(), nullptr, 0);
+    ::kill((*server)->pid(), SIGKILL);
+    ::waitpid((*server)->pid(), nullptr, 0);
     fs::remove_all(root);
     return 0;
 }

@@ -95,11 +95,14 @@ std::string exchangeChat(HttpTransport& transport, const ChatExchange& exchange,
 
 HttpResponse syncRequest(HttpTransport& transport, const HttpRequest& request,
                          const std::string& noResponse) {
-    std::optional<HttpResponse> response = transport.send(request);
+    Result<HttpResponse> response = transport.send(request);
     if (!response) {
-        throw ModelFailure(noResponse);
+        if (response.failure().code == httpNoResponse) {
+            throw ModelFailure(noResponse);
+        }
+        throw TransportError(response.failure().message);
     }
-    return std::move(*response);
+    return std::move(response).value();
 }
 
 } // namespace ulvo

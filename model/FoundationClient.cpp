@@ -51,7 +51,7 @@ std::optional<std::string> FoundationRuntimeClient::foundationAnswer(const std::
         request.arguments = explainArguments(text, level, language);
         request.stop = options_.stop;
         // The launcher drains the reply while the tool runs and discards its error output.
-        const std::optional<ProcessOutput> output = options_.launcher->run(request, options_.timeLimit);
+        const Result<ProcessOutput> output = options_.launcher->run(request, options_.timeLimit);
         if (!output || output->exitStatus != 0) {
             return std::nullopt;
         }

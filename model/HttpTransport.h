@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Result.h"
 #include "model/StopFlag.h"
 
 #include <chrono>
@@ -51,12 +52,17 @@ struct HttpResponse {
     }
 };
 
-// One blocking HTTP exchange at a time. Throws TransportError; returns nothing when the
-// transport produced neither an error nor a response.
+// The failure codes of an exchange.
+enum HttpFailureCode : int {
+    httpExchangeFailed = 1, // the exchange broke: connection, time-out, abandoned; the message says which
+    httpNoResponse = 2,     // the transport produced neither an error nor a response
+};
+
+// One blocking HTTP exchange at a time.
 class HttpTransport {
 public:
     virtual ~HttpTransport() = default;
-    virtual std::optional<HttpResponse> send(const HttpRequest& request) = 0;
+    virtual Result<HttpResponse> send(const HttpRequest& request) = 0;
 };
 
 } // namespace ulvo

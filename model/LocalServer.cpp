@@ -71,6 +71,14 @@ Environment LocalServer::serverEnvironment(Environment base, const std::filesyst
     return base;
 }
 
+std::unique_ptr<ChildProcess> LocalServer::launchServer(const LaunchRequest& request) {
+    Result<std::unique_ptr<ChildProcess>> child = options_.launcher->launch(request);
+    if (!child) {
+        throw ModelFailure(child.failure().message);
+    }
+    return std::move(child).value();
+}
+
 std::string LocalServer::key() const {
     return options_.key ? options_.key() : RuntimeKey::ofUser(RuntimeKey::userFolder());
 }
@@ -121,7 +129,7 @@ void LocalServer::ensureServer(const RuntimeConfig& config, const std::string& s
     request.workingDirectory = root;
     bool launched = false;
     if (!llamaProcess_ || !llamaProcess_->isRunning()) {
-        llamaProcess_ = options_.launcher->launch(request); // a launch error passes up; the old handle stays
+        llamaProcess_ = launchServer(request); // a launch error passes up; the old handle stays
         launched = true;
     }
 
@@ -138,7 +146,7 @@ void LocalServer::ensureServer(const RuntimeConfig& config, const std::string& s
             // A stored server that was killed counts as running until its last thread has gone, which
             // can be after the look above: once it has gone, it is replaced instead of waited for.
             if (!launched) {
-                llamaProcess_ = options_.launcher->launch(request);
+                llamaProcess_ = launchServer(request);
                 launched = true;
                 continue;
             }
@@ -180,7 +188,7 @@ void LocalServer::prepare(Level level) {
         body["max_tokens"] = 1;
         body["cache_prompt"] = true;
         request.body = body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-        if (const std::optional<HttpResponse> response = options_.transport->send(request);
+        if (const Result<HttpResponse> response = options_.transport->send(request);
             response && response->status == 200) {
             preparedPrompt_ = exchange.system;
         }

@@ -71,6 +71,8 @@ private:
     // A server this object did not start must take this user's key: another user's (or one from before
     // the key was the user's own) would refuse every request.
     void acceptServer(const std::string& key);
+    // Throws ModelFailure with the system's reason when the server cannot start.
+    std::unique_ptr<ChildProcess> launchServer(const LaunchRequest& request);
 
     bool probeAnswered_ = false; // the last health probe got an HTTP reply, whatever its status
     std::optional<std::string> preparedPrompt_; // the system prompt last put in the server's cache

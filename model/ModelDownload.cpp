@@ -168,7 +168,6 @@ void downloadModel(HttpTransport& transport, const DownloadRequest& request) {
         std::int64_t written = have;
         bool started = false;
         bool refused = false;
-        std::optional<HttpResponse> response;
         http.onData = [&](std::string_view bytes) {
             if (!started) {
                 started = true;
@@ -189,9 +188,8 @@ void downloadModel(HttpTransport& transport, const DownloadRequest& request) {
             }
             return true;
         };
-        try {
-            response = transport.send(http);
-        } catch (const TransportError& failure) {
+        const Result<HttpResponse> response = transport.send(http);
+        if (!response && response.failure().code != httpNoResponse) {
             out.close();
             if (isRaised(request.stop)) {
                 throw ModelFailure(downloadCancelledMessage);
@@ -203,7 +201,7 @@ void downloadModel(HttpTransport& transport, const DownloadRequest& request) {
             if (attempt + 1 < attempts && fileSize(part) > have) {
                 continue; // the connection dropped midway: resume from what arrived
             }
-            throw ModelFailure(std::string("The download failed: ") + failure.what());
+            throw ModelFailure("The download failed: " + response.failure().message);
         }
         out.close();
         if (!response) {

@@ -48,10 +48,9 @@ ModelInstaller::~ModelInstaller() {
     }
 }
 
-std::optional<ModelInstaller::Target> ModelInstaller::target(std::string* why) const {
+Result<ModelInstaller::Target> ModelInstaller::target() const {
     if (!options_.runtimeRoot) {
-        *why = "The built-in runtime is not installed; choose a cloud provider.";
-        return std::nullopt;
+        return Failure{"The built-in runtime is not installed; choose a cloud provider."};
     }
     try {
         const RuntimeConfig config = RuntimeConfig::load(*options_.runtimeRoot);
@@ -67,15 +66,15 @@ std::optional<ModelInstaller::Target> ModelInstaller::target(std::string* why) c
         target.installed = findModelFile(*options_.runtimeRoot, config);
         return target;
     } catch (const std::exception&) {
-        *why = "The built-in runtime's runtime-config.json or models.json cannot be read.";
-        return std::nullopt;
+        return Failure{"The built-in runtime's runtime-config.json or models.json cannot be read."};
     }
 }
 
 ModelInstallState ModelInstaller::settledState() const {
     ModelInstallState state;
-    const std::optional<Target> found = target(&state.message);
+    const Result<Target> found = target();
     if (!found) {
+        state.message = found.failure().message;
         state.phase = Phase::unavailable;
         return state;
     }
@@ -118,8 +117,7 @@ bool ModelInstaller::start(std::function<ModelInstallState()> job) {
 }
 
 bool ModelInstaller::download() {
-    std::string why;
-    const std::optional<Target> found = target(&why);
+    const Result<Target> found = target();
     if (!found) {
         return false;
     }
@@ -169,8 +167,7 @@ bool ModelInstaller::download() {
 }
 
 bool ModelInstaller::useFile(const std::filesystem::path& file) {
-    std::string why;
-    const std::optional<Target> found = target(&why);
+    const Result<Target> found = target();
     if (!found) {
         return false;
     }
@@ -194,8 +191,7 @@ void ModelInstaller::cancel() {
 }
 
 void ModelInstaller::remove() {
-    std::string why;
-    const std::optional<Target> found = target(&why);
+    const Result<Target> found = target();
     if (!found || running_.load()) {
         return;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Result.h"
 #include "model/HttpTransport.h"
 #include "model/ModelDownload.h"
 
@@ -66,7 +67,7 @@ private:
         std::filesystem::path destination;
         std::optional<std::filesystem::path> installed;
     };
-    std::optional<Target> target(std::string* why) const;
+    Result<Target> target() const;
     ModelInstallState settledState() const;
     // Runs job on the worker; its result is published as the final state.
     bool start(std::function<ModelInstallState()> job);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Result.h"
 #include "model/StopFlag.h"
 
 #include <chrono>
@@ -40,12 +41,11 @@ struct ProcessOutput {
 class ProcessLauncher {
 public:
     virtual ~ProcessLauncher() = default;
-    // Starts a detached child with its output discarded. Throws std::system_error when it cannot start.
-    virtual std::unique_ptr<ChildProcess> launch(const LaunchRequest& request) = 0;
+    // Starts a detached child with its output discarded; a failed start carries the system's code.
+    virtual Result<std::unique_ptr<ChildProcess>> launch(const LaunchRequest& request) = 0;
     // Runs a child to its end, reading its standard output as it runs (standard error is discarded).
-    // A child still running at the limit is killed and gives nothing; so does a failed start.
-    virtual std::optional<ProcessOutput> run(const LaunchRequest& request,
-                                             std::chrono::milliseconds limit) = 0;
+    // A child still running at the limit (or when stopped) is killed and is a failure; so is a failed start.
+    virtual Result<ProcessOutput> run(const LaunchRequest& request, std::chrono::milliseconds limit) = 0;
     virtual Environment currentEnvironment() const = 0;
     // The machine name of uname(2), such as x86_64.
     virtual std::string machine() const = 0;

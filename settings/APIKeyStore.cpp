@@ -3,23 +3,21 @@
 namespace ulvo {
 
 std::string APIKeyStore::read(ModelProvider provider) const {
-    return store_.read(service, std::string(rawValue(provider))).value_or("");
+    return store_.read(service, std::string(rawValue(provider))).valueOr(std::nullopt).value_or("");
 }
 
-void APIKeyStore::save(const std::string& key, ModelProvider provider) {
+Result<void> APIKeyStore::save(const std::string& key, ModelProvider provider) {
     const std::string account(rawValue(provider));
     if (key.empty()) {
-        store_.remove(service, account);
-        return;
+        // A keyring that cannot be reached holds no key ULVO could read either.
+        (void)store_.remove(service, account);
+        return {};
     }
-    SecretStore::Outcome outcome = store_.update(service, account, key);
-    if (outcome.status == SecretStore::Status::itemNotFound) {
-        outcome = store_.add(service, account, key);
+    Result<void> written = store_.write(service, account, key);
+    if (!written && written.failure().message.empty()) {
+        return Failure{"The key store refused the key.", written.failure().code};
     }
-    if (outcome.status != SecretStore::Status::success) {
-        throw KeyStoreError(outcome.code,
-                            outcome.message.empty() ? "The key store refused the key." : outcome.message);
-    }
+    return written;
 }
 
 } // namespace ulvo

@@ -17,8 +17,8 @@ public:
 
     // The empty string stands for a missing key and for any failure to read one.
     std::string read(ModelProvider provider) const;
-    // An empty key deletes the item. Throws KeyStoreError when the store refuses.
-    void save(const std::string& key, ModelProvider provider);
+    // An empty key deletes the item; the store's refusal comes back as the failure.
+    Result<void> save(const std::string& key, ModelProvider provider);
 
 private:
     SecretStore& store_;

@@ -176,10 +176,7 @@ SaveVerdict SettingsBridge::save(const nlohmann::json& message) {
     if (provider != ModelProvider::local && key.empty()) {
         return {false, "Add an API key or choose Built-in local."};
     }
-    try {
-        APIKeyStore keys(*options_.secrets);
-        keys.save(key, provider);
-    } catch (const std::exception&) {
+    if (!APIKeyStore(*options_.secrets).save(key, provider)) {
         return {false, "Could not save the key to the keyring."};
     }
     // Saying "Saved." for a connection that never reached the disk would be a silent failure.

@@ -1,7 +1,5 @@
 #include "platform/linux/CurlTransport.h"
 
-#include "model/ModelFailure.h"
-
 #include <algorithm>
 #include <chrono>
 #include <string>
@@ -63,13 +61,15 @@ std::size_t appendHeader(char* data, std::size_t size, std::size_t count, void* 
     return size * count;
 }
 
-void addHeader(HeaderList& list, const std::string& line) {
+// False when there is no memory for the line.
+bool addHeader(HeaderList& list, const std::string& line) {
     curl_slist* extended = curl_slist_append(list.get(), line.c_str());
     if (extended == nullptr) {
-        throw TransportError("Out of memory while building the request.");
+        return false;
     }
     static_cast<void>(list.release());
     list.reset(extended);
+    return true;
 }
 
 // Aborts the exchange once no byte has moved in either direction for the idle limit.
@@ -97,10 +97,23 @@ struct IdleWatch {
     }
 };
 
-void check(CURLcode code) {
-    if (code != CURLE_OK) {
-        throw TransportError(curl_easy_strerror(code));
+// Keeps the first failed option of a setup, so one look after all of them is enough.
+class Setup {
+public:
+    void operator()(CURLcode code) {
+        if (first_ == CURLE_OK) {
+            first_ = code;
+        }
     }
+    bool failed() const { return first_ != CURLE_OK; }
+    const char* reason() const { return curl_easy_strerror(first_); }
+
+private:
+    CURLcode first_ = CURLE_OK;
+};
+
+Failure exchangeFailure(std::string message) {
+    return Failure{std::move(message), httpExchangeFailed};
 }
 
 } // namespace
@@ -110,26 +123,30 @@ void CurlTransport::HandleDeleter::operator()(CURL* handle) const {
 }
 
 CurlTransport::CurlTransport()
-    : handle_(curl_easy_init()) {
-    if (!handle_) {
-        throw TransportError("The HTTP client could not be initialised.");
-    }
-}
+    : handle_(curl_easy_init()) {}
 
-std::optional<HttpResponse> CurlTransport::send(const HttpRequest& request) {
+Result<HttpResponse> CurlTransport::send(const HttpRequest& request) {
     CURL* curl = handle_.get();
+    if (curl == nullptr) {
+        return exchangeFailure("The HTTP client could not be initialised.");
+    }
     // Reset keeps the connection cache, so a warm server connection is reused.
     curl_easy_reset(curl);
 
     HeaderList headers;
+    bool built = true;
     for (const auto& [name, value] : request.headers) {
-        addHeader(headers, name + ": " + value);
+        built = built && addHeader(headers, name + ": " + value);
     }
     // A large POST would otherwise wait for a 100-continue that many servers never send.
-    addHeader(headers, "Expect:");
+    built = built && addHeader(headers, "Expect:");
+    if (!built) {
+        return exchangeFailure("Out of memory while building the request.");
+    }
 
     BodySink sink{{}, &request, {}, curl, std::nullopt};
     char errorText[CURL_ERROR_SIZE] = {};
+    Setup check;
     check(curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str()));
     // Only HTTP: a configured address must never read local files or speak other protocols.
     check(curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https"));
@@ -168,22 +185,24 @@ std::optional<HttpResponse> CurlTransport::send(const HttpRequest& request) {
         check(curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &idle));
     }
 
+    if (check.failed()) {
+        return exchangeFailure(check.reason());
+    }
+
     const CURLcode result = curl_easy_perform(curl);
     if (isRaised(request.stop)) {
-        throw TransportError("The request was abandoned.");
+        return exchangeFailure("The request was abandoned.");
     }
     if (idle.expired) {
-        throw TransportError("The request timed out: nothing was received for " +
-                             std::to_string(timeoutMs / 1000) + " seconds.");
+        return exchangeFailure("The request timed out: nothing was received for " +
+                               std::to_string(timeoutMs / 1000) + " seconds.");
     }
     if (result != CURLE_OK) {
-        const std::string detail = errorText[0] != '\0' ? std::string(errorText) : curl_easy_strerror(result);
-        throw TransportError(detail);
+        return exchangeFailure(errorText[0] != '\0' ? std::string(errorText) : curl_easy_strerror(result));
     }
     long status = 0;
-    check(curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status));
-    if (status == 0) {
-        return std::nullopt;
+    if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status == 0) {
+        return Failure{"No response.", httpNoResponse};
     }
     return HttpResponse{status, std::move(sink.body), std::move(sink.headers)};
 }

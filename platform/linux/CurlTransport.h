@@ -13,7 +13,7 @@ namespace ulvo {
 class CurlTransport final : public HttpTransport {
 public:
     CurlTransport();
-    std::optional<HttpResponse> send(const HttpRequest& request) override;
+    Result<HttpResponse> send(const HttpRequest& request) override;
 
 private:
     struct HandleDeleter {

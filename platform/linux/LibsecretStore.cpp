@@ -57,11 +57,11 @@ SecretValuePtr valueFor(const std::string& secret) {
     return SecretValuePtr(secret_value_new(secret.data(), static_cast<gssize>(secret.size()), "text/plain"));
 }
 
-SecretStore::Outcome failure(const ErrorPtr& error, const char* fallback) {
+Failure failure(const ErrorPtr& error, const char* fallback) {
     if (!error) {
-        return {SecretStore::Status::failure, 0, fallback};
+        return {fallback};
     }
-    return {SecretStore::Status::failure, error->code, error->message};
+    return {error->message, error->code};
 }
 
 } // namespace
@@ -73,27 +73,31 @@ LibsecretStore::LibsecretStore() {
     schema_.attributes[1] = {"account", SECRET_SCHEMA_ATTRIBUTE_STRING};
 }
 
-std::optional<std::string> LibsecretStore::read(const std::string& service,
-                                                const std::string& account) const {
+Result<std::optional<std::string>> LibsecretStore::read(const std::string& service,
+                                                        const std::string& account) const {
     const HashTablePtr attributes = attributesFor(service, account);
     ErrorSlot error;
     const SecretValuePtr value(
         secret_password_lookupv_binary_sync(&schema_, attributes.get(), nullptr, error.out()));
+    if (ErrorPtr lookupError = error.take()) {
+        return failure(lookupError, "The keyring could not be read.");
+    }
     if (!value) {
-        return std::nullopt;
+        return std::optional<std::string>();
     }
     gsize length = 0;
     const gchar* bytes = secret_value_get(value.get(), &length);
     if (bytes == nullptr || !g_utf8_validate(bytes, static_cast<gssize>(length), nullptr)) {
-        return std::nullopt;
+        return Failure{"The stored key is not text."};
     }
-    return std::string(bytes, length);
+    return std::optional<std::string>(std::string(bytes, length));
 }
 
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): SecretStore's signature.
-SecretStore::Outcome LibsecretStore::update(const std::string& service, const std::string& account,
-                                            const std::string& secret) {
+Result<void> LibsecretStore::write(const std::string& service, const std::string& account,
+                                   const std::string& secret) {
     const HashTablePtr attributes = attributesFor(service, account);
+    const SecretValuePtr value = valueFor(secret);
     ErrorSlot error;
     const ObjectListPtr items(secret_service_search_sync(
         nullptr, &schema_, attributes.get(),
@@ -101,25 +105,15 @@ SecretStore::Outcome LibsecretStore::update(const std::string& service, const st
     if (ErrorPtr searchError = error.take()) {
         return failure(searchError, "The keyring could not be searched.");
     }
-    if (!items) {
-        return {Status::itemNotFound, 0, {}};
-    }
-    const SecretValuePtr value = valueFor(secret);
     for (GList* node = items.get(); node != nullptr; node = node->next) {
         if (!secret_item_set_secret_sync(SECRET_ITEM(node->data), value.get(), nullptr, error.out())) {
             return failure(error.take(), "The keyring refused the key.");
         }
     }
-    return {};
-}
-
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): SecretStore's signature.
-SecretStore::Outcome LibsecretStore::add(const std::string& service, const std::string& account,
-                                         const std::string& secret) {
-    const HashTablePtr attributes = attributesFor(service, account);
+    if (items) {
+        return {};
+    }
     const std::string label = "ULVO API key (" + account + ")";
-    const SecretValuePtr value = valueFor(secret);
-    ErrorSlot error;
     if (!secret_password_storev_binary_sync(&schema_, attributes.get(), SECRET_COLLECTION_DEFAULT,
                                             label.c_str(), value.get(), nullptr, error.out())) {
         return failure(error.take(), "The keyring refused the key.");
@@ -127,11 +121,15 @@ SecretStore::Outcome LibsecretStore::add(const std::string& service, const std::
     return {};
 }
 
-void LibsecretStore::remove(const std::string& service, const std::string& account) {
+Result<void> LibsecretStore::remove(const std::string& service, const std::string& account) {
     const HashTablePtr attributes = attributesFor(service, account);
     ErrorSlot error;
-    // A missing item or an absent keyring leaves nothing to delete; callers have no use for the reason.
+    // False without an error when nothing was stored.
     secret_password_clearv_sync(&schema_, attributes.get(), nullptr, error.out());
+    if (ErrorPtr clearError = error.take()) {
+        return failure(clearError, "The keyring could not delete the key.");
+    }
+    return {};
 }
 
 } // namespace ulvo

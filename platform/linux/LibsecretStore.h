@@ -17,13 +17,14 @@ public:
 
     LibsecretStore();
 
-    std::optional<std::string> read(const std::string& service, const std::string& account) const override;
-    // Replaces the secret of every matching item, wherever it lives, so no stale copy stays readable.
-    Outcome update(const std::string& service, const std::string& account,
-                   const std::string& secret) override;
-    // Stores into the default collection, replacing an item there with the same attributes.
-    Outcome add(const std::string& service, const std::string& account, const std::string& secret) override;
-    void remove(const std::string& service, const std::string& account) override;
+    // A stored value that is not UTF-8 is a failure, never a key.
+    Result<std::optional<std::string>> read(const std::string& service,
+                                            const std::string& account) const override;
+    // Replaces the secret of every matching item, wherever it lives, so no stale copy stays readable;
+    // with none, stores a new item in the default collection.
+    Result<void> write(const std::string& service, const std::string& account,
+                       const std::string& secret) override;
+    Result<void> remove(const std::string& service, const std::string& account) override;
 
 private:
     SecretSchema schema_{};

@@ -109,7 +109,7 @@ struct CommandLine {
     char* const* environment() const { return envp.empty() ? environ : envp.data(); }
 };
 
-pid_t spawn(const LaunchRequest& request, SpawnActions& actions, Grouping grouping) {
+Result<pid_t> spawn(const LaunchRequest& request, SpawnActions& actions, Grouping grouping) {
     if (request.workingDirectory) {
         posix_spawn_file_actions_addchdir_np(actions.get(), request.workingDirectory->c_str());
     }
@@ -120,27 +120,32 @@ pid_t spawn(const LaunchRequest& request, SpawnActions& actions, Grouping groupi
     const int error = posix_spawn(&pid, command.strings.front().c_str(), actions.get(), attributes.get(),
                                   command.argv.data(), command.environment());
     if (error != 0) {
-        throw std::system_error(error, std::generic_category(),
-                                "Could not start " + request.executable.filename().string());
+        return Failure{"Could not start " + request.executable.filename().string() + ": " +
+                           std::generic_category().message(error),
+                       error};
     }
     return pid;
 }
 
 } // namespace
 
-std::unique_ptr<ChildProcess> PosixProcessLauncher::launch(const LaunchRequest& request) {
+Result<std::unique_ptr<ChildProcess>> PosixProcessLauncher::launch(const LaunchRequest& request) {
     SpawnActions actions;
     posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    return std::make_unique<PosixChild>(spawn(request, actions, Grouping::newSession));
+    const Result<pid_t> pid = spawn(request, actions, Grouping::newSession);
+    if (!pid) {
+        return pid.failure();
+    }
+    return std::unique_ptr<ChildProcess>(std::make_unique<PosixChild>(*pid));
 }
 
-std::optional<ProcessOutput> PosixProcessLauncher::run(const LaunchRequest& request,
-                                                       std::chrono::milliseconds limit) {
+Result<ProcessOutput> PosixProcessLauncher::run(const LaunchRequest& request,
+                                                std::chrono::milliseconds limit) {
     int ends[2] = {-1, -1};
     if (::pipe2(ends, O_CLOEXEC) != 0) {
-        return std::nullopt;
+        return Failure{"Could not make a pipe: " + std::generic_category().message(errno), errno};
     }
     FileDescriptor readEnd(ends[0]);
     FileDescriptor writeEnd(ends[1]);
@@ -149,12 +154,11 @@ std::optional<ProcessOutput> PosixProcessLauncher::run(const LaunchRequest& requ
     posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDOUT_FILENO);
     // An unread error pipe would stall a chatty child; its error output has no reader anyway.
     posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    try {
-        pid = spawn(request, actions, Grouping::newGroup);
-    } catch (const std::system_error&) {
-        return std::nullopt;
+    const Result<pid_t> spawned = spawn(request, actions, Grouping::newGroup);
+    if (!spawned) {
+        return spawned.failure();
     }
+    const pid_t pid = *spawned;
     writeEnd.reset();
 
     // Drain while the child runs, so a reply larger than the pipe buffer cannot stall it.
@@ -203,7 +207,9 @@ std::optional<ProcessOutput> PosixProcessLauncher::run(const LaunchRequest& requ
         ::kill(-pid, SIGKILL); // the whole group: a hung helper of the child goes too
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
-        return std::nullopt;
+        return Failure{isRaised(request.stop)
+                           ? request.executable.filename().string() + " was stopped."
+                           : request.executable.filename().string() + " ran past its limit."};
     }
     output.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return output;

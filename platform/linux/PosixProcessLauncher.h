@@ -7,8 +7,8 @@ namespace ulvo {
 // Child processes through posix_spawn: no shell, exact argument lists, no inherited descriptors.
 class PosixProcessLauncher final : public ProcessLauncher {
 public:
-    std::unique_ptr<ChildProcess> launch(const LaunchRequest& request) override;
-    std::optional<ProcessOutput> run(const LaunchRequest& request, std::chrono::milliseconds limit) override;
+    Result<std::unique_ptr<ChildProcess>> launch(const LaunchRequest& request) override;
+    Result<ProcessOutput> run(const LaunchRequest& request, std::chrono::milliseconds limit) override;
     Environment currentEnvironment() const override;
     std::string machine() const override;
     bool isExecutableFile(const std::filesystem::path& path) const override;

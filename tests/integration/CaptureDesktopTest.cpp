@@ -3,8 +3,8 @@
 // gtest first: Xlib's macros (None, Bool, Status) would break its declarations.
 #include <gtest/gtest.h>
 
-#include "capture/ClipboardCopy.h"
 #include "base/Text.h"
+#include "capture/ClipboardCopy.h"
 #include "platform/linux/gtk/MainThread.h"
 #include "platform/linux/gtk/RegionPicker.h"
 #include "platform/linux/x11/AtspiReader.h"
@@ -495,9 +495,9 @@ TEST_F(CaptureDesktopTest, HotKeysExplainAndCaptureWithNumLockOnAndAreExclusive)
     // Another program holding Alt+E already: registration says so instead of failing silently.
     x11::XConnection other;
     x11::HotKeyGrabber grabber(other, [](std::uint32_t) {});
-    std::string failure;
-    EXPECT_FALSE(grabber.registerHotKey({1, XK_e, grabber.masks().alt}, &failure));
-    EXPECT_EQ(failure, "another program has taken it");
+    const Result<void> taken = grabber.registerHotKey({1, XK_e, grabber.masks().alt});
+    ASSERT_FALSE(taken);
+    EXPECT_EQ(taken.failure().message, "another program has taken it");
 
     // Alt+Shift+E starts the capture: maim is running and Escape ends it without a trace.
     const std::string self = std::to_string(getpid());

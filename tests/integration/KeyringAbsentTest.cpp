@@ -7,18 +7,16 @@
 namespace ulvo {
 namespace {
 
-TEST(KeyringAbsentTest, ReadsGiveNothingAndSavesThrow) {
+TEST(KeyringAbsentTest, ReadsGiveNothingAndSavesFail) {
     LibsecretStore secrets;
     APIKeyStore keys(secrets);
     EXPECT_EQ(keys.read(ModelProvider::groq), "");
-    try {
-        keys.save("gsk", ModelProvider::groq);
-        ADD_FAILURE() << "saving without a keyring succeeded";
-    } catch (const KeyStoreError& error) {
-        EXPECT_NE(error.code(), 0);
-        EXPECT_STRNE(error.what(), "");
-    }
-    EXPECT_NO_THROW(keys.save("", ModelProvider::groq));
+    EXPECT_FALSE(secrets.read(APIKeyStore::service, "groq").ok());
+    const Result<void> saved = keys.save("gsk", ModelProvider::groq);
+    ASSERT_FALSE(saved) << "saving without a keyring succeeded";
+    EXPECT_NE(saved.failure().code, 0);
+    EXPECT_NE(saved.failure().message, "");
+    EXPECT_TRUE(keys.save("", ModelProvider::groq));
 }
 
 } // namespace

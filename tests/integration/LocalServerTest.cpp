@@ -61,12 +61,14 @@ public:
             ::waitpid(pid, nullptr, 0); // once reaped, the port is free for the next test
         }
     }
-    std::unique_ptr<ChildProcess> launch(const LaunchRequest& request) override {
+    Result<std::unique_ptr<ChildProcess>> launch(const LaunchRequest& request) override {
         auto child = real.launch(request);
-        pids.push_back(child->pid());
+        if (child) {
+            pids.push_back((*child)->pid());
+        }
         return child;
     }
-    std::optional<ProcessOutput> run(const LaunchRequest& request, std::chrono::milliseconds limit) override {
+    Result<ProcessOutput> run(const LaunchRequest& request, std::chrono::milliseconds limit) override {
         return real.run(request, limit);
     }
     Environment currentEnvironment() const override { return real.currentEnvironment(); }
@@ -470,13 +472,13 @@ TEST_F(LocalServerTest, TheCloudRouteTalksToARealOpenAICompatiblePeer) {
                          "--api-key", "peer-key",      "--jinja"};
     request.environment = LocalServer::serverEnvironment(launcher->currentEnvironment(),
                                                          ULVO_RUNTIME_STAGE_DIR, launcher->machine());
-    launcher->launch(request);
+    ASSERT_TRUE(launcher->launch(request));
 
     auto preferences = std::make_shared<test::MemoryPreferenceStore>();
     auto secrets = std::make_shared<test::MemorySecretStore>();
     EXPECT_TRUE(
         (ModelPreferences{ModelProvider::custom, "http://127.0.0.1:17333/v1/", "peer"}.save(*preferences)));
-    APIKeyStore(*secrets).save("peer-key", ModelProvider::custom);
+    ASSERT_TRUE(APIKeyStore(*secrets).save("peer-key", ModelProvider::custom));
     ModelService::Dependencies deps;
     deps.preferences = preferences;
     deps.secrets = secrets;

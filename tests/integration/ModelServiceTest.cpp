@@ -55,7 +55,7 @@ protected:
 
     void useProvider(const ModelPreferences& connection, const std::string& key) {
         EXPECT_TRUE(connection.save(*preferences));
-        APIKeyStore(*secrets).save(key, connection.provider);
+        EXPECT_TRUE(APIKeyStore(*secrets).save(key, connection.provider));
     }
 
     std::unique_ptr<ModelService> makeService(std::chrono::milliseconds timeout = 50s,
@@ -223,7 +223,7 @@ TEST_F(ModelServiceTest, ARedirectNeverCarriesTheKeyElsewhere) {
 // A transport that produces neither an error nor a response.
 class SilentTransport final : public HttpTransport {
 public:
-    std::optional<HttpResponse> send(const HttpRequest&) override { return std::nullopt; }
+    Result<HttpResponse> send(const HttpRequest&) override { return Failure{"", httpNoResponse}; }
 };
 
 TEST_F(ModelServiceTest, ACloudProviderThatSaysNothingIsNotCalledTheLocalModel) {

@@ -60,7 +60,7 @@ class RuntimeHostTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         LibsecretStore keyring;
-        APIKeyStore(keyring).save(apiKey, ModelProvider::custom);
+        EXPECT_TRUE(APIKeyStore(keyring).save(apiKey, ModelProvider::custom));
     }
 
     void SetUp() override {

@@ -28,18 +28,16 @@ std::string testName() {
 // The real keyring, with items kept apart per test so tests can run in parallel in one session.
 class IsolatedSecrets : public SecretStore {
 public:
-    std::optional<std::string> read(const std::string& service, const std::string& account) const override {
+    Result<std::optional<std::string>> read(const std::string& service,
+                                            const std::string& account) const override {
         return real_.read(scoped(service), account);
     }
-    Outcome update(const std::string& service, const std::string& account,
-                   const std::string& secret) override {
-        return real_.update(scoped(service), account, secret);
+    Result<void> write(const std::string& service, const std::string& account,
+                       const std::string& secret) override {
+        return real_.write(scoped(service), account, secret);
     }
-    Outcome add(const std::string& service, const std::string& account, const std::string& secret) override {
-        return real_.add(scoped(service), account, secret);
-    }
-    void remove(const std::string& service, const std::string& account) override {
-        real_.remove(scoped(service), account);
+    Result<void> remove(const std::string& service, const std::string& account) override {
+        return real_.remove(scoped(service), account);
     }
     LibsecretStore& real() { return real_; }
     std::string scoped(const std::string& service) const { return service + "/" + scope_; }
@@ -65,7 +63,7 @@ protected:
     }
     void TearDown() override {
         for (ModelProvider provider : allModelProviders) {
-            secrets.remove(APIKeyStore::service, std::string(rawValue(provider)));
+            (void)secrets.remove(APIKeyStore::service, std::string(rawValue(provider)));
         }
         fs::remove_all(dir);
     }
@@ -93,35 +91,37 @@ ModelPreferences defaultsOf(ModelProvider provider) {
 
 TEST_F(SettingsStoreTest, KeysRoundTripByteForByteAndReplace) {
     const std::string odd = "  sk-ключ 🔑\tkey  ";
-    keys.save(odd, ModelProvider::groq);
+    ASSERT_TRUE(keys.save(odd, ModelProvider::groq));
     EXPECT_EQ(keys.read(ModelProvider::groq), odd);
 
-    keys.save("second", ModelProvider::groq);
+    ASSERT_TRUE(keys.save("second", ModelProvider::groq));
     EXPECT_EQ(keys.read(ModelProvider::groq), "second");
     // One removal leaves nothing behind: replacing did not add a second item.
-    keys.save("", ModelProvider::groq);
+    ASSERT_TRUE(keys.save("", ModelProvider::groq));
     // EXPECT_EQ(keys.read(ModelProvider::groq), "");
 }
 
 TEST_F(SettingsStoreTest, DeletingAMissingKeySucceeds) {
-    EXPECT_NO_THROW(keys.save("", ModelProvider::xAI));
+    EXPECT_TRUE(keys.save("", ModelProvider::xAI));
     EXPECT_EQ(keys.read(ModelProvider::xAI), "");
 }
 
 TEST_F(SettingsStoreTest, ProvidersKeepSeparateKeys) {
-    keys.save("groq-key", ModelProvider::groq);
+    ASSERT_TRUE(keys.save("groq-key", ModelProvider::groq));
     EXPECT_EQ(keys.read(ModelProvider::openAI), "");
-    keys.save("openai-key", ModelProvider::openAI);
+    ASSERT_TRUE(keys.save("openai-key", ModelProvider::openAI));
     EXPECT_EQ(keys.read(ModelProvider::groq), "groq-key");
     EXPECT_EQ(keys.read(ModelProvider::openAI), "openai-key");
 }
 
 TEST_F(SettingsStoreTest, SecretsThatAreNotTextReadAsAbsent) {
     const std::string service = secrets.scoped(APIKeyStore::service);
-    ASSERT_EQ(secrets.real().add(service, "gemini", std::string("\xff\xfe\0k", 4)).status,
-              SecretStore::Status::success);
+    ASSERT_TRUE(secrets.real().write(service, "gemini", std::string("\xff\xfe\0k", 4)));
     EXPECT_EQ(keys.read(ModelProvider::gemini), "");
-    EXPECT_EQ(secrets.real().update(service, "custom", "k").status, SecretStore::Status::itemNotFound);
+    EXPECT_FALSE(secrets.real().read(service, "gemini").ok());
+    const auto missing = secrets.real().read(service, "custom");
+    ASSERT_TRUE(missing.ok());
+    EXPECT_EQ(*missing, std::nullopt);
 }
 
 TEST_F(SettingsStoreTest, ItemsAreFoundWhateverSchemaNameTheyCarry) {
@@ -143,7 +143,7 @@ TEST_F(SettingsStoreTest, ItemsAreFoundWhateverSchemaNameTheyCarry) {
                                            nullptr, "service", service.c_str(), "account", "openRouter",
                                            nullptr));
     EXPECT_EQ(keys.read(ModelProvider::openRouter), "older");
-    keys.save("newer", ModelProvider::openRouter);
+    ASSERT_TRUE(keys.save("newer", ModelProvider::openRouter));
     EXPECT_EQ(keys.read(ModelProvider::openRouter), "newer");
 }
 
@@ -151,18 +151,18 @@ TEST_F(SettingsStoreTest, LoadFollowsStoredProviderAndKey) {
     EXPECT_EQ(load(), defaultsOf(ModelProvider::local)) << "no file";
 
     writeFile("[ulvo]\nmodelProvider=groq\n");
-    keys.save("gsk", ModelProvider::groq);
+    ASSERT_TRUE(keys.save("gsk", ModelProvider::groq));
     EXPECT_EQ(load(), defaultsOf(ModelProvider::groq));
 
     writeFile("[ulvo]\nmodelProvider=openAI\nmodelBaseURL=https://proxy.test/v1\nmodelName=m\n");
     EXPECT_EQ(load(), defaultsOf(ModelProvider::local)) << "cloud provider without a key";
 
     writeFile("[ulvo]\nmodelProvider=OpenAI\n");
-    keys.save("sk", ModelProvider::openAI);
+    ASSERT_TRUE(keys.save("sk", ModelProvider::openAI));
     EXPECT_EQ(load(), defaultsOf(ModelProvider::local)) << "provider names are case-sensitive";
 
     writeFile("[ulvo]\nmodelProvider=custom\nmodelBaseURL=http://127.0.0.1:9/v1\nmodelName=\n");
-    keys.save("ck", ModelProvider::custom);
+    ASSERT_TRUE(keys.save("ck", ModelProvider::custom));
     EXPECT_EQ(load(), (ModelPreferences{ModelProvider::custom, "http://127.0.0.1:9/v1", ""}));
 }
 
@@ -189,7 +189,7 @@ TEST_F(SettingsStoreTest, SavingKeepsEverythingElseAndLeavesNoTemporaryFiles) {
     for (const char* kept : {"# about this file", "[other]\nx=1", "# why\nextra=kept"}) {
         EXPECT_NE(text.find(kept), std::string::npos) << kept << " missing from\n" << text;
     }
-    keys.save("gsk", ModelProvider::groq);
+    ASSERT_TRUE(keys.save("gsk", ModelProvider::groq));
     EXPECT_EQ(load(), (ModelPreferences{ModelProvider::groq, "https://g.test/v2", "m"}));
     EXPECT_EQ(std::distance(fs::directory_iterator(path.parent_path()), {}), 1);
 }
@@ -198,7 +198,7 @@ TEST_F(SettingsStoreTest, UnloadableFilesReadAsDefaultsAndAreMovedAsideOnSave) {
     constexpr char raw[] = "\x00\xff\x89PNG\r\n\x1a\n[ulvo\nmodelProvider=groq\n";
     const std::string garbage(raw, sizeof raw - 1);
     const fs::path aside = path.string() + ".corrupt";
-    keys.save("gsk", ModelProvider::groq);
+    ASSERT_TRUE(keys.save("gsk", ModelProvider::groq));
     const ModelPreferences chosen{ModelProvider::groq, "https://g.test/v1", "m"};
 
     writeFile(garbage);
@@ -294,7 +294,7 @@ TEST(LockedKeyringTest, TheMainLoopRunsWhileTheUnlockPromptWaitsAndTheKeyArrives
     KeyFilePreferenceStore prefs((dir / "preferences.ini").string());
     LibsecretStore secrets;
     APIKeyStore keys(secrets);
-    keys.save("gsk-locked", ModelProvider::groq);
+    ASSERT_TRUE(keys.save("gsk-locked", ModelProvider::groq));
     ASSERT_TRUE((ModelPreferences{ModelProvider::groq, "https://api.groq.com/openai/v1", "m"}.save(prefs)));
 
     GError* error = nullptr;

@@ -23,24 +23,19 @@ using namespace test;
 // The real keyring, with this test's items under a service of their own, so parallel tests never meet.
 class ScopedSecrets : public SecretStore {
 public:
-    std::optional<std::string> read(const std::string& service, const std::string& account) const override {
+    Result<std::optional<std::string>> read(const std::string& service,
+                                            const std::string& account) const override {
         return real.read(scoped(service), account);
     }
-    Outcome update(const std::string& service, const std::string& account,
-                   const std::string& secret) override {
+    Result<void> write(const std::string& service, const std::string& account,
+                       const std::string& secret) override {
         if (refuse) {
-            return {Status::failure, -1, "refused"};
+            return Failure{"refused", -1};
         }
-        return real.update(scoped(service), account, secret);
+        return real.write(scoped(service), account, secret);
     }
-    Outcome add(const std::string& service, const std::string& account, const std::string& secret) override {
-        if (refuse) {
-            return {Status::failure, -1, "refused"};
-        }
-        return real.add(scoped(service), account, secret);
-    }
-    void remove(const std::string& service, const std::string& account) override {
-        real.remove(scoped(service), account);
+    Result<void> remove(const std::string& service, const std::string& account) override {
+        return real.remove(scoped(service), account);
     }
     std::string scoped(const std::string& service) const {
         return service + "/settings-window-" + std::to_string(getpid());
@@ -106,7 +101,7 @@ protected:
 
     void TearDown() override {
         for (ModelProvider provider : allModelProviders) {
-            secrets_.remove(APIKeyStore::service, std::string(rawValue(provider)));
+            (void)secrets_.remove(APIKeyStore::service, std::string(rawValue(provider)));
         }
         window_.reset();
         std::filesystem::remove_all(directory_);
@@ -257,7 +252,8 @@ TEST_F(SettingsWindowTest, EachVerdictAndWhatIsStored) {
     EXPECT_EQ(
         saveThroughPage("groq", " https://api.groq.com/openai/v1 ", "llama-3.3-70b-versatile", " gsk-42 "),
         (json{{"text", "Saved. New explanations use this connection."}, {"ok", true}}));
-    EXPECT_EQ(secrets_.real.read(secrets_.scoped(APIKeyStore::service), "groq"), "gsk-42");
+    EXPECT_EQ(secrets_.real.read(secrets_.scoped(APIKeyStore::service), "groq").valueOr(std::nullopt),
+              "gsk-42");
     const std::string stored = keyFile();
     EXPECT_NE(stored.find("[ulvo]"), std::string::npos) << stored;
     EXPECT_NE(stored.find("modelProvider=groq"), std::string::npos) << stored;

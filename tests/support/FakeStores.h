@@ -36,35 +36,25 @@ private:
 
 class MemorySecretStore final : public SecretStore {
 public:
-    std::optional<std::string> read(const std::string& service, const std::string& account) const override {
+    Result<std::optional<std::string>> read(const std::string& service,
+                                            const std::string& account) const override {
         std::lock_guard lock(mutex_);
         const auto found = items_.find({service, account});
         return found == items_.end() ? std::nullopt : std::optional<std::string>(found->second);
     }
-    Outcome update(const std::string& service, const std::string& account,
-                   const std::string& secret) override {
+    Result<void> write(const std::string& service, const std::string& account,
+                       const std::string& secret) override {
         std::lock_guard lock(mutex_);
         if (refuseWrites) {
-            return {Status::failure, refusalCode, "refused"};
-        }
-        const auto found = items_.find({service, account});
-        if (found == items_.end()) {
-            return {Status::itemNotFound, 0, {}};
-        }
-        found->second = secret;
-        return {};
-    }
-    Outcome add(const std::string& service, const std::string& account, const std::string& secret) override {
-        std::lock_guard lock(mutex_);
-        if (refuseWrites) {
-            return {Status::failure, refusalCode, "refused"};
+            return Failure{"refused", refusalCode};
         }
         items_[{service, account}] = secret;
         return {};
     }
-    void remove(const std::string& service, const std::string& account) override {
+    Result<void> remove(const std::string& service, const std::string& account) override {
         std::lock_guard lock(mutex_);
         items_.erase({service, account});
+        return {};
     }
 
     bool refuseWrites = false;

@@ -29,33 +29,26 @@ public:
 // Records the calls; `refusal`, when set, answers every write.
 class MemorySecrets : public SecretStore {
 public:
-    std::optional<std::string> read(const std::string&, const std::string& account) const override {
+    Result<std::optional<std::string>> read(const std::string&, const std::string& account) const override {
         auto found = items.find(account);
         return found == items.end() ? std::nullopt : std::optional(found->second);
     }
-    Outcome update(const std::string&, const std::string& account, const std::string& secret) override {
-        calls.push_back("update");
+    Result<void> write(const std::string&, const std::string& account, const std::string& secret) override {
+        calls.push_back("write");
         if (refusal) {
             return *refusal;
         }
-        if (!items.contains(account)) {
-            return {Status::itemNotFound, -25300, {}};
-        }
         items[account] = secret;
         return {};
     }
-    Outcome add(const std::string&, const std::string& account, const std::string& secret) override {
-        calls.push_back("add");
-        items[account] = secret;
-        return {};
-    }
-    void remove(const std::string&, const std::string& account) override {
+    Result<void> remove(const std::string&, const std::string& account) override {
         calls.push_back("remove");
         items.erase(account);
+        return {};
     }
     std::map<std::string, std::string> items;
     std::vector<std::string> calls;
-    std::optional<Outcome> refusal;
+    std::optional<Failure> refusal;
 };
 
 TEST(PreferencesTest, CloudProviderWithoutKeyFallsBackToLocalDefaults) {
@@ -73,30 +66,24 @@ TEST(PreferencesTest, CloudProviderWithoutKeyFallsBackToLocalDefaults) {
               (ModelPreferences{ModelProvider::groq, "https://proxy.test/v1", "m"}));
 }
 
-TEST(PreferencesTest, SavingAKeyUpdatesThenAddsAndEmptyDeletes) {
+TEST(PreferencesTest, SavingAKeyWritesAndEmptyDeletesAndRefusalsCarryTheStoreCode) {
     MemorySecrets secrets;
     APIKeyStore keys(secrets);
-    keys.save("one", ModelProvider::xAI);
-    keys.save("two", ModelProvider::xAI);
-    keys.save("", ModelProvider::xAI);
-    EXPECT_EQ(secrets.calls, (std::vector<std::string>{"update", "add", "update", "remove"}));
+    EXPECT_TRUE(keys.save("one", ModelProvider::xAI));
+    EXPECT_EQ(keys.read(ModelProvider::xAI), "one");
+    EXPECT_TRUE(keys.save("", ModelProvider::xAI));
+    EXPECT_EQ(secrets.calls, (std::vector<std::string>{"write", "remove"}));
     EXPECT_EQ(keys.read(ModelProvider::xAI), "");
-}
 
-TEST(PreferencesTest, RefusedKeysThrowWithTheStoreCode) {
-    MemorySecrets secrets;
-    APIKeyStore keys(secrets);
-    secrets.refusal = SecretStore::Outcome{SecretStore::Status::failure, 36, "locked"};
-    try {
-        keys.save("k", ModelProvider::openAI);
-        FAIL() << "no error";
-    } catch (const KeyStoreError& error) {
-        EXPECT_EQ(error.code(), 36);
-        EXPECT_STREQ(error.what(), "locked");
-    }
+    secrets.refusal = Failure{"locked", 36};
+    const Result<void> refused = keys.save("k", ModelProvider::openAI);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.failure().code, 36);
+    EXPECT_EQ(refused.failure().message, "locked");
     secrets.refusal->message.clear();
-    EXPECT_THROW(keys.save("k", ModelProvider::openAI), KeyStoreError) << "a failure without a message";
-    EXPECT_EQ(secrets.calls, (std::vector<std::string>{"update", "update"}));
+    const Result<void> silent = keys.save("k", ModelProvider::openAI);
+    ASSERT_FALSE(silent) << "a failure without a message";
+    EXPECT_EQ(silent.failure().message, "The key store refused the key.");
 }
 
 } // namespace

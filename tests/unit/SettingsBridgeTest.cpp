@@ -150,7 +150,7 @@ TEST_F(SettingsBridgeTest, InitPayloadListsProvidersAndTheKeylessFallback) {
                                            {"apiKey", ""}}));
     EXPECT_EQ(payload.at("version"), "");
 
-    APIKeyStore(secrets).save("gsk", ModelProvider::groq);
+    ASSERT_TRUE(APIKeyStore(secrets).save("gsk", ModelProvider::groq));
     EXPECT_EQ(bridge.initPayload().at("current").at("apiKey"), "gsk");
 }
 
@@ -240,22 +240,19 @@ TEST_F(SettingsBridgeTest, TheLoginStartSwitchIsOfferedOnlyWhenWiredAndSaysAFail
 // A keyring that answers only when released, as one waiting for its unlock prompt does.
 class WaitingSecretStore final : public SecretStore {
 public:
-    std::optional<std::string> read(const std::string& service, const std::string& account) const override {
+    Result<std::optional<std::string>> read(const std::string& service,
+                                            const std::string& account) const override {
         wait();
         return inner.read(service, account);
     }
-    Outcome update(const std::string& service, const std::string& account,
-                   const std::string& secret) override {
+    Result<void> write(const std::string& service, const std::string& account,
+                       const std::string& secret) override {
         wait();
-        return inner.update(service, account, secret);
+        return inner.write(service, account, secret);
     }
-    Outcome add(const std::string& service, const std::string& account, const std::string& secret) override {
+    Result<void> remove(const std::string& service, const std::string& account) override {
         wait();
-        return inner.add(service, account, secret);
-    }
-    void remove(const std::string& service, const std::string& account) override {
-        wait();
-        inner.remove(service, account);
+        return inner.remove(service, account);
     }
     void release() {
         const std::lock_guard lock(mutex);
@@ -277,7 +274,7 @@ private:
 TEST(SettingsBridgeKeyring, AnUnlockPromptNeverHoldsTheWindowAndTheAnswersComeBackAfterIt) {
     test::MemoryPreferenceStore preferences;
     WaitingSecretStore secrets;
-    APIKeyStore(secrets.inner).save("sk-stored", ModelProvider::groq);
+    ASSERT_TRUE(APIKeyStore(secrets.inner).save("sk-stored", ModelProvider::groq));
     RecordingSettingsHost host;
     std::mutex mutex;
     std::condition_variable posted;

@@ -215,18 +215,15 @@ bool accessibilityEnabled() {
     return enabled;
 }
 
-bool requestAccessibility(std::string* reason) {
+Result<void> requestAccessibility() {
     GError* raw = nullptr;
     GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
     GErrorPtr busError(raw);
     if (!bus) {
-        if (reason != nullptr) {
-            *reason = busError ? busError->message : "no session bus";
-        }
-        return false;
+        return Failure{busError ? busError->message : "no session bus"};
     }
     if (accessibilityEnabled()) {
-        return true;
+        return {};
     }
     // The desktop setting makes toolkits started from now on load their accessibility bridge.
     if (GSettingsSchemaSource* source = g_settings_schema_source_get_default()) {
@@ -249,12 +246,9 @@ bool requestAccessibility(std::string* reason) {
         g_variant_unref(reply);
     }
     if (setError) {
-        if (reason != nullptr) {
-            *reason = setError->message;
-        }
-        return false;
+        return Failure{setError->message};
     }
-    return true;
+    return {};
 }
 
 } // namespace ulvo::x11

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Result.h"
 #include "capture/SelectionReader.h"
 #include "platform/linux/gtk/GObjectPtr.h"
 
@@ -51,6 +52,6 @@ bool accessibilityEnabled();
 
 // Switches toolkit accessibility on (org.a11y.Status IsEnabled and the desktop setting) when it is off.
 // Returns false, with the reason, when the accessibility bus cannot be reached.
-bool requestAccessibility(std::string* reason);
+Result<void> requestAccessibility();
 
 } // namespace ulvo::x11

@@ -147,22 +147,22 @@ void DesktopCapture::registerHotKey() {
         shortcutsPortal_ = std::make_unique<wayland::GlobalShortcutsPortal>(std::move(events));
         return;
     }
-    std::string failure;
-    hotKey_ = hotKeys_->registerHotKey({explainHotKeyId, XK_e, hotKeys_->masks().alt}, &failure);
-    if (!hotKey_) {
-        unavailable("the hot key Alt+E", failure);
+    const Result<void> explain = hotKeys_->registerHotKey({explainHotKeyId, XK_e, hotKeys_->masks().alt});
+    hotKey_ = explain.ok();
+    if (!explain) {
+        unavailable("the hot key Alt+E", explain.failure().message);
     }
-    hotKeyOCR_ = hotKeys_->registerHotKey(
-        {captureHotKeyId, XK_e, hotKeys_->masks().alt | hotKeys_->masks().shift}, &failure);
-    if (!hotKeyOCR_) {
-        unavailable("the hot key Alt+Shift+E", failure);
+    const Result<void> capture =
+        hotKeys_->registerHotKey({captureHotKeyId, XK_e, hotKeys_->masks().alt | hotKeys_->masks().shift});
+    hotKeyOCR_ = capture.ok();
+    if (!capture) {
+        unavailable("the hot key Alt+Shift+E", capture.failure().message);
     }
 }
 
 void DesktopCapture::requestAccessibilityTrust() {
-    std::string reason;
-    if (!requestAccessibility(&reason)) {
-        unavailable("reading selections through accessibility (AT-SPI)", reason);
+    if (const Result<void> requested = requestAccessibility(); !requested) {
+        unavailable("reading selections through accessibility (AT-SPI)", requested.failure().message);
     } else if (!reader_->available()) {
         unavailable("reading selections through accessibility (AT-SPI)",
                     "the accessibility bus does not answer");

@@ -97,16 +97,14 @@ HotKeyGrabber::~HotKeyGrabber() {
     }
 }
 
-bool HotKeyGrabber::registerHotKey(const HotKeyRequest& request, std::string* failure) {
+Result<void> HotKeyGrabber::registerHotKey(const HotKeyRequest& request) {
     Display* display = connection_.display();
     if (display == nullptr) {
-        *failure = "no X display";
-        return false;
+        return Failure{"no X display"};
     }
     const KeyCode keycode = XKeysymToKeycode(display, request.keysym);
     if (keycode == 0) {
-        *failure = "the keyboard has no such key";
-        return false;
+        return Failure{"the keyboard has no such key"};
     }
     const std::vector<unsigned> variants = grabModifierVariants(request.modifiers, masks_);
     ErrorTrap trap(display);
@@ -118,11 +116,10 @@ bool HotKeyGrabber::registerHotKey(const HotKeyRequest& request, std::string* fa
             XUngrabKey(display, keycode, variant, connection_.root());
         }
         trap.sync();
-        *failure = "another program has taken it";
-        return false;
+        return Failure{"another program has taken it"};
     }
     bindings_.push_back({request.id, keycode, request.modifiers});
-    return true;
+    return {};
 }
 
 void HotKeyGrabber::unregisterHotKey(std::uint32_t id) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Result.h"
 #include "capture/HotKeys.h"
 #include "platform/linux/x11/XConnection.h"
 
@@ -57,7 +58,7 @@ public:
         unsigned modifiers = 0;
     };
     // Grabs the key with the modifiers; false, with the reason, when another program holds it already.
-    bool registerHotKey(const HotKeyRequest& request, std::string* failure);
+    Result<void> registerHotKey(const HotKeyRequest& request);
     void unregisterHotKey(std::uint32_t id);
     const ModifierMasks& masks() const { return masks_; }
     // Ends the keyboard grab a held hot key keeps, so synthetic keys reach the focused window.
