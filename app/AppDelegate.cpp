@@ -95,10 +95,10 @@ AppDelegate::AppDelegate(std::optional<std::filesystem::path> resources,
     ModelInstaller::Options options;
     options.runtimeRoot = runtimeRoot(resources_);
     options.transport = std::make_shared<CurlTransport>();
-    options.changed = [alive = std::weak_ptr<AppDelegate*>(alive_)](const ModelInstallState& state) {
-        gtk::postToMainThread([alive, state] {
-            if (const auto self = alive.lock()) {
-                (*self)->modelStateChanged(state);
+    options.changed = [watch = lifetime_.watch()](const ModelInstallState& state) {
+        gtk::postToMainThread([watch, state] {
+            if (AppDelegate* self = watch.get()) {
+                self->modelStateChanged(state);
             }
         });
     };
@@ -147,21 +147,20 @@ void AppDelegate::chooseModelFile() {
     gtk_file_filter_add_pattern(filter, "*.gguf");
     gtk_file_chooser_add_filter(as<GtkFileChooser>(chooser), filter);
     // The chooser is modal to Settings but not to the program: the answer comes as a signal.
-    g_signal_connect_data(
-        chooser, "response", gtk::callback(+[](GtkNativeDialog* dialog, gint response, gpointer data) {
-            auto* alive = static_cast<std::weak_ptr<AppDelegate*>*>(data);
+    using Watch = Lifetime<AppDelegate>::Watch;
+    gtk::connectOwning(
+        chooser, "response",
+        +[](GtkNativeDialog* dialog, gint response, gpointer data) {
             if (response == GTK_RESPONSE_ACCEPT) {
                 gtk::GCharPtr file(gtk_file_chooser_get_filename(as<GtkFileChooser>(dialog)));
-                const auto self = alive->lock();
-                if (self && file) {
-                    (*self)->installer_->useFile(file.get());
+                AppDelegate* self = static_cast<Watch*>(data)->get();
+                if (self != nullptr && file) {
+                    self->installer_->useFile(file.get());
                 }
             }
-            g_object_unref(dialog);
-        }),
-        new std::weak_ptr<AppDelegate*>(alive_),
-        [](gpointer data, GClosure*) { delete static_cast<std::weak_ptr<AppDelegate*>*>(data); },
-        GConnectFlags{});
+            g_object_unref(dialog); // the connection, and its data, end with the dialog
+        },
+        lifetime_.watch());
     gtk_native_dialog_show(as<GtkNativeDialog>(chooser));
 }
 
@@ -260,13 +259,9 @@ void AppDelegate::buildMenu() {
         {"capture", [self] { self->captureViaOCR(); }, noAccel},
     };
     for (const Action& action : actions) {
-        GSimpleAction* simple = g_simple_action_new(action.name, nullptr);
-        g_signal_connect_data(
-            simple, "activate", gtk::callback(&activateAction), new std::function<void()>(action.run),
-            [](gpointer data, GClosure*) { delete static_cast<std::function<void()>*>(data); },
-            GConnectFlags{});
-        g_action_map_add_action(as<GActionMap>(application_), as<GAction>(simple));
-        g_object_unref(simple);
+        const gtk::GObjectPtr<GSimpleAction> simple(g_simple_action_new(action.name, nullptr));
+        gtk::connectOwning(simple.get(), "activate", &activateAction, action.run);
+        g_action_map_add_action(as<GActionMap>(application_), as<GAction>(simple.get()));
         if (!action.accels.empty()) {
             std::vector<const char*> accels = action.accels;
             accels.push_back(nullptr);
@@ -350,9 +345,9 @@ void AppDelegate::prepareCard() {
 
 void AppDelegate::scheduleWebViewsRelease() {
     const std::uint64_t generation = ++webViewsGeneration_;
-    gtk::runOnMainThreadAfter(webIdleLimit_, [alive = std::weak_ptr<AppDelegate*>(alive_), generation] {
-        if (const auto self = alive.lock(); self && (*self)->webViewsGeneration_ == generation) {
-            (*self)->releaseIdleWebViews();
+    gtk::runOnMainThreadAfter(webIdleLimit_, [watch = lifetime_.watch(), generation] {
+        if (AppDelegate* self = watch.get(); self != nullptr && self->webViewsGeneration_ == generation) {
+            self->releaseIdleWebViews();
         }
     });
 }
@@ -377,9 +372,9 @@ void AppDelegate::releaseIdleWebViews() {
     }
     // WebKit's libraries cannot be unloaded; their pages leave memory until a page needs them again.
     // Not at once: the kernel keeps pages that the web processes, ending now, still map.
-    gtk::runOnMainThreadAfter(webProcessesEndLimit, [alive = std::weak_ptr<AppDelegate*>(alive_)] {
-        if (const auto self = alive.lock(); self && !(*self)->engine_ && (*self)->filesBeforeWebKit_) {
-            pageOutFilesExcept(*(*self)->filesBeforeWebKit_);
+    gtk::runOnMainThreadAfter(webProcessesEndLimit, [watch = lifetime_.watch()] {
+        if (AppDelegate* self = watch.get(); self != nullptr && !self->engine_ && self->filesBeforeWebKit_) {
+            pageOutFilesExcept(*self->filesBeforeWebKit_);
         }
     });
 }

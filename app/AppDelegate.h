@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Lifetime.h"
 #include "card/CardBridge.h"
 #include "card/CardGeometry.h"
 #include "model/ModelInstaller.h"
@@ -117,7 +118,7 @@ private:
     std::unique_ptr<CardBridge> cardBridge_;
     std::unique_ptr<SettingsHost> settingsHost_;
     std::unique_ptr<SettingsBridge> settingsBridge_;
-    std::shared_ptr<AppDelegate*> alive_ = std::make_shared<AppDelegate*>(this);
+    Lifetime<AppDelegate> lifetime_{this};
 
     // The user-interface state.
     ModelService model_;

@@ -1,6 +1,8 @@
 // ulvo: starts the desktop program, or hands an action to the one that runs. A desktop's key binding
 // runs this at every press, so the hand-over links GIO alone: the program itself loads some two hundred
 // libraries, which takes longer than a key press should wait.
+#include "platform/linux/gtk/GObjectPtr.h"
+
 #include <gio/gio.h>
 #include <unistd.h>
 
@@ -31,9 +33,9 @@ std::optional<std::string> actionFor(int argc, char** argv) {
 // Asks the running program to run an action; false when none runs.
 bool handOver(const std::string& action) {
     GError* error = nullptr;
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-    if (bus == nullptr) {
-        g_clear_error(&error);
+    const ulvo::gtk::GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error));
+    g_clear_error(&error);
+    if (!bus) {
         return false;
     }
     // The compositor's permission to take the focus travels along, so the card can come to the front.
@@ -45,18 +47,13 @@ bool handOver(const std::string& action) {
             g_variant_builder_add(&platform, "{sv}", key, g_variant_new_string(value));
         }
     }
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, "com.zvk.ULVO", "/com/zvk/ULVO", "org.freedesktop.Application", "ActivateAction",
+    const ulvo::gtk::GVariantPtr reply(g_dbus_connection_call_sync(
+        bus.get(), "com.zvk.ULVO", "/com/zvk/ULVO", "org.freedesktop.Application", "ActivateAction",
         g_variant_new("(s@ava{sv})", action.c_str(), g_variant_new_array(G_VARIANT_TYPE_VARIANT, nullptr, 0),
                       &platform),
-        nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, nullptr, &error);
+        nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, nullptr, &error));
     g_clear_error(&error);
-    g_object_unref(bus);
-    if (reply == nullptr) {
-        return false;
-    }
-    g_variant_unref(reply);
-    return true;
+    return reply != nullptr;
 }
 
 } // namespace

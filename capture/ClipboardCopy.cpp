@@ -30,10 +30,9 @@ void ClipboardCopier::copySelectionViaClipboard(std::function<void(std::string)>
     }
     pending_ = std::make_unique<Pending>();
     pending_->completions.push_back(std::move(completion));
-    std::weak_ptr<ClipboardCopier*> weak = alive_;
-    clipboard_.snapshot([weak](ClipboardSnapshot snapshot) {
-        if (const auto self = weak.lock()) {
-            (*self)->snapshotTaken(std::move(snapshot));
+    clipboard_.snapshot([watch = lifetime_.watch()](ClipboardSnapshot snapshot) {
+        if (ClipboardCopier* self = watch.get()) {
+            self->snapshotTaken(std::move(snapshot));
         }
     });
 }
@@ -48,10 +47,9 @@ void ClipboardCopier::snapshotTaken(ClipboardSnapshot snapshot) {
     }
     // A keystroke that could not be sent changes nothing; the look below then finds no change.
     keystroke_.sendCopy();
-    std::weak_ptr<ClipboardCopier*> weak = alive_;
-    later_(lookDelay, [weak] {
-        if (const auto self = weak.lock()) {
-            (*self)->look();
+    later_(lookDelay, [watch = lifetime_.watch()] {
+        if (ClipboardCopier* self = watch.get()) {
+            self->look();
         }
     });
 }
@@ -61,10 +59,9 @@ void ClipboardCopier::look() {
         finish({});
         return;
     }
-    std::weak_ptr<ClipboardCopier*> weak = alive_;
-    clipboard_.readText([weak](std::optional<std::string> text) {
-        if (const auto self = weak.lock()) {
-            ClipboardCopier& copier = **self;
+    clipboard_.readText([watch = lifetime_.watch()](std::optional<std::string> text) {
+        if (ClipboardCopier* self = watch.get()) {
+            ClipboardCopier& copier = *self;
             const std::string trimmed = text ? trimmedWhitespaceAndNewlines(*text) : std::string();
             copier.clipboard_.restore(std::move(copier.pending_->snapshot));
             copier.finish(trimmed);

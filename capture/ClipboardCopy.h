@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Lifetime.h"
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -80,7 +81,7 @@ private:
     CopyKeystroke& keystroke_;
     DelayedCall later_;
     std::unique_ptr<Pending> pending_;
-    std::shared_ptr<ClipboardCopier*> alive_ = std::make_shared<ClipboardCopier*>(this);
+    Lifetime<ClipboardCopier> lifetime_{this};
 };
 
 } // namespace ulvo

@@ -68,10 +68,9 @@ RegionCapture::RegionCapture(RegionCaptureHost& host, ScreenshotTool tool)
 
 void RegionCapture::captureViaOCR() {
     const std::filesystem::path file = host_.temporaryDirectory() / captureFileName(host_.newUUID());
-    std::weak_ptr<RegionCapture*> weak = alive_;
-    auto ended = [weak, file] {
-        if (const auto self = weak.lock()) {
-            (*self)->toolEnded(file);
+    auto ended = [watch = lifetime_.watch(), file] {
+        if (RegionCapture* self = watch.get()) {
+            self->toolEnded(file);
         }
     };
     const std::optional<std::string> failure =
@@ -87,10 +86,9 @@ void RegionCapture::toolEnded(const std::filesystem::path& file) {
     if (!host_.fileExists(file)) {
         return; // cancelled, or the tool wrote nothing
     }
-    std::weak_ptr<RegionCapture*> weak = alive_;
-    host_.recognizeText(file, [weak, file](const std::string& text) {
-        if (const auto self = weak.lock()) {
-            (*self)->recognized(file, text);
+    host_.recognizeText(file, [watch = lifetime_.watch(), file](const std::string& text) {
+        if (RegionCapture* self = watch.get()) {
+            self->recognized(file, text);
         }
     });
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Geometry.h"
+#include "base/Lifetime.h"
 
 #include <filesystem>
 #include <functional>
@@ -90,7 +91,7 @@ private:
 
     RegionCaptureHost& host_;
     ScreenshotTool tool_;
-    std::shared_ptr<RegionCapture*> alive_ = std::make_shared<RegionCapture*>(this);
+    Lifetime<RegionCapture> lifetime_{this};
 };
 
 } // namespace ulvo

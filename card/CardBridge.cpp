@@ -148,12 +148,11 @@ void CardBridge::requestAnswer(const CardMessage& message) {
     lastLevel_ = message.level;
     const bool followup = message.question.has_value();
     const nlohmann::json id = message.id;
-    std::weak_ptr<CardBridge*> weakSelf = self_;
     MainThreadPoster toMain = toMainThread_;
     // Runs on the main thread: the bridge is still there and this is still the latest request.
-    auto current = [weakSelf, serial]() -> CardBridge* {
-        const std::shared_ptr<CardBridge*> self = weakSelf.lock();
-        return self && (*self)->latest_ == serial ? *self : nullptr;
+    auto current = [watch = lifetime_.watch(), serial]() -> CardBridge* {
+        CardBridge* self = watch.get();
+        return self != nullptr && self->latest_ == serial ? self : nullptr;
     };
     answers_.explain(
         *message.requestText, message.question, message.level,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Lifetime.h"
 #include "model/ExplainResult.h"
 #include "model/Level.h"
 
@@ -99,7 +100,7 @@ private:
     MainThreadPoster toMainThread_;
     std::uint64_t latest_ = 0; // the bridge's own count of requests, so stale answers are recognised
     Level lastLevel_ = defaultLevel;
-    std::shared_ptr<CardBridge*> self_ = std::make_shared<CardBridge*>(this);
+    Lifetime<CardBridge> lifetime_{this};
 };
 
 } // namespace ulvo

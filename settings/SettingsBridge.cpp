@@ -87,7 +87,7 @@ SettingsBridge::SettingsBridge(SettingsHost& host, Options options)
 
 // The worker finishes what runs (its answer is dropped: the bridge is gone) and drops what waits.
 SettingsBridge::~SettingsBridge() {
-    alive_.reset();
+    lifetime_.end();
     if (worker_) {
         worker_->discardPending();
     }
@@ -100,10 +100,10 @@ void SettingsBridge::offMainThread(std::function<nlohmann::json()> work,
         return;
     }
     worker_->async([work = std::move(work), done = std::move(done), post = options_.toMainThread,
-                    alive = std::weak_ptr<SettingsBridge*>(alive_)] {
+                    watch = lifetime_.watch()] {
         nlohmann::json result = work();
-        post([alive, done, result = std::move(result)] {
-            if (alive.lock()) {
+        post([watch, done, result = std::move(result)] {
+            if (watch.get() != nullptr) {
                 done(result);
             }
         });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Lifetime.h"
 #include "model/ModelInstaller.h"
 #include "model/SerialQueue.h"
 #include "settings/PreferenceStore.h"
@@ -106,7 +107,7 @@ private:
     SettingsHost& host_;
     Options options_;
     std::unique_ptr<SerialQueue> worker_;
-    std::shared_ptr<SettingsBridge*> alive_ = std::make_shared<SettingsBridge*>(this);
+    Lifetime<SettingsBridge> lifetime_{this};
 };
 
 } // namespace ulvo

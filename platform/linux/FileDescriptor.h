@@ -15,6 +15,11 @@ public:
 
     int get() const { return fd_; }
     void reset() { static_cast<void>(close()); }
+    // Closes the one held now, then holds fd.
+    void adopt(int fd) {
+        reset();
+        fd_ = fd;
+    }
     // Closes now and reports whether the close succeeded (a failed close can mean lost data).
     bool close() {
         if (fd_ < 0) {

@@ -1,5 +1,7 @@
 #include "platform/linux/GnomeShortcutSettings.h"
 
+#include "platform/linux/gtk/GObjectPtr.h"
+
 #include <gio/gio.h>
 
 #include <algorithm>
@@ -19,24 +21,12 @@ constexpr std::array<const char*, 5> bindingSchemas = {
     "org.gnome.desktop.wm.keybindings", "org.gnome.shell.keybindings", "org.gnome.mutter.keybindings",
     "org.gnome.mutter.wayland.keybindings", mediaKeys};
 
-struct SchemaUnref {
-    void operator()(GSettingsSchema* schema) const { g_settings_schema_unref(schema); }
-};
-using SchemaPtr = std::unique_ptr<GSettingsSchema, SchemaUnref>;
+using SchemaPtr = gtk::GSettingsSchemaPtr;
 struct KeyUnref {
     void operator()(GSettingsSchemaKey* key) const { g_settings_schema_key_unref(key); }
 };
-struct ObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
-using SettingsPtr = std::unique_ptr<GSettings, ObjectUnref>;
-struct StrvFree {
-    void operator()(gchar** strings) const { g_strfreev(strings); }
-};
-using StrvPtr = std::unique_ptr<gchar*, StrvFree>;
-struct VariantUnref {
-    void operator()(GVariant* value) const { g_variant_unref(value); }
-};
+using SettingsPtr = gtk::GObjectPtr<GSettings>;
+using StrvPtr = gtk::GStrvPtr;
 
 SchemaPtr lookup(const char* id) {
     GSettingsSchemaSource* source = g_settings_schema_source_get_default();
@@ -44,10 +34,8 @@ SchemaPtr lookup(const char* id) {
 }
 
 std::string text(GSettings* settings, const char* key) {
-    gchar* value = g_settings_get_string(settings, key);
-    std::string result = value != nullptr ? value : "";
-    g_free(value);
-    return result;
+    const gtk::GCharPtr value(g_settings_get_string(settings, key));
+    return value ? value.get() : "";
 }
 
 } // namespace
@@ -81,7 +69,7 @@ std::optional<std::string> GnomeShortcutSettings::desktopShortcutFor(const std::
         const SettingsPtr settings(g_settings_new(id));
         const StrvPtr keys(g_settings_schema_list_keys(schema.get()));
         for (gchar** key = keys.get(); key != nullptr && *key != nullptr; ++key) {
-            const std::unique_ptr<GVariant, VariantUnref> value(g_settings_get_value(settings.get(), *key));
+            const gtk::GVariantPtr value(g_settings_get_value(settings.get(), *key));
             std::vector<std::string> bound;
             if (g_variant_is_of_type(value.get(), G_VARIANT_TYPE_STRING)) {
                 bound.emplace_back(g_variant_get_string(value.get(), nullptr));

@@ -1,5 +1,7 @@
 #include "platform/linux/KeyFilePreferenceStore.h"
 
+#include "platform/linux/gtk/GObjectPtr.h"
+
 #include <glib.h>
 #include <glib/gstdio.h>
 
@@ -10,18 +12,9 @@ namespace ulvo {
 
 namespace {
 
-struct KeyFileDeleter {
-    void operator()(GKeyFile* file) const { g_key_file_free(file); }
-};
-struct ErrorDeleter {
-    void operator()(GError* error) const { g_error_free(error); }
-};
-struct CharsDeleter {
-    void operator()(gchar* chars) const { g_free(chars); }
-};
-using KeyFilePtr = std::unique_ptr<GKeyFile, KeyFileDeleter>;
-using ErrorPtr = std::unique_ptr<GError, ErrorDeleter>;
-using CharsPtr = std::unique_ptr<gchar, CharsDeleter>;
+using KeyFilePtr = gtk::GKeyFilePtr;
+using ErrorPtr = gtk::GErrorPtr;
+using CharsPtr = gtk::GCharPtr;
 
 } // namespace
 

@@ -1,27 +1,20 @@
 #include "platform/linux/LibsecretStore.h"
 
+#include "platform/linux/gtk/GObjectPtr.h"
+
 #include <memory>
 
 namespace ulvo {
 
 namespace {
 
-struct ErrorDeleter {
-    void operator()(GError* error) const { g_error_free(error); }
-};
-struct HashTableDeleter {
-    void operator()(GHashTable* table) const { g_hash_table_unref(table); }
-};
 struct SecretValueDeleter {
     void operator()(SecretValue* value) const { secret_value_unref(value); }
 };
-struct ObjectListDeleter {
-    void operator()(GList* list) const { g_list_free_full(list, g_object_unref); }
-};
-using ErrorPtr = std::unique_ptr<GError, ErrorDeleter>;
-using HashTablePtr = std::unique_ptr<GHashTable, HashTableDeleter>;
+using ErrorPtr = gtk::GErrorPtr;
+using HashTablePtr = gtk::GHashTablePtr;
 using SecretValuePtr = std::unique_ptr<SecretValue, SecretValueDeleter>;
-using ObjectListPtr = std::unique_ptr<GList, ObjectListDeleter>;
+using ObjectListPtr = gtk::GObjectListPtr;
 
 // Owns the GError a call may set; pass it where a GError** is expected.
 class ErrorSlot {

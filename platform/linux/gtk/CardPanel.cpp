@@ -50,9 +50,9 @@ CardPanel::CardPanel(GtkApplication* application, std::function<WebEngine&()> en
     , css_(gtk_css_provider_new()) {
     gtk_css_provider_load_from_data(css_.get(), cardStyle, -1, nullptr);
 
-    window_ = styled(gtk_window_new(GTK_WINDOW_TOPLEVEL), "ulvo-card");
+    window_.reset(styled(gtk_window_new(GTK_WINDOW_TOPLEVEL), "ulvo-card"));
     GtkWindow* window = this->window();
-    gtk_style_context_add_provider_for_screen(gtk_widget_get_screen(window_),
+    gtk_style_context_add_provider_for_screen(gtk_widget_get_screen(window_.get()),
                                               as<GtkStyleProvider>(css_.get()),
                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     gtk_window_set_title(window, "ULVO");
@@ -79,7 +79,7 @@ CardPanel::CardPanel(GtkApplication* application, std::function<WebEngine&()> en
     gtk_window_set_default_size(window, static_cast<int>(cardWidth), static_cast<int>(cardHeight));
     if (layered_) {
         // A layer surface takes the size its content asks for; the page asks for none.
-        gtk_widget_set_size_request(window_, static_cast<int>(cardWidth), static_cast<int>(cardHeight));
+        gtk_widget_set_size_request(window_.get(), static_cast<int>(cardWidth), static_cast<int>(cardHeight));
     }
     GdkGeometry hints{};
     hints.min_width = static_cast<int>(cardLimits.minWidth);
@@ -88,20 +88,20 @@ CardPanel::CardPanel(GtkApplication* application, std::function<WebEngine&()> en
     hints.max_height = static_cast<int>(cardLimits.maxHeight);
     gtk_window_set_geometry_hints(window, nullptr, &hints,
                                   static_cast<GdkWindowHints>(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE));
-    if (GdkVisual* rgba = gdk_screen_get_rgba_visual(gtk_widget_get_screen(window_))) {
-        gtk_widget_set_visual(window_, rgba);
+    if (GdkVisual* rgba = gdk_screen_get_rgba_visual(gtk_widget_get_screen(window_.get()))) {
+        gtk_widget_set_visual(window_.get(), rgba);
     }
     if (application != nullptr) {
         gtk_window_set_application(window, application);
     }
-    connect(window_, "delete-event", &CardPanel::windowDeleted, this);
-    connect(window_, "size-allocate", &CardPanel::windowAllocated, this);
+    connect(window_.get(), "delete-event", &CardPanel::windowDeleted, this);
+    connect(window_.get(), "size-allocate", &CardPanel::windowAllocated, this);
 
     GtkWidget* overlay = styled(gtk_overlay_new(), "ulvo-card-content");
     GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
     column_ = column;
     gtk_container_add(as<GtkContainer>(overlay), column);
-    gtk_container_add(as<GtkContainer>(window_), overlay);
+    gtk_container_add(as<GtkContainer>(window_.get()), overlay);
 
     // Header: pressing anywhere but the close button drags the window.
     header_ = styled(gtk_event_box_new(), "ulvo-card-header");
@@ -163,14 +163,14 @@ CardPanel::CardPanel(GtkApplication* application, std::function<WebEngine&()> en
     gtk_overlay_add_overlay(as<GtkOverlay>(overlay), resizeHandle_);
 
     gtk_widget_show_all(overlay);
-    gtk_widget_realize(window_);
+    gtk_widget_realize(window_.get());
 }
 
 CardPanel::~CardPanel() {
-    g_signal_handlers_disconnect_by_data(window_, this);
+    g_signal_handlers_disconnect_by_data(window_.get(), this);
     g_signal_handlers_disconnect_by_data(header_, this);
     g_signal_handlers_disconnect_by_data(resizeHandle_, this);
-    gtk_widget_destroy(window_);
+    window_.reset();
     gtk_style_context_remove_provider_for_screen(gdk_screen_get_default(), as<GtkStyleProvider>(css_.get()));
 }
 
@@ -202,11 +202,11 @@ Rect CardPanel::frame() const {
         gtk_window_get_position(window(), &rect.x, &rect.y);
     }
     gtk_window_get_size(window(), &rect.width, &rect.height);
-    return ScreenGeometry(gtk_widget_get_display(window_)).toLogic(rect);
+    return ScreenGeometry(gtk_widget_get_display(window_.get())).toLogic(rect);
 }
 
 void CardPanel::setFrame(const Rect& frame) {
-    const GdkRectangle rect = ScreenGeometry(gtk_widget_get_display(window_)).fromLogic(frame);
+    const GdkRectangle rect = ScreenGeometry(gtk_widget_get_display(window_.get())).fromLogic(frame);
     if (layered_) {
         gtk_layer_set_margin(window(), GTK_LAYER_SHELL_EDGE_LEFT, std::max(rect.x, 0));
         gtk_layer_set_margin(window(), GTK_LAYER_SHELL_EDGE_TOP, std::max(rect.y, 0));
@@ -214,7 +214,7 @@ void CardPanel::setFrame(const Rect& frame) {
         gtk_window_move(window(), rect.x, rect.y);
     }
     if (layered_) {
-        gtk_widget_set_size_request(window_, rect.width, rect.height);
+        gtk_widget_set_size_request(window_.get(), rect.width, rect.height);
     }
     gtk_window_resize(window(), rect.width, rect.height);
 }
@@ -227,16 +227,16 @@ void CardPanel::setOrigin(Point origin) {
 }
 
 void CardPanel::present() {
-    gtk_widget_show(window_);
+    gtk_widget_show(window_.get());
     gtk_window_present(window());
 }
 
 void CardPanel::hide() {
-    gtk_widget_hide(window_);
+    gtk_widget_hide(window_.get());
 }
 
 bool CardPanel::isVisible() const {
-    return gtk_widget_get_visible(window_) != FALSE;
+    return gtk_widget_get_visible(window_.get()) != FALSE;
 }
 
 void CardPanel::resizeBy(double dw, double dh) {
@@ -431,7 +431,7 @@ void CardPanel::applyShape(int width, int height) {
     shapedHeight_ = height;
     // The page paints its whole area, and without a compositor transparent pixels show black, so
     // the corners are cut out of the window itself.
-    shapeToRoundedRectangle(window_, GdkRectangle{0, 0, width, height}, cornerRadius);
+    shapeToRoundedRectangle(window_.get(), GdkRectangle{0, 0, width, height}, cornerRadius);
 }
 
 } // namespace ulvo::gtk

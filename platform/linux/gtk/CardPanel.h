@@ -3,6 +3,7 @@
 #include "card/CardGeometry.h"
 #include "platform/linux/gtk/GObjectPtr.h"
 #include "platform/linux/gtk/PageView.h"
+#include "platform/linux/gtk/WidgetPtr.h"
 
 #include <gtk/gtk.h>
 
@@ -33,7 +34,7 @@ public:
     CardPanel(const CardPanel&) = delete;
     CardPanel& operator=(const CardPanel&) = delete;
 
-    GtkWindow* window() const { return as<GtkWindow>(window_); }
+    GtkWindow* window() const { return as<GtkWindow>(window_.get()); }
     PageView& page();
     bool hasPage() const { return page_ != nullptr; }
     void releasePage();
@@ -75,7 +76,7 @@ private:
 
     Callbacks callbacks_;
     std::function<WebEngine&()> engine_;
-    GtkWidget* window_ = nullptr; // destroyed with the panel
+    gtk::WindowPtr window_;
     GtkWidget* column_ = nullptr; // the header, then the page
     GtkWidget* header_ = nullptr;
     GtkWidget* resizeHandle_ = nullptr;

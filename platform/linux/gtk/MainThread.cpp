@@ -1,6 +1,6 @@
 #include "platform/linux/gtk/MainThread.h"
 
-#include <glib.h>
+#include "platform/linux/gtk/GObjectPtr.h"
 
 namespace ulvo::gtk {
 
@@ -11,20 +11,16 @@ gboolean runTask(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
-void deleteTask(gpointer data) {
-    delete static_cast<std::function<void()>*>(data);
-}
-
 } // namespace
 
 void postToMainThread(std::function<void()> task) {
     // Default priority, so answers are not held back behind redraws and layout.
-    g_idle_add_full(G_PRIORITY_DEFAULT, runTask, new std::function<void()>(std::move(task)), deleteTask);
+    g_idle_add_full(G_PRIORITY_DEFAULT, runTask, box(std::move(task)), deleteBoxed<std::function<void()>>);
 }
 
 void runOnMainThreadAfter(std::chrono::milliseconds delay, std::function<void()> task) {
-    g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(delay.count()), runTask,
-                       new std::function<void()>(std::move(task)), deleteTask);
+    g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(delay.count()), runTask, box(std::move(task)),
+                       deleteBoxed<std::function<void()>>);
 }
 
 } // namespace ulvo::gtk

@@ -13,7 +13,7 @@ RegionPicker::RegionPicker(GdkPixbuf* image, Completion completion)
     : image_(as<GdkPixbuf>(g_object_ref(image)))
     , window_(gtk_window_new(GTK_WINDOW_TOPLEVEL))
     , completion_(std::move(completion)) {
-    GtkWindow* window = as<GtkWindow>(window_);
+    GtkWindow* window = as<GtkWindow>(window_.get());
     gtk_window_set_title(window, "ULVO: frame the text");
     gtk_window_set_decorated(window, FALSE);
     if (gtk_layer_is_supported() != FALSE) {
@@ -31,39 +31,38 @@ RegionPicker::RegionPicker(GdkPixbuf* image, Completion completion)
     }
     GtkWidget* area = gtk_drawing_area_new();
     gtk_widget_add_events(area, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK | GDK_POINTER_MOTION_MASK);
-    gtk_container_add(as<GtkContainer>(window_), area);
+    gtk_container_add(as<GtkContainer>(window_.get()), area);
     connect(area, "draw", &RegionPicker::onDraw, this);
     connect(area, "button-press-event", &RegionPicker::onPress, this);
     connect(area, "motion-notify-event", &RegionPicker::onMotion, this);
     connect(area, "button-release-event", &RegionPicker::onRelease, this);
-    connect(window_, "key-press-event", &RegionPicker::onKey, this);
-    connect(window_, "delete-event", &RegionPicker::onDelete, this);
-    gtk_widget_show_all(window_);
+    connect(window_.get(), "key-press-event", &RegionPicker::onKey, this);
+    connect(window_.get(), "delete-event", &RegionPicker::onDelete, this);
+    gtk_widget_show_all(window_.get());
     gtk_window_present(window);
     if (GdkWindow* surface = gtk_widget_get_window(area)) {
-        GdkCursor* cross = gdk_cursor_new_from_name(gdk_window_get_display(surface), "crosshair");
-        if (cross != nullptr) {
-            gdk_window_set_cursor(surface, cross);
-            g_object_unref(cross);
+        const GObjectPtr<GdkCursor> cross(
+            gdk_cursor_new_from_name(gdk_window_get_display(surface), "crosshair"));
+        if (cross) {
+            gdk_window_set_cursor(surface, cross.get());
         }
     }
 }
 
 RegionPicker::~RegionPicker() {
     completion_ = nullptr;
-    gtk_widget_destroy(window_);
-    g_object_unref(image_);
+    window_.reset();
 }
 
 gboolean RegionPicker::onDraw(GtkWidget* widget, cairo_t* cr, gpointer data) {
     auto* self = static_cast<RegionPicker*>(data);
     const double width = gtk_widget_get_allocated_width(widget);
     const double height = gtk_widget_get_allocated_height(widget);
-    const int imageWidth = gdk_pixbuf_get_width(self->image_);
-    const int imageHeight = gdk_pixbuf_get_height(self->image_);
+    const int imageWidth = gdk_pixbuf_get_width(self->image_.get());
+    const int imageHeight = gdk_pixbuf_get_height(self->image_.get());
     cairo_save(cr);
     cairo_scale(cr, width / imageWidth, height / imageHeight);
-    gdk_cairo_set_source_pixbuf(cr, self->image_, 0, 0);
+    gdk_cairo_set_source_pixbuf(cr, self->image_.get(), 0, 0);
     cairo_paint(cr);
     cairo_restore(cr);
     // The screen dimmed, the frame clear, so what is framed stands out.
@@ -126,13 +125,13 @@ gboolean RegionPicker::onDelete(GtkWidget* /*widget*/, GdkEvent* /*event*/, gpoi
 }
 
 void RegionPicker::pick(Point from, Point to) {
-    finish(pickedImageRegion(from, to, gtk_widget_get_allocated_width(window_),
-                             gtk_widget_get_allocated_height(window_), gdk_pixbuf_get_width(image_),
-                             gdk_pixbuf_get_height(image_)));
+    finish(pickedImageRegion(from, to, gtk_widget_get_allocated_width(window_.get()),
+                             gtk_widget_get_allocated_height(window_.get()),
+                             gdk_pixbuf_get_width(image_.get()), gdk_pixbuf_get_height(image_.get())));
 }
 
 void RegionPicker::finish(std::optional<PixelRect> region) {
-    gtk_widget_hide(window_);
+    gtk_widget_hide(window_.get());
     if (completion_) {
         // The completion may destroy this picker.
         Completion completion = std::move(completion_);

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "capture/RegionCapture.h"
+#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/gtk/WidgetPtr.h"
 
 #include <gtk/gtk.h>
 
@@ -22,7 +24,7 @@ public:
     RegionPicker(const RegionPicker&) = delete;
     RegionPicker& operator=(const RegionPicker&) = delete;
 
-    GtkWidget* window() const { return window_; }
+    GtkWidget* window() const { return window_.get(); }
     // What a drag from one corner to the other does, in the picker's own coordinates.
     void pick(Point from, Point to);
     void cancel() { finish(std::nullopt); }
@@ -36,8 +38,8 @@ private:
     static gboolean onDelete(GtkWidget* widget, GdkEvent* event, gpointer data);
     void finish(std::optional<PixelRect> region);
 
-    GdkPixbuf* image_ = nullptr;
-    GtkWidget* window_ = nullptr;
+    gtk::GObjectPtr<GdkPixbuf> image_;
+    gtk::WindowPtr window_;
     Completion completion_;
     std::optional<Point> from_;
     Point to_;

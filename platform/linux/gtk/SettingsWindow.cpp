@@ -23,9 +23,9 @@ SettingsWindow::SettingsWindow(GtkApplication* application, WebEngine& engine, P
                                const PageView* related)
     : css_(gtk_css_provider_new()) {
     gtk_css_provider_load_from_data(css_.get(), settingsStyle, -1, nullptr);
-    window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_style_context_add_class(gtk_widget_get_style_context(window_), "ulvo-settings");
-    gtk_style_context_add_provider_for_screen(gtk_widget_get_screen(window_),
+    window_.reset(gtk_window_new(GTK_WINDOW_TOPLEVEL));
+    gtk_style_context_add_class(gtk_widget_get_style_context(window_.get()), "ulvo-settings");
+    gtk_style_context_add_provider_for_screen(gtk_widget_get_screen(window_.get()),
                                               as<GtkStyleProvider>(css_.get()),
                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     GtkWindow* window = this->window();
@@ -50,20 +50,20 @@ SettingsWindow::SettingsWindow(GtkApplication* application, WebEngine& engine, P
     const GdkRGBA background{10 / 255.0, 10 / 255.0, 11 / 255.0, 1};
     page_->setBackground(background);
     gtk_widget_set_size_request(page_->widget(), width, height - titleBarHeight);
-    gtk_container_add(as<GtkContainer>(window_), page_->widget());
-    connect(window_, "delete-event", &SettingsWindow::deleted, this);
+    gtk_container_add(as<GtkContainer>(window_.get()), page_->widget());
+    connect(window_.get(), "delete-event", &SettingsWindow::deleted, this);
     gtk_widget_show_all(bar);
     gtk_widget_show(page_->widget());
 }
 
 SettingsWindow::~SettingsWindow() {
-    g_signal_handlers_disconnect_by_data(window_, this);
-    gtk_widget_destroy(window_);
+    g_signal_handlers_disconnect_by_data(window_.get(), this);
+    window_.reset();
     gtk_style_context_remove_provider_for_screen(gdk_screen_get_default(), as<GtkStyleProvider>(css_.get()));
 }
 
 void SettingsWindow::present() {
-    gtk_widget_show(window_);
+    gtk_widget_show(window_.get());
     gtk_window_present(window());
 }
 

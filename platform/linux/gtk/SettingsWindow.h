@@ -2,6 +2,7 @@
 
 #include "platform/linux/gtk/GObjectPtr.h"
 #include "platform/linux/gtk/PageView.h"
+#include "platform/linux/gtk/WidgetPtr.h"
 
 #include <gtk/gtk.h>
 
@@ -23,17 +24,17 @@ public:
     SettingsWindow(const SettingsWindow&) = delete;
     SettingsWindow& operator=(const SettingsWindow&) = delete;
 
-    GtkWindow* window() const { return as<GtkWindow>(window_); }
+    GtkWindow* window() const { return as<GtkWindow>(window_.get()); }
     PageView& page() { return *page_; }
 
     void present();
-    void hide() { gtk_widget_hide(window_); }
-    bool isVisible() const { return gtk_widget_get_visible(window_) != FALSE; }
+    void hide() { gtk_widget_hide(window_.get()); }
+    bool isVisible() const { return gtk_widget_get_visible(window_.get()) != FALSE; }
 
 private:
     static gboolean deleted(GtkWidget* widget, GdkEvent*, gpointer);
 
-    GtkWidget* window_ = nullptr;
+    gtk::WindowPtr window_;
     std::unique_ptr<PageView> page_;
     GObjectPtr<GtkCssProvider> css_;
 };

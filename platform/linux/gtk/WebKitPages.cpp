@@ -78,15 +78,13 @@ constexpr int maximumDepth = 16;
 
 // As bytes, so text holding U+0000 arrives whole.
 std::string stringValue(JSCValue* value) {
-    GBytes* bytes = jsc_value_to_string_as_bytes(value);
-    if (bytes == nullptr) {
+    const gtk::GBytesPtr bytes(jsc_value_to_string_as_bytes(value));
+    if (!bytes) {
         return {};
     }
     gsize size = 0;
-    const auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
-    std::string text(data != nullptr ? data : "", data != nullptr ? size : 0);
-    g_bytes_unref(bytes);
-    return text;
+    const auto* data = static_cast<const char*>(g_bytes_get_data(bytes.get(), &size));
+    return {data != nullptr ? data : "", data != nullptr ? size : 0};
 }
 
 nlohmann::json convert(JSCValue* value, int depth) {
@@ -115,12 +113,11 @@ nlohmann::json convert(JSCValue* value, int depth) {
     }
     if (jsc_value_is_object(value)) {
         nlohmann::json object = nlohmann::json::object();
-        gchar** names = jsc_value_object_enumerate_properties(value);
-        for (gchar** name = names; name != nullptr && *name != nullptr; ++name) {
+        const gtk::GStrvPtr names(jsc_value_object_enumerate_properties(value));
+        for (gchar** name = names.get(); name != nullptr && *name != nullptr; ++name) {
             GObjectPtr<JSCValue> property(jsc_value_object_get_property(value, *name));
             object[*name] = convert(property.get(), depth + 1);
         }
-        g_strfreev(names);
         return object;
     }
     return nullptr;

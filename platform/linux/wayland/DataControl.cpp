@@ -1,5 +1,7 @@
 #include "platform/linux/wayland/DataControl.h"
 
+#include "platform/linux/FileDescriptor.h"
+#include "platform/linux/gtk/GObjectPtr.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 
 #include <glib-unix.h>
@@ -23,42 +25,53 @@ constexpr std::array<std::string_view, 5> textTypes = {"text/plain;charset=utf-8
                                                        "text/plain", "TEXT", "STRING"};
 
 // One read of an offer through a pipe: done at the end of the data, or empty-handed at the limit.
+// Its two sources each hold it; the one that ends it forgets itself first, then removes the other.
 struct PipeRead {
-    int fd = -1;
+    FileDescriptor fd;
     std::string text;
     std::function<void(std::optional<std::string>)> completion;
-    guint watch = 0;
-    guint limit = 0;
+    gtk::SourceId watch;
+    gtk::SourceId limit;
 
-    ~PipeRead() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
     void finish(std::optional<std::string> result) {
-        if (watch != 0) {
-            g_source_remove(watch);
-        }
-        if (limit != 0) {
-            g_source_remove(limit);
-        }
         auto completionNow = std::move(completion);
-        delete this;
+        watch.reset();
+        limit.reset();
         completionNow(std::move(result));
     }
 };
+using PipeReadRef = std::shared_ptr<PipeRead>;
 
 } // namespace
+
+void DataControlPrimarySelection::Release::operator()(wl_display* display) const {
+    wl_display_disconnect(display);
+}
+void DataControlPrimarySelection::Release::operator()(wl_registry* registry) const {
+    wl_registry_destroy(registry);
+}
+void DataControlPrimarySelection::Release::operator()(wl_seat* seat) const {
+    wl_seat_destroy(seat);
+}
+void DataControlPrimarySelection::Release::operator()(zwlr_data_control_manager_v1* manager) const {
+    zwlr_data_control_manager_v1_destroy(manager);
+}
+void DataControlPrimarySelection::Release::operator()(zwlr_data_control_device_v1* device) const {
+    zwlr_data_control_device_v1_destroy(device);
+}
+void DataControlPrimarySelection::Release::operator()(zwlr_data_control_offer_v1* offer) const {
+    zwlr_data_control_offer_v1_destroy(offer);
+}
 
 struct DataControlPrimarySelection::Listeners {
     static void global(void* data, wl_registry* registry, uint32_t name, const char* interface,
                        uint32_t version) {
         auto* self = static_cast<DataControlPrimarySelection*>(data);
         if (std::strcmp(interface, wl_seat_interface.name) == 0 && self->seat_ == nullptr) {
-            self->seat_ = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+            self->seat_.reset(static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1)));
         } else if (std::strcmp(interface, zwlr_data_control_manager_v1_interface.name) == 0 && version >= 2) {
-            self->manager_ = static_cast<zwlr_data_control_manager_v1*>(
-                wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, 2));
+            self->manager_.reset(static_cast<zwlr_data_control_manager_v1*>(
+                wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, 2)));
         }
     }
     static void globalRemove(void*, wl_registry*, uint32_t) {}
@@ -71,7 +84,7 @@ struct DataControlPrimarySelection::Listeners {
 
     static void dataOffer(void* data, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* proxy) {
         auto* self = static_cast<DataControlPrimarySelection*>(data);
-        self->offers_.push_back({proxy, {}});
+        self->offers_.push_back({OfferPtr(proxy), {}});
         static const zwlr_data_control_offer_v1_listener listener = {&Listeners::offerType};
         zwlr_data_control_offer_v1_add_listener(proxy, &listener, self);
     }
@@ -92,10 +105,8 @@ struct DataControlPrimarySelection::Listeners {
             self->changed_();
         }
     }
-    static void finished(void* data, zwlr_data_control_device_v1* device) {
-        auto* self = static_cast<DataControlPrimarySelection*>(data);
-        zwlr_data_control_device_v1_destroy(device);
-        self->device_ = nullptr;
+    static void finished(void* data, zwlr_data_control_device_v1*) {
+        static_cast<DataControlPrimarySelection*>(data)->device_.reset();
     }
 };
 
@@ -115,67 +126,45 @@ DataControlPrimarySelection::connect(std::function<void()> changed, std::functio
 }
 
 bool DataControlPrimarySelection::start() {
-    display_ = wl_display_connect(nullptr);
-    if (display_ == nullptr) {
+    display_.reset(wl_display_connect(nullptr));
+    if (!display_) {
         return false;
     }
-    registry_ = wl_display_get_registry(display_);
+    registry_.reset(wl_display_get_registry(display_.get()));
     static const wl_registry_listener registryListener = {&Listeners::global, &Listeners::globalRemove};
-    wl_registry_add_listener(registry_, &registryListener, this);
-    if (wl_display_roundtrip(display_) < 0 || seat_ == nullptr || manager_ == nullptr) {
+    wl_registry_add_listener(registry_.get(), &registryListener, this);
+    if (wl_display_roundtrip(display_.get()) < 0 || !seat_ || !manager_) {
         return false;
     }
-    device_ = zwlr_data_control_manager_v1_get_data_device(manager_, seat_);
+    device_.reset(zwlr_data_control_manager_v1_get_data_device(manager_.get(), seat_.get()));
     static const zwlr_data_control_device_v1_listener deviceListener = {
         &Listeners::dataOffer, &Listeners::selection, &Listeners::finished, &Listeners::primarySelection};
-    zwlr_data_control_device_v1_add_listener(device_, &deviceListener, this);
+    zwlr_data_control_device_v1_add_listener(device_.get(), &deviceListener, this);
     // The current selections arrive at once.
-    if (wl_display_roundtrip(display_) < 0) {
+    if (wl_display_roundtrip(display_.get()) < 0) {
         return false;
     }
-    watch_ = g_unix_fd_add(
-        wl_display_get_fd(display_), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+    watch_.reset(g_unix_fd_add(
+        wl_display_get_fd(display_.get()), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
         [](int, GIOCondition condition, gpointer data) -> gboolean {
             auto* self = static_cast<DataControlPrimarySelection*>(data);
-            if ((condition & G_IO_IN) == 0 || wl_display_dispatch(self->display_) < 0) {
-                self->watch_ = 0; // the compositor is gone; what was read stays
+            if ((condition & G_IO_IN) == 0 || wl_display_dispatch(self->display_.get()) < 0) {
+                self->watch_.forget(); // the compositor is gone; what was read stays
                 self->primary_ = nullptr;
                 return G_SOURCE_REMOVE;
             }
             return G_SOURCE_CONTINUE;
         },
-        this);
+        this));
     return true;
 }
 
-DataControlPrimarySelection::~DataControlPrimarySelection() {
-    if (watch_ != 0) {
-        g_source_remove(watch_);
-    }
-    for (const Offer& offer : offers_) {
-        zwlr_data_control_offer_v1_destroy(offer.proxy);
-    }
-    if (device_ != nullptr) {
-        zwlr_data_control_device_v1_destroy(device_);
-    }
-    if (manager_ != nullptr) {
-        zwlr_data_control_manager_v1_destroy(manager_);
-    }
-    if (seat_ != nullptr) {
-        wl_seat_destroy(seat_);
-    }
-    if (registry_ != nullptr) {
-        wl_registry_destroy(registry_);
-    }
-    if (display_ != nullptr) {
-        wl_display_disconnect(display_);
-    }
-}
+DataControlPrimarySelection::~DataControlPrimarySelection() = default;
 
 std::vector<DataControlPrimarySelection::Offer>::iterator
 DataControlPrimarySelection::offerPosition(zwlr_data_control_offer_v1* proxy) {
     return std::find_if(offers_.begin(), offers_.end(),
-                        [&](const Offer& offer) { return offer.proxy == proxy; });
+                        [&](const Offer& offer) { return offer.proxy.get() == proxy; });
 }
 
 DataControlPrimarySelection::Offer*
@@ -187,8 +176,7 @@ DataControlPrimarySelection::findOffer(zwlr_data_control_offer_v1* proxy) {
 void DataControlPrimarySelection::forget(zwlr_data_control_offer_v1* proxy) {
     const auto found = offerPosition(proxy);
     if (found != offers_.end()) {
-        zwlr_data_control_offer_v1_destroy(found->proxy);
-        offers_.erase(found);
+        offers_.erase(found); // destroys the offer
     }
 }
 
@@ -205,40 +193,40 @@ void DataControlPrimarySelection::readText(std::function<void(std::optional<std:
         completion(std::nullopt);
         return;
     }
-    zwlr_data_control_offer_v1_receive(offer->proxy, std::string(*type).c_str(), fds[1]);
-    wl_display_flush(display_);
+    zwlr_data_control_offer_v1_receive(offer->proxy.get(), std::string(*type).c_str(), fds[1]);
+    wl_display_flush(display_.get());
     close(fds[1]); // the owner holds its own copy; the end of the data is its close
-    auto* read = new PipeRead;
-    read->fd = fds[0];
+    const auto read = std::make_shared<PipeRead>();
+    read->fd.adopt(fds[0]);
     read->completion = std::move(completion);
-    read->watch = g_unix_fd_add(
-        read->fd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+    read->watch.reset(g_unix_fd_add_full(
+        G_PRIORITY_DEFAULT, read->fd.get(), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
         [](int fd, GIOCondition, gpointer data) -> gboolean {
-            auto* job = static_cast<PipeRead*>(data);
+            PipeRead& job = **static_cast<PipeReadRef*>(data);
             std::array<char, 65536> buffer{};
             const ssize_t count = ::read(fd, buffer.data(), buffer.size());
             if (count > 0) {
-                job->text.append(buffer.data(), static_cast<std::size_t>(count));
+                job.text.append(buffer.data(), static_cast<std::size_t>(count));
                 return G_SOURCE_CONTINUE;
             }
-            job->watch = 0;
+            job.watch.forget();
             if (count == 0) {
-                job->finish(std::move(job->text));
+                job.finish(std::move(job.text));
             } else {
-                job->finish(std::nullopt);
+                job.finish(std::nullopt);
             }
             return G_SOURCE_REMOVE;
         },
-        read);
-    read->limit = g_timeout_add(
-        readLimitMilliseconds,
+        gtk::box(read), gtk::deleteBoxed<PipeReadRef>));
+    read->limit.reset(g_timeout_add_full(
+        G_PRIORITY_DEFAULT, readLimitMilliseconds,
         [](gpointer data) -> gboolean {
-            auto* job = static_cast<PipeRead*>(data);
-            job->limit = 0;
-            job->finish(std::nullopt);
+            PipeRead& job = **static_cast<PipeReadRef*>(data);
+            job.limit.forget();
+            job.finish(std::nullopt);
             return G_SOURCE_REMOVE;
         },
-        read);
+        gtk::box(read), gtk::deleteBoxed<PipeReadRef>));
 }
 
 } // namespace ulvo::wayland

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/PrimarySelection.h"
+#include "platform/linux/gtk/GObjectPtr.h"
 
 #include <functional>
 #include <memory>
@@ -39,8 +40,19 @@ public:
     void readText(std::function<void(std::optional<std::string>)> completion) override;
 
 private:
+    // Releases the connection and each kind of proxy this class holds.
+    struct Release {
+        void operator()(wl_display* display) const;
+        void operator()(wl_registry* registry) const;
+        void operator()(wl_seat* seat) const;
+        void operator()(zwlr_data_control_manager_v1* manager) const;
+        void operator()(zwlr_data_control_device_v1* device) const;
+        void operator()(zwlr_data_control_offer_v1* offer) const;
+    };
+    template <typename T> using Owned = std::unique_ptr<T, Release>;
+    using OfferPtr = Owned<zwlr_data_control_offer_v1>;
     struct Offer {
-        zwlr_data_control_offer_v1* proxy = nullptr;
+        OfferPtr proxy;
         std::vector<std::string> types;
     };
     struct Listeners;
@@ -53,14 +65,15 @@ private:
 
     std::function<void()> changed_;
     std::function<bool()> ownedBySelf_;
-    wl_display* display_ = nullptr;
-    wl_registry* registry_ = nullptr;
-    wl_seat* seat_ = nullptr;
-    zwlr_data_control_manager_v1* manager_ = nullptr;
-    zwlr_data_control_device_v1* device_ = nullptr;
+    // Released in the reverse order: offers, device, manager, seat, registry, then the connection.
+    Owned<wl_display> display_;
+    Owned<wl_registry> registry_;
+    Owned<wl_seat> seat_;
+    Owned<zwlr_data_control_manager_v1> manager_;
+    Owned<zwlr_data_control_device_v1> device_;
     std::vector<Offer> offers_; // announced and not yet destroyed
     zwlr_data_control_offer_v1* primary_ = nullptr;
-    unsigned watch_ = 0;
+    gtk::SourceId watch_;
 };
 
 } // namespace ulvo::wayland

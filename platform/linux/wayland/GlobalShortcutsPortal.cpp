@@ -12,9 +12,9 @@ namespace {
 
 using VariantPtr = gtk::GVariantPtr;
 
-GDBusConnection* sessionBus() {
+gtk::GObjectPtr<GDBusConnection> sessionBus() {
     GError* raw = nullptr;
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw);
+    gtk::GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
     const gtk::GErrorPtr error(raw);
     return bus;
 }
@@ -43,8 +43,8 @@ std::vector<std::string> shortcutIds(GVariant* results) {
     const char* id = nullptr;
     GVariant* properties = nullptr;
     while (g_variant_iter_next(&iter, "(&s@a{sv})", &id, &properties)) {
+        const VariantPtr owned(properties);
         ids.emplace_back(id);
-        g_variant_unref(properties);
     }
     return ids;
 }
@@ -64,11 +64,7 @@ std::string answerFailure(std::uint32_t response, const std::string& error, cons
 
 GlobalShortcutsPortal::GlobalShortcutsPortal(Events events)
     : events_(std::move(events)) {
-    GDBusConnection* bus = sessionBus();
-    portal_ = std::make_unique<Portal>(bus);
-    if (bus != nullptr) {
-        g_object_unref(bus); // the portal holds its own reference
-    }
+    portal_ = std::make_unique<Portal>(sessionBus().get()); // the portal takes its own reference
     // Before any other request: a portal with a host registry names the program by it from then on.
     portal_->registerHostProgram(desktopFileId);
     const std::string sessionToken = portal_->nextToken();

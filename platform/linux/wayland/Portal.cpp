@@ -24,11 +24,11 @@ struct CallContext {
 Portal::Portal(GDBusConnection* bus)
     : bus_(bus != nullptr ? static_cast<GDBusConnection*>(g_object_ref(bus)) : nullptr)
     , cancellable_(g_cancellable_new()) {
-    if (bus_ == nullptr) {
+    if (!bus_) {
         return;
     }
     // The request path carries the caller's unique name without its colon, dots made underscores.
-    const char* unique = g_dbus_connection_get_unique_name(bus_);
+    const char* unique = g_dbus_connection_get_unique_name(bus_.get());
     std::string name = unique != nullptr ? unique : "";
     if (!name.empty() && name.front() == ':') {
         name.erase(0, 1);
@@ -41,15 +41,9 @@ Portal::Portal(GDBusConnection* bus)
     senderPathPart_ = name;
 }
 
+// The pending requests' subscriptions end with them, before the bus is released.
 Portal::~Portal() {
-    g_cancellable_cancel(cancellable_);
-    for (auto& [path, pending] : pending_) {
-        g_dbus_connection_signal_unsubscribe(bus_, pending.subscription);
-    }
-    g_object_unref(cancellable_);
-    if (bus_ != nullptr) {
-        g_object_unref(bus_);
-    }
+    g_cancellable_cancel(cancellable_.get());
 }
 
 std::string Portal::nextToken() {
@@ -57,17 +51,18 @@ std::string Portal::nextToken() {
 }
 
 void Portal::registerHostProgram(const std::string& desktopFileId) {
-    if (bus_ == nullptr) {
+    if (!bus_) {
         return;
     }
     // Fire and forget: an older portal answers with an unknown-interface error, which changes nothing.
-    g_dbus_connection_call(bus_, busName, objectPath, "org.freedesktop.host.portal.Registry", "Register",
+    g_dbus_connection_call(bus_.get(), busName, objectPath, "org.freedesktop.host.portal.Registry",
+                           "Register",
                            g_variant_new("(s@a{sv})", desktopFileId.c_str(), g_variant_new("a{sv}", nullptr)),
-                           nullptr, G_DBUS_CALL_FLAGS_NONE, -1, cancellable_, nullptr, nullptr);
+                           nullptr, G_DBUS_CALL_FLAGS_NONE, -1, cancellable_.get(), nullptr, nullptr);
 }
 
 void Portal::request(const char* interface, const char* method, const Parameters& parameters, Answer answer) {
-    if (bus_ == nullptr) {
+    if (!bus_) {
         answer(2, nullptr, "there is no session bus");
         return;
     }
@@ -75,12 +70,13 @@ void Portal::request(const char* interface, const char* method, const Parameters
     const std::string path = std::string(objectPath) + "/request/" + senderPathPart_ + "/" + token;
     // Subscribed before the call, so an answer that comes at once is not missed.
     const unsigned subscription = g_dbus_connection_signal_subscribe(
-        bus_, busName, "org.freedesktop.portal.Request", "Response", path.c_str(), nullptr,
+        bus_.get(), busName, "org.freedesktop.portal.Request", "Response", path.c_str(), nullptr,
         G_DBUS_SIGNAL_FLAGS_NONE, &Portal::onResponse, this, nullptr);
-    pending_[path] = Pending{std::move(answer), subscription};
-    g_dbus_connection_call(bus_, busName, objectPath, interface, method, parameters(token),
-                           G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, -1, cancellable_,
-                           &Portal::onCallReply, new CallContext{this, path});
+    pending_.erase(path);
+    pending_.emplace(path, Pending{std::move(answer), Subscription(bus_.get(), subscription)});
+    g_dbus_connection_call(bus_.get(), busName, objectPath, interface, method, parameters(token),
+                           G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, -1, cancellable_.get(),
+                           &Portal::onCallReply, gtk::box(CallContext{this, path}));
 }
 
 void Portal::onResponse(GDBusConnection* /*bus*/, const char* /*sender*/, const char* path,
@@ -96,7 +92,7 @@ void Portal::onResponse(GDBusConnection* /*bus*/, const char* /*sender*/, const 
 }
 
 void Portal::onCallReply(GObject* source, GAsyncResult* result, void* data) {
-    const std::unique_ptr<CallContext> context(static_cast<CallContext*>(data));
+    const std::unique_ptr<CallContext> context = gtk::unbox<CallContext>(data);
     GError* raw = nullptr;
     const VariantPtr reply(
         g_dbus_connection_call_finish(reinterpret_cast<GDBusConnection*>(source), result, &raw));
@@ -115,10 +111,9 @@ void Portal::finish(const std::string& path, std::uint32_t response, GVariant* r
     if (found == pending_.end()) {
         return;
     }
-    Pending pending = std::move(found->second);
-    pending_.erase(found);
-    g_dbus_connection_signal_unsubscribe(bus_, pending.subscription);
-    pending.answer(response, results, error);
+    const Answer answer = std::move(found->second.answer);
+    pending_.erase(found); // ends the subscription
+    answer(response, results, error);
 }
 
 } // namespace ulvo::wayland

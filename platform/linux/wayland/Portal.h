@@ -1,11 +1,14 @@
 #pragma once
 
+#include "platform/linux/gtk/GObjectPtr.h"
+
 #include <gio/gio.h>
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 
 namespace ulvo::wayland {
 
@@ -31,7 +34,7 @@ public:
     Portal(const Portal&) = delete;
     Portal& operator=(const Portal&) = delete;
 
-    GDBusConnection* bus() const { return bus_; }
+    GDBusConnection* bus() const { return bus_.get(); }
     // Tells a portal that keeps a registry of host programs which desktop file this process is; the
     // portal otherwise cannot name a program outside a sandbox. Portals without the registry ignore it.
     void registerHostProgram(const std::string& desktopFileId);
@@ -41,17 +44,39 @@ public:
     std::string nextToken();
 
 private:
+    // A signal subscription on the bus, ended with its owner.
+    class Subscription {
+    public:
+        Subscription(GDBusConnection* bus, unsigned id)
+            : bus_(bus)
+            , id_(id) {}
+        Subscription(Subscription&& other) noexcept
+            : bus_(std::exchange(other.bus_, nullptr))
+            , id_(std::exchange(other.id_, 0)) {}
+        Subscription& operator=(Subscription&&) = delete;
+        Subscription(const Subscription&) = delete;
+        Subscription& operator=(const Subscription&) = delete;
+        ~Subscription() {
+            if (id_ != 0) {
+                g_dbus_connection_signal_unsubscribe(bus_, id_);
+            }
+        }
+
+    private:
+        GDBusConnection* bus_;
+        unsigned id_;
+    };
     struct Pending {
         Answer answer;
-        unsigned subscription = 0;
+        Subscription subscription;
     };
     static void onResponse(GDBusConnection*, const char*, const char*, const char*, const char*,
                            GVariant* parameters, void* data);
     static void onCallReply(GObject* source, GAsyncResult* result, void* data);
     void finish(const std::string& path, std::uint32_t response, GVariant* results, const std::string& error);
 
-    GDBusConnection* bus_ = nullptr;
-    GCancellable* cancellable_ = nullptr;
+    gtk::GObjectPtr<GDBusConnection> bus_;
+    gtk::GObjectPtr<GCancellable> cancellable_;
     std::string senderPathPart_;
     std::map<std::string, Pending> pending_; // by request object path
     unsigned counter_ = 0;

@@ -8,11 +8,8 @@
 namespace ulvo::wayland {
 
 ScreenshotPortal::ScreenshotPortal() {
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    portal_ = std::make_unique<Portal>(bus);
-    if (bus != nullptr) {
-        g_object_unref(bus);
-    }
+    const gtk::GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+    portal_ = std::make_unique<Portal>(bus.get());
 }
 
 ScreenshotPortal::~ScreenshotPortal() = default;

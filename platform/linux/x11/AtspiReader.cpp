@@ -7,10 +7,18 @@ namespace ulvo::x11 {
 namespace {
 
 using gtk::GErrorPtr;
+using gtk::GFreeDeleter;
 using gtk::GObjectPtr;
+using gtk::GVariantPtr;
 
-struct GFree {
-    void operator()(void* memory) const { g_free(memory); }
+// The matches of a collection: an array of accessibles, each holding a reference.
+struct AccessibleArrayFree {
+    void operator()(GArray* matches) const {
+        for (guint m = 0; m < matches->len; ++m) {
+            g_object_unref(g_array_index(matches, AtspiAccessible*, m));
+        }
+        g_array_free(matches, TRUE);
+    }
 };
 
 bool hasState(AtspiAccessible* accessible, AtspiStateType state) {
@@ -89,29 +97,18 @@ AtspiAccessible* AtspiFocusedText::searchFocused() {
             if (!collection) {
                 continue;
             }
-            GArray* wanted = g_array_new(FALSE, FALSE, sizeof(AtspiStateType));
+            const gtk::GArrayPtr wanted(g_array_new(FALSE, FALSE, sizeof(AtspiStateType)));
             const AtspiStateType focused = ATSPI_STATE_FOCUSED;
-            g_array_append_val(wanted, focused);
-            GObjectPtr<AtspiStateSet> states(atspi_state_set_new(wanted));
-            g_array_free(wanted, TRUE);
+            g_array_append_val(wanted.get(), focused);
+            GObjectPtr<AtspiStateSet> states(atspi_state_set_new(wanted.get()));
             GObjectPtr<AtspiMatchRule> rule(atspi_match_rule_new(
                 states.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_NONE, nullptr,
                 ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE, FALSE));
-            GArray* matches = atspi_collection_get_matches(
-                collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, nullptr);
-            AtspiAccessible* found = nullptr;
-            if (matches != nullptr) {
-                if (matches->len > 0) {
-                    found = static_cast<AtspiAccessible*>(
-                        g_object_ref(g_array_index(matches, AtspiAccessible*, 0)));
-                }
-                for (guint m = 0; m < matches->len; ++m) {
-                    g_object_unref(g_array_index(matches, AtspiAccessible*, m));
-                }
-                g_array_free(matches, TRUE);
-            }
-            if (found != nullptr) {
-                return found;
+            const std::unique_ptr<GArray, AccessibleArrayFree> matches(atspi_collection_get_matches(
+                collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, nullptr));
+            if (matches && matches->len > 0) {
+                return static_cast<AtspiAccessible*>(
+                    g_object_ref(g_array_index(matches.get(), AtspiAccessible*, 0)));
             }
         }
     }
@@ -160,7 +157,7 @@ std::optional<TextRange> AtspiFocusedText::selectedRange() {
         return std::nullopt;
     }
     raw = nullptr;
-    std::unique_ptr<AtspiRange, GFree> range(atspi_text_get_selection(text_.get(), 0, &raw));
+    std::unique_ptr<AtspiRange, GFreeDeleter> range(atspi_text_get_selection(text_.get(), 0, &raw));
     GErrorPtr rangeError(raw);
     if (rangeError || !range) {
         return std::nullopt;
@@ -170,7 +167,7 @@ std::optional<TextRange> AtspiFocusedText::selectedRange() {
 
 std::optional<std::string> AtspiFocusedText::text(TextRange range) {
     GError* raw = nullptr;
-    std::unique_ptr<gchar, GFree> text(atspi_text_get_text(text_.get(), range.start, range.end, &raw));
+    std::unique_ptr<gchar, GFreeDeleter> text(atspi_text_get_text(text_.get(), range.start, range.end, &raw));
     GErrorPtr error(raw);
     if (error || !text) {
         return std::nullopt;
@@ -180,7 +177,7 @@ std::optional<std::string> AtspiFocusedText::text(TextRange range) {
 
 std::optional<Rect> AtspiFocusedText::rangeExtents(TextRange range) {
     GError* raw = nullptr;
-    std::unique_ptr<AtspiRect, GFree> rect(
+    std::unique_ptr<AtspiRect, GFreeDeleter> rect(
         atspi_text_get_range_extents(text_.get(), range.start, range.end, ATSPI_COORD_TYPE_SCREEN, &raw));
     GErrorPtr error(raw);
     if (error || !rect) {
@@ -198,21 +195,18 @@ bool accessibilityEnabled() {
         return false;
     }
     raw = nullptr;
-    GVariant* reply = a11yStatusCall(bus.get(), "Get", g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"),
-                                     G_VARIANT_TYPE("(v)"), &raw);
+    const GVariantPtr reply(a11yStatusCall(bus.get(), "Get",
+                                           g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"),
+                                           G_VARIANT_TYPE("(v)"), &raw));
     GErrorPtr callError(raw);
-    if (reply == nullptr) {
+    if (!reply) {
         return false;
     }
-    GVariant* boxed = nullptr;
-    g_variant_get(reply, "(v)", &boxed);
-    const bool enabled = boxed != nullptr && g_variant_is_of_type(boxed, G_VARIANT_TYPE_BOOLEAN) &&
-                         g_variant_get_boolean(boxed) != FALSE;
-    if (boxed != nullptr) {
-        g_variant_unref(boxed);
-    }
-    g_variant_unref(reply);
-    return enabled;
+    GVariant* unboxed = nullptr;
+    g_variant_get(reply.get(), "(v)", &unboxed);
+    const GVariantPtr boxed(unboxed);
+    return boxed && g_variant_is_of_type(boxed.get(), G_VARIANT_TYPE_BOOLEAN) &&
+           g_variant_get_boolean(boxed.get()) != FALSE;
 }
 
 Result<void> requestAccessibility() {
@@ -227,24 +221,19 @@ Result<void> requestAccessibility() {
     }
     // The desktop setting makes toolkits started from now on load their accessibility bridge.
     if (GSettingsSchemaSource* source = g_settings_schema_source_get_default()) {
-        if (GSettingsSchema* schema =
-                g_settings_schema_source_lookup(source, "org.gnome.desktop.interface", TRUE)) {
-            if (g_settings_schema_has_key(schema, "toolkit-accessibility") != FALSE) {
-                GObjectPtr<GSettings> settings(g_settings_new("org.gnome.desktop.interface"));
-                g_settings_set_boolean(settings.get(), "toolkit-accessibility", TRUE);
-                g_settings_sync();
-            }
-            g_settings_schema_unref(schema);
+        const gtk::GSettingsSchemaPtr schema(
+            g_settings_schema_source_lookup(source, "org.gnome.desktop.interface", TRUE));
+        if (schema && g_settings_schema_has_key(schema.get(), "toolkit-accessibility") != FALSE) {
+            GObjectPtr<GSettings> settings(g_settings_new("org.gnome.desktop.interface"));
+            g_settings_set_boolean(settings.get(), "toolkit-accessibility", TRUE);
+            g_settings_sync();
         }
     }
     raw = nullptr;
-    GVariant* reply = a11yStatusCall(
+    const GVariantPtr reply(a11yStatusCall(
         bus.get(), "Set", g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(TRUE)),
-        nullptr, &raw);
+        nullptr, &raw));
     GErrorPtr setError(raw);
-    if (reply != nullptr) {
-        g_variant_unref(reply);
-    }
     if (setError) {
         return Failure{setError->message};
     }

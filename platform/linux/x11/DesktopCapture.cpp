@@ -170,14 +170,14 @@ void DesktopCapture::requestAccessibilityTrust() {
 }
 
 void DesktopCapture::startSelectionMonitor() {
-    selectionTimer_ = g_timeout_add(
+    selectionTimer_.reset(g_timeout_add(
         static_cast<guint>(SelectionMonitor::pollInterval.count()),
         [](gpointer data) -> gboolean {
             static_cast<DesktopCapture*>(data)->monitor_.pollExternalSelection(
                 SelectionMonitor::Clock::now());
             return G_SOURCE_CONTINUE;
         },
-        this);
+        this));
     GtkSettings* settings = gtk_settings_get_default();
     gint time = 400;
     gint distance = 5;
@@ -205,10 +205,7 @@ void DesktopCapture::stop() {
         hotKeyOCR_ = false;
     }
     mouseMonitor_.reset();
-    if (selectionTimer_ != 0) {
-        g_source_remove(selectionTimer_);
-        selectionTimer_ = 0;
-    }
+    selectionTimer_.reset();
 }
 
 void DesktopCapture::buttonEvent(bool pressed, std::uint32_t time) {

@@ -5,6 +5,7 @@
 #include "capture/RegionCapture.h"
 #include "capture/SelectionMonitor.h"
 #include "platform/linux/Session.h"
+#include "platform/linux/gtk/GObjectPtr.h"
 
 #include <gtk/gtk.h>
 
@@ -140,7 +141,7 @@ private:
     std::unique_ptr<ClickCounter> clicks_;
     SelectionMonitor monitor_;
     int pressClickCount_ = 1;
-    unsigned selectionTimer_ = 0;
+    gtk::SourceId selectionTimer_;
     bool focusThenRead_ = false;
     bool hotKey_ = false;
     bool hotKeyOCR_ = false;

@@ -26,38 +26,38 @@ ExplainTag::ExplainTag(std::function<void()> clicked)
     : clicked_(std::move(clicked))
     , css_(gtk_css_provider_new()) {
     // A pop-up window is override-redirect: no decoration, no focus, no task-bar entry, stacked on top.
-    window_ = gtk_window_new(GTK_WINDOW_POPUP);
-    gtk_window_set_type_hint(as<GtkWindow>(window_), GDK_WINDOW_TYPE_HINT_POPUP_MENU);
-    gtk_window_set_default_size(as<GtkWindow>(window_), static_cast<int>(tagWidth),
+    window_.reset(gtk_window_new(GTK_WINDOW_POPUP));
+    gtk_window_set_type_hint(as<GtkWindow>(window_.get()), GDK_WINDOW_TYPE_HINT_POPUP_MENU);
+    gtk_window_set_default_size(as<GtkWindow>(window_.get()), static_cast<int>(tagWidth),
                                 static_cast<int>(tagHeight));
-    gtk_window_set_resizable(as<GtkWindow>(window_), FALSE);
-    gtk_window_set_accept_focus(as<GtkWindow>(window_), FALSE);
-    gtk_window_set_keep_above(as<GtkWindow>(window_), TRUE);
-    GdkScreen* screen = gtk_widget_get_screen(window_);
+    gtk_window_set_resizable(as<GtkWindow>(window_.get()), FALSE);
+    gtk_window_set_accept_focus(as<GtkWindow>(window_.get()), FALSE);
+    gtk_window_set_keep_above(as<GtkWindow>(window_.get()), TRUE);
+    GdkScreen* screen = gtk_widget_get_screen(window_.get());
     if (GdkVisual* rgba = gdk_screen_get_rgba_visual(screen)) {
-        gtk_widget_set_visual(window_, rgba);
+        gtk_widget_set_visual(window_.get(), rgba);
     }
-    gtk_widget_set_app_paintable(window_, TRUE);
+    gtk_widget_set_app_paintable(window_.get(), TRUE);
     gtk_css_provider_load_from_data(css_.get(), tagStyle, -1, nullptr);
     gtk_style_context_add_provider_for_screen(screen, as<GtkStyleProvider>(css_.get()),
                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-    gtk_style_context_add_class(gtk_widget_get_style_context(window_), "ulvo-tag");
+    gtk_style_context_add_class(gtk_widget_get_style_context(window_.get()), "ulvo-tag");
 
     button_ = gtk_button_new_with_label(explainTagTitle);
     gtk_widget_set_can_focus(button_, FALSE);
     gtk_widget_set_size_request(button_, static_cast<int>(tagWidth), static_cast<int>(tagHeight));
     atk_object_set_name(gtk_widget_get_accessible(button_), explainTagAccessibleName);
-    gtk_container_add(as<GtkContainer>(window_), button_);
+    gtk_container_add(as<GtkContainer>(window_.get()), button_);
     gtk_widget_show(button_);
     gtk::connect(button_, "clicked", &ExplainTag::activated, this);
     // Without a compositor the corners are cut by a window shape instead of transparency.
-    gtk::connect(window_, "size-allocate", &ExplainTag::allocated, nullptr);
+    gtk::connect(window_.get(), "size-allocate", &ExplainTag::allocated, nullptr);
 }
 
 ExplainTag::~ExplainTag() {
-    gtk_style_context_remove_provider_for_screen(gtk_widget_get_screen(window_),
+    gtk_style_context_remove_provider_for_screen(gtk_widget_get_screen(window_.get()),
                                                  as<GtkStyleProvider>(css_.get()));
-    gtk_widget_destroy(window_);
+    window_.reset();
 }
 
 void ExplainTag::activated(GtkButton*, gpointer data) {
@@ -77,21 +77,21 @@ void ExplainTag::allocated(GtkWidget* widget, GdkRectangle* allocation, gpointer
 }
 
 void ExplainTag::showAt(Point origin) {
-    const gtk::ScreenGeometry geometry(gtk_widget_get_display(window_));
+    const gtk::ScreenGeometry geometry(gtk_widget_get_display(window_.get()));
     const GdkRectangle place = geometry.fromLogic(Rect{origin.x, origin.y, tagWidth, tagHeight});
-    gtk_window_move(as<GtkWindow>(window_), place.x, place.y);
-    gtk_widget_show(window_);
-    if (GdkWindow* window = gtk_widget_get_window(window_)) {
+    gtk_window_move(as<GtkWindow>(window_.get()), place.x, place.y);
+    gtk_widget_show(window_.get());
+    if (GdkWindow* window = gtk_widget_get_window(window_.get())) {
         gdk_window_raise(window);
     }
 }
 
 void ExplainTag::hide() {
-    gtk_widget_hide(window_);
+    gtk_widget_hide(window_.get());
 }
 
 bool ExplainTag::isVisible() const {
-    return gtk_widget_get_visible(window_) != FALSE;
+    return gtk_widget_get_visible(window_.get()) != FALSE;
 }
 
 } // namespace ulvo::x11

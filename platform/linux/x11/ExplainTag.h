@@ -2,6 +2,7 @@
 
 #include "card/CardGeometry.h"
 #include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/gtk/WidgetPtr.h"
 
 #include <gtk/gtk.h>
 
@@ -21,7 +22,7 @@ public:
     ExplainTag(const ExplainTag&) = delete;
     ExplainTag& operator=(const ExplainTag&) = delete;
 
-    GtkWidget* window() const { return window_; }
+    GtkWidget* window() const { return window_.get(); }
     GtkWidget* button() const { return button_; }
     // Shows the tag with its origin (bottom-left corner) at a point of the card logic's coordinates.
     void showAt(Point origin);
@@ -33,7 +34,7 @@ private:
     static void allocated(GtkWidget* widget, GdkRectangle* allocation, gpointer);
 
     std::function<void()> clicked_;
-    GtkWidget* window_ = nullptr;
+    gtk::WindowPtr window_;
     GtkWidget* button_ = nullptr;
     gtk::GObjectPtr<GtkCssProvider> css_;
 };

@@ -78,7 +78,7 @@ HotKeyGrabber::HotKeyGrabber(XConnection& connection, Dispatch dispatch)
     // Held-key repeats then arrive as presses without releases between them.
     XkbSetDetectableAutoRepeat(display, True, nullptr);
     const KeyCode numLock = XKeysymToKeycode(display, XK_Num_Lock);
-    if (XModifierKeymap* map = XGetModifierMapping(display)) {
+    if (const ModifierMapPtr map{XGetModifierMapping(display)}) {
         for (int modifier = 0; modifier < 8 && numLock != 0; ++modifier) {
             for (int k = 0; k < map->max_keypermod; ++k) {
                 if (map->modifiermap[modifier * map->max_keypermod + k] == numLock) {
@@ -86,7 +86,6 @@ HotKeyGrabber::HotKeyGrabber(XConnection& connection, Dispatch dispatch)
                 }
             }
         }
-        XFreeModifiermap(map);
     }
     subscription_ = connection_.addHandler([this](XEvent& event) { handle(event); });
 }
@@ -159,10 +158,9 @@ void HotKeyGrabber::handle(XEvent& event) {
     if (!id || !held_.insert(event.xkey.keycode).second) {
         return;
     }
-    std::weak_ptr<HotKeyGrabber*> weak = alive_;
-    gtk::postToMainThread([weak, value = *id] {
-        if (const auto self = weak.lock()) {
-            (*self)->dispatch_(value);
+    gtk::postToMainThread([watch = lifetime_.watch(), value = *id] {
+        if (HotKeyGrabber* self = watch.get()) {
+            self->dispatch_(value);
         }
     });
 }

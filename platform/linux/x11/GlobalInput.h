@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Lifetime.h"
 #include "base/Result.h"
 #include "capture/HotKeys.h"
 #include "platform/linux/x11/XConnection.h"
@@ -73,7 +74,7 @@ private:
     ModifierMasks masks_;
     std::vector<HotKeyBinding> bindings_;
     std::set<unsigned> held_;
-    std::shared_ptr<HotKeyGrabber*> alive_ = std::make_shared<HotKeyGrabber*>(this);
+    Lifetime<HotKeyGrabber> lifetime_{this};
 };
 
 } // namespace ulvo::x11

@@ -21,10 +21,8 @@ constexpr std::array<std::string_view, 8> metaTargets = {"TARGETS",          "TI
                                                          "INSERT_SELECTION", "INSERT_PROPERTY"};
 
 std::string atomName(GdkAtom atom) {
-    gchar* name = gdk_atom_name(atom);
-    std::string result = name != nullptr ? name : "";
-    g_free(name);
-    return result;
+    const gtk::GCharPtr name(gdk_atom_name(atom));
+    return name ? name.get() : "";
 }
 
 struct SnapshotJob {
@@ -33,7 +31,7 @@ struct SnapshotJob {
     std::size_t next = 0;
     ClipboardSnapshot result;
     std::function<void(ClipboardSnapshot)> completion;
-    guint limit = 0;
+    gtk::SourceId limit;
     bool done = false;
 
     void finish() {
@@ -41,10 +39,7 @@ struct SnapshotJob {
             return;
         }
         done = true;
-        if (limit != 0) {
-            g_source_remove(limit);
-            limit = 0;
-        }
+        limit.reset();
         auto completionNow = std::move(completion);
         completionNow(std::move(result));
     }
@@ -54,7 +49,7 @@ using JobRef = std::shared_ptr<SnapshotJob>;
 void requestNext(const JobRef& job);
 
 void contentArrived(GtkClipboard*, GtkSelectionData* data, gpointer raw) {
-    const std::unique_ptr<JobRef> ref(static_cast<JobRef*>(raw));
+    const std::unique_ptr<JobRef> ref = gtk::unbox<JobRef>(raw);
     const JobRef& job = *ref;
     if (job->done) {
         return;
@@ -80,11 +75,11 @@ void requestNext(const JobRef& job) {
         job->finish();
         return;
     }
-    gtk_clipboard_request_contents(job->clipboard, job->targets[job->next], contentArrived, new JobRef(job));
+    gtk_clipboard_request_contents(job->clipboard, job->targets[job->next], contentArrived, gtk::box(job));
 }
 
 void targetsArrived(GtkClipboard*, GdkAtom* atoms, gint count, gpointer raw) {
-    const std::unique_ptr<JobRef> ref(static_cast<JobRef*>(raw));
+    const std::unique_ptr<JobRef> ref = gtk::unbox<JobRef>(raw);
     const JobRef& job = *ref;
     if (job->done) {
         return;
@@ -102,16 +97,13 @@ void targetsArrived(GtkClipboard*, GdkAtom* atoms, gint count, gpointer raw) {
 
 struct TextJob {
     std::function<void(std::optional<std::string>)> completion;
-    guint limit = 0;
+    gtk::SourceId limit;
 
     void finish(std::optional<std::string> text) {
         if (!completion) {
             return;
         }
-        if (limit != 0) {
-            g_source_remove(limit);
-            limit = 0;
-        }
+        limit.reset();
         auto completionNow = std::move(completion);
         completion = nullptr;
         completionNow(std::move(text));
@@ -126,28 +118,28 @@ void requestTextWithin(GtkClipboard* selection, unsigned limitMilliseconds,
     auto job = std::make_shared<TextJob>();
     job->completion = std::move(completion);
     // An owner that never answers would keep the request open for half a minute.
-    job->limit = g_timeout_add_full(
+    job->limit.reset(g_timeout_add_full(
         G_PRIORITY_DEFAULT, limitMilliseconds,
         [](gpointer raw) -> gboolean {
             const TextJobRef& held = *static_cast<TextJobRef*>(raw);
-            held->limit = 0;
+            held->limit.forget();
             held->finish(std::nullopt);
             return G_SOURCE_REMOVE;
         },
-        new TextJobRef(job), [](gpointer raw) { delete static_cast<TextJobRef*>(raw); });
+        gtk::box(job), gtk::deleteBoxed<TextJobRef>));
     gtk_clipboard_request_text(
         selection,
         [](GtkClipboard*, const gchar* text, gpointer raw) {
-            const std::unique_ptr<TextJobRef> held(static_cast<TextJobRef*>(raw));
+            const std::unique_ptr<TextJobRef> held = gtk::unbox<TextJobRef>(raw);
             (*held)->finish(text != nullptr ? std::optional<std::string>(text) : std::nullopt);
         },
-        new TextJobRef(job));
+        gtk::box(job));
 }
 
 // What GTK serves for a restore. GTK hands it back when the clipboard is cleared, which can be after
 // the port has gone (a selection-clear event still on its way), hence the weak reference.
 struct GtkClipboardPort::Owned {
-    std::weak_ptr<GtkClipboardPort*> port;
+    Lifetime<GtkClipboardPort>::Watch port;
     std::uint64_t generation;
     ClipboardSnapshot snapshot;
 };
@@ -155,12 +147,12 @@ struct GtkClipboardPort::Owned {
 GtkClipboardPort::GtkClipboardPort()
     : clipboard_(gtk_clipboard_get(gdk_atom_intern_static_string("CLIPBOARD"))) {
     // Connecting asks GDK for XFixes selection notifications, so every new owner is seen.
-    ownerChangedHandler_ = g_signal_connect_data(clipboard_, "owner-change", gtk::callback(&ownerChanged),
-                                                 this, nullptr, GConnectFlags{});
+    ownerChanged_ =
+        gtk::SignalConnection(clipboard_, gtk::connect(clipboard_, "owner-change", &ownerChanged, this));
 }
 
 GtkClipboardPort::~GtkClipboardPort() {
-    g_signal_handler_disconnect(clipboard_, ownerChangedHandler_);
+    ownerChanged_.disconnect();
     if (owning_) {
         // The data stays served by GTK until another owner arrives; it must no longer call back here.
         ++generation_;
@@ -179,16 +171,16 @@ void GtkClipboardPort::snapshot(std::function<void(ClipboardSnapshot)> completio
     auto job = std::make_shared<SnapshotJob>();
     job->clipboard = clipboard_;
     job->completion = std::move(completion);
-    job->limit = g_timeout_add_full(
+    job->limit.reset(g_timeout_add_full(
         G_PRIORITY_DEFAULT, snapshotLimitMilliseconds,
         [](gpointer raw) -> gboolean {
             const JobRef& held = *static_cast<JobRef*>(raw);
-            held->limit = 0;
+            held->limit.forget();
             held->finish();
             return G_SOURCE_REMOVE;
         },
-        new JobRef(job), [](gpointer raw) { delete static_cast<JobRef*>(raw); });
-    gtk_clipboard_request_targets(clipboard_, targetsArrived, new JobRef(job));
+        gtk::box(job), gtk::deleteBoxed<JobRef>));
+    gtk_clipboard_request_targets(clipboard_, targetsArrived, gtk::box(job));
 }
 
 void GtkClipboardPort::readText(std::function<void(std::optional<std::string>)> completion) {
@@ -208,9 +200,9 @@ void GtkClipboardPort::serve(GtkClipboard*, GtkSelectionData* data, guint info, 
 
 void GtkClipboardPort::cleared(GtkClipboard*, gpointer raw) {
     const std::unique_ptr<Owned> owned(static_cast<Owned*>(raw));
-    const auto port = owned->port.lock();
-    if (port && owned->generation == (*port)->generation_) {
-        (*port)->owning_ = false;
+    GtkClipboardPort* port = owned->port.get();
+    if (port != nullptr && owned->generation == port->generation_) {
+        port->owning_ = false;
     }
 }
 
@@ -224,7 +216,7 @@ void GtkClipboardPort::restore(ClipboardSnapshot snapshot) {
                                             TRUE);
         return;
     }
-    auto owned = std::make_unique<Owned>(Owned{alive_, generation_, std::move(snapshot)});
+    auto owned = std::make_unique<Owned>(Owned{lifetime_.watch(), generation_, std::move(snapshot)});
     std::vector<GtkTargetEntry> targets;
     targets.reserve(owned->snapshot.size());
     for (std::size_t i = 0; i < owned->snapshot.size(); ++i) {
@@ -273,7 +265,7 @@ bool XTestCopyKeystroke::sendCopy() {
     std::array<char, 32> keys{};
     XQueryKeymap(display, keys.data());
     std::vector<KeyCode> held;
-    if (XModifierKeymap* map = XGetModifierMapping(display)) {
+    if (const ModifierMapPtr map{XGetModifierMapping(display)}) {
         for (int modifier = 0; modifier < 8; ++modifier) {
             if (modifier == LockMapIndex) {
                 continue;
@@ -287,7 +279,6 @@ bool XTestCopyKeystroke::sendCopy() {
                 }
             }
         }
-        XFreeModifiermap(map);
     }
     for (const KeyCode code : held) {
         XTestFakeKeyEvent(display, code, False, CurrentTime);

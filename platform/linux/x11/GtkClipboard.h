@@ -1,6 +1,8 @@
 #pragma once
 
+#include "base/Lifetime.h"
 #include "capture/ClipboardCopy.h"
+#include "platform/linux/gtk/GObjectPtr.h"
 #include "platform/linux/x11/XConnection.h"
 
 #include <gtk/gtk.h>
@@ -34,11 +36,11 @@ private:
     static void cleared(GtkClipboard*, gpointer owned);
 
     GtkClipboard* clipboard_;
-    gulong ownerChangedHandler_ = 0;
+    gtk::SignalConnection ownerChanged_;
     std::uint64_t changeCount_ = 0;
     std::uint64_t generation_ = 0;
     bool owning_ = false;
-    std::shared_ptr<GtkClipboardPort*> alive_ = std::make_shared<GtkClipboardPort*>(this);
+    Lifetime<GtkClipboardPort> lifetime_{this};
 };
 
 // A selection's text (UTF8_STRING, then the other text targets); absent when the owner offers none or

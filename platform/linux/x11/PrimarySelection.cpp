@@ -8,11 +8,8 @@ namespace ulvo::x11 {
 GtkPrimarySelection::GtkPrimarySelection(std::function<void()> changed)
     : primary_(gtk_clipboard_get(GDK_SELECTION_PRIMARY))
     , changed_(std::move(changed)) {
-    handler_ = gtk::connect(primary_, "owner-change", &ownerChanged, this);
-}
-
-GtkPrimarySelection::~GtkPrimarySelection() {
-    g_signal_handler_disconnect(primary_, handler_);
+    ownerChange_ =
+        gtk::SignalConnection(primary_, gtk::connect(primary_, "owner-change", &ownerChanged, this));
 }
 
 void GtkPrimarySelection::ownerChanged(GtkClipboard*, GdkEvent* event, gpointer data) {

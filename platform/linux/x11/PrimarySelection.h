@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/PrimarySelection.h"
+#include "platform/linux/gtk/GObjectPtr.h"
 
 #include <gtk/gtk.h>
 
@@ -20,7 +21,7 @@ public:
 
     // changed: called on the main thread for every owner change.
     explicit GtkPrimarySelection(std::function<void()> changed);
-    ~GtkPrimarySelection() override;
+    ~GtkPrimarySelection() override = default;
     GtkPrimarySelection(const GtkPrimarySelection&) = delete;
     GtkPrimarySelection& operator=(const GtkPrimarySelection&) = delete;
 
@@ -33,7 +34,7 @@ private:
 
     GtkClipboard* primary_;
     std::function<void()> changed_;
-    gulong handler_ = 0;
+    gtk::SignalConnection ownerChange_;
     std::optional<std::uint32_t> ownerTime_;
 };
 

@@ -159,22 +159,24 @@ void LinuxRegionCaptureHost::removeFile(const std::filesystem::path& file) {
 
 void LinuxRegionCaptureHost::recognizeText(const std::filesystem::path& image,
                                            std::function<void(std::string)> completion) {
-    auto* job = new Recognition{image.string(), languageTag_, std::move(completion)};
+    // The job goes to the task's callback, which takes it back when the task has run.
+    auto* job =
+        static_cast<Recognition*>(gtk::box(Recognition{image.string(), languageTag_, std::move(completion)}));
     // The task's callback runs on the main loop; the recognition itself on GLib's worker threads.
     gtk::GObjectPtr<GTask> task(g_task_new(
         nullptr, nullptr,
         [](GObject*, GAsyncResult* result, gpointer data) {
-            const std::unique_ptr<Recognition> done(static_cast<Recognition*>(data));
-            const std::unique_ptr<std::string> text(
-                static_cast<std::string*>(g_task_propagate_pointer(as<GTask>(result), nullptr)));
+            const std::unique_ptr<Recognition> done = gtk::unbox<Recognition>(data);
+            const std::unique_ptr<std::string> text =
+                gtk::unbox<std::string>(g_task_propagate_pointer(as<GTask>(result), nullptr));
             done->completion(text ? *text : std::string());
         },
         job));
     g_task_set_task_data(task.get(), job, nullptr);
     g_task_run_in_thread(task.get(), [](GTask* running, gpointer, gpointer data, GCancellable*) {
         const auto* work = static_cast<const Recognition*>(data);
-        auto* text = new std::string(ulvo::recognizeText(work->path, work->languageTag));
-        g_task_return_pointer(running, text, [](gpointer p) { delete static_cast<std::string*>(p); });
+        g_task_return_pointer(running, gtk::box(ulvo::recognizeText(work->path, work->languageTag)),
+                              gtk::deleteBoxed<std::string>);
     });
 }
 

@@ -31,9 +31,9 @@ StatusItem::StatusItem(Actions actions, const std::optional<std::filesystem::pat
                        bool trayFallback)
     : actions_(std::move(actions))
     , accelerators_(gtk_accel_group_new()) {
-    menu_ = gtk_menu_new();
-    g_object_ref_sink(menu_);
-    gtk_menu_set_accel_group(as<GtkMenu>(menu_), accelerators_.get());
+    menu_.reset(gtk_menu_new());
+    g_object_ref_sink(menu_.get());
+    gtk_menu_set_accel_group(as<GtkMenu>(menu_.get()), accelerators_.get());
     for (const StatusMenuEntry& entry : statusMenuEntries) {
         GtkWidget* item = nullptr;
         if (std::strlen(entry.title) == 0) {
@@ -58,13 +58,13 @@ StatusItem::StatusItem(Actions actions, const std::optional<std::filesystem::pat
                                            GTK_ACCEL_VISIBLE);
             }
         }
-        gtk_menu_shell_append(as<GtkMenuShell>(menu_), item);
+        gtk_menu_shell_append(as<GtkMenuShell>(menu_.get()), item);
         gtk_widget_show(item);
     }
 
     refreshStartAtLogin();
     gtk::connect(
-        menu_, "show",
+        menu_.get(), "show",
         +[](GtkWidget*, gpointer data) { static_cast<StatusItem*>(data)->refreshStartAtLogin(); }, this);
 
     AppIndicator* indicator =
@@ -79,15 +79,15 @@ StatusItem::StatusItem(Actions actions, const std::optional<std::filesystem::pat
     }
     // Status notifier hosts show the title as the item's tooltip.
     app_indicator_set_title(indicator, statusItemTooltip);
-    app_indicator_set_menu(indicator, as<GtkMenu>(menu_));
+    app_indicator_set_menu(indicator, as<GtkMenu>(menu_.get()));
     app_indicator_set_status(indicator, APP_INDICATOR_STATUS_ACTIVE);
     gtk::connect(indicator, "connection-changed", &StatusItem::connectionChanged, this);
     // A host that never answers sends no signal, so the item's state is looked at once after start-up.
-    hostCheck_ = g_timeout_add_seconds(
+    hostCheck_.reset(g_timeout_add_seconds(
         3,
         [](gpointer data) -> gboolean {
             auto* self = static_cast<StatusItem*>(data);
-            self->hostCheck_ = 0;
+            self->hostCheck_.forget();
             gboolean connected = FALSE;
             g_object_get(self->indicator_.get(), "connected", &connected, nullptr);
             self->shown_ = connected != FALSE;
@@ -97,18 +97,14 @@ StatusItem::StatusItem(Actions actions, const std::optional<std::filesystem::pat
             }
             return G_SOURCE_REMOVE;
         },
-        this);
+        this));
 }
 
 StatusItem::~StatusItem() {
-    if (hostCheck_ != 0) {
-        g_source_remove(hostCheck_);
-    }
+    hostCheck_.reset();
     if (indicator_) {
         g_signal_handlers_disconnect_by_data(indicator_.get(), this);
     }
-    gtk_widget_destroy(menu_);
-    g_object_unref(menu_);
 }
 
 void StatusItem::refreshStartAtLogin() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/gtk/WidgetPtr.h"
 
 #include <gtk/gtk.h>
 
@@ -57,7 +58,7 @@ public:
     StatusItem(const StatusItem&) = delete;
     StatusItem& operator=(const StatusItem&) = delete;
 
-    GtkMenu* menu() const { return gtk::as<GtkMenu>(menu_); }
+    GtkMenu* menu() const { return gtk::as<GtkMenu>(menu_.get()); }
     // Shows the login start's current state (changed elsewhere, or at each opening of the menu).
     void refreshStartAtLogin();
     // Whether a status notifier host shows the item (known once the session bus has answered).
@@ -69,14 +70,14 @@ private:
     static void reportNoHost();
 
     Actions actions_;
-    GtkWidget* menu_ = nullptr;
+    gtk::WidgetPtr menu_;
     GtkWidget* loginItem_ = nullptr;
     bool refreshing_ = false;
     gtk::GObjectPtr<GObject> indicator_;
     gtk::GObjectPtr<GtkAccelGroup> accelerators_;
     bool shown_ = false;
     bool reported_ = false;
-    guint hostCheck_ = 0;
+    gtk::SourceId hostCheck_;
 };
 
 } // namespace ulvo::x11

@@ -21,14 +21,6 @@ int recordError(Display*, XErrorEvent* event) {
     return 0;
 }
 
-struct XFreeDeleter {
-    void operator()(unsigned char* data) const {
-        if (data != nullptr) {
-            XFree(data);
-        }
-    }
-};
-
 // One 32-bit item of a window property, read as unsigned long the way Xlib delivers it.
 std::optional<unsigned long> cardinalProperty(Display* display, Window window, Atom property, Atom type) {
     Atom actualType = None;
@@ -43,7 +35,7 @@ std::optional<unsigned long> cardinalProperty(Display* display, Window window, A
     const int status = XGetWindowProperty(display, window, property, 0, 1, False, type, &actualType,
                                           &actualFormat, &count, &after, &raw);
     XSetErrorHandler(previous);
-    std::unique_ptr<unsigned char, XFreeDeleter> data(raw);
+    const XMemoryPtr<unsigned char> data(raw);
     // The reply has arrived, so any error of the request has too.
     if (trappedError != 0 || status != Success || !data || actualFormat != 32 || count < 1) {
         return std::nullopt;
@@ -59,11 +51,9 @@ std::optional<WindowClass> classOf(Display* display, Window window) {
     while (window != None && window != PointerRoot) {
         XClassHint hint{};
         if (XGetClassHint(display, window, &hint) != 0) {
-            WindowClass found{hint.res_name != nullptr ? hint.res_name : "",
-                              hint.res_class != nullptr ? hint.res_class : ""};
-            XFree(hint.res_name);
-            XFree(hint.res_class);
-            return found;
+            const XMemoryPtr<char> name(hint.res_name);
+            const XMemoryPtr<char> windowClass(hint.res_class);
+            return WindowClass{name ? name.get() : "", windowClass ? windowClass.get() : ""};
         }
         Window root = None;
         Window parent = None;
@@ -72,9 +62,7 @@ std::optional<WindowClass> classOf(Display* display, Window window) {
         if (XQueryTree(display, window, &root, &parent, &children, &count) == 0) {
             return std::nullopt;
         }
-        if (children != nullptr) {
-            XFree(children);
-        }
+        const XMemoryPtr<Window> childList(children); // only the parent is wanted
         if (parent == root) {
             return std::nullopt;
         }

@@ -17,6 +17,21 @@ struct DisplayClose {
 };
 using DisplayPtr = std::unique_ptr<Display, DisplayClose>;
 
+// Memory Xlib handed over (property data, class names, window lists).
+struct XFreeRelease {
+    void operator()(void* data) const {
+        if (data != nullptr) {
+            XFree(data);
+        }
+    }
+};
+template <typename T> using XMemoryPtr = std::unique_ptr<T, XFreeRelease>;
+
+struct ModifierMapFree {
+    void operator()(XModifierKeymap* map) const { XFreeModifiermap(map); }
+};
+using ModifierMapPtr = std::unique_ptr<XModifierKeymap, ModifierMapFree>;
+
 // A window's WM_CLASS: instance and class names.
 struct WindowClass {
     std::string instance;
