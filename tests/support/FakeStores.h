@@ -5,6 +5,8 @@
 
 #include <map>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace ulvo::test {
 
@@ -44,8 +46,9 @@ public:
     Outcome update(const std::string& service, const std::string& account,
                    const std::string& secret) override {
         std::lock_guard lock(mutex_);
+        calls.emplace_back("update");
         if (refuseWrites) {
-            return {Status::failure, refusalCode, "refused"};
+            return {Status::failure, refusalCode, refusalMessage};
         }
         const auto found = items_.find({service, account});
         if (found == items_.end()) {
@@ -56,19 +59,23 @@ public:
     }
     Outcome add(const std::string& service, const std::string& account, const std::string& secret) override {
         std::lock_guard lock(mutex_);
+        calls.emplace_back("add");
         if (refuseWrites) {
-            return {Status::failure, refusalCode, "refused"};
+            return {Status::failure, refusalCode, refusalMessage};
         }
         items_[{service, account}] = secret;
         return {};
     }
     void remove(const std::string& service, const std::string& account) override {
         std::lock_guard lock(mutex_);
+        calls.emplace_back("remove");
         items_.erase({service, account});
     }
 
     bool refuseWrites = false;
     int refusalCode = -1;
+    std::string refusalMessage = "refused";
+    std::vector<std::string> calls; // the writes asked for, in order
 
 private:
     mutable std::mutex mutex_;

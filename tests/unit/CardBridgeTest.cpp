@@ -19,38 +19,37 @@ using nlohmann::json;
 
 // ---- Level conversion ------------------------------------------------------------------------------
 
-TEST(CardLevel, NonFiniteLevelsAreTheDefault) {
-    EXPECT_EQ(levelFromDouble(std::numeric_limits<double>::quiet_NaN()), 25);
-    EXPECT_EQ(levelFromDouble(std::numeric_limits<double>::infinity()), 25);
-    EXPECT_EQ(levelFromDouble(-std::numeric_limits<double>::infinity()), 25);
-    const json nan = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_EQ(levelFromPage(&nan), 25);
-}
-
-TEST(CardLevel, FiniteLevelsSaturateInsteadOfTrapping) {
+// Non-numbers and non-finite levels are the default; finite ones truncate toward zero and saturate
+// instead of trapping; nothing is clamped to the slider's range.
+TEST(CardLevel, PageValuesBecomeLevelsWithoutTrapping) {
     constexpr Level most = std::numeric_limits<Level>::max();
     constexpr Level least = std::numeric_limits<Level>::min();
-    EXPECT_EQ(levelFromDouble(1e300), most);
-    EXPECT_EQ(levelFromDouble(-1e300), least);
-    EXPECT_EQ(levelFromDouble(9223372036854775808.0), most); // 2^63, one past the top
-    EXPECT_EQ(levelFromDouble(-9223372036854775808.0), least);
-    const json huge = std::numeric_limits<std::uint64_t>::max();
-    EXPECT_EQ(levelFromPage(&huge), most);
-}
-
-TEST(CardLevel, FractionsTruncateTowardZeroAndNothingIsClamped) {
-    EXPECT_EQ(levelFromDouble(80.9), 80);
-    EXPECT_EQ(levelFromDouble(-3.7), -3);
-    EXPECT_EQ(levelFromDouble(250), 250);
-    const json negative = -40;
-    EXPECT_EQ(levelFromPage(&negative), -40);
-}
-
-TEST(CardLevel, NonNumbersAreTheDefault) {
-    EXPECT_EQ(levelFromPage(nullptr), 25);
-    for (const json& value : {json("80"), json(true), json(nullptr), json::object(), json::array({80})}) {
-        EXPECT_EQ(levelFromPage(&value), 25) << value.dump();
+    const std::vector<std::pair<json, Level>> cases = {
+        {std::numeric_limits<double>::quiet_NaN(), 25},
+        {std::numeric_limits<double>::infinity(), 25},
+        {-std::numeric_limits<double>::infinity(), 25},
+        {1e300, most},
+        {-1e300, least},
+        {9223372036854775808.0, most}, // 2^63, one past the top
+        {-9223372036854775808.0, least},
+        {std::numeric_limits<std::uint64_t>::max(), most},
+        {80.9, 80},
+        {-3.7, -3},
+        {250.0, 250},
+        {-40, -40},
+        {"80", 25},
+        {true, 25},
+        {nullptr, 25},
+        {json::object(), 25},
+        {json::array({80}), 25},
+    };
+    for (const auto& [value, level] : cases) {
+        EXPECT_EQ(levelFromPage(&value), level) << value.dump();
+        if (value.is_number_float()) {
+            EXPECT_EQ(levelFromDouble(value.get<double>()), level) << value.dump();
+        }
     }
+    EXPECT_EQ(levelFromPage(nullptr), 25);
 }
 
 // ---- Script encoding -------------------------------------------------------------------------------
@@ -83,13 +82,9 @@ TEST(CardScript, HostileTextsStayOneInertLiteral) {
         }
         EXPECT_EQ(json::parse(literal).at("text").get<std::string>(), text);
     }
-}
-
-TEST(CardScript, InvalidUtf8BecomesReplacementCharacters) {
-    const std::string broken = std::string("ok ") + '\xff' + '\xc3' + " end";
-    const std::string script = cardCallScript("setSelection", {{"text", broken}});
-    const json parsed = json::parse(script.substr(25, script.size() - 26));
-    EXPECT_EQ(parsed.at("text").get<std::string>(), "ok \uFFFD\uFFFD end");
+    // Invalid UTF-8 becomes replacement characters instead of breaking the script.
+    const std::string script = cardCallScript("setSelection", {{"text", std::string("ok \xff\xc3 end")}});
+    EXPECT_EQ(json::parse(script.substr(25, script.size() - 26)).at("text"), "ok \uFFFD\uFFFD end");
 }
 
 TEST(CardText, TrimsUnicodeWhiteSpaceOnly) {
