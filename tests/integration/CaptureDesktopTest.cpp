@@ -292,7 +292,7 @@ TEST(SelectionReaderDesktopTest, AHungApplicationDoesNotFreezeTheReader) {
     ASSERT_EQ(frozen.readLine(5s), "hanging");
     const auto start = std::chrono::steady_clock::now();
     globalSelection(reader);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "a query waited for the hung application";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "a query waited for the hung application";
 }
 
 // ---- The copy fallback -----------------------------------------------------------------------------
@@ -712,7 +712,6 @@ TEST(XConnectionDesktopTest, EventsQueuedDuringARoundTripArriveAndEndedSubscript
     const unsigned char value = 1;
     XChangeProperty(other.display(), other.root(), name, XA_CARDINAL, 8, PropModeReplace, &value, 1);
     XSync(other.display(), False);
-    std::this_thread::sleep_for(100ms);
     XSync(display, False);
     EXPECT_TRUE(pumpUntil([&] { return heard > 0; }, 2s)) << "a queued event waited for more bytes";
     EXPECT_EQ(ended, 0) << "a handler ran after its subscription ended";
