@@ -76,7 +76,7 @@ int main() {
     static_cast<void>(
         ulvo::ModelPreferences{ulvo::ModelProvider::custom, server.baseURL() + "/v1", "bench-model"}.save(
             *preferences));
-    ulvo::APIKeyStore(*secrets).save("sk-bench", ulvo::ModelProvider::custom);
+    static_cast<void>(ulvo::APIKeyStore(*secrets).save("sk-bench", ulvo::ModelProvider::custom));
     ulvo::ModelService::Dependencies deps;
     deps.preferences = preferences;
     deps.secrets = secrets;

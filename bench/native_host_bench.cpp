@@ -49,10 +49,9 @@ int run() {
     auto secrets = std::make_shared<LibsecretStore>();
     static_cast<void>(
         ModelPreferences{ModelProvider::custom, server.baseURL() + "/v1", "bench-model"}.save(*preferences));
-    try {
-        APIKeyStore(*secrets).save("sk-bench", ModelProvider::custom);
-    } catch (const std::exception& error) {
-        std::cerr << "no keyring (run inside scripts/private-session): " << error.what() << "\n";
+    if (const ulvo::Result<void> saved = APIKeyStore(*secrets).save("sk-bench", ModelProvider::custom);
+        !saved) {
+        std::cerr << "no keyring (run inside scripts/private-session): " << saved.failure().message << "\n";
         return 1;
     }
 

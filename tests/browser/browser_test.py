@@ -56,7 +56,7 @@ async function loop() {
       const response = await fetch("/poll", { method: "POST", body: state });
       const command = await response.json();
       if (command) {
-        if (command.action === "explain" || command.action === "select") {
+        if (command.action === "explain") {
           select();
         }
         if (events[command.action]) document.dispatchEvent(new CustomEvent(events[command.action], { detail: String(command.value ?? "") }));
@@ -214,9 +214,9 @@ def configure_provider(home, port, env):
                     "account", "custom"], input=API_KEY.encode(), env=env, check=True, timeout=20)
 
 
-def chromium_command(build, home, url, headless):
+def chromium_command(build, home, url):
     extension = os.path.join(build, "tests", "extension", "chromium")
-    command = ["/usr/lib/chromium/chromium"] + (["--headless=new"] if headless else []) + [
+    command = ["/usr/lib/chromium/chromium", "--headless=new",
                # Per-user host manifests are read from <user-data-dir>/NativeMessagingHosts.
                f"--user-data-dir={home}/.config/chromium",
                f"--load-extension={extension}", f"--disable-extensions-except={extension}",
@@ -227,7 +227,7 @@ def chromium_command(build, home, url, headless):
     return command
 
 
-def firefox_command(build, home, url, headless):
+def firefox_command(build, home, url):
     profile = os.path.join(home, "firefox-profile")
     os.makedirs(os.path.join(profile, "extensions"), exist_ok=True)
     shutil.copy(os.path.join(build, "tests", "extension", "ulvo-firefox.xpi"),
@@ -251,19 +251,7 @@ def firefox_command(build, home, url, headless):
     with open(os.path.join(profile, "user.js"), "w") as out:
         for name, value in prefs.items():
             out.write(f"user_pref({json.dumps(name)}, {json.dumps(value)});\n")
-    return ["firefox-esr"] + (["--headless"] if headless else []) + ["--no-remote", "--profile", profile, url]
-
-
-def press_command_key(pid, env):
-    """Alt+Shift+K, the command's suggested key, sent to the browser's window through XTest."""
-    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(pid)], env=env,
-                           capture_output=True, text=True, timeout=10).stdout.split()
-    if not found:
-        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--class", "chromium|firefox"], env=env,
-                               capture_output=True, text=True, timeout=10).stdout.split()
-    if found:
-        subprocess.run(["xdotool", "windowactivate", "--sync", found[-1]], env=env, timeout=10)
-        subprocess.run(["xdotool", "key", "--clearmodifiers", "alt+shift+k"], env=env, timeout=10)
+    return ["firefox-esr", "--headless", "--no-remote", "--profile", profile, url]
 
 
 def run(args):
@@ -280,32 +268,22 @@ def run(args):
         check_identities(args.source, home, args.build)
 
         url = f"http://127.0.0.1:{peer.port}/page.html"
-        headless = args.trigger == "event"
-        command = chromium_command(args.build, home, url, headless) if args.browser == "chromium" else \
-            firefox_command(args.build, home, url, headless)
+        command = chromium_command(args.build, home, url) if args.browser == "chromium" else \
+            firefox_command(args.build, home, url)
         started = time.monotonic()
         browser = subprocess.Popen(command, env=env, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
 
-        if args.trigger == "event":
-            # A trigger dispatched before the extension's scripts run in the page is lost, so it is
-            # repeated until the card is attached; repeats only ask the same question again.
-            deadline = time.monotonic() + 60
-            while not (peer.shown() or {}).get("attached"):
-                check(time.monotonic() < deadline, "the extension never showed its card")
-                with peer.lock:
-                    if not peer.commands:
-                        peer.commands.append({"action": "explain", "value": None})
-                time.sleep(1.0)
-        else:
-            # The user's way: the extension's keyboard command, pressed in the browser window (X11).
-            wait_for(peer, "the page with the extension's scripts", lambda s: True, 60)
-            peer.command("select")
-            time.sleep(0.5)
-            deadline = time.monotonic() + 30
-            while not (peer.shown() or {}).get("attached"):
-                check(time.monotonic() < deadline, "the keyboard command never showed the card")
-                press_command_key(browser.pid, env)
-                time.sleep(2.0)
+        # A trigger dispatched before the extension's scripts run in the page is lost, so it is repeated
+        # each second until the card is attached; repeats only ask the same question again.
+        deadline = time.monotonic() + 60
+        repeat = 0.0
+        while not (peer.shown() or {}).get("attached"):
+            check(time.monotonic() < deadline, "the extension never showed its card")
+            with peer.lock:
+                if not peer.commands and time.monotonic() >= repeat:
+                    peer.commands.append({"action": "explain", "value": None})
+                    repeat = time.monotonic() + 1.0
+            time.sleep(0.05)
         state = wait_for(peer, "the first explanation", lambda s: s["answer"] == FIRST_ANSWER or s["error"], 60)
         check(state["answer"] == FIRST_ANSWER, f"the card shows {state['answer']!r}, error {state['error']!r}")
         with peer.lock:
@@ -372,8 +350,6 @@ def main():
     parser.add_argument("--browser", choices=["chromium", "firefox"], required=True)
     parser.add_argument("--build", required=True)
     parser.add_argument("--source", required=True)
-    parser.add_argument("--trigger", choices=["event", "key"], default="event",
-                        help="event: the test hook's DOM event, headless; key: the keyboard command on X11")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
     args.source = os.path.abspath(args.source)

@@ -91,6 +91,15 @@ public:
         bridge->sendSelection();
     }
 
+    // Shows the card with `text` and returns the explain message the page then sends (null if none).
+    json explainShown(const std::string& text) {
+        const std::size_t before = messagesOf("explain").size();
+        showWithSelection(text);
+        pumpUntil([&] { return messagesOf("explain").size() > before; });
+        const std::vector<json> sent = messagesOf("explain");
+        return sent.size() > before ? sent.back() : json();
+    }
+
     std::unique_ptr<gtk::WebEngine> engine = gtk::loadWebEngine();
     std::unique_ptr<gtk::CardPanel> panel;
     std::unique_ptr<CardBridge> bridge;
@@ -156,10 +165,8 @@ GtkWidget* CardWindowTest::backdrop_ = nullptr;
 // ---- Page to native ------------------------------------------------------------------------------
 
 TEST_F(CardWindowTest, SelectionExplainsAtOnceAndAgainAfterTheSliderSettles) {
-    card().showWithSelection("Chlorophyll absorbs light.");
-    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("explain").empty(); }));
     EXPECT_EQ(
-        card().messagesOf("explain")[0],
+        card().explainShown("Chlorophyll absorbs light."),
         (json{{"action", "explain"}, {"text", "Chlorophyll absorbs light."}, {"level", 25}, {"id", 1}}));
     EXPECT_EQ(text("selection-text"), "Chlorophyll absorbs light.");
     EXPECT_FALSE(hidden("status")) << "a request is open, so the waiting state shows";
@@ -172,7 +179,7 @@ TEST_F(CardWindowTest, SelectionExplainsAtOnceAndAgainAfterTheSliderSettles) {
     EXPECT_EQ(text("level-band"), "non-specialist");
     EXPECT_EQ(js("document.getElementById('level').getAttribute('aria-valuetext')"), "80, non-specialist");
     ASSERT_TRUE(pumpUntil([] { return card().messagesOf("explain").size() >= 2; }));
-    pumpFor(700ms);
+    pumpFor(700ms); // proves an absence: no third request follows
     const auto explains = card().messagesOf("explain");
     ASSERT_EQ(explains.size(), 2u);
     EXPECT_EQ(
@@ -183,8 +190,7 @@ TEST_F(CardWindowTest, SelectionExplainsAtOnceAndAgainAfterTheSliderSettles) {
 }
 
 TEST_F(CardWindowTest, EnterInTheFollowUpFieldSendsTheQuestion) {
-    card().showWithSelection("Mitochondria make ATP.");
-    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("explain").empty(); }));
+    ASSERT_FALSE(card().explainShown("Mitochondria make ATP.").is_null());
     gtk_widget_grab_focus(card().panel->page().widget());
     js("document.getElementById('followup').focus()");
     ASSERT_TRUE(pumpUntil([] { return gtk_window_is_active(card().panel->window()) != FALSE; }, 3s));
@@ -260,9 +266,7 @@ TEST_F(CardWindowTest, MalformedMessagesGetNoReply) {
 // ---- Native to page ------------------------------------------------------------------------------
 
 TEST_F(CardWindowTest, EveryCallShowsOnThePage) {
-    card().showWithSelection("Entropy");
-    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("explain").empty(); }));
-    const json id = card().messagesOf("explain").back()["id"];
+    const json id = card().explainShown("Entropy")["id"];
     ASSERT_TRUE(id.is_number());
 
     // The answer as it is written, then the whole answer in its place; a reply for another request
@@ -309,13 +313,13 @@ TEST_F(CardWindowTest, EveryCallShowsOnThePage) {
 }
 
 TEST_F(CardWindowTest, TheMissingModelOffersItsDownloadShowsItsProgressAndThenExplains) {
-    card().showWithSelection("Photosynthesis");
-    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("explain").empty(); }));
+    const json asking = card().explainShown("Photosynthesis");
+    ASSERT_FALSE(asking.is_null());
     const std::size_t asked = card().messagesOf("explain").size();
     card().bridge->callJavaScript("modelState",
                                   {{"phase", "notInstalled"}, {"name", "Test model"}, {"bytes", 806000000}});
     card().bridge->callJavaScript("receiveError", {{"message", "The built-in local model is incomplete."},
-                                                   {"id", card().messagesOf("explain").back()["id"]},
+                                                   {"id", asking["id"]},
                                                    {"modelMissing", true}});
     ASSERT_TRUE(pumpUntil([] { return !hidden("model-offer"); }));
     EXPECT_EQ(text("download-model"), "Download the built-in model (806 MB)");
@@ -353,19 +357,13 @@ TEST_F(CardWindowTest, HostileTextsRoundTripUnchanged) {
         "emoji 🧪 日本語",
     };
     for (const std::string& hostile : texts) {
-        card().messages.clear();
         card().answer = hostile; // back through the model-queue hop
-        card().showWithSelection(hostile);
-        ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("explain").empty(); })) << hostile;
-        EXPECT_EQ(card().messagesOf("explain")[0].at("text"), hostile);
+        EXPECT_EQ(card().explainShown(hostile)["text"], hostile);
         EXPECT_EQ(js("document.getElementById('selection-text').textContent"), hostile);
         ASSERT_TRUE(pumpUntil([&] { return js("document.getElementById('answer').textContent") == hostile; }))
             << hostile;
     }
-    card().messages.clear();
-    card().showWithSelection(std::string("broken ") + '\xff' + " utf-8");
-    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("explain").empty(); }));
-    EXPECT_EQ(card().messagesOf("explain")[0].at("text"), "broken \uFFFD utf-8");
+    EXPECT_EQ(card().explainShown(std::string("broken ") + '\xff' + " utf-8")["text"], "broken \uFFFD utf-8");
     EXPECT_EQ(js("typeof window.pwned"), "undefined");
 }
 
@@ -374,7 +372,7 @@ TEST_F(CardWindowTest, WebLinksOpenOutsideAndOtherSchemesDoNot) {
        "const a = document.createElement('a'); a.href = href; a.textContent = href;"
        "document.body.append(a); a.click(); a.remove(); } })()");
     ASSERT_TRUE(pumpUntil([] { return !card().opened.empty(); }));
-    pumpFor(300ms);
+    pumpFor(300ms); // room for the mailto: link to be opened wrongly
     EXPECT_EQ(card().opened, std::vector<std::string>{"https://example.org/page"});
     EXPECT_EQ(js("location.pathname.endsWith('/index.html')"), true);
     EXPECT_EQ(js("typeof window.ULVO"), "object");
@@ -491,21 +489,20 @@ TEST_F(CardWindowTest, Screenshots) {
     EXPECT_FALSE(hidden("toggle-selection")) << "a long selection is collapsible";
     EXPECT_TRUE(screenshot(directory / "card-answer.png", windowRect()));
     // At 200 % the page scrolls instead of cutting anything off.
+    const json width = js("document.documentElement.clientWidth");
     webkit_web_view_set_zoom_level(card().panel->page().view(), 2.0);
-    pumpFor(300ms);
+    ASSERT_TRUE(pumpUntil([&] { return js("document.documentElement.clientWidth") != width; }, 3s));
     EXPECT_EQ(js("document.documentElement.scrollWidth <= document.documentElement.clientWidth"), true);
     EXPECT_TRUE(screenshot(directory / "card-zoom-200.png", windowRect()));
     webkit_web_view_set_zoom_level(card().panel->page().view(), 1.0);
 
     card().answer.reset();
-    const std::size_t asked = card().messagesOf("explain").size();
-    card().showWithSelection("Quantum tunnelling");
-    ASSERT_TRUE(pumpUntil([asked] { return card().messagesOf("explain").size() > asked; }));
+    const json asked = card().explainShown("Quantum tunnelling");
     card().bridge->callJavaScript(
         "receiveError",
         {{"message", "The built-in local model is incomplete. Install a model or choose a cloud "
                      "provider in Settings."},
-         {"id", card().messagesOf("explain").back()["id"]}});
+         {"id", asked["id"]}});
     ASSERT_TRUE(pumpUntil([] { return !hidden("error"); }));
     EXPECT_TRUE(screenshot(directory / "card-error.png", windowRect()));
 }

@@ -68,6 +68,15 @@ nlohmann::json evaluate(WebKitWebView* view, const std::string& script) {
     return evaluation.json.empty() ? nlohmann::json() : nlohmann::json::parse(evaluation.json);
 }
 
+std::string pageText(WebKitWebView* view) {
+    const nlohmann::json text = evaluate(view, "document.body ? document.body.innerText : ''");
+    return text.is_string() ? text.get<std::string>() : std::string();
+}
+
+bool pageShows(WebKitWebView* view, const std::string& text, std::chrono::milliseconds limit) {
+    return pumpUntil([&] { return pageText(view).find(text) != std::string::npos; }, limit);
+}
+
 int run(const std::vector<std::string>& argv, std::string* output) {
     std::vector<gchar*> raw;
     for (const std::string& argument : argv) {

@@ -22,6 +22,10 @@ void pumpFor(std::chrono::milliseconds duration);
 // Evaluates an expression in the page and returns its value as JSON (undefined is null).
 nlohmann::json evaluate(WebKitWebView* view, const std::string& script);
 
+// The page's visible text, and whether it comes to show `text` within the limit.
+std::string pageText(WebKitWebView* view);
+bool pageShows(WebKitWebView* view, const std::string& text, std::chrono::milliseconds limit = 20s);
+
 // Runs a program to its end; returns its exit status, or -1 when it could not run.
 int run(const std::vector<std::string>& argv, std::string* output = nullptr);
 int xdotool(const std::vector<std::string>& arguments);

@@ -5,6 +5,7 @@
 #include "platform/linux/PosixProcessLauncher.h"
 #include "settings/ModelPreferences.h"
 #include "tests/support/FakeStores.h"
+#include "tests/support/Waiting.h"
 
 #include <gtest/gtest.h>
 
@@ -156,10 +157,7 @@ TEST_F(FoundationClientTest, AToolThatNeverExitsIsStoppedAtTheLimit) {
         char state = 'X';
         return static_cast<bool>(stat >> pid >> name >> state) && state != 'Z' && state != 'X';
     };
-    for (int i = 0; i < 100 && running(); ++i) {
-        std::this_thread::sleep_for(20ms);
-    }
-    EXPECT_FALSE(running()) << "the tool's own child is still running";
+    EXPECT_TRUE(test::eventually([&] { return !running(); })) << "the tool's own child is still running";
 }
 
 TEST_F(FoundationClientTest, ARaisedStopFlagEndsARunningToolAtOnce) {

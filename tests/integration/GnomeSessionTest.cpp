@@ -114,11 +114,8 @@ TEST(GnomeSessionTest, ExplainOpensAnOrdinaryCardThatReadsThePrimarySelectionOnc
     ASSERT_TRUE(pumpUntil([&] { return delegate.panel()->isVisible(); }, 10s)) << "no card";
     EXPECT_FALSE(gtk_layer_is_layer_window(delegate.panel()->window())) << "mutter has no layer surfaces";
     WebKitWebView* view = delegate.panel()->page().view();
-    const auto pageText = [&] { return test::evaluate(view, "document.body.innerText").get<std::string>(); };
-    ASSERT_TRUE(pumpUntil(
-        [&] { return pageText().find("A loopback explanation on GNOME.") != std::string::npos; }, 20s))
-        << pageText();
-    EXPECT_NE(pageText().find("Guard cells"), std::string::npos) << pageText();
+    ASSERT_TRUE(test::pageShows(view, "A loopback explanation on GNOME.")) << test::pageText(view);
+    EXPECT_NE(test::pageText(view).find("Guard cells"), std::string::npos) << test::pageText(view);
     ASSERT_FALSE(server.requests().empty());
     EXPECT_NE(server.requests().back().body.find("\"Guard cells\""), std::string::npos)
         << server.requests().back().body;

@@ -11,9 +11,11 @@
 #include "settings/APIKeyStore.h"
 #include "settings/ModelPreferences.h"
 #include "tests/support/FakeStores.h"
+#include "tests/support/Files.h"
 #include "tests/support/LocalOnlyService.h"
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/PrivateNetwork.h"
+#include "tests/support/Waiting.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -37,9 +39,16 @@ using test::RecordedRequest;
 
 std::string networkProblem; // set once in main, before any thread
 
-std::string readFile(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+using test::readFile;
+
+// The message of the ModelFailure that `act` throws, or "no failure".
+std::string failureOf(const std::function<void()>& act) {
+    try {
+        act();
+    } catch (const ModelFailure& failure) {
+        return failure.what();
+    }
+    return "no failure";
 }
 
 std::vector<std::string> splitNul(const std::string& text) {
@@ -133,14 +142,11 @@ protected:
     // Until the killed child has died (a zombie or gone): a child still exiting counts as running, and
     // a running child is not launched again.
     static void waitUntilDead(int pid) {
-        for (int i = 0; i < 200; ++i) {
+        EXPECT_TRUE(test::eventually([pid] {
             const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
             const std::size_t close = stat.rfind(')');
-            if (stat.empty() || (close != std::string::npos && stat.compare(close + 1, 3, " Z ") == 0)) {
-                return;
-            }
-            std::this_thread::sleep_for(25ms);
-        }
+            return stat.empty() || (close != std::string::npos && stat.compare(close + 1, 3, " Z ") == 0);
+        }));
     }
 
     std::shared_ptr<CurlTransport> transport = std::make_shared<CurlTransport>();
@@ -180,6 +186,22 @@ TEST_F(LocalServerTest, ColdStartAnswersThroughTheServiceAndLaunchesWithTheExact
     EXPECT_NE(std::find(environment.begin(), environment.end(), "LLAMA_API_KEY=test-key-123"),
               environment.end());
     EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/cwd"), runtime.root);
+
+    // The port is open to every local user: without this user's key the server answers nothing.
+    const auto post = [this](const std::string& path, const std::string& key, const nlohmann::json& body) {
+        HttpRequest request;
+        request.method = "POST";
+        request.url = "http://127.0.0.1:7332" + path;
+        request.body = body.dump();
+        request.headers = {{"Content-Type", "application/json"}, {"Authorization", "Bearer " + key}};
+        return transport->send(request).valueOr(HttpResponse{});
+    };
+    const nlohmann::json messages = {{{"role", "system"}, {"content", "Answer in one short paragraph."}},
+                                     {{"role", "user"}, {"content", "Explain: photosynthesis"}}};
+    EXPECT_EQ(post("/v1/chat/completions", "wrong", {{"messages", messages}, {"max_tokens", 4}}).status, 401);
+    // The model's chat template keeps the system message (the prompt is all the level there is).
+    const HttpResponse applied = post("/apply-template", "test-key-123", {{"messages", messages}});
+    EXPECT_NE(applied.body.find("Answer in one short paragraph."), std::string::npos) << applied.body;
 }
 
 TEST_F(LocalServerTest, TheRealServerStreamsAndAReplacedRequestEndsAtOnce) {
@@ -206,7 +228,7 @@ TEST_F(LocalServerTest, TheRealServerStreamsAndAReplacedRequestEndsAtOnce) {
     service.explain("Ice floats.", std::nullopt, 50,
                     [&](ExplainResult result) { latest.set_value(std::move(result)); });
     EXPECT_TRUE(replaced.get_future().get().isSuperseded());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << "the replaced generation ran on";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "the replaced generation ran on";
     const ExplainResult answer = latest.get_future().get();
     ASSERT_TRUE(answer.ok()) << answer.errorMessage();
     EXPECT_FALSE(answer.answer().empty());
@@ -221,12 +243,8 @@ TEST_F(LocalServerTest, TheServerLoadsTheUsersDownloadBeforeTheRuntimesOwnFolder
     const std::string previous = saved != nullptr ? saved : "";
     ::setenv("XDG_DATA_HOME", data.c_str(), 1);
     auto local = makeServer(runtime.root);
-    try {
-        local->localAnswer("t", std::nullopt, 50);
-        ADD_FAILURE() << "a server started without any model";
-    } catch (const ModelFailure& failure) {
-        EXPECT_STREQ(failure.what(), "The built-in local model is incomplete.");
-    }
+    EXPECT_EQ(failureOf([&] { local->localAnswer("t", std::nullopt, 50); }),
+              "The built-in local model is incomplete.");
     fs::create_directories(data / "ulvo" / "models");
     fs::create_symlink(ULVO_TEST_MODEL, data / "ulvo" / "models" / "test.gguf");
     EXPECT_FALSE(local->localAnswer("Ice floats.", std::nullopt, 50).empty());
@@ -268,7 +286,7 @@ TEST_F(LocalServerTest, AServerKilledMidRequestGivesTheTransportErrorAndIsRelaun
     local->ensureServer(RuntimeConfig::load(runtime.root));
     const int pid = launcher->pids.at(0);
     std::thread killer([pid] {
-        std::this_thread::sleep_for(60ms);
+        std::this_thread::sleep_for(60ms); // reading the long prompt alone takes far longer
         ::kill(pid, SIGKILL);
     });
     EXPECT_THROW(local->localAnswer(std::string(2000, 'x'), std::nullopt, 95), TransportError);
@@ -279,32 +297,14 @@ TEST_F(LocalServerTest, AServerKilledMidRequestGivesTheTransportErrorAndIsRelaun
 }
 
 TEST_F(LocalServerTest, MissingPiecesGiveTheirMessagesUnlessAServerAlreadyAnswers) {
-    EXPECT_THROW(
-        {
-            try {
-                makeServer(std::nullopt)->localAnswer("t", std::nullopt, 50);
-            } catch (const ModelFailure& failure) {
-                EXPECT_STREQ(failure.what(), "The built-in local model is missing.");
-                throw;
-            }
-        },
-        ModelFailure);
-
+    EXPECT_EQ(failureOf([&] { makeServer(std::nullopt)->localAnswer("t", std::nullopt, 50); }),
+              "The built-in local model is missing.");
     ScratchRuntime noModel(false);
-    try {
-        makeServer(noModel.root)->localAnswer("t", std::nullopt, 50);
-        ADD_FAILURE() << "expected a failure";
-    } catch (const ModelFailure& failure) {
-        EXPECT_STREQ(failure.what(), "The built-in local model is incomplete.");
-    }
+    EXPECT_EQ(failureOf([&] { makeServer(noModel.root)->localAnswer("t", std::nullopt, 50); }),
+              "The built-in local model is incomplete.");
     EXPECT_TRUE(launcher->pids.empty());
-
-    try {
-        makeServer(std::nullopt)->ensureServer(RuntimeConfig{});
-        ADD_FAILURE() << "expected a failure";
-    } catch (const ModelFailure& failure) {
-        EXPECT_STREQ(failure.what(), "The built-in runtime is missing.");
-    }
+    EXPECT_EQ(failureOf([&] { makeServer(std::nullopt)->ensureServer(RuntimeConfig{}); }),
+              "The built-in runtime is missing.");
 
     // A config without its model alias does not decode; the decoding error passes up unchanged.
     noModel.writeConfig({{"llamaServer", "llama-server"}, {"model", "m"}, {"contextSize", 1}});
@@ -329,12 +329,9 @@ TEST_F(LocalServerTest, MissingPiecesGiveTheirMessagesUnlessAServerAlreadyAnswer
     EXPECT_EQ(stranger.requests().end()[-2].path, "/v1/models");
     EXPECT_EQ(stranger.requests().end()[-2].header("Authorization"), "Bearer test-key-123");
     ownKey = false;
-    try {
-        makeServer(noModel.root)->localAnswer("t", std::nullopt, 50);
-        ADD_FAILURE() << "a server refusing the key answered";
-    } catch (const ModelFailure& failure) {
-        EXPECT_STREQ(failure.what(), "Another program is using port 7332.");
-    }
+    EXPECT_EQ(failureOf([&] { makeServer(noModel.root)->localAnswer("t", std::nullopt, 50); }),
+              "Another program is using port 7332.")
+        << "a server refusing the key answered";
     EXPECT_EQ(stranger.requests().back().path, "/v1/models");
     EXPECT_TRUE(launcher->pids.empty());
 }
@@ -390,19 +387,12 @@ TEST_F(LocalServerTest, ChatRepliesOfTheWrongShapeGiveTheirMessages) {
         },
         7332);
     auto local = makeServer(runtime.root);
-    const auto failureOf = [&local] {
-        try {
-            local->localAnswer("text", std::string(), 5);
-        } catch (const ModelFailure& failure) {
-            return std::string(failure.what());
-        }
-        return std::string("no failure");
-    };
-    EXPECT_EQ(failureOf(), "The built-in model could not answer. Please try again.");
+    const auto answer = [&local] { local->localAnswer("text", std::string(), 5); };
+    EXPECT_EQ(failureOf(answer), "The built-in model could not answer. Please try again.");
     chat = {200, R"({"choices": []})"};
-    EXPECT_EQ(failureOf(), "The built-in model returned an unreadable answer.");
+    EXPECT_EQ(failureOf(answer), "The built-in model returned an unreadable answer.");
     chat = {200, R"({"choices": [{"message": {"content": 7}}]})"};
-    EXPECT_EQ(failureOf(), "The built-in model returned an unreadable answer.");
+    EXPECT_EQ(failureOf(answer), "The built-in model returned an unreadable answer.");
 
     const RecordedRequest sent = standIn.requests().back();
     EXPECT_EQ(sent.path, "/v1/chat/completions");
@@ -425,14 +415,9 @@ TEST_F(LocalServerTest, AServerThatEndsAtStartIsNoticedAtOnce) {
     fs::permissions(runtime.root / "llama-server", fs::perms::owner_all);
     const auto failure = [&] {
         const auto started = std::chrono::steady_clock::now();
-        std::string message;
-        try {
-            makeServer(runtime.root)->ensureServer(RuntimeConfig::load(runtime.root));
-            ADD_FAILURE() << "expected a failure";
-        } catch (const ModelFailure& failed) {
-            message = failed.what();
-        }
-        EXPECT_LT(std::chrono::steady_clock::now() - started, 10s) << message;
+        const std::string message =
+            failureOf([&] { makeServer(runtime.root)->ensureServer(RuntimeConfig::load(runtime.root)); });
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 15s) << message << " (the limit is 30 s)";
         return message;
     };
     EXPECT_EQ(failure(), "The built-in model could not start.");
@@ -452,12 +437,8 @@ TEST_F(LocalServerTest, SlowServersThatNeverBecomeHealthyTimeOutAfterThirtySecon
     fs::permissions(runtime.root / "llama-server", fs::perms::owner_all);
     auto local = makeServer(runtime.root);
     const auto started = std::chrono::steady_clock::now();
-    try {
-        local->ensureServer(RuntimeConfig::load(runtime.root));
-        ADD_FAILURE() << "expected a failure";
-    } catch (const ModelFailure& failure) {
-        EXPECT_STREQ(failure.what(), "The built-in model took too long to start.");
-    }
+    EXPECT_EQ(failureOf([&] { local->ensureServer(RuntimeConfig::load(runtime.root)); }),
+              "The built-in model took too long to start.");
     const auto waited = std::chrono::steady_clock::now() - started;
     EXPECT_GE(waited, 29s);
     EXPECT_LT(waited, 40s);
@@ -504,23 +485,17 @@ TEST(LocalServerCommandLine, ArgumentsAndEnvironmentFollowTheConfigAndMachine) {
     RuntimeConfig config;
     config.modelAlias = "alias";
     config.contextSize = 4096;
-    const auto arguments = LocalServer::serverArguments(config, "/rt/models/m.gguf");
-    ASSERT_EQ(arguments.size(), 11U);
-    EXPECT_EQ(arguments[6], "--ctx-size");
-    EXPECT_EQ(arguments[7], "4096");
-    EXPECT_EQ(arguments.back(), "--jinja");
+    EXPECT_EQ(LocalServer::serverArguments(config, "/rt/models/m.gguf").at(7), "4096");
     EXPECT_EQ(LocalServer::serverEnvironment({}, "/rt", "x86_64", std::string()).back(),
               (std::pair<std::string, std::string>{"LLAMA_API_KEY", ""}))
         << "an empty key is still passed";
 
+    // x86_64's environment is checked on a running server above.
     const Environment base = {{"PATH", "/bin"}, {"LD_LIBRARY_PATH", "/old"}};
     const Environment arm = LocalServer::serverEnvironment(base, "/rt", "aarch64");
     EXPECT_EQ(arm, (Environment{{"PATH", "/bin"},
                                 {"LD_LIBRARY_PATH", "/rt/lib/aarch64"},
                                 {"GGML_BACKEND_PATH", "/rt/lib/aarch64/libggml-cpu.so"}}));
-    const Environment x86 = LocalServer::serverEnvironment({}, "/rt", "x86_64");
-    EXPECT_EQ(x86, (Environment{{"LD_LIBRARY_PATH", "/rt/lib/x86_64"},
-                                {"GGML_BACKEND_PATH", "/rt/lib/x86_64/libggml-cpu.so"}}));
 }
 
 TEST(RuntimeConfigDecoding, RequiredKeysAndTypesAreEnforced) {

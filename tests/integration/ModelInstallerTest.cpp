@@ -4,6 +4,7 @@
 #include "model/ModelCatalogue.h"
 #include "platform/linux/CurlTransport.h"
 #include "tests/support/LoopbackServer.h"
+#include "tests/support/Waiting.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -14,7 +15,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
-#include <thread>
 
 #include <unistd.h>
 
@@ -172,9 +172,11 @@ TEST_F(ModelInstallerTest, ACancelKeepsWhatArrivedForTheNextStartToResume) {
     makeInstaller();
     ASSERT_TRUE(installer->download());
     const fs::path part = installed().string() + ".part";
-    for (int i = 0; i < 400 && (!fs::exists(part) || fs::file_size(part) < 256 * 1024); ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
+    ASSERT_TRUE(test::eventually([&] {
+        std::error_code missing;
+        const auto size = fs::file_size(part, missing);
+        return !missing && size >= 256 * 1024;
+    }));
     installer->cancel();
     waitFor(Phase::notInstalled);
     const auto kept = fs::file_size(part);
@@ -232,9 +234,7 @@ TEST_F(ModelInstallerTest, ADiskThatFillsMidDownloadIsSaidAndNoModelIsInPlace) {
     makeInstaller();
     ASSERT_TRUE(installer->download());
     const fs::path part = installed().string() + ".part";
-    for (int i = 0; i < 400 && !fs::exists(part); ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
+    ASSERT_TRUE(test::eventually([&] { return fs::exists(part); }));
     {
         std::ofstream filler(data / "filler", std::ios::binary);
         const std::string block(1 << 20, 'x');

@@ -1,5 +1,6 @@
 // The native-messaging installer against a real scratch home and resource directory.
 #include "browser/NativeMessagingInstaller.h"
+#include "tests/support/Files.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -10,7 +11,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 
 namespace ulvo {
 namespace {
@@ -33,15 +33,8 @@ const std::string firefoxTemplate = R"({
 }
 )";
 
-void writeFile(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using test::readFile;
+using test::writeFile;
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -96,6 +89,7 @@ protected:
 };
 
 TEST_F(NativeMessagingInstallerTest, WritesTheSevenChromiumManifestsAndFirefoxByteForByte) {
+    fs::remove_all(home); // nested folders such as Brave's are made from nothing
     Installer::install(runtime(), home);
     const std::string chrome =
         replaced(replaced(chromeTemplate, "__ULVO_RUNTIME_HOST_PATH__", hostPath().string()),
@@ -111,14 +105,6 @@ TEST_F(NativeMessagingInstallerTest, WritesTheSevenChromiumManifestsAndFirefoxBy
     EXPECT_EQ(writtenManifests().size(), 8U) << "no temporary files are left behind";
     EXPECT_TRUE(fs::exists(home / ".config/google-chrome-beta/NativeMessagingHosts"))
         << "directories are created whether or not the browser is installed";
-}
-
-TEST_F(NativeMessagingInstallerTest, AnExistingManifestIsRewrittenWithTheCurrentPath) {
-    writeFile(manifest(".config/chromium/NativeMessagingHosts"),
-              R"({"path": "/old/place/ulvo-runtime-host"})");
-    Installer::install(runtime(), home);
-    const auto written = nlohmann::json::parse(readFile(manifest(".config/chromium/NativeMessagingHosts")));
-    EXPECT_EQ(written["path"], hostPath().string());
 }
 
 TEST_F(NativeMessagingInstallerTest, UnusableExtensionIdsWriteNothingAtAll) {
@@ -146,13 +132,6 @@ TEST_F(NativeMessagingInstallerTest, AMissingOrNonUtf8ChromiumTemplateStillWrite
     EXPECT_EQ(writtenManifests(), std::vector<fs::path>{manifest(Installer::firefoxDirectory)});
 }
 
-TEST_F(NativeMessagingInstallerTest, TheArcLikeNestedDirectoriesAreCreatedFromNothing) {
-    fs::remove_all(home);
-    Installer::install(runtime(), home);
-    EXPECT_TRUE(fs::is_regular_file(manifest(".config/BraveSoftware/Brave-Browser/NativeMessagingHosts")));
-    EXPECT_TRUE(fs::is_regular_file(manifest(".mozilla/native-messaging-hosts")));
-}
-
 TEST_F(NativeMessagingInstallerTest, PlaceholdersAreReplacedEverywhereAndOnlyInTheirTemplate) {
     writeFile(
         runtime() / "manifests" / Installer::chromiumTemplateName,
@@ -177,15 +156,6 @@ TEST_F(NativeMessagingInstallerTest, HostileFolderNamesStillYieldValidManifestsN
         EXPECT_EQ(written["allowed_origins"], nlohmann::json::array({"chrome-extension://id\"with\\quote/"}));
         EXPECT_EQ(written.size(), 4U) << "no key injected";
     }
-    EXPECT_EQ(nlohmann::json::parse(readFile(manifest(Installer::firefoxDirectory)))["path"],
-              hostPath().string());
-}
-
-TEST_F(NativeMessagingInstallerTest, ARelativeRuntimeDirectoryStillGivesAnAbsoluteHostPath) {
-    const fs::path before = fs::current_path();
-    fs::current_path(scratch);
-    Installer::install(fs::path("share/ulvo/runtime"), home);
-    fs::current_path(before);
     EXPECT_EQ(nlohmann::json::parse(readFile(manifest(Installer::firefoxDirectory)))["path"],
               hostPath().string());
 }
@@ -259,13 +229,20 @@ TEST_F(NativeMessagingInstallerTest, ADirectoryBlockedByAFileIsSkipped) {
     EXPECT_TRUE(fs::is_regular_file(manifest(Installer::firefoxDirectory)));
 }
 
-TEST_F(NativeMessagingInstallerTest, TheStartUpCallUsesHome) {
+// The start-up call, from a relative runtime folder, over a manifest an older install left.
+TEST_F(NativeMessagingInstallerTest, TheStartUpCallRewritesManifestsInHomeWithAnAbsoluteHostPath) {
+    writeFile(manifest(Installer::firefoxDirectory), R"({"path": "/old/place/ulvo-runtime-host"})");
     const char* saved = std::getenv("HOME");
     const std::string previous = saved != nullptr ? saved : "";
+    const fs::path before = fs::current_path();
     ::setenv("HOME", home.c_str(), 1);
-    installBundledNativeMessagingHost(runtime());
+    fs::current_path(scratch);
+    installBundledNativeMessagingHost(fs::path("share/ulvo/runtime"));
+    fs::current_path(before);
     ::setenv("HOME", previous.c_str(), 1);
     EXPECT_EQ(writtenManifests().size(), 8U);
+    EXPECT_EQ(nlohmann::json::parse(readFile(manifest(Installer::firefoxDirectory)))["path"],
+              hostPath().string());
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "settings/ModelPreferences.h"
 #include "tests/integration/NativeHostProcess.h"
 #include "tests/support/LoopbackServer.h"
+#include "tests/support/Waiting.h"
 
 #include <gtest/gtest.h>
 
@@ -303,14 +304,12 @@ TEST_F(RuntimeHostTest, ExitsPromptlyWhenTheBrowserGoesAwayMidAnswer) {
     delay = 8s;
     HostProcess host(configHome);
     host.sendMessage({{"type", "explain"}, {"text", "Slow"}});
-    while (server->requests().empty()) {
-        std::this_thread::sleep_for(10ms);
-    }
+    ASSERT_TRUE(test::eventually([&] { return !server->requests().empty(); }));
     const auto start = std::chrono::steady_clock::now();
     host.closeInput();
     host.closeOutput();
     EXPECT_EQ(host.exitStatus(5s), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "the host waited for the provider";
 }
 
 TEST_F(RuntimeHostTest, AnswersDueWhenOnlyTheWritingSideClosesAreStillDelivered) {

@@ -5,6 +5,8 @@
 #include "settings/APIKeyStore.h"
 #include "settings/ModelPreferences.h"
 #include "settings/SettingsBridge.h"
+#include "tests/support/Files.h"
+#include "tests/support/ScopedKeyring.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>
@@ -24,28 +26,6 @@ namespace fs = std::filesystem;
 std::string testName() {
     return ::testing::UnitTest::GetInstance()->current_test_info()->name();
 }
-
-// The real keyring, with items kept apart per test so tests can run in parallel in one session.
-class IsolatedSecrets : public SecretStore {
-public:
-    Result<std::optional<std::string>> read(const std::string& service,
-                                            const std::string& account) const override {
-        return real_.read(scoped(service), account);
-    }
-    Result<void> write(const std::string& service, const std::string& account,
-                       const std::string& secret) override {
-        return real_.write(scoped(service), account, secret);
-    }
-    Result<void> remove(const std::string& service, const std::string& account) override {
-        return real_.remove(scoped(service), account);
-    }
-    LibsecretStore& real() { return real_; }
-    std::string scoped(const std::string& service) const { return service + "/" + scope_; }
-
-private:
-    LibsecretStore real_;
-    std::string scope_ = testName() + "-" + std::to_string(getpid());
-};
 
 fs::path makeScratchDir() {
     fs::path made =
@@ -71,15 +51,11 @@ protected:
         fs::create_directories(path.parent_path());
         std::ofstream(path, std::ios::binary) << text;
     }
-    std::string fileText(const fs::path& file) const {
-        std::ifstream in(file, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
     ModelPreferences load() const { return ModelPreferences::load(prefs, keys); }
 
     fs::path dir = makeScratchDir();
     fs::path path = dir / "ulvo" / "preferences.ini";
-    IsolatedSecrets secrets;
+    test::ScopedKeyring secrets{testName() + "-" + std::to_string(getpid())};
     APIKeyStore keys{secrets};
     KeyFilePreferenceStore prefs{path.string()};
 };
@@ -89,37 +65,27 @@ ModelPreferences defaultsOf(ModelProvider provider) {
     return {provider, d.baseURL, d.model};
 }
 
-TEST_F(SettingsStoreTest, KeysRoundTripByteForByteAndReplace) {
+TEST_F(SettingsStoreTest, KeysRoundTripByteForByteReplaceAndStayApartPerProvider) {
+    EXPECT_TRUE(keys.save("", ModelProvider::xAI)) << "deleting a missing key succeeds";
     const std::string odd = "  sk-ключ 🔑\tkey  ";
     ASSERT_TRUE(keys.save(odd, ModelProvider::groq));
     EXPECT_EQ(keys.read(ModelProvider::groq), odd);
-
-    ASSERT_TRUE(keys.save("second", ModelProvider::groq));
-    EXPECT_EQ(keys.read(ModelProvider::groq), "second");
-    // One removal leaves nothing behind: replacing did not add a second item.
-    ASSERT_TRUE(keys.save("", ModelProvider::groq));
-    // EXPECT_EQ(keys.read(ModelProvider::groq), "");
-}
-
-TEST_F(SettingsStoreTest, DeletingAMissingKeySucceeds) {
-    EXPECT_TRUE(keys.save("", ModelProvider::xAI));
-    EXPECT_EQ(keys.read(ModelProvider::xAI), "");
-}
-
-TEST_F(SettingsStoreTest, ProvidersKeepSeparateKeys) {
-    ASSERT_TRUE(keys.save("groq-key", ModelProvider::groq));
     EXPECT_EQ(keys.read(ModelProvider::openAI), "");
     ASSERT_TRUE(keys.save("openai-key", ModelProvider::openAI));
-    EXPECT_EQ(keys.read(ModelProvider::groq), "groq-key");
+    ASSERT_TRUE(keys.save("second", ModelProvider::groq));
+    EXPECT_EQ(keys.read(ModelProvider::groq), "second");
     EXPECT_EQ(keys.read(ModelProvider::openAI), "openai-key");
+    // One removal leaves nothing behind: replacing did not add a second item.
+    ASSERT_TRUE(keys.save("", ModelProvider::groq));
+    EXPECT_EQ(keys.read(ModelProvider::groq), "");
 }
 
-TEST_F(SettingsStoreTest, SecretsThatAreNotTextReadAsAbsent) {
+TEST_F(SettingsStoreTest, SecretsThatAreNotTextReadAsFailuresAndMissingOnesAsEmpty) {
     const std::string service = secrets.scoped(APIKeyStore::service);
-    ASSERT_TRUE(secrets.real().write(service, "gemini", std::string("\xff\xfe\0k", 4)));
+    ASSERT_TRUE(secrets.real.write(service, "gemini", std::string("\xff\xfe\0k", 4)));
     EXPECT_EQ(keys.read(ModelProvider::gemini), "");
-    EXPECT_FALSE(secrets.real().read(service, "gemini").ok());
-    const auto missing = secrets.real().read(service, "custom");
+    EXPECT_FALSE(secrets.real.read(service, "gemini").ok());
+    const auto missing = secrets.real.read(service, "custom");
     ASSERT_TRUE(missing.ok());
     EXPECT_EQ(*missing, std::nullopt);
 }
@@ -185,7 +151,7 @@ TEST_F(SettingsStoreTest, SavingKeepsEverythingElseAndLeavesNoTemporaryFiles) {
         ASSERT_TRUE(
             (ModelPreferences{ModelProvider::groq, "https://g.test/v" + std::to_string(i), "m"}.save(prefs)));
     }
-    const std::string text = fileText(path);
+    const std::string text = test::readFile(path);
     for (const char* kept : {"# about this file", "[other]\nx=1", "# why\nextra=kept"}) {
         EXPECT_NE(text.find(kept), std::string::npos) << kept << " missing from\n" << text;
     }
@@ -205,7 +171,7 @@ TEST_F(SettingsStoreTest, UnloadableFilesReadAsDefaultsAndAreMovedAsideOnSave) {
     EXPECT_EQ(load(), defaultsOf(ModelProvider::local));
     EXPECT_TRUE(chosen.save(prefs));
     EXPECT_EQ(load(), chosen);
-    EXPECT_EQ(fileText(aside), garbage);
+    EXPECT_EQ(test::readFile(aside), garbage);
 
     // A directory is unreadable as a file even for root.
     fs::remove(path);

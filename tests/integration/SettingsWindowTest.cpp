@@ -7,43 +7,17 @@
 #include "settings/ModelPreferences.h"
 #include "settings/SettingsBridge.h"
 #include "tests/integration/DesktopTestSupport.h"
+#include "tests/support/Files.h"
+#include "tests/support/ScopedKeyring.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
-
-#include <fstream>
-#include <sstream>
 
 namespace ulvo {
 namespace {
 
 using nlohmann::json;
 using namespace test;
-
-// The real keyring, with this test's items under a service of their own, so parallel tests never meet.
-class ScopedSecrets : public SecretStore {
-public:
-    Result<std::optional<std::string>> read(const std::string& service,
-                                            const std::string& account) const override {
-        return real.read(scoped(service), account);
-    }
-    Result<void> write(const std::string& service, const std::string& account,
-                       const std::string& secret) override {
-        if (refuse) {
-            return Failure{"refused", -1};
-        }
-        return real.write(scoped(service), account, secret);
-    }
-    Result<void> remove(const std::string& service, const std::string& account) override {
-        return real.remove(scoped(service), account);
-    }
-    std::string scoped(const std::string& service) const {
-        return service + "/settings-window-" + std::to_string(getpid());
-    }
-
-    LibsecretStore real;
-    bool refuse = false;
-};
 
 class SettingsWindowTest : public ::testing::Test, public SettingsHost {
 protected:
@@ -136,17 +110,12 @@ protected:
                   "ok: document.getElementById('verdict').classList.contains('ok')})");
     }
 
-    std::string keyFile() {
-        std::ifstream in(directory_ / "preferences.ini");
-        std::stringstream contents;
-        contents << in.rdbuf();
-        return contents.str();
-    }
+    std::string keyFile() { return readFile(directory_ / "preferences.ini"); }
 
     std::unique_ptr<gtk::WebEngine> engine_ = gtk::loadWebEngine();
     std::filesystem::path directory_;
     std::unique_ptr<KeyFilePreferenceStore> preferences_;
-    ScopedSecrets secrets_;
+    ScopedKeyring secrets_{"settings-window-" + std::to_string(getpid())};
     std::unique_ptr<SettingsBridge> bridge_;
     std::unique_ptr<gtk::SettingsWindow> window_;
     std::vector<json> messages_;
@@ -234,13 +203,10 @@ TEST_F(SettingsWindowTest, PageShowsTheCatalogueAndTheStoredConnection) {
                            screenRect(gtk_widget_get_toplevel(window_->page().widget())), 0));
 }
 
-TEST_F(SettingsWindowTest, EachVerdictAndWhatIsStored) {
+TEST_F(SettingsWindowTest, VerdictsShowOnThePageAndWhatIsStored) {
     EXPECT_EQ(saveThroughPage("groq", "https://api.groq.com/openai/v1", "", ""),
               (json{{"text", "A model name is required."}, {"ok", false}}));
-    EXPECT_EQ(saveThroughPage("openAI", "   ", "gpt", "sk-1"),
-              (json{{"text", "That base URL is not valid."}, {"ok", false}}));
-    EXPECT_EQ(saveThroughPage("xAI", "https://api.x.ai/v1", "grok", "  "),
-              (json{{"text", "Add an API key or choose Built-in local."}, {"ok", false}}));
+    // Every other refusal takes the same road; the bridge's own tests list them.
     EXPECT_EQ(keyFile(), "") << "nothing is stored by a refused save";
 
     secrets_.refuse = true;

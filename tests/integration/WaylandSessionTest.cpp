@@ -92,10 +92,8 @@ TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgr
     ASSERT_EQ(test::run({"wtype", "-M", "alt", "e", "-m", "alt"}), 0);
     ASSERT_TRUE(pumpUntil([&] { return delegate.panel()->isVisible(); }, 10s)) << "no card";
     WebKitWebView* view = delegate.panel()->page().view();
-    const auto pageText = [&] { return test::evaluate(view, "document.body.innerText").get<std::string>(); };
-    ASSERT_TRUE(pumpUntil(
-        [&] { return pageText().find("A loopback explanation on Wayland.") != std::string::npos; }, 20s))
-        << pageText();
+    const auto pageText = [&] { return test::pageText(view); };
+    ASSERT_TRUE(test::pageShows(view, "A loopback explanation on Wayland.")) << pageText();
     ASSERT_FALSE(server.requests().empty());
     EXPECT_NE(server.requests().back().body.find("\"Chlorophyll\""), std::string::npos)
         << server.requests().back().body;

@@ -82,10 +82,19 @@ def desktop():
                                    capture_output=True, text=True)
             return "true" in owner.stdout
         wait_for(registered, 30, "the installed ULVO to start")
-        time.sleep(2)  # its hot keys and the card page
-        subprocess.run(["xdotool", "key", "alt+e"], check=True)
-        wait_for(lambda: any("Photosynthesis" in body for body in Provider.bodies), 30,
-                 "Alt+E's request at the provider")
+
+        # Alt+E works once start-up has grabbed it; until the provider hears of the selection it is
+        # pressed again every few seconds (before the grab it only reaches the text application).
+        def asked():
+            return any("Photosynthesis" in body for body in Provider.bodies)
+        for _ in range(10):
+            subprocess.run(["xdotool", "key", "alt+e"], check=True)
+            end = time.monotonic() + 3
+            while time.monotonic() < end and not asked():
+                time.sleep(0.1)
+            if asked():
+                break
+        wait_for(asked, 1, "Alt+E's request at the provider")
         print("the provider was asked about the selection")
 
         home = os.environ["HOME"]

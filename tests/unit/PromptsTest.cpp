@@ -32,28 +32,17 @@ TEST(Prompts, BandBoundariesChooseTheBandText) {
     }
 }
 
-TEST(Prompts, SystemPromptJoinsItsPiecesWithSingleSpacesAndTheTagInParentheses) {
-    EXPECT_EQ(
-        systemPrompt(90, "en-US"),
-        "Explain the selected text accurately without inventing facts. PROFESSOR MODE. Give expert "
-        "mechanisms, "
-        "trade-offs, assumptions, and caveats. Always answer in the user's system language (en-US). If the "
-        "selected text is in another language, translate its meaning while explaining it. Plain text only: "
-        "no Markdown, asterisks, backticks, code fences, numbered lists, or headings. Never use dashes as "
-        "punctuation (no \u2014, \u2013, or -); use commas or separate sentences.");
-    EXPECT_TRUE(contains(systemPrompt(50, "en"),
-                         "'X is a visual element that\u2026'. An analogy is optional \u2014 only"));
+// The wording itself is the prompt's to change; what the code puts into it is tested.
+TEST(Prompts, TheLanguageTagTheTextAndTheLevelGoInUnchanged) {
+    EXPECT_TRUE(contains(systemPrompt(90, "en-US"), "(en-US)."));
     EXPECT_TRUE(contains(systemPrompt(50, ""), "language ()."));
-}
+    EXPECT_EQ(systemPrompt(90, "en-US").find("  "), std::string::npos) << "pieces are joined by one space";
 
-TEST(Prompts, FollowUpEmbedsTheTextUnchangedBetweenTripleQuotes) {
     const std::string text = "Line one\n\"quoted\" and '''";
-    EXPECT_EQ(
-        followupPrompt(text, 60, "de-DE"),
-        "Answer the follow-up only from this selected text:\n\"\"\"" + text +
-            "\"\"\"\nStay concise and use explanation level 60/100. Always answer in the user's system "
-            "language (de-DE), translating the selected text when needed. Plain text only. Never use dashes "
-            "as punctuation (no \u2014, \u2013, or -); use commas or separate sentences.");
+    const std::string followup = followupPrompt(text, 60, "de-DE");
+    EXPECT_TRUE(contains(followup, ":\n\"\"\"" + text + "\"\"\"\n")) << followup;
+    EXPECT_TRUE(contains(followup, "level 60/100.")) << followup;
+    EXPECT_TRUE(contains(followup, "(de-DE)")) << followup;
     EXPECT_TRUE(contains(followupPrompt("x", -7, ""), "explanation level -7/100."));
     EXPECT_FALSE(contains(followupPrompt("x", 5, ""), "plain, simple words"))
         << "only the number names the level";

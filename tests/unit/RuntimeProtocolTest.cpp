@@ -82,36 +82,23 @@ TEST(RuntimeArguments, OcrPath) {
     EXPECT_EQ(Runtime::ocrPath({"ocr"}), "");
 }
 
-TEST(RuntimeInstructions, BandsChangeAtTwentyFortySixtyAndEighty) {
+// The wording is the instructions' own; the band boundaries and the language tag are what the code decides.
+TEST(RuntimeInstructions, BandsChangeAtTwentyFortySixtyAndEightyAndTheLanguageGoesInUnchanged) {
     const auto band = [](std::int64_t level) {
         const std::string text = Runtime::instructions(level, "en");
         const std::size_t start = std::string("Explain selected text clearly and accurately. ").size();
         return text.substr(start, text.find(' ', start) - start);
     };
-    EXPECT_EQ(band(0), "Telegraphic");
-    EXPECT_EQ(band(19), "Telegraphic");
-    EXPECT_EQ(band(20), "Five-year-old");
-    EXPECT_EQ(band(39), "Five-year-old");
-    EXPECT_EQ(band(40), "Everyday");
-    EXPECT_EQ(band(59), "Everyday");
-    EXPECT_EQ(band(60), "Expert");
-    EXPECT_EQ(band(79), "Expert");
-    EXPECT_EQ(band(80), "Professor");
-    EXPECT_EQ(band(100), "Professor");
-}
-
-TEST(RuntimeInstructions, FixedPiecesAroundTheBandAndTheLanguage) {
-    const std::string expert = "Expert mode: include important mechanisms, examples, and one useful caveat.";
-    const std::string text = Runtime::instructions(60, "de-CH (Swiss), formal");
-    EXPECT_EQ(text.size() - expert.size() - std::string("de-CH (Swiss), formal").size(), 300U);
-    EXPECT_EQ(text.rfind("Explain selected text clearly and accurately. " + expert +
-                             " Always answer in the user's system language (de-CH (Swiss), formal). If",
-                         0),
-              0U);
-    EXPECT_TRUE(text.ends_with("(no \u2014, \u2013, or -); use commas or separate sentences."));
+    const std::vector<std::pair<std::int64_t, std::string>> bands = {
+        {0, "Telegraphic"}, {19, "Telegraphic"}, {20, "Five-year-old"}, {39, "Five-year-old"},
+        {40, "Everyday"},   {59, "Everyday"},    {60, "Expert"},        {79, "Expert"},
+        {80, "Professor"},  {100, "Professor"}};
+    for (const auto& [level, name] : bands) {
+        EXPECT_EQ(band(level), name) << level;
+    }
+    EXPECT_NE(Runtime::instructions(60, "de-CH (Swiss), formal").find("language (de-CH (Swiss), formal). If"),
+              std::string::npos);
     EXPECT_NE(Runtime::instructions(60, "").find("language (). If"), std::string::npos);
-    EXPECT_NE(Runtime::instructions(50, "en").find("with a friend \u2014 warm"), std::string::npos);
-    EXPECT_NE(Runtime::instructions(50, "en").find("'X is a \u2026 element that'"), std::string::npos);
 }
 
 class ScriptedModel final : public ExplanationModel {
@@ -220,16 +207,11 @@ TEST(RuntimeReply, OneCompactLineWhateverTheText) {
     EXPECT_EQ(parsed, (nlohmann::json{{"ok", true}, {"engine", "apple-vision"}, {"text", text}}));
 }
 
-TEST(RuntimeReply, AbsentMembersAreNotWritten) {
-    const auto parsed = nlohmann::json::parse(Runtime::write(Reply{false, std::nullopt, std::nullopt, "E"}));
-    EXPECT_EQ(parsed, (nlohmann::json{{"ok", false}, {"error", "E"}}));
-}
-
-TEST(RuntimeReply, TextThatCannotBeEncodedGivesTheFixedLine) {
-    const std::string line =
-        Runtime::write(Reply{true, "apple-foundation", std::string("bad \xff byte"), std::nullopt});
-    EXPECT_EQ(line, "{\"ok\":false,\"error\":\"Could not encode response.\"}\n");
-    EXPECT_EQ(line.size(), 50U);
+TEST(RuntimeReply, AbsentMembersAreNotWrittenAndTextThatCannotBeEncodedGivesTheFixedLine) {
+    EXPECT_EQ(nlohmann::json::parse(Runtime::write(Reply{false, std::nullopt, std::nullopt, "E"})),
+              (nlohmann::json{{"ok", false}, {"error", "E"}}));
+    EXPECT_EQ(Runtime::write(Reply{true, "apple-foundation", std::string("bad \xff byte"), std::nullopt}),
+              "{\"ok\":false,\"error\":\"Could not encode response.\"}\n");
 }
 
 } // namespace
