@@ -20,7 +20,7 @@ inline constexpr Level defaultLevel = 25;
 Level levelFromPage(const nlohmann::json* value);
 
 // One message of the card page, as the native side understands it.
-struct CardMessage {
+struct CardMessage { // NOLINT(bugprone-exception-escape): json moves without throwing; its check only asserts
     enum class Action { close, copy, requestSelection, explain, followup, downloadModel, openSettings };
     Action action = Action::close;
     std::string text;                       // "copy": the text, empty when missing or not a string

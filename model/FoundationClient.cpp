@@ -2,6 +2,7 @@
 
 #include "model/RuntimeConfig.h"
 
+#include <new>
 #include <nlohmann/json.hpp>
 
 namespace ulvo {
@@ -56,6 +57,8 @@ std::optional<std::string> FoundationRuntimeClient::foundationAnswer(const std::
             return std::nullopt;
         }
         return replyAnswer(output->standardOutput);
+    } catch (const std::bad_alloc&) {
+        throw;
     } catch (...) {
         return std::nullopt; // unreadable configuration and the like: no answer, no reason
     }

@@ -2,6 +2,7 @@
 
 #include "model/ModelCatalogue.h"
 
+#include <new>
 #include <unistd.h>
 
 namespace ulvo {
@@ -13,6 +14,8 @@ LocalRuntime inspectLocalRuntime(const std::optional<std::filesystem::path>& run
     }
     try {
         runtime.config = RuntimeConfig::load(*runtimeRoot);
+    } catch (const std::bad_alloc&) {
+        throw;
     } catch (const std::exception& error) {
         runtime.state = LocalRuntime::State::unreadable;
         runtime.problem = error.what();

@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <new>
+#include <stdexcept>
 #include <thread>
 
 namespace ulvo {
@@ -42,7 +44,7 @@ bool LocalServer::healthIsReady() {
         const HttpResponse response = syncRequest(*options_.transport, probe);
         probeAnswered_ = true;
         return response.status >= 200 && response.status <= 299;
-    } catch (const std::exception&) {
+    } catch (const std::runtime_error&) { // no server answers, or not yet
         probeAnswered_ = false;
         return false;
     }
@@ -92,10 +94,10 @@ void LocalServer::acceptServer(const std::string& key) {
     probe.timeout = healthTimeout;
     probe.stop = options_.stop;
     probe.headers.emplace_back("Authorization", "Bearer " + key);
-    int status = 0;
+    long status = 0;
     try {
         status = syncRequest(*options_.transport, probe).status;
-    } catch (const std::exception&) {
+    } catch (const std::runtime_error&) {
         // Unreachable now: the chat request that follows says so in its own words.
     }
     if (status == 401) {
@@ -192,6 +194,8 @@ void LocalServer::prepare(Level level) {
             response && response->status == 200) {
             preparedPrompt_ = exchange.system;
         }
+    } catch (const std::bad_alloc&) {
+        throw;
     } catch (const std::exception&) {
         // A cache that is not warmed costs time only; the answer itself reports real failures.
     }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 
 namespace ulvo {
 
@@ -53,7 +54,7 @@ std::int64_t contentRangeTotal(const std::string& value) {
     }
     try {
         return std::stoll(value.substr(slash + 1));
-    } catch (const std::exception&) {
+    } catch (const std::logic_error&) { // not a number, or out of range
         return 0;
     }
 }
@@ -62,7 +63,7 @@ std::int64_t headerNumber(const HttpResponse& response, std::string_view name) {
     try {
         const std::optional<std::string> value = response.header(name);
         return value ? std::stoll(*value) : 0;
-    } catch (const std::exception&) {
+    } catch (const std::logic_error&) { // not a number, or out of range
         return 0;
     }
 }

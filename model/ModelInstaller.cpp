@@ -5,6 +5,7 @@
 #include "model/RuntimeConfig.h"
 
 #include <chrono>
+#include <new>
 
 namespace ulvo {
 
@@ -65,6 +66,8 @@ Result<ModelInstaller::Target> ModelInstaller::target() const {
         target.sha256 = chosen.sha256;
         target.installed = findModelFile(*options_.runtimeRoot, config);
         return target;
+    } catch (const std::bad_alloc&) {
+        throw;
     } catch (const std::exception&) {
         return Failure{"The built-in runtime's runtime-config.json or models.json cannot be read."};
     }

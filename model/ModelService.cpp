@@ -8,6 +8,7 @@
 #include "settings/ModelPreferences.h"
 
 #include <algorithm>
+#include <new>
 
 namespace ulvo {
 
@@ -131,6 +132,8 @@ void ModelService::prepare(Level level) {
             if (ModelPreferences::load(*deps_.preferences, keys).provider == ModelProvider::local) {
                 deps_.local->prepare(level);
             }
+        } catch (const std::bad_alloc&) {
+            throw;
         } catch (const std::exception&) {
             // Preparing is an optimisation; the explanation reports real failures.
         }
@@ -154,6 +157,8 @@ ExplainResult ModelService::answer(const std::string& text, const std::optional<
                     return ExplainResult::success(cleanedAnswer(*second, level));
                 }
             }
+        } catch (const std::bad_alloc&) {
+            throw;
         } catch (...) {
             // The second chance never reports errors of its own; the first failure stands.
         }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Geometry.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -8,15 +10,7 @@ namespace ulvo {
 
 // A rectangle in normalised image coordinates: the image spans 0 to 1 on both axes, origin at the
 // lower-left corner, y growing upward.
-struct NormalizedRect {
-    double x = 0;
-    double y = 0;
-    double width = 0;
-    double height = 0;
-
-    double midY() const { return y + height / 2; }
-    double minX() const { return x; }
-};
+using NormalizedRect = Rect;
 
 // One recognised text region and its best transcription (none when the recognizer offered no candidate).
 struct TextObservation {

@@ -8,6 +8,7 @@
 #include <llama.h>
 
 #include <algorithm>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -114,7 +115,9 @@ std::optional<std::filesystem::path> LlamaModel::modelPath(const std::filesystem
     // start (a taken port, a crashed binary) still has its second chance from the same download.
     try {
         return findModelFile(runtimeDirectory, RuntimeConfig::load(runtimeDirectory));
-    } catch (const std::exception&) {
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception&) { // an unreadable runtime-config.json
         return std::nullopt;
     }
 }
