@@ -139,6 +139,41 @@ private:
     gulong id_ = 0;
 };
 
+// A signal subscription on a D-Bus connection, ended with its owner; the connection must outlive it.
+class BusSubscription {
+public:
+    BusSubscription() = default;
+    BusSubscription(GDBusConnection* bus, guint id)
+        : bus_(bus)
+        , id_(id) {}
+    BusSubscription(BusSubscription&& other) noexcept
+        : bus_(std::exchange(other.bus_, nullptr))
+        , id_(std::exchange(other.id_, 0)) {}
+    BusSubscription& operator=(BusSubscription&& other) noexcept {
+        if (this != &other) {
+            end();
+            bus_ = std::exchange(other.bus_, nullptr);
+            id_ = std::exchange(other.id_, 0);
+        }
+        return *this;
+    }
+    BusSubscription(const BusSubscription&) = delete;
+    BusSubscription& operator=(const BusSubscription&) = delete;
+    ~BusSubscription() { end(); }
+
+    void end() {
+        if (id_ != 0) {
+            g_dbus_connection_signal_unsubscribe(bus_, id_);
+        }
+        bus_ = nullptr;
+        id_ = 0;
+    }
+
+private:
+    GDBusConnection* bus_ = nullptr;
+    guint id_ = 0;
+};
+
 // User data a C callback owns: box() hands a value over, unbox() takes it back, once.
 template <typename T> gpointer box(T value) {
     return new T(std::move(value));

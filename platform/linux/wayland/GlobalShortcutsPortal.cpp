@@ -83,10 +83,8 @@ GlobalShortcutsPortal::GlobalShortcutsPortal(Events events)
 }
 
 GlobalShortcutsPortal::~GlobalShortcutsPortal() {
+    activated_.end();
     GDBusConnection* bus = portal_->bus();
-    if (activatedSubscription_ != 0) {
-        g_dbus_connection_signal_unsubscribe(bus, activatedSubscription_);
-    }
     if (bus != nullptr && !session_.empty()) {
         g_dbus_connection_call(bus, Portal::busName, session_.c_str(), "org.freedesktop.portal.Session",
                                "Close", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr,
@@ -113,9 +111,11 @@ void GlobalShortcutsPortal::sessionCreated(GVariant* results) {
         return;
     }
     session_ = handle;
-    activatedSubscription_ = g_dbus_connection_signal_subscribe(
-        portal_->bus(), Portal::busName, interface, "Activated", Portal::objectPath, nullptr,
-        G_DBUS_SIGNAL_FLAGS_NONE, &GlobalShortcutsPortal::onActivated, this, nullptr);
+    activated_ = gtk::BusSubscription(
+        portal_->bus(),
+        g_dbus_connection_signal_subscribe(portal_->bus(), Portal::busName, interface, "Activated",
+                                           Portal::objectPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+                                           &GlobalShortcutsPortal::onActivated, this, nullptr));
     portal_->request(
         interface, "ListShortcuts",
         [this](const std::string& token) {

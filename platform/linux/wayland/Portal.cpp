@@ -73,7 +73,7 @@ void Portal::request(const char* interface, const char* method, const Parameters
         bus_.get(), busName, "org.freedesktop.portal.Request", "Response", path.c_str(), nullptr,
         G_DBUS_SIGNAL_FLAGS_NONE, &Portal::onResponse, this, nullptr);
     pending_.erase(path);
-    pending_.emplace(path, Pending{std::move(answer), Subscription(bus_.get(), subscription)});
+    pending_.emplace(path, Pending{std::move(answer), gtk::BusSubscription(bus_.get(), subscription)});
     g_dbus_connection_call(bus_.get(), busName, objectPath, interface, method, parameters(token),
                            G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, -1, cancellable_.get(),
                            &Portal::onCallReply, gtk::box(CallContext{this, path}));

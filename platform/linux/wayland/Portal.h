@@ -44,31 +44,9 @@ public:
     std::string nextToken();
 
 private:
-    // A signal subscription on the bus, ended with its owner.
-    class Subscription {
-    public:
-        Subscription(GDBusConnection* bus, unsigned id)
-            : bus_(bus)
-            , id_(id) {}
-        Subscription(Subscription&& other) noexcept
-            : bus_(std::exchange(other.bus_, nullptr))
-            , id_(std::exchange(other.id_, 0)) {}
-        Subscription& operator=(Subscription&&) = delete;
-        Subscription(const Subscription&) = delete;
-        Subscription& operator=(const Subscription&) = delete;
-        ~Subscription() {
-            if (id_ != 0) {
-                g_dbus_connection_signal_unsubscribe(bus_, id_);
-            }
-        }
-
-    private:
-        GDBusConnection* bus_;
-        unsigned id_;
-    };
     struct Pending {
         Answer answer;
-        Subscription subscription;
+        gtk::BusSubscription subscription;
     };
     static void onResponse(GDBusConnection*, const char*, const char*, const char*, const char*,
                            GVariant* parameters, void* data);
