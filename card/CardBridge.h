@@ -16,7 +16,6 @@ namespace ulvo {
 
 // The level the page sends: a finite number truncated towards zero and saturated to the integer range;
 // anything else (missing, not a number, NaN, infinite) is the default level.
-inline constexpr Level defaultLevel = 25;
 Level levelFromPage(const nlohmann::json* value);
 
 // One message of the card page, as the native side understands it.

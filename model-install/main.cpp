@@ -109,14 +109,11 @@ int main(int argc, char** argv) {
         } else if (argument == "-h" || argument == "--help") {
             std::cout << usage;
             return 0;
-        } else if (!argument.empty() && argument[0] == '-') {
-            std::cerr << usage;
+        } else if (source || (!argument.empty() && argument[0] == '-')) {
+            std::cerr << usage; // an unknown option, or a second source
             return 2;
-        } else if (!source) {
-            source = argument;
         } else {
-            std::cerr << usage;
-            return 2;
+            source = argument;
         }
     }
     if (sha256 && !isHex64(*sha256)) {

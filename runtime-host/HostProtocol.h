@@ -12,12 +12,9 @@
 
 namespace ulvo::host {
 
-// The level the card uses when the page gives none.
-inline constexpr Level defaultLevel = 25;
-
 enum class RequestType { explain, followup, availability };
 
-struct Request {
+struct Request { // NOLINT(bugprone-exception-escape): json moves without throwing; its check only asserts
     RequestType type = RequestType::explain;
     std::string text;
     std::optional<std::string> question;

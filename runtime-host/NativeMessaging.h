@@ -9,8 +9,8 @@ namespace ulvo::host {
 
 // The browsers' native-messaging framing: a 32-bit length in native byte order, then that many bytes of
 // UTF-8 JSON. Chromium refuses replies over 1 MB; requests are held to the same bound here.
-inline constexpr std::size_t maxRequestBytes = 1024 * 1024;
-inline constexpr std::size_t maxReplyBytes = 1024 * 1024;
+inline constexpr std::size_t maxRequestBytes = std::size_t{1024} * 1024;
+inline constexpr std::size_t maxReplyBytes = std::size_t{1024} * 1024;
 
 enum class FrameStatus {
     message,   // payload holds one complete message
@@ -28,6 +28,7 @@ struct Frame {
 // Reads frames from a descriptor it does not own.
 class FrameReader {
 public:
+    // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a descriptor, then a byte count
     explicit FrameReader(int fd, std::size_t limit = maxRequestBytes)
         : fd_(fd)
         , limit_(limit) {}
