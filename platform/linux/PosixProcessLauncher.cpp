@@ -145,7 +145,8 @@ Result<ProcessOutput> PosixProcessLauncher::run(const LaunchRequest& request,
                                                 std::chrono::milliseconds limit) {
     int ends[2] = {-1, -1};
     if (::pipe2(ends, O_CLOEXEC) != 0) {
-        return Failure{"Could not make a pipe: " + std::generic_category().message(errno), errno};
+        const int error = errno;
+        return Failure{"Could not make a pipe: " + std::generic_category().message(error), error};
     }
     FileDescriptor readEnd(ends[0]);
     FileDescriptor writeEnd(ends[1]);
