@@ -229,10 +229,8 @@ TEST(GnomeShortcutSettingsTest, WritesTheCustomShortcutKeysAndSeesTheDesktopsOwn
 
     const std::string prefix = "/org/gnome/settings-daemon/plugins/media-keys/custom-keybindings/custom";
     ASSERT_TRUE(settings->addCustomShortcuts({{prefix + "0/", "Terminal", "xterm", "<Alt>e"}}));
-    EXPECT_EQ(addGnomeShortcuts(*settings, "/usr/bin/ulvo"),
-              "Alt+E is already taken by \u201cTerminal\u201d; choose another key for ULVO in GNOME's "
-              "keyboard settings. "
-              "Alt+Shift+E now runs ULVO.");
+    // What is said for each key is the unit test's; here, that only the free key is written.
+    addGnomeShortcuts(*settings, "/usr/bin/ulvo");
     const std::vector<CustomShortcut> written = settings->customShortcuts();
     ASSERT_EQ(written.size(), 2U);
     EXPECT_EQ(written[1], (CustomShortcut{prefix + "1/", "ULVO: explain text in a screen region",
