@@ -93,25 +93,23 @@ protected:
 
 TEST_F(ModelServiceTest, CloudRequestCarriesTheHeadersBodyAndBandTemperature) {
     auto service = makeService();
+    ASSERT_TRUE(explain(*service, "Photosynthesis", std::nullopt, 10).ok());
+    const RecordedRequest request = server->requests().back();
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.path, "/v1/chat/completions") << "slashes of the base URL are trimmed";
+    EXPECT_EQ(request.header("Content-Type"), "application/json");
+    EXPECT_EQ(request.header("Authorization"), "Bearer sk-test");
+    EXPECT_EQ(lastBody(), (nlohmann::json{{"model", "test-model"},
+                                          {"stream", true},
+                                          {"max_tokens", 650},
+                                          {"temperature", 0.15},
+                                          {"messages",
+                                           {{{"role", "system"}, {"content", systemPrompt(10, "de-DE")}},
+                                            {{"role", "user"}, {"content", "Photosynthesis"}}}}}));
     for (const auto& [level, temperature] :
-         std::vector<std::pair<Level, double>>{{10, 0.15}, {11, 0.35}, {-5, 0.15}, {250, 0.35}}) {
-        const ExplainResult result = explain(*service, "Photosynthesis", std::nullopt, level);
-        ASSERT_TRUE(result.ok()) << result.errorMessage();
-        const RecordedRequest request = server->requests().back();
-        EXPECT_EQ(request.method, "POST");
-        EXPECT_EQ(request.path, "/v1/chat/completions") << "slashes of the base URL are trimmed";
-        EXPECT_EQ(request.header("Content-Type"), "application/json");
-        EXPECT_EQ(request.header("Authorization"), "Bearer sk-test");
-        const nlohmann::json body = lastBody();
-        EXPECT_EQ(body.size(), 5U);
-        EXPECT_EQ(body["model"], "test-model");
-        EXPECT_EQ(body["stream"], true);
-        EXPECT_EQ(body["max_tokens"], 650);
-        EXPECT_DOUBLE_EQ(body["temperature"].get<double>(), temperature) << "level " << level;
-        ASSERT_EQ(body["messages"].size(), 2U);
-        EXPECT_EQ(body["messages"][0],
-                  (nlohmann::json{{"role", "system"}, {"content", systemPrompt(level, "de-DE")}}));
-        EXPECT_EQ(body["messages"][1], (nlohmann::json{{"role", "user"}, {"content", "Photosynthesis"}}));
+         std::vector<std::pair<Level, double>>{{11, 0.35}, {-5, 0.15}, {250, 0.35}}) {
+        ASSERT_TRUE(explain(*service, "Photosynthesis", std::nullopt, level).ok());
+        EXPECT_DOUBLE_EQ(lastBody()["temperature"].get<double>(), temperature) << "level " << level;
     }
 }
 
@@ -128,12 +126,9 @@ TEST_F(ModelServiceTest, FollowUpSendsTheFollowUpPromptAndTheQuestionEvenWhenEmp
 
 TEST_F(ModelServiceTest, AnswersAreCleanedForTheirBandAndOneThatCleansToNothingIsAFailure) {
     const std::string empty = "error: The answer came back empty. Please try again.";
+    // What each band keeps is the cleanup's table; one answer per band shows the level reaches it.
     const std::vector<std::tuple<std::string, Level, std::string>> cases = {
-        {"**Okay**, here is a simple explanation: A cat is a small animal that lives with people. It has "
-         "fur.",
-         5, "Cat small animal lives. People. Has fur."},
         {"fast\u2014really fast", 50, "fast, really fast"},
-        {"**Okay.**  ", 50, empty},
         {"It is.", 5, empty}, // the telegraphic form keeps nothing of it
     };
     auto service = makeService();
@@ -153,12 +148,9 @@ TEST_F(ModelServiceTest, ReplyStatusAndShapeFailuresGiveTheirMessages) {
     const std::string unreadable = "The selected provider returned an unreadable answer.";
     const std::vector<std::pair<CannedReply, std::string>> cases = {
         {{201, chatReply("valid but 201")}, couldNotAnswer},
-        {{204, ""}, couldNotAnswer},
         {{401, R"({"error":{"message":"Invalid API key"}})"}, couldNotAnswer},
-        {{500, "oops", "text/plain"}, couldNotAnswer},
         {{200, R"({"choices":[{"message":{"content":null}}]})"}, unreadable},
         {{200, R"({"choices":[]})"}, unreadable},
-        {{200, R"({"choices":[{"message":{"content":42}}]})"}, unreadable},
         {{200, R"({"choices":["text"]})"}, unreadable},
         {{200, R"([1,2])"}, unreadable},
         // A page from a proxy is an unreadable answer, not a JSON parser's exception text.
@@ -270,7 +262,9 @@ TEST_F(ModelServiceTest, InvalidUtf8InTheSelectionIsRepairedAndLargeAnswersArriv
     EXPECT_EQ(result.answer(), big);
 }
 
-TEST_F(ModelServiceTest, StalledAndDroppedConnectionsFailWithTheTransportError) {
+// A connection cut mid-answer is the stream faults' case and the built-in server's killed one; here a
+// port nobody answers on.
+TEST_F(ModelServiceTest, StalledAndRefusedConnectionsFailWithTheTransportError) {
     server->setResponder([](const RecordedRequest&) {
         return CannedReply{200, chatReply("late"), "application/json", 5s};
     });
@@ -281,8 +275,8 @@ TEST_F(ModelServiceTest, StalledAndDroppedConnectionsFailWithTheTransportError) 
     ASSERT_FALSE(stalled.ok());
     EXPECT_THROW(std::rethrow_exception(stalled.error()), TransportError);
 
-    test::DroppingServer dropping;
-    useProvider({ModelProvider::custom, "http://127.0.0.1:" + std::to_string(dropping.port()), "m"}, "sk");
+    const int closed = LoopbackServer([](const RecordedRequest&) { return CannedReply{}; }).port();
+    useProvider({ModelProvider::custom, "http://127.0.0.1:" + std::to_string(closed), "m"}, "sk");
     const ExplainResult dropped = explain(*service, "text", std::nullopt, 50);
     ASSERT_FALSE(dropped.ok());
     EXPECT_THROW(std::rethrow_exception(dropped.error()), TransportError);
