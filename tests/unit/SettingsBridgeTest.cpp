@@ -1,5 +1,6 @@
 // The settings page protocol: init payload, save validation and storage, verdict scripts.
 #include "settings/SettingsBridge.h"
+#include "model/LocalRuntime.h"
 #include "settings/APIKeyStore.h"
 #include "settings/GnomeShortcuts.h"
 #include "settings/LoginStart.h"
@@ -278,22 +279,37 @@ TEST(SettingsBridgeKeyring, AnUnlockPromptNeverHoldsTheWindowAndTheAnswersComeBa
     EXPECT_EQ(APIKeyStore(secrets).read(ModelProvider::groq), "sk-new");
 }
 
-// Which directory is in which state is LocalRuntime's test; here, the page's name for each state.
-TEST(LocalModelState, TheStatesArePassedUnderThePagesNames) {
+// Settings, the browser host and the server's start all judge the runtime one way, so a model the user
+// downloaded counts everywhere and a server without the execute bit nowhere; the page gets each state
+// under its own name.
+TEST(LocalRuntime, StatesFromTheDirectoryAndTheUsersDownloadUnderThePagesNames) {
     namespace fs = std::filesystem;
-    const fs::path root = fs::temp_directory_path() / ("ulvo-local-state-" + std::to_string(getpid()));
-    fs::remove_all(root);
-    fs::create_directories(root / "models");
-    EXPECT_EQ(describeLocalModel(std::nullopt).state, "missing");
-    EXPECT_EQ(describeLocalModel(root).state, "incomplete");
+    const fs::path scratch = fs::temp_directory_path() / ("ulvo-local-runtime-" + std::to_string(getpid()));
+    const fs::path root = scratch / "runtime";
+    fs::remove_all(scratch);
+    fs::create_directories(root);
+    ASSERT_EQ(setenv("XDG_DATA_HOME", (scratch / "data").c_str(), 1), 0);
+    const auto expect = [](std::optional<fs::path> at, LocalRuntime::State state, const std::string& name) {
+        EXPECT_EQ(inspectLocalRuntime(at).state, state) << name;
+        EXPECT_EQ(describeLocalModel(at).state, name);
+    };
+    expect(std::nullopt, LocalRuntime::State::missing, "missing");
+    expect(root, LocalRuntime::State::unreadable, "incomplete");
     std::ofstream(root / "runtime-config.json")
         << R"({"llamaServer":"llama-server","model":"models/m.gguf","modelAlias":"m","contextSize":512})";
     std::ofstream(root / "llama-server") << "#!/bin/sh\n";
+    expect(root, LocalRuntime::State::serverMissing, "incomplete"); // not executable
     fs::permissions(root / "llama-server", fs::perms::owner_all);
-    EXPECT_EQ(describeLocalModel(root).state, "modelMissing");
-    std::ofstream(root / "models" / "m.gguf") << "GGUF";
-    EXPECT_EQ(describeLocalModel(root).state, "ready");
-    fs::remove_all(root);
+    expect(root, LocalRuntime::State::modelMissing, "modelMissing");
+
+    fs::create_directories(scratch / "data" / "ulvo" / "models");
+    std::ofstream(scratch / "data" / "ulvo" / "models" / "m.gguf") << "GGUF";
+    expect(root, LocalRuntime::State::ready, "ready");
+    const LocalRuntime downloaded = inspectLocalRuntime(root);
+    EXPECT_EQ(downloaded.model, scratch / "data" / "ulvo" / "models" / "m.gguf");
+    EXPECT_EQ(downloaded.server, root / "llama-server");
+    unsetenv("XDG_DATA_HOME");
+    fs::remove_all(scratch);
 }
 
 // GNOME's keyboard settings in memory.
