@@ -44,7 +44,7 @@ Finished runToEnd(const std::vector<std::string>& argv, const std::vector<std::s
     gchar* err = nullptr;
     gint status = 0;
     GError* error = nullptr;
-    const gboolean ran = g_spawn_sync(nullptr, arguments.data(), environment, G_SPAWN_DEFAULT, nullptr,
+    const gboolean ran = g_spawn_sync(nullptr, arguments.data(), environment, G_SPAWN_SEARCH_PATH, nullptr,
                                       nullptr, &out, &err, &status, &error);
     g_strfreev(environment);
     started(ran, error, argv.front());
