@@ -91,19 +91,10 @@ TEST_F(SettingsStoreTest, SecretsThatAreNotTextReadAsFailuresAndMissingOnesAsEmp
 }
 
 TEST_F(SettingsStoreTest, ItemsAreFoundWhateverSchemaNameTheyCarry) {
-    const SecretSchema other = {"org.example.Other",
-                                SECRET_SCHEMA_NONE,
-                                {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                 {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                 {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-                                0,
-                                nullptr,
-                                nullptr,
-                                nullptr,
-                                nullptr,
-                                nullptr,
-                                nullptr,
-                                nullptr};
+    SecretSchema other{};
+    other.name = "org.example.Other";
+    other.attributes[0] = {"service", SECRET_SCHEMA_ATTRIBUTE_STRING};
+    other.attributes[1] = {"account", SECRET_SCHEMA_ATTRIBUTE_STRING};
     const std::string service = secrets.scoped(APIKeyStore::service);
     ASSERT_TRUE(secret_password_store_sync(&other, SECRET_COLLECTION_DEFAULT, "other", "older", nullptr,
                                            nullptr, "service", service.c_str(), "account", "openRouter",

@@ -147,8 +147,6 @@ TEST_F(SettingsWindowTest, PageShowsTheCatalogueAndTheStoredConnection) {
     js("document.getElementById('reveal').click()");
     EXPECT_EQ(js("document.getElementById('api-key').type"), "text");
     EXPECT_EQ(js("document.getElementById('reveal').getAttribute('aria-pressed')"), "true");
-    js("document.getElementById('reveal').click()");
-    EXPECT_EQ(js("document.getElementById('api-key').type"), "password");
 
     js("document.getElementById('accessibility').click()");
     ASSERT_TRUE(pumpUntil([this] { return accessibilityOpened_ == 1; }));
