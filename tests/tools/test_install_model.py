@@ -192,7 +192,7 @@ def test_the_catalogues_default_with_the_hubs_checksum(env):
     assert env.server.requests == []
 
 
-def test_interrupted_download_resumes_with_range(env):
+def test_an_interrupt_exits_130_and_keeps_the_part(env):
     p = subprocess.Popen(env.command(env.url("/slow")), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                          text=True, env=env.environment())
     deadline = time.monotonic() + 20
@@ -200,14 +200,10 @@ def test_interrupted_download_resumes_with_range(env):
         time.sleep(0.02)
     p.send_signal(signal.SIGINT)
     _, err = p.communicate(timeout=20)
-    assert p.returncode == 130, (p.returncode, err)
+    assert p.returncode == 130 and "run it again to resume" in err, (p.returncode, err)
     kept = os.path.getsize(env.part)
     assert 0 < kept < len(PAYLOAD) and not os.path.exists(env.dest)
-
-    r = env.run("--sha256", PAYLOAD_SHA, env.url("/ok"))
-    ok(r)
-    assert env.installed() == PAYLOAD and not os.path.exists(env.part)
-    assert env.server.requests[-1] == ("/ok", f"bytes={kept}-"), env.server.requests
+    # The next run's Range request from the kept part is the C++ installer test's.
 
 
 def test_dropped_connection_is_resumed_in_the_same_run(env):
