@@ -165,10 +165,8 @@ TEST_F(LocalServerTest, ColdStartAnswersThroughTheServiceAndLaunchesWithTheExact
     auto local = std::shared_ptr<LocalServer>(makeServer(runtime.root));
     ModelService service(test::localOnlyDependencies(transport, local));
 
-    std::promise<ExplainResult> done;
-    service.explain("The mitochondria is the powerhouse of the cell.", std::nullopt, 50,
-                    [&done](ExplainResult result) { done.set_value(std::move(result)); });
-    const ExplainResult result = done.get_future().get();
+    const ExplainResult result =
+        test::explainNow(service, "The mitochondria is the powerhouse of the cell.", std::nullopt, 50);
     ASSERT_TRUE(result.ok()) << result.errorMessage();
     EXPECT_FALSE(result.answer().empty());
 
@@ -448,10 +446,7 @@ TEST_F(LocalServerTest, TheCloudRouteTalksToARealOpenAICompatiblePeer) {
 
     ExplainResult result = ExplainResult::failure(nullptr);
     for (int attempt = 0; attempt < 60; ++attempt) { // the peer needs a moment to load its model
-        std::promise<ExplainResult> done;
-        service.explain("Gravity pulls objects together.", std::nullopt, 70,
-                        [&done](ExplainResult r) { done.set_value(std::move(r)); });
-        result = done.get_future().get();
+        result = test::explainNow(service, "Gravity pulls objects together.", std::nullopt, 70);
         if (result.ok()) {
             break;
         }
