@@ -98,17 +98,8 @@ std::filesystem::path scratchFile(const std::string& name, const std::string& by
     return path;
 }
 
-std::string pngBytes() {
-    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, 7, 5);
-    gdk_pixbuf_fill(pixbuf, 0x3366ccffU);
-    gchar* buffer = nullptr;
-    gsize size = 0;
-    gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "png", nullptr, nullptr);
-    std::string bytes(buffer, size);
-    g_free(buffer);
-    g_object_unref(pixbuf);
-    return bytes;
-}
+// An image's bytes as a clipboard carries them: binary, with NUL and high bytes; nothing here decodes them.
+const std::string pngBytes("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\xff\xfe\x01", 19);
 
 bool dialogShown() {
     GList* windows = gtk_window_list_toplevels();
@@ -298,7 +289,7 @@ TEST(SelectionReaderDesktopTest, AHungApplicationDoesNotFreezeTheReader) {
 // ---- The copy fallback -----------------------------------------------------------------------------
 
 TEST(ClipboardDesktopTest, CopyReadsOpaqueSelectionsAndRestoresTextHtmlAndImageByteForByte) {
-    const std::string png = pngBytes();
+    const std::string png = pngBytes;
     const auto text = scratchFile("text", "earlier clipboard text");
     const auto html = scratchFile("html", "<p>earlier <b>html</b></p>");
     const auto image = scratchFile("png", png);
@@ -580,7 +571,7 @@ TEST(RegionPickerDesktopTest, ADragOverTheDesktopsWholeScreenShotCropsItAndEscap
 
 TEST_F(CaptureDesktopTest, TerminalSelectionsShowTheTagAndExplainWithoutInterruptOrClipboardChange) {
     const auto text = scratchFile("text", "the user's clipboard text");
-    const auto image = scratchFile("png", pngBytes());
+    const auto image = scratchFile("png", pngBytes);
     test::Background owner(
         {ULVO_CLIPBOARD_FIXTURE, "own", "UTF8_STRING=" + text.string(), "image/png=" + image.string()});
     ASSERT_EQ(owner.readLine(10s), "owned");
@@ -675,7 +666,7 @@ TEST_F(CaptureDesktopTest, AltEExplainsInaccessibleGtkTextAndAChromiumPageThroug
 TEST_F(CaptureDesktopTest, TheCopyFallbackStillServesAnApplicationWithNeitherAndKeepsTheClipboard) {
     const auto text = scratchFile("text", "kept clipboard text");
     const auto html = scratchFile("html", "<i>kept</i>");
-    const auto image = scratchFile("png", pngBytes());
+    const auto image = scratchFile("png", pngBytes);
     test::Background owner({ULVO_CLIPBOARD_FIXTURE, "own", "UTF8_STRING=" + text.string(),
                             "text/html=" + html.string(), "image/png=" + image.string()});
     ASSERT_EQ(owner.readLine(10s), "owned");
