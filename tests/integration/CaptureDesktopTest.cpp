@@ -289,10 +289,9 @@ TEST(SelectionReaderDesktopTest, AHungApplicationDoesNotFreezeTheReader) {
 // ---- The copy fallback -----------------------------------------------------------------------------
 
 TEST(ClipboardDesktopTest, CopyReadsOpaqueSelectionsAndRestoresTextHtmlAndImageByteForByte) {
-    const std::string png = pngBytes;
     const auto text = scratchFile("text", "earlier clipboard text");
     const auto html = scratchFile("html", "<p>earlier <b>html</b></p>");
-    const auto image = scratchFile("png", png);
+    const auto image = scratchFile("png", pngBytes);
     test::Background owner({ULVO_CLIPBOARD_FIXTURE, "own", "UTF8_STRING=" + text.string(),
                             "text/plain;charset=utf-8=" + text.string(), "text/html=" + html.string(),
                             "image/png=" + image.string()});
