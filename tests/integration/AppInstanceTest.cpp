@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <thread>
 
 namespace ulvo {
@@ -28,19 +29,10 @@ bool busNameOwned(const char* name) {
 std::vector<std::string> visibleWindows(const std::string& title) {
     std::string output;
     run({"xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"}, &output);
+    std::istringstream lines(output);
     std::vector<std::string> ids;
-    std::size_t start = 0;
-    while (start < output.size()) {
-        const std::size_t end = output.find('\n', start);
-        const std::string line =
-            output.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (!line.empty()) {
-            ids.push_back(line);
-        }
-        if (end == std::string::npos) {
-            break;
-        }
-        start = end + 1;
+    for (std::string id; lines >> id;) {
+        ids.push_back(id);
     }
     return ids;
 }

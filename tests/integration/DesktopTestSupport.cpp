@@ -1,6 +1,8 @@
 #include "tests/integration/DesktopTestSupport.h"
+#include "tests/integration/Subprocess.h"
 
 #include <fstream>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -78,27 +80,15 @@ bool pageShows(WebKitWebView* view, const std::string& text, std::chrono::millis
 }
 
 int run(const std::vector<std::string>& argv, std::string* output) {
-    std::vector<gchar*> raw;
-    for (const std::string& argument : argv) {
-        raw.push_back(const_cast<gchar*>(argument.c_str()));
-    }
-    raw.push_back(nullptr);
-    gchar* out = nullptr;
-    gint status = 0;
-    GError* error = nullptr;
-    const gboolean ran = g_spawn_sync(nullptr, raw.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
-                                      &out, nullptr, &status, &error);
-    if (error != nullptr) {
-        g_error_free(error);
-    }
-    if (output != nullptr && out != nullptr) {
-        *output = out;
-    }
-    g_free(out);
-    if (!ran) {
+    try {
+        Finished finished = runToEnd(argv);
+        if (output != nullptr) {
+            *output = std::move(finished.standardOutput);
+        }
+        return finished.exitStatus;
+    } catch (const std::runtime_error&) {
         return -1;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 int xdotool(const std::vector<std::string>& arguments) {

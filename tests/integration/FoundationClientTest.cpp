@@ -3,14 +3,12 @@
 #include "model/ModelFailure.h"
 #include "model/ModelService.h"
 #include "platform/linux/PosixProcessLauncher.h"
-#include "settings/ModelPreferences.h"
-#include "tests/support/FakeStores.h"
+#include "tests/support/LocalOnlyService.h"
 #include "tests/support/Waiting.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <future>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -181,22 +179,11 @@ TEST_F(FoundationClientTest, SecondChanceOfTheAnswerServiceThroughTheRealTool) {
             throw ModelFailure("The built-in local model is incomplete.");
         }
     };
-    auto preferences = std::make_shared<test::MemoryPreferenceStore>();
-    EXPECT_TRUE((ModelPreferences{ModelProvider::local, "http://127.0.0.1:7332/v1", "gemma-3-1b-it"}.save(
-        *preferences)));
-    ModelService::Dependencies deps;
-    deps.preferences = preferences;
-    deps.secrets = std::make_shared<test::MemorySecretStore>();
-    deps.local = std::make_shared<FailingLocal>();
+    ModelService::Dependencies deps = test::localOnlyDependencies(nullptr, std::make_shared<FailingLocal>());
     deps.onDevice = std::make_shared<FoundationRuntimeClient>(client(700ms));
     deps.responseLanguage = [] { return std::string("de-AT"); };
     ModelService service(std::move(deps));
-    const auto explain = [&service] {
-        std::promise<ExplainResult> done;
-        service.explain("Photosynthese", std::nullopt, 50,
-                        [&done](ExplainResult result) { done.set_value(std::move(result)); });
-        return done.get_future().get();
-    };
+    const auto explain = [&service] { return test::explainNow(service, "Photosynthese", std::nullopt, 50); };
 
     // A hung tool costs the limit, then the local failure stands and the queue goes on.
     tool("exec sleep 600");

@@ -6,11 +6,10 @@
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/Waiting.h"
 
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <openssl/sha.h>
 
-#include <array>
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
@@ -29,15 +28,11 @@ using test::LoopbackServer;
 using test::RecordedRequest;
 
 std::string sha256Hex(const std::string& data) {
-    std::array<unsigned char, SHA256_DIGEST_LENGTH> digest{};
-    SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest.data());
-    std::string hex;
-    for (const unsigned char byte : digest) {
-        static constexpr char digits[] = "0123456789abcdef";
-        hex += digits[byte >> 4];
-        hex += digits[byte & 15];
-    }
-    return hex;
+    gchar* hex =
+        g_compute_checksum_for_string(G_CHECKSUM_SHA256, data.data(), static_cast<gssize>(data.size()));
+    std::string result(hex);
+    g_free(hex);
+    return result;
 }
 
 class ModelInstallerTest : public ::testing::Test {

@@ -7,6 +7,7 @@
 #include "settings/APIKeyStore.h"
 #include "settings/ModelPreferences.h"
 #include "tests/support/FakeStores.h"
+#include "tests/support/LocalOnlyService.h"
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/ProcessMemory.h"
 #include "tests/support/Waiting.h"
@@ -25,6 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::CannedReply;
 using test::chatReply;
+using test::explainNow;
 using test::LoopbackServer;
 using test::RecordedRequest;
 
@@ -72,15 +74,6 @@ protected:
         return std::make_unique<ModelService>(std::move(deps));
     }
 
-    // Runs one explanation and waits for its single completion.
-    ExplainResult explain(ModelService& service, const std::string& text, std::optional<std::string> question,
-                          Level level) {
-        std::promise<ExplainResult> done;
-        service.explain(text, std::move(question), level,
-                        [&done](ExplainResult result) { done.set_value(std::move(result)); });
-        return done.get_future().get();
-    }
-
     nlohmann::json lastBody() const { return nlohmann::json::parse(server->requests().back().body); }
 
     std::shared_ptr<test::MemoryPreferenceStore> preferences =
@@ -93,32 +86,30 @@ protected:
 
 TEST_F(ModelServiceTest, CloudRequestCarriesTheHeadersBodyAndBandTemperature) {
     auto service = makeService();
+    ASSERT_TRUE(explainNow(*service, "Photosynthesis", std::nullopt, 10).ok());
+    const RecordedRequest request = server->requests().back();
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.path, "/v1/chat/completions") << "slashes of the base URL are trimmed";
+    EXPECT_EQ(request.header("Content-Type"), "application/json");
+    EXPECT_EQ(request.header("Authorization"), "Bearer sk-test");
+    EXPECT_EQ(lastBody(), (nlohmann::json{{"model", "test-model"},
+                                          {"stream", true},
+                                          {"max_tokens", 650},
+                                          {"temperature", 0.15},
+                                          {"messages",
+                                           {{{"role", "system"}, {"content", systemPrompt(10, "de-DE")}},
+                                            {{"role", "user"}, {"content", "Photosynthesis"}}}}}));
     for (const auto& [level, temperature] :
-         std::vector<std::pair<Level, double>>{{10, 0.15}, {11, 0.35}, {-5, 0.15}, {250, 0.35}}) {
-        const ExplainResult result = explain(*service, "Photosynthesis", std::nullopt, level);
-        ASSERT_TRUE(result.ok()) << result.errorMessage();
-        const RecordedRequest request = server->requests().back();
-        EXPECT_EQ(request.method, "POST");
-        EXPECT_EQ(request.path, "/v1/chat/completions") << "slashes of the base URL are trimmed";
-        EXPECT_EQ(request.header("Content-Type"), "application/json");
-        EXPECT_EQ(request.header("Authorization"), "Bearer sk-test");
-        const nlohmann::json body = lastBody();
-        EXPECT_EQ(body.size(), 5U);
-        EXPECT_EQ(body["model"], "test-model");
-        EXPECT_EQ(body["stream"], true);
-        EXPECT_EQ(body["max_tokens"], 650);
-        EXPECT_DOUBLE_EQ(body["temperature"].get<double>(), temperature) << "level " << level;
-        ASSERT_EQ(body["messages"].size(), 2U);
-        EXPECT_EQ(body["messages"][0],
-                  (nlohmann::json{{"role", "system"}, {"content", systemPrompt(level, "de-DE")}}));
-        EXPECT_EQ(body["messages"][1], (nlohmann::json{{"role", "user"}, {"content", "Photosynthesis"}}));
+         std::vector<std::pair<Level, double>>{{11, 0.35}, {-5, 0.15}, {250, 0.35}}) {
+        ASSERT_TRUE(explainNow(*service, "Photosynthesis", std::nullopt, level).ok());
+        EXPECT_DOUBLE_EQ(lastBody()["temperature"].get<double>(), temperature) << "level " << level;
     }
 }
 
 TEST_F(ModelServiceTest, FollowUpSendsTheFollowUpPromptAndTheQuestionEvenWhenEmpty) {
     auto service = makeService();
     for (const std::string question : {"Why green?", ""}) {
-        ASSERT_TRUE(explain(*service, "Chlorophyll \"absorbs\"\nlight", question, 60).ok());
+        ASSERT_TRUE(explainNow(*service, "Chlorophyll \"absorbs\"\nlight", question, 60).ok());
         const nlohmann::json body = lastBody();
         EXPECT_EQ(body["messages"][0]["content"],
                   followupPrompt("Chlorophyll \"absorbs\"\nlight", 60, "de-DE"));
@@ -128,12 +119,9 @@ TEST_F(ModelServiceTest, FollowUpSendsTheFollowUpPromptAndTheQuestionEvenWhenEmp
 
 TEST_F(ModelServiceTest, AnswersAreCleanedForTheirBandAndOneThatCleansToNothingIsAFailure) {
     const std::string empty = "error: The answer came back empty. Please try again.";
+    // What each band keeps is the cleanup's table; one answer per band shows the level reaches it.
     const std::vector<std::tuple<std::string, Level, std::string>> cases = {
-        {"**Okay**, here is a simple explanation: A cat is a small animal that lives with people. It has "
-         "fur.",
-         5, "Cat small animal lives. People. Has fur."},
         {"fast\u2014really fast", 50, "fast, really fast"},
-        {"**Okay.**  ", 50, empty},
         {"It is.", 5, empty}, // the telegraphic form keeps nothing of it
     };
     auto service = makeService();
@@ -141,7 +129,7 @@ TEST_F(ModelServiceTest, AnswersAreCleanedForTheirBandAndOneThatCleansToNothingI
         server->setResponder([reply = reply](const RecordedRequest&) {
             return CannedReply{200, chatReply(reply)};
         });
-        const ExplainResult result = explain(*service, "cat", std::nullopt, level);
+        const ExplainResult result = explainNow(*service, "cat", std::nullopt, level);
         EXPECT_EQ(result.ok() ? result.answer() : "error: " + result.errorMessage(), expected) << reply;
     }
 }
@@ -153,12 +141,9 @@ TEST_F(ModelServiceTest, ReplyStatusAndShapeFailuresGiveTheirMessages) {
     const std::string unreadable = "The selected provider returned an unreadable answer.";
     const std::vector<std::pair<CannedReply, std::string>> cases = {
         {{201, chatReply("valid but 201")}, couldNotAnswer},
-        {{204, ""}, couldNotAnswer},
         {{401, R"({"error":{"message":"Invalid API key"}})"}, couldNotAnswer},
-        {{500, "oops", "text/plain"}, couldNotAnswer},
         {{200, R"({"choices":[{"message":{"content":null}}]})"}, unreadable},
         {{200, R"({"choices":[]})"}, unreadable},
-        {{200, R"({"choices":[{"message":{"content":42}}]})"}, unreadable},
         {{200, R"({"choices":["text"]})"}, unreadable},
         {{200, R"([1,2])"}, unreadable},
         // A page from a proxy is an unreadable answer, not a JSON parser's exception text.
@@ -166,7 +151,7 @@ TEST_F(ModelServiceTest, ReplyStatusAndShapeFailuresGiveTheirMessages) {
     };
     for (const auto& [reply, message] : cases) {
         server->setResponder([reply = reply](const RecordedRequest&) { return reply; });
-        const ExplainResult result = explain(*service, "text", std::nullopt, 50);
+        const ExplainResult result = explainNow(*service, "text", std::nullopt, 50);
         ASSERT_FALSE(result.ok());
         EXPECT_EQ(result.errorMessage(), message) << reply.status << " " << reply.body;
     }
@@ -175,12 +160,13 @@ TEST_F(ModelServiceTest, ReplyStatusAndShapeFailuresGiveTheirMessages) {
 TEST_F(ModelServiceTest, KeyAndAddressProblemsAreReportedBeforeAnythingIsSent) {
     auto service = makeService();
     useProvider({ModelProvider::openAI, server->baseURL(), "m"}, "sk-evil\r\nX-Injected: 1");
-    ExplainResult result = explain(*service, "text", std::nullopt, 50);
+    ExplainResult result = explainNow(*service, "text", std::nullopt, 50);
     ASSERT_FALSE(result.ok());
     EXPECT_NE(result.errorMessage().find("Enter it again in Settings"), std::string::npos);
 
     useProvider({ModelProvider::custom, "http://exa mple.com/v1", "m"}, "sk");
-    EXPECT_EQ(explain(*service, "text", std::nullopt, 50).errorMessage(), "The provider address is invalid.");
+    EXPECT_EQ(explainNow(*service, "text", std::nullopt, 50).errorMessage(),
+              "The provider address is invalid.");
     EXPECT_TRUE(server->requests().empty());
 
     // The key never travels in clear text: only https, or plain http to this computer. An address
@@ -192,7 +178,7 @@ TEST_F(ModelServiceTest, KeyAndAddressProblemsAreReportedBeforeAnythingIsSent) {
           std::string("http://example.com/v1"), "http://127.0.0.1@example.com:" + port + "/v1",
           std::string("ftp://127.0.0.1/v1"), std::string("https:///v1")}) {
         useProvider({ModelProvider::custom, address, "m"}, "sk");
-        EXPECT_EQ(explain(*service, "text", std::nullopt, 50).errorMessage(),
+        EXPECT_EQ(explainNow(*service, "text", std::nullopt, 50).errorMessage(),
                   "The provider address must start with https:// (http:// only for this computer).")
             << address;
     }
@@ -200,7 +186,7 @@ TEST_F(ModelServiceTest, KeyAndAddressProblemsAreReportedBeforeAnythingIsSent) {
     for (const std::string& address :
          {"http://localhost:" + port + "/v1", "HTTP://127.0.0.1:" + port + "/v1"}) {
         useProvider({ModelProvider::custom, address, "m"}, "sk");
-        EXPECT_TRUE(explain(*service, "text", std::nullopt, 50).ok()) << address;
+        EXPECT_TRUE(explainNow(*service, "text", std::nullopt, 50).ok()) << address;
     }
 }
 
@@ -216,7 +202,7 @@ TEST_F(ModelServiceTest, ARedirectNeverCarriesTheKeyElsewhere) {
     auto service = makeService();
     useProvider({ModelProvider::custom, "http://127.0.0.1:" + std::to_string(port) + "/v1", "m"},
                 "sk-secret");
-    EXPECT_EQ(explain(*service, "text", std::nullopt, 50).errorMessage(),
+    EXPECT_EQ(explainNow(*service, "text", std::nullopt, 50).errorMessage(),
               "The selected provider could not answer. Check Settings and try again.");
     EXPECT_TRUE(elsewhere.requests().empty()) << "the key followed the redirect";
     redirecting.stop();
@@ -231,7 +217,7 @@ public:
 
 TEST_F(ModelServiceTest, ACloudProviderThatSaysNothingIsNotCalledTheLocalModel) {
     auto service = makeService(50s, std::make_shared<SilentTransport>());
-    EXPECT_EQ(explain(*service, "text", std::nullopt, 50).errorMessage(),
+    EXPECT_EQ(explainNow(*service, "text", std::nullopt, 50).errorMessage(),
               "The selected provider did not respond. Check Settings and try again.");
 }
 
@@ -260,30 +246,32 @@ TEST_F(ModelServiceTest, QuittingAbandonsTheRunningRequestAndSendsNothingMore) {
 
 TEST_F(ModelServiceTest, InvalidUtf8InTheSelectionIsRepairedAndLargeAnswersArriveWhole) {
     auto service = makeService();
-    ASSERT_TRUE(explain(*service, std::string("caf\xC3") + "\xFF!", std::nullopt, 50).ok());
+    ASSERT_TRUE(explainNow(*service, std::string("caf\xC3") + "\xFF!", std::nullopt, 50).ok());
     EXPECT_EQ(lastBody()["messages"][1]["content"], "caf\uFFFD\uFFFD!");
 
     const std::string big(std::size_t{5} * 1024 * 1024, 'a');
     server->setResponder([&big](const RecordedRequest&) { return CannedReply{200, chatReply(big)}; });
-    const ExplainResult result = explain(*service, "text", std::nullopt, 95);
+    const ExplainResult result = explainNow(*service, "text", std::nullopt, 95);
     ASSERT_TRUE(result.ok()) << result.errorMessage();
     EXPECT_EQ(result.answer(), big);
 }
 
-TEST_F(ModelServiceTest, StalledAndDroppedConnectionsFailWithTheTransportError) {
+// A connection cut mid-answer is the stream faults' case and the built-in server's killed one; here a
+// port nobody answers on.
+TEST_F(ModelServiceTest, StalledAndRefusedConnectionsFailWithTheTransportError) {
     server->setResponder([](const RecordedRequest&) {
         return CannedReply{200, chatReply("late"), "application/json", 5s};
     });
     auto service = makeService(1s);
     const auto started = std::chrono::steady_clock::now();
-    const ExplainResult stalled = explain(*service, "text", std::nullopt, 50);
+    const ExplainResult stalled = explainNow(*service, "text", std::nullopt, 50);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 4s) << "the idle time-out ends the wait";
     ASSERT_FALSE(stalled.ok());
     EXPECT_THROW(std::rethrow_exception(stalled.error()), TransportError);
 
-    test::DroppingServer dropping;
-    useProvider({ModelProvider::custom, "http://127.0.0.1:" + std::to_string(dropping.port()), "m"}, "sk");
-    const ExplainResult dropped = explain(*service, "text", std::nullopt, 50);
+    const int closed = LoopbackServer([](const RecordedRequest&) { return CannedReply{}; }).port();
+    useProvider({ModelProvider::custom, "http://127.0.0.1:" + std::to_string(closed), "m"}, "sk");
+    const ExplainResult dropped = explainNow(*service, "text", std::nullopt, 50);
     ASSERT_FALSE(dropped.ok());
     EXPECT_THROW(std::rethrow_exception(dropped.error()), TransportError);
     EXPECT_FALSE(dropped.errorMessage().empty());
@@ -335,24 +323,24 @@ TEST_F(ModelServiceTest, LocalFailureGetsTheOnDeviceSecondChanceOnlyForFirstExpl
     onDevice->answer = "**On-device** answer \u2014 fine.";
     auto service = makeService();
 
-    const ExplainResult first = explain(*service, "text", std::nullopt, 50);
+    const ExplainResult first = explainNow(*service, "text", std::nullopt, 50);
     ASSERT_TRUE(first.ok()) << first.errorMessage();
     EXPECT_EQ(first.answer(), "On-device answer, fine.") << "the second chance is cleaned too";
     ASSERT_EQ(onDevice->calls.size(), 1U);
     EXPECT_EQ(onDevice->calls[0], (std::pair<std::string, Level>{"text", 50}));
 
-    const ExplainResult followUp = explain(*service, "text", std::string("why?"), 50);
+    const ExplainResult followUp = explainNow(*service, "text", std::string("why?"), 50);
     EXPECT_EQ(followUp.errorMessage(), "The built-in model took too long to start.");
     EXPECT_EQ(onDevice->calls.size(), 1U);
 
     onDevice->answer.reset();
-    EXPECT_EQ(explain(*service, "text", std::nullopt, 50).errorMessage(),
+    EXPECT_EQ(explainNow(*service, "text", std::nullopt, 50).errorMessage(),
               "The built-in model took too long to start.");
 
     // A cloud provider whose key was removed reads as the built-in provider, second chance included.
     useProvider({ModelProvider::groq, server->baseURL(), "m"}, "");
     onDevice->answer = "Fallback.";
-    EXPECT_EQ(explain(*service, "text", std::nullopt, 50).answer(), "Fallback.");
+    EXPECT_EQ(explainNow(*service, "text", std::nullopt, 50).answer(), "Fallback.");
     EXPECT_TRUE(server->requests().empty());
 }
 
@@ -371,15 +359,11 @@ TEST_F(ModelServiceTest, StreamedAnswersReachThePartialHandlerCleanedThenArriveW
     auto service = makeService();
     std::mutex mutex;
     std::vector<std::string> partials;
-    std::promise<ExplainResult> done;
-    service->explain(
-        "Water boils at 100 \u00b0C.", std::nullopt, 70,
-        [&](ExplainResult result) { done.set_value(std::move(result)); },
-        [&](const std::string& text) {
+    const ExplainResult result =
+        explainNow(*service, "Water boils at 100 \u00b0C.", std::nullopt, 70, [&](const std::string& text) {
             const std::lock_guard lock(mutex);
             partials.push_back(text);
         });
-    const ExplainResult result = done.get_future().get();
     ASSERT_TRUE(result.ok()) << result.errorMessage();
     EXPECT_EQ(result.answer(), "Water boils at 100 \u00b0C, at sea level.");
     EXPECT_EQ(lastBody()["stream"], true);
@@ -442,11 +426,8 @@ TEST_F(ModelServiceTest, EveryStreamFaultEndsInTheWholeAnswerOrAClearError) {
     auto service = makeService();
     for (const Case& c : cases) {
         server->setResponder([&c](const RecordedRequest&) { return c.reply; });
-        std::promise<ExplainResult> finished;
-        service->explain(
-            "text", std::nullopt, 70, [&](ExplainResult result) { finished.set_value(std::move(result)); },
-            [](const std::string&) {});
-        const ExplainResult result = finished.get_future().get();
+        const ExplainResult result =
+            explainNow(*service, "text", std::nullopt, 70, [](const std::string&) {});
         if (c.expected.rfind("error: ", 0) == 0) {
             ASSERT_FALSE(result.ok())
                 << c.what << ": partial text was taken for the answer: " << result.answer();
@@ -505,7 +486,7 @@ TEST_F(ModelServiceTest, AStreamSilentForTheIdleLimitTimesOut) {
         return reply;
     });
     auto service = makeService(1s);
-    const ExplainResult result = explain(*service, "text", std::nullopt, 70);
+    const ExplainResult result = explainNow(*service, "text", std::nullopt, 70);
     ASSERT_FALSE(result.ok());
     EXPECT_NE(result.errorMessage().find("timed out"), std::string::npos) << result.errorMessage();
 }

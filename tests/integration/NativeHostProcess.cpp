@@ -4,16 +4,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
+#include <glib.h>
 #include <poll.h>
-#include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ; // NOLINT: read to pass the session on to the child
 
 namespace ulvo::test {
 
@@ -27,44 +24,17 @@ std::string nativeFrame(std::string_view payload, std::optional<std::uint32_t> d
 }
 
 NativeHostProcess::NativeHostProcess(const std::string& program, const std::filesystem::path& configHome) {
-    std::array<int, 2> toChild{-1, -1};
-    std::array<int, 2> fromChild{-1, -1};
-    if (::pipe2(toChild.data(), O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe");
-    }
-    if (::pipe2(fromChild.data(), O_CLOEXEC) != 0) {
-        ::close(toChild[0]);
-        ::close(toChild[1]);
-        throw std::runtime_error("pipe");
-    }
-    input_ = toChild[1];
-    output_ = fromChild[0];
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
-    std::vector<std::string> environment{"XDG_CONFIG_HOME=" + configHome.string()};
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, "XDG_CONFIG_HOME=", 16) != 0) {
-            environment.emplace_back(*entry);
-        }
-    }
-    std::vector<char*> envp;
-    for (auto& entry : environment) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
+    gchar** environment = g_environ_setenv(g_get_environ(), "XDG_CONFIG_HOME", configHome.c_str(), TRUE);
     std::string path = program;
     std::string origin = "chrome-extension://nafgfpmemmgfkecfgmbkficmlpgnjdfb/";
     std::array<char*, 3> argv{path.data(), origin.data(), nullptr};
-    const int failed = ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(toChild[0]);
-    ::close(fromChild[1]);
-    if (failed != 0) {
-        pid_ = -1;
-        closeInput();
-        closeOutput();
+    GError* error = nullptr;
+    const gboolean started =
+        g_spawn_async_with_pipes(nullptr, argv.data(), environment, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                                 nullptr, &pid_, &input_, &output_, nullptr, &error);
+    g_strfreev(environment);
+    if (started == FALSE) {
+        g_clear_error(&error);
         throw std::runtime_error("cannot start " + program);
     }
 }

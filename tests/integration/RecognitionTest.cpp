@@ -48,16 +48,40 @@ protected:
     std::filesystem::path directory;
 };
 
-TEST_F(RecognitionTest, ParagraphsComeOutLineByLineTopToBottom) {
-    Page page{900, 420, {1, 1, 1}, {}};
-    page.blocks = {TextBlock{firstParagraph, "DejaVu Sans 18px", 40, 40, 820, {}},
-                   TextBlock{secondParagraph, "DejaVu Sans 18px", 40, 200, 820, {}}};
-    const auto blocks = test::renderPng(page, image("paragraphs"));
-    Lines truth = blocks[0];
-    truth.insert(truth.end(), blocks[1].begin(), blocks[1].end());
-    const std::string text = read(image("paragraphs"));
-    EXPECT_GE(characterAccuracy(joinLines(truth), text), requiredAccuracy) << text;
-    EXPECT_NE(text.back(), '\n');
+// Paragraphs, mixed sizes and light text on a dark interface: every block's lines, top to bottom.
+TEST_F(RecognitionTest, PagesComeOutLineByLineTopToBottom) {
+    const test::Colour light{0.9, 0.9, 0.9};
+    const std::vector<std::pair<std::string, Page>> pages = {
+        {"paragraphs", Page{900,
+                            420,
+                            {1, 1, 1},
+                            {TextBlock{firstParagraph, "DejaVu Sans 18px", 40, 40, 820, {}},
+                             TextBlock{secondParagraph, "DejaVu Sans 18px", 40, 200, 820, {}}}}},
+        {"sizes",
+         Page{900,
+              420,
+              {1, 1, 1},
+              {TextBlock{"Quarterly Report", "DejaVu Sans Bold 36px", 40, 30, 820, {}},
+               TextBlock{firstParagraph, "DejaVu Sans 18px", 40, 110, 820, {}},
+               TextBlock{
+                   "Figures are rounded to the nearest thousand.", "DejaVu Sans 14px", 40, 260, 820, {}}}}},
+        {"dark", Page{900,
+                      300,
+                      {0.12, 0.12, 0.13},
+                      {TextBlock{"Settings", "DejaVu Sans Bold 20px", 30, 24, 400, light},
+                       TextBlock{"Choose where answers come from and which model is used.",
+                                 "DejaVu Sans 16px", 30, 80, 840, light},
+                       TextBlock{"Save changes", "DejaVu Sans 16px", 30, 140, 400, light}}}},
+    };
+    for (const auto& [name, page] : pages) {
+        Lines truth;
+        for (const Lines& block : test::renderPng(page, image(name))) {
+            truth.insert(truth.end(), block.begin(), block.end());
+        }
+        const std::string text = read(image(name));
+        EXPECT_GE(characterAccuracy(joinLines(truth), text), requiredAccuracy) << name << ": " << text;
+        EXPECT_FALSE(text.ends_with('\n')) << name;
+    }
 }
 
 TEST_F(RecognitionTest, TwoColumnsAreReadRowByRowLeftFirst) {
@@ -79,37 +103,6 @@ TEST_F(RecognitionTest, TwoColumnsAreReadRowByRowLeftFirst) {
     EXPECT_GE(characterAccuracy(joinLines(truth), text), requiredAccuracy) << text;
     // Each column's line is a line of its own, not run together with its neighbour.
     EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1, truth.size()) << text;
-}
-
-TEST_F(RecognitionTest, MixedSizesKeepTheirOrder) {
-    Page page{900, 420, {1, 1, 1}, {}};
-    page.blocks = {
-        TextBlock{"Quarterly Report", "DejaVu Sans Bold 36px", 40, 30, 820, {}},
-        TextBlock{firstParagraph, "DejaVu Sans 18px", 40, 110, 820, {}},
-        TextBlock{"Figures are rounded to the nearest thousand.", "DejaVu Sans 14px", 40, 260, 820, {}}};
-    const auto blocks = test::renderPng(page, image("sizes"));
-    Lines truth;
-    for (const Lines& block : blocks) {
-        truth.insert(truth.end(), block.begin(), block.end());
-    }
-    const std::string text = read(image("sizes"));
-    EXPECT_GE(characterAccuracy(joinLines(truth), text), requiredAccuracy) << text;
-}
-
-TEST_F(RecognitionTest, LightTextOnDarkInterface) {
-    const test::Colour light{0.9, 0.9, 0.9};
-    Page page{900, 300, {0.12, 0.12, 0.13}, {}};
-    page.blocks = {TextBlock{"Settings", "DejaVu Sans Bold 20px", 30, 24, 400, light},
-                   TextBlock{"Choose where answers come from and which model is used.", "DejaVu Sans 16px",
-                             30, 80, 840, light},
-                   TextBlock{"Save changes", "DejaVu Sans 16px", 30, 140, 400, light}};
-    const auto blocks = test::renderPng(page, image("dark"));
-    Lines truth;
-    for (const Lines& block : blocks) {
-        truth.insert(truth.end(), block.begin(), block.end());
-    }
-    const std::string text = read(image("dark"));
-    EXPECT_GE(characterAccuracy(joinLines(truth), text), requiredAccuracy) << text;
 }
 
 TEST_F(RecognitionTest, TheUsersLanguageIsAddedWhenItsDataIsInstalled) {

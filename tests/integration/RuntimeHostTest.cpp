@@ -160,15 +160,13 @@ TEST_F(RuntimeHostTest, PartialFramesPrecedeTheFinalReplyAndANewRequestSupersede
 }
 
 TEST_F(RuntimeHostTest, OneHostPerMessageAnswersAndExitsWhenTheBrowserCloses) {
-    for (int round = 0; round < 3; ++round) {
-        HostProcess host(configHome);
-        host.sendMessage({{"type", "explain"}, {"text", "Round " + std::to_string(round)}, {"level", 5}});
-        const json reply = host.reply();
-        EXPECT_EQ(reply["answer"], clean(answerFor("Round " + std::to_string(round)), 5));
-        EXPECT_FALSE(reply.contains("id"));
-        host.closeInput();
-        EXPECT_EQ(host.exitStatus(5s), 0);
-    }
+    HostProcess host(configHome);
+    host.sendMessage({{"type", "explain"}, {"text", "Once"}, {"level", 5}});
+    const json reply = host.reply();
+    EXPECT_EQ(reply["answer"], clean(answerFor("Once"), 5));
+    EXPECT_FALSE(reply.contains("id"));
+    host.closeInput();
+    EXPECT_EQ(host.exitStatus(5s), 0);
 }
 
 TEST_F(RuntimeHostTest, ProviderFailuresReachTheBrowserAsTheUsersMessage) {

@@ -68,7 +68,6 @@ private:
 TEST(RuntimeTool, ArgumentAndGateRepliesWithoutAModel) {
     const ToolPrefix prefix("bare");
     // The argument forms themselves are the protocol's unit tests'; here each kind of reply as a process.
-    EXPECT_EQ(prefix.reply({}), (json{{"ok", false}, {"error", "Expected availability or explain."}}));
     EXPECT_EQ(prefix.reply({"OCR", "a.png"}),
               (json{{"ok", false}, {"error", "Unknown ULVO Foundation Models command."}}));
     EXPECT_EQ(prefix.reply({"availability"}), notReady);

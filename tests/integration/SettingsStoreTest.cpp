@@ -91,19 +91,10 @@ TEST_F(SettingsStoreTest, SecretsThatAreNotTextReadAsFailuresAndMissingOnesAsEmp
 }
 
 TEST_F(SettingsStoreTest, ItemsAreFoundWhateverSchemaNameTheyCarry) {
-    const SecretSchema other = {"org.example.Other",
-                                SECRET_SCHEMA_NONE,
-                                {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                 {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                 {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-                                0,
-                                nullptr,
-                                nullptr,
-                                nullptr,
-                                nullptr,
-                                nullptr,
-                                nullptr,
-                                nullptr};
+    SecretSchema other{};
+    other.name = "org.example.Other";
+    other.attributes[0] = {"service", SECRET_SCHEMA_ATTRIBUTE_STRING};
+    other.attributes[1] = {"account", SECRET_SCHEMA_ATTRIBUTE_STRING};
     const std::string service = secrets.scoped(APIKeyStore::service);
     ASSERT_TRUE(secret_password_store_sync(&other, SECRET_COLLECTION_DEFAULT, "other", "older", nullptr,
                                            nullptr, "service", service.c_str(), "account", "openRouter",
@@ -229,10 +220,8 @@ TEST(GnomeShortcutSettingsTest, WritesTheCustomShortcutKeysAndSeesTheDesktopsOwn
 
     const std::string prefix = "/org/gnome/settings-daemon/plugins/media-keys/custom-keybindings/custom";
     ASSERT_TRUE(settings->addCustomShortcuts({{prefix + "0/", "Terminal", "xterm", "<Alt>e"}}));
-    EXPECT_EQ(addGnomeShortcuts(*settings, "/usr/bin/ulvo"),
-              "Alt+E is already taken by \u201cTerminal\u201d; choose another key for ULVO in GNOME's "
-              "keyboard settings. "
-              "Alt+Shift+E now runs ULVO.");
+    // What is said for each key is the unit test's; here, that only the free key is written.
+    addGnomeShortcuts(*settings, "/usr/bin/ulvo");
     const std::vector<CustomShortcut> written = settings->customShortcuts();
     ASSERT_EQ(written.size(), 2U);
     EXPECT_EQ(written[1], (CustomShortcut{prefix + "1/", "ULVO: explain text in a screen region",

@@ -89,22 +89,15 @@ protected:
     // Fills the form the way a user does: select, type, click Save; returns the verdict shown.
     json saveThroughPage(const std::string& provider, const std::string& baseURL, const std::string& model,
                          const std::string& key) {
-        js("(() => { const set = (id, v, kind) => { const e = document.getElementById(id); e.value = v;"
-           "e.dispatchEvent(new Event(kind, {bubbles: true})); };"
-           "set('provider', " +
-           json(provider).dump() +
-           ", 'change');"
-           "set('base-url', " +
-           json(baseURL).dump() +
-           ", 'input');"
-           "set('model', " +
-           json(model).dump() +
-           ", 'input');"
-           "set('api-key', " +
-           json(key).dump() +
-           ", 'input');"
+        const json fields = {{"provider", provider, "change"},
+                             {"base-url", baseURL, "input"},
+                             {"model", model, "input"},
+                             {"api-key", key, "input"}};
+        js("(fields => { for (const [id, value, kind] of fields) { const e = document.getElementById(id);"
+           "e.value = value; e.dispatchEvent(new Event(kind, {bubbles: true})); }"
            "document.getElementById('verdict').textContent = '';"
-           "document.getElementById('save').click(); })()");
+           "document.getElementById('save').click(); })(" +
+           fields.dump() + ")");
         pumpUntil([this] { return js("document.getElementById('verdict').textContent") != ""; });
         return js("({text: document.getElementById('verdict').textContent,"
                   "ok: document.getElementById('verdict').classList.contains('ok')})");
@@ -147,8 +140,6 @@ TEST_F(SettingsWindowTest, PageShowsTheCatalogueAndTheStoredConnection) {
     js("document.getElementById('reveal').click()");
     EXPECT_EQ(js("document.getElementById('api-key').type"), "text");
     EXPECT_EQ(js("document.getElementById('reveal').getAttribute('aria-pressed')"), "true");
-    js("document.getElementById('reveal').click()");
-    EXPECT_EQ(js("document.getElementById('api-key').type"), "password");
 
     js("document.getElementById('accessibility').click()");
     ASSERT_TRUE(pumpUntil([this] { return accessibilityOpened_ == 1; }));

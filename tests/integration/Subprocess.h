@@ -12,7 +12,8 @@ struct Finished {
     std::string standardError;
 };
 
-// Runs argv[0] (a path) to its end, collecting both outputs; extra entries are added to the environment.
+// Runs argv[0] (a path, or a name found in PATH) to its end, collecting both outputs; extra entries
+// are added to the environment. Throws when it cannot start.
 Finished runToEnd(const std::vector<std::string>& argv,
                   const std::vector<std::string>& extraEnvironment = {});
 

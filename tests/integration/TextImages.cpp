@@ -16,17 +16,10 @@ template <auto Free> struct Deleter {
 };
 
 std::u32string codePoints(const std::string& text) {
-    std::u32string result;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const int length = byte < 0x80 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
-        char32_t c = length == 1 ? byte : byte & (0x3F >> (length - 1));
-        for (int k = 1; k < length && i + static_cast<std::size_t>(k) < text.size(); ++k) {
-            c = (c << 6) | (static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]) & 0x3F);
-        }
-        result.push_back(c);
-        i += static_cast<std::size_t>(length);
-    }
+    glong count = 0;
+    gunichar* raw = g_utf8_to_ucs4_fast(text.data(), static_cast<glong>(text.size()), &count);
+    std::u32string result(raw, raw + count);
+    g_free(raw);
     return result;
 }
 

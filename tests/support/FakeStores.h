@@ -3,6 +3,7 @@
 #include "settings/PreferenceStore.h"
 #include "settings/SecretStore.h"
 
+#include <future>
 #include <map>
 #include <mutex>
 
@@ -18,6 +19,7 @@ public:
     }
     bool setStrings(const std::vector<std::pair<std::string, std::string>>& entries) override {
         std::lock_guard lock(mutex_);
+        ++writes;
         if (refuseWrites) {
             return false;
         }
@@ -28,6 +30,7 @@ public:
     }
 
     bool refuseWrites = false;
+    int writes = 0;
 
 private:
     mutable std::mutex mutex_;
@@ -38,29 +41,38 @@ class MemorySecretStore final : public SecretStore {
 public:
     Result<std::optional<std::string>> read(const std::string& service,
                                             const std::string& account) const override {
+        waitForRelease();
         std::lock_guard lock(mutex_);
         const auto found = items_.find({service, account});
         return found == items_.end() ? std::nullopt : std::optional<std::string>(found->second);
     }
     Result<void> write(const std::string& service, const std::string& account,
                        const std::string& secret) override {
+        waitForRelease();
         std::lock_guard lock(mutex_);
-        if (refuseWrites) {
-            return Failure{"refused", refusalCode};
+        if (refusal) {
+            return *refusal;
         }
         items_[{service, account}] = secret;
         return {};
     }
     Result<void> remove(const std::string& service, const std::string& account) override {
+        waitForRelease();
         std::lock_guard lock(mutex_);
         items_.erase({service, account});
         return {};
     }
 
-    bool refuseWrites = false;
-    int refusalCode = -1;
+    std::optional<Failure> refusal; // set: every write answers it
+    // Set: every call waits for it, as a keyring waiting for its unlock prompt does.
+    std::optional<std::shared_future<void>> released;
 
 private:
+    void waitForRelease() const {
+        if (released) {
+            released->wait();
+        }
+    }
     mutable std::mutex mutex_;
     std::map<std::pair<std::string, std::string>, std::string> items_;
 };

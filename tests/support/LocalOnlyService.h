@@ -5,6 +5,7 @@
 #include "model/ModelService.h"
 #include "tests/support/FakeStores.h"
 
+#include <future>
 #include <memory>
 
 namespace ulvo::test {
@@ -18,6 +19,17 @@ inline ModelService::Dependencies localOnlyDependencies(std::shared_ptr<HttpTran
     deps.transport = std::move(transport);
     deps.local = std::move(local);
     return deps;
+}
+
+// Asks once and waits for the one completion.
+inline ExplainResult explainNow(ModelService& service, const std::string& text,
+                                std::optional<std::string> question, Level level,
+                                ModelService::Partial partial = {}) {
+    std::promise<ExplainResult> done;
+    service.explain(
+        text, std::move(question), level,
+        [&done](ExplainResult result) { done.set_value(std::move(result)); }, std::move(partial));
+    return done.get_future().get();
 }
 
 } // namespace ulvo::test

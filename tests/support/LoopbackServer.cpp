@@ -3,11 +3,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <stdexcept>
 
@@ -141,37 +137,6 @@ std::string chatReply(const std::string& content) {
     return nlohmann::json{
         {"choices", {{{"index", 0}, {"message", {{"role", "assistant"}, {"content", content}}}}}}}
         .dump();
-}
-
-DroppingServer::DroppingServer()
-    : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    auto* generic = reinterpret_cast<sockaddr*>(&address); // NOLINT: the sockets API takes sockaddr*
-    if (listener_ < 0 || ::bind(listener_, generic, length) != 0 || ::listen(listener_, 8) != 0 ||
-        ::getsockname(listener_, generic, &length) != 0) {
-        throw std::runtime_error("cannot open a loopback listener");
-    }
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] {
-        for (;;) {
-            const int connection = ::accept(listener_, nullptr, nullptr);
-            if (connection < 0) {
-                return;
-            }
-            char buffer[4096];
-            static_cast<void>(::recv(connection, buffer, sizeof buffer, 0));
-            ::close(connection);
-        }
-    });
-}
-
-DroppingServer::~DroppingServer() {
-    ::shutdown(listener_, SHUT_RDWR);
-    ::close(listener_);
-    thread_.join();
 }
 
 } // namespace ulvo::test

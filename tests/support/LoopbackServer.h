@@ -76,19 +76,4 @@ std::string chatDelta(const std::string& content);
 // finish_reason and [DONE].
 std::vector<Chunk> chatStream(const std::vector<std::string>& pieces, std::chrono::milliseconds pause);
 
-// Accepts connections on 127.0.0.1 and closes each as soon as the request arrives.
-class DroppingServer {
-public:
-    DroppingServer();
-    ~DroppingServer();
-    DroppingServer(const DroppingServer&) = delete;
-    DroppingServer& operator=(const DroppingServer&) = delete;
-    int port() const { return port_; }
-
-private:
-    int listener_ = -1;
-    int port_ = 0;
-    std::thread thread_;
-};
-
 } // namespace ulvo::test

@@ -27,9 +27,9 @@ PROGRAM = None
 
 class Handler(BaseHTTPRequestHandler):
     """/ok range-capable, /norange ignores Range, /drop cuts the first response
-    at HALF, /slow trickles, /html is not a model, /hub redirects to /ok with the
-    stored object's hash as X-Linked-Etag (/badhub with a wrong one), anything
-    else is 404."""
+    at HALF, /slow trickles, /hub redirects to /ok with the stored object's hash
+    as X-Linked-Etag, anything else is 404. Refused answers and hashes are the
+    C++ installer test's; here what the command line adds."""
 
     def log_message(self, *args):
         pass
@@ -38,11 +38,8 @@ class Handler(BaseHTTPRequestHandler):
         path = self.path
         rng = self.headers.get("Range")
         self.server.requests.append((path, rng))
-        if path == "/html":
-            return self._send(200, b"<html>not found</html>", {"Content-Type": "text/html"})
-        if path in ("/hub", "/badhub"):
-            sha = PAYLOAD_SHA if path == "/hub" else "1" * 64
-            return self._send(302, b"", {"Location": "/ok", "X-Linked-Etag": f'"{sha}"'})
+        if path == "/hub":
+            return self._send(302, b"", {"Location": "/ok", "X-Linked-Etag": f'"{PAYLOAD_SHA}"'})
         if path not in ("/ok", "/norange", "/drop", "/slow"):
             return self._send(404, b"no", {})
 
@@ -188,11 +185,6 @@ def test_the_catalogues_default_with_the_hubs_checksum(env):
     assert "100.0%" in r.stderr and "/s" in r.stderr, r.stderr
     assert env.server.requests == [("/hub", None), ("/ok", None)], env.server.requests
 
-    # A hub whose published hash does not match: the file is deleted and the user told.
-    os.unlink(env.dest)
-    failed(env.run(env.url("/badhub")), "did not match its checksum")
-    assert not os.path.exists(env.part) and not os.path.exists(env.dest)
-
     # Not enough room for the catalogue's size: said before a byte is fetched.
     env.catalogue(env.url("/hub"), 10 ** 15)
     env.server.requests.clear()
@@ -200,7 +192,7 @@ def test_the_catalogues_default_with_the_hubs_checksum(env):
     assert env.server.requests == []
 
 
-def test_interrupted_download_resumes_with_range(env):
+def test_an_interrupt_exits_130_and_keeps_the_part(env):
     p = subprocess.Popen(env.command(env.url("/slow")), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                          text=True, env=env.environment())
     deadline = time.monotonic() + 20
@@ -208,14 +200,10 @@ def test_interrupted_download_resumes_with_range(env):
         time.sleep(0.02)
     p.send_signal(signal.SIGINT)
     _, err = p.communicate(timeout=20)
-    assert p.returncode == 130, (p.returncode, err)
+    assert p.returncode == 130 and "run it again to resume" in err, (p.returncode, err)
     kept = os.path.getsize(env.part)
     assert 0 < kept < len(PAYLOAD) and not os.path.exists(env.dest)
-
-    r = env.run("--sha256", PAYLOAD_SHA, env.url("/ok"))
-    ok(r)
-    assert env.installed() == PAYLOAD and not os.path.exists(env.part)
-    assert env.server.requests[-1] == ("/ok", f"bytes={kept}-"), env.server.requests
+    # The next run's Range request from the kept part is the C++ installer test's.
 
 
 def test_dropped_connection_is_resumed_in_the_same_run(env):
@@ -249,8 +237,6 @@ def test_resume_edge_cases(env):
 
 def test_download_errors(env):
     failed(env.run(env.url("/missing")), "answered 404")
-    failed(env.run(env.url("/html")), "web page, not a model")
-    assert not os.path.exists(env.part)
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]

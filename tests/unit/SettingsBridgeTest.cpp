@@ -1,5 +1,6 @@
 // The settings page protocol: init payload, save validation and storage, verdict scripts.
 #include "settings/SettingsBridge.h"
+#include "model/LocalRuntime.h"
 #include "settings/APIKeyStore.h"
 #include "settings/GnomeShortcuts.h"
 #include "settings/LoginStart.h"
@@ -13,6 +14,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -108,7 +110,7 @@ TEST_F(SettingsBridgeTest, AcceptedSavesStoreTrimmedValuesAndAnUnknownProviderIs
 
 TEST_F(SettingsBridgeTest, RefusedKeyLeavesPreferencesAlone) {
     SettingsBridge bridge = makeBridge();
-    secrets.refuseWrites = true;
+    secrets.refusal = Failure{"refused", -1};
     EXPECT_EQ(
         bridge.save(
             {{"provider", "openAI"}, {"baseURL", "https://a.example/v1"}, {"model", "m"}, {"apiKey", "k"}}),
@@ -116,7 +118,7 @@ TEST_F(SettingsBridgeTest, RefusedKeyLeavesPreferencesAlone) {
     EXPECT_FALSE(preferences.string(ModelPreferences::providerKey));
 
     // A connection that never reached the disk is not reported as saved.
-    secrets.refuseWrites = false;
+    secrets.refusal.reset();
     preferences.refuseWrites = true;
     EXPECT_EQ(bridge.save({{"provider", "local"}, {"model", "m"}}),
               (SaveVerdict{false, "Could not save the settings file."}));
@@ -134,15 +136,10 @@ TEST_F(SettingsBridgeTest, InitPayloadListsProvidersAndTheKeylessFallback) {
                                         {ModelPreferences::modelKey, "m"}}));
     SettingsBridge bridge = makeBridge("");
     const json payload = bridge.initPayload();
+    // The ids and labels in order are what the settings window's test reads off the real page.
     ASSERT_EQ(payload.at("providers").size(), 7u);
-    const std::vector<std::string> ids = {"local", "openAI", "openRouter", "groq", "gemini", "xAI", "custom"};
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        const json& provider = payload["providers"][i];
-        EXPECT_EQ(provider.at("id"), ids[i]);
-        EXPECT_EQ(provider.at("needsAPIKey"), i != 0);
-        EXPECT_TRUE(provider.at("label").is_string());
-    }
-    EXPECT_EQ(payload["providers"][6].at("label"), "Custom OpenAI-compatible");
+    EXPECT_EQ(payload["providers"][0].at("needsAPIKey"), false);
+    EXPECT_EQ(payload["providers"][6].at("needsAPIKey"), true);
     // groq has no key, so the page is offered the built-in provider with its defaults.
     EXPECT_EQ(payload.at("current"), (json{{"provider", "local"},
                                            {"baseURL", "http://127.0.0.1:7332/v1"},
@@ -237,44 +234,12 @@ TEST_F(SettingsBridgeTest, TheLoginStartSwitchIsOfferedOnlyWhenWiredAndSaysAFail
     EXPECT_EQ(host.scripts.back(), R"(window.ulvo && window.ulvo.startAtLogin(false, ""))");
 }
 
-// A keyring that answers only when released, as one waiting for its unlock prompt does.
-class WaitingSecretStore final : public SecretStore {
-public:
-    Result<std::optional<std::string>> read(const std::string& service,
-                                            const std::string& account) const override {
-        wait();
-        return inner.read(service, account);
-    }
-    Result<void> write(const std::string& service, const std::string& account,
-                       const std::string& secret) override {
-        wait();
-        return inner.write(service, account, secret);
-    }
-    Result<void> remove(const std::string& service, const std::string& account) override {
-        wait();
-        return inner.remove(service, account);
-    }
-    void release() {
-        const std::lock_guard lock(mutex);
-        released = true;
-        wake.notify_all();
-    }
-    test::MemorySecretStore inner;
-
-private:
-    void wait() const {
-        std::unique_lock lock(mutex);
-        wake.wait(lock, [this] { return released; });
-    }
-    mutable std::mutex mutex;
-    mutable std::condition_variable wake;
-    bool released = false;
-};
-
 TEST(SettingsBridgeKeyring, AnUnlockPromptNeverHoldsTheWindowAndTheAnswersComeBackAfterIt) {
     test::MemoryPreferenceStore preferences;
-    WaitingSecretStore secrets;
-    ASSERT_TRUE(APIKeyStore(secrets.inner).save("sk-stored", ModelProvider::groq));
+    test::MemorySecretStore secrets;
+    ASSERT_TRUE(APIKeyStore(secrets).save("sk-stored", ModelProvider::groq));
+    std::promise<void> unlock;
+    secrets.released = unlock.get_future().share();
     RecordingSettingsHost host;
     std::mutex mutex;
     std::condition_variable posted;
@@ -305,33 +270,46 @@ TEST(SettingsBridgeKeyring, AnUnlockPromptNeverHoldsTheWindowAndTheAnswersComeBa
                                     {"model", "m"},
                                     {"apiKey", "sk-new"}});
     EXPECT_TRUE(host.scripts.empty());
-    secrets.release();
+    unlock.set_value();
     runPosted();
     runPosted();
     ASSERT_EQ(host.scripts.size(), 2U);
     EXPECT_NE(host.scripts[0].find("window.ulvo.init("), std::string::npos);
     EXPECT_EQ(host.scripts[1], settingsSavedScript({true, "Saved. New explanations use this connection."}));
-    EXPECT_EQ(APIKeyStore(secrets.inner).read(ModelProvider::groq), "sk-new");
+    EXPECT_EQ(APIKeyStore(secrets).read(ModelProvider::groq), "sk-new");
 }
 
-TEST(LocalModelState, FromTheRuntimeDirectory) {
-    EXPECT_EQ(describeLocalModel(std::nullopt).state, "missing");
-    const std::filesystem::path root =
-        std::filesystem::temp_directory_path() / ("ulvo-local-state-" + std::to_string(getpid()));
-    std::filesystem::remove_all(root);
-    std::filesystem::create_directories(root / "models");
-    EXPECT_EQ(describeLocalModel(root).state, "incomplete"); // no runtime-config.json
+// Settings, the browser host and the server's start all judge the runtime one way, so a model the user
+// downloaded counts everywhere and a server without the execute bit nowhere; the page gets each state
+// under its own name.
+TEST(LocalRuntime, StatesFromTheDirectoryAndTheUsersDownloadUnderThePagesNames) {
+    namespace fs = std::filesystem;
+    const fs::path scratch = fs::temp_directory_path() / ("ulvo-local-runtime-" + std::to_string(getpid()));
+    const fs::path root = scratch / "runtime";
+    fs::remove_all(scratch);
+    fs::create_directories(root);
+    ASSERT_EQ(setenv("XDG_DATA_HOME", (scratch / "data").c_str(), 1), 0);
+    const auto expect = [](std::optional<fs::path> at, LocalRuntime::State state, const std::string& name) {
+        EXPECT_EQ(inspectLocalRuntime(at).state, state) << name;
+        EXPECT_EQ(describeLocalModel(at).state, name);
+    };
+    expect(std::nullopt, LocalRuntime::State::missing, "missing");
+    expect(root, LocalRuntime::State::unreadable, "incomplete");
     std::ofstream(root / "runtime-config.json")
-        << R"({"llamaServer":"llama-server","model":"models/m.gguf","modelAlias":"m","contextSize":512,"apiKey":"k"})";
-    EXPECT_EQ(describeLocalModel(root).state, "incomplete"); // no server
+        << R"({"llamaServer":"llama-server","model":"models/m.gguf","modelAlias":"m","contextSize":512})";
     std::ofstream(root / "llama-server") << "#!/bin/sh\n";
-    std::filesystem::permissions(root / "llama-server", std::filesystem::perms::owner_all);
-    const LocalModelState missing = describeLocalModel(root);
-    EXPECT_EQ(missing.state, "modelMissing");
-    EXPECT_NE(missing.message.find("download it below"), std::string::npos);
-    std::ofstream(root / "models" / "m.gguf") << "GGUF";
-    EXPECT_EQ(describeLocalModel(root).state, "ready");
-    std::filesystem::remove_all(root);
+    expect(root, LocalRuntime::State::serverMissing, "incomplete"); // not executable
+    fs::permissions(root / "llama-server", fs::perms::owner_all);
+    expect(root, LocalRuntime::State::modelMissing, "modelMissing");
+
+    fs::create_directories(scratch / "data" / "ulvo" / "models");
+    std::ofstream(scratch / "data" / "ulvo" / "models" / "m.gguf") << "GGUF";
+    expect(root, LocalRuntime::State::ready, "ready");
+    const LocalRuntime downloaded = inspectLocalRuntime(root);
+    EXPECT_EQ(downloaded.model, scratch / "data" / "ulvo" / "models" / "m.gguf");
+    EXPECT_EQ(downloaded.server, root / "llama-server");
+    unsetenv("XDG_DATA_HOME");
+    fs::remove_all(scratch);
 }
 
 // GNOME's keyboard settings in memory.

@@ -1,14 +1,10 @@
-// Helpers several rooms share: UTF-8 text, levels sent as JSON numbers, the built-in runtime's state.
+// Helpers several rooms share: UTF-8 text and levels sent as JSON numbers.
 #include "base/Text.h"
 #include "model/LevelNumber.h"
-#include "model/LocalRuntime.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <limits>
-#include <unistd.h>
 
 namespace ulvo {
 namespace {
@@ -77,35 +73,6 @@ TEST(LevelNumber, NumbersSaturateAndTruncateAndAnythingElseIsAbsent) {
         SCOPED_TRACE(value.dump());
         EXPECT_EQ(levelFromNumber(value), level);
     }
-}
-
-// Settings, the browser host and the server's start all judge the runtime by this, so a model the user
-// downloaded counts everywhere, and a server without the execute bit nowhere.
-TEST(LocalRuntime, StatesFromTheDirectoryAndTheUsersDownload) {
-    namespace fs = std::filesystem;
-    const fs::path scratch = fs::temp_directory_path() / ("ulvo-local-runtime-" + std::to_string(getpid()));
-    const fs::path root = scratch / "runtime";
-    fs::remove_all(scratch);
-    fs::create_directories(root);
-    ASSERT_EQ(setenv("XDG_DATA_HOME", (scratch / "data").c_str(), 1), 0);
-
-    EXPECT_EQ(inspectLocalRuntime(std::nullopt).state, LocalRuntime::State::missing);
-    EXPECT_EQ(inspectLocalRuntime(root).state, LocalRuntime::State::unreadable);
-    std::ofstream(root / "runtime-config.json")
-        << R"({"llamaServer":"llama-server","model":"models/m.gguf","modelAlias":"m","contextSize":512})";
-    std::ofstream(root / "llama-server") << "#!/bin/sh\n";
-    EXPECT_EQ(inspectLocalRuntime(root).state, LocalRuntime::State::serverMissing) << "not executable";
-    fs::permissions(root / "llama-server", fs::perms::owner_all);
-    EXPECT_EQ(inspectLocalRuntime(root).state, LocalRuntime::State::modelMissing);
-
-    fs::create_directories(scratch / "data" / "ulvo" / "models");
-    std::ofstream(scratch / "data" / "ulvo" / "models" / "m.gguf") << "GGUF";
-    const LocalRuntime downloaded = inspectLocalRuntime(root);
-    EXPECT_TRUE(downloaded.ready());
-    EXPECT_EQ(downloaded.model, scratch / "data" / "ulvo" / "models" / "m.gguf");
-    EXPECT_EQ(downloaded.server, root / "llama-server");
-    unsetenv("XDG_DATA_HOME");
-    fs::remove_all(scratch);
 }
 
 } // namespace
