@@ -302,9 +302,13 @@ TEST(LocalRuntime, StatesFromTheDirectoryAndTheUsersDownloadUnderThePagesNames) 
     fs::permissions(root / "llama-server", fs::perms::owner_all);
     expect(root, LocalRuntime::State::modelMissing, "modelMissing");
 
+    fs::create_directories(root / "models");
+    std::ofstream(root / "models" / "m.gguf") << "GGUF";
+    expect(root, LocalRuntime::State::ready, "ready");
+    EXPECT_EQ(inspectLocalRuntime(root).model, root / "models" / "m.gguf");
+    // The user's own download comes before the one shipped in the runtime.
     fs::create_directories(scratch / "data" / "ulvo" / "models");
     std::ofstream(scratch / "data" / "ulvo" / "models" / "m.gguf") << "GGUF";
-    expect(root, LocalRuntime::State::ready, "ready");
     const LocalRuntime downloaded = inspectLocalRuntime(root);
     EXPECT_EQ(downloaded.model, scratch / "data" / "ulvo" / "models" / "m.gguf");
     EXPECT_EQ(downloaded.server, root / "llama-server");
