@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 #include <glib-object.h>
 
+#include <cstddef>
 #include <memory>
 #include <utility>
 
@@ -71,107 +72,65 @@ struct GObjectListFree {
 };
 using GObjectListPtr = std::unique_ptr<GList, GObjectListFree>;
 
-// A main-loop source, removed when its owner goes unless it has ended itself (forget() then).
-class SourceId {
+// An id one GLib call handed out and another ends (a signal handler, a bus subscription, a main-loop
+// source), ended when its holder goes; what it belongs to must outlive it. forget(): it has ended itself.
+template <typename Owner, typename Id, void (*End)(Owner, Id)> class OwnedId {
 public:
-    SourceId() = default;
-    explicit SourceId(guint id)
-        : id_(id) {}
-    SourceId(SourceId&& other) noexcept
-        : id_(std::exchange(other.id_, 0)) {}
-    SourceId& operator=(SourceId&& other) noexcept {
+    OwnedId() = default;
+    OwnedId(Owner owner, Id id)
+        : owner_(owner)
+        , id_(id) {}
+    OwnedId(OwnedId&& other) noexcept
+        : owner_(std::exchange(other.owner_, Owner{}))
+        , id_(std::exchange(other.id_, 0)) {}
+    OwnedId& operator=(OwnedId&& other) noexcept {
         if (this != &other) {
-            reset(std::exchange(other.id_, 0));
+            end();
+            owner_ = std::exchange(other.owner_, Owner{});
+            id_ = std::exchange(other.id_, 0);
         }
         return *this;
     }
-    SourceId(const SourceId&) = delete;
-    SourceId& operator=(const SourceId&) = delete;
-    ~SourceId() { reset(); }
+    OwnedId(const OwnedId&) = delete;
+    OwnedId& operator=(const OwnedId&) = delete;
+    ~OwnedId() { end(); }
 
-    // Removes the source held now, then holds `id`.
-    void reset(guint id = 0) {
+    void end() {
         if (id_ != 0) {
-            g_source_remove(id_);
+            End(owner_, id_);
         }
-        id_ = id;
+        owner_ = Owner{};
+        id_ = 0;
     }
-    // The source's callback returned G_SOURCE_REMOVE: there is nothing left to remove.
     void forget() { id_ = 0; }
     explicit operator bool() const { return id_ != 0; }
 
 private:
-    guint id_ = 0;
+    Owner owner_{};
+    Id id_ = 0;
 };
 
-// A signal handler, disconnected when its owner goes; the instance must outlive it.
-class SignalConnection {
+inline void disconnectHandler(gpointer instance, gulong id) {
+    g_signal_handler_disconnect(instance, id);
+}
+inline void unsubscribeSignal(GDBusConnection* bus, guint id) {
+    g_dbus_connection_signal_unsubscribe(bus, id);
+}
+inline void removeSource(std::nullptr_t /*context*/, guint id) {
+    g_source_remove(id);
+}
+
+using SignalConnection = OwnedId<gpointer, gulong, &disconnectHandler>;
+using BusSubscription = OwnedId<GDBusConnection*, guint, &unsubscribeSignal>;
+
+// A source on the default main context; forget() once its callback has returned G_SOURCE_REMOVE.
+class SourceId : public OwnedId<std::nullptr_t, guint, &removeSource> {
 public:
-    SignalConnection() = default;
-    SignalConnection(gpointer instance, gulong id)
-        : instance_(instance)
-        , id_(id) {}
-    SignalConnection(SignalConnection&& other) noexcept
-        : instance_(std::exchange(other.instance_, nullptr))
-        , id_(std::exchange(other.id_, 0)) {}
-    SignalConnection& operator=(SignalConnection&& other) noexcept {
-        if (this != &other) {
-            disconnect();
-            instance_ = std::exchange(other.instance_, nullptr);
-            id_ = std::exchange(other.id_, 0);
-        }
-        return *this;
-    }
-    SignalConnection(const SignalConnection&) = delete;
-    SignalConnection& operator=(const SignalConnection&) = delete;
-    ~SignalConnection() { disconnect(); }
-
-    void disconnect() {
-        if (id_ != 0) {
-            g_signal_handler_disconnect(instance_, id_);
-        }
-        instance_ = nullptr;
-        id_ = 0;
-    }
-
-private:
-    gpointer instance_ = nullptr;
-    gulong id_ = 0;
-};
-
-// A signal subscription on a D-Bus connection, ended with its owner; the connection must outlive it.
-class BusSubscription {
-public:
-    BusSubscription() = default;
-    BusSubscription(GDBusConnection* bus, guint id)
-        : bus_(bus)
-        , id_(id) {}
-    BusSubscription(BusSubscription&& other) noexcept
-        : bus_(std::exchange(other.bus_, nullptr))
-        , id_(std::exchange(other.id_, 0)) {}
-    BusSubscription& operator=(BusSubscription&& other) noexcept {
-        if (this != &other) {
-            end();
-            bus_ = std::exchange(other.bus_, nullptr);
-            id_ = std::exchange(other.id_, 0);
-        }
-        return *this;
-    }
-    BusSubscription(const BusSubscription&) = delete;
-    BusSubscription& operator=(const BusSubscription&) = delete;
-    ~BusSubscription() { end(); }
-
-    void end() {
-        if (id_ != 0) {
-            g_dbus_connection_signal_unsubscribe(bus_, id_);
-        }
-        bus_ = nullptr;
-        id_ = 0;
-    }
-
-private:
-    GDBusConnection* bus_ = nullptr;
-    guint id_ = 0;
+    SourceId() = default;
+    explicit SourceId(guint id)
+        : OwnedId(nullptr, id) {}
+    // Removes the source held now, then holds `id`.
+    void reset(guint id = 0) { *this = SourceId(id); }
 };
 
 // User data a C callback owns: box() hands a value over, unbox() takes it back, once.

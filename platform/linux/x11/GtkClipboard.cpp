@@ -152,7 +152,7 @@ GtkClipboardPort::GtkClipboardPort()
 }
 
 GtkClipboardPort::~GtkClipboardPort() {
-    ownerChanged_.disconnect();
+    ownerChanged_.end();
     if (owning_) {
         // The data stays served by GTK until another owner arrives; it must no longer call back here.
         ++generation_;
