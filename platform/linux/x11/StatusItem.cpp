@@ -105,6 +105,8 @@ StatusItem::~StatusItem() {
     if (indicator_) {
         g_signal_handlers_disconnect_by_data(indicator_.get(), this);
     }
+    // Before the accelerator group goes: the menu's labels still point at its closures.
+    menu_.reset();
 }
 
 void StatusItem::refreshStartAtLogin() {
