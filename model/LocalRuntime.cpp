@@ -1,9 +1,9 @@
 #include "model/LocalRuntime.h"
 
+#include "base/Files.h"
 #include "model/ModelCatalogue.h"
 
 #include <new>
-#include <unistd.h>
 
 namespace ulvo {
 
@@ -22,9 +22,7 @@ LocalRuntime inspectLocalRuntime(const std::optional<std::filesystem::path>& run
         return runtime;
     }
     runtime.server = *runtimeRoot / runtime.config.llamaServer;
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(runtime.server, error) ||
-        access(runtime.server.c_str(), X_OK) != 0) {
+    if (!isExecutableFile(runtime.server)) {
         runtime.state = LocalRuntime::State::serverMissing;
         return runtime;
     }

@@ -1,4 +1,5 @@
 #include "platform/linux/PosixProcessLauncher.h"
+#include "base/Files.h"
 #include "platform/linux/FileDescriptor.h"
 
 #include <cerrno>
@@ -7,7 +8,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <system_error>
@@ -234,8 +234,7 @@ std::string PosixProcessLauncher::machine() const {
 }
 
 bool PosixProcessLauncher::isExecutableFile(const std::filesystem::path& path) const {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
+    return ulvo::isExecutableFile(path);
 }
 
 } // namespace ulvo
