@@ -2,6 +2,7 @@
 #include "app/AppDelegate.h"
 #include "app/ResourceDirectory.h"
 #include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/gtk/WebEnvironment.h"
 
 #include <glib-unix.h>
 #include <gtk/gtk.h>
@@ -16,10 +17,7 @@ gboolean quitOnSignal(gpointer application) {
 } // namespace
 
 int main(int argc, char** argv) {
-    // The pages need no GPU: painting on the CPU without the DMA-BUF renderer keeps the GL stack's
-    // memory out of the web processes where the desktop allows it. A value the user set is kept.
-    g_setenv("WEBKIT_DISABLE_DMABUF_RENDERER", "1", FALSE);
-    g_setenv("WEBKIT_SKIA_ENABLE_CPU_RENDERING", "1", FALSE);
+    ulvo::gtk::chooseWebProcessEnvironment();
     // GTK probes OpenGL as it opens an X display, which maps Mesa and LLVM (about 28 MB) into a program
     // that never draws with GL. Only for GTK's start: programs started later (a browser for a link) get
     // the user's own environment.

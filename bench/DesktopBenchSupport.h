@@ -4,6 +4,7 @@
 #include <gtk/gtk.h>
 
 #include "bench/BenchSupport.h"
+#include "platform/linux/gtk/WebEnvironment.h"
 
 #include <chrono>
 #include <cstdio>
@@ -15,8 +16,10 @@ namespace ulvo::bench {
 
 using BenchClock = std::chrono::steady_clock;
 
-// The start of a desktop benchmark: GTK, line-buffered figures, the machine line; whether --quick was given.
+// The start of a desktop benchmark: WebKit's environment as the program's, GTK, line-buffered figures, the
+// machine line; whether --quick was given.
 inline bool startDesktopBench(int& argc, char**& argv) {
+    gtk::chooseWebProcessEnvironment();
     gtk_init(&argc, &argv);
     setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("machine: %s\n", machineDescription().c_str());

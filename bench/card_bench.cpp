@@ -5,6 +5,7 @@
 #include "card/CardBridge.h"
 #include "platform/linux/gtk/CardPanel.h"
 #include "platform/linux/gtk/MainThread.h"
+#include "platform/linux/gtk/WebEnvironment.h"
 
 #include <chrono>
 #include <iomanip>
@@ -52,6 +53,7 @@ std::string timedCall(const std::string& call, const char* shownElement) {
 } // namespace
 
 int main(int argc, char** argv) {
+    ulvo::gtk::chooseWebProcessEnvironment();
     gtk_init(&argc, &argv);
     const std::unique_ptr<ulvo::gtk::WebEngine> engine = ulvo::gtk::loadWebEngine();
     ulvo::gtk::CardPanel* panelPointer = nullptr;

@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -46,6 +48,18 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
         std::this_thread::sleep_for(50ms);
     }
     return true;
+}
+
+// Mapped files of a process whose names hold this text.
+std::set<std::string> mappedFiles(pid_t pid, const std::string& text) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::set<std::string> found;
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find(text) != std::string::npos) {
+            found.insert(line.substr(line.find('/')));
+        }
+    }
+    return found;
 }
 
 class AppInstanceTest : public ::testing::Test {
@@ -100,6 +114,11 @@ TEST_F(AppInstanceTest, LaterStartsHandOverAndTheAcceleratorsWork) {
     std::this_thread::sleep_for(500ms); // proves an absence, as above
     EXPECT_EQ(visibleWindows("ULVO Settings").size(), 1u);
     EXPECT_EQ(primaryStatus(), -1) << "the first instance still runs";
+    // Pages paint on the CPU: neither GTK nor WebKit may map a GL driver (Mesa and LLVM, tens of MB
+    // held for as long as the program runs).
+    for (const char* driver : {"libEGL_mesa", "libGLX_mesa", "_dri.so", "libLLVM"}) {
+        EXPECT_EQ(mappedFiles(primary_, driver), std::set<std::string>{}) << driver;
+    }
 
     // Ctrl+H hides every window of the program.
     const std::string settings = visibleWindows("ULVO Settings").front();

@@ -7,6 +7,7 @@
 #include "capture/ClipboardCopy.h"
 #include "platform/linux/gtk/MainThread.h"
 #include "platform/linux/gtk/RegionPicker.h"
+#include "platform/linux/gtk/WebEnvironment.h"
 #include "platform/linux/x11/AtspiReader.h"
 #include "platform/linux/x11/DesktopCapture.h"
 #include "platform/linux/x11/ExplainTag.h"
@@ -751,6 +752,7 @@ int main(int argc, char** argv) {
     if (mkdtemp(scratch) != nullptr) {
         setenv("TMPDIR", scratch, 1);
     }
+    ulvo::gtk::chooseWebProcessEnvironment();
     gtk_init(&argc, &argv);
     ::testing::InitGoogleTest(&argc, argv);
     const int status = RUN_ALL_TESTS();
