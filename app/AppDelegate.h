@@ -72,6 +72,7 @@ public:
 
     gtk::CardPanel* panel() const { return panel_.get(); }
     gtk::SettingsWindow* settingsWindow() const { return settingsController_.get(); }
+    GtkWidget* tagWindow() const { return tagPanel_; }
 
     // CardHost
     void evaluateScript(const std::string& script) override;

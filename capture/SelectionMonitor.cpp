@@ -46,9 +46,12 @@ void SelectionMonitor::pollExternalSelection(Clock::time_point now) {
         return;
     }
     if (std::chrono::duration<double>(now - selectionCandidateSince_).count() >= selectionStableDelay) {
-        shownTagSelection_ = selection.text;
-        host_.setPendingSelection(selection.text);
-        host_.showTag(tagOrigin(selection.bounds));
+        // With no place to show it, the tag waits: the selection may yet get a rectangle.
+        if (const std::optional<Point> origin = tagOrigin(selection.bounds)) {
+            shownTagSelection_ = selection.text;
+            host_.setPendingSelection(selection.text);
+            host_.showTag(*origin);
+        }
     }
 }
 
@@ -70,21 +73,28 @@ void SelectionMonitor::dismissMouseTag() {
     host_.hideTag();
 }
 
-Point SelectionMonitor::tagOrigin(const std::optional<Rect>& bounds) {
+std::optional<Point> SelectionMonitor::tagOrigin(const std::optional<Rect>& bounds) {
     if (bounds) {
         if (const std::optional<Rect> screen = host_.mainScreenFrame()) {
-            return {bounds->maxX() + 8, (screen->maxY() - bounds->maxY()) - 46};
+            return Point{bounds->maxX() + 8, (screen->maxY() - bounds->maxY()) - 46};
         }
     }
-    const Point pointer = host_.pointer();
-    return {pointer.x + 12, pointer.y - 50};
+    const std::optional<Point> pointer = host_.pointer();
+    if (!pointer) {
+        return std::nullopt;
+    }
+    return Point{pointer->x + 12, pointer->y - 50};
 }
 
 void SelectionMonitor::handleGlobalMouseUp(int clickCount) {
     if (host_.frontmostIsSelf() || mouseTagBusy_) {
         return;
     }
-    const Point end = host_.pointer();
+    const std::optional<Point> released = host_.pointer();
+    if (!released) {
+        return;
+    }
+    const Point end = *released;
     const Point start = mouseDownLocation_.value_or(end);
     if (std::hypot(end.x - start.x, end.y - start.y) <= plainClickDistance && clickCount < 2) {
         return;
@@ -156,10 +166,9 @@ void SelectionMonitor::showMouseTag(const MouseSelection& selection, const std::
     tagFromMouseSelection_ = true;
     tagWindow_ = host_.activeWindow();
     const std::optional<Rect>& bounds = selection.bounds;
-    const Point origin = bounds && bounds->width > 1 && bounds->height > 1
-                             ? tagOrigin(bounds)
-                             : Point{selection.anchor.x + 12, selection.anchor.y - tagHeight / 2};
-    host_.showTag(origin);
+    const std::optional<Point> beside =
+        bounds && bounds->width > 1 && bounds->height > 1 ? tagOrigin(bounds) : std::nullopt;
+    host_.showTag(beside.value_or(Point{selection.anchor.x + 12, selection.anchor.y - tagHeight / 2}));
 }
 
 void SelectionMonitor::tagOpened() {

@@ -31,7 +31,8 @@ public:
     virtual void copySelectionViaClipboard(std::function<void(std::string)> completion) = 0;
     // Runs a task on the main thread after a delay.
     virtual void runAfter(std::chrono::milliseconds delay, std::function<void()> task) = 0;
-    virtual Point pointer() = 0;
+    // Absent where the session does not tell (Wayland, outside this program's windows).
+    virtual std::optional<Point> pointer() = 0;
     // The primary screen's frame; absent without screens.
     virtual std::optional<Rect> mainScreenFrame() = 0;
     virtual void setPendingSelection(const std::string& text) = 0;
@@ -76,8 +77,9 @@ public:
     void handleGlobalMouseUp(int clickCount);
     // The desktop announced a new owner of its current selection.
     void primarySelectionChanged();
-    // The tag's origin beside a selection rectangle (top-left based), or beside the pointer.
-    Point tagOrigin(const std::optional<Rect>& bounds);
+    // The tag's origin beside a selection rectangle (top-left based), or beside the pointer; absent
+    // when neither is known.
+    std::optional<Point> tagOrigin(const std::optional<Rect>& bounds);
     // The tag was clicked: it hides; the card side then shows the pending selection.
     void tagOpened();
     // The card was shown by another road; the tag hides but keeps what it stood for.

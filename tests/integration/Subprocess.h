@@ -27,6 +27,7 @@ public:
 
     // The next line without its line feed; empty on end of output or at the limit.
     std::string readLine(std::chrono::milliseconds limit);
+    int pid() const { return pid_; }
 
 private:
     int pid_ = -1;

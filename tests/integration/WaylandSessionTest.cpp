@@ -1,10 +1,14 @@
 // The program in a Wayland session (scripts/private-session --wayland: a headless sway): it starts on
-// GTK's Wayland backend without a critical warning, says which capabilities the session lacks, and
-// sway's own binding of Alt+E, pressed through the virtual-keyboard protocol, runs "ulvo --explain" in
-// this instance: the card opens with exactly the selection and a loopback provider's answer.
+// GTK's Wayland backend without a critical warning, says which capabilities the session lacks, shows
+// the explain tag beside a selection, and sway's own binding of Alt+E, pressed through the
+// virtual-keyboard protocol, runs "ulvo --explain" in this instance: the card opens with exactly the
+// selection and a loopback provider's answer.
 #include <gtest/gtest.h>
 
 #include "app/AppDelegate.h"
+#include "capture/SelectionReader.h"
+#include "platform/linux/wayland/SwayIpc.h"
+#include "platform/linux/x11/AtspiReader.h"
 #include "tests/integration/DesktopTestSupport.h"
 #include "tests/integration/Subprocess.h"
 #include "tests/support/LoopbackServer.h"
@@ -79,7 +83,7 @@ TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgr
         pumpFor(1500ms);
         said = capture.text();
     }
-    EXPECT_NE(said.find("the explain tag is unavailable"), std::string::npos) << said;
+    EXPECT_EQ(said.find("the explain tag is unavailable"), std::string::npos) << "sway places it: " << said;
     EXPECT_EQ(said.find("region capture"), std::string::npos) << "sway lets grim capture: " << said;
     EXPECT_EQ(said.find("CRITICAL"), std::string::npos) << said;
 
@@ -87,7 +91,34 @@ TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgr
         std::vector<std::string>{"/usr/bin/python3", ULVO_TEXT_APP, "--kind", "textview", "--text",
                                  "Chlorophyll absorbs red and blue light", "--select", "0", "11"});
     ASSERT_EQ(app->readLine(15s).rfind("ready", 0), 0U) << "the text application did not start";
-    pumpFor(700ms);
+
+    // The explain tag: a layer surface beside the selection, which accessibility gives relative to the
+    // application's window and sway's IPC places in the layout.
+    GtkWidget* tag = delegate.tagWindow();
+    ASSERT_NE(tag, nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return gtk_widget_get_visible(tag) != FALSE; }, 5s)) << "no tag";
+    ASSERT_TRUE(gtk_layer_is_layer_window(GTK_WINDOW(tag)));
+    // python3 runs the application in the process it was started as.
+    x11::AtspiFocusedText reader([&] { return static_cast<unsigned long>(app->pid()); });
+    SelectionResult selection;
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            selection = globalSelection(reader);
+            return selection.bounds.has_value();
+        },
+        5s));
+    EXPECT_EQ(selection.text, "Chlorophyll");
+    const std::optional<wayland::FocusedWindow> window = wayland::SwayIpc::fromEnvironment()->focusedWindow();
+    ASSERT_TRUE(window);
+    EXPECT_NEAR(gtk_layer_get_margin(GTK_WINDOW(tag), GTK_LAYER_SHELL_EDGE_LEFT),
+                window->content.x + selection.bounds->maxX() + 8, 1.0);
+    EXPECT_NEAR(gtk_layer_get_margin(GTK_WINDOW(tag), GTK_LAYER_SHELL_EDGE_TOP),
+                window->content.y + selection.bounds->maxY() + 14, 1.0);
+    pumpFor(300ms); // the compositor shows the tag's frame
+    const std::filesystem::path tagShot = std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR) / "wayland-tag.png";
+    std::filesystem::create_directories(tagShot.parent_path());
+    EXPECT_EQ(test::run({"grim", tagShot.string()}), 0);
+    pumpFor(400ms);
 
     ASSERT_EQ(test::run({"wtype", "-M", "alt", "e", "-m", "alt"}), 0);
     ASSERT_TRUE(pumpUntil([&] { return delegate.panel()->isVisible(); }, 10s)) << "no card";

@@ -272,7 +272,7 @@ struct FakeDesktop final : MonitorHost {
     unsigned long active = 7;
     SelectionResult selection;
     FakePrimary primary;
-    Point pointerAt{500, 500};
+    std::optional<Point> pointerAt = Point{500, 500};
     std::optional<Rect> screen = Rect{0, 0, 1920, 1080};
     std::vector<bool> trustReports;
     std::string pending;
@@ -296,7 +296,7 @@ struct FakeDesktop final : MonitorHost {
     void runAfter(std::chrono::milliseconds delay, std::function<void()> task) override {
         timers.emplace_back(delay, std::move(task));
     }
-    Point pointer() override { return pointerAt; }
+    std::optional<Point> pointer() override { return pointerAt; }
     std::optional<Rect> mainScreenFrame() override { return screen; }
     void setPendingSelection(const std::string& text) override { pending = text; }
     void showTag(Point origin) override { tagAt = origin; }
@@ -377,6 +377,25 @@ TEST_F(MonitorTest, ChangingSelectionsKeepTheTagHiddenAndItDoesNotReturnForTheSa
     EXPECT_TRUE(desktop.tagAt);
     // Without bounds the tag goes beside the pointer.
     EXPECT_EQ(*desktop.tagAt, (Point{512, 450}));
+}
+
+TEST_F(MonitorTest, WhereThePointerIsUnknownOnlyASelectionsRectanglePlacesTheTag) {
+    desktop.pointerAt.reset();
+    desktop.selection.text = "no place";
+    poll(6);
+    EXPECT_FALSE(desktop.tagAt);
+    EXPECT_EQ(desktop.pending, "") << "nothing stands behind a tag that did not show";
+    // The same selection gets a rectangle (its window became known): the tag shows beside it.
+    desktop.selection.bounds = Rect{100, 200, 50, 20};
+    poll();
+    ASSERT_TRUE(desktop.tagAt);
+    EXPECT_EQ(*desktop.tagAt, (Point{158, 1080 - 220 - 46}));
+    EXPECT_EQ(desktop.pending, "no place");
+    // No mouse road without a pointer.
+    press({0, 0});
+    desktop.select("double-clicked");
+    monitor.handleGlobalMouseUp(2);
+    EXPECT_EQ(desktop.primary.reads, 0);
 }
 
 TEST_F(MonitorTest, TrustIsReportedOnChangeOnlyAndOwnWindowsAreLeftAlone) {

@@ -1,10 +1,23 @@
-// Which session the program believes it runs in, from the environment's two variables.
+// Which session the program believes it runs in, from the environment's two variables; where sway says
+// the focused window is.
 #include "platform/linux/Session.h"
+#include "platform/linux/FileDescriptor.h"
+#include "platform/linux/wayland/SwayIpc.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <thread>
 
 namespace ulvo {
 namespace {
+
+using namespace std::chrono_literals;
 
 TEST(SessionTest, WaylandDisplayFirstThenTheSessionTypeElseX11) {
     EXPECT_EQ(detectSession({"wayland-1", nullptr}), SessionKind::wayland);
@@ -13,6 +26,110 @@ TEST(SessionTest, WaylandDisplayFirstThenTheSessionTypeElseX11) {
     EXPECT_EQ(detectSession({"", "x11"}), SessionKind::x11);
     EXPECT_EQ(detectSession({nullptr, "tty"}), SessionKind::x11);
     EXPECT_EQ(detectSession({nullptr, nullptr}), SessionKind::x11);
+}
+
+nlohmann::json window(long pid, bool focused, int x, int y) {
+    return {{"type", "con"},
+            {"pid", pid},
+            {"focused", focused},
+            {"rect", {{"x", x}, {"y", y}, {"width", 400}, {"height", 300}}},
+            {"window_rect", {{"x", 2}, {"y", 24}, {"width", 396}, {"height", 274}}},
+            {"nodes", nlohmann::json::array()}};
+}
+
+nlohmann::json tree(nlohmann::json tiled, nlohmann::json floating) {
+    nlohmann::json workspace = {{"type", "workspace"},
+                                {"focused", false},
+                                {"nodes", std::move(tiled)},
+                                {"floating_nodes", std::move(floating)}};
+    nlohmann::json output = {{"type", "output"}, {"nodes", {workspace}}};
+    return {{"type", "root"}, {"focused", false}, {"nodes", {output}}};
+}
+
+TEST(SwayIpcTest, TheFocusedWindowsContentWhereverItIsNestedAndNothingElse) {
+    // Tiled and floating, the window's content: its container's place plus the content's offset.
+    std::optional<wayland::FocusedWindow> found =
+        wayland::focusedWindowInTree(tree({window(10, false, 0, 0), window(11, true, 400, 0)}, {}));
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->pid, 11);
+    EXPECT_EQ(found->content, (Rect{402, 24, 396, 274}));
+    found = wayland::focusedWindowInTree(tree({window(10, false, 0, 0)}, {window(12, true, 50, 60)}));
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->content, (Rect{52, 84, 396, 274}));
+
+    // An empty workspace holding the focus, or a focused node without its rectangles: no place.
+    nlohmann::json empty = tree({}, {});
+    empty["nodes"][0]["nodes"][0]["focused"] = true;
+    EXPECT_FALSE(wayland::focusedWindowInTree(empty));
+    nlohmann::json broken = tree({window(13, true, 0, 0)}, {});
+    broken["nodes"][0]["nodes"][0]["nodes"][0].erase("window_rect");
+    EXPECT_FALSE(wayland::focusedWindowInTree(broken));
+    EXPECT_FALSE(wayland::focusedWindowInTree(nlohmann::json::array()));
+}
+
+// A peer on a scratch socket that answers one question with these bytes (or holds it unanswered).
+class SwayPeer {
+public:
+    explicit SwayPeer(std::optional<std::string> reply)
+        : path_(std::filesystem::temp_directory_path() / ("ulvo-sway-" + std::to_string(::getpid()))) {
+        std::filesystem::remove(path_);
+        listener_.adopt(::socket(AF_UNIX, SOCK_STREAM, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
+        EXPECT_EQ(::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        EXPECT_EQ(::listen(listener_.get(), 1), 0);
+        thread_ = std::thread([this, reply = std::move(reply)] {
+            const FileDescriptor client(::accept(listener_.get(), nullptr, nullptr));
+            char header[14] = {};
+            question_.resize(
+                static_cast<std::size_t>(::recv(client.get(), header, sizeof(header), MSG_WAITALL)));
+            std::memcpy(question_.data(), header, question_.size());
+            if (reply) {
+                const std::string message = wayland::swayMessage(4, *reply);
+                static_cast<void>(::send(client.get(), message.data(), message.size(), MSG_NOSIGNAL));
+            } else {
+                std::this_thread::sleep_for(1s); // longer than the program waits
+            }
+        });
+    }
+    ~SwayPeer() {
+        thread_.join();
+        std::filesystem::remove(path_);
+    }
+    SwayPeer(const SwayPeer&) = delete;
+    SwayPeer& operator=(const SwayPeer&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    const std::string& question() const { return question_; }
+
+private:
+    std::filesystem::path path_;
+    FileDescriptor listener_;
+    std::string question_;
+    std::thread thread_;
+};
+
+TEST(SwayIpcTest, AsksForTheTreeAndGivesUpOnASilentPeerWithinItsLimit) {
+    {
+        SwayPeer peer(tree({window(21, true, 100, 100)}, {}).dump());
+        const std::optional<wayland::FocusedWindow> found = wayland::SwayIpc(peer.path()).focusedWindow();
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->pid, 21);
+        // The question: the magic, an empty payload, get_tree (4).
+        EXPECT_EQ(peer.question(), wayland::swayMessage(4, ""));
+        EXPECT_EQ(peer.question().substr(0, 6), "i3-ipc");
+    }
+    {
+        SwayPeer peer(std::nullopt);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(wayland::SwayIpc(peer.path()).focusedWindow());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms) << "a stalled compositor held the caller";
+    }
+    {
+        SwayPeer peer(std::string("not json"));
+        EXPECT_FALSE(wayland::SwayIpc(peer.path()).focusedWindow());
+    }
+    EXPECT_FALSE(wayland::SwayIpc("/nonexistent/ulvo-sway.sock").focusedWindow());
 }
 
 } // namespace

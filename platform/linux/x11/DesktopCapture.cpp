@@ -18,6 +18,7 @@
 #include "platform/linux/x11/XConnection.h"
 
 #include <X11/keysym.h>
+#include <gtk-layer-shell/gtk-layer-shell.h>
 #include <gtk/gtk.h>
 #include <unistd.h>
 
@@ -41,11 +42,15 @@ DesktopCapture::DesktopCapture(Card card, SessionKind session)
     , connection_(std::make_unique<XConnection>(session == SessionKind::x11))
     , monitor_(*this) {
     if (session_ == SessionKind::wayland) {
-        // The tag belongs beside the selection, and a Wayland compositor tells no program where that is.
-        unavailable(
-            "the explain tag",
-            "a Wayland session tells no program where the selection or the pointer is, so it has no place "
-            "to appear; use Alt+E or ulvo --explain instead");
+        // The tag belongs beside the selection. A Wayland program learns neither the pointer nor where
+        // other windows are; sway tells the latter, and a layer surface can then be placed there.
+        sway_ = wayland::SwayIpc::fromEnvironment();
+        tagPlaceable_ = sway_ && gtk_layer_is_supported() != FALSE;
+        if (!tagPlaceable_) {
+            unavailable("the explain tag",
+                        "this Wayland desktop tells no program where the selection or the pointer is, so "
+                        "it has no place to appear (sway does); use Alt+E or ulvo --explain instead");
+        }
     } else if (connection_->display() == nullptr) {
         unavailable("global input (hot keys, mouse watching, synthetic copy)",
                     "the X display cannot be opened");
@@ -213,8 +218,9 @@ void DesktopCapture::buttonEvent(bool pressed, std::uint32_t time) {
     if (pointerOverOwnWindow()) {
         return;
     }
+    // X button events: the pointer is always known where they come from.
     if (pressed) {
-        const Point location = pointer();
+        const Point location = pointer().value_or(Point{});
         pressClickCount_ = clicks_->press(time, location);
         monitor_.mouseDown({location, pressClickCount_, time});
     } else {
@@ -310,7 +316,28 @@ unsigned long DesktopCapture::activeWindow() {
 }
 
 SelectionResult DesktopCapture::globalSelection() {
-    return ulvo::globalSelection(*reader_);
+    SelectionResult selection = ulvo::globalSelection(*reader_);
+    if (session_ == SessionKind::wayland) {
+        selection.bounds = placedOnWayland(selection);
+    }
+    return selection;
+}
+
+std::optional<Rect> DesktopCapture::placedOnWayland(const SelectionResult& selection) {
+    if (!tagPlaceable_ || !selection.bounds) {
+        return std::nullopt;
+    }
+    if (lastPlaced_ && lastPlaced_->first == selection) {
+        return lastPlaced_->second;
+    }
+    std::optional<Rect> placed;
+    // GTK and Qt on Wayland give extents relative to their window.
+    if (const std::optional<wayland::FocusedWindow> window = sway_->focusedWindow()) {
+        placed = Rect{window->content.x + selection.bounds->x, window->content.y + selection.bounds->y,
+                      selection.bounds->width, selection.bounds->height};
+    }
+    lastPlaced_ = std::pair{selection, placed};
+    return placed;
 }
 
 PrimarySelection& DesktopCapture::primarySelection() {
@@ -330,7 +357,11 @@ bool DesktopCapture::keyboardTargetIsTerminal() {
     return reader_->focusedIsTerminal();
 }
 
-Point DesktopCapture::pointer() {
+std::optional<Point> DesktopCapture::pointer() {
+    // Outside this program's own surfaces a Wayland pointer has no position that GDK can tell.
+    if (session_ == SessionKind::wayland) {
+        return std::nullopt;
+    }
     return gtk::ScreenGeometry(gdk_display_get_default()).pointer();
 }
 
@@ -344,8 +375,8 @@ std::optional<Rect> DesktopCapture::mainScreenFrame() {
 }
 
 void DesktopCapture::showTag(Point origin) {
-    // A Wayland compositor maps no pop-up without a parent window, and places none where asked.
-    if (tag_ && session_ == SessionKind::x11) {
+    // A Wayland compositor maps no pop-up without a parent window: there the tag is a layer surface.
+    if (tag_ && (session_ == SessionKind::x11 || tagPlaceable_)) {
         tag_->showAt(origin);
         prepareCard();
     }

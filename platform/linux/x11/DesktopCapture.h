@@ -6,6 +6,7 @@
 #include "capture/SelectionMonitor.h"
 #include "platform/linux/Session.h"
 #include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/wayland/SwayIpc.h"
 
 #include <gtk/gtk.h>
 
@@ -98,7 +99,7 @@ private:
     SelectionResult globalSelection() override;
     PrimarySelection& primarySelection() override;
     void runAfter(std::chrono::milliseconds delay, std::function<void()> task) override;
-    Point pointer() override;
+    std::optional<Point> pointer() override;
     std::optional<Rect> mainScreenFrame() override;
     void setPendingSelection(const std::string& text) override { card_.setPendingSelection(text); }
     void showTag(Point origin) override;
@@ -121,6 +122,9 @@ private:
     bool pointerOverOwnWindow() const;
     // Whether a keystroke now would reach a terminal: by window class, or by accessibility role.
     bool keyboardTargetIsTerminal();
+    // A selection's rectangle in the window's own coordinates (all a Wayland program tells) moved to
+    // the layout's, through sway; absent where nothing says where the window is.
+    std::optional<Rect> placedOnWayland(const SelectionResult& selection);
 
     Card card_;
     SessionKind session_;
@@ -146,6 +150,11 @@ private:
     bool hotKey_ = false;
     bool hotKeyOCR_ = false;
     bool trusted_ = false;
+    // Wayland: sway says where the focused window is, and layer surfaces let the tag be placed there.
+    std::optional<wayland::SwayIpc> sway_;
+    bool tagPlaceable_ = false;
+    // The last rectangle placed through sway, so a selection that stays asks sway once.
+    std::optional<std::pair<SelectionResult, std::optional<Rect>>> lastPlaced_;
     std::optional<std::chrono::steady_clock::time_point> trustCheckedAt_;
 };
 

@@ -4,6 +4,8 @@
 #include "capture/SelectionMonitor.h"
 #include "platform/linux/gtk/ScreenGeometry.h"
 
+#include <gtk-layer-shell/gtk-layer-shell.h>
+
 namespace ulvo::x11 {
 
 using gtk::as;
@@ -25,9 +27,23 @@ constexpr const char* tagStyle = R"(
 ExplainTag::ExplainTag(std::function<void()> clicked)
     : clicked_(std::move(clicked))
     , css_(gtk_css_provider_new()) {
-    // A pop-up window is override-redirect: no decoration, no focus, no task-bar entry, stacked on top.
-    window_.reset(gtk_window_new(GTK_WINDOW_POPUP));
-    gtk_window_set_type_hint(as<GtkWindow>(window_.get()), GDK_WINDOW_TYPE_HINT_POPUP_MENU);
+    // On X11 a pop-up window is override-redirect: no decoration, no focus, no task-bar entry, stacked
+    // on top. A Wayland compositor maps no parentless pop-up; where it offers layer surfaces, the tag is
+    // one above every window, placed by its margins and never taking the keyboard.
+    layered_ = gtk_layer_is_supported() != FALSE;
+    window_.reset(gtk_window_new(layered_ ? GTK_WINDOW_TOPLEVEL : GTK_WINDOW_POPUP));
+    if (layered_) {
+        GtkWindow* window = as<GtkWindow>(window_.get());
+        gtk_layer_init_for_window(window);
+        gtk_layer_set_namespace(window, "ulvo-tag");
+        gtk_layer_set_layer(window, GTK_LAYER_SHELL_LAYER_OVERLAY);
+        gtk_layer_set_anchor(window, GTK_LAYER_SHELL_EDGE_TOP, TRUE);
+        gtk_layer_set_anchor(window, GTK_LAYER_SHELL_EDGE_LEFT, TRUE);
+        gtk_layer_set_keyboard_mode(window, GTK_LAYER_SHELL_KEYBOARD_MODE_NONE);
+        gtk_window_set_decorated(window, FALSE);
+    } else {
+        gtk_window_set_type_hint(as<GtkWindow>(window_.get()), GDK_WINDOW_TYPE_HINT_POPUP_MENU);
+    }
     gtk_window_set_default_size(as<GtkWindow>(window_.get()), static_cast<int>(tagWidth),
                                 static_cast<int>(tagHeight));
     gtk_window_set_resizable(as<GtkWindow>(window_.get()), FALSE);
@@ -79,7 +95,20 @@ void ExplainTag::allocated(GtkWidget* widget, GdkRectangle* allocation, gpointer
 void ExplainTag::showAt(Point origin) {
     const gtk::ScreenGeometry geometry(gtk_widget_get_display(window_.get()));
     const GdkRectangle place = geometry.fromLogic(Rect{origin.x, origin.y, tagWidth, tagHeight});
-    gtk_window_move(as<GtkWindow>(window_.get()), place.x, place.y);
+    if (layered_) {
+        // Margins count from the top-left of the output the tag is on.
+        GdkDisplay* display = gtk_widget_get_display(window_.get());
+        GdkMonitor* monitor = gdk_display_get_monitor_at_point(display, place.x, place.y);
+        GdkRectangle output{};
+        if (monitor != nullptr) {
+            gdk_monitor_get_geometry(monitor, &output);
+        }
+        gtk_layer_set_monitor(as<GtkWindow>(window_.get()), monitor);
+        gtk_layer_set_margin(as<GtkWindow>(window_.get()), GTK_LAYER_SHELL_EDGE_LEFT, place.x - output.x);
+        gtk_layer_set_margin(as<GtkWindow>(window_.get()), GTK_LAYER_SHELL_EDGE_TOP, place.y - output.y);
+    } else {
+        gtk_window_move(as<GtkWindow>(window_.get()), place.x, place.y);
+    }
     gtk_widget_show(window_.get());
     if (GdkWindow* window = gtk_widget_get_window(window_.get())) {
         gdk_window_raise(window);

@@ -13,8 +13,8 @@ namespace ulvo::x11 {
 inline constexpr const char* explainTagTitle = "Explain";
 inline constexpr const char* explainTagAccessibleName = "Explain selected text with ULVO";
 
-// The explain tag: a small rounded blue "Explain" button in a pop-up window that never takes the focus
-// and shows above other windows on every workspace.
+// The explain tag: a small rounded blue "Explain" button in a window that never takes the focus and
+// shows above other windows on every workspace: a pop-up on X11, a layer surface on Wayland.
 class ExplainTag {
 public:
     explicit ExplainTag(std::function<void()> clicked);
@@ -37,6 +37,7 @@ private:
     gtk::WindowPtr window_;
     GtkWidget* button_ = nullptr;
     gtk::GObjectPtr<GtkCssProvider> css_;
+    bool layered_ = false;
 };
 
 } // namespace ulvo::x11
