@@ -72,6 +72,12 @@ struct GObjectListFree {
 };
 using GObjectListPtr = std::unique_ptr<GList, GObjectListFree>;
 
+// A list whose items it does not own (GTK's list of windows, for one).
+struct GListFree {
+    void operator()(GList* list) const { g_list_free(list); }
+};
+using GListPtr = std::unique_ptr<GList, GListFree>;
+
 // An id one GLib call handed out and another ends (a signal handler, a bus subscription, a main-loop
 // source), ended when its holder goes; what it belongs to must outlive it. forget(): it has ended itself.
 template <typename Owner, typename Id, void (*End)(Owner, Id)> class OwnedId {

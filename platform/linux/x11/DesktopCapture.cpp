@@ -307,6 +307,16 @@ bool DesktopCapture::accessibilityTrusted() {
 }
 
 bool DesktopCapture::frontmostIsSelf() {
+    // A Wayland program knows only whether one of its own windows has the keyboard.
+    if (session_ == SessionKind::wayland) {
+        const gtk::GListPtr windows(gtk_window_list_toplevels());
+        for (GList* item = windows.get(); item != nullptr; item = item->next) {
+            if (gtk_window_is_active(static_cast<GtkWindow*>(item->data)) != FALSE) {
+                return true;
+            }
+        }
+        return false;
+    }
     return connection_->display() != nullptr &&
            connection_->activeWindowPid() == static_cast<unsigned long>(getpid());
 }
