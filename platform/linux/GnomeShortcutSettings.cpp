@@ -1,5 +1,6 @@
 #include "platform/linux/GnomeShortcutSettings.h"
 
+#include "platform/linux/Session.h"
 #include "platform/linux/gtk/GObjectPtr.h"
 
 #include <gio/gio.h>
@@ -119,20 +120,7 @@ bool GnomeShortcutSettings::addCustomShortcuts(const std::vector<CustomShortcut>
 }
 
 bool onGnomeDesktop() {
-    const char* desktops = std::getenv("XDG_CURRENT_DESKTOP");
-    if (desktops == nullptr) {
-        return false;
-    }
-    const std::string_view list(desktops);
-    std::size_t start = 0;
-    while (start <= list.size()) {
-        const std::size_t end = std::min(list.find(':', start), list.size());
-        if (list.substr(start, end - start) == "GNOME") {
-            return true;
-        }
-        start = end + 1;
-    }
-    return false;
+    return onDesktop("GNOME");
 }
 
 } // namespace ulvo

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string_view>
+
 namespace ulvo {
 
 // The kind of desktop session the program runs in; it picks the adapters of every capability.
@@ -17,5 +19,8 @@ SessionKind detectSession(const SessionEnvironment& environment);
 
 // The session of this process's environment.
 SessionKind currentSession();
+
+// Whether XDG_CURRENT_DESKTOP, a colon-separated list, names this desktop ("GNOME", "KDE").
+bool onDesktop(std::string_view name);
 
 } // namespace ulvo

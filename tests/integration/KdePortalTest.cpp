@@ -2,16 +2,24 @@
 // KWin, kglobalaccel, xdg-desktop-portal and KDE's backend). Where the portal binds them, invoking one
 // through kglobalaccel dispatches it and a second start binds nothing again; where it binds nothing (a portal
 // that cannot tell which program outside a sandbox asked), the program says so plainly instead of waiting for
-// keys that never come.
+// keys that never come. The explain tag shows beside a selection, placed where KWin says the window is.
 #include <gtest/gtest.h>
 
+#include "capture/SelectionReader.h"
 #include "platform/linux/wayland/GlobalShortcutsPortal.h"
+#include "platform/linux/x11/AtspiReader.h"
+#include "platform/linux/x11/DesktopCapture.h"
+#include "platform/linux/x11/ExplainTag.h"
 #include "tests/integration/DesktopTestSupport.h"
+#include "tests/integration/Subprocess.h"
+
+#include <gtk-layer-shell/gtk-layer-shell.h>
 
 #include <gtk/gtk.h>
 
 #include <csignal>
 #include <optional>
+#include <sstream>
 
 namespace ulvo {
 namespace {
@@ -143,6 +151,58 @@ TEST(KdeGlobalShortcuts, BoundShortcutsDispatchAndAreNotBoundTwiceOrTheProgramSa
     ASSERT_TRUE(pumpUntil([&] { return second.settled(); }, 20s));
     ASSERT_TRUE(second.ready);
     EXPECT_EQ(counter.calls("BindShortcuts"), bindsBefore);
+}
+
+TEST(KdeExplainTag, ShowsBesideTheSelectionWhereKWinSaysTheWindowIs) {
+    std::string pending;
+    x11::DesktopCapture::Card card;
+    card.showCardWithSelection = [](const std::string&) {};
+    card.setPendingSelection = [&pending](const std::string& text) { pending = text; };
+    card.setAccessibility = [](bool) {};
+    card.showSettings = [] {};
+    card.terminate = [] {};
+    x11::DesktopCapture capture(card, SessionKind::wayland);
+    capture.buildTagPanel();
+    capture.startSelectionMonitor();
+
+    test::Background app({"/usr/bin/python3", ULVO_TEXT_APP, "--kind", "textview", "--text",
+                          "Chlorophyll absorbs red and blue light", "--select", "0", "11", "--claim-focus"});
+    std::istringstream ready(app.readLine(15s));
+    std::string word;
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    ASSERT_TRUE(ready >> word >> x >> y >> width >> height && word == "ready")
+        << "the application did not start";
+    const auto notes = [&] {
+        std::string all;
+        for (const std::string& note : capture.unavailableCapabilities()) {
+            all += note + "\n";
+        }
+        return all;
+    };
+    ASSERT_TRUE(pumpUntil([&] { return capture.tag()->isVisible(); }, 10s)) << "no tag; " << notes();
+    EXPECT_EQ(pending, "Chlorophyll");
+
+    // Accessibility measures from the window; KWin centres a new window on its virtual screen.
+    x11::AtspiFocusedText reader([&] { return static_cast<unsigned long>(app.pid()); });
+    SelectionResult selection;
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            selection = globalSelection(reader);
+            return selection.bounds.has_value();
+        },
+        5s));
+    auto* tag = GTK_WINDOW(capture.tag()->window());
+    ASSERT_TRUE(gtk_layer_is_layer_window(tag));
+    EXPECT_NEAR(gtk_layer_get_margin(tag, GTK_LAYER_SHELL_EDGE_LEFT),
+                (1920 - width) / 2 + selection.bounds->maxX() + 8, 1.0);
+    EXPECT_NEAR(gtk_layer_get_margin(tag, GTK_LAYER_SHELL_EDGE_TOP),
+                (1080 - height) / 2 + selection.bounds->maxY() + 14, 1.0);
+    for (const std::string& note : capture.unavailableCapabilities()) {
+        EXPECT_EQ(note.find("explain tag"), std::string::npos) << note;
+    }
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // the focused window is.
 #include "platform/linux/Session.h"
 #include "platform/linux/FileDescriptor.h"
+#include "platform/linux/wayland/KWinActiveWindow.h"
 #include "platform/linux/wayland/SwayIpc.h"
 
 #include <gtest/gtest.h>
@@ -65,6 +66,19 @@ TEST(SwayIpcTest, TheFocusedWindowsContentWhereverItIsNestedAndNothingElse) {
     broken["nodes"][0]["nodes"][0]["nodes"][0].erase("window_rect");
     EXPECT_FALSE(wayland::focusedWindowInTree(broken));
     EXPECT_FALSE(wayland::focusedWindowInTree(nlohmann::json::array()));
+}
+
+TEST(KWinActiveWindowTest, AReportIsAWindowOnlyWhenWhole) {
+    const std::optional<wayland::FocusedWindow> window =
+        wayland::kwinReport(R"({"pid":41,"x":640.5,"y":420,"width":640,"height":240})");
+    ASSERT_TRUE(window);
+    EXPECT_EQ(window->pid, 41);
+    EXPECT_EQ(window->content, (Rect{640.5, 420, 640, 240}));
+    for (const char* report : {R"({"pid":0,"x":0,"y":0,"width":0,"height":0})", // no active window
+                               R"({"pid":41,"x":0,"y":0,"width":0,"height":240})", R"({"pid":41,"x":0})",
+                               R"({"pid":"41","x":0,"y":0,"width":1,"height":1})", "[]", "not json", ""}) {
+        EXPECT_FALSE(wayland::kwinReport(report)) << report;
+    }
 }
 
 // A peer on a scratch socket that answers one question with these bytes (or holds it unanswered).

@@ -105,7 +105,7 @@ std::optional<FocusedWindow> focusedWindowInTree(const nlohmann::json& tree) {
     }
 }
 
-std::optional<FocusedWindow> SwayIpc::focusedWindow() const {
+std::optional<FocusedWindow> SwayIpc::focusedWindow() {
     const auto deadline = std::chrono::steady_clock::now() + replyLimit;
     sockaddr_un address{};
     const std::string path = socket_.string();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "base/Geometry.h"
+#include "platform/linux/wayland/FocusedWindow.h"
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -12,16 +12,9 @@
 
 namespace ulvo::wayland {
 
-// The focused window: its program and where its content lies in the compositor's layout (the
-// coordinates GDK gives the outputs), top-left based.
-struct FocusedWindow {
-    long pid = 0;
-    Rect content;
-};
-
 // sway's IPC socket ($SWAYSOCK). No Wayland protocol tells a program where another program's window
 // is; sway tells any program of its user that asks, which is what places the explain tag there.
-class SwayIpc {
+class SwayIpc final : public FocusedWindowSource {
 public:
     // How long one question may take: it runs on the main thread.
     static constexpr std::chrono::milliseconds replyLimit{250};
@@ -32,7 +25,7 @@ public:
         : socket_(std::move(socket)) {}
 
     // Absent when sway does not answer in time or no window has the focus.
-    std::optional<FocusedWindow> focusedWindow() const;
+    std::optional<FocusedWindow> focusedWindow() override;
 
 private:
     std::filesystem::path socket_;

@@ -8,6 +8,8 @@
 #include "platform/linux/wayland/DataControl.h"
 #include "platform/linux/wayland/GlobalShortcutsPortal.h"
 #include "platform/linux/wayland/Globals.h"
+#include "platform/linux/wayland/KWinActiveWindow.h"
+#include "platform/linux/wayland/SwayIpc.h"
 #include "platform/linux/x11/AtspiReader.h"
 #include "platform/linux/x11/ExplainTag.h"
 #include "platform/linux/x11/GlobalInput.h"
@@ -43,20 +45,39 @@ DesktopCapture::DesktopCapture(Card card, SessionKind session)
     , monitor_(*this) {
     if (session_ == SessionKind::wayland) {
         // The tag belongs beside the selection. A Wayland program learns neither the pointer nor where
-        // other windows are; sway tells the latter, and a layer surface can then be placed there.
-        sway_ = wayland::SwayIpc::fromEnvironment();
-        tagPlaceable_ = sway_ && gtk_layer_is_supported() != FALSE;
+        // other windows are; sway and KWin tell the latter, and a layer surface can then be placed there.
+        std::string reason = "this Wayland desktop tells no program where the selection or the pointer "
+                             "is, so it has no place to appear (sway and KDE Plasma do)";
+        if (gtk_layer_is_supported() == FALSE) {
+            reason = "this Wayland desktop offers no layer surfaces to place it with";
+        } else if (std::optional<wayland::SwayIpc> sway = wayland::SwayIpc::fromEnvironment()) {
+            windows_ = std::make_unique<wayland::SwayIpc>(std::move(*sway));
+        } else if (onDesktop("KDE")) {
+            Result<std::unique_ptr<wayland::KWinActiveWindow>> kwin = wayland::KWinActiveWindow::start();
+            if (kwin) {
+                windows_ = std::move(*kwin);
+            } else {
+                reason = "KWin does not say where windows are: " + kwin.failure().message;
+            }
+        }
+        tagPlaceable_ = windows_ != nullptr;
         if (!tagPlaceable_) {
-            unavailable("the explain tag",
-                        "this Wayland desktop tells no program where the selection or the pointer is, so "
-                        "it has no place to appear (sway does); use Alt+E or ulvo --explain instead");
+            unavailable("the explain tag", reason + "; use Alt+E or ulvo --explain instead");
         }
     } else if (connection_->display() == nullptr) {
         unavailable("global input (hot keys, mouse watching, synthetic copy)",
                     "the X display cannot be opened");
     }
+    // The program behind the active window, where the element with the focus is searched: from X11,
+    // or on Wayland from the compositor that says where windows are.
     reader_ = std::make_unique<AtspiFocusedText>(
-        [connection = connection_.get()] { return connection->activeWindowPid(); });
+        [connection = connection_.get(), windows = windows_.get()]() -> unsigned long {
+            if (windows != nullptr) {
+                const std::optional<wayland::FocusedWindow> window = windows->focusedWindow();
+                return window ? static_cast<unsigned long>(window->pid) : 0;
+            }
+            return connection->activeWindowPid();
+        });
     clipboard_ = std::make_unique<GtkClipboardPort>();
     auto changed = [this] { monitor_.primarySelectionChanged(); };
     if (session_ == SessionKind::wayland) {
@@ -340,12 +361,14 @@ std::optional<Rect> DesktopCapture::placedOnWayland(const SelectionResult& selec
     if (lastPlaced_ && lastPlaced_->first == selection) {
         return lastPlaced_->second;
     }
-    std::optional<Rect> placed;
-    // GTK and Qt on Wayland give extents relative to their window.
-    if (const std::optional<wayland::FocusedWindow> window = sway_->focusedWindow()) {
-        placed = Rect{window->content.x + selection.bounds->x, window->content.y + selection.bounds->y,
-                      selection.bounds->width, selection.bounds->height};
+    // GTK and Qt on Wayland give extents relative to their window. Not knowing where that is yet (KWin
+    // reports a moment after the start) is not remembered: a later poll asks again.
+    const std::optional<wayland::FocusedWindow> window = windows_->focusedWindow();
+    if (!window) {
+        return std::nullopt;
     }
+    const Rect placed{window->content.x + selection.bounds->x, window->content.y + selection.bounds->y,
+                      selection.bounds->width, selection.bounds->height};
     lastPlaced_ = std::pair{selection, placed};
     return placed;
 }

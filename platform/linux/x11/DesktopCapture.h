@@ -6,7 +6,7 @@
 #include "capture/SelectionMonitor.h"
 #include "platform/linux/Session.h"
 #include "platform/linux/gtk/GObjectPtr.h"
-#include "platform/linux/wayland/SwayIpc.h"
+#include "platform/linux/wayland/FocusedWindow.h"
 
 #include <gtk/gtk.h>
 
@@ -123,7 +123,7 @@ private:
     // Whether a keystroke now would reach a terminal: by window class, or by accessibility role.
     bool keyboardTargetIsTerminal();
     // A selection's rectangle in the window's own coordinates (all a Wayland program tells) moved to
-    // the layout's, through sway; absent where nothing says where the window is.
+    // the layout's, through the compositor; absent where nothing says where the window is.
     std::optional<Rect> placedOnWayland(const SelectionResult& selection);
 
     Card card_;
@@ -150,11 +150,12 @@ private:
     bool hotKey_ = false;
     bool hotKeyOCR_ = false;
     bool trusted_ = false;
-    // Wayland: sway says where the focused window is, and layer surfaces let the tag be placed there.
-    std::optional<wayland::SwayIpc> sway_;
+    // Wayland: sway or KWin says where the focused window is, and layer surfaces let the tag be placed
+    // there.
+    std::unique_ptr<wayland::FocusedWindowSource> windows_;
     bool tagPlaceable_ = false;
-    // The last rectangle placed through sway, so a selection that stays asks sway once.
-    std::optional<std::pair<SelectionResult, std::optional<Rect>>> lastPlaced_;
+    // The last rectangle placed, so a selection that stays asks the compositor once.
+    std::optional<std::pair<SelectionResult, Rect>> lastPlaced_;
     std::optional<std::chrono::steady_clock::time_point> trustCheckedAt_;
 };
 
