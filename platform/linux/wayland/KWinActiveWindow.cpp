@@ -125,7 +125,10 @@ Result<void> KWinActiveWindow::load() {
     // The script names this connection as its destination; the file stays while KWin holds the script.
     const std::string self = g_dbus_connection_get_unique_name(bus_.get());
     const std::string pid = std::to_string(::getpid());
-    plugin_ = "ulvo-active-window-" + pid;
+    // One name in the session: a script left by an earlier run that ended without unloading it goes first.
+    plugin_ = "ulvo-active-window";
+    static_cast<void>(callKWin(bus_.get(), "/Scripting", "org.kde.kwin.Scripting", "unloadScript",
+                               g_variant_new("(s)", plugin_.c_str()), nullptr));
     script_ = std::filesystem::path(g_get_user_runtime_dir()) / ("ulvo-active-window-" + pid + ".js");
     {
         std::ofstream file(script_, std::ios::trunc);
