@@ -295,7 +295,9 @@ void AppDelegate::buildPanel() {
         cardBridge_->didFinishNavigation(panel_->isVisible());
         cardBridge_->callJavaScript("modelState", builtInModelPayload(installer_->state()));
     };
-    callbacks.page.openExternally = gtk::openExternally;
+    callbacks.page.openExternally = [this](const std::string& uri) {
+        gtk::openExternally(uri, ownEnvironment_);
+    };
     callbacks.pageMade = [this](gtk::PageView& page) {
         if (resources_) {
             page.load(*resources_ / "Web" / "index.html");
@@ -460,7 +462,9 @@ void AppDelegate::showSettings() {
             settingsBridge_->didReceiveScriptMessage(body);
         };
         callbacks.loadFinished = [this] { settingsBridge_->didFinishNavigation(); };
-        callbacks.openExternally = gtk::openExternally;
+        callbacks.openExternally = [this](const std::string& uri) {
+            gtk::openExternally(uri, ownEnvironment_);
+        };
         settingsController_ = std::make_unique<gtk::SettingsWindow>(
             application_, webEngine(), std::move(callbacks), panel_->hasPage() ? &panel_->page() : nullptr);
         gtk::connect(

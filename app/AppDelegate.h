@@ -19,6 +19,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace ulvo {
 
@@ -43,6 +44,8 @@ public:
     explicit AppDelegate(std::optional<std::filesystem::path> resources,
                          std::chrono::milliseconds webIdleLimit = webViewsIdleLimit);
     ~AppDelegate() override;
+    // Environment variables this program set for itself, kept out of the programs it opens links with.
+    void keepOutOfOpenedPrograms(std::vector<std::string> names) { ownEnvironment_ = std::move(names); }
     AppDelegate(const AppDelegate&) = delete;
     AppDelegate& operator=(const AppDelegate&) = delete;
 
@@ -136,6 +139,7 @@ private:
     void scheduleWebViewsRelease();
     void releaseIdleWebViews();
     std::chrono::milliseconds webIdleLimit_;
+    std::vector<std::string> ownEnvironment_;
     // The files mapped before WebKit first loaded: what is mapped beyond them is WebKit's.
     std::optional<std::set<std::string>> filesBeforeWebKit_;
     std::uint64_t webViewsGeneration_ = 0;

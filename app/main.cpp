@@ -17,7 +17,7 @@ gboolean quitOnSignal(gpointer application) {
 } // namespace
 
 int main(int argc, char** argv) {
-    ulvo::gtk::chooseWebProcessEnvironment();
+    const std::vector<std::string> chosen = ulvo::gtk::chooseWebProcessEnvironment();
     // GTK probes OpenGL as it opens an X display, which maps Mesa and LLVM (about 28 MB) into a program
     // that never draws with GL. Only for GTK's start: programs started later (a browser for a link) get
     // the user's own environment.
@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
     ulvo::gtk::GObjectPtr<GtkApplication> application(
         gtk_application_new(ulvo::AppDelegate::applicationId, G_APPLICATION_HANDLES_COMMAND_LINE));
     ulvo::AppDelegate delegate(ulvo::resourceDirectory());
+    delegate.keepOutOfOpenedPrograms(chosen);
     if (glChosenHere) {
         ulvo::gtk::connect(
             application.get(), "startup", +[](GApplication*, gpointer) { g_unsetenv("GDK_GL"); }, nullptr);

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <thread>
 
@@ -161,6 +163,34 @@ Card* CardWindowTest::card_ = nullptr;
 GtkWidget* CardWindowTest::backdrop_ = nullptr;
 
 // ---- Page to native ------------------------------------------------------------------------------
+
+// First in the file, before anything in this process asks GIO for applications.
+TEST(DesktopServicesTest, LinksOpenWithoutTheVariablesTheProgramSetForItself) {
+    // The default handler of a scheme of the test's own writes the environment it was started with.
+    const std::filesystem::path applications = std::filesystem::path(g_get_user_data_dir()) / "applications";
+    const std::filesystem::path written = std::filesystem::temp_directory_path() / "ulvo-link-environment";
+    std::filesystem::remove(written);
+    std::filesystem::create_directories(applications);
+    std::filesystem::create_directories(g_get_user_config_dir());
+    std::ofstream(applications / "ulvo-environment.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Environment\nNoDisplay=true\n"
+        << "MimeType=x-scheme-handler/ulvo-environment;\n"
+        << "Exec=sh -c \"env > " << written.string() << ".part && mv " << written.string() << ".part "
+        << written.string() << "\" sh %u\n";
+    std::ofstream(std::filesystem::path(g_get_user_config_dir()) / "mimeapps.list", std::ios::app)
+        << "[Default Applications]\nx-scheme-handler/ulvo-environment=ulvo-environment.desktop\n";
+
+    g_setenv("ULVO_TEST_SET_BY_THE_PROGRAM", "1", TRUE);
+    g_setenv("ULVO_TEST_SET_BY_THE_USER", "1", TRUE);
+    gtk::openExternally("ulvo-environment:page", {"ULVO_TEST_SET_BY_THE_PROGRAM"});
+    ASSERT_TRUE(pumpUntil([&] { return std::filesystem::exists(written); }, 10s)) << "the handler never ran";
+    std::ifstream in(written);
+    const std::string environment{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_NE(environment.find("ULVO_TEST_SET_BY_THE_USER=1"), std::string::npos);
+    EXPECT_EQ(environment.find("ULVO_TEST_SET_BY_THE_PROGRAM"), std::string::npos);
+    g_unsetenv("ULVO_TEST_SET_BY_THE_PROGRAM");
+    g_unsetenv("ULVO_TEST_SET_BY_THE_USER");
+}
 
 TEST_F(CardWindowTest, SelectionExplainsAtOnceAndAgainAfterTheSliderSettles) {
     EXPECT_EQ(

@@ -14,9 +14,13 @@ void copyToClipboard(const std::string& text) {
     gtk_clipboard_store(clipboard);
 }
 
-void openExternally(const std::string& uri) {
+void openExternally(const std::string& uri, const std::vector<std::string>& notInherited) {
+    const GObjectPtr<GAppLaunchContext> context(g_app_launch_context_new());
+    for (const std::string& name : notInherited) {
+        g_app_launch_context_unsetenv(context.get(), name.c_str());
+    }
     GError* raw = nullptr;
-    if (!g_app_info_launch_default_for_uri(uri.c_str(), nullptr, &raw)) {
+    if (!g_app_info_launch_default_for_uri(uri.c_str(), context.get(), &raw)) {
         GErrorPtr error(raw);
     }
 }

@@ -27,11 +27,21 @@ inline std::string renderDeviceForPages(const std::filesystem::path& devices = "
 }
 
 // The pages need no GPU: painting on the CPU without the DMA-BUF renderer keeps the GL stack's memory out
-// of the web processes, and a named render device keeps it out of this one.
-inline void chooseWebProcessEnvironment() {
-    g_setenv("WEBKIT_DISABLE_DMABUF_RENDERER", "1", FALSE);
-    g_setenv("WEBKIT_SKIA_ENABLE_CPU_RENDERING", "1", FALSE);
-    g_setenv("WEBKIT_WEB_RENDER_DEVICE_FILE", renderDeviceForPages().c_str(), FALSE);
+// of the web processes, and a named render device keeps it out of this one. They stay set, since every
+// web process started later reads them; returns the names set here, which programs this one starts for
+// the user (a browser for a link) should not inherit.
+inline std::vector<std::string> chooseWebProcessEnvironment() {
+    std::vector<std::string> chosen;
+    const auto choose = [&chosen](const char* name, const std::string& value) {
+        if (g_getenv(name) == nullptr) {
+            g_setenv(name, value.c_str(), TRUE);
+            chosen.emplace_back(name);
+        }
+    };
+    choose("WEBKIT_DISABLE_DMABUF_RENDERER", "1");
+    choose("WEBKIT_SKIA_ENABLE_CPU_RENDERING", "1");
+    choose("WEBKIT_WEB_RENDER_DEVICE_FILE", renderDeviceForPages());
+    return chosen;
 }
 
 } // namespace ulvo::gtk
