@@ -535,11 +535,15 @@ void AppDelegate::showCardWithSelection(const std::string& text) {
 void AppDelegate::positionNearPointer() {
     const gtk::ScreenGeometry geometry(gtk_widget_get_display(as<GtkWidget>(panel_->window())));
     const Rect frame = panel_->frame();
+    // Where the pointer cannot be known (Wayland), beside the selection where the compositor says where
+    // it is, else in the middle of the screen.
+    const std::optional<Point> near = geometry.knowsPointer() ? std::optional<Point>(geometry.pointer())
+                                      : capture_              ? capture_->selectionCorner()
+                                                              : std::nullopt;
     const std::optional<Point> origin =
-        geometry.knowsPointer()
-            ? ulvo::positionNearPointer(geometry.screens(), geometry.mainScreen(), geometry.pointer(),
-                                        frame.width, frame.height)
-            : centeredOnMainScreen(geometry.screens(), geometry.mainScreen(), frame.width, frame.height);
+        near ? ulvo::positionNearPointer(geometry.screens(), geometry.mainScreen(), *near, frame.width,
+                                         frame.height)
+             : centeredOnMainScreen(geometry.screens(), geometry.mainScreen(), frame.width, frame.height);
     if (origin) {
         panel_->setOrigin(*origin);
     }

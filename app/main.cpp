@@ -17,7 +17,7 @@ gboolean quitOnSignal(gpointer application) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> chosen = ulvo::gtk::chooseWebProcessEnvironment();
+    const std::vector<std::string> chosen = ulvo::gtk::chooseWebProcessEnvironment(ulvo::currentSession());
     // GTK probes OpenGL as it opens an X display, which maps Mesa and LLVM (about 28 MB) into a program
     // that never draws with GL. Only for GTK's start: programs started later (a browser for a link) get
     // the user's own environment.

@@ -19,7 +19,7 @@ using BenchClock = std::chrono::steady_clock;
 // The start of a desktop benchmark: WebKit's environment as the program's, GTK, line-buffered figures, the
 // machine line; whether --quick was given.
 inline bool startDesktopBench(int& argc, char**& argv) {
-    gtk::chooseWebProcessEnvironment();
+    gtk::chooseWebProcessEnvironment(ulvo::currentSession());
     gtk_init(&argc, &argv);
     setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("machine: %s\n", machineDescription().c_str());

@@ -53,7 +53,7 @@ std::string timedCall(const std::string& call, const char* shownElement) {
 } // namespace
 
 int main(int argc, char** argv) {
-    ulvo::gtk::chooseWebProcessEnvironment();
+    ulvo::gtk::chooseWebProcessEnvironment(ulvo::currentSession());
     gtk_init(&argc, &argv);
     const std::unique_ptr<ulvo::gtk::WebEngine> engine = ulvo::gtk::loadWebEngine();
     ulvo::gtk::CardPanel* panelPointer = nullptr;

@@ -752,7 +752,7 @@ int main(int argc, char** argv) {
     if (mkdtemp(scratch) != nullptr) {
         setenv("TMPDIR", scratch, 1);
     }
-    ulvo::gtk::chooseWebProcessEnvironment();
+    ulvo::gtk::chooseWebProcessEnvironment(ulvo::currentSession());
     gtk_init(&argc, &argv);
     ::testing::InitGoogleTest(&argc, argv);
     const int status = RUN_ALL_TESTS();

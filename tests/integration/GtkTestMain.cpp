@@ -6,7 +6,7 @@
 #include <gtk/gtk.h>
 
 int main(int argc, char** argv) {
-    ulvo::gtk::chooseWebProcessEnvironment();
+    ulvo::gtk::chooseWebProcessEnvironment(ulvo::currentSession());
     gtk_init(&argc, &argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

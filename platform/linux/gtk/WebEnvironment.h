@@ -1,6 +1,8 @@
 #pragma once
 // How WebKit's processes are to run, chosen through the environment WebKit reads. Call it first thing in
 // main, before any thread can read the environment; a value the user set is kept.
+#include "platform/linux/Session.h"
+
 #include <glib.h>
 
 #include <algorithm>
@@ -27,10 +29,11 @@ inline std::string renderDeviceForPages(const std::filesystem::path& devices = "
 }
 
 // The pages need no GPU: painting on the CPU without the DMA-BUF renderer keeps the GL stack's memory out
-// of the web processes, and a named render device keeps it out of this one. They stay set, since every
-// web process started later reads them; returns the names set here, which programs this one starts for
-// the user (a browser for a link) should not inherit.
-inline std::vector<std::string> chooseWebProcessEnvironment() {
+// of the web processes, and on X11 a named render device keeps it out of this one (on Wayland WebKit
+// paints nothing without its own EGL display). They stay set, since every web process started later
+// reads them; returns the names set here, which programs this one starts for the user (a browser for a
+// link) should not inherit.
+inline std::vector<std::string> chooseWebProcessEnvironment(SessionKind session) {
     std::vector<std::string> chosen;
     const auto choose = [&chosen](const char* name, const std::string& value) {
         if (g_getenv(name) == nullptr) {
@@ -40,7 +43,9 @@ inline std::vector<std::string> chooseWebProcessEnvironment() {
     };
     choose("WEBKIT_DISABLE_DMABUF_RENDERER", "1");
     choose("WEBKIT_SKIA_ENABLE_CPU_RENDERING", "1");
-    choose("WEBKIT_WEB_RENDER_DEVICE_FILE", renderDeviceForPages());
+    if (session == SessionKind::x11) {
+        choose("WEBKIT_WEB_RENDER_DEVICE_FILE", renderDeviceForPages());
+    }
     return chosen;
 }
 

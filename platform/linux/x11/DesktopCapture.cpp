@@ -356,6 +356,7 @@ SelectionResult DesktopCapture::globalSelection() {
 
 std::optional<Rect> DesktopCapture::placedOnWayland(const SelectionResult& selection) {
     if (!tagPlaceable_ || !selection.bounds) {
+        lastPlaced_.reset();
         return std::nullopt;
     }
     if (lastPlaced_ && lastPlaced_->first == selection) {
@@ -365,6 +366,7 @@ std::optional<Rect> DesktopCapture::placedOnWayland(const SelectionResult& selec
     // reports a moment after the start) is not remembered: a later poll asks again.
     const std::optional<wayland::FocusedWindow> window = windows_->focusedWindow();
     if (!window) {
+        lastPlaced_.reset();
         return std::nullopt;
     }
     const Rect placed{window->content.x + selection.bounds->x, window->content.y + selection.bounds->y,
@@ -388,6 +390,15 @@ bool DesktopCapture::keyboardTargetIsTerminal() {
         }
     }
     return reader_->focusedIsTerminal();
+}
+
+std::optional<Point> DesktopCapture::selectionCorner() {
+    const std::optional<Rect> screen = mainScreenFrame();
+    if (!lastPlaced_ || !screen) {
+        return std::nullopt;
+    }
+    const Rect& placed = lastPlaced_->second;
+    return Point{placed.maxX(), screen->maxY() - placed.maxY()};
 }
 
 std::optional<Point> DesktopCapture::pointer() {

@@ -85,6 +85,9 @@ public:
 
     GtkWidget* tagWindow() const;
     ExplainTag* tag() const { return tag_.get(); }
+    // On Wayland, the bottom-right corner of the selection last read, where the compositor said where its
+    // window is (card-logic coordinates): what stands in for the pointer there. Absent otherwise.
+    std::optional<Point> selectionCorner();
     StatusItem* statusItem() const { return statusItem_.get(); }
     SelectionMonitor& monitor() { return monitor_; }
     bool hotKeyRegistered() const { return hotKey_; }
