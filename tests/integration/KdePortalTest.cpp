@@ -5,12 +5,11 @@
 // keys that never come. The explain tag shows beside a selection, placed where KWin says the window is.
 #include <gtest/gtest.h>
 
-#include "capture/SelectionReader.h"
 #include "platform/linux/wayland/GlobalShortcutsPortal.h"
-#include "platform/linux/x11/AtspiReader.h"
 #include "platform/linux/x11/DesktopCapture.h"
 #include "platform/linux/x11/ExplainTag.h"
 #include "tests/integration/DesktopTestSupport.h"
+#include "tests/integration/FocusedSelection.h"
 #include "tests/integration/Subprocess.h"
 
 #include <gtk-layer-shell/gtk-layer-shell.h>
@@ -186,14 +185,8 @@ TEST(KdeExplainTag, ShowsBesideTheSelectionWhereKWinSaysTheWindowIs) {
     EXPECT_EQ(pending, "Chlorophyll");
 
     // Accessibility measures from the window; KWin centres a new window on its virtual screen.
-    x11::AtspiFocusedText reader([&] { return static_cast<unsigned long>(app.pid()); });
-    SelectionResult selection;
-    ASSERT_TRUE(pumpUntil(
-        [&] {
-            selection = globalSelection(reader);
-            return selection.bounds.has_value();
-        },
-        5s));
+    const SelectionResult selection = test::selectionWithBounds(app.pid(), 5s);
+    ASSERT_TRUE(selection.bounds);
     auto* tag = GTK_WINDOW(capture.tag()->window());
     ASSERT_TRUE(gtk_layer_is_layer_window(tag));
     EXPECT_NEAR(gtk_layer_get_margin(tag, GTK_LAYER_SHELL_EDGE_LEFT),

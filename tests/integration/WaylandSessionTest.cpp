@@ -6,10 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "app/AppDelegate.h"
-#include "capture/SelectionReader.h"
 #include "platform/linux/wayland/SwayIpc.h"
-#include "platform/linux/x11/AtspiReader.h"
 #include "tests/integration/DesktopTestSupport.h"
+#include "tests/integration/FocusedSelection.h"
 #include "tests/integration/Subprocess.h"
 #include "tests/support/LoopbackServer.h"
 
@@ -99,14 +98,8 @@ TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgr
     ASSERT_TRUE(pumpUntil([&] { return gtk_widget_get_visible(tag) != FALSE; }, 5s)) << "no tag";
     ASSERT_TRUE(gtk_layer_is_layer_window(GTK_WINDOW(tag)));
     // python3 runs the application in the process it was started as.
-    x11::AtspiFocusedText reader([&] { return static_cast<unsigned long>(app->pid()); });
-    SelectionResult selection;
-    ASSERT_TRUE(pumpUntil(
-        [&] {
-            selection = globalSelection(reader);
-            return selection.bounds.has_value();
-        },
-        5s));
+    const SelectionResult selection = test::selectionWithBounds(app->pid(), 5s);
+    ASSERT_TRUE(selection.bounds);
     EXPECT_EQ(selection.text, "Chlorophyll");
     const std::optional<wayland::FocusedWindow> window = wayland::SwayIpc::fromEnvironment()->focusedWindow();
     ASSERT_TRUE(window);
