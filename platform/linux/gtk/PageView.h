@@ -9,8 +9,8 @@
 #include <string>
 
 // WebKit's own type, known here by name only: this header is WebKit-free.
-typedef struct _WebKitWebView
-    WebKitWebView; // NOLINT(modernize-use-using,bugprone-reserved-identifier): WebKit's C name
+// NOLINTNEXTLINE(modernize-use-using,bugprone-reserved-identifier): WebKit's C name
+typedef struct _WebKitWebView WebKitWebView;
 
 namespace ulvo::gtk {
 
