@@ -60,8 +60,7 @@ DesktopCapture::DesktopCapture(Card card, SessionKind session)
                 reason = "KWin does not say where windows are: " + kwin.failure().message;
             }
         }
-        tagPlaceable_ = windows_ != nullptr;
-        if (!tagPlaceable_) {
+        if (!windows_) {
             unavailable("the explain tag", reason + "; use Alt+E or ulvo --explain instead");
         }
     } else if (connection_->display() == nullptr) {
@@ -355,7 +354,7 @@ SelectionResult DesktopCapture::globalSelection() {
 }
 
 std::optional<Rect> DesktopCapture::placedOnWayland(const SelectionResult& selection) {
-    if (!tagPlaceable_ || !selection.bounds) {
+    if (!windows_ || !selection.bounds) {
         lastPlaced_.reset();
         return std::nullopt;
     }
@@ -420,7 +419,7 @@ std::optional<Rect> DesktopCapture::mainScreenFrame() {
 
 void DesktopCapture::showTag(Point origin) {
     // A Wayland compositor maps no pop-up without a parent window: there the tag is a layer surface.
-    if (tag_ && (session_ == SessionKind::x11 || tagPlaceable_)) {
+    if (tag_ && (session_ == SessionKind::x11 || windows_)) {
         tag_->showAt(origin);
         prepareCard();
     }

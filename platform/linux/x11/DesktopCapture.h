@@ -154,9 +154,8 @@ private:
     bool hotKeyOCR_ = false;
     bool trusted_ = false;
     // Wayland: sway or KWin says where the focused window is, and layer surfaces let the tag be placed
-    // there.
+    // there; held only where both are, so it is also whether the tag can show.
     std::unique_ptr<wayland::FocusedWindowSource> windows_;
-    bool tagPlaceable_ = false;
     // The last rectangle placed, so a selection that stays asks the compositor once.
     std::optional<std::pair<SelectionResult, Rect>> lastPlaced_;
     std::optional<std::chrono::steady_clock::time_point> trustCheckedAt_;
