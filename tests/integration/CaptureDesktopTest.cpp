@@ -17,6 +17,7 @@
 #include "platform/linux/x11/StatusItem.h"
 #include "platform/linux/x11/XConnection.h"
 #include "tests/integration/DesktopTestSupport.h"
+#include "tests/integration/FocusedSelection.h"
 #include "tests/integration/Subprocess.h"
 #include "tests/integration/TextImages.h"
 
@@ -36,6 +37,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::pumpFor;
 using test::pumpUntil;
+using test::readUntil;
 using test::xdotool;
 
 const std::string python = "/usr/bin/python3";
@@ -65,18 +67,6 @@ App startApp(const std::string& kind, const std::string& text, std::optional<std
     EXPECT_EQ(word, "ready") << kind << " did not start";
     pumpFor(200ms);
     return app;
-}
-
-SelectionResult readUntil(FocusedText& reader, const std::function<bool(const SelectionResult&)>& done,
-                          std::chrono::milliseconds limit = 8s) {
-    SelectionResult result;
-    pumpUntil(
-        [&] {
-            result = globalSelection(reader);
-            return done(result);
-        },
-        limit);
-    return result;
 }
 
 // The clipboard as another process sees it: each target with its bytes in hex. The main loop keeps
