@@ -1,5 +1,6 @@
 #include "base/Text.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace ulvo {
@@ -91,6 +92,18 @@ std::string trimmedWhitespaceAndNewlines(std::string_view text) {
         end -= decoded.length;
     }
     return std::string(text.substr(begin, end - begin));
+}
+
+bool colonListHas(std::string_view list, std::string_view name) {
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        const std::size_t end = std::min(list.find(':', start), list.size());
+        if (list.substr(start, end - start) == name) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
 }
 
 bool isBlank(std::string_view text) {

@@ -20,6 +20,9 @@ bool isValidUtf8(std::string_view bytes);
 // (the replacement practice browsers and ICU share); well-formed text is returned unchanged.
 std::string repairedUtf8(std::string_view bytes);
 
+// Whether a colon-separated list (as desktop entries and XDG_CURRENT_DESKTOP write them) holds the name.
+bool colonListHas(std::string_view list, std::string_view name);
+
 // A value as a script literal that cannot end the script it is placed in: JSON with every non-ASCII
 // character escaped (so U+2028 and U+2029 stay escapes), invalid UTF-8 replaced by U+FFFD, and "</"
 // written "<\/" so the text stays inert even inside a <script> element.

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <sstream>
 
 namespace ulvo {
 
@@ -51,15 +50,7 @@ std::optional<PixelRect> pickedImageRegion(Point from, Point to, double pickerWi
 }
 
 bool desktopFramesRegions(const std::string& currentDesktop) {
-    // A colon-separated list, as desktop entries write it.
-    std::istringstream names(currentDesktop);
-    std::string name;
-    while (std::getline(names, name, ':')) {
-        if (name == "GNOME") {
-            return true;
-        }
-    }
-    return false;
+    return colonListHas(currentDesktop, "GNOME");
 }
 
 RegionCapture::RegionCapture(RegionCaptureHost& host, ScreenshotTool tool)

@@ -1,6 +1,7 @@
 #include "platform/linux/Session.h"
 
-#include <algorithm>
+#include "base/Text.h"
+
 #include <cstdlib>
 #include <string_view>
 
@@ -22,19 +23,7 @@ SessionKind currentSession() {
 
 bool onDesktop(std::string_view name) {
     const char* desktops = std::getenv("XDG_CURRENT_DESKTOP");
-    if (desktops == nullptr) {
-        return false;
-    }
-    const std::string_view list(desktops);
-    std::size_t start = 0;
-    while (start <= list.size()) {
-        const std::size_t end = std::min(list.find(':', start), list.size());
-        if (list.substr(start, end - start) == name) {
-            return true;
-        }
-        start = end + 1;
-    }
-    return false;
+    return desktops != nullptr && colonListHas(desktops, name);
 }
 
 } // namespace ulvo
