@@ -12,7 +12,8 @@
     login: $("login"), startAtLogin: $("start-at-login"), loginResult: $("login-result"),
     builtIn: $("built-in-model"), modelStatus: $("model-status"), modelProgress: $("model-progress"),
     modelDownload: $("model-download"), modelCancel: $("model-cancel"), modelFile: $("model-file"),
-    modelRemove: $("model-remove"),
+    modelRemove: $("model-remove"), reading: $("reading"), readThroughAccessibility: $("read-through-accessibility"),
+    readingResult: $("reading-result"), hotKeys: $("hot-keys"), hotKeyNote: $("hot-key-note"),
   };
   const state = { providers: [], current: null, localModel: null, edited: false };
 
@@ -61,9 +62,13 @@
     }));
     ui.session.hidden = notes.length === 0;
     ui.gnomeShortcuts.hidden = payload.gnomeShortcuts !== true;
+    ui.hotKeyNote.textContent = typeof payload.hotKeyNote === "string" ? payload.hotKeyNote : "";
+    ui.hotKeys.hidden = ui.hotKeyNote.textContent === "";
     modelState(payload.builtInModel);
     ui.login.hidden = typeof payload.startAtLogin !== "boolean";
     if (!ui.login.hidden) startAtLogin(payload.startAtLogin, "");
+    ui.reading.hidden = typeof payload.readThroughAccessibility !== "boolean";
+    if (!ui.reading.hidden) accessibilityReading(payload.readThroughAccessibility, "");
     if (state.edited) return; // keep what the user is typing; a repeated init carries the same data
     ui.provider.replaceChildren(...state.providers.map((p) => {
       const option = document.createElement("option");
@@ -115,7 +120,18 @@
     ui.loginResult.textContent = typeof message === "string" ? message : "";
   }
 
-  window.ulvo = { init, saved, shortcutsAdded, modelState, startAtLogin };
+  function accessibilityReading(on, message) {
+    ui.readThroughAccessibility.checked = on === true;
+    ui.readThroughAccessibility.disabled = false;
+    ui.readingResult.textContent = typeof message === "string" ? message : "";
+  }
+
+  window.ulvo = { init, saved, shortcutsAdded, modelState, startAtLogin, accessibilityReading };
+
+  ui.readThroughAccessibility.addEventListener("change", () => {
+    ui.readThroughAccessibility.disabled = true;
+    post({ type: "read-through-accessibility", on: ui.readThroughAccessibility.checked });
+  });
 
   ui.startAtLogin.addEventListener("change", () => {
     ui.startAtLogin.disabled = true;

@@ -423,7 +423,11 @@ void AppDelegate::registerHotKey() {
 }
 
 void AppDelegate::requestAccessibilityTrust() {
-    capture_->requestAccessibilityTrust();
+    if (readsThroughAccessibility(*preferences_)) {
+        capture_->requestAccessibilityTrust();
+    } else {
+        capture_->setReadThroughAccessibility(false);
+    }
 }
 
 void AppDelegate::startSelectionMonitor() {
@@ -448,10 +452,23 @@ void AppDelegate::showSettings() {
         options.sessionNotes = [this] {
             return capture_ ? capture_->unavailableCapabilities() : std::vector<std::string>{};
         };
+        options.hotKeyNote = [this] { return capture_ ? capture_->hotKeyNote() : std::string(); };
         options.builtInModel = [this] { return builtInModelPayload(installer_->state()); };
         options.builtInModelAction = [this](const std::string& action) { builtInModelAction(action); };
         options.startAtLogin = [this] { return loginStart_.enabled(); };
         options.setStartAtLogin = [this](bool on) { return setStartAtLogin(on); };
+        options.readThroughAccessibility = [this] {
+            return capture_ && capture_->readsThroughAccessibility();
+        };
+        options.setReadThroughAccessibility = [this](bool on) {
+            if (!setReadsThroughAccessibility(*preferences_, on)) {
+                return false;
+            }
+            if (capture_) {
+                capture_->setReadThroughAccessibility(on);
+            }
+            return true;
+        };
         options.toMainThread = gtk::postToMainThread;
         settingsHost_ = std::make_unique<SettingsPageHost>(*this);
         settingsBridge_ = std::make_unique<SettingsBridge>(*settingsHost_, std::move(options));

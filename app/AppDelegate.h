@@ -9,6 +9,7 @@
 #include "platform/linux/gtk/SettingsWindow.h"
 #include "platform/linux/x11/DesktopCapture.h"
 #include "settings/LoginStart.h"
+#include "settings/SelectionReading.h"
 #include "settings/SettingsBridge.h"
 
 #include <gtk/gtk.h>

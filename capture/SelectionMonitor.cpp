@@ -10,6 +10,13 @@ namespace {
 
 constexpr double plainClickDistance = 4.0;
 constexpr double oneLineHeight = 6.0;
+// How far below a point on a line of text the line may reach: a tag placed by a point alone keeps clear.
+constexpr double lineClearance = 18.0;
+
+// Beside and below a point on a text line, never over the line itself.
+Point belowLine(Point point) {
+    return Point{point.x + 12, point.y - lineClearance - tagHeight};
+}
 
 } // namespace
 
@@ -83,7 +90,7 @@ std::optional<Point> SelectionMonitor::tagOrigin(const std::optional<Rect>& boun
     if (!pointer) {
         return std::nullopt;
     }
-    return Point{pointer->x + 12, pointer->y - 50};
+    return belowLine(*pointer);
 }
 
 void SelectionMonitor::handleGlobalMouseUp(int clickCount) {
@@ -168,7 +175,7 @@ void SelectionMonitor::showMouseTag(const MouseSelection& selection, const std::
     const std::optional<Rect>& bounds = selection.bounds;
     const std::optional<Point> beside =
         bounds && bounds->width > 1 && bounds->height > 1 ? tagOrigin(bounds) : std::nullopt;
-    host_.showTag(beside.value_or(Point{selection.anchor.x + 12, selection.anchor.y - tagHeight / 2}));
+    host_.showTag(beside.value_or(belowLine(selection.anchor)));
 }
 
 void SelectionMonitor::tagOpened() {

@@ -138,11 +138,15 @@ nlohmann::json SettingsBridge::pagePayload() const {
     }
     payload["sessionNotes"] = options_.sessionNotes ? options_.sessionNotes() : std::vector<std::string>{};
     payload["gnomeShortcuts"] = static_cast<bool>(options_.addGnomeShortcuts);
+    payload["hotKeyNote"] = options_.hotKeyNote ? options_.hotKeyNote() : std::string();
     if (options_.builtInModel) {
         payload["builtInModel"] = options_.builtInModel();
     }
     if (options_.startAtLogin && options_.setStartAtLogin) {
         payload["startAtLogin"] = options_.startAtLogin();
+    }
+    if (options_.readThroughAccessibility && options_.setReadThroughAccessibility) {
+        payload["readThroughAccessibility"] = options_.readThroughAccessibility();
     }
     return payload;
 }
@@ -238,6 +242,15 @@ void SettingsBridge::didReceiveScriptMessage(const nlohmann::json& body) {
         if (on != body.end() && on->is_boolean()) {
             const bool changed = options_.setStartAtLogin(on->get<bool>());
             showStartAtLogin(changed ? "" : "ULVO could not change its login start.");
+        }
+    } else if (name == "read-through-accessibility" && options_.readThroughAccessibility &&
+               options_.setReadThroughAccessibility) {
+        const auto on = body.find("on");
+        if (on != body.end() && on->is_boolean()) {
+            const bool changed = options_.setReadThroughAccessibility(on->get<bool>());
+            host_.evaluateScript(std::string("window.ulvo && window.ulvo.accessibilityReading(") +
+                                 (options_.readThroughAccessibility() ? "true" : "false") + ", " +
+                                 scriptLiteral(changed ? "" : "ULVO could not store this choice.") + ")");
         }
     } else if (name == "model" && options_.builtInModelAction) {
         const auto action = body.find("action");

@@ -61,6 +61,8 @@ public:
         std::function<LocalModelState()> localModel;
         // What this desktop session lacks, one sentence each (a Wayland session has no global hot keys).
         std::function<std::vector<std::string>()> sessionNotes;
+        // How the hot keys are bound, where the user may want to change them; "" or unset for nothing.
+        std::function<std::string()> hotKeyNote;
         // On GNOME: adds ULVO's two keys as GNOME custom shortcuts and returns what was done. Offered
         // on the page only when set.
         std::function<std::string()> addGnomeShortcuts;
@@ -72,6 +74,10 @@ public:
         // when both are set.
         std::function<bool()> startAtLogin;
         std::function<bool(bool on)> setStartAtLogin;
+        // Reading selections through accessibility: its state, and the switch (false when the choice
+        // could not be stored). Offered only when both are set.
+        std::function<bool()> readThroughAccessibility;
+        std::function<bool(bool on)> setReadThroughAccessibility;
         // Set: the keyring and the settings file are read and written on a worker thread of the
         // bridge's own, and the page's answer comes back through this, so an unlock prompt or a hung
         // keyring never freezes the window. Unset (tests of the verdicts): in the caller's thread.

@@ -152,6 +152,33 @@ TEST(KdeGlobalShortcuts, BoundShortcutsDispatchAndAreNotBoundTwiceOrTheProgramSa
     EXPECT_EQ(counter.calls("BindShortcuts"), bindsBefore);
 }
 
+TEST(KdeGlobalShortcuts, WhereThePortalBindsNothingTheKeysAreKdesOwnShortcutsOfTheProgram) {
+    int cards = 0;
+    x11::DesktopCapture::Card card;
+    card.showCardWithSelection = [&cards](const std::string&) { ++cards; };
+    card.setPendingSelection = [](const std::string&) {};
+    card.setAccessibility = [](bool) {};
+    card.showSettings = [] {};
+    card.terminate = [] {};
+    x11::DesktopCapture capture(card, SessionKind::wayland);
+    capture.registerHotKey();
+    const auto notes = [&] {
+        std::string all;
+        for (const std::string& note : capture.unavailableCapabilities()) {
+            all += note + "\n";
+        }
+        return all;
+    };
+    ASSERT_TRUE(pumpUntil([&] { return !capture.hotKeyNote().empty() || !notes().empty(); }, 20s))
+        << "neither the portal nor KDE's shortcut service answered";
+    if (capture.hotKeyNote().empty()) {
+        GTEST_SKIP() << "the portal bound the keys itself: " << notes();
+    }
+    EXPECT_EQ(notes(), "") << "both keys are bound";
+    ASSERT_TRUE(invokeThroughKGlobalAccel("explain"));
+    EXPECT_TRUE(pumpUntil([&] { return cards == 1; }, 5s)) << "Alt+E did not open the card";
+}
+
 TEST(KdeExplainTag, ShowsBesideTheSelectionWhereKWinSaysTheWindowIs) {
     std::string pending;
     x11::DesktopCapture::Card card;

@@ -243,6 +243,89 @@ TEST(SelectionReaderTest, TextAndRectangleAreIndependentHalves) {
     EXPECT_EQ(globalSelection(focus), SelectionResult{});
 }
 
+// A hypertext element: U+FFFC in its text stands for the child registered at that offset.
+struct FakeElement : AccessibleText {
+    std::string characters; // one byte per character but U+FFFC, written "#" here
+    std::optional<TextRange> selection;
+    bool block = false;
+    std::map<int, FakeElement> children;
+    int extentsAsked = 0;
+
+    std::optional<TextRange> selectedRange() override { return selection; }
+    std::optional<std::string> text(TextRange range) override {
+        std::string out;
+        for (int i = range.start; i < range.end && i < static_cast<int>(characters.size()); ++i) {
+            out += characters[static_cast<std::size_t>(i)] == '#'
+                       ? std::string("\uFFFC")
+                       : std::string(1, characters[static_cast<std::size_t>(i)]);
+        }
+        return out;
+    }
+    std::optional<Rect> rangeExtents(TextRange range) override {
+        ++extentsAsked;
+        return Rect{static_cast<double>(range.start * 10), static_cast<double>(characters.size()),
+                    10.0 * (range.end - range.start), 12};
+    }
+    std::optional<int> characterCount() override { return static_cast<int>(characters.size()); }
+    std::unique_ptr<AccessibleText> embeddedAt(int offset) override {
+        const auto child = children.find(offset);
+        return child == children.end() ? nullptr : std::make_unique<FakeElement>(child->second);
+    }
+    bool isBlock() override { return block; }
+};
+
+struct FakeDocument final : FocusedText {
+    FakeElement root;
+    bool focus() override { return true; }
+    std::optional<TextRange> selectedRange() override { return root.selectedRange(); }
+    std::optional<std::string> text(TextRange range) override { return root.text(range); }
+    std::optional<Rect> rangeExtents(TextRange range) override { return root.rangeExtents(range); }
+    std::optional<int> characterCount() override { return root.characterCount(); }
+    std::unique_ptr<AccessibleText> embeddedAt(int offset) override { return root.embeddedAt(offset); }
+};
+
+FakeElement element(std::string characters, std::optional<TextRange> selection, bool block = false,
+                    std::map<int, FakeElement> children = {}) {
+    FakeElement made;
+    made.characters = std::move(characters);
+    made.selection = selection;
+    made.block = block;
+    made.children = std::move(children);
+    return made;
+}
+
+TEST(SelectionReaderTest, HypertextSelectionsAreReadFromTheirEmbeddedElementsInOrder) {
+    // A web page: the document holds one placeholder per paragraph; a paragraph one per link or bold run.
+    const FakeElement link = element("sun", std::nullopt);
+    const FakeElement first = element("Plants use # light", TextRange{6, 18}, true, {{11, link}});
+    const FakeElement second = element("Second paragraph", TextRange{0, 6}, true);
+    struct Case {
+        const char* name;
+        FakeElement root;
+        std::string text;
+        bool bounded;
+    };
+    const std::vector<Case> cases = {
+        {"one word in a paragraph",
+         element("#", TextRange{0, 1}, false, {{0, element("Photosynthesis", TextRange{0, 14}, true)}}),
+         "Photosynthesis", true},
+        {"across paragraphs, a link inside", element("##", TextRange{0, 2}, false, {{0, first}, {1, second}}),
+         "use sun light\nSecond", true},
+        {"inline run inside a paragraph",
+         element("a #!", TextRange{0, 4}, true, {{2, element("bold", std::nullopt)}}), "a bold!", true},
+        {"a placeholder nothing answers for", element("#", TextRange{0, 1}), "", false},
+        {"a child that answers with nothing readable",
+         element("x#", TextRange{0, 2}, false, {{1, element("", TextRange{3, 1})}}), "x", true},
+    };
+    for (const Case& c : cases) {
+        FakeDocument document;
+        document.root = c.root;
+        const SelectionResult read = globalSelection(document);
+        EXPECT_EQ(read.text, c.text) << c.name;
+        EXPECT_EQ(read.bounds.has_value(), c.bounded) << c.name;
+    }
+}
+
 // ---- Selection monitor ----------------------------------------------------------------------------
 
 // The desktop's current selection; reads are answered at once unless held.
@@ -490,11 +573,16 @@ TEST_F(MonitorTest, MouseUpReadsOnlyAFreshSelectionAfterADragOrMultipleClickAndO
 }
 
 TEST_F(MonitorTest, MouseSelectionTagPlacementAndDismissal) {
-    // Right-to-left on one line without usable bounds: beside the press point.
+    // Right-to-left on one line without usable bounds: beside the press point and below its line, so
+    // the tag never covers the selected word.
+    const auto clearOfLine = [&](Point anchor) {
+        ASSERT_TRUE(desktop.tagAt);
+        EXPECT_GT(desktop.tagAt->x, anchor.x);
+        EXPECT_LE(desktop.tagAt->y + tagHeight, anchor.y - 16);
+    };
     desktop.selection = {"", Rect{0, 0, 1, 1}};
     drag({300, 400}, {200, 403}, "selected");
-    ASSERT_TRUE(desktop.tagAt);
-    EXPECT_EQ(*desktop.tagAt, (Point{312, 400 - 16}));
+    clearOfLine({300, 400});
     EXPECT_EQ(desktop.pending, "selected");
     EXPECT_TRUE(monitor.tagFromMouseSelection());
     // The poll leaves a mouse-selection tag alone.
@@ -507,7 +595,7 @@ TEST_F(MonitorTest, MouseSelectionTagPlacementAndDismissal) {
     EXPECT_EQ(monitor.shownTagSelection(), "");
     // A drag ending lower on the screen: beside the release point.
     drag({400, 900}, {50, 900 - 300}, "more");
-    EXPECT_EQ(*desktop.tagAt, (Point{62, 600 - 16}));
+    clearOfLine({50, 600});
     // With real bounds: beside the selection.
     desktop.selection = {"", Rect{100, 200, 50, 20}};
     drag({0, 0}, {90, 0}, "again");

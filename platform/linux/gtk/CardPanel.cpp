@@ -56,20 +56,24 @@ CardPanel::CardPanel(GtkApplication* application, std::function<WebEngine&()> en
                                               as<GtkStyleProvider>(css_.get()),
                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     gtk_window_set_title(window, "ULVO");
-    // Where the compositor offers layer surfaces (KDE, wlroots), the card is one: placed where this
-    // program says and kept above, which a Wayland window otherwise cannot be.
-    if (gtk_layer_is_supported() != FALSE) {
+    // Where the compositor offers layer surfaces with focus on demand (wlroots), the card is one: placed
+    // where this program says and kept above, which a Wayland window otherwise cannot be. With only
+    // version 3 of the protocol (KDE Plasma 5.27) a layer surface that can be typed into holds the
+    // keyboard exclusively, so there the card is an ordinary window.
+    if (gtk_layer_is_supported() != FALSE && gtk_layer_get_protocol_version() >= 4) {
         layered_ = true;
         gtk_layer_init_for_window(window);
         gtk_layer_set_namespace(window, "ulvo-card");
         gtk_layer_set_layer(window, GTK_LAYER_SHELL_LAYER_TOP);
         gtk_layer_set_anchor(window, GTK_LAYER_SHELL_EDGE_TOP, TRUE);
         gtk_layer_set_anchor(window, GTK_LAYER_SHELL_EDGE_LEFT, TRUE);
-        // Focus on demand needs version 4 of the protocol (KDE Plasma 5.27 offers 3): there the card
-        // takes the keyboard while it shows, or the follow-up question could not be typed at all.
-        gtk_layer_set_keyboard_mode(window, gtk_layer_get_protocol_version() >= 4
-                                                ? GTK_LAYER_SHELL_KEYBOARD_MODE_ON_DEMAND
-                                                : GTK_LAYER_SHELL_KEYBOARD_MODE_EXCLUSIVE);
+        // The keyboard stays with the user's program: the card can take it only while the pointer is
+        // over it (a click then activates it), and gives it back as the pointer leaves, since a
+        // compositor keeps a focused layer surface focused whatever else is clicked.
+        gtk_layer_set_keyboard_mode(window, GTK_LAYER_SHELL_KEYBOARD_MODE_NONE);
+        gtk_widget_add_events(window_.get(), GDK_ENTER_NOTIFY_MASK | GDK_LEAVE_NOTIFY_MASK);
+        connect(window_.get(), "enter-notify-event", &CardPanel::pointerCrossed, this);
+        connect(window_.get(), "leave-notify-event", &CardPanel::pointerCrossed, this);
     }
     gtk_window_set_decorated(window, FALSE);
     gtk_window_set_skip_taskbar_hint(window, TRUE);
@@ -96,6 +100,7 @@ CardPanel::CardPanel(GtkApplication* application, std::function<WebEngine&()> en
     }
     connect(window_.get(), "delete-event", &CardPanel::windowDeleted, this);
     connect(window_.get(), "size-allocate", &CardPanel::windowAllocated, this);
+    connect(window_.get(), "key-press-event", &CardPanel::windowKey, this);
 
     GtkWidget* overlay = styled(gtk_overlay_new(), "ulvo-card-content");
     GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
@@ -179,6 +184,7 @@ PageView& CardPanel::page() {
         page_ = engine_().makePage("ulvo", callbacks_.page);
         gtk_box_pack_start(as<GtkBox>(column_), page_->widget(), TRUE, TRUE, 0);
         gtk_widget_show(page_->widget());
+        gtk_widget_grab_focus(page_->widget());
         if (callbacks_.pageMade) {
             callbacks_.pageMade(*page_);
         }
@@ -229,6 +235,36 @@ void CardPanel::setOrigin(Point origin) {
 void CardPanel::present() {
     gtk_widget_show(window_.get());
     gtk_window_present(window());
+    // The page takes the keys as the card is activated: Escape and typing a question work at once.
+    if (page_) {
+        gtk_widget_grab_focus(page_->widget());
+    }
+}
+
+gboolean CardPanel::pointerCrossed(GtkWidget* window, GdkEventCrossing* event, gpointer) {
+    // Crossings between the card's own widgets change nothing.
+    if (event->detail != GDK_NOTIFY_INFERIOR) {
+        gtk_layer_set_keyboard_mode(as<GtkWindow>(window), event->type == GDK_ENTER_NOTIFY
+                                                               ? GTK_LAYER_SHELL_KEYBOARD_MODE_ON_DEMAND
+                                                               : GTK_LAYER_SHELL_KEYBOARD_MODE_NONE);
+    }
+    return FALSE;
+}
+
+gboolean CardPanel::windowKey(GtkWidget* window, GdkEventKey* event, gpointer data) {
+    auto* self = static_cast<CardPanel*>(data);
+    if (event->keyval != GDK_KEY_Escape) {
+        return FALSE;
+    }
+    // The page closes the card itself unless it uses the key (an input method's composition); from
+    // anywhere else in the card, Escape closes it here.
+    if (self->page_ && gtk_window_get_focus(as<GtkWindow>(window)) == self->page_->widget()) {
+        return FALSE;
+    }
+    if (self->callbacks_.closeClicked) {
+        self->callbacks_.closeClicked();
+    }
+    return TRUE;
 }
 
 void CardPanel::hide() {

@@ -15,8 +15,9 @@ namespace ulvo::gtk {
 
 // The floating card: an undecorated rounded dark window on every workspace, above other windows and
 // outside the task bar and pager, with a drag header, a close button, the page and a resize handle.
-// Where a Wayland compositor offers layer surfaces the card is one; elsewhere on Wayland it is an
-// ordinary window that the compositor places and moves.
+// Where a Wayland compositor offers layer surfaces with focus on demand the card is one, which takes the
+// keyboard only while the pointer is over it; elsewhere on Wayland it is an ordinary window that the
+// compositor places and moves.
 class CardPanel {
 public:
     struct Callbacks {
@@ -67,6 +68,8 @@ private:
     static gboolean handleDragged(GtkWidget* widget, GdkEventMotion* event, gpointer data);
     static gboolean handleReleased(GtkWidget*, GdkEventButton*, gpointer);
     static gboolean handleKey(GtkWidget*, GdkEventKey* event, gpointer data);
+    static gboolean windowKey(GtkWidget* window, GdkEventKey* event, gpointer data);
+    static gboolean pointerCrossed(GtkWidget* window, GdkEventCrossing* event, gpointer);
     static void handleActivated(GtkButton*, gpointer data);
     static void handleRealized(GtkWidget* widget, gpointer);
     static void windowAllocated(GtkWidget* widget, GdkRectangle* allocation, gpointer data);

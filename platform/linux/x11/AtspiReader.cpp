@@ -135,13 +135,18 @@ AtspiAccessible* AtspiFocusedText::focusedElement() {
 }
 
 bool AtspiFocusedText::focus() {
-    text_.reset();
+    current_.reset();
     AtspiAccessible* element = focusedElement();
     if (element == nullptr) {
         return false;
     }
-    text_.reset(atspi_accessible_get_text_iface(element));
-    return text_ != nullptr;
+    auto text = std::make_unique<AtspiElementText>(
+        GObjectPtr<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(element))));
+    if (!text->hasText()) {
+        return false;
+    }
+    current_ = std::move(text);
+    return true;
 }
 
 bool AtspiFocusedText::focusedIsTerminal() {
@@ -149,7 +154,11 @@ bool AtspiFocusedText::focusedIsTerminal() {
     return element != nullptr && atspi_accessible_get_role(element, nullptr) == ATSPI_ROLE_TERMINAL;
 }
 
-std::optional<TextRange> AtspiFocusedText::selectedRange() {
+AtspiElementText::AtspiElementText(GObjectPtr<AtspiAccessible> element)
+    : element_(std::move(element))
+    , text_(element_ ? atspi_accessible_get_text_iface(element_.get()) : nullptr) {}
+
+std::optional<TextRange> AtspiElementText::selectedRange() {
     GError* raw = nullptr;
     const gint count = atspi_text_get_n_selections(text_.get(), &raw);
     GErrorPtr countError(raw);
@@ -165,7 +174,7 @@ std::optional<TextRange> AtspiFocusedText::selectedRange() {
     return TextRange{range->start_offset, range->end_offset};
 }
 
-std::optional<std::string> AtspiFocusedText::text(TextRange range) {
+std::optional<std::string> AtspiElementText::text(TextRange range) {
     GError* raw = nullptr;
     std::unique_ptr<gchar, GFreeDeleter> text(atspi_text_get_text(text_.get(), range.start, range.end, &raw));
     GErrorPtr error(raw);
@@ -175,7 +184,7 @@ std::optional<std::string> AtspiFocusedText::text(TextRange range) {
     return std::string(text.get());
 }
 
-std::optional<Rect> AtspiFocusedText::rangeExtents(TextRange range) {
+std::optional<Rect> AtspiElementText::rangeExtents(TextRange range) {
     GError* raw = nullptr;
     std::unique_ptr<AtspiRect, GFreeDeleter> rect(
         atspi_text_get_range_extents(text_.get(), range.start, range.end, ATSPI_COORD_TYPE_SCREEN, &raw));
@@ -185,6 +194,78 @@ std::optional<Rect> AtspiFocusedText::rangeExtents(TextRange range) {
     }
     return Rect{static_cast<double>(rect->x), static_cast<double>(rect->y), static_cast<double>(rect->width),
                 static_cast<double>(rect->height)};
+}
+
+std::optional<int> AtspiElementText::characterCount() {
+    GError* raw = nullptr;
+    const gint count = atspi_text_get_character_count(text_.get(), &raw);
+    GErrorPtr error(raw);
+    if (error || count < 0) {
+        return std::nullopt;
+    }
+    return count;
+}
+
+std::unique_ptr<AccessibleText> AtspiElementText::embeddedAt(int offset) {
+    GObjectPtr<AtspiHypertext> hypertext(atspi_accessible_get_hypertext_iface(element_.get()));
+    if (!hypertext) {
+        return nullptr;
+    }
+    GError* raw = nullptr;
+    const gint index = atspi_hypertext_get_link_index(hypertext.get(), offset, &raw);
+    GErrorPtr indexError(raw);
+    if (indexError || index < 0) {
+        return nullptr;
+    }
+    raw = nullptr;
+    GObjectPtr<AtspiHyperlink> link(atspi_hypertext_get_link(hypertext.get(), index, &raw));
+    GErrorPtr linkError(raw);
+    if (linkError || !link) {
+        return nullptr;
+    }
+    raw = nullptr;
+    GObjectPtr<AtspiAccessible> child(atspi_hyperlink_get_object(link.get(), 0, &raw));
+    GErrorPtr childError(raw);
+    if (childError || !child) {
+        return nullptr;
+    }
+    auto text = std::make_unique<AtspiElementText>(std::move(child));
+    if (!text->hasText()) {
+        return nullptr;
+    }
+    return text;
+}
+
+bool AtspiElementText::isBlock() {
+    // Browsers say how an element is laid out; other toolkits only what it is.
+    const gtk::GHashTablePtr attributes(atspi_accessible_get_attributes(element_.get(), nullptr));
+    if (attributes) {
+        if (const auto* display =
+                static_cast<const char*>(g_hash_table_lookup(attributes.get(), "display"))) {
+            return !g_str_has_prefix(display, "inline");
+        }
+    }
+    switch (atspi_accessible_get_role(element_.get(), nullptr)) {
+    case ATSPI_ROLE_PARAGRAPH:
+    case ATSPI_ROLE_HEADING:
+    case ATSPI_ROLE_SECTION:
+    case ATSPI_ROLE_LIST:
+    case ATSPI_ROLE_LIST_ITEM:
+    case ATSPI_ROLE_BLOCK_QUOTE:
+    case ATSPI_ROLE_TABLE_CELL:
+    case ATSPI_ROLE_TABLE_ROW:
+    case ATSPI_ROLE_ARTICLE:
+    case ATSPI_ROLE_CAPTION:
+    case ATSPI_ROLE_FORM:
+    case ATSPI_ROLE_HEADER:
+    case ATSPI_ROLE_FOOTER:
+    case ATSPI_ROLE_DOCUMENT_FRAME:
+    case ATSPI_ROLE_DOCUMENT_WEB:
+    case ATSPI_ROLE_DOCUMENT_TEXT:
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool accessibilityEnabled() {
@@ -209,35 +290,51 @@ bool accessibilityEnabled() {
            g_variant_get_boolean(boxed.get()) != FALSE;
 }
 
-Result<void> requestAccessibility() {
+namespace {
+
+Result<void> setAccessibility(bool on) {
     GError* raw = nullptr;
     GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
     GErrorPtr busError(raw);
     if (!bus) {
         return Failure{busError ? busError->message : "no session bus"};
     }
-    if (accessibilityEnabled()) {
-        return {};
-    }
-    // The desktop setting makes toolkits started from now on load their accessibility bridge.
+    // The desktop setting makes toolkits started from now on load (or not) their accessibility bridge.
     if (GSettingsSchemaSource* source = g_settings_schema_source_get_default()) {
         const gtk::GSettingsSchemaPtr schema(
             g_settings_schema_source_lookup(source, "org.gnome.desktop.interface", TRUE));
         if (schema && g_settings_schema_has_key(schema.get(), "toolkit-accessibility") != FALSE) {
             GObjectPtr<GSettings> settings(g_settings_new("org.gnome.desktop.interface"));
-            g_settings_set_boolean(settings.get(), "toolkit-accessibility", TRUE);
+            g_settings_set_boolean(settings.get(), "toolkit-accessibility", on ? TRUE : FALSE);
             g_settings_sync();
         }
     }
     raw = nullptr;
     const GVariantPtr reply(a11yStatusCall(
-        bus.get(), "Set", g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(TRUE)),
+        bus.get(), "Set", g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(on)),
         nullptr, &raw));
     GErrorPtr setError(raw);
     if (setError) {
         return Failure{setError->message};
     }
     return {};
+}
+
+} // namespace
+
+Result<bool> requestAccessibility() {
+    if (accessibilityEnabled()) {
+        return false;
+    }
+    if (Result<void> set = setAccessibility(true); !set) {
+        return set.failure();
+    }
+    return true;
+}
+
+void releaseAccessibility() {
+    // Nothing to tell anyone when it fails: the flag then stays as it was.
+    (void)setAccessibility(false);
 }
 
 } // namespace ulvo::x11

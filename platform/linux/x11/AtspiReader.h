@@ -7,8 +7,29 @@
 #include <atspi/atspi.h>
 
 #include <functional>
+#include <memory>
 
 namespace ulvo::x11 {
+
+// One accessible element's text through AT-SPI 2, with the children its hypertext embeds.
+class AtspiElementText final : public AccessibleText {
+public:
+    explicit AtspiElementText(gtk::GObjectPtr<AtspiAccessible> element);
+    // Whether the element exposes text at all.
+    bool hasText() const { return text_ != nullptr; }
+    AtspiAccessible* element() const { return element_.get(); }
+
+    std::optional<TextRange> selectedRange() override;
+    std::optional<std::string> text(TextRange range) override;
+    std::optional<Rect> rangeExtents(TextRange range) override;
+    std::optional<int> characterCount() override;
+    std::unique_ptr<AccessibleText> embeddedAt(int offset) override;
+    bool isBlock() override;
+
+private:
+    gtk::GObjectPtr<AtspiAccessible> element_;
+    gtk::GObjectPtr<AtspiText> text_;
+};
 
 // The focused element's text through AT-SPI 2. The element with the keyboard focus is followed through
 // the accessibility bus's focus events; when none has been seen (focus given before this started), the
@@ -30,9 +51,12 @@ public:
     bool focus() override;
     // Whether the focused element is a terminal (accessibility role "terminal").
     bool focusedIsTerminal();
-    std::optional<TextRange> selectedRange() override;
-    std::optional<std::string> text(TextRange range) override;
-    std::optional<Rect> rangeExtents(TextRange range) override;
+    std::optional<TextRange> selectedRange() override { return current_->selectedRange(); }
+    std::optional<std::string> text(TextRange range) override { return current_->text(range); }
+    std::optional<Rect> rangeExtents(TextRange range) override { return current_->rangeExtents(range); }
+    std::optional<int> characterCount() override { return current_->characterCount(); }
+    std::unique_ptr<AccessibleText> embeddedAt(int offset) override { return current_->embeddedAt(offset); }
+    bool isBlock() override { return current_->isBlock(); }
 
 private:
     static void focusChanged(AtspiEvent* event, void* data);
@@ -44,14 +68,16 @@ private:
     bool available_ = false;
     gtk::GObjectPtr<AtspiEventListener> listener_;
     gtk::GObjectPtr<AtspiAccessible> tracked_;
-    gtk::GObjectPtr<AtspiText> text_; // of the element focus() found, until the next focus()
+    std::unique_ptr<AtspiElementText> current_; // the element focus() found, until the next focus()
 };
 
 // Whether selections can be read: the accessibility bus answers and toolkit accessibility is on.
 bool accessibilityEnabled();
 
-// Switches toolkit accessibility on (org.a11y.Status IsEnabled and the desktop setting) when it is off.
-// Returns false, with the reason, when the accessibility bus cannot be reached.
-Result<void> requestAccessibility();
+// Switches toolkit accessibility on (org.a11y.Status IsEnabled and the desktop setting) when it is off;
+// true when this call switched it on. A failure, with the reason, when the bus cannot be reached.
+Result<bool> requestAccessibility();
+// Switches toolkit accessibility off again, after requestAccessibility switched it on.
+void releaseAccessibility();
 
 } // namespace ulvo::x11

@@ -8,6 +8,7 @@
 #include "platform/linux/wayland/DataControl.h"
 #include "platform/linux/wayland/GlobalShortcutsPortal.h"
 #include "platform/linux/wayland/Globals.h"
+#include "platform/linux/wayland/KGlobalAccel.h"
 #include "platform/linux/wayland/KWinActiveWindow.h"
 #include "platform/linux/wayland/SwayIpc.h"
 #include "platform/linux/x11/AtspiReader.h"
@@ -150,6 +151,37 @@ void DesktopCapture::hotKeyPressed(HotKeyAction action) {
     }
 }
 
+void DesktopCapture::hotKeysUnavailable(const std::string& reason, const std::vector<std::string>& ids) {
+    for (const std::string& id : ids) {
+        const bool explain = id == "explain";
+        unavailable(explain ? "the hot key Alt+E" : "the hot key Alt+Shift+E",
+                    reason + "; bind \"ulvo --" + id + "\" in the desktop's keyboard settings");
+    }
+}
+
+void DesktopCapture::registerWithKGlobalAccel(const std::string& portalReason) {
+    wayland::KGlobalAccelShortcuts::Events events;
+    events.activated = [this](HotKeyAction action) { hotKeyPressed(action); };
+    events.ready = [this](const std::vector<std::string>& bound) {
+        std::vector<std::string> missing;
+        for (const char* id : {"explain", "capture"}) {
+            if (std::find(bound.begin(), bound.end(), id) == bound.end()) {
+                missing.emplace_back(id);
+            }
+        }
+        hotKeyNote_ = "Alt+E and Alt+Shift+E are KDE global shortcuts of ULVO (the desktop's portal binds "
+                      "none for it); change them in System Settings, Shortcuts.";
+        if (missing.empty()) {
+            std::fprintf(stderr, "ulvo: Alt+E and Alt+Shift+E are registered with KDE's global shortcuts.\n");
+        }
+        hotKeysUnavailable("another program holds the key in KDE's shortcuts", missing);
+    };
+    events.unavailable = [this, portalReason](const std::string& reason) {
+        hotKeysUnavailable(portalReason + ", and " + reason, {"explain", "capture"});
+    };
+    kdeShortcuts_ = std::make_unique<wayland::KGlobalAccelShortcuts>(std::move(events));
+}
+
 void DesktopCapture::registerHotKey() {
     if (session_ == SessionKind::wayland) {
         // The desktop holds global keys: through its portal where it has one; the desktop's own key
@@ -164,10 +196,12 @@ void DesktopCapture::registerHotKey() {
             std::fprintf(stderr, "ulvo: the desktop's global shortcuts hold: %s.\n", list.c_str());
         };
         events.unavailable = [this](const std::string& reason) {
-            unavailable("the hot key Alt+E",
-                        reason + "; bind \"ulvo --explain\" in the desktop's keyboard settings");
-            unavailable("the hot key Alt+Shift+E",
-                        reason + "; bind \"ulvo --capture\" in the desktop's keyboard settings");
+            // KDE Plasma's own programs register their keys with its shortcut service; so can this one.
+            if (onDesktop("KDE")) {
+                registerWithKGlobalAccel(reason);
+                return;
+            }
+            hotKeysUnavailable(reason, {"explain", "capture"});
         };
         shortcutsPortal_ = std::make_unique<wayland::GlobalShortcutsPortal>(std::move(events));
         return;
@@ -186,11 +220,31 @@ void DesktopCapture::registerHotKey() {
 }
 
 void DesktopCapture::requestAccessibilityTrust() {
-    if (const Result<void> requested = requestAccessibility(); !requested) {
+    const Result<bool> requested = requestAccessibility();
+    if (!requested) {
         unavailable("reading selections through accessibility (AT-SPI)", requested.failure().message);
     } else if (!reader_->available()) {
         unavailable("reading selections through accessibility (AT-SPI)",
                     "the accessibility bus does not answer");
+    } else if (*requested) {
+        switchedAccessibilityOn_ = true;
+        std::fprintf(stderr, "ulvo: switched the desktop's accessibility on to read selections; programs "
+                             "started from now on expose their text to it. Settings can turn this off.\n");
+    }
+}
+
+void DesktopCapture::setReadThroughAccessibility(bool on) {
+    if (on == readThroughAccessibility_) {
+        return;
+    }
+    readThroughAccessibility_ = on;
+    trustCheckedAt_.reset();
+    if (on) {
+        requestAccessibilityTrust();
+    } else if (switchedAccessibilityOn_) {
+        // What this program switched on for itself goes back as it was.
+        releaseAccessibility();
+        switchedAccessibilityOn_ = false;
     }
 }
 
@@ -220,6 +274,7 @@ void DesktopCapture::startSelectionMonitor() {
 }
 
 void DesktopCapture::stop() {
+    kdeShortcuts_.reset();
     shortcutsPortal_.reset();
     if (hotKey_) {
         hotKeys_->unregisterHotKey(explainHotKeyId);
@@ -317,6 +372,9 @@ GtkWidget* DesktopCapture::tagWindow() const {
 }
 
 bool DesktopCapture::accessibilityTrusted() {
+    if (!readThroughAccessibility_) {
+        return false;
+    }
     // One bus round trip a second instead of five: a change is reported within a second.
     const auto now = std::chrono::steady_clock::now();
     if (!trustCheckedAt_ || now - *trustCheckedAt_ >= std::chrono::seconds(1)) {
@@ -346,6 +404,9 @@ unsigned long DesktopCapture::activeWindow() {
 }
 
 SelectionResult DesktopCapture::globalSelection() {
+    if (!readThroughAccessibility_) {
+        return {};
+    }
     SelectionResult selection = ulvo::globalSelection(*reader_);
     if (session_ == SessionKind::wayland) {
         selection.bounds = placedOnWayland(selection);

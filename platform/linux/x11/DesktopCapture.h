@@ -20,7 +20,8 @@
 
 namespace ulvo::wayland {
 class GlobalShortcutsPortal;
-}
+class KGlobalAccelShortcuts;
+} // namespace ulvo::wayland
 
 namespace ulvo::x11 {
 
@@ -69,8 +70,12 @@ public:
     // iconThemePath: an icon theme directory holding the program's icon, when there is one.
     void buildStatusItem(const std::optional<std::filesystem::path>& iconThemePath);
     void registerHotKey();
-    // Switches toolkit accessibility on when it is off.
+    // Switches toolkit accessibility on when it is off, and says so.
     void requestAccessibilityTrust();
+    // Whether selections are read through accessibility at all; off, only the desktop's own selection
+    // is read, and accessibility this program switched on goes off again.
+    void setReadThroughAccessibility(bool on);
+    bool readsThroughAccessibility() const { return readThroughAccessibility_; }
     void startSelectionMonitor();
     // The shut-down: hot keys, handler, monitors and poll go.
     void stop();
@@ -82,6 +87,8 @@ public:
 
     // What the session lacks, one sentence each, as said on standard error.
     const std::vector<std::string>& unavailableCapabilities() const { return notes_; }
+    // How the hot keys are bound where the user may want to know (KDE's shortcut settings); "" else.
+    const std::string& hotKeyNote() const { return hotKeyNote_; }
 
     GtkWidget* tagWindow() const;
     ExplainTag* tag() const { return tag_.get(); }
@@ -121,6 +128,9 @@ private:
     static constexpr std::chrono::milliseconds focusWait{1000};
     // Alt+E or Alt+Shift+E, from the X server's grab or the desktop's shortcuts portal.
     void hotKeyPressed(HotKeyAction action);
+    // Says that the hot keys of these action ids ("explain", "capture") are unavailable, and why.
+    void hotKeysUnavailable(const std::string& reason, const std::vector<std::string>& ids);
+    void registerWithKGlobalAccel(const std::string& portalReason);
     void buttonEvent(bool pressed, std::uint32_t time);
     bool pointerOverOwnWindow() const;
     // Whether a keystroke now would reach a terminal: by window class, or by accessibility role.
@@ -138,6 +148,8 @@ private:
     std::unique_ptr<PrimarySelection> primary_;
     std::unique_ptr<HotKeyGrabber> hotKeys_;
     std::unique_ptr<wayland::GlobalShortcutsPortal> shortcutsPortal_;
+    std::unique_ptr<wayland::KGlobalAccelShortcuts> kdeShortcuts_;
+    std::string hotKeyNote_;
     std::unique_ptr<XTestCopyKeystroke> keystroke_;
     std::unique_ptr<ClipboardCopier> copier_;
     std::unique_ptr<ExplainTag> tag_;
@@ -153,6 +165,8 @@ private:
     bool hotKey_ = false;
     bool hotKeyOCR_ = false;
     bool trusted_ = false;
+    bool readThroughAccessibility_ = true;
+    bool switchedAccessibilityOn_ = false;
     // Wayland: sway or KWin says where the focused window is, and layer surfaces let the tag be placed
     // there; held only where both are, so it is also whether the tag can show.
     std::unique_ptr<wayland::FocusedWindowSource> windows_;
