@@ -130,15 +130,23 @@ async function explainSelection(tabId, frameId, fallbackText) {
   await showCard(tabId, frameId, text);
 }
 
+// The selection of every frame the command lets the extension read. The command's grant reaches only
+// the page's own origin: a frame from elsewhere (an advertisement) would fail the whole call, so then
+// the top frame alone is asked.
+async function framesSelections(tabId) {
+  try {
+    return await api.scripting.executeScript({ target: { tabId, allFrames: true }, func: readSelection });
+  } catch {
+    return await api.scripting.executeScript({ target: { tabId }, func: readSelection });
+  }
+}
+
 // The command has no frame: the first frame holding a selection wins, the top frame otherwise.
 async function explainActiveTab(tab) {
   let frameId = 0;
   let text = "";
   try {
-    const results = await api.scripting.executeScript({
-      target: { tabId: tab.id, allFrames: true },
-      func: readSelection,
-    });
+    const results = await framesSelections(tab.id);
     const found = results.find((entry) => entry?.result?.trim());
     if (found) {
       frameId = found.frameId ?? 0;

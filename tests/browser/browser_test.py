@@ -4,7 +4,9 @@ extension, and check what the card in the page shows. The manifests come from th
 answers from the real ulvo-runtime-host, configured for the custom provider, which is a chat-completions
 peer in this script. Runs inside scripts/private-session (keyring, D-Bus, DISPLAY).
 
-Usage: browser_test.py --browser chromium|firefox --build BUILD_DIR --source SOURCE_DIR
+Usage: browser_test.py --browser chromium|firefox --build BUILD_DIR --source SOURCE_DIR [--key-presses N]
+--key-presses N: instead, N fresh profiles of a browser with a window, each pressing the command's key
+once, as a person does, in a page that also holds a frame from another origin.
 """
 
 import argparse
@@ -39,6 +41,7 @@ PAGE = """<!doctype html>
   div { border: 7px solid lime !important; }
 </style></head>
 <body><p id="t">%s</p>
+<!--frame-->
 <script>
 const target = document.getElementById("t");
 function select() {
@@ -56,7 +59,7 @@ async function loop() {
       const response = await fetch("/poll", { method: "POST", body: state });
       const command = await response.json();
       if (command) {
-        if (command.action === "explain") {
+        if (command.action === "explain" || command.action === "select") {
           select();
         }
         if (events[command.action]) document.dispatchEvent(new CustomEvent(events[command.action], { detail: String(command.value ?? "") }));
@@ -79,6 +82,8 @@ class Peer:
         self.chats = []
         self.prompts = []
         self.failing = False
+        self.frame = ""
+        self.polls = 0
         self.answers_seen = []  # every answer text the card showed, partial ones included
         peer = self
 
@@ -96,7 +101,9 @@ class Peer:
 
             def do_GET(self):
                 if self.path == "/page.html":
-                    self.reply(200, PAGE, "text/html; charset=utf-8")
+                    self.reply(200, PAGE.replace("<!--frame-->", peer.frame), "text/html; charset=utf-8")
+                elif self.path == "/frame.html":
+                    self.reply(200, "<!doctype html><p>An advertisement</p>", "text/html; charset=utf-8")
                 else:
                     self.reply(404, "{}")
 
@@ -104,6 +111,7 @@ class Peer:
                 body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
                 if self.path == "/poll":
                     with peer.lock:
+                        peer.polls += 1
                         peer.state = json.loads(body or b"null")
                         answer = (peer.state or {}).get("answer")
                         if answer and answer not in peer.answers_seen:
@@ -345,11 +353,61 @@ def run(args):
         shutil.rmtree(home, ignore_errors=True)
 
 
+def run_key_presses(args):
+    """The command's key, pressed once in each of N fresh profiles once the page runs: the first press
+    must show the card every time."""
+    failures = []
+    for attempt in range(args.key_presses):
+        home = tempfile.mkdtemp(prefix="ulvo-browser-keys-")
+        env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
+                   XDG_CACHE_HOME=os.path.join(home, ".cache"), XDG_DATA_HOME=os.path.join(home, ".local", "share"))
+        peer = Peer()
+        # A frame from another origin (localhost is not 127.0.0.1), as pages with advertisements hold.
+        peer.frame = f'<iframe src="http://localhost:{peer.port}/frame.html"></iframe>'
+        browser = None
+        try:
+            configure_provider(home, peer.port, env)
+            subprocess.run([os.path.join(args.build, "tests", "install_native_hosts"),
+                            os.path.join(args.build, "lib", "ulvo", "runtime"), home], check=True, timeout=20)
+            url = f"http://127.0.0.1:{peer.port}/page.html"
+            command = [c for c in chromium_command(args.build, home, url) if c != "--headless=new"]
+            browser = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                       start_new_session=True)
+            peer.command("select")
+            deadline = time.monotonic() + 30
+            while True:
+                with peer.lock:
+                    selected = peer.polls > 0 and not peer.commands
+                if selected:
+                    break
+                check(time.monotonic() < deadline, "the page never ran")
+                time.sleep(0.05)
+            windows = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--class", "chromium"],
+                                     capture_output=True, text=True, timeout=20).stdout.split()
+            check(windows, "the browser shows no window")
+            subprocess.run(["xdotool", "windowactivate", "--sync", windows[-1]], timeout=10)
+            subprocess.run(["xdotool", "key", "--clearmodifiers", "alt+shift+k"], check=True, timeout=10)
+            try:
+                wait_for(peer, "the card", lambda s: s.get("attached"), 10)
+            except Failure:
+                failures.append(attempt)
+        finally:
+            if browser is not None:
+                os.killpg(browser.pid, signal.SIGTERM)
+                browser.wait(timeout=10)
+            peer.close()
+            shutil.rmtree(home, ignore_errors=True)
+    print(f"{args.browser}: Alt+Shift+K showed the card at the first press in "
+          f"{args.key_presses - len(failures)} of {args.key_presses} fresh profiles")
+    return 1 if failures else 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--browser", choices=["chromium", "firefox"], required=True)
     parser.add_argument("--build", required=True)
     parser.add_argument("--source", required=True)
+    parser.add_argument("--key-presses", type=int, default=0)
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
     args.source = os.path.abspath(args.source)
@@ -357,7 +415,7 @@ def main():
     if not program or not os.access(program, os.X_OK):
         print(f"{args.browser} is not installed (deps/debian-packages.txt, Browser tests)", file=sys.stderr)
         return 1
-    return run(args)
+    return run_key_presses(args) if args.key_presses else run(args)
 
 
 if __name__ == "__main__":

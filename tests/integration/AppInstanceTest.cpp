@@ -39,6 +39,14 @@ std::vector<std::string> visibleWindows(const std::string& title) {
     return ids;
 }
 
+// The window the window manager stacks on top, as xdotool writes window ids.
+std::string topWindow() {
+    std::string output;
+    run({"xprop", "-root", "_NET_CLIENT_LIST_STACKING"}, &output);
+    const std::size_t last = output.find_last_of(" ,#");
+    return last == std::string::npos ? "" : std::to_string(std::stoul(output.substr(last + 1), nullptr, 16));
+}
+
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 15s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
@@ -134,6 +142,9 @@ TEST_F(AppInstanceTest, LaterStartsHandOverAndTheAcceleratorsWork) {
     run({"xdotool", "windowactivate", "--sync", card});
     run({"xdotool", "key", "--clearmodifiers", "ctrl+comma"});
     ASSERT_TRUE(waitFor([] { return visibleWindows("ULVO Settings").size() == 1; }));
+    // Asked for again while Settings shows, the card comes above it.
+    EXPECT_EQ(run({ULVO_TEST_PROGRAM, "--explain"}), 0);
+    EXPECT_TRUE(waitFor([&card] { return topWindow() == card; }, 5s)) << "the card stays behind Settings";
     run({"xdotool", "windowactivate", "--sync", card});
     run({"xdotool", "key", "--clearmodifiers", "ctrl+q"});
     ASSERT_TRUE(waitFor([this] { return primaryStatus() != -1; })) << "Ctrl+Q did not quit";

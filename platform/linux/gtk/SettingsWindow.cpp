@@ -31,7 +31,9 @@ SettingsWindow::SettingsWindow(GtkApplication* application, WebEngine& engine, P
     GtkWindow* window = this->window();
     gtk_window_set_default_size(window, width, height);
     gtk_window_set_resizable(window, FALSE);
-    gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_DIALOG);
+    // An ordinary window: a dialog without a parent is the whole program's dialog to X11 window
+    // managers, which then keep it above every other window of the program, the card included.
+    gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_NORMAL);
     gtk_window_set_position(window, GTK_WIN_POS_CENTER);
     gtk_window_set_skip_taskbar_hint(window, TRUE);
     if (application != nullptr) {
