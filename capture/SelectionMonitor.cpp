@@ -58,8 +58,23 @@ void SelectionMonitor::pollExternalSelection(Clock::time_point now) {
             shownTagSelection_ = selection.text;
             host_.setPendingSelection(selection.text);
             host_.showTag(*origin);
+            takeWholeSelectionForTag();
         }
     }
+}
+
+void SelectionMonitor::takeWholeSelectionForTag() {
+    if (!host_.primaryHeldByActiveProgram()) {
+        return;
+    }
+    std::weak_ptr<SelectionMonitor*> weak = alive_;
+    readPrimary([weak, shown = shownTagSelection_](const std::string& held) {
+        const auto self = weak.lock();
+        // Only while the tag still stands for the selection it was shown for.
+        if (self && !held.empty() && (*self)->shownTagSelection_ == shown) {
+            (*self)->host_.setPendingSelection(held);
+        }
+    });
 }
 
 void SelectionMonitor::mouseDown(const ButtonPress& press) {
@@ -204,11 +219,16 @@ void SelectionMonitor::readPrimary(std::function<void(std::string)> completion) 
 
 void SelectionMonitor::readCurrentSelection(std::function<void(std::string)> completion) {
     SelectionResult selection = host_.globalSelection();
-    if (!selection.text.empty()) {
+    if (selection.text.empty()) {
+        readPrimary(std::move(completion));
+        return;
+    }
+    if (!host_.primaryHeldByActiveProgram()) {
         completion(std::move(selection.text));
         return;
     }
-    readPrimary(std::move(completion));
+    readPrimary([accessible = std::move(selection.text), completion = std::move(completion)](
+                    std::string held) { completion(held.empty() ? accessible : std::move(held)); });
 }
 
 void SelectionMonitor::captureSelectionAndShow(

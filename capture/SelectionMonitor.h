@@ -27,6 +27,10 @@ public:
     virtual SelectionResult globalSelection() = 0;
     // The desktop's current selection, for what accessibility does not expose.
     virtual PrimarySelection& primarySelection() = 0;
+    // Whether the program the user is in holds the desktop's current selection: then it is that
+    // program's own selection, whole, where accessibility may expose a part (one paragraph of a
+    // document) or an element that no longer has the focus. False where the session cannot tell.
+    virtual bool primaryHeldByActiveProgram() { return false; }
     // The last resort of the explicit roads; it never sends a keystroke to a terminal.
     virtual void copySelectionViaClipboard(std::function<void(std::string)> completion) = 0;
     // Runs a task on the main thread after a delay.
@@ -103,6 +107,8 @@ private:
         std::uint64_t attempt = 0;
     };
     void readPrimary(std::function<void(std::string)> completion);
+    // The tag just shown for an accessibility selection stands for the program's whole selection.
+    void takeWholeSelectionForTag();
     bool primaryIsFresh();
     void readMouseSelection();
     void showMouseTag(const MouseSelection& selection, const std::string& text);

@@ -352,6 +352,7 @@ struct FakePrimary final : PrimarySelection {
 struct FakeDesktop final : MonitorHost {
     bool trusted = true;
     bool ownFrontmost = false;
+    bool primaryHeld = false; // by the program the user is in
     unsigned long active = 7;
     SelectionResult selection;
     FakePrimary primary;
@@ -373,6 +374,7 @@ struct FakeDesktop final : MonitorHost {
         return selection;
     }
     PrimarySelection& primarySelection() override { return primary; }
+    bool primaryHeldByActiveProgram() override { return primaryHeld; }
     void copySelectionViaClipboard(std::function<void(std::string)> completion) override {
         copies.push_back(std::move(completion));
     }
@@ -630,6 +632,17 @@ TEST_F(MonitorTest, ExplainReadsAccessibilityThenTheDesktopSelectionThenCopies) 
     monitor.captureSelectionAndShow(show);
     EXPECT_EQ(shown, std::vector<std::string>{"visible"});
     EXPECT_EQ(desktop.primary.reads, 0);
+    // Where the program the user is in holds the desktop's selection, that is the whole of it (a
+    // document's accessibility shows one paragraph of a selection across several).
+    desktop.primaryHeld = true;
+    monitor.captureSelectionAndShow(show);
+    EXPECT_EQ(shown.back(), "primary words");
+    desktop.select("");
+    monitor.captureSelectionAndShow(show);
+    EXPECT_EQ(shown.back(), "visible") << "an empty hold leaves accessibility's text";
+    shown = {"visible"};
+    desktop.primaryHeld = false;
+    desktop.select("primary words");
 
     desktop.selection.text.clear();
     monitor.captureSelectionAndShow(show);

@@ -399,6 +399,11 @@ bool DesktopCapture::frontmostIsSelf() {
            connection_->activeWindowPid() == static_cast<unsigned long>(getpid());
 }
 
+bool DesktopCapture::primaryHeldByActiveProgram() {
+    // A Wayland program cannot tell who holds a selection.
+    return connection_ && connection_->primaryOwnedByActiveClient();
+}
+
 unsigned long DesktopCapture::activeWindow() {
     return connection_->activeWindow();
 }

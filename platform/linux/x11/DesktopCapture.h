@@ -108,6 +108,7 @@ private:
     unsigned long activeWindow() override;
     SelectionResult globalSelection() override;
     PrimarySelection& primarySelection() override;
+    bool primaryHeldByActiveProgram() override;
     void runAfter(std::chrono::milliseconds delay, std::function<void()> task) override;
     std::optional<Point> pointer() override;
     std::optional<Rect> mainScreenFrame() override;

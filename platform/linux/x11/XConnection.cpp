@@ -1,5 +1,7 @@
 #include "platform/linux/x11/XConnection.h"
 
+#include <X11/Xlibint.h>
+
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <glib.h>
@@ -183,6 +185,19 @@ unsigned long XConnection::activeWindowPid() {
     }
     const Atom pidAtom = XInternAtom(display_.get(), "_NET_WM_PID", False);
     return cardinalProperty(display_.get(), static_cast<Window>(active), pidAtom, XA_CARDINAL).value_or(0);
+}
+
+bool XConnection::primaryOwnedByActiveClient() {
+    Display* display = display_.get();
+    const unsigned long active = activeWindow();
+    if (display == nullptr || active == None) {
+        return false;
+    }
+    const Window owner = XGetSelectionOwner(display, XA_PRIMARY);
+    // Every client's ids share the bits outside the server's resource mask (Xlib keeps the mask where
+    // only its private view of the display shows it).
+    const unsigned long clientBits = ~static_cast<unsigned long>(display->resource_mask);
+    return owner != None && (owner & clientBits) == (active & clientBits);
 }
 
 std::vector<WindowClass> XConnection::keyboardTargetClasses() {

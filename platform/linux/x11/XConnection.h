@@ -99,6 +99,9 @@ public:
     unsigned long activeWindow();
     // The process id behind the active window (_NET_ACTIVE_WINDOW, _NET_WM_PID); 0 when unknown.
     unsigned long activeWindowPid();
+    // Whether the PRIMARY selection's owner window and the active window belong to one client of the
+    // server (the program the user is in): the server hands each client its own range of ids.
+    bool primaryOwnedByActiveClient();
     // The classes of the windows a synthetic keystroke may reach: the active window and the window with
     // the keyboard focus, each with the class of its nearest ancestor that has one.
     std::vector<WindowClass> keyboardTargetClasses();
