@@ -123,6 +123,18 @@ TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgr
         << server.requests().back().body;
     EXPECT_NE(pageText().find("Chlorophyll"), std::string::npos);
 
+    // Every press reads the selection again, the card closed or open.
+    for (int press = 0; press < 20; ++press) {
+        if (press % 2 == 0) {
+            delegate.hidePanel();
+        }
+        const std::size_t asked = server.requests().size();
+        ASSERT_EQ(test::run({"wtype", "-M", "alt", "e", "-m", "alt"}), 0);
+        ASSERT_TRUE(pumpUntil([&] { return server.requests().size() > asked; }, 10s)) << "press " << press;
+        EXPECT_NE(server.requests().back().body.find("\"Chlorophyll\""), std::string::npos)
+            << "press " << press << ": " << server.requests().back().body;
+    }
+
     // Settings says what the session lacks.
     delegate.showSettings();
     WebKitWebView* settings = delegate.settingsWindow()->page().view();

@@ -306,7 +306,8 @@ Result<void> setAccessibility(bool on) {
         if (schema && g_settings_schema_has_key(schema.get(), "toolkit-accessibility") != FALSE) {
             GObjectPtr<GSettings> settings(g_settings_new("org.gnome.desktop.interface"));
             g_settings_set_boolean(settings.get(), "toolkit-accessibility", on ? TRUE : FALSE);
-            g_settings_sync();
+            // Written by GSettings as the main loop runs: waiting here for the settings service to start
+            // would hold the first card back.
         }
     }
     raw = nullptr;
