@@ -25,6 +25,10 @@
   setInterval(() => {
     const card = globalThis.ulvoCard;
     if (!card) {
+      // The extension's background has answered: it runs, with its listeners.
+      if (commands !== null) {
+        document.documentElement.dataset.ulvoTestState = JSON.stringify({ attached: false, commands });
+      }
       return;
     }
     const shown = {

@@ -374,13 +374,14 @@ def run_key_presses(args):
             browser = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                        start_new_session=True)
             peer.command("select")
-            deadline = time.monotonic() + 30
+            # Pressed once the extension runs in the page (its background answered), as a person sees it.
+            deadline = time.monotonic() + 60
             while True:
                 with peer.lock:
-                    selected = peer.polls > 0 and not peer.commands
-                if selected:
+                    ready = not peer.commands and (peer.state or {}).get("commands") is not None
+                if ready:
                     break
-                check(time.monotonic() < deadline, "the page never ran")
+                check(time.monotonic() < deadline, "the extension never ran in the page")
                 time.sleep(0.05)
             windows = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--class", "chromium"],
                                      capture_output=True, text=True, timeout=20).stdout.split()

@@ -411,7 +411,7 @@ TEST_F(CaptureDesktopTest, TagFollowsAStableSelectionAndAMouseSelectionButNotOwn
     EXPECT_EQ(card.pending, "dragged over words");
     const GdkRectangle mouseTag = tagArea(*capture->tag());
     EXPECT_NEAR(mouseTag.x, quiet.area.x + 400 + 12, 2.0);
-    EXPECT_NEAR(mouseTag.y + mouseTag.height / 2.0, y, 2.0);
+    EXPECT_GE(mouseTag.y, y + 16) << "the tag covers the line it was selected on";
     // A plain click elsewhere takes it away and selects nothing.
     ASSERT_EQ(
         xdotool({"mousemove", std::to_string(quiet.area.x + 500), std::to_string(y + 100), "click", "1"}), 0);

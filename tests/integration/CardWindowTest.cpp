@@ -6,6 +6,7 @@
 #include "platform/linux/gtk/MainThread.h"
 #include "tests/integration/DesktopTestSupport.h"
 
+#include <functional>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -257,16 +258,19 @@ TEST_F(CardWindowTest, CopyCloseEscapeAndRequestSelection) {
     js("document.getElementById('close').click()");
     ASSERT_TRUE(pumpUntil([] { return !card().panel->isVisible(); }));
     // A real Escape closes the card as it is activated (the page has the keys), and from anywhere in it.
-    const auto escapeCloses = [](const char* where) {
-        ASSERT_TRUE(pumpUntil([] { return gtk_window_is_active(card().panel->window()) != FALSE; }, 5s));
+    const auto escapeCloses = [](const char* where, const std::function<bool()>& focused) {
+        ASSERT_TRUE(
+            pumpUntil([&] { return gtk_window_is_active(card().panel->window()) != FALSE && focused(); }, 5s))
+            << where << " never had the keys";
         xdotool({"key", "Escape"});
         EXPECT_TRUE(pumpUntil([] { return !card().panel->isVisible(); }, 5s)) << where;
     };
     card().panel->present();
-    escapeCloses("the page");
+    escapeCloses("the page", [] { return js("document.hasFocus()") == true; });
     card().panel->present();
     gtk_widget_grab_focus(card().panel->resizeHandle());
-    escapeCloses("the resize handle");
+    escapeCloses("the resize handle",
+                 [] { return gtk_widget_has_focus(card().panel->resizeHandle()) != FALSE; });
     EXPECT_EQ(card().hides, hidesBefore + 3);
 }
 
