@@ -12,7 +12,8 @@
     login: $("login"), startAtLogin: $("start-at-login"), loginResult: $("login-result"),
     builtIn: $("built-in-model"), modelStatus: $("model-status"), modelProgress: $("model-progress"),
     modelDownload: $("model-download"), modelCancel: $("model-cancel"), modelFile: $("model-file"),
-    modelRemove: $("model-remove"),
+    modelRemove: $("model-remove"), listModels: $("list-models"), modelList: $("model-list"),
+    modelListResult: $("model-list-result"),
   };
   const state = { providers: [], current: null, localModel: null, edited: false };
 
@@ -31,6 +32,9 @@
     ui.apiKey.value = values.apiKey;
     const needsKey = provider ? provider.needsAPIKey : id !== "local";
     ui.keyField.hidden = !needsKey;
+    ui.listModels.hidden = !needsKey || state.modelList !== true;
+    ui.modelList.replaceChildren();
+    ui.modelListResult.textContent = "";
     const local = id === "local" && state.localModel;
     ui.localState.hidden = !local;
     if (local) {
@@ -61,6 +65,7 @@
     }));
     ui.session.hidden = notes.length === 0;
     ui.gnomeShortcuts.hidden = payload.gnomeShortcuts !== true;
+    state.modelList = payload.modelList === true;
     modelState(payload.builtInModel);
     ui.login.hidden = typeof payload.startAtLogin !== "boolean";
     if (!ui.login.hidden) startAtLogin(payload.startAtLogin, "");
@@ -73,6 +78,22 @@
     }));
     const id = state.current && providerById(state.current.provider) ? state.current.provider : "local";
     showProviderFields(id, valuesFor(id));
+  }
+
+  // The provider's own model list, offered in the model field; typing any name stays allowed.
+  function models(reply) {
+    ui.listModels.disabled = false;
+    ui.modelList.replaceChildren();
+    if (!reply || reply.ok !== true) {
+      ui.modelListResult.textContent = String((reply && reply.error) || "The model list could not be read.");
+      return;
+    }
+    for (const id of reply.models) {
+      const option = document.createElement("option");
+      option.value = String(id);
+      ui.modelList.appendChild(option);
+    }
+    ui.modelListResult.textContent = reply.models.length + " models: choose one in the model field.";
   }
 
   function saved(ok, message) {
@@ -115,7 +136,7 @@
     ui.loginResult.textContent = typeof message === "string" ? message : "";
   }
 
-  window.ulvo = { init, saved, shortcutsAdded, modelState, startAtLogin };
+  window.ulvo = { init, saved, shortcutsAdded, modelState, startAtLogin, models };
 
   ui.startAtLogin.addEventListener("change", () => {
     ui.startAtLogin.disabled = true;
@@ -155,6 +176,11 @@
     post(message);
   });
   ui.accessibility.addEventListener("click", () => post({ type: "accessibility" }));
+  ui.listModels.addEventListener("click", () => {
+    ui.listModels.disabled = true;
+    ui.modelListResult.textContent = "Asking the provider…";
+    post({ type: "models", provider: ui.provider.value, baseURL: ui.baseURL.value, apiKey: ui.apiKey.value });
+  });
 
   post({ type: "ready" });
 })();
