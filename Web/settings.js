@@ -14,6 +14,8 @@
     modelDownload: $("model-download"), modelCancel: $("model-cancel"), modelFile: $("model-file"),
     modelRemove: $("model-remove"), reading: $("reading"), readThroughAccessibility: $("read-through-accessibility"),
     readingResult: $("reading-result"), hotKeys: $("hot-keys"), hotKeyNote: $("hot-key-note"),
+    modelRemove: $("model-remove"), listModels: $("list-models"), modelList: $("model-list"),
+    modelListResult: $("model-list-result"),
   };
   const state = { providers: [], current: null, localModel: null, edited: false };
 
@@ -32,6 +34,9 @@
     ui.apiKey.value = values.apiKey;
     const needsKey = provider ? provider.needsAPIKey : id !== "local";
     ui.keyField.hidden = !needsKey;
+    ui.listModels.hidden = !needsKey || state.modelList !== true;
+    ui.modelList.replaceChildren();
+    ui.modelListResult.textContent = "";
     const local = id === "local" && state.localModel;
     ui.localState.hidden = !local;
     if (local) {
@@ -64,6 +69,7 @@
     ui.gnomeShortcuts.hidden = payload.gnomeShortcuts !== true;
     ui.hotKeyNote.textContent = typeof payload.hotKeyNote === "string" ? payload.hotKeyNote : "";
     ui.hotKeys.hidden = ui.hotKeyNote.textContent === "";
+    state.modelList = payload.modelList === true;
     modelState(payload.builtInModel);
     ui.login.hidden = typeof payload.startAtLogin !== "boolean";
     if (!ui.login.hidden) startAtLogin(payload.startAtLogin, "");
@@ -78,6 +84,22 @@
     }));
     const id = state.current && providerById(state.current.provider) ? state.current.provider : "local";
     showProviderFields(id, valuesFor(id));
+  }
+
+  // The provider's own model list, offered in the model field; typing any name stays allowed.
+  function models(reply) {
+    ui.listModels.disabled = false;
+    ui.modelList.replaceChildren();
+    if (!reply || reply.ok !== true) {
+      ui.modelListResult.textContent = String((reply && reply.error) || "The model list could not be read.");
+      return;
+    }
+    for (const id of reply.models) {
+      const option = document.createElement("option");
+      option.value = String(id);
+      ui.modelList.appendChild(option);
+    }
+    ui.modelListResult.textContent = reply.models.length + " models: choose one in the model field.";
   }
 
   function saved(ok, message) {
@@ -126,7 +148,7 @@
     ui.readingResult.textContent = typeof message === "string" ? message : "";
   }
 
-  window.ulvo = { init, saved, shortcutsAdded, modelState, startAtLogin, accessibilityReading };
+  window.ulvo = { init, saved, shortcutsAdded, modelState, startAtLogin, accessibilityReading, models };
 
   ui.readThroughAccessibility.addEventListener("change", () => {
     ui.readThroughAccessibility.disabled = true;
@@ -171,6 +193,11 @@
     post(message);
   });
   ui.accessibility.addEventListener("click", () => post({ type: "accessibility" }));
+  ui.listModels.addEventListener("click", () => {
+    ui.listModels.disabled = true;
+    ui.modelListResult.textContent = "Asking the provider…";
+    post({ type: "models", provider: ui.provider.value, baseURL: ui.baseURL.value, apiKey: ui.apiKey.value });
+  });
 
   post({ type: "ready" });
 })();

@@ -2,6 +2,7 @@
 
 #include "browser/NativeMessagingInstaller.h"
 #include "model/InstallLayout.h"
+#include "model/ModelList.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/GnomeShortcutSettings.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
@@ -455,6 +456,10 @@ void AppDelegate::showSettings() {
         options.hotKeyNote = [this] { return capture_ ? capture_->hotKeyNote() : std::string(); };
         options.builtInModel = [this] { return builtInModelPayload(installer_->state()); };
         options.builtInModelAction = [this](const std::string& action) { builtInModelAction(action); };
+        options.listModels = [transport = std::make_shared<CurlTransport>()](
+                                 ModelProvider provider, const std::string& baseURL, const std::string& key) {
+            return providerModels(*transport, {provider, baseURL, key}); // on the bridge's one worker
+        };
         options.startAtLogin = [this] { return loginStart_.enabled(); };
         options.setStartAtLogin = [this](bool on) { return setStartAtLogin(on); };
         options.readThroughAccessibility = [this] {

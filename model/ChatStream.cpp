@@ -65,9 +65,7 @@ void ChatStreamParser::data(std::string_view payload) {
         return;
     }
     if (const auto error = chunk.find("error"); error != chunk.end()) {
-        const nlohmann::json* message =
-            error->is_object() && error->contains("message") ? &(*error)["message"] : &*error;
-        providerError_ = message->is_string() ? message->get<std::string>() : message->dump();
+        providerError_ = std::string(payload);
         return;
     }
     const auto choices = chunk.find("choices");
@@ -84,11 +82,19 @@ void ChatStreamParser::data(std::string_view payload) {
         return;
     }
     if (const auto reason = choice.find("finish_reason"); reason != choice.end() && reason->is_string()) {
-        finished_ = true;
+        finishReason_ = reason->get<std::string>();
     }
     const auto delta = choice.find("delta");
     if (delta == choice.end() || !delta->is_object()) {
         return;
+    }
+    for (const char* name : {"reasoning_content", "reasoning"}) {
+        const auto reasoning = delta->find(name);
+        if (!reasoned_ && reasoning != delta->end() && reasoning->is_string() &&
+            !reasoning->get_ref<const std::string&>().empty()) {
+            reasoned_ = true;
+            grew_ = true; // the card says the model is thinking
+        }
     }
     const auto content = delta->find("content");
     if (content != delta->end() && content->is_string() && !content->get_ref<const std::string&>().empty()) {

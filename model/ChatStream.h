@@ -12,19 +12,23 @@ namespace ulvo {
 // provider may put an error object in the stream.
 class ChatStreamParser {
 public:
-    // Takes the next bytes; returns whether the answer's text grew.
+    // Takes the next bytes; returns whether the answer's text grew, or the model began to reason.
     bool feed(std::string_view bytes);
 
     // The answer so far, whole UTF-8 sequences only (the server's JSON strings carry whole characters).
     const std::string& text() const { return text_; }
     // Whether any event came: a body without one is a plain JSON reply, read as such.
     bool sawEvent() const { return sawEvent_; }
-    // The provider's own error message, from an error object inside the stream.
+    // The provider's error object inside the stream, as sent.
     const std::optional<std::string>& providerError() const { return providerError_; }
     // A data line that is not JSON of the expected shape.
     bool malformed() const { return malformed_; }
     // "[DONE]", or a choice's finish_reason: the answer is complete once the body ends.
-    bool complete() const { return done_ || finished_; }
+    bool complete() const { return done_ || !finishReason_.empty(); }
+    // The first choice's finish_reason ("stop", "length", "content_filter", ...), once it came.
+    const std::string& finishReason() const { return finishReason_; }
+    // Reasoning deltas ("reasoning_content", "reasoning") came; their text is never the answer.
+    bool reasoned() const { return reasoned_; }
 
 private:
     void line(std::string_view line);
@@ -37,7 +41,8 @@ private:
     bool sawEvent_ = false;
     bool malformed_ = false;
     bool done_ = false;
-    bool finished_ = false;
+    std::string finishReason_;
+    bool reasoned_ = false;
     bool grew_ = false;
 };
 

@@ -76,7 +76,6 @@ struct Patterns {
     std::unique_ptr<RegexPattern> labelKeyword =
         compile(u"\\b(?:here|explanation|explain|simple|five|5[- ]year|caveman|version|breakdown)",
                 UREGEX_CASE_INSENSITIVE);
-    std::unique_ptr<RegexPattern> colonSpace = compile(u"([:;])(?=[A-Za-z\"'(])", 0);
     std::unique_ptr<RegexPattern> nonWordChar = compile(u"[^\\p{L}\\p{N}'\\-\\s]", 0);
 };
 
@@ -324,11 +323,56 @@ void repairDashes(UnicodeString& text) {
     }
 }
 
+bool isAsciiLetter(char16_t c) {
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+}
+
+// Whether the colon at `colon` ends a URI scheme ("mailto:", "urn:", "data:"): the word before it,
+// from a space or the start, is a scheme name.
+bool endsScheme(const UnicodeString& text, int32_t colon) {
+    static const std::unordered_set<std::u16string_view> schemes{
+        u"mailto", u"tel",  u"urn", u"data", u"http", u"https", u"ftp", u"file", u"sms", u"geo",
+        u"magnet", u"xmpp", u"sip", u"news", u"irc",  u"ws",    u"wss", u"git",  u"ssh"};
+    int32_t start = colon;
+    while (start > 0 && (isAsciiLetter(text.charAt(start - 1)) || u_isdigit(text.charAt(start - 1)) ||
+                         text.charAt(start - 1) == u'+' || text.charAt(start - 1) == u'.' ||
+                         text.charAt(start - 1) == u'-')) {
+        --start;
+    }
+    UnicodeString word(text, start, colon - start);
+    word.toLower(icu::Locale::getRoot());
+    return schemes.contains(std::u16string_view(word.getBuffer(), static_cast<std::size_t>(word.length())));
+}
+
+// One space after a colon or semicolon that runs into the next word ("Note:This"), but never inside
+// "::" ("std::vector") or after a URI scheme ("mailto:help@example.org").
+UnicodeString spacedAfterColons(const UnicodeString& text) {
+    UnicodeString out;
+    for (int32_t i = 0; i < text.length(); ++i) {
+        const char16_t c = text.charAt(i);
+        out.append(c);
+        if ((c != u':' && c != u';') || i + 1 >= text.length()) {
+            continue;
+        }
+        const char16_t next = text.charAt(i + 1);
+        if (!isAsciiLetter(next) && next != u'"' && next != u'\'' && next != u'(') {
+            continue;
+        }
+        if (c == u':' && ((i > 0 && text.charAt(i - 1) == u':') || endsScheme(text, i))) {
+            continue;
+        }
+        out.append(u' ');
+    }
+    return out;
+}
+
 } // namespace
 
 namespace {
 
-std::string cleanText(std::string_view text, Level level, bool partial) {
+// continuation: a later paragraph of a partial answer, where the opening's grunts, filler and label are
+// words of the answer.
+std::string cleanText(std::string_view text, Level level, bool partial, bool continuation = false) {
     const Patterns& p = patterns();
     UnicodeString s = fromUtf8(text);
     replaceLiteral(s, u"```", u"");
@@ -337,10 +381,12 @@ std::string cleanText(std::string_view text, Level level, bool partial) {
     s = replaceAll(*p.inlineCode, s, u"$1");
     s = replaceAll(*p.bullet, s, u"");
     s = trimmed(s);
-    s = removeFirst(*p.grunts, s);
-    s = removeFirst(*p.filler, s);
+    if (!continuation) {
+        s = removeFirst(*p.grunts, s);
+        s = removeFirst(*p.filler, s);
+    }
 
-    {
+    if (!continuation) {
         UErrorCode status = U_ZERO_ERROR;
         const std::unique_ptr<icu::RegexMatcher> matcher(p.label->matcher(s, status));
         check(status, "matching");
@@ -356,7 +402,7 @@ std::string cleanText(std::string_view text, Level level, bool partial) {
         check(status, "searching");
     }
 
-    s = replaceAll(*p.colonSpace, s, u"$1 ");
+    s = spacedAfterColons(s);
 
     switch (partial ? LevelBand::professor : levelBand(level)) {
     case LevelBand::plain:
@@ -400,6 +446,30 @@ std::string clean(std::string_view text, Level level) {
 
 std::string cleanPartial(std::string_view text, Level level) {
     return cleanText(text, level, true);
+}
+
+std::string PartialCleaner::operator()(std::string_view text) {
+    if (text.substr(0, settledSource_.size()) != settledSource_) {
+        settledSource_.clear();
+        settled_.clear();
+    }
+    // Settles every whole paragraph before the last break.
+    const std::size_t lastBreak = text.rfind("\n\n");
+    if (lastBreak != std::string_view::npos && lastBreak + 2 > settledSource_.size()) {
+        const std::string_view fresh =
+            text.substr(settledSource_.size(), lastBreak + 2 - settledSource_.size());
+        const std::string cleaned = cleanText(fresh, level_, true, !settledSource_.empty());
+        if (!cleaned.empty()) {
+            settled_ += (settled_.empty() ? "" : "\n\n") + cleaned;
+        }
+        settledSource_.append(fresh);
+    }
+    const std::string tail =
+        cleanText(text.substr(settledSource_.size()), level_, true, !settledSource_.empty());
+    if (tail.empty() || settled_.empty()) {
+        return settled_.empty() ? tail : settled_;
+    }
+    return settled_ + "\n\n" + tail;
 }
 
 // Non-positive limits: no fragments, or one word per fragment.

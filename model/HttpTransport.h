@@ -20,6 +20,11 @@ struct HttpRequest {
     std::string body;
     // Idle time-out: the exchange fails when nothing moves for this long.
     std::chrono::milliseconds timeout{50'000};
+    // Overall limit besides the idle one: keep-alive comments alone must not hold an exchange open.
+    std::optional<std::chrono::milliseconds> overallLimit;
+    // Asked after each piece of the body: once it holds, the body is whole and the exchange ends
+    // successfully without waiting for the peer to close (a stream that ended but stays open).
+    std::function<bool()> complete;
     // Once raised, the exchange is abandoned within about a second.
     StopFlag stop;
     // Each piece of the body as it arrives, on the sending thread, before the whole response returns.
@@ -56,6 +61,7 @@ struct HttpResponse {
 enum HttpFailureCode : int {
     httpExchangeFailed = 1, // the exchange broke: connection, time-out, abandoned; the message says which
     httpNoResponse = 2,     // the transport produced neither an error nor a response
+    httpOverallLimit = 3,   // the exchange ran past its overall limit
 };
 
 // One blocking HTTP exchange at a time.

@@ -19,6 +19,7 @@ namespace {
 constexpr std::chrono::milliseconds healthTimeout{800};
 constexpr std::chrono::milliseconds chatTimeout{50'000};
 constexpr double localTemperature = 0.35;
+constexpr const char* portTakenMessage = "Another program is using port 7332.";
 
 void setVariable(Environment& environment, const std::string& name, const std::string& value) {
     const auto found = std::find_if(environment.begin(), environment.end(),
@@ -85,23 +86,28 @@ std::string LocalServer::key() const {
     return options_.key ? options_.key() : RuntimeKey::ofUser(RuntimeKey::userFolder());
 }
 
-void LocalServer::acceptServer(const std::string& key) {
-    if (llamaProcess_ && llamaProcess_->isRunning()) {
-        return;
-    }
+long LocalServer::modelsStatus(const std::string& key) {
     HttpRequest probe;
     probe.url = modelsURL;
     probe.timeout = healthTimeout;
     probe.stop = options_.stop;
     probe.headers.emplace_back("Authorization", "Bearer " + key);
-    long status = 0;
     try {
-        status = syncRequest(*options_.transport, probe).status;
+        return syncRequest(*options_.transport, probe).status;
     } catch (const std::runtime_error&) {
-        // Unreachable now: the chat request that follows says so in its own words.
+        return 0;
     }
-    if (status == 401) {
-        throw ModelFailure("Another program is using port 7332.");
+}
+
+void LocalServer::acceptServer(const std::string& key) {
+    if (options_.portIsUsers && !options_.portIsUsers()) {
+        throw ModelFailure(portTakenMessage);
+    }
+    if (llamaProcess_ && llamaProcess_->isRunning()) {
+        return;
+    }
+    if (modelsStatus(RuntimeKey::decoy()) != 401 || modelsStatus(key) == 401) {
+        throw ModelFailure(portTakenMessage);
     }
 }
 
@@ -139,6 +145,8 @@ void LocalServer::ensureServer(const RuntimeConfig& config, const std::string& s
     const auto deadline = std::chrono::steady_clock::now() + options_.readinessLimit;
     while (std::chrono::steady_clock::now() < deadline) {
         if (healthIsReady()) {
+            // Our child, or something that took the port before it could.
+            acceptServer(serverKey);
             return;
         }
         if (isRaised(options_.stop)) {
@@ -154,8 +162,7 @@ void LocalServer::ensureServer(const RuntimeConfig& config, const std::string& s
             }
             // The server just launched has ended already: waiting out the limit would change nothing.
             // Something that answers HTTP on the port is another program holding it.
-            throw ModelFailure(probeAnswered_ ? "Another program is using port 7332."
-                                              : "The built-in model could not start.");
+            throw ModelFailure(probeAnswered_ ? portTakenMessage : "The built-in model could not start.");
         }
         std::this_thread::sleep_for(options_.probeInterval);
     }
@@ -228,7 +235,7 @@ std::string LocalServer::streamedLocalAnswer(const std::string& text,
     return exchangeChat(*options_.transport, exchange,
                         {"The built-in model could not answer. Please try again.",
                          "The built-in model returned an unreadable answer.",
-                         "The local model did not respond."});
+                         "The local model did not respond.", ""});
 }
 
 } // namespace ulvo

@@ -34,6 +34,9 @@ public:
         std::chrono::milliseconds probeInterval{350};
         // Raised when the answer service goes away: the readiness wait and the exchanges give up.
         StopFlag stop;
+        // Whether what listens on the port belongs to this user (the system's socket table); unset: no
+        // such check (stand-ins in tests). Nothing is sent to a server that fails it.
+        std::function<bool()> portIsUsers;
     };
 
     explicit LocalServer(Options options);
@@ -68,9 +71,11 @@ private:
     std::string key() const;
     // With the key read once for the whole answer.
     void ensureServer(const RuntimeConfig& config, const std::string& serverKey);
-    // A server this object did not start must take this user's key: another user's (or one from before
-    // the key was the user's own) would refuse every request.
+    // The port must be this user's; a server this object did not start must also refuse a made-up key
+    // (one that takes any key is not the built-in server) before it may see the real one, and then take
+    // it: another user's (or one from before the key was the user's own) would refuse every request.
     void acceptServer(const std::string& key);
+    long modelsStatus(const std::string& key);
     // Throws ModelFailure with the system's reason when the server cannot start.
     std::unique_ptr<ChildProcess> launchServer(const LaunchRequest& request);
 

@@ -1,8 +1,12 @@
 #include "model/ModelService.h"
 
+#include "base/Text.h"
 #include "model/ChatRequest.h"
 #include "model/Cleanup.h"
 #include "model/ModelFailure.h"
+#include "model/ProviderError.h"
+#include "model/ProviderRules.h"
+#include "model/ThinkBlocks.h"
 #include "model/Url.h"
 #include "settings/APIKeyStore.h"
 #include "settings/ModelPreferences.h"
@@ -33,6 +37,39 @@ std::string cleanedAnswer(const std::string& raw, Level level) {
         throw ModelFailure("The answer came back empty. Please try again.");
     }
     return cleaned;
+}
+
+constexpr const char* thinkingText = "Thinking\u2026";
+// A request adapts to at most this many refused members.
+constexpr int maxAdaptations = 3;
+
+// The answer to show: the monologue of a reasoning model removed, cleaned, and a note when it was cut.
+std::string finishedAnswer(const ChatAnswer& raw, Level level) {
+    const ThoughtSplit split = withoutThinking(raw.text);
+    const bool cutByLength = raw.finishReason == "length" || raw.finishReason == "max_tokens";
+    const bool filtered = raw.finishReason == "content_filter";
+    if (isBlank(split.answer)) {
+        if (filtered) {
+            throw ModelFailure("The provider withheld the answer: its content filter stopped it.");
+        }
+        if (split.thought || raw.reasoned) {
+            throw ModelFailure(
+                cutByLength || split.unclosed
+                    ? "The model spent its whole length limit thinking and gave no answer. "
+                      "Choose another model in Settings."
+                    : "The model only thought and gave no answer. Try again, or choose another "
+                      "model in Settings.");
+        }
+    }
+    std::string answer = cleanedAnswer(split.answer, level);
+    if (raw.capped) {
+        answer += "\n\n(Cut short: the answer was longer than 64 KB.)";
+    } else if (cutByLength || split.unclosed) {
+        answer += "\n\n(Cut short: the answer reached its length limit.)";
+    } else if (filtered) {
+        answer += "\n\n(Cut short by the provider's content filter.)";
+    }
+    return answer;
 }
 
 std::string trimSlashes(const std::string& url) {
@@ -93,6 +130,7 @@ void ModelService::explain(std::string text, std::optional<std::string> question
         // Throttled, and only while this request is still the latest.
         auto last = std::chrono::steady_clock::time_point{};
         LocalModel::PartialText shown;
+        PartialCleaner cleaner(level);
         if (partial) {
             shown = [&, generation](const std::string& raw) {
                 const auto now = std::chrono::steady_clock::now();
@@ -100,7 +138,12 @@ void ModelService::explain(std::string text, std::optional<std::string> question
                     return;
                 }
                 last = now;
-                if (std::string display = cleanPartial(raw, level); !display.empty()) {
+                const ThoughtSplit split = withoutThinking(raw, true);
+                std::string display = cleaner(split.answer);
+                if (display.empty() && (split.thought || raw.empty())) {
+                    display = thinkingText; // a reasoning model's monologue, or its reasoning fields
+                }
+                if (!display.empty()) {
                     partial(display);
                 }
             };
@@ -143,7 +186,8 @@ void ModelService::prepare(Level level) {
 ExplainResult ModelService::answer(const std::string& text, const std::optional<std::string>& question,
                                    Level level, const Partial& partial) {
     try {
-        return ExplainResult::success(cleanedAnswer(configuredAnswer(text, question, level, partial), level));
+        return ExplainResult::success(
+            finishedAnswer(configuredAnswer(text, question, level, partial), level));
     } catch (...) {
         std::exception_ptr firstError = std::current_exception();
         if (isRaised(deps_.stop)) {
@@ -154,7 +198,7 @@ ExplainResult ModelService::answer(const std::string& text, const std::optional<
             if (!question &&
                 ModelPreferences::load(*deps_.preferences, keys).provider == ModelProvider::local) {
                 if (std::optional<std::string> second = deps_.onDevice->foundationAnswer(text, level)) {
-                    return ExplainResult::success(cleanedAnswer(*second, level));
+                    return ExplainResult::success(finishedAnswer(ChatAnswer::whole(*second), level));
                 }
             }
         } catch (const std::bad_alloc&) {
@@ -166,13 +210,12 @@ ExplainResult ModelService::answer(const std::string& text, const std::optional<
     }
 }
 
-std::string ModelService::configuredAnswer(const std::string& text,
-                                           const std::optional<std::string>& question, Level level,
-                                           const LocalModel::PartialText& partial) {
+ChatAnswer ModelService::configuredAnswer(const std::string& text, const std::optional<std::string>& question,
+                                          Level level, const LocalModel::PartialText& partial) {
     const APIKeyStore keys(*deps_.secrets);
     const ModelPreferences preferences = ModelPreferences::load(*deps_.preferences, keys);
     if (preferences.provider == ModelProvider::local) {
-        return deps_.local->streamedLocalAnswer(text, question, level, partial);
+        return ChatAnswer::whole(deps_.local->streamedLocalAnswer(text, question, level, partial));
     }
     const std::string key = keys.read(preferences.provider);
     if (key.empty()) {
@@ -185,9 +228,21 @@ std::string ModelService::configuredAnswer(const std::string& text,
     return cloudAnswer(text, question, level, preferences, key, partial);
 }
 
-std::string ModelService::cloudAnswer(const std::string& text, const std::optional<std::string>& question,
-                                      Level level, const ModelPreferences& connection, const std::string& key,
-                                      const LocalModel::PartialText& partial) {
+RequestAdaptation ModelService::adaptationFor(const std::string& connection) {
+    const std::lock_guard lock(adaptationsMutex_);
+    const auto found = adaptations_.find(connection);
+    return found == adaptations_.end() ? RequestAdaptation{} : found->second;
+}
+
+void ModelService::remember(const std::string& connection, const std::string& member,
+                            const std::string& replacement) {
+    const std::lock_guard lock(adaptationsMutex_);
+    adaptations_[connection][member] = replacement;
+}
+
+ChatAnswer ModelService::cloudAnswer(const std::string& text, const std::optional<std::string>& question,
+                                     Level level, const ModelPreferences& connection, const std::string& key,
+                                     const LocalModel::PartialText& partial) {
     const std::string url = trimSlashes(connection.baseURL) + "/chat/completions";
     if (!isParsableUrl(url)) {
         throw ModelFailure("The provider address is invalid.");
@@ -205,12 +260,34 @@ std::string ModelService::cloudAnswer(const std::string& text, const std::option
     exchange.setMessages(text, question, level, language);
     exchange.temperature = cloudTemperature(level);
     exchange.timeout = deps_.requestTimeout;
+    exchange.deadline = deps_.requestDeadline;
     exchange.stop = deps_.stop;
     exchange.onPartial = partial;
-    return exchangeChat(*deps_.transport, exchange,
-                        {"The selected provider could not answer. Check Settings and try again.",
-                         "The selected provider returned an unreadable answer.",
-                         "The selected provider did not respond. Check Settings and try again."});
+    applyProviderRules(exchange, connection.provider);
+    const std::string learnt =
+        std::string(rawValue(connection.provider)) + '\n' + url + '\n' + connection.model;
+    for (const auto& [member, replacement] : adaptationFor(learnt)) {
+        exchange.adaptation[member] = replacement;
+    }
+    const ChatFailureMessages messages{
+        "The selected provider could not answer.", "The selected provider returned an unreadable answer.",
+        "The selected provider did not respond. Check Settings and try again.",
+        connection.provider == ModelProvider::custom ? std::string("The provider")
+                                                     : std::string(label(connection.provider))};
+    for (int adapted = 0;; ++adapted) {
+        try {
+            return exchangeChatAnswer(*deps_.transport, exchange, messages);
+        } catch (const ProviderRefusal& refusal) {
+            // A 400 that names a member this provider or model does not take: once more without it (or
+            // with its documented replacement), and never again with it for the program's life.
+            const auto change = requestChange(refusal.error(), buildChatRequest(exchange).body);
+            if (adapted == maxAdaptations || !change || isRaised(deps_.stop)) {
+                throw;
+            }
+            exchange.adaptation[change->first] = change->second;
+            remember(learnt, change->first, change->second);
+        }
+    }
 }
 
 } // namespace ulvo

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/ChatRequest.h"
 #include "model/ExplainResult.h"
 #include "model/HttpTransport.h"
 #include "model/Level.h"
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -38,8 +40,9 @@ public:
         std::shared_ptr<LocalModel> local = std::make_shared<MissingLocalModel>();
         std::shared_ptr<OnDeviceRuntime> onDevice = std::make_shared<NoOnDeviceRuntime>();
         std::function<std::string()> responseLanguage;
-        // Idle time-out of a cloud request.
+        // Idle time-out of a cloud request, and its overall limit (keep-alive comments move bytes).
         std::chrono::milliseconds requestTimeout{50'000};
+        std::chrono::milliseconds requestDeadline{120'000};
         // Shared with the local model and the on-device runtime: raised when the request in flight is
         // superseded or this service goes away; made here when absent.
         std::shared_ptr<std::atomic<bool>> stop;
@@ -63,8 +66,8 @@ public:
     void prepare(Level level);
 
     // Blocking, model queue only: the raw answer of the configured provider, or throws.
-    std::string configuredAnswer(const std::string& text, const std::optional<std::string>& question,
-                                 Level level, const LocalModel::PartialText& partial = {});
+    ChatAnswer configuredAnswer(const std::string& text, const std::optional<std::string>& question,
+                                Level level, const LocalModel::PartialText& partial = {});
 
     SerialQueue& queue() { return queue_; }
 
@@ -76,11 +79,17 @@ private:
     // On the model queue, as a task starts: whether it is still the latest (then it runs with the stop
     // flag lowered).
     bool begin(std::uint64_t generation);
-    std::string cloudAnswer(const std::string& text, const std::optional<std::string>& question, Level level,
-                            const ModelPreferences& connection, const std::string& key,
-                            const LocalModel::PartialText& partial);
+    ChatAnswer cloudAnswer(const std::string& text, const std::optional<std::string>& question, Level level,
+                           const ModelPreferences& connection, const std::string& key,
+                           const LocalModel::PartialText& partial);
+
+    // What each provider and model refused, learnt from its 400s, for the program's life.
+    RequestAdaptation adaptationFor(const std::string& connection);
+    void remember(const std::string& connection, const std::string& member, const std::string& replacement);
 
     Dependencies deps_;
+    std::mutex adaptationsMutex_;
+    std::map<std::string, RequestAdaptation> adaptations_;
     std::mutex turn_;
     std::uint64_t latest_ = 0;
     bool quitting_ = false;

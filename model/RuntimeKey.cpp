@@ -108,4 +108,8 @@ std::string RuntimeKey::ofUser(const std::filesystem::path& folder) {
     return key;
 }
 
+std::string RuntimeKey::decoy() {
+    return freshKey();
+}
+
 } // namespace ulvo

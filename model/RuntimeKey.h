@@ -17,6 +17,8 @@ struct RuntimeKey {
     // another process making one at the same moment: both end with the same key. Throws ModelFailure
     // when it can be neither read nor made.
     static std::string ofUser(const std::filesystem::path& folder);
+    // A fresh random key that no server was given: a server that takes it takes any key.
+    static std::string decoy();
 };
 
 } // namespace ulvo

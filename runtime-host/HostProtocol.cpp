@@ -129,11 +129,15 @@ std::string answerReply(const Request& request, const ExplainResult& result) {
     return bounded(reply, typeName(request.type), request.id);
 }
 
-std::string partialReply(const Request& request, const std::string& text) {
+std::optional<std::string> partialReply(const Request& request, const std::string& text) {
     json reply = replyBase(request.id, typeName(request.type));
     reply["partial"] = true;
     reply["text"] = text;
-    return bounded(reply, typeName(request.type), request.id);
+    std::string frame = dump(reply);
+    if (frame.size() > maxReplyBytes) {
+        return std::nullopt;
+    }
+    return frame;
 }
 
 std::string availabilityReply(const Request& request, const Availability& availability) {

@@ -44,8 +44,9 @@ inline constexpr const char* supersededMessage = "A newer request took this one'
 // The one final reply of an explanation or follow-up: "ok" and "answer", or "error" (with "superseded"
 // when a newer request ended it).
 std::string answerReply(const Request& request, const ExplainResult& result);
-// The answer so far, any number of times before the final reply: "partial": true and "text".
-std::string partialReply(const Request& request, const std::string& text);
+// The answer so far, any number of times before the final reply: "partial": true and "text". Nothing
+// when it would be over the browsers' limit: only the final reply may end a request.
+std::optional<std::string> partialReply(const Request& request, const std::string& text);
 std::string availabilityReply(const Request& request, const Availability& availability);
 std::string errorReply(std::string_view message, const nlohmann::json& id, std::string_view type);
 

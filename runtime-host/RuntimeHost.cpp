@@ -46,7 +46,11 @@ void RuntimeHost::dispatch(Request request) {
             reply(answerReply(*shared, result));
             --pending_;
         },
-        [this, shared](const std::string& partial) { reply(partialReply(*shared, partial)); });
+        [this, shared](const std::string& partial) {
+            if (std::optional<std::string> frame = partialReply(*shared, partial)) {
+                reply(*frame);
+            }
+        });
 }
 
 bool RuntimeHost::run() {

@@ -139,6 +139,7 @@ nlohmann::json SettingsBridge::pagePayload() const {
     payload["sessionNotes"] = options_.sessionNotes ? options_.sessionNotes() : std::vector<std::string>{};
     payload["gnomeShortcuts"] = static_cast<bool>(options_.addGnomeShortcuts);
     payload["hotKeyNote"] = options_.hotKeyNote ? options_.hotKeyNote() : std::string();
+    payload["modelList"] = static_cast<bool>(options_.listModels);
     if (options_.builtInModel) {
         payload["builtInModel"] = options_.builtInModel();
     }
@@ -230,6 +231,23 @@ void SettingsBridge::didReceiveScriptMessage(const nlohmann::json& body) {
             [this](const nlohmann::json& verdict) {
                 host_.evaluateScript(
                     settingsSavedScript({verdict["ok"].get<bool>(), verdict["message"].get<std::string>()}));
+            });
+    } else if (name == "models" && options_.listModels) {
+        const auto text = [&body](const char* member) {
+            const auto found = body.find(member);
+            return found != body.end() && found->is_string()
+                       ? trimmedWhitespaceAndNewlines(found->get<std::string>())
+                       : std::string();
+        };
+        const ModelProvider provider = providerFromRawValue(text("provider")).value_or(ModelProvider::local);
+        offMainThread(
+            [this, provider, baseURL = text("baseURL"), typed = text("apiKey")] {
+                // A key not typed again is the stored one.
+                const std::string key = typed.empty() ? APIKeyStore(*options_.secrets).read(provider) : typed;
+                return options_.listModels(provider, baseURL, key);
+            },
+            [this](const nlohmann::json& models) {
+                host_.evaluateScript("window.ulvo && window.ulvo.models(" + scriptLiteral(models) + ")");
             });
     } else if (name == "accessibility") {
         host_.openAccessibilitySettings();

@@ -3,6 +3,7 @@
 #include "base/Lifetime.h"
 #include "model/ModelInstaller.h"
 #include "model/SerialQueue.h"
+#include "settings/ModelProvider.h"
 #include "settings/PreferenceStore.h"
 #include "settings/SecretStore.h"
 
@@ -78,6 +79,11 @@ public:
         // could not be stored). Offered only when both are set.
         std::function<bool()> readThroughAccessibility;
         std::function<bool(bool on)> setReadThroughAccessibility;
+        // The provider's own model list (see providerModels), asked by the page; blocking, so it runs on
+        // the bridge's worker. Offered only when set.
+        std::function<nlohmann::json(ModelProvider provider, const std::string& baseURL,
+                                     const std::string& key)>
+            listModels;
         // Set: the keyring and the settings file are read and written on a worker thread of the
         // bridge's own, and the page's answer comes back through this, so an unlock prompt or a hung
         // keyring never freezes the window. Unset (tests of the verdicts): in the caller's thread.

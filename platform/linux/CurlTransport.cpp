@@ -19,6 +19,7 @@ struct BodySink {
     std::vector<std::pair<std::string, std::string>> headers;
     CURL* curl = nullptr;
     std::optional<bool> accepted; // asked at the body's first piece
+    bool whole = false;           // the caller found the body complete and ended the exchange
 };
 
 std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* target) {
@@ -38,6 +39,10 @@ std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* ta
     if (*sink->accepted && sink->request->onData &&
         !sink->request->onData(std::string_view(data, size * count))) {
         return 0;
+    }
+    if (*sink->accepted && sink->request->complete && sink->request->complete()) {
+        sink->whole = true;
+        return 0; // ends the transfer now, however long the peer keeps the connection
     }
     return size * count;
 }
@@ -76,9 +81,12 @@ bool addHeader(HeaderList& list, const std::string& line) {
 struct IdleWatch {
     std::chrono::steady_clock::duration limit;
     StopFlag stop;
-    std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::duration> overall;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point lastActivity = started;
     curl_off_t lastTotal = 0;
     bool expired = false;
+    bool overran = false;
 
     static int onProgress(void* self, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
         auto& watch = *static_cast<IdleWatch*>(self);
@@ -86,6 +94,10 @@ struct IdleWatch {
             return 1;
         }
         const auto now = std::chrono::steady_clock::now();
+        if (watch.overall && now - watch.started >= *watch.overall) {
+            watch.overran = true;
+            return 1;
+        }
         if (downloaded + uploaded != watch.lastTotal) {
             watch.lastTotal = downloaded + uploaded;
             watch.lastActivity = now;
@@ -144,7 +156,7 @@ Result<HttpResponse> CurlTransport::send(const HttpRequest& request) {
         return exchangeFailure("Out of memory while building the request.");
     }
 
-    BodySink sink{{}, &request, {}, curl, std::nullopt};
+    BodySink sink{{}, &request, {}, curl, std::nullopt, false};
     char errorText[CURL_ERROR_SIZE] = {};
     Setup check;
     check(curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str()));
@@ -175,7 +187,7 @@ Result<HttpResponse> CurlTransport::send(const HttpRequest& request) {
     // The time-out is an idle time-out: a long answer that keeps arriving is not cut off. curl looks at
     // progress about once a second when idle, so sub-second limits (health probes) bound the whole exchange.
     const auto timeoutMs = static_cast<long>(std::max<std::int64_t>(request.timeout.count(), 1));
-    IdleWatch idle{request.timeout, request.stop};
+    IdleWatch idle{request.timeout, request.stop, request.overallLimit};
     check(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs));
     if (timeoutMs < 1000) {
         check(curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs));
@@ -193,11 +205,16 @@ Result<HttpResponse> CurlTransport::send(const HttpRequest& request) {
     if (isRaised(request.stop)) {
         return exchangeFailure("The request was abandoned.");
     }
+    if (idle.overran) {
+        return Failure{"The request took longer than " +
+                           std::to_string(request.overallLimit->count() / 1000) + " seconds and was ended.",
+                       httpOverallLimit};
+    }
     if (idle.expired) {
         return exchangeFailure("The request timed out: nothing was received for " +
                                std::to_string(timeoutMs / 1000) + " seconds.");
     }
-    if (result != CURLE_OK) {
+    if (result != CURLE_OK && !sink.whole) {
         return exchangeFailure(errorText[0] != '\0' ? std::string(errorText) : curl_easy_strerror(result));
     }
     long status = 0;

@@ -3,6 +3,7 @@
 #include "model/FoundationClient.h"
 #include "model/LocalServer.h"
 #include "platform/linux/CurlTransport.h"
+#include "platform/linux/ListeningSocket.h"
 #include "platform/linux/PosixProcessLauncher.h"
 #include "platform/linux/SystemLanguage.h"
 
@@ -22,6 +23,7 @@ systemAnswerServiceDependencies(const std::optional<std::filesystem::path>& runt
     local.launcher = launcher;
     local.responseLanguage = systemResponseLanguage;
     local.stop = stop;
+    local.portIsUsers = [] { return loopbackPortIsUsers(7332); };
 
     FoundationRuntimeClient::Options onDevice;
     onDevice.runtimeRoot = runtimeRoot;

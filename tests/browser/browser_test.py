@@ -28,7 +28,7 @@ QUESTION = "Why sugar?"
 FIRST_ANSWER = "Plants use light to make their food."
 DEEPER_ANSWER = "Chloroplasts convert photons into chemical energy."
 FOLLOWUP_ANSWER = "Sugar stores the energy for later."
-PROVIDER_ERROR = "The selected provider could not answer. Check Settings and try again."
+PROVIDER_ERROR = "The provider has a problem right now. Try again later. (The provider says: down)"
 # The host process tests store the same key: they may run at the same time in the same keyring.
 API_KEY = "sk-ulvo-browser-test"
 MODEL = "browser-model"

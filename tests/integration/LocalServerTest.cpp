@@ -300,7 +300,8 @@ TEST_F(LocalServerTest, MissingPiecesGiveTheirMessagesUnlessAServerAlreadyAnswer
             if (request.path == "/health") {
                 return CannedReply{204, ""};
             }
-            return ownKey ? CannedReply{200, test::chatReply("from the stranger")} : CannedReply{401, "{}"};
+            const bool taken = ownKey && request.header("Authorization") == "Bearer test-key-123";
+            return taken ? CannedReply{200, test::chatReply("from the stranger")} : CannedReply{401, "{}"};
         },
         7332);
     EXPECT_NO_THROW(makeServer(std::nullopt)->ensureServer(RuntimeConfig{}));
@@ -363,6 +364,10 @@ TEST_F(LocalServerTest, ChatRepliesOfTheWrongShapeGiveTheirMessages) {
     CannedReply chat{201, test::chatReply("valid but 201")};
     LoopbackServer standIn(
         [&chat](const RecordedRequest& request) {
+            if (request.path == "/v1/models") { // a keyed server: only the (empty) key is taken
+                return request.header("Authorization") == "Bearer" ? CannedReply{200, "{}"}
+                                                                   : CannedReply{401, "{}"};
+            }
             return request.path == "/health" ? CannedReply{204, ""} : chat;
         },
         7332);

@@ -136,12 +136,11 @@ TEST_F(ModelServiceTest, AnswersAreCleanedForTheirBandAndOneThatCleansToNothingI
 
 TEST_F(ModelServiceTest, ReplyStatusAndShapeFailuresGiveTheirMessages) {
     auto service = makeService();
-    const std::string couldNotAnswer =
-        "The selected provider could not answer. Check Settings and try again.";
     const std::string unreadable = "The selected provider returned an unreadable answer.";
     const std::vector<std::pair<CannedReply, std::string>> cases = {
-        {{201, chatReply("valid but 201")}, couldNotAnswer},
-        {{401, R"({"error":{"message":"Invalid API key"}})"}, couldNotAnswer},
+        {{201, chatReply("valid but 201")}, "The selected provider could not answer."},
+        {{401, R"({"error":{"message":"Invalid API key"}})"},
+         "The provider did not accept the API key. Check it in Settings. (Groq says: Invalid API key)"},
         {{200, R"({"choices":[{"message":{"content":null}}]})"}, unreadable},
         {{200, R"({"choices":[]})"}, unreadable},
         {{200, R"({"choices":["text"]})"}, unreadable},
@@ -203,7 +202,7 @@ TEST_F(ModelServiceTest, ARedirectNeverCarriesTheKeyElsewhere) {
     useProvider({ModelProvider::custom, "http://127.0.0.1:" + std::to_string(port) + "/v1", "m"},
                 "sk-secret");
     EXPECT_EQ(explainNow(*service, "text", std::nullopt, 50).errorMessage(),
-              "The selected provider could not answer. Check Settings and try again.");
+              "The selected provider could not answer.");
     EXPECT_TRUE(elsewhere.requests().empty()) << "the key followed the redirect";
     redirecting.stop();
     serving.join();
@@ -244,7 +243,7 @@ TEST_F(ModelServiceTest, QuittingAbandonsTheRunningRequestAndSendsNothingMore) {
     }
 }
 
-TEST_F(ModelServiceTest, InvalidUtf8InTheSelectionIsRepairedAndLargeAnswersArriveWhole) {
+TEST_F(ModelServiceTest, InvalidUtf8InTheSelectionIsRepairedAndLargeAnswersAreCapped) {
     auto service = makeService();
     ASSERT_TRUE(explainNow(*service, std::string("caf\xC3") + "\xFF!", std::nullopt, 50).ok());
     EXPECT_EQ(lastBody()["messages"][1]["content"], "caf\uFFFD\uFFFD!");
@@ -253,7 +252,8 @@ TEST_F(ModelServiceTest, InvalidUtf8InTheSelectionIsRepairedAndLargeAnswersArriv
     server->setResponder([&big](const RecordedRequest&) { return CannedReply{200, chatReply(big)}; });
     const ExplainResult result = explainNow(*service, "text", std::nullopt, 95);
     ASSERT_TRUE(result.ok()) << result.errorMessage();
-    EXPECT_EQ(result.answer(), big);
+    EXPECT_EQ(result.answer(),
+              std::string(answerCapBytes, 'a') + "\n\n(Cut short: the answer was longer than 64 KB.)");
 }
 
 // A connection cut mid-answer is the stream faults' case and the built-in server's killed one; here a
@@ -404,9 +404,10 @@ TEST_F(ModelServiceTest, EveryStreamFaultEndsInTheWholeAnswerOrAClearError) {
         {"an error object in the stream",
          streamed(
              {{0ms, chatDelta("Par")}, {0ms, "data: {\"error\":{\"message\":\"Rate limit reached\"}}\n\n"}}),
-         "error: The selected provider could not answer. Check Settings and try again. (Rate limit reached)"},
+         "error: The selected provider could not answer. (Groq says: Rate limit reached)"},
         {"a 429 with a JSON error body", CannedReply{429, R"({"error":{"message":"Too many requests"}})"},
-         "error: The selected provider could not answer. Check Settings and try again."},
+         "error: The provider is receiving too many requests. Try again in a moment. (Groq says: Too many "
+         "requests)"},
         {"a character split across pieces",
          streamed({{0ms, "data: {\"choices\":[{\"delta\":{\"content\":\"Caf\xC3"},
                    {0ms, "\xA9 au lait.\"}}]}\n\n"},

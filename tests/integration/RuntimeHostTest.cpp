@@ -178,7 +178,8 @@ TEST_F(RuntimeHostTest, ProviderFailuresReachTheBrowserAsTheUsersMessage) {
                     {"type", "explain"},
                     {"ok", false},
                     {"level", 25},
-                    {"error", "The selected provider could not answer. Check Settings and try again."}}));
+                    {"error",
+                     "The provider has a problem right now. Try again later. (The provider says: down)"}}));
 
     // A keyless provider reads as the built-in model, whose state the availability request reports.
     KeyFilePreferenceStore store((configHome / "ulvo" / "preferences.ini").string());
@@ -268,20 +269,26 @@ TEST_F(RuntimeHostTest, AHugeDeclaredLengthIsAnsweredAtOnceWithoutWaitingForTheB
     EXPECT_EQ(host.exitStatus(5s), 0);
 }
 
-TEST_F(RuntimeHostTest, RepliesOverOneMegabyteBecomeAnError) {
+// A stream longer than any frame may be: partial frames all along, never an error frame, and the final
+// reply is the capped answer with its note.
+TEST_F(RuntimeHostTest, AStreamOverOneMegabyteEndsInTheCappedAnswer) {
     server->setResponder([](const RecordedRequest&) {
-        std::string words;
-        while (words.size() <= oneMegabyte) {
-            words += "Light becomes sugar. ";
-        }
-        return CannedReply{200, chatReply(words)};
+        CannedReply reply{200, "", "text/event-stream"};
+        reply.chunks = test::chatStream(std::vector<std::string>(2000, std::string(600, 'a') + ". "), 0ms);
+        return reply;
     });
     HostProcess host(configHome);
     host.sendMessage({{"type", "explain"}, {"text", "Long"}, {"level", 100}, {"id", 1}});
-    EXPECT_EQ(host.reply(60s), (json{{"id", 1},
-                                     {"type", "explain"},
-                                     {"ok", false},
-                                     {"error", "The answer is too long to show in the browser."}}));
+    json reply;
+    do {
+        reply = host.reply(60s);
+        ASSERT_FALSE(reply.is_null()) << "the host stopped answering";
+        ASSERT_FALSE(reply.contains("error")) << reply["error"];
+    } while (reply.contains("partial"));
+    EXPECT_EQ(reply["ok"], true);
+    const std::string answer = reply["answer"];
+    EXPECT_LT(answer.size(), std::size_t{70} * 1024);
+    EXPECT_NE(answer.find("(Cut short: the answer was longer than 64 KB.)"), std::string::npos);
 }
 
 TEST_F(RuntimeHostTest, AFrameCutShortIsReportedAndEndsTheConnection) {

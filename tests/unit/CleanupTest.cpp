@@ -128,6 +128,11 @@ TEST(CleanupTest, PunctuationRepairAboveThePlainBand) {
         {"Note:This works.", "Note: This works."},
         {"a;b and Say:\"hi\" and x:(y)", "a; b and Say: \"hi\" and x: (y)"},
         {"At 10:30 see https://x.org", "At 10:30 see https://x.org"},
+        // Code and addresses stay whole.
+        {"Use std::vector and Foo::Bar::baz.", "Use std::vector and Foo::Bar::baz."},
+        {"Write to mailto:help@example.org or TEL:+1", "Write to mailto:help@example.org or TEL:+1"},
+        {"See urn:isbn:0451450523 and data:text/plain", "See urn:isbn:0451450523 and data:text/plain"},
+        {"Ratio:Good, then tel:x", "Ratio: Good, then tel:x"},
         {"fast\u2014really fast", "fast, really fast"},
         {"one\u2013two and three \u2013 four", "one, two and three, four"},
         {"word - word", "word, word"},
@@ -169,6 +174,24 @@ TEST(CleanupTest, NonAsciiAndInvalidUtf8) {
     for (const Level level : {5, 20, 50}) {
         EXPECT_EQ(clean("", level), "");
     }
+}
+
+} // namespace
+} // namespace ulvo
+
+namespace ulvo {
+namespace {
+
+TEST(CleanupTest, PartialCleanupParagraphByParagraphMatchesTheWholeText) {
+    const std::string answer =
+        "Okay, **Plants** make food:fast.\n\nThey use light\u2014mostly sun.\n\nWell, that is `all` of it.";
+    PartialCleaner cleaner(70);
+    std::string shown;
+    for (std::size_t end = 1; end <= answer.size(); ++end) {
+        shown = cleaner(answer.substr(0, end));
+    }
+    EXPECT_EQ(shown, cleanPartial(answer, 70));
+    EXPECT_EQ(shown, "Plants make food: fast.\n\nThey use light, mostly sun.\n\nWell, that is all of it.");
 }
 
 } // namespace
