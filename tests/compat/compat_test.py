@@ -154,9 +154,6 @@ class X11:
     def keys(self, *combos):
         run(["xdotool", "key", "--delay", "60", *combos])
 
-    def type(self, text):
-        run(["xdotool", "type", "--delay", "40", text])
-
     def alt_e(self):
         run(["xdotool", "key", "alt+e"])
 
@@ -257,9 +254,6 @@ class Sway:
                 argv += ["-m", modifier]
             run(argv)
 
-    def type(self, text):
-        run(["wtype", text])
-
     def alt_e(self):
         # sway's own binding of Alt+E runs "ulvo --explain".
         run(["wtype", "-M", "alt", "e", "-m", "alt"])
@@ -326,8 +320,8 @@ def programs(session, scratch, url, text_file, recorder):
         Program("chromium", chromium, (150, 16 + 30 * 6 + 15), [DOUBLE, CTRL_A], maximise=False, start=40),
         # LibreOffice picks its GTK 3 face, with accessibility, where a GTK desktop runs; openbox alone
         # would give it its bare X11 one.
-        Program("libreoffice-writer", ["lowriter", "--norestore", "--nologo", text_file], (460, 320),
-                [DOUBLE, CTRL_A], env={"SAL_USE_VCLPLUGIN": "gtk3"}, start=60),
+        Program("libreoffice-writer", ["lowriter", "--norestore", "--nologo", text_file], (700, 330),
+                [DOUBLE, CTRL_A], maximise=False, env={"SAL_USE_VCLPLUGIN": "gtk3"}, start=60),
         mousepad,
         Program("gnome-text-editor", ["gnome-text-editor", "--standalone", text_file], (120, 260), [DOUBLE, CTRL_A]),
         featherpad,
@@ -497,6 +491,7 @@ class Suite:
     def select(self, program, window, case):
         x, y, _, _ = self.session.geometry(window)
         point = (x + program.click_at[0], y + program.click_at[1])
+        self.clicked = point
         self.session.focus(window)
         if case == "double-click":
             self.session.click(*point, 2)
@@ -508,7 +503,7 @@ class Suite:
         else:  # vim: to Normal mode, then from the first line to the last one
             self.session.click(*point, 1)
             self.session.keys("Escape")
-            self.session.type("ggVG")
+            self.session.keys("g", "g", "shift+v", "shift+g")
         time.sleep(0.5)
 
     def press(self):
@@ -555,6 +550,8 @@ class Suite:
         closed = self.session.close_card(self.ulvo.pid)
         if closed is not None:
             self.escape.append((program.name, case, closed))
+        if problems:
+            problems.append(f"selected at {self.clicked}")
         self.row(program.name, case, "FAIL" if problems else "PASS", "; ".join(problems) or f"{elapsed:.0f} ms")
 
     def bench(self, program, window):
