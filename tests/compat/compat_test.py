@@ -158,7 +158,9 @@ class X11:
         run(["xdotool", "key", "alt+e"])
 
     def card_windows(self, program_pid):
-        ids = run(["xdotool", "search", "--all", "--onlyvisible", "--pid", str(program_pid), "--name", ""]).stdout.split()
+        # --all: xdotool otherwise matches any window whose name matches, whoever owns it.
+        found = run(["xdotool", "search", "--all", "--onlyvisible", "--pid", str(program_pid), "--name", ""])
+        ids = found.stdout.split()
         return [w for w in ids if self.geometry(w)[2] >= 200]
 
     def close_card(self, program_pid):
