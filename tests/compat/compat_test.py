@@ -519,6 +519,12 @@ class Suite:
         return got[1], (got[0] - pressed) * 1000
 
     def case(self, program, window, number, case, expected, recorder):
+        if self.ulvo.poll() is not None:
+            # Said once in its row, then started again so the remaining rows still say something.
+            status = self.ulvo.returncode
+            self.row("ulvo", "running", "FAIL", f"exited with status {status} before {program.name} {case}")
+            self.start_ulvo()
+            time.sleep(1)
         clipboard = f"compat clipboard {program.name} {number}"
         self.session.set_clipboard(clipboard)
         self.select(program, window, case)
