@@ -505,6 +505,7 @@ class Suite:
         else:  # vim: to Normal mode, then from the first line to the last one
             self.session.click(*point, 1)
             self.session.keys("Escape")
+            time.sleep(0.5)  # vim takes a lone Escape as the start of a key sequence for a moment
             self.session.keys("g", "g", "shift+v", "shift+g")
         time.sleep(0.5)
 
