@@ -1,0 +1,643 @@
+#!/usr/bin/python3
+"""The programs people read in, from Debian's packages, against the built program: each is started
+once with known text, a selection is made as a person makes it (double-click, Ctrl+A or the program's
+own select-all, a triple-click in terminals), Alt+E is pressed (X11: the program's own grab; sway: the
+compositor's binding of "ulvo --explain"), and the suite checks that exactly the selected text reached
+a chat-completions provider on loopback, that the CLIPBOARD kept its known value and that a program
+running in a terminal was neither interrupted nor sent keys. One table row per program and case.
+
+Usage, inside scripts/private-session (sway: --wayland, with ULVO_SESSION_PROGRAM=BUILD/bin/ulvo):
+    compat_test.py --build BUILD_DIR [--wayland] [--only NAME,...] [--bench RUNS] [--shots DIR]
+--bench RUNS repeats Alt+E RUNS times per program and prints "name: value unit" figures.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import tty
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+WORD = "Pneumonoultramicroscopicsilicovolcanoconiosis"
+LINES = 16
+CLOSING = "Plants turn light into sugar, and the leaf keeps the water."
+DOCUMENT = "\n".join([WORD] * LINES + [CLOSING]) + "\n"
+TITLE = "compat-text"
+ANSWER = "A loopback explanation."
+PAGE = (
+    "<!doctype html><html><head><meta charset='utf-8'><title>%s</title><style>"
+    "body{margin:0;padding:16px 40px;font:22px/30px sans-serif;background:#fff;color:#000}p{margin:0}"
+    "</style></head><body>%s<p>Plants turn <b>light</b> into <a href='#leaf'>sugar</a>, and the leaf keeps"
+    " the water.</p></body></html>" % (TITLE, "".join("<p>%s</p>" % WORD for _ in range(LINES)))
+)
+
+
+def words(text):
+    return " ".join(text.split())
+
+
+class Provider:
+    """A chat-completions peer on loopback that records the user's text of every request, and serves the
+    browsers' page."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.requests = []  # (monotonic time, user text)
+        provider = self
+
+        class Handler(BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                data = PAGE.encode()
+                self.send_response(200 if self.path == "/page.html" else 404)
+                self.send_header("Content-Type", "text/html; charset=utf-8")
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data)
+
+            def do_POST(self):
+                body = json.loads(self.rfile.read(int(self.headers.get("Content-Length", "0"))) or b"{}")
+                messages = body.get("messages") or [{}, {}]
+                with provider.lock:
+                    provider.requests.append((time.monotonic(), messages[-1].get("content", "")))
+                self.send_response(200)
+                self.send_header("Content-Type", "text/event-stream")
+                self.end_headers()
+                event = {"choices": [{"index": 0, "delta": {"content": ANSWER}}]}
+                self.wfile.write(f"data: {json.dumps(event)}\n\ndata: [DONE]\n\n".encode())
+
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.port = self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def count(self):
+        with self.lock:
+            return len(self.requests)
+
+    def after(self, index, limit):
+        """The first request after the first `index` ones, or None after `limit` seconds."""
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            with self.lock:
+                if len(self.requests) > index:
+                    return self.requests[index]
+            time.sleep(0.02)
+        return None
+
+
+def run(argv, timeout=10, **kwargs):
+    """The command's result; one that hangs (xdotool waiting for a window that never maps) counts as failed."""
+    try:
+        return subprocess.run(argv, capture_output=True, text=True, timeout=timeout, **kwargs)
+    except subprocess.TimeoutExpired:
+        return subprocess.CompletedProcess(argv, -1, "", "timed out")
+
+
+def wait_until(predicate, limit, step=0.1):
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return None
+
+
+class X11:
+    name = "x11"
+
+    def set_clipboard(self, text):
+        # xclip stays in the background as the owner until another program takes the selection.
+        subprocess.run(["xclip", "-selection", "clipboard", "-i"], input=text.encode(), timeout=10,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def selection(self, which):
+        result = run(["xclip", "-selection", which, "-o"], timeout=5)
+        return result.stdout if result.returncode == 0 else None
+
+    def find_window(self, pattern, limit):
+        def found():
+            ids = run(["xdotool", "search", "--onlyvisible", "--name", pattern]).stdout.split()
+            return ids[-1] if ids else None
+        return wait_until(found, limit, 0.25)
+
+    def geometry(self, window):
+        info = dict(line.strip().split(":", 1) for line in run(["xwininfo", "-id", window]).stdout.splitlines()
+                    if ":" in line)
+        keys = ("Absolute upper-left X", "Absolute upper-left Y", "Width", "Height")
+        return tuple(int(info[k]) for k in keys) if all(k in info for k in keys) else (0, 0, 0, 0)
+
+    def place(self, window, maximise):
+        self.focus(window)
+        if maximise:
+            run(["xdotool", "windowmove", window, "0", "0", "windowsize", window, "1280", "900"])
+            time.sleep(1)
+
+    def focus(self, window):
+        run(["xdotool", "windowactivate", window])
+        wait_until(lambda: run(["xdotool", "getactivewindow"]).stdout.strip() == window, 3)
+
+    def click(self, x, y, count):
+        run(["xdotool", "mousemove", "--sync", str(x), str(y)])
+        time.sleep(0.3)  # a press right after a move can count as a drag in some toolkits
+        run(["xdotool", "click", "--repeat", str(count), "--delay", "90", "1"])
+
+    def keys(self, *combos):
+        run(["xdotool", "key", "--delay", "60", *combos])
+
+    def alt_e(self):
+        run(["xdotool", "key", "alt+e"])
+
+    def card_windows(self, program_pid):
+        # --all: xdotool otherwise matches any window whose name matches, whoever owns it.
+        found = run(["xdotool", "search", "--all", "--onlyvisible", "--pid", str(program_pid), "--name", ""])
+        ids = found.stdout.split()
+        return [w for w in ids if self.geometry(w)[2] >= 200]
+
+    def close_card(self, program_pid):
+        """Escape, as a person closes the card it has just opened: "closed" when that worked, else why not.
+        Keys go to the card alone: a real key press only while it holds the focus, else a key event sent
+        to its window, so no key ever reaches the program under test."""
+        cards = self.card_windows(program_pid)
+        if not cards:
+            return None
+        outcome = "not focused"
+        if run(["xdotool", "getactivewindow"]).stdout.strip() in cards:
+            self.keys("Escape")
+            outcome = "closed" if wait_until(lambda: not self.card_windows(program_pid), 2) else "stayed open"
+        for combo in ("ctrl+h", "Escape"):
+            for card in self.card_windows(program_pid):
+                run(["xdotool", "key", "--window", card, combo])
+            if wait_until(lambda: not self.card_windows(program_pid), 2):
+                break
+        return outcome
+
+    def shot(self, path):
+        run(["import", "-window", "root", path], timeout=20)
+
+
+class Sway:
+    name = "sway"
+
+    def set_clipboard(self, text):
+        subprocess.run(["wl-copy", text], timeout=10, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def selection(self, which):
+        result = run(["wl-paste", "-n"] + (["--primary"] if which == "primary" else []), timeout=5)
+        return result.stdout if result.returncode == 0 else None
+
+    def windows(self):
+        tree = json.loads(run(["swaymsg", "-t", "get_tree"]).stdout)
+        found = []
+
+        def walk(node):
+            if node.get("pid"):
+                found.append(node)
+            for child in node.get("nodes", []) + node.get("floating_nodes", []):
+                walk(child)
+        walk(tree)
+        return found
+
+    def find_window(self, pattern, limit):
+        def found():
+            for node in self.windows():
+                if pattern in (node.get("name") or ""):
+                    return str(node["id"])
+            return None
+        return wait_until(found, limit, 0.25)
+
+    def geometry(self, window):
+        for node in self.windows():
+            if str(node["id"]) == window:
+                rect, content = node["rect"], node["window_rect"]
+                return rect["x"] + content["x"], rect["y"] + content["y"], content["width"], content["height"]
+        raise RuntimeError("the window has gone")
+
+    def place(self, window, maximise):
+        self.focus(window)
+
+    def focus(self, window):
+        run(["swaymsg", f"[con_id={window}]", "focus"])
+
+    pointer = None
+
+    def click(self, x, y, count):
+        # The headless compositor has no pointer device: a virtual one, attached for the whole run.
+        if self.pointer is None:
+            self.pointer = subprocess.Popen(
+                ["/usr/bin/python3", os.path.join(os.path.dirname(os.path.abspath(__file__)), "virtual_pointer.py"),
+                 "1920", "1080"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            said = self.pointer.stdout.readline().strip()
+            if said != "ready":
+                raise RuntimeError(f"no virtual pointer: {said}")
+        for command in (f"move {x} {y}", f"click 1 {count}"):
+            self.pointer.stdin.write(command + "\n")
+            self.pointer.stdin.flush()
+            self.pointer.stdout.readline()
+            time.sleep(0.3)  # a press right after a move can count as a drag in some toolkits
+
+    def keys(self, *combos):
+        for combo in combos:
+            *modifiers, key = combo.split("+")
+            argv = ["wtype"]
+            for modifier in modifiers:
+                argv += ["-M", modifier]
+            argv += ["-k", key] if len(key) > 1 else [key]
+            for modifier in modifiers:
+                argv += ["-m", modifier]
+            run(argv)
+
+    def alt_e(self):
+        # sway's own binding of Alt+E runs "ulvo --explain".
+        run(["wtype", "-M", "alt", "e", "-m", "alt"])
+
+    def close_card(self, program_pid):
+        # Left open, as a person leaves it to click back into the program: the next case then selects and
+        # types there with the card showing. (A layer surface is not in sway's tree, and a key press could
+        # reach the program under test.)
+        return None
+
+    def shot(self, path):
+        run(["grim", path], timeout=20)
+
+
+class Program:
+    def __init__(self, name, argv, click, cases, title=TITLE, maximise=True, terminal=False, env=None,
+                 start=20, check=None):
+        self.name, self.argv, self.click_at, self.cases = name, argv, click, cases
+        self.title, self.maximise, self.terminal, self.env = title, maximise, terminal, env or {}
+        self.start, self.check = start, check
+
+
+DOUBLE = ("double-click", WORD)
+CTRL_A = ("Ctrl+A", DOCUMENT)
+TRIPLE = ("triple-click", WORD)
+VIM_ALL = ("ggVG (select all)", DOCUMENT)
+
+
+def firefox_profile(scratch):
+    profile = os.path.join(scratch, "firefox-profile")
+    os.makedirs(profile, exist_ok=True)
+    prefs = {"browser.shell.checkDefaultBrowser": False, "browser.startup.homepage_override.mstone": "ignore",
+             "datareporting.policy.dataSubmissionEnabled": False, "toolkit.telemetry.reportingpolicy.firstRun": False,
+             "app.normandy.enabled": False, "app.update.enabled": False, "browser.aboutwelcome.enabled": False,
+             "network.captive-portal-service.enabled": False, "network.connectivity-service.enabled": False,
+             "browser.safebrowsing.malware.enabled": False, "browser.safebrowsing.phishing.enabled": False}
+    with open(os.path.join(profile, "user.js"), "w") as out:
+        for key, value in prefs.items():
+            out.write(f"user_pref({json.dumps(key)}, {json.dumps(value)});\n")
+    return profile
+
+
+def programs(session, scratch, url, text_file, recorder):
+    """The programs of a session with the point to double-click, relative to the window's content."""
+    terminal_child = ["/usr/bin/python3", os.path.abspath(__file__), "--terminal-child", recorder, text_file]
+    firefox = Program("firefox-esr", ["firefox-esr", "--no-remote", "--profile", firefox_profile(scratch),
+                                      "--kiosk", url], (150, 16 + 30 * 6 + 15), [DOUBLE, CTRL_A], maximise=False,
+                      start=40)
+    mousepad = Program("mousepad", ["mousepad", text_file], (100, 260), [DOUBLE, CTRL_A])
+    # Qt without QT_ACCESSIBILITY or QT_LINUX_ACCESSIBILITY_ALWAYS_ON, as a desktop starts it.
+    featherpad = Program("featherpad", ["featherpad", text_file], (100, 260), [DOUBLE, CTRL_A],
+                         env={"QT_LINUX_ACCESSIBILITY_ALWAYS_ON": None, "QT_ACCESSIBILITY": None,
+                              "QT_QPA_PLATFORM": "wayland" if session == "sway" else "xcb"})
+    if session == "sway":
+        return [Program("foot", ["foot", "-T", TITLE, "-f", "monospace:size=14"] + terminal_child, (60, 20 + 26 * 4),
+                        [DOUBLE, TRIPLE], terminal=True), mousepad, featherpad, firefox]
+    chromium = ["/usr/lib/chromium/chromium", f"--user-data-dir={scratch}/chromium", "--kiosk", "--no-first-run",
+                "--no-default-browser-check", "--disable-gpu", "--password-store=basic",
+                "--disable-background-networking", "--disable-component-update", "--disable-sync", url]
+    if os.geteuid() == 0:
+        chromium.insert(1, "--no-sandbox")
+    return [
+        firefox,
+        Program("chromium", chromium, (150, 16 + 30 * 6 + 15), [DOUBLE, CTRL_A], maximise=False, start=40),
+        # LibreOffice picks its GTK 3 face, with accessibility, where a GTK desktop runs; openbox alone
+        # would give it its bare X11 one.
+        Program("libreoffice-writer", ["lowriter", "--norestore", "--nologo", text_file], (700, 330),
+                [DOUBLE, CTRL_A], maximise=False, env={"SAL_USE_VCLPLUGIN": "gtk3"}, start=60),
+        mousepad,
+        Program("gnome-text-editor", ["gnome-text-editor", "--standalone", text_file], (120, 260), [DOUBLE, CTRL_A]),
+        featherpad,
+        Program("xterm", ["xterm", "-T", TITLE, "-geometry", "60x20", "-fa", "Monospace", "-fs", "14", "-e"]
+                + terminal_child, (60, 2 + 17 * 4 + 8), [DOUBLE, TRIPLE], maximise=False, terminal=True),
+        Program("rxvt-unicode", ["urxvt", "-title", TITLE, "-geometry", "60x20", "-fn", "xft:Monospace:pixelsize=18",
+                                 "-e"] + terminal_child, (60, 2 + 21 * 4 + 10), [DOUBLE, TRIPLE], maximise=False,
+                terminal=True),
+        # gnome-terminal-server refuses a locale that is not UTF-8.
+        Program("gnome-terminal", ["gnome-terminal", "--wait", "--geometry=60x20", "--"] + terminal_child,
+                (60, 40 + 17 * 4 + 8), [DOUBLE, TRIPLE], maximise=False, terminal=True,
+                env={"LANG": "C.UTF-8"}),
+        Program("gvim", ["gvim", "-f", "-U", "NONE", "-i", "NONE", text_file], (100, 200), [DOUBLE, VIM_ALL]),
+    ]
+
+
+def terminal_child(log, text_file):
+    """Runs in a terminal: shows the text, then waits, logging every interrupt and every byte typed."""
+    def record(line):
+        with open(log, "a") as out:
+            out.write(line + "\n")
+    signal.signal(signal.SIGINT, lambda *_: record("SIGINT"))
+    sys.stdout.write(f"\033]0;{TITLE}\007")
+    sys.stdout.write(open(text_file).read())
+    sys.stdout.flush()
+    tty.setcbreak(sys.stdin.fileno())  # keys arrive one by one, and Control+C still interrupts
+    record(f"ready {os.getpid()}")
+    while True:
+        try:
+            data = os.read(sys.stdin.fileno(), 64)
+        except InterruptedError:
+            continue
+        if not data:
+            signal.pause()
+        record("INPUT " + repr(data))
+
+
+class Suite:
+    def __init__(self, args, session):
+        self.args, self.session = args, session
+        self.rows, self.samples, self.escape = [], {}, []
+        self.scratch = tempfile.mkdtemp(prefix="ulvo-compat-")
+        self.provider = Provider()
+        self.program = os.path.join(args.build, "bin", "ulvo")
+        self.ulvo = None
+
+    def configure(self):
+        config = os.path.join(os.environ.get("XDG_CONFIG_HOME", os.path.expanduser("~/.config")), "ulvo")
+        os.makedirs(config, exist_ok=True)
+        with open(os.path.join(config, "preferences.ini"), "w") as out:
+            out.write(f"[ulvo]\nmodelProvider=custom\nmodelBaseURL=http://127.0.0.1:{self.provider.port}/v1\n"
+                      "modelName=compat-model\n")
+        subprocess.run(["secret-tool", "store", "--label=ULVO compat key", "service", "com.zvk.ULVO.api-keys",
+                        "account", "custom"], input=b"sk-compat", check=True, timeout=20)
+
+    def start_ulvo(self):
+        """Starts the program; returns once it owns its name on the session bus."""
+        self.ulvo = subprocess.Popen([self.program], stdout=subprocess.DEVNULL,
+                                     stderr=open(os.path.join(self.scratch, "ulvo.log"), "a"))
+        owned = wait_until(lambda: "true" in run(
+            ["gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path", "/org/freedesktop/DBus",
+             "--method", "org.freedesktop.DBus.NameHasOwner", "com.zvk.ULVO"]).stdout, 20)
+        if not owned:
+            raise RuntimeError("the program did not start")
+
+    def stop_ulvo(self):
+        if self.ulvo:
+            self.ulvo.terminate()
+            try:
+                self.ulvo.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.ulvo.kill()
+                self.ulvo.wait()
+            self.ulvo = None
+            wait_until(lambda: "false" in run(
+                ["gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                 "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner", "com.zvk.ULVO"]).stdout, 10)
+
+    def row(self, program, case, result, detail=""):
+        self.rows.append((program, self.session.name, case, result, detail))
+        print(f"{program:<20} {self.session.name:<5} {case:<18} {result:<5} {detail}", flush=True)
+
+    def run(self):
+        text_file = os.path.join(self.scratch, TITLE + ".txt")
+        with open(text_file, "w") as out:
+            out.write(DOCUMENT)
+        recorder = os.path.join(self.scratch, "terminal.log")
+        url = f"http://127.0.0.1:{self.provider.port}/page.html"
+        self.configure()
+        wayland = self.session.name == "sway"
+        if wayland:
+            config = run(["swaymsg", "-t", "get_config"]).stdout
+            if "--explain" not in config:
+                raise RuntimeError("sway binds no \"ulvo --explain\": set ULVO_SESSION_PROGRAM for private-session")
+        else:
+            self.start_ulvo()
+            time.sleep(1)
+        only = set(self.args.only.split(",")) if self.args.only else None
+        for program in programs(self.session.name, self.scratch, url, text_file, recorder):
+            if only and program.name not in only:
+                continue
+            if wayland:
+                # A fresh start per program: the first case measures the first card after start.
+                self.start_ulvo()
+                time.sleep(1)
+            self.exercise(program, recorder)
+            if wayland:
+                self.stop_ulvo()
+        self.stop_ulvo()
+
+    def exercise(self, program, recorder):
+        executable = shutil.which(program.argv[0])
+        if not executable:
+            for case, _ in program.cases:
+                self.row(program.name, case, "SKIP", f"{program.argv[0]} is not installed")
+            return
+        env = dict(os.environ)
+        for key, value in program.env.items():
+            if value is None:
+                env.pop(key, None)
+            else:
+                env[key] = value
+        if os.path.exists(recorder):
+            os.remove(recorder)
+        log = open(os.path.join(self.scratch, program.name + ".log"), "w")
+        process = subprocess.Popen(program.argv, env=env, stdout=log, stderr=subprocess.STDOUT,
+                                   start_new_session=True, cwd=self.scratch)
+        try:
+            window = self.session.find_window(program.title, program.start)
+            if not window:
+                reason = f"no window titled {program.title!r} within {program.start} s"
+                if process.poll() is not None:
+                    reason = f"exited with status {process.returncode} without a window"
+                for case, _ in program.cases:
+                    self.row(program.name, case, "FAIL", reason)
+                return
+            if program.terminal and not wait_until(lambda: os.path.exists(recorder), 10):
+                for case, _ in program.cases:
+                    self.row(program.name, case, "FAIL", "the program in the terminal did not start")
+                return
+            self.session.place(window, program.maximise)
+            time.sleep(3 if program.start > 20 else 1.5)  # the page or document is laid out
+            for number, (case, expected) in enumerate(program.cases):
+                self.case(program, window, number, case, expected, recorder)
+            if self.args.bench:
+                self.bench(program, window)
+        finally:
+            if program.terminal and os.path.exists(recorder):
+                # gnome-terminal's window belongs to its server: it closes when the program in it ends.
+                for line in open(recorder).read().splitlines():
+                    if line.startswith("ready "):
+                        try:
+                            os.kill(int(line.split()[1]), signal.SIGKILL)
+                        except ProcessLookupError:
+                            pass
+            try:
+                os.killpg(process.pid, signal.SIGTERM)
+                process.wait(timeout=10)
+            except (ProcessLookupError, subprocess.TimeoutExpired):
+                try:
+                    os.killpg(process.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                process.wait()
+            log.close()
+
+    def select(self, program, window, case):
+        x, y, _, _ = self.session.geometry(window)
+        point = (x + program.click_at[0], y + program.click_at[1])
+        self.clicked = point
+        self.session.focus(window)
+        if case == "double-click":
+            self.session.click(*point, 2)
+        elif case == "triple-click":
+            self.session.click(*point, 3)
+        elif case == "Ctrl+A":
+            self.session.click(*point, 1)
+            self.session.keys("ctrl+a")
+        else:  # vim: to Normal mode, then from the first line to the last one
+            self.session.click(*point, 1)
+            self.session.keys("Escape")
+            time.sleep(0.5)  # vim takes a lone Escape as the start of a key sequence for a moment
+            self.session.keys("g", "g", "shift+v", "shift+g")
+        time.sleep(0.5)
+
+    def press(self):
+        """Alt+E; the user's text the provider then got and how long after the press, or (None, None)."""
+        asked = self.provider.count()
+        pressed = time.monotonic()
+        self.session.alt_e()
+        got = self.provider.after(asked, 10)
+        if got is None:
+            return None, None
+        return got[1], (got[0] - pressed) * 1000
+
+    def case(self, program, window, number, case, expected, recorder):
+        if self.ulvo.poll() is not None:
+            # Said once in its row, then started again so the remaining rows still say something.
+            status = self.ulvo.returncode
+            self.row("ulvo", "running", "FAIL", f"exited with status {status} before {program.name} {case}")
+            self.start_ulvo()
+            time.sleep(1)
+        clipboard = f"compat clipboard {program.name} {number}"
+        self.session.set_clipboard(clipboard)
+        self.select(program, window, case)
+        primary = self.session.selection("primary")
+        text, elapsed = self.press()
+        if elapsed is not None and number == 0 and self.session.name == "sway":
+            self.samples.setdefault("first_card_request", []).append(elapsed)
+        time.sleep(0.5)
+        problems = []
+        if text is None:
+            problems.append("the provider got no request")
+        elif "\ufffc" in text:
+            problems.append("U+FFFC sent")
+        if text is not None and (words(text) != words(expected) if expected == DOCUMENT else text.strip() != expected):
+            problems.append(f"sent {text[:120]!r}{'...' if len(text) > 120 else ''}")
+        after = self.session.selection("clipboard")
+        if after != clipboard:
+            problems.append(f"CLIPBOARD changed to {after!r}")
+        if program.terminal:
+            log = open(recorder).read() if os.path.exists(recorder) else ""
+            stray = [line for line in log.splitlines() if not line.startswith("ready")]
+            if stray:
+                problems.append("the terminal's program got " + ", ".join(stray))
+        if problems and primary is not None and words(primary) != words(text or ""):
+            problems.append(f"PRIMARY held {primary[:60]!r}")
+        if elapsed is not None:
+            self.samples.setdefault(program.name, []).append(elapsed)
+        if problems and self.args.shots:
+            os.makedirs(self.args.shots, exist_ok=True)
+            self.session.shot(os.path.join(self.args.shots, f"{self.session.name}-{program.name}-{number}.png"))
+        closed = self.session.close_card(self.ulvo.pid)
+        if closed is not None:
+            self.escape.append((program.name, case, closed))
+        if problems:
+            problems.append(f"selected at {self.clicked}")
+        self.row(program.name, case, "FAIL" if problems else "PASS", "; ".join(problems) or f"{elapsed:.0f} ms")
+
+    def bench(self, program, window):
+        case, expected = program.cases[0]
+        for _ in range(self.args.bench):
+            self.select(program, window, case)
+            _, elapsed = self.press()
+            if elapsed is not None:
+                self.samples.setdefault(program.name, []).append(elapsed)
+            time.sleep(0.3)
+            self.session.close_card(self.ulvo.pid)
+
+    def report(self):
+        if self.escape:
+            kept = [f"{name} {case}: {closed}" for name, case, closed in self.escape if closed != "closed"]
+            self.row("card", "Escape closes it", "FAIL" if kept else "PASS", "; ".join(kept))
+        if self.args.bench:
+            print(f"machine: {machine()}")
+            for name, values in sorted(self.samples.items()):
+                values = sorted(values)
+                prefix = f"compat_{self.session.name}_{name.replace('-', '_')}"
+                if name != "first_card_request":
+                    prefix += "_alt_e_to_request"
+                print(f"{prefix}_runs: {len(values)}")
+                print(f"{prefix}_p50: {quantile(values, 0.5):.0f} ms")
+                print(f"{prefix}_p95: {quantile(values, 0.95):.0f} ms")
+        failed = [row for row in self.rows if row[3] == "FAIL"]
+        print(f"{len(self.rows) - len(failed)} of {len(self.rows)} rows pass in the {self.session.name} session")
+        return 1 if failed else 0
+
+
+def quantile(values, q):
+    return values[min(len(values) - 1, int(q * (len(values) - 1) + 0.5))] if values else 0
+
+
+def machine():
+    model = "unknown CPU"
+    for line in open("/proc/cpuinfo"):
+        if line.startswith("model name"):
+            model = line.split(":", 1)[1].strip()
+            break
+    return f"{model}, {os.cpu_count()} cores"
+
+
+def main():
+    if len(sys.argv) == 4 and sys.argv[1] == "--terminal-child":
+        terminal_child(sys.argv[2], sys.argv[3])
+        return 0
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--wayland", action="store_true", help="the sway session of scripts/private-session --wayland")
+    parser.add_argument("--only", help="comma-separated program names")
+    parser.add_argument("--bench", type=int, default=0, metavar="RUNS")
+    parser.add_argument("--shots", help="a directory for a screenshot of each failing case")
+    args = parser.parse_args()
+    args.build = os.path.abspath(args.build)
+    if not os.access(os.path.join(args.build, "bin", "ulvo"), os.X_OK):
+        print(f"no program at {args.build}/bin/ulvo", file=sys.stderr)
+        return 2
+    if args.wayland != bool(os.environ.get("SWAYSOCK")):
+        print("run inside scripts/private-session" + (" --wayland" if args.wayland else ""), file=sys.stderr)
+        return 2
+    suite = Suite(args, Sway() if args.wayland else X11())
+    print(f"{'program':<20} {'session':<5} {'selection':<18} result", flush=True)
+    try:
+        suite.run()
+    finally:
+        suite.stop_ulvo()
+        if getattr(suite.session, "pointer", None):
+            suite.session.pointer.kill()
+    status = suite.report()
+    if status == 0:
+        shutil.rmtree(suite.scratch, ignore_errors=True)
+    else:
+        print(f"the programs' output and the program's log: {suite.scratch}")
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
