@@ -467,7 +467,7 @@ void AppDelegate::showHistory() {
 }
 
 void AppDelegate::reopen(const HistoryEntry& entry) {
-    history_->reopened(entry.id);
+    history_->reopened(entry.id, entry.selection);
     pendingSelection_ = entry.selection;
     cardBridge_->showStored(historyEntryPayload(entry));
     showCardWithSelection({});

@@ -57,8 +57,8 @@ void History::keep(std::string selection, Level level, std::optional<std::string
             current_.reset();
             return;
         }
-        if (question && current_) {
-            if (Result<void> added = kept->addFollowup(*current_, {*question, answer}); !added) {
+        if (question && current_ && current_->second == selection) {
+            if (Result<void> added = kept->addFollowup(current_->first, {*question, answer}); !added) {
                 fail(added.failure().message);
             }
             return;
@@ -76,15 +76,15 @@ void History::keep(std::string selection, Level level, std::optional<std::string
             std::tie(entry.provider, entry.model) = options_.connection();
         }
         Result<std::int64_t> id = kept->add(entry);
-        current_ = id ? std::optional(id.value()) : std::nullopt;
+        current_ = id ? std::optional(std::pair(id.value(), selection)) : std::nullopt;
         if (!id) {
             fail(id.failure().message);
         }
     });
 }
 
-void History::reopened(std::int64_t id) {
-    queue_.async([this, id] { current_ = id; });
+void History::reopened(std::int64_t id, std::string selection) {
+    queue_.async([this, id, selection = std::move(selection)] { current_ = std::pair(id, selection); });
 }
 
 void History::pruneOld() {
@@ -126,7 +126,7 @@ void History::entry(std::int64_t id, std::function<void(Result<std::optional<His
 
 void History::remove(std::int64_t id, std::function<void(Result<void>)> done) {
     queue_.async([this, id, done = std::move(done)]() mutable {
-        if (current_ == id) {
+        if (current_ && current_->first == id) {
             current_.reset();
         }
         HistoryStore* kept = store();

@@ -44,10 +44,11 @@ public:
     History& operator=(const History&) = delete;
 
     // A finished explanation (no question) or follow-up reached the card. A follow-up joins the entry of
-    // the explanation before it (or of the entry reopened), else starts one of its own.
+    // the explanation before it (or of the entry reopened) when it is about the same text, else starts
+    // one of its own.
     void keep(std::string selection, Level level, std::optional<std::string> question, std::string answer);
     // The card shows a stored entry again: follow-ups asked now join it.
-    void reopened(std::int64_t id);
+    void reopened(std::int64_t id, std::string selection);
     // Removes entries older than the days kept.
     void pruneOld();
 
@@ -70,7 +71,8 @@ private:
     Options options_;
     // Worker-only state.
     std::unique_ptr<HistoryStore> store_;
-    std::optional<std::int64_t> current_; // the entry follow-ups join
+    // The entry follow-ups join, and its text.
+    std::optional<std::pair<std::int64_t, std::string>> current_;
     // Last, so it is joined before the state its tasks use goes.
     SerialQueue queue_{"ulvo.history"};
 };

@@ -9,11 +9,16 @@ namespace ulvo {
 namespace {
 
 std::optional<std::int64_t> idMember(const nlohmann::json& body) {
+    // Page numbers arrive as doubles: a whole one in range is an id.
     const auto id = body.find("id");
-    if (id == body.end() || !id->is_number_integer()) {
+    if (id == body.end() || !id->is_number()) {
         return std::nullopt;
     }
-    return id->get<std::int64_t>();
+    const double value = id->get<double>();
+    if (!std::isfinite(value) || value != std::floor(value) || value < 1 || value > 9.0e15) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(value);
 }
 
 std::size_t offsetMember(const nlohmann::json& body) {

@@ -313,19 +313,23 @@ TEST(HistoryTest, KeepsExplanationsWithTheirFollowupsAndPrunesOldOnes) {
     keeper.runMainThread();
     {
         History history(keeper.options(path));
-        history.reopened(reopenedId);
+        history.reopened(reopenedId, "old text");
         history.keep("old text", 10, std::string("asked later"), "later answer");
+        // About another text (its explanation failed, so was not kept): an entry of its own.
+        history.keep("other text", 10, std::string("what?"), "this");
         history.find("", 10, 0, [&](Result<std::vector<HistoryEntry>> found) {
             ASSERT_TRUE(found.ok());
-            ASSERT_EQ(selections(*found), (std::vector<std::string>{"second", "first", "old text"}));
-            EXPECT_EQ(found->at(1).followups, (std::vector<HistoryFollowup>{{"and then?", "more"}}));
-            EXPECT_EQ(found->at(2).followups,
+            ASSERT_EQ(selections(*found),
+                      (std::vector<std::string>{"other text", "second", "first", "old text"}));
+            EXPECT_EQ(found->at(0).followups, (std::vector<HistoryFollowup>{{"what?", "this"}}));
+            EXPECT_EQ(found->at(2).followups, (std::vector<HistoryFollowup>{{"and then?", "more"}}));
+            EXPECT_EQ(found->at(3).followups,
                       (std::vector<HistoryFollowup>{{"asked later", "later answer"}}));
-            EXPECT_EQ(found->at(0).provider, "Built-in");
+            EXPECT_EQ(found->at(1).provider, "Built-in");
         });
         history.pruneOld();
         history.find("", 10, 0, [&](Result<std::vector<HistoryEntry>> found) {
-            EXPECT_EQ(selections(*found), (std::vector<std::string>{"second", "first"}));
+            EXPECT_EQ(selections(*found), (std::vector<std::string>{"other text", "second", "first"}));
         });
     }
     keeper.runMainThread();

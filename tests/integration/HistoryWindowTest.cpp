@@ -45,8 +45,8 @@ TEST(HistoryWindowTest, KeepsListsSearchesReopensAndDeletes) {
     EXPECT_EQ(listed(history),
               (nlohmann::json{"Mitochondria make energy", "Photosynthesis turns light into sugar"}));
 
-    test::evaluate(history, "const s = document.getElementById('search'); s.value = 'photo';"
-                            "s.dispatchEvent(new Event('input')); true");
+    test::evaluate(history, "(() => { const s = document.getElementById('search'); s.value = 'photo';"
+                            "s.dispatchEvent(new Event('input')); return true; })()");
     ASSERT_TRUE(pumpUntil([&] { return listed(history).size() == 1; }, 10s)) << test::pageText(history);
     EXPECT_EQ(listed(history)[0], "Photosynthesis turns light into sugar");
 
@@ -62,8 +62,8 @@ TEST(HistoryWindowTest, KeepsListsSearchesReopensAndDeletes) {
     // Deleting: one, then all; nothing of them stays in the files.
     test::evaluate(history, "document.querySelector('.entry .delete').click(); true");
     ASSERT_TRUE(pumpUntil([&] { return listed(history).empty(); }, 10s));
-    test::evaluate(history, "const s = document.getElementById('search'); s.value = '';"
-                            "s.dispatchEvent(new Event('input')); true");
+    test::evaluate(history, "(() => { const s = document.getElementById('search'); s.value = '';"
+                            "s.dispatchEvent(new Event('input')); return true; })()");
     ASSERT_TRUE(pumpUntil([&] { return listed(history).size() == 1; }, 10s));
     test::evaluate(history, "document.getElementById('delete-all').click();"
                             "document.getElementById('confirm-yes').click(); true");
@@ -91,7 +91,8 @@ TEST(HistoryWindowTest, KeepsListsSearchesReopensAndDeletes) {
     ASSERT_TRUE(test::pageShows(history, "The history is empty."));
     test::pumpFor(1s);
     EXPECT_TRUE(listed(history).empty());
-    EXPECT_EQ((test::readFile(file) + test::readFile(file.string() + "-wal")).find("once more"), std::string::npos);
+    EXPECT_EQ((test::readFile(file) + test::readFile(file.string() + "-wal")).find("once more"),
+              std::string::npos);
 
     g_application_quit(G_APPLICATION(application));
     delegate.applicationWillTerminate();

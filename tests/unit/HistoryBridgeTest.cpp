@@ -98,7 +98,7 @@ TEST(HistoryBridgeTest, ListsPagesOpensAndDeletes) {
         const nlohmann::json messages[] = {
             {{"action", "list"}, {"query", ""}, {"offset", 0}},
             {{"action", "list"}, {"query", ""}, {"offset", 50}},
-            {{"action", "open"}, {"id", 3}},
+            {{"action", "open"}, {"id", 3.0}}, // as the page's numbers arrive
             {{"action", "open"}, {"id", 999}},
             {{"action", "delete"}, {"id", 60}},
             {{"action", "list"}, {"query", "entry 5"}},
