@@ -16,6 +16,7 @@
     note: $("accessibility-note"), copy: $("copy"), close: $("close"), feedback: $("copy-feedback"),
     offer: $("model-offer"), download: $("download-model"), useCloud: $("use-cloud"),
     modelProgress: $("model-progress"), modelStatus: $("model-status"),
+    readAloud: $("read-aloud"), history: $("history"), historyNote: $("history-note"),
   };
 
   const state = {
@@ -25,6 +26,7 @@
     nextId: 1,
     debounce: 0,
     model: null, // the built-in model's state, as the native side last told it
+    speaking: false,
   };
 
   function post(message) {
@@ -245,8 +247,56 @@
     showSelection(text);
     ui.answer.textContent = "";
     ui.thread.replaceChildren();
+    ui.historyNote.hidden = true;
     clearError();
     explain();
+  }
+
+  function threadItem(question, answer) {
+    const item = document.createElement("li");
+    const asked = document.createElement("div");
+    asked.className = "question";
+    asked.textContent = question;
+    const reply = document.createElement("div");
+    reply.className = "reply";
+    reply.textContent = answer;
+    item.append(asked, reply);
+    return item;
+  }
+
+  // A kept explanation, as it was answered: nothing is asked again.
+  function showStored(entry) {
+    if (!entry || typeof entry.selection !== "string") return;
+    window.clearTimeout(state.debounce);
+    supersedeOpen();
+    showSelection(entry.selection);
+    setLevel({ level: entry.level });
+    ui.answer.textContent = typeof entry.answer === "string" ? entry.answer : "";
+    const followups = Array.isArray(entry.followups) ? entry.followups : [];
+    ui.thread.replaceChildren(...followups.map((f) => threadItem(String(f.question), String(f.answer))));
+    ui.historyNote.hidden = true;
+    clearError();
+  }
+
+  function historyFailed(payload) {
+    const message = payload && typeof payload.message === "string" ? payload.message : "";
+    ui.historyNote.textContent = "Not kept in the history: " + message;
+    ui.historyNote.hidden = false;
+  }
+
+  function setSpeech(payload) {
+    ui.readAloud.hidden = !(payload && payload.available === true);
+  }
+
+  function speechState(payload) {
+    state.speaking = payload && payload.speaking === true;
+    ui.readAloud.textContent = state.speaking ? "Stop reading" : "Read aloud";
+    ui.readAloud.setAttribute("aria-pressed", String(state.speaking));
+  }
+
+  function readAloud() {
+    if (ui.readAloud.hidden) return;
+    post({ action: "speak", text: state.speaking ? "" : answerText() });
   }
 
   function setLevel(payload) {
@@ -260,18 +310,26 @@
     ui.note.hidden = !(payload && payload.trusted === false);
   }
 
-  function copyAnswer() {
+  // The answer with its follow-ups, as the card shows them.
+  function answerText() {
     const parts = [ui.answer.textContent];
     for (const item of ui.thread.children) {
       parts.push(item.querySelector(".question").textContent + "\n" + item.querySelector(".reply").textContent);
     }
-    const text = parts.filter((part) => part && part.trim() !== "").join("\n\n");
+    return parts.filter((part) => part && part.trim() !== "").join("\n\n");
+  }
+
+  function copyAnswer() {
+    const text = answerText();
     post({ action: "copy", text });
     ui.feedback.textContent = text ? "Copied" : "Nothing to copy yet";
     window.setTimeout(() => { ui.feedback.textContent = ""; }, 1600);
   }
 
-  window.ULVO = { setSelection, setAccessibility, setLevel, receivePartial, receiveResult, receiveError, cancelOpen, modelState };
+  window.ULVO = {
+    setSelection, setAccessibility, setLevel, receivePartial, receiveResult, receiveError, cancelOpen, modelState,
+    showStored, historyFailed, setSpeech, speechState,
+  };
 
   ui.download.addEventListener("click", () => post({ action: "download-model" }));
   ui.useCloud.addEventListener("click", () => post({ action: "open-settings" }));
@@ -286,7 +344,15 @@
   ui.fetch.addEventListener("click", () => post({ action: "request-selection" }));
   ui.copy.addEventListener("click", copyAnswer);
   ui.close.addEventListener("click", () => post({ action: "close" }));
+  ui.readAloud.addEventListener("click", readAloud);
+  ui.history.addEventListener("click", () => post({ action: "open-history" }));
   document.addEventListener("keydown", (event) => {
+    if (event.ctrlKey && !event.altKey && !event.shiftKey && event.key.toLowerCase() === "r") {
+      // Ctrl+R reads aloud here; the page is never reloaded by it.
+      event.preventDefault();
+      readAloud();
+      return;
+    }
     if (event.key === "Escape" && !event.defaultPrevented) {
       event.preventDefault();
       post({ action: "close" });

@@ -8,6 +8,8 @@
 #include "platform/linux/KeyFilePreferenceStore.h"
 #include "platform/linux/LibsecretStore.h"
 #include "platform/linux/MappedFiles.h"
+#include "platform/linux/SpeechDispatcherSpeaker.h"
+#include "platform/linux/SqliteHistoryStore.h"
 #include "platform/linux/SystemAnswerService.h"
 #include "platform/linux/SystemLanguage.h"
 #include "platform/linux/gtk/DesktopServices.h"
@@ -77,6 +79,50 @@ private:
     AppDelegate& owner_;
 };
 
+// The history page's side of the desktop.
+class AppDelegate::HistoryHost final : public HistoryPageHost {
+public:
+    explicit HistoryHost(AppDelegate& owner)
+        : owner_(owner) {}
+    void evaluateScript(const std::string& script) override {
+        if (owner_.historyWindow_) {
+            owner_.historyWindow_->page().evaluate(script);
+        }
+    }
+    void reopen(const HistoryEntry& entry) override { owner_.reopen(entry); }
+
+private:
+    AppDelegate& owner_;
+};
+
+namespace {
+
+std::unique_ptr<History> makeHistory(std::shared_ptr<PreferenceStore> preferences,
+                                     std::shared_ptr<SecretStore> secrets,
+                                     std::function<void(const std::string&)> failed) {
+    History::Options options;
+    options.open = []() -> Result<std::unique_ptr<HistoryStore>> {
+        Result<std::unique_ptr<SqliteHistoryStore>> opened =
+            SqliteHistoryStore::open(SqliteHistoryStore::defaultPath());
+        if (!opened) {
+            return opened.failure();
+        }
+        return std::unique_ptr<HistoryStore>(std::move(opened).value());
+    };
+    options.preferences = preferences;
+    // The connection the answer service uses now, read as it reads it.
+    options.connection = [preferences, secrets] {
+        const APIKeyStore keys(*secrets);
+        const ModelPreferences connection = ModelPreferences::load(*preferences, keys);
+        return std::pair(std::string(label(connection.provider)), connection.model);
+    };
+    options.toMainThread = gtk::postToMainThread;
+    options.failed = std::move(failed);
+    return std::make_unique<History>(std::move(options));
+}
+
+} // namespace
+
 ModelService::Dependencies
 AppDelegate::answerServiceDependencies(const std::optional<std::filesystem::path>& resources,
                                        std::shared_ptr<PreferenceStore> preferences,
@@ -104,6 +150,11 @@ AppDelegate::AppDelegate(std::optional<std::filesystem::path> resources,
         });
     };
     installer_ = std::make_unique<ModelInstaller>(std::move(options));
+    history_ = makeHistory(preferences_, secrets_, [watch = lifetime_.watch()](const std::string& message) {
+        if (AppDelegate* self = watch.get(); self != nullptr && self->cardBridge_) {
+            self->cardBridge_->historyFailed(message);
+        }
+    });
 }
 
 AppDelegate::~AppDelegate() {
@@ -113,6 +164,9 @@ AppDelegate::~AppDelegate() {
     }
     if (settingsController_) {
         g_signal_handlers_disconnect_by_data(settingsController_->window(), this);
+    }
+    if (historyWindow_) {
+        g_signal_handlers_disconnect_by_data(historyWindow_->window(), this);
     }
 }
 
@@ -200,6 +254,15 @@ void AppDelegate::attach(GtkApplication* application) {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
+    history_->pruneOld();
+    // The speech service is looked for away from the main thread; the card and Settings follow its answer.
+    speaker_ = std::make_unique<SpeechDispatcherSpeaker>([watch = lifetime_.watch()] {
+        gtk::postToMainThread([watch] {
+            if (AppDelegate* self = watch.get()) {
+                self->speechChanged();
+            }
+        });
+    });
     setAccessoryPolicy();
     buildMenu();
     buildPanel();
@@ -320,6 +383,95 @@ void AppDelegate::buildPanel() {
     answers.cancel = [this] { model_.cancel(); };
     answers.prepare = [this](Level level) { model_.prepare(level); };
     cardBridge_ = std::make_unique<CardBridge>(*this, std::move(answers), gtk::postToMainThread);
+    cardBridge_->setKeeper(
+        [this](const std::string& text, Level level, const std::optional<std::string>& question,
+               const std::string& answer) { history_->keep(text, level, question, answer); });
+    cardBridge_->setSpeaker(speaker_.get(), [] { return systemResponseLanguage(); });
+}
+
+void AppDelegate::speechChanged() {
+    cardBridge_->speechChanged();
+    if (settingsController_) {
+        settingsController_->page().evaluate(historySettingsScript(
+            "speech", {{"speechNote", speaker_ ? speaker_->unavailableReason() : std::string()}}));
+    }
+}
+
+void AppDelegate::sendHistorySettings() {
+    history_->settings([watch = lifetime_.watch()](HistorySettings settings) {
+        AppDelegate* self = watch.get();
+        if (self != nullptr && self->settingsController_) {
+            const std::string note = self->speaker_
+                                         ? self->speaker_->unavailableReason()
+                                         : std::string("Read aloud is not set up in this program.");
+            self->settingsController_->page().evaluate(
+                historySettingsScript("init", historySettingsPayload(settings, note)));
+        }
+    });
+}
+
+bool AppDelegate::historySettingsMessage(const nlohmann::json& body) {
+    const auto action = body.is_object() ? body.find("action") : body.end();
+    if (action == body.end() || !action->is_string()) {
+        return false;
+    }
+    if (*action == "open-history") {
+        showHistory();
+        return true;
+    }
+    if (*action != "history-settings") {
+        return false;
+    }
+    const auto reply = [watch = lifetime_.watch()](bool ok, const std::string& message) {
+        AppDelegate* self = watch.get();
+        if (self != nullptr && self->settingsController_) {
+            self->settingsController_->page().evaluate(
+                historySettingsScript("saved", {{"ok", ok}, {"message", message}}));
+        }
+    };
+    const std::optional<HistorySettings> settings = HistorySettings::fromPage(body);
+    if (!settings) {
+        reply(false,
+              "Enter a whole number of days from 1 to " + std::to_string(HistorySettings::maximumDays) + ".");
+        return true;
+    }
+    history_->setSettings(*settings, [reply](bool saved) {
+        reply(saved, saved ? "" : "The settings file cannot be written.");
+    });
+    return true;
+}
+
+void AppDelegate::showHistory() {
+    if (!historyBridge_) {
+        historyHost_ = std::make_unique<HistoryHost>(*this);
+        historyBridge_ = std::make_unique<HistoryBridge>(*historyHost_, *history_);
+    }
+    if (!historyWindow_) {
+        gtk::PageView::Callbacks callbacks;
+        callbacks.message = [this](const nlohmann::json& body) {
+            historyBridge_->didReceiveScriptMessage(body);
+        };
+        historyWindow_ = std::make_unique<gtk::HistoryWindow>(application_, webEngine(), std::move(callbacks),
+                                                              panel_->hasPage() ? &panel_->page() : nullptr);
+        gtk::connect(
+            historyWindow_->window(), "hide",
+            +[](GtkWidget*, gpointer self) { static_cast<AppDelegate*>(self)->scheduleWebViewsRelease(); },
+            this);
+        if (resources_) {
+            historyWindow_->page().load(*resources_ / "Web" / "history.html");
+        }
+    } else {
+        // Shown again: what was kept since is listed.
+        historyWindow_->page().evaluate("window.ULVOHistory && window.ULVOHistory.refresh()");
+    }
+    historyWindow_->present();
+}
+
+void AppDelegate::reopen(const HistoryEntry& entry) {
+    history_->reopened(entry.id, entry.selection);
+    pendingSelection_ = entry.selection;
+    cardBridge_->showStored(historyEntryPayload(entry));
+    showCardWithSelection({});
 }
 
 gtk::WebEngine& AppDelegate::webEngine() {
@@ -364,8 +516,12 @@ void AppDelegate::releaseIdleWebViews() {
     if (!settingsShown) {
         settingsController_.reset();
     }
+    if (historyWindow_ && !historyWindow_->isVisible()) {
+        g_signal_handlers_disconnect_by_data(historyWindow_->window(), this);
+        historyWindow_.reset();
+    }
     // The web context goes last, with the views that used it: its network process ends with it.
-    if ((!panel_ || !panel_->hasPage()) && !settingsController_) {
+    if ((!panel_ || !panel_->hasPage()) && !settingsController_ && !historyWindow_) {
         engine_.reset();
     }
     // What the views freed goes back to the system rather than waiting in the allocator's free lists.
@@ -385,9 +541,13 @@ void AppDelegate::releaseIdleWebViews() {
 void AppDelegate::buildTagPanel() {
     x11::DesktopCapture::Card card;
     card.showCardWithSelection = [this](const std::string& text) { showCardWithSelection(text); };
-    card.setPendingSelection = [this](const std::string& text) { pendingSelection_ = text; };
+    card.setPendingSelection = [this](const std::string& text) {
+        pendingSelection_ = text;
+        cardBridge_->forgetStored();
+    };
     card.setAccessibility = [this](bool trusted) { cardBridge_->setAccessibility(trusted); };
     card.showSettings = [this] { showSettings(); };
+    card.showHistory = [this] { showHistory(); };
     card.terminate = [this] { g_application_quit(as<GApplication>(application_)); };
     card.cardHasFocus = [this] { return gtk_window_is_active(panel_->window()) != FALSE; };
     card.startAtLogin = [this] { return loginStart_.enabled(); };
@@ -481,9 +641,14 @@ void AppDelegate::showSettings() {
     if (!settingsController_) {
         gtk::PageView::Callbacks callbacks;
         callbacks.message = [this](const nlohmann::json& body) {
-            settingsBridge_->didReceiveScriptMessage(body);
+            if (!historySettingsMessage(body)) {
+                settingsBridge_->didReceiveScriptMessage(body);
+            }
         };
-        callbacks.loadFinished = [this] { settingsBridge_->didFinishNavigation(); };
+        callbacks.loadFinished = [this] {
+            settingsBridge_->didFinishNavigation();
+            sendHistorySettings();
+        };
         callbacks.openExternally = [this](const std::string& uri) {
             gtk::openExternally(uri, ownEnvironment_);
         };
@@ -512,6 +677,9 @@ void AppDelegate::hideApplication() {
     if (settingsController_) {
         settingsController_->hide();
     }
+    if (historyWindow_) {
+        historyWindow_->hide();
+    }
 }
 
 void AppDelegate::captureSelectionAndShow() {
@@ -537,6 +705,7 @@ void AppDelegate::copySelectionViaClipboard(std::function<void(std::string)> com
 void AppDelegate::showCardWithSelection(const std::string& text) {
     if (!text.empty()) {
         pendingSelection_ = text;
+        cardBridge_->forgetStored();
     }
     if (!hasPlacedPanel_) {
         positionNearPointer();

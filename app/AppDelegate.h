@@ -3,9 +3,13 @@
 #include "base/Lifetime.h"
 #include "card/CardBridge.h"
 #include "card/CardGeometry.h"
+#include "card/Speaker.h"
+#include "history/History.h"
+#include "history/HistoryBridge.h"
 #include "model/ModelInstaller.h"
 #include "model/ModelService.h"
 #include "platform/linux/gtk/CardPanel.h"
+#include "platform/linux/gtk/HistoryWindow.h"
 #include "platform/linux/gtk/SettingsWindow.h"
 #include "platform/linux/x11/DesktopCapture.h"
 #include "settings/LoginStart.h"
@@ -76,6 +80,11 @@ public:
 
     gtk::CardPanel* panel() const { return panel_.get(); }
     gtk::SettingsWindow* settingsWindow() const { return settingsController_.get(); }
+    gtk::HistoryWindow* historyWindow() const { return historyWindow_.get(); }
+
+    // The history window (made at its first showing), and a kept entry shown again in the card.
+    void showHistory() override;
+    void reopen(const HistoryEntry& entry);
     GtkWidget* tagWindow() const { return tagPanel_; }
 
     // CardHost
@@ -89,6 +98,7 @@ public:
 
 private:
     class SettingsPageHost;
+    class HistoryHost;
 
     // Start-up steps, in order.
     void setAccessoryPolicy();
@@ -108,6 +118,10 @@ private:
     void modelStateChanged(const ModelInstallState& state);
     void builtInModelAction(const std::string& action);
     void chooseModelFile();
+    // The settings page's history section: its state, and its messages (true when it took the message).
+    void sendHistorySettings();
+    bool historySettingsMessage(const nlohmann::json& body);
+    void speechChanged();
 
     // The answer service on the real desktop: these stores, curl, the built-in runtime under the resources.
     static ModelService::Dependencies
@@ -147,6 +161,11 @@ private:
     std::string pendingSelection_;
     bool hasPlacedPanel_ = false;
     std::unique_ptr<gtk::SettingsWindow> settingsController_;
+    std::unique_ptr<History> history_;
+    std::unique_ptr<Speaker> speaker_;
+    std::unique_ptr<HistoryPageHost> historyHost_;
+    std::unique_ptr<HistoryBridge> historyBridge_;
+    std::unique_ptr<gtk::HistoryWindow> historyWindow_;
 };
 
 } // namespace ulvo

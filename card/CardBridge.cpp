@@ -47,6 +47,11 @@ std::optional<CardMessage> parseCardMessage(const nlohmann::json& body) {
         message.action = CardMessage::Action::downloadModel;
     } else if (*action == "open-settings") {
         message.action = CardMessage::Action::openSettings;
+    } else if (*action == "speak") {
+        message.action = CardMessage::Action::speak;
+        message.text = stringMember(body, "text").value_or("");
+    } else if (*action == "open-history") {
+        message.action = CardMessage::Action::openHistory;
     } else if (*action == "explain" || *action == "followup") {
         message.action = *action == "explain" ? CardMessage::Action::explain : CardMessage::Action::followup;
         message.requestText = stringMember(body, "text");
@@ -80,6 +85,7 @@ void CardBridge::cardOpened() {
 
 void CardBridge::cardClosed() {
     ++latest_;
+    stopSpeaking();
     if (answers_.cancel) {
         answers_.cancel();
     }
@@ -91,7 +97,9 @@ void CardBridge::callJavaScript(std::string_view name, const nlohmann::json& pay
 }
 
 void CardBridge::sendSelection() {
-    if (!host_.pendingSelection().empty()) {
+    if (stored_) {
+        callJavaScript("showStored", *stored_);
+    } else if (!host_.pendingSelection().empty()) {
         callJavaScript("setSelection", {{"text", host_.pendingSelection()}});
     }
 }
@@ -102,6 +110,7 @@ void CardBridge::setAccessibility(bool trusted) {
 
 void CardBridge::didFinishNavigation(bool cardShown) {
     setAccessibility(host_.accessibilityTrusted());
+    speechChanged();
     // A page made again after an idle spell starts where the user left the level.
     if (lastLevel_ != defaultLevel) {
         callJavaScript("setLevel", {{"level", lastLevel_}});
@@ -132,6 +141,12 @@ void CardBridge::didReceiveScriptMessage(const nlohmann::json& body) {
     case CardMessage::Action::openSettings:
         host_.showSettings();
         return;
+    case CardMessage::Action::openHistory:
+        host_.showHistory();
+        return;
+    case CardMessage::Action::speak:
+        toggleSpeech(message->text);
+        return;
     case CardMessage::Action::explain:
     case CardMessage::Action::followup:
         requestAnswer(*message);
@@ -139,8 +154,66 @@ void CardBridge::didReceiveScriptMessage(const nlohmann::json& body) {
     }
 }
 
+void CardBridge::setSpeaker(Speaker* speaker, std::function<std::string()> language) {
+    speaker_ = speaker;
+    language_ = std::move(language);
+}
+
+void CardBridge::speechChanged() {
+    callJavaScript("setSpeech", {{"available", speaker_ != nullptr && speaker_->available()}});
+}
+
+void CardBridge::toggleSpeech(const std::string& text) {
+    if (speech_ != 0) {
+        stopSpeaking();
+        return;
+    }
+    if (speaker_ == nullptr || !speaker_->available() || isBlank(text)) {
+        return;
+    }
+    const std::uint64_t utterance = speech_ = ++speechCount_;
+    MainThreadPoster toMain = toMainThread_;
+    speaker_->speak(text, language_ ? language_() : std::string(),
+                    [toMain, watch = lifetime_.watch(), utterance] {
+                        toMain([watch, utterance] {
+                            CardBridge* self = watch.get();
+                            if (self != nullptr && self->speech_ == utterance) {
+                                self->speech_ = 0;
+                                self->callJavaScript("speechState", {{"speaking", false}});
+                            }
+                        });
+                    });
+    callJavaScript("speechState", {{"speaking", true}});
+}
+
+void CardBridge::stopSpeaking() {
+    if (speech_ == 0) {
+        return;
+    }
+    speech_ = 0;
+    speaker_->stop();
+    callJavaScript("speechState", {{"speaking", false}});
+}
+
+void CardBridge::showStored(nlohmann::json entry) {
+    ++latest_;
+    stopSpeaking();
+    if (answers_.cancel) {
+        answers_.cancel();
+    }
+    stored_ = std::move(entry);
+    sendSelection();
+}
+
+void CardBridge::historyFailed(const std::string& message) {
+    callJavaScript("historyFailed", {{"message", message}});
+}
+
 void CardBridge::requestAnswer(const CardMessage& message) {
     const std::uint64_t serial = ++latest_;
+    // A new answer is coming: the old one is no longer read, and the card is no longer a kept entry.
+    stopSpeaking();
+    stored_.reset();
     if (!message.requestText || isBlank(*message.requestText)) {
         callJavaScript("receiveError", {{"message", missingTextMessage}, {"id", message.id}});
         return;
@@ -156,11 +229,12 @@ void CardBridge::requestAnswer(const CardMessage& message) {
     };
     answers_.explain(
         *message.requestText, message.question, message.level,
-        [toMain, current, followup, id](ExplainResult result) {
+        [toMain, current, followup, id, text = *message.requestText, level = message.level,
+         question = message.question](ExplainResult result) {
             if (result.isSuperseded()) {
                 return;
             }
-            toMain([current, followup, id, result = std::move(result)] {
+            toMain([current, followup, id, text, level, question, result = std::move(result)] {
                 CardBridge* self = current();
                 if (self == nullptr) {
                     return;
@@ -168,6 +242,9 @@ void CardBridge::requestAnswer(const CardMessage& message) {
                 if (result.ok()) {
                     self->callJavaScript("receiveResult",
                                          {{"text", result.answer()}, {"followup", followup}, {"id", id}});
+                    if (self->keeper_) {
+                        self->keeper_(text, level, question, result.answer());
+                    }
                 } else {
                     const std::string error = result.errorMessage();
                     // The built-in model not installed yet: the card offers its download.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Lifetime.h"
+#include "card/Speaker.h"
 #include "model/ExplainResult.h"
 #include "model/Level.h"
 
@@ -20,9 +21,19 @@ Level levelFromPage(const nlohmann::json* value);
 
 // One message of the card page, as the native side understands it.
 struct CardMessage { // NOLINT(bugprone-exception-escape): json moves without throwing; its check only asserts
-    enum class Action { close, copy, requestSelection, explain, followup, downloadModel, openSettings };
+    enum class Action {
+        close,
+        copy,
+        requestSelection,
+        explain,
+        followup,
+        downloadModel,
+        openSettings,
+        speak,
+        openHistory
+    };
     Action action = Action::close;
-    std::string text;                       // "copy": the text, empty when missing or not a string
+    std::string text;                       // "copy", "speak": the text, empty when missing or not a string
     std::optional<std::string> requestText; // "explain"/"followup": absent when missing or not a string
     Level level = defaultLevel;
     std::optional<std::string> question; // "followup" only
@@ -57,6 +68,7 @@ public:
     // The missing-model error's two ways on: the built-in model's download, or Settings.
     virtual void downloadModel() {}
     virtual void showSettings() {}
+    virtual void showHistory() {}
 };
 
 // Runs a task on the main thread later; callable from any thread.
@@ -72,6 +84,11 @@ struct CardAnswers {
     std::function<void()> cancel;       // ends what is in flight; optional
     std::function<void(Level)> prepare; // readies a first explanation at a level; optional
 };
+
+// A finished explanation (no question) or follow-up that reached the page, for the history. Called on
+// the main thread; must return at once.
+using CardKeeper = std::function<void(const std::string& text, Level level,
+                                      const std::optional<std::string>& question, const std::string& answer)>;
 
 // Both directions of the card page protocol. Lives on the main thread; answers that arrive after it
 // is gone, and anything of a request a newer one replaced, are dropped: only the latest request's
@@ -91,14 +108,34 @@ public:
     void sendSelection();
     void setAccessibility(bool trusted);
 
+    void setKeeper(CardKeeper keeper) { keeper_ = std::move(keeper); }
+    // Read aloud: the page's button shows while the speaker is available; language() is the answers'.
+    void setSpeaker(Speaker* speaker, std::function<std::string()> language);
+    // The speaker's availability became known.
+    void speechChanged();
+    // Shows a kept explanation (an entry payload of the history) with its answer; nothing is asked.
+    void showStored(nlohmann::json entry);
+    // A new selection arrived: it, not the kept entry, is what the card shows.
+    void forgetStored() { stored_.reset(); }
+    // A write to the history failed: the card says so and goes on.
+    void historyFailed(const std::string& message);
+
 private:
     void requestAnswer(const CardMessage& message);
+    void toggleSpeech(const std::string& text);
+    void stopSpeaking();
 
     CardHost& host_;
     CardAnswers answers_;
     MainThreadPoster toMainThread_;
     std::uint64_t latest_ = 0; // the bridge's own count of requests, so stale answers are recognised
     Level lastLevel_ = defaultLevel;
+    CardKeeper keeper_;
+    Speaker* speaker_ = nullptr;
+    std::function<std::string()> language_;
+    std::uint64_t speech_ = 0; // the utterance the page shows as speaking; 0 for none
+    std::uint64_t speechCount_ = 0;
+    std::optional<nlohmann::json> stored_; // the kept entry shown instead of the selection
     Lifetime<CardBridge> lifetime_{this};
 };
 

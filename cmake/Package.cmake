@@ -77,6 +77,9 @@ if(DEFINED ULVO_RUNTIME_MACHINE)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${ULVO_RUNTIME_STAGE_DIR}/lib/${ULVO_RUNTIME_MACHINE})
 endif()
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "maim, tesseract-ocr-eng, grim, slurp")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnome-keyring | kwalletmanager, xdg-desktop-portal, at-spi2-core")
+# libsqlite3-0 and libspeechd2 come through the shared-library dependencies; the speech service itself
+# is recommended: without it only read aloud is missing, and Settings says so.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "gnome-keyring | kwalletmanager, xdg-desktop-portal, at-spi2-core, speech-dispatcher, speech-dispatcher-espeak-ng | speech-dispatcher-espeak")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

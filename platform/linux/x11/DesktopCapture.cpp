@@ -134,6 +134,7 @@ void DesktopCapture::buildStatusItem(const std::optional<std::filesystem::path>&
     actions.statusExplain = [this] { captureSelectionAndShow(); };
     actions.statusCapture = [this] { captureViaOCR(); };
     actions.showSettings = card_.showSettings;
+    actions.showHistory = card_.showHistory;
     actions.terminate = card_.terminate;
     actions.startAtLogin = card_.startAtLogin;
     actions.setStartAtLogin = card_.setStartAtLogin;

@@ -49,6 +49,7 @@ public:
         std::function<void(const std::string&)> setPendingSelection;
         std::function<void(bool)> setAccessibility;
         std::function<void()> showSettings;
+        std::function<void()> showHistory;
         std::function<void()> terminate;
         std::function<bool()> accessibilityTrusted; // default: the accessibility bus says enabled
         std::function<bool()> cardHasFocus;

@@ -141,6 +141,8 @@ void StatusItem::activated(GtkMenuItem* item, gpointer data) {
         run = &self->actions_.statusCapture;
     } else if (action == "showSettings") {
         run = &self->actions_.showSettings;
+    } else if (action == "showHistory") {
+        run = &self->actions_.showHistory;
     } else if (action == "terminate") {
         run = &self->actions_.terminate;
     }

@@ -21,12 +21,13 @@ struct StatusMenuEntry {
     const char* accelerator;
     bool check = false;
 };
-inline constexpr std::array<StatusMenuEntry, 9> statusMenuEntries = {{
+inline constexpr std::array<StatusMenuEntry, 10> statusMenuEntries = {{
     {"Explain Selection", "statusExplain", nullptr},
     {"Capture Text from Image…", "statusCapture", nullptr},
     {"", nullptr, nullptr},
     {"Alt+E  explain   ·   Alt+Shift+E  capture image", nullptr, nullptr},
     {"", nullptr, nullptr},
+    {"History…", "showHistory", nullptr},
     {"Settings…", "showSettings", "<Primary>comma"},
     {"Start ULVO at login", "toggleStartAtLogin", nullptr, true},
     {"", nullptr, nullptr},
@@ -43,6 +44,7 @@ public:
         std::function<void()> statusExplain;
         std::function<void()> statusCapture;
         std::function<void()> showSettings;
+        std::function<void()> showHistory;
         std::function<void()> terminate;
         // The login start's state, and its switch; the entry follows what the switch leaves.
         std::function<bool()> startAtLogin;

@@ -1,0 +1,102 @@
+// The history on the real desktop: explanations from a loopback provider are kept, listed newest first in
+// the history window, searched, reopened in the card without a new request, and deleted; Settings' "Keep a
+// history" switched off keeps nothing more. Runs inside scripts/private-session (scratch HOME, keyring).
+#include <gtest/gtest.h>
+
+#include "app/AppDelegate.h"
+#include "platform/linux/SqliteHistoryStore.h"
+#include "tests/integration/DesktopTestSupport.h"
+#include "tests/support/Files.h"
+#include "tests/support/LoopbackServer.h"
+
+namespace ulvo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::pumpUntil;
+
+nlohmann::json listed(WebKitWebView* view) {
+    return test::evaluate(
+        view, "Array.from(document.querySelectorAll('.entry .selection')).map(e => e.textContent)");
+}
+
+TEST(HistoryWindowTest, KeepsListsSearchesReopensAndDeletes) {
+    test::LoopbackServer server([](const test::RecordedRequest& request) {
+        const bool photo = request.body.find("Photosynthesis") != std::string::npos;
+        return test::CannedReply{
+            200, test::chatReply(photo ? "Plants make sugar from light." : "Cells burn sugar.")};
+    });
+    test::useLoopbackProvider(server.baseURL());
+    GtkApplication* application = gtk_application_new("com.zvk.ULVO.HistoryTest", G_APPLICATION_NON_UNIQUE);
+    AppDelegate delegate(std::filesystem::path(ULVO_TEST_SHARE_DIR));
+    delegate.attach(application);
+    ASSERT_TRUE(g_application_register(G_APPLICATION(application), nullptr, nullptr));
+
+    delegate.showCardWithSelection("Photosynthesis turns light into sugar");
+    WebKitWebView* card = delegate.panel()->page().view();
+    ASSERT_TRUE(test::pageShows(card, "Plants make sugar from light.")) << test::pageText(card);
+    delegate.showCardWithSelection("Mitochondria make energy");
+    ASSERT_TRUE(test::pageShows(card, "Cells burn sugar.")) << test::pageText(card);
+
+    delegate.showHistory();
+    ASSERT_NE(delegate.historyWindow(), nullptr);
+    WebKitWebView* history = delegate.historyWindow()->page().view();
+    ASSERT_TRUE(pumpUntil([&] { return listed(history).size() == 2; }, 20s)) << test::pageText(history);
+    EXPECT_EQ(listed(history),
+              (nlohmann::json{"Mitochondria make energy", "Photosynthesis turns light into sugar"}));
+
+    test::evaluate(history, "(() => { const s = document.getElementById('search'); s.value = 'photo';"
+                            "s.dispatchEvent(new Event('input')); return true; })()");
+    ASSERT_TRUE(pumpUntil([&] { return listed(history).size() == 1; }, 10s)) << test::pageText(history);
+    EXPECT_EQ(listed(history)[0], "Photosynthesis turns light into sugar");
+
+    const std::size_t asked = server.requests().size();
+    test::evaluate(history, "document.querySelector('.entry .open').click(); true");
+    ASSERT_TRUE(pumpUntil([&] {
+        return test::pageText(card).find("Photosynthesis turns light into sugar") != std::string::npos &&
+               test::pageText(card).find("Plants make sugar from light.") != std::string::npos;
+    })) << test::pageText(card);
+    test::pumpFor(500ms);
+    EXPECT_EQ(server.requests().size(), asked) << "reopening asked again";
+
+    // Deleting: one, then all; nothing of them stays in the files.
+    test::evaluate(history, "document.querySelector('.entry .delete').click(); true");
+    ASSERT_TRUE(pumpUntil([&] { return listed(history).empty(); }, 10s));
+    test::evaluate(history, "(() => { const s = document.getElementById('search'); s.value = '';"
+                            "s.dispatchEvent(new Event('input')); return true; })()");
+    ASSERT_TRUE(pumpUntil([&] { return listed(history).size() == 1; }, 10s));
+    test::evaluate(history, "document.getElementById('delete-all').click();"
+                            "document.getElementById('confirm-yes').click(); true");
+    ASSERT_TRUE(test::pageShows(history, "The history is empty."));
+    const std::filesystem::path file = SqliteHistoryStore::defaultPath();
+    const std::string bytes = test::readFile(file) + test::readFile(file.string() + "-wal");
+    EXPECT_FALSE(bytes.empty());
+    EXPECT_EQ(bytes.find("Mitochondria"), std::string::npos);
+    EXPECT_EQ(bytes.find("Photosynthesis"), std::string::npos);
+
+    // Off in Settings: the next explanation is not kept.
+    delegate.showSettings();
+    WebKitWebView* settings = delegate.settingsWindow()->page().view();
+    ASSERT_TRUE(test::pageShows(settings, "Keep a history"));
+    ASSERT_TRUE(pumpUntil(
+        [&] { return test::evaluate(settings, "document.getElementById('history-keep').checked") == true; }));
+    EXPECT_EQ(test::evaluate(settings, "document.getElementById('history-days').value"), "90");
+    test::evaluate(settings, "const k = document.getElementById('history-keep'); k.checked = false;"
+                             "k.dispatchEvent(new Event('change')); true");
+    ASSERT_TRUE(test::pageShows(settings, "Nothing more is kept."));
+    delegate.showCardWithSelection("Photosynthesis once more");
+    ASSERT_TRUE(test::pageShows(card, "Plants make sugar from light."));
+    test::pumpFor(1s);
+    delegate.showHistory();
+    ASSERT_TRUE(test::pageShows(history, "The history is empty."));
+    test::pumpFor(1s);
+    EXPECT_TRUE(listed(history).empty());
+    EXPECT_EQ((test::readFile(file) + test::readFile(file.string() + "-wal")).find("once more"),
+              std::string::npos);
+
+    g_application_quit(G_APPLICATION(application));
+    delegate.applicationWillTerminate();
+}
+
+} // namespace
+} // namespace ulvo
