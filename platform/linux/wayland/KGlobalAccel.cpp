@@ -86,12 +86,12 @@ KGlobalAccelShortcuts::KGlobalAccelShortcuts(Events events)
             G_VARIANT_TYPE("(ai)"), G_DBUS_CALL_FLAGS_NONE, callTimeoutMilliseconds, nullptr,
             [](GObject* source, GAsyncResult* result, gpointer data) {
                 const std::unique_ptr<Reply> boxed = gtk::unbox<Reply>(data);
-                GError* raw = nullptr;
+                GError* failed = nullptr;
                 const gtk::GVariantPtr answer(
-                    g_dbus_connection_call_finish(gtk::as<GDBusConnection>(source), result, &raw));
-                const gtk::GErrorPtr error(raw);
+                    g_dbus_connection_call_finish(gtk::as<GDBusConnection>(source), result, &failed));
+                const gtk::GErrorPtr callError(failed);
                 if (KGlobalAccelShortcuts* self = boxed->watch.get()) {
-                    boxed->done(*self, answer.get(), error.get());
+                    boxed->done(*self, answer.get(), callError.get());
                 }
             },
             reply);
