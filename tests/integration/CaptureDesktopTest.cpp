@@ -712,7 +712,7 @@ TEST(StatusItemDesktopTest, MenuOrderAndActions) {
     x11::StatusItem item(actions, std::nullopt);
     // The entries' words are the menu's own; where each entry stands decides what a click does.
     GList* children = gtk_container_get_children(GTK_CONTAINER(item.menu()));
-    ASSERT_EQ(g_list_length(children), 9U);
+    ASSERT_EQ(g_list_length(children), 10U);
     EXPECT_FALSE(gtk_widget_get_sensitive(GTK_WIDGET(g_list_nth_data(children, 3))))
         << "the hint line cannot be chosen";
     gtk_menu_item_activate(GTK_MENU_ITEM(g_list_nth_data(children, 0)));
@@ -721,7 +721,7 @@ TEST(StatusItemDesktopTest, MenuOrderAndActions) {
     EXPECT_EQ(captured, 1);
 
     // The login start's entry shows the state and switches it; a change made elsewhere shows too.
-    auto* login = GTK_CHECK_MENU_ITEM(g_list_nth_data(children, 6));
+    auto* login = GTK_CHECK_MENU_ITEM(g_list_nth_data(children, 7));
     g_list_free(children);
     EXPECT_FALSE(gtk_check_menu_item_get_active(login));
     gtk_menu_item_activate(GTK_MENU_ITEM(login));

@@ -246,12 +246,14 @@ TEST_F(BridgeTest, OtherActionsAndMalformedBodies) {
 TEST_F(BridgeTest, PageLoadSendsTrustThenThePendingSelection) {
     auto bridge = makeBridge();
     bridge->didFinishNavigation();
-    EXPECT_EQ(host.scripts, std::vector<std::string>{R"(window.ULVO.setAccessibility({"trusted":false}))"});
+    EXPECT_EQ(host.scripts, (std::vector<std::string>{R"(window.ULVO.setAccessibility({"trusted":false}))",
+                                                      R"(window.ULVO.setSpeech({"available":false}))"}));
     host.scripts.clear();
     host.trusted = true;
     host.selection = "</script>";
     bridge->didFinishNavigation();
     EXPECT_EQ(host.scripts, (std::vector<std::string>{R"(window.ULVO.setAccessibility({"trusted":true}))",
+                                                      R"(window.ULVO.setSpeech({"available":false}))",
                                                       R"(window.ULVO.setSelection({"text":"<\/script>"}))"}));
 
     // A page made again after an idle spell gets the level last asked for, before the selection.
@@ -259,12 +261,13 @@ TEST_F(BridgeTest, PageLoadSendsTrustThenThePendingSelection) {
     host.scripts.clear();
     bridge->didFinishNavigation();
     EXPECT_EQ(host.scripts, (std::vector<std::string>{R"(window.ULVO.setAccessibility({"trusted":true}))",
+                                                      R"(window.ULVO.setSpeech({"available":false}))",
                                                       R"(window.ULVO.setLevel({"level":70}))",
                                                       R"(window.ULVO.setSelection({"text":"<\/script>"}))"}));
     // Made ahead of a hidden card, it is not asked about the previous selection.
     host.scripts.clear();
     bridge->didFinishNavigation(false);
-    EXPECT_EQ(host.scripts.size(), 2u);
+    EXPECT_EQ(host.scripts.size(), 3u);
     EXPECT_EQ(host.scripts.back().find("setSelection"), std::string::npos);
 }
 
