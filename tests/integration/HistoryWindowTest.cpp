@@ -27,6 +27,11 @@ TEST(HistoryWindowTest, KeepsListsSearchesReopensAndDeletes) {
             200, test::chatReply(photo ? "Plants make sugar from light." : "Cells burn sugar.")};
     });
     test::useLoopbackProvider(server.baseURL());
+    // The session's other desktop tests keep their explanations too: this one starts from no history.
+    const std::filesystem::path file = SqliteHistoryStore::defaultPath();
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::filesystem::remove(file.string() + suffix);
+    }
     GtkApplication* application = gtk_application_new("com.zvk.ULVO.HistoryTest", G_APPLICATION_NON_UNIQUE);
     AppDelegate delegate(std::filesystem::path(ULVO_TEST_SHARE_DIR));
     delegate.attach(application);
@@ -36,7 +41,6 @@ TEST(HistoryWindowTest, KeepsListsSearchesReopensAndDeletes) {
     WebKitWebView* card = delegate.panel()->page().view();
     ASSERT_TRUE(test::pageShows(card, "Plants make sugar from light.")) << test::pageText(card);
     // Kept once written (a new selection before then would rightly leave it out, as never finished).
-    const std::filesystem::path file = SqliteHistoryStore::defaultPath();
     const auto written = [&file](const char* words) {
         return (test::readFile(file) + test::readFile(file.string() + "-wal")).find(words) !=
                std::string::npos;
