@@ -1,8 +1,8 @@
 #include "app/AppDelegate.h"
 
+#include "answer/ModelList.h"
+#include "base/InstallLayout.h"
 #include "browser/NativeMessagingInstaller.h"
-#include "model/InstallLayout.h"
-#include "model/ModelList.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/GnomeShortcutSettings.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
@@ -29,7 +29,7 @@
 
 namespace ulvo {
 
-using gtk::as;
+using glib::as;
 
 namespace {
 
@@ -203,11 +203,11 @@ void AppDelegate::chooseModelFile() {
     gtk_file_chooser_add_filter(as<GtkFileChooser>(chooser), filter);
     // The chooser is modal to Settings but not to the program: the answer comes as a signal.
     using Watch = Lifetime<AppDelegate>::Watch;
-    gtk::connectOwning(
+    glib::connectOwning(
         chooser, "response",
         +[](GtkNativeDialog* dialog, gint response, gpointer data) {
             if (response == GTK_RESPONSE_ACCEPT) {
-                gtk::GCharPtr file(gtk_file_chooser_get_filename(as<GtkFileChooser>(dialog)));
+                glib::GCharPtr file(gtk_file_chooser_get_filename(as<GtkFileChooser>(dialog)));
                 AppDelegate* self = static_cast<Watch*>(data)->get();
                 if (self != nullptr && file) {
                     self->installer_->useFile(file.get());
@@ -248,9 +248,9 @@ void AppDelegate::attach(GtkApplication* application) {
         {"settings", 0, 0, G_OPTION_ARG_NONE, nullptr, "Open Settings", nullptr},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
     g_application_add_main_option_entries(as<GApplication>(application), options);
-    gtk::connect(application, "startup", &Handlers::startup, this, true);
-    gtk::connect(application, "shutdown", &Handlers::shutdown, this);
-    gtk::connect(application, "command-line", &Handlers::commandLine, this);
+    glib::connect(application, "startup", &Handlers::startup, this, true);
+    glib::connect(application, "shutdown", &Handlers::shutdown, this);
+    glib::connect(application, "command-line", &Handlers::commandLine, this);
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
@@ -323,8 +323,8 @@ void AppDelegate::buildMenu() {
         {"capture", [self] { self->captureViaOCR(); }, noAccel},
     };
     for (const Action& action : actions) {
-        const gtk::GObjectPtr<GSimpleAction> simple(g_simple_action_new(action.name, nullptr));
-        gtk::connectOwning(simple.get(), "activate", &activateAction, action.run);
+        const glib::GObjectPtr<GSimpleAction> simple(g_simple_action_new(action.name, nullptr));
+        glib::connectOwning(simple.get(), "activate", &activateAction, action.run);
         g_action_map_add_action(as<GActionMap>(application_), as<GAction>(simple.get()));
         if (!action.accels.empty()) {
             std::vector<const char*> accels = action.accels;
@@ -334,10 +334,10 @@ void AppDelegate::buildMenu() {
         }
     }
 
-    gtk::GObjectPtr<GMenu> menu(g_menu_new());
-    gtk::GObjectPtr<GMenu> about(g_menu_new());
+    glib::GObjectPtr<GMenu> menu(g_menu_new());
+    glib::GObjectPtr<GMenu> about(g_menu_new());
     g_menu_append(about.get(), "About ULVO", "app.about");
-    gtk::GObjectPtr<GMenu> session(g_menu_new());
+    glib::GObjectPtr<GMenu> session(g_menu_new());
     g_menu_append(session.get(), "Hide ULVO", "app.hide");
     g_menu_append(session.get(), "Quit ULVO", "app.quit");
     g_menu_append_section(menu.get(), nullptr, as<GMenuModel>(about.get()));
@@ -369,7 +369,7 @@ void AppDelegate::buildPanel() {
     };
     panel_ = std::make_unique<gtk::CardPanel>(
         application_, [this]() -> gtk::WebEngine& { return webEngine(); }, std::move(callbacks));
-    gtk::connect(
+    glib::connect(
         panel_->window(), "hide",
         +[](GtkWidget*, gpointer self) { static_cast<AppDelegate*>(self)->scheduleWebViewsRelease(); }, this);
 
@@ -453,7 +453,7 @@ void AppDelegate::showHistory() {
         };
         historyWindow_ = std::make_unique<gtk::HistoryWindow>(application_, webEngine(), std::move(callbacks),
                                                               panel_->hasPage() ? &panel_->page() : nullptr);
-        gtk::connect(
+        glib::connect(
             historyWindow_->window(), "hide",
             +[](GtkWidget*, gpointer self) { static_cast<AppDelegate*>(self)->scheduleWebViewsRelease(); },
             this);
@@ -654,7 +654,7 @@ void AppDelegate::showSettings() {
         };
         settingsController_ = std::make_unique<gtk::SettingsWindow>(
             application_, webEngine(), std::move(callbacks), panel_->hasPage() ? &panel_->page() : nullptr);
-        gtk::connect(
+        glib::connect(
             settingsController_->window(), "hide",
             +[](GtkWidget*, gpointer self) { static_cast<AppDelegate*>(self)->scheduleWebViewsRelease(); },
             this);

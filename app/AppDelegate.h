@@ -1,20 +1,20 @@
 #pragma once
 
+#include "answer/ModelService.h"
 #include "base/Lifetime.h"
 #include "card/CardBridge.h"
 #include "card/CardGeometry.h"
 #include "card/Speaker.h"
+#include "download/ModelInstaller.h"
 #include "history/History.h"
 #include "history/HistoryBridge.h"
-#include "model/ModelInstaller.h"
-#include "model/ModelService.h"
 #include "platform/linux/gtk/CardPanel.h"
 #include "platform/linux/gtk/HistoryWindow.h"
 #include "platform/linux/gtk/SettingsWindow.h"
 #include "platform/linux/x11/DesktopCapture.h"
+#include "settings-page/SettingsBridge.h"
 #include "settings/LoginStart.h"
 #include "settings/SelectionReading.h"
-#include "settings/SettingsBridge.h"
 
 #include <gtk/gtk.h>
 

@@ -1,7 +1,7 @@
 // The on-device runtime client against real child processes: small tools written by the test.
-#include "model/FoundationClient.h"
-#include "model/ModelFailure.h"
-#include "model/ModelService.h"
+#include "server/FoundationClient.h"
+#include "answer/ModelFailure.h"
+#include "answer/ModelService.h"
 #include "platform/linux/PosixProcessLauncher.h"
 #include "tests/support/LocalOnlyService.h"
 #include "tests/support/Waiting.h"

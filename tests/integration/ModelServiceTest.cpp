@@ -1,8 +1,8 @@
 // The answer service against a real HTTP server on loopback, through the real libcurl transport.
-#include "model/ModelService.h"
-#include "model/ChatRequest.h"
-#include "model/ModelFailure.h"
-#include "model/Prompts.h"
+#include "answer/ModelService.h"
+#include "answer/ChatRequest.h"
+#include "answer/ModelFailure.h"
+#include "answer/Prompts.h"
 #include "platform/linux/CurlTransport.h"
 #include "settings/APIKeyStore.h"
 #include "settings/ModelPreferences.h"

@@ -1,6 +1,6 @@
 #include "platform/linux/wayland/GlobalShortcutsPortal.h"
 
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 #include <cstdio>
 #include <memory>
@@ -10,12 +10,12 @@ namespace ulvo::wayland {
 
 namespace {
 
-using VariantPtr = gtk::GVariantPtr;
+using VariantPtr = glib::GVariantPtr;
 
-gtk::GObjectPtr<GDBusConnection> sessionBus() {
+glib::GObjectPtr<GDBusConnection> sessionBus() {
     GError* raw = nullptr;
-    gtk::GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
-    const gtk::GErrorPtr error(raw);
+    glib::GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
+    const glib::GErrorPtr error(raw);
     return bus;
 }
 
@@ -111,7 +111,7 @@ void GlobalShortcutsPortal::sessionCreated(GVariant* results) {
         return;
     }
     session_ = handle;
-    activated_ = gtk::BusSubscription(
+    activated_ = glib::BusSubscription(
         portal_->bus(),
         g_dbus_connection_signal_subscribe(portal_->bus(), Portal::busName, interface, "Activated",
                                            Portal::objectPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,

@@ -44,7 +44,7 @@ private:
     Events events_;
     std::unique_ptr<Portal> portal_;
     std::string session_;
-    gtk::BusSubscription activated_; // ends before the portal releases the bus
+    glib::BusSubscription activated_; // ends before the portal releases the bus
     bool failed_ = false;
 };
 

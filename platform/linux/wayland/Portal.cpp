@@ -1,6 +1,6 @@
 #include "platform/linux/wayland/Portal.h"
 
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 #include <memory>
 #include <utility>
@@ -9,8 +9,8 @@ namespace ulvo::wayland {
 
 namespace {
 
-using ErrorPtr = gtk::GErrorPtr;
-using VariantPtr = gtk::GVariantPtr;
+using ErrorPtr = glib::GErrorPtr;
+using VariantPtr = glib::GVariantPtr;
 
 // What a finished call's reply needs: the portal (valid unless the call was cancelled) and the path
 // the answer will arrive on.
@@ -73,10 +73,10 @@ void Portal::request(const char* interface, const char* method, const Parameters
         bus_.get(), busName, "org.freedesktop.portal.Request", "Response", path.c_str(), nullptr,
         G_DBUS_SIGNAL_FLAGS_NONE, &Portal::onResponse, this, nullptr);
     pending_.erase(path);
-    pending_.emplace(path, Pending{std::move(answer), gtk::BusSubscription(bus_.get(), subscription)});
+    pending_.emplace(path, Pending{std::move(answer), glib::BusSubscription(bus_.get(), subscription)});
     g_dbus_connection_call(bus_.get(), busName, objectPath, interface, method, parameters(token),
                            G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, -1, cancellable_.get(),
-                           &Portal::onCallReply, gtk::box(CallContext{this, path}));
+                           &Portal::onCallReply, glib::box(CallContext{this, path}));
 }
 
 void Portal::onResponse(GDBusConnection* /*bus*/, const char* /*sender*/, const char* path,
@@ -92,7 +92,7 @@ void Portal::onResponse(GDBusConnection* /*bus*/, const char* /*sender*/, const 
 }
 
 void Portal::onCallReply(GObject* source, GAsyncResult* result, void* data) {
-    const std::unique_ptr<CallContext> context = gtk::unbox<CallContext>(data);
+    const std::unique_ptr<CallContext> context = glib::unbox<CallContext>(data);
     GError* raw = nullptr;
     const VariantPtr reply(
         g_dbus_connection_call_finish(reinterpret_cast<GDBusConnection*>(source), result, &raw));

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 #include <gio/gio.h>
 
@@ -46,15 +46,15 @@ public:
 private:
     struct Pending {
         Answer answer;
-        gtk::BusSubscription subscription;
+        glib::BusSubscription subscription;
     };
     static void onResponse(GDBusConnection*, const char*, const char*, const char*, const char*,
                            GVariant* parameters, void* data);
     static void onCallReply(GObject* source, GAsyncResult* result, void* data);
     void finish(const std::string& path, std::uint32_t response, GVariant* results, const std::string& error);
 
-    gtk::GObjectPtr<GDBusConnection> bus_;
-    gtk::GObjectPtr<GCancellable> cancellable_;
+    glib::GObjectPtr<GDBusConnection> bus_;
+    glib::GObjectPtr<GCancellable> cancellable_;
     std::string senderPathPart_;
     std::map<std::string, Pending> pending_; // by request object path
     unsigned counter_ = 0;

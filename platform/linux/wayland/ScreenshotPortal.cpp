@@ -1,6 +1,6 @@
 #include "platform/linux/wayland/ScreenshotPortal.h"
 
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 #include <memory>
 #include <utility>
@@ -8,7 +8,7 @@
 namespace ulvo::wayland {
 
 ScreenshotPortal::ScreenshotPortal() {
-    const gtk::GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+    const glib::GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
     portal_ = std::make_unique<Portal>(bus.get());
 }
 
@@ -46,7 +46,7 @@ void ScreenshotPortal::take(bool interactive, std::function<void(Outcome)> compl
                 completion(Failed{"the desktop's screenshot came back without a file"});
                 return;
             }
-            const gtk::GCharPtr path(g_filename_from_uri(uri, nullptr, nullptr));
+            const glib::GCharPtr path(g_filename_from_uri(uri, nullptr, nullptr));
             if (!path) {
                 completion(Failed{"the desktop's screenshot is not a local file"});
                 return;

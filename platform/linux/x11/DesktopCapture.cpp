@@ -2,7 +2,7 @@
 
 #include "capture/Terminals.h"
 #include "platform/linux/SystemLanguage.h"
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 #include "platform/linux/gtk/MainThread.h"
 #include "platform/linux/gtk/ScreenGeometry.h"
 #include "platform/linux/wayland/DataControl.h"
@@ -34,7 +34,7 @@ namespace ulvo::x11 {
 namespace {
 
 bool onPath(const char* program) {
-    return gtk::GCharPtr(g_find_program_in_path(program)) != nullptr;
+    return glib::GCharPtr(g_find_program_in_path(program)) != nullptr;
 }
 
 } // namespace
@@ -388,7 +388,7 @@ bool DesktopCapture::accessibilityTrusted() {
 bool DesktopCapture::frontmostIsSelf() {
     // A Wayland program knows only whether one of its own windows has the keyboard.
     if (session_ == SessionKind::wayland) {
-        const gtk::GListPtr windows(gtk_window_list_toplevels());
+        const glib::GListPtr windows(gtk_window_list_toplevels());
         for (GList* item = windows.get(); item != nullptr; item = item->next) {
             if (gtk_window_is_active(static_cast<GtkWindow*>(item->data)) != FALSE) {
                 return true;

@@ -5,7 +5,7 @@
 #include "capture/RegionCapture.h"
 #include "capture/SelectionMonitor.h"
 #include "platform/linux/Session.h"
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 #include "platform/linux/wayland/FocusedWindow.h"
 
 #include <gtk/gtk.h>
@@ -162,7 +162,7 @@ private:
     std::unique_ptr<ClickCounter> clicks_;
     SelectionMonitor monitor_;
     int pressClickCount_ = 1;
-    gtk::SourceId selectionTimer_;
+    glib::SourceId selectionTimer_;
     bool focusThenRead_ = false;
     bool hotKey_ = false;
     bool hotKeyOCR_ = false;
