@@ -15,8 +15,10 @@
 #include "platform/linux/gtk/DesktopServices.h"
 #include "platform/linux/gtk/MainThread.h"
 #include "platform/linux/gtk/ScreenGeometry.h"
+#include "platform/linux/wayland/WaylandDesktop.h"
 #include "platform/linux/x11/AtspiReader.h"
 #include "platform/linux/x11/StatusItem.h"
+#include "platform/linux/x11/X11Desktop.h"
 
 #include <malloc.h>
 
@@ -539,7 +541,7 @@ void AppDelegate::releaseIdleWebViews() {
 }
 
 void AppDelegate::buildTagPanel() {
-    x11::DesktopCapture::Card card;
+    desktop::DesktopCard card;
     card.showCardWithSelection = [this](const std::string& text) { showCardWithSelection(text); };
     card.setPendingSelection = [this](const std::string& text) {
         pendingSelection_ = text;
@@ -553,15 +555,20 @@ void AppDelegate::buildTagPanel() {
     card.startAtLogin = [this] { return loginStart_.enabled(); };
     card.prepareCard = [this] { prepareCard(); };
     card.setStartAtLogin = [this](bool on) { setStartAtLogin(on); };
-    capture_ = std::make_unique<x11::DesktopCapture>(std::move(card));
+    // The session chooses the desktop: nothing of X11 is used on Wayland.
+    if (currentSession() == SessionKind::wayland) {
+        capture_ = std::make_unique<wayland::WaylandDesktop>(std::move(card));
+    } else {
+        capture_ = std::make_unique<x11::X11Desktop>(std::move(card));
+    }
     capture_->buildTagPanel();
     tagPanel_ = capture_->tagWindow();
 }
 
 bool AppDelegate::setStartAtLogin(bool on) {
     const bool changed = loginStart_.set(on);
-    if (capture_ && capture_->statusItem() != nullptr) {
-        capture_->statusItem()->refreshStartAtLogin();
+    if (capture_) {
+        capture_->refreshStartAtLogin();
     }
     if (settingsBridge_) {
         settingsBridge_->startAtLoginChanged();

@@ -8,10 +8,10 @@
 #include "download/ModelInstaller.h"
 #include "history/History.h"
 #include "history/HistoryBridge.h"
+#include "platform/linux/desktop/Desktop.h"
 #include "platform/linux/gtk/CardPanel.h"
 #include "platform/linux/gtk/HistoryWindow.h"
 #include "platform/linux/gtk/SettingsWindow.h"
-#include "platform/linux/x11/DesktopCapture.h"
 #include "settings-page/SettingsBridge.h"
 #include "settings/LoginStart.h"
 #include "settings/SelectionReading.h"
@@ -148,7 +148,7 @@ private:
     // The hot keys, their handler, the status item, the mouse monitors, the poll timer and the selection
     // monitor's state (candidate, its time, the shown tag's selection, the last trust, the mouse-down
     // location, the tag's clipboard copy) live in the capture object, which owns their platform handles.
-    std::unique_ptr<x11::DesktopCapture> capture_;
+    std::unique_ptr<desktop::Desktop> capture_;
     gtk::WebEngine& webEngine();
     // A window hid: the web views not shown are released after the idle limit, unless shown again.
     void scheduleWebViewsRelease();

@@ -5,7 +5,7 @@
 #include "platform/linux/gtk/DesktopServices.h"
 #include "platform/linux/gtk/MainThread.h"
 #include "platform/linux/gtk/RegionPicker.h"
-#include "platform/linux/wayland/ScreenshotPortal.h"
+#include "platform/linux/portal/ScreenshotPortal.h"
 
 #include <gio/gio.h>
 #include <gtk/gtk.h>
@@ -48,20 +48,20 @@ LinuxRegionCaptureHost::captureRegionThroughDesktop(const std::filesystem::path&
         return std::string("a region is being framed already");
     }
     if (!portal_) {
-        portal_ = std::make_unique<wayland::ScreenshotPortal>();
+        portal_ = std::make_unique<portal::ScreenshotPortal>();
     }
     const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
     const bool framesRegions = desktopFramesRegions(desktop != nullptr ? desktop : "");
     portal_->take(framesRegions, [this, file, framesRegions, onEnd = std::move(onEnd)](
-                                     wayland::ScreenshotPortal::Outcome outcome) mutable {
-        if (const auto* failed = std::get_if<wayland::ScreenshotPortal::Failed>(&outcome)) {
+                                     portal::ScreenshotPortal::Outcome outcome) mutable {
+        if (const auto* failed = std::get_if<portal::ScreenshotPortal::Failed>(&outcome)) {
             std::string reason = failed->reason;
             reason[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(reason[0])));
             showScreenCaptureAlert(captureStartFailedMessage + reason + ".");
             onEnd();
             return;
         }
-        const auto* shot = std::get_if<wayland::ScreenshotPortal::Shot>(&outcome);
+        const auto* shot = std::get_if<portal::ScreenshotPortal::Shot>(&outcome);
         if (shot == nullptr) {
             onEnd(); // cancelled or refused: nothing to say, as Escape
             return;

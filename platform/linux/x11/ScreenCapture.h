@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace ulvo::wayland {
+namespace ulvo::portal {
 class ScreenshotPortal;
 }
 namespace ulvo::gtk {
@@ -49,7 +49,7 @@ public:
     gtk::RegionPicker* picker() const { return picker_.get(); }
 
 private:
-    std::unique_ptr<wayland::ScreenshotPortal> portal_;
+    std::unique_ptr<portal::ScreenshotPortal> portal_;
     std::unique_ptr<gtk::RegionPicker> picker_;
     std::optional<std::string> unavailable_;
     std::function<void(const std::string&)> showCard_;

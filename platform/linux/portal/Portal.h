@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-namespace ulvo::wayland {
+namespace ulvo::portal {
 
 // The desktop portal's request and response road, on the session bus: a method is called with a
 // handle token, and its answer arrives later as the Response signal of the request object that token
@@ -60,4 +60,4 @@ private:
     unsigned counter_ = 0;
 };
 
-} // namespace ulvo::wayland
+} // namespace ulvo::portal

@@ -1,11 +1,11 @@
-#include "platform/linux/wayland/ScreenshotPortal.h"
+#include "platform/linux/portal/ScreenshotPortal.h"
 
 #include "platform/linux/glib/GObjectPtr.h"
 
 #include <memory>
 #include <utility>
 
-namespace ulvo::wayland {
+namespace ulvo::portal {
 
 ScreenshotPortal::ScreenshotPortal() {
     const glib::GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
@@ -55,4 +55,4 @@ void ScreenshotPortal::take(bool interactive, std::function<void(Outcome)> compl
         });
 }
 
-} // namespace ulvo::wayland
+} // namespace ulvo::portal

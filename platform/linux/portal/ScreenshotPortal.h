@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/wayland/Portal.h"
+#include "platform/linux/portal/Portal.h"
 
 #include <filesystem>
 #include <functional>
@@ -8,7 +8,7 @@
 #include <string>
 #include <variant>
 
-namespace ulvo::wayland {
+namespace ulvo::portal {
 
 // Screenshots through the desktop portal: the desktop shoots (interactive: it lets the user frame
 // what to shoot, with its own tools) and hands back a file.
@@ -36,4 +36,4 @@ private:
     bool busy_ = false;
 };
 
-} // namespace ulvo::wayland
+} // namespace ulvo::portal

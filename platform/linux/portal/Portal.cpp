@@ -1,11 +1,11 @@
-#include "platform/linux/wayland/Portal.h"
+#include "platform/linux/portal/Portal.h"
 
 #include "platform/linux/glib/GObjectPtr.h"
 
 #include <memory>
 #include <utility>
 
-namespace ulvo::wayland {
+namespace ulvo::portal {
 
 namespace {
 
@@ -116,4 +116,4 @@ void Portal::finish(const std::string& path, std::uint32_t response, GVariant* r
     answer(response, results, error);
 }
 
-} // namespace ulvo::wayland
+} // namespace ulvo::portal
