@@ -224,12 +224,8 @@ void AppDelegate::chooseModelFile() {
 void AppDelegate::attach(GtkApplication* application) {
     application_ = application;
     struct Handlers {
-        static void startup(GApplication*, gpointer data) {
-            static_cast<AppDelegate*>(data)->applicationDidFinishLaunching();
-        }
-        static void shutdown(GApplication*, gpointer data) {
-            static_cast<AppDelegate*>(data)->applicationWillTerminate();
-        }
+        static void startup(GApplication*, gpointer data) { static_cast<AppDelegate*>(data)->startUp(); }
+        static void shutdown(GApplication*, gpointer data) { static_cast<AppDelegate*>(data)->shutDown(); }
         static int commandLine(GApplication*, GApplicationCommandLine* line, gpointer data) {
             GVariantDict* given = g_application_command_line_get_options_dict(line);
             StartOptions options;
@@ -255,7 +251,7 @@ void AppDelegate::attach(GtkApplication* application) {
     glib::connect(application, "command-line", &Handlers::commandLine, this);
 }
 
-void AppDelegate::applicationDidFinishLaunching() {
+void AppDelegate::startUp() {
     history_->pruneOld();
     // The speech service is looked for away from the main thread; the card and Settings follow its answer.
     speaker_ = std::make_unique<SpeechDispatcherSpeaker>([watch = lifetime_.watch()] {
@@ -265,7 +261,7 @@ void AppDelegate::applicationDidFinishLaunching() {
             }
         });
     });
-    setAccessoryPolicy();
+    holdWithoutWindows();
     buildMenu();
     buildPanel();
     buildTagPanel();
@@ -278,7 +274,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     model_.prepare(defaultLevel);
 }
 
-void AppDelegate::applicationWillTerminate() {
+void AppDelegate::shutDown() {
     // Hot keys, their handler, the mouse monitors and the poll are released here once they exist;
     // windows and a started local model server are left to the system.
     if (capture_) {
@@ -297,7 +293,7 @@ void AppDelegate::commandLine(const StartOptions& options, bool laterStart) {
     }
 }
 
-void AppDelegate::setAccessoryPolicy() {
+void AppDelegate::holdWithoutWindows() {
     // No task-bar entry: the windows skip the task bar, and the process lives on with no window shown.
     g_application_hold(as<GApplication>(application_));
 }

@@ -57,8 +57,8 @@ public:
     // Connects the application's start-up, shut-down and command-line signals.
     void attach(GtkApplication* application);
 
-    void applicationDidFinishLaunching();
-    void applicationWillTerminate();
+    void startUp();
+    void shutDown();
     // A start of the program, this one's or a later one's handed over: "--explain" and "--capture" run
     // the hot keys' actions, "--settings" opens the settings window, and a later plain start reads the
     // selection and shows the card.
@@ -94,14 +94,12 @@ public:
     const std::string& pendingSelection() const override { return pendingSelection_; }
     void downloadModel() override;
 
-    ModelInstaller& modelInstaller() { return *installer_; }
-
 private:
     class SettingsPageHost;
     class HistoryHost;
 
     // Start-up steps, in order.
-    void setAccessoryPolicy();
+    void holdWithoutWindows();
     void buildMenu();
     void buildPanel();
     void buildTagPanel();

@@ -21,7 +21,6 @@ public:
     void async(std::function<void()> task);
     // Drops the tasks that have not started; the running one finishes.
     void discardPending();
-    bool isCurrent() const { return std::this_thread::get_id() == worker_.get_id(); }
     const std::string& label() const { return label_; }
 
 private:

@@ -294,7 +294,6 @@ TEST_F(ModelServiceTest, TheLatestRequestWinsAndEveryRequestCompletesOnceOnTheQu
     for (const std::string text : {"first", "second", "third"}) {
         service->explain(text, std::nullopt, 50, [&, text](ExplainResult result) {
             EXPECT_NE(std::this_thread::get_id(), callerThread) << "completions run on the model queue";
-            EXPECT_TRUE(service->queue().isCurrent());
             std::lock_guard lock(mutex);
             order.push_back(text + ": " +
                             (result.isSuperseded() ? "superseded"

@@ -41,9 +41,6 @@ LinuxRegionCaptureHost::~LinuxRegionCaptureHost() = default;
 std::optional<std::string>
 LinuxRegionCaptureHost::captureRegionThroughDesktop(const std::filesystem::path& file,
                                                     std::function<void()> onEnd) {
-    if (unavailable_) {
-        return unavailable_;
-    }
     if (picker_) {
         return std::string("a region is being framed already");
     }
@@ -117,9 +114,6 @@ std::string LinuxRegionCaptureHost::newUUID() {
 
 std::optional<std::string> LinuxRegionCaptureHost::launchScreenshotTool(const std::vector<std::string>& argv,
                                                                         std::function<void()> onExit) {
-    if (unavailable_) {
-        return unavailable_;
-    }
     std::vector<const gchar*> arguments;
     for (const std::string& argument : argv) {
         arguments.push_back(argument.c_str());
@@ -189,7 +183,7 @@ void showScreenCaptureAlert(const std::string& message) {
                                                GTK_BUTTONS_NONE, "%s", screenCaptureAlertTitle);
     gtk_message_dialog_format_secondary_text(as<GtkMessageDialog>(dialog), "%s", message.c_str());
     gtk_window_set_title(as<GtkWindow>(dialog), screenCaptureAlertTitle);
-    gtk_dialog_add_button(as<GtkDialog>(dialog), openScreenRecordingSettingsButton, openSettingsResponse);
+    gtk_dialog_add_button(as<GtkDialog>(dialog), openDesktopSettingsButton, openSettingsResponse);
     gtk_dialog_add_button(as<GtkDialog>(dialog), "OK", okResponse);
     gtk_dialog_set_default_response(as<GtkDialog>(dialog), openSettingsResponse);
     gtk_window_set_keep_above(as<GtkWindow>(dialog), TRUE);
