@@ -1,7 +1,7 @@
 #include "runtime-tool/LlamaModel.h"
 
 #include "base/Text.h"
-#include "model/ModelCatalogue.h"
+#include "server/ModelFiles.h"
 
 #include <ggml-backend.h>
 #include <ggml.h>

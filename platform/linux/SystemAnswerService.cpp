@@ -1,11 +1,11 @@
 #include "platform/linux/SystemAnswerService.h"
 
-#include "model/FoundationClient.h"
-#include "model/LocalServer.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/ListeningSocket.h"
 #include "platform/linux/PosixProcessLauncher.h"
 #include "platform/linux/SystemLanguage.h"
+#include "server/FoundationClient.h"
+#include "server/LocalServer.h"
 
 namespace ulvo {
 

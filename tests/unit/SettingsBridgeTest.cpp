@@ -1,6 +1,6 @@
 // The settings page protocol: init payload, save validation and storage, verdict scripts.
-#include "settings/SettingsBridge.h"
-#include "model/LocalRuntime.h"
+#include "settings-page/SettingsBridge.h"
+#include "server/LocalRuntime.h"
 #include "settings/APIKeyStore.h"
 #include "settings/GnomeShortcuts.h"
 #include "settings/LoginStart.h"
