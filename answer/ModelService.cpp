@@ -132,7 +132,7 @@ void ModelService::explain(std::string text, std::optional<std::string> question
         LocalModel::PartialText shown;
         PartialCleaner cleaner(level);
         if (partial) {
-            shown = [&, generation](const std::string& raw) {
+            shown = [&](const std::string& raw) {
                 const auto now = std::chrono::steady_clock::now();
                 if (now - last < partialInterval || isRaised(deps_.stop)) {
                     return;

@@ -17,9 +17,9 @@ struct Failure {
 // (exceptions stay inside the answer service).
 template <class T> class [[nodiscard]] Result {
 public:
-    Result(T value) // NOLINT(google-explicit-constructor): returned as the plain value
+    Result(T value) // implicit: returned as the plain value
         : state_(std::in_place_index<0>, std::move(value)) {}
-    Result(Failure failure) // NOLINT(google-explicit-constructor)
+    Result(Failure failure)
         : state_(std::in_place_index<1>, std::move(failure)) {}
 
     bool ok() const { return state_.index() == 0; }
@@ -43,7 +43,7 @@ private:
 template <> class [[nodiscard]] Result<void> {
 public:
     Result() = default;
-    Result(Failure failure) // NOLINT(google-explicit-constructor)
+    Result(Failure failure)
         : failure_(std::move(failure)) {}
 
     bool ok() const { return !failure_; }

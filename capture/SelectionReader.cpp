@@ -78,6 +78,7 @@ public:
     }
 
 private:
+    // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a character offset, then the nesting depth
     bool readEmbedded(AccessibleText& parent, int offset, int depth) {
         const std::unique_ptr<AccessibleText> child = parent.embeddedAt(offset);
         if (!child) {

@@ -14,6 +14,8 @@ namespace ulvo {
 struct DownloadProgress {
     std::int64_t done = 0;
     std::int64_t total = 0; // 0 while unknown
+
+    bool operator==(const DownloadProgress&) const = default;
 };
 
 struct DownloadRequest {

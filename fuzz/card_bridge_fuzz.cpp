@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // Any text, valid UTF-8 or not, becomes a literal that stays one inert script expression.
     const std::string literal = ulvo::scriptLiteral(nlohmann::json{{"text", text}});
-    const bool ascii = std::all_of(literal.begin(), literal.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
+    const bool ascii =
+        std::all_of(literal.begin(), literal.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
     if (!ascii || literal.find("</") != std::string::npos || !nlohmann::json::accept(literal)) {
         __builtin_trap();
     }

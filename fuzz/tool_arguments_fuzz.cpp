@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ulvo::ULVOFoundationRuntime::Services services;
     services.loadModel = [] { return std::unique_ptr<ulvo::ExplanationModel>(); };
     services.recognizeText = [](const std::string&) { return std::string(); };
-    const std::string line = ulvo::ULVOFoundationRuntime::write(ulvo::ULVOFoundationRuntime::run(arguments, services));
+    const std::string line =
+        ulvo::ULVOFoundationRuntime::write(ulvo::ULVOFoundationRuntime::run(arguments, services));
     // Every reply is one JSON object on one line.
     if (line.empty() || line.back() != '\n' || line.find('\n') != line.size() - 1 ||
         !nlohmann::json::accept(line.substr(0, line.size() - 1))) {

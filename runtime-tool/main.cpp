@@ -37,8 +37,7 @@ int main(int argc, char** argv) {
     try {
         std::vector<std::string> arguments;
         for (int i = 1; i < argc; ++i) {
-            arguments.push_back(
-                ulvo::repairedUtf8(argv[i])); // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
+            arguments.push_back(ulvo::repairedUtf8(argv[i]));
         }
         const std::filesystem::path runtime = runtimeDirectory();
         const ulvo::ULVOFoundationRuntime::Services services{

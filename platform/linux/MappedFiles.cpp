@@ -59,8 +59,8 @@ std::size_t pageOutFilesExcept(const std::set<std::string>& kept) {
     std::size_t advised = 0;
     forEachMapping([&](const Mapping& mapping) {
         if (isFile(mapping) && kept.count(mapping.path) == 0 &&
-            ::madvise(reinterpret_cast<void*>(mapping.start), // NOLINT(performance-no-int-to-ptr)
-                      mapping.end - mapping.start, MADV_PAGEOUT) == 0) {
+            ::madvise(reinterpret_cast<void*>(mapping.start), mapping.end - mapping.start, MADV_PAGEOUT) ==
+                0) {
             advised += mapping.end - mapping.start;
         }
     });

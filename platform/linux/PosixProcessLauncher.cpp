@@ -13,7 +13,7 @@
 #include <system_error>
 #include <unistd.h>
 
-extern char** environ; // NOLINT: the process environment, read-only here
+extern char** environ; // the process environment, read-only here
 
 namespace ulvo {
 

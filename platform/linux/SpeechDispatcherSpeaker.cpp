@@ -43,6 +43,7 @@ SpeechDispatcherSpeaker::SpeechDispatcherSpeaker(std::function<void()> ready) {
             reason_ += error != nullptr ? std::string(": ") + error + "." : std::string(".");
         } else {
             connection->callback_end = connection->callback_cancel =
+                // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): libspeechd's callback
                 [](std::size_t message, std::size_t client, SPDNotificationType type) {
                     notified(message, client, static_cast<int>(type));
                 };
@@ -55,7 +56,7 @@ SpeechDispatcherSpeaker::SpeechDispatcherSpeaker(std::function<void()> ready) {
             connection_ = std::make_unique<Connection>(connection);
             available_ = true;
         }
-        std::free(error); // NOLINT(cppcoreguidelines-no-malloc): the library's own allocation
+        std::free(error); // the library's own allocation
         if (ready) {
             ready();
         }
@@ -83,6 +84,7 @@ std::string SpeechDispatcherSpeaker::unavailableReason() const {
     return reason_.empty() ? "Looking for the desktop's speech service…" : reason_;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): libspeechd's callback, passed on
 void SpeechDispatcherSpeaker::notified(std::size_t message, std::size_t client, int) {
     std::lock_guard lock(registryMutex);
     const auto found = registry().find(client);

@@ -31,6 +31,7 @@ Failure failureOf(sqlite3* db, const char* what) {
     return Failure{std::string(what) + ": " + reason, code};
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the statement, then what it does for messages
 Result<void> execute(sqlite3* db, const char* sql, const char* what) {
     if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
         return failureOf(db, what);

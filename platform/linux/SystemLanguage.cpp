@@ -69,7 +69,7 @@ std::string currentLocaleIdentifier() {
 
 std::string systemResponseLanguage() {
     const auto environment = [](const char* name) -> std::optional<std::string> {
-        const char* value = std::getenv(name); // NOLINT(concurrency-mt-unsafe): read-only after start-up
+        const char* value = std::getenv(name); // read-only after start-up
         return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
     };
     return preferredResponseLanguage(preferredLanguages(environment), currentLocaleIdentifier());

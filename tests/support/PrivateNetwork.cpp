@@ -69,7 +69,7 @@ bool loopbackPortIsFree(int port) {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool inUse = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0; // NOLINT
+    const bool inUse = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
     return !inUse;
 }

@@ -56,7 +56,7 @@ ProviderNetwork enterProviderNetwork(const std::vector<std::string>& hosts) {
         "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=provider-stand-in"
         " -addext subjectAltName=" +
         names + " -keyout " + network.key.string() + " -out " + network.certificate.string() + " 2>/dev/null";
-    if (std::system(command.c_str()) != 0) { // NOLINT(cert-env33-c): a test's fixed command
+    if (std::system(command.c_str()) != 0) { // a test's fixed command
         network.problem = "openssl could not make the stand-in's certificate";
         return network;
     }

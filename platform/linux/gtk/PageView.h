@@ -9,7 +9,7 @@
 #include <string>
 
 // WebKit's own type, known here by name only: this header is WebKit-free.
-// NOLINTNEXTLINE(modernize-use-using,bugprone-reserved-identifier): WebKit's C name
+// NOLINTNEXTLINE(bugprone-reserved-identifier): WebKit's C name
 typedef struct _WebKitWebView WebKitWebView;
 
 namespace ulvo::gtk {

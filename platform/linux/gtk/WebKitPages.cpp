@@ -221,5 +221,5 @@ gboolean WebKitPageView::decidePolicy(WebKitWebView*, WebKitPolicyDecision* deci
 
 // The module's one entry point, found by name (see loadWebEngine).
 extern "C" __attribute__((visibility("default"))) ulvo::gtk::WebEngine* ulvo_web_engine_new() {
-    return new ulvo::gtk::WebKitEngine(); // NOLINT(cppcoreguidelines-owning-memory): the caller owns it
+    return new ulvo::gtk::WebKitEngine(); // the caller owns it
 }

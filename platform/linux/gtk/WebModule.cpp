@@ -22,7 +22,7 @@ std::unique_ptr<WebEngine> loadWebEngine() {
         throw std::runtime_error("ULVO's web module could not be loaded: " +
                                  std::string(reason != nullptr ? reason : path));
     }
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): dlsym's object pointer to a function.
+    // dlsym's object pointer to a function.
     const auto factory = reinterpret_cast<WebEngineFactory>(::dlsym(module, "ulvo_web_engine_new"));
     if (factory == nullptr) {
         throw std::runtime_error("ULVO's web module lacks its entry point: " + path);

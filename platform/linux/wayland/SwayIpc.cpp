@@ -92,8 +92,8 @@ std::optional<SwayIpc> SwayIpc::fromEnvironment() {
 std::string swayMessage(std::uint32_t type, const std::string& payload) {
     std::string message(magic, magicSize);
     const auto length = static_cast<std::uint32_t>(payload.size());
-    message.append(reinterpret_cast<const char*>(&length), sizeof(length)); // NOLINT: bytes of an integer
-    message.append(reinterpret_cast<const char*>(&type), sizeof(type));     // NOLINT: as above
+    message.append(reinterpret_cast<const char*>(&length), sizeof(length)); // bytes of an integer
+    message.append(reinterpret_cast<const char*>(&type), sizeof(type));     // as above
     return message + payload;
 }
 
@@ -115,8 +115,8 @@ std::optional<FocusedWindow> SwayIpc::focusedWindow() {
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     const FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (socket.get() < 0 || ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address),
-                                      sizeof(address)) != 0) { // NOLINT
+    if (socket.get() < 0 ||
+        ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
         return std::nullopt;
     }
     const std::string message = swayMessage(getTree, "");
