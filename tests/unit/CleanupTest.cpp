@@ -52,12 +52,8 @@ TEST(CleanupTest, PlainBandIsTelegraphic) {
     EXPECT_EQ(clean("It is.", 11), "It is.");
 }
 
-TEST(CleanupTest, TelegraphicDropsEveryFunctionWordAndRespectsLimits) {
-    const std::string functionWords =
-        "A an THE is are was were be been being am of to and or but so that this these those it its as with "
-        "for by in on at from into can will would could should may might do does very really just also then "
-        "there their they them which who what when your you we our he she his her";
-    EXPECT_EQ(toTelegraphic(functionWords + " cat", 5, 4), "Cat.");
+TEST(CleanupTest, TelegraphicDropsFunctionWordsAndRespectsLimits) {
+    EXPECT_EQ(toTelegraphic("The cat IS on a mat of theirs", 5, 4), "Cat mat theirs.");
     EXPECT_EQ(toTelegraphic("Cats purr. Dogs bark.", 5, 4), "Cats purr. Dogs bark.");
     EXPECT_EQ(toTelegraphic("one two three", 2, 1), "One. Two.");
     EXPECT_EQ(toTelegraphic("one two three", 0, 4), "");
