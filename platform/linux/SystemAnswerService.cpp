@@ -6,6 +6,8 @@
 #include "platform/linux/ListeningSocket.h"
 #include "platform/linux/PosixProcessLauncher.h"
 #include "platform/linux/SystemLanguage.h"
+#include "settings/DevicePreference.h"
+#include "settings/UserFolders.h"
 
 namespace ulvo {
 
@@ -24,6 +26,8 @@ systemAnswerServiceDependencies(const std::optional<std::filesystem::path>& runt
     local.responseLanguage = systemResponseLanguage;
     local.stop = stop;
     local.portIsUsers = [] { return loopbackPortIsUsers(7332); };
+    local.cpuOnly = [preferences] { return DevicePreference::cpuOnly(*preferences); };
+    local.promptCacheFolder = userCacheHome() / "ulvo" / "prompt-cache";
 
     FoundationRuntimeClient::Options onDevice;
     onDevice.runtimeRoot = runtimeRoot;
