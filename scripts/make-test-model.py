@@ -197,12 +197,13 @@ def write_model(gguf, np, vocab, out_path, shape):
 
 
 def pad_vocab(gguf, vocab, size):
-    """Unused tokens up to the real vocabulary's size, so the output layer costs what it does there."""
+    """Plain tokens up to the real vocabulary's size, so the output layer and the tokenizer's tables cost
+    what they do there (a real vocabulary is almost all plain tokens)."""
     extra = size - len(vocab["tokens"])
     vocab = dict(vocab)
-    vocab["tokens"] = list(vocab["tokens"]) + [f"<unused{i}>" for i in range(extra)]
+    vocab["tokens"] = list(vocab["tokens"]) + [f"\u2581pad{i}" for i in range(extra)]
     vocab["scores"] = list(vocab["scores"]) + [0.0] * extra
-    vocab["types"] = list(vocab["types"]) + [int(gguf.TokenType.UNUSED)] * extra
+    vocab["types"] = list(vocab["types"]) + [int(gguf.TokenType.NORMAL)] * extra
     return vocab
 
 
