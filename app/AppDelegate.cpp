@@ -1,8 +1,8 @@
 #include "app/AppDelegate.h"
 
+#include "answer/ModelList.h"
+#include "base/InstallLayout.h"
 #include "browser/NativeMessagingInstaller.h"
-#include "model/InstallLayout.h"
-#include "model/ModelList.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/GnomeShortcutSettings.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
@@ -15,8 +15,10 @@
 #include "platform/linux/gtk/DesktopServices.h"
 #include "platform/linux/gtk/MainThread.h"
 #include "platform/linux/gtk/ScreenGeometry.h"
+#include "platform/linux/wayland/WaylandDesktop.h"
 #include "platform/linux/x11/AtspiReader.h"
 #include "platform/linux/x11/StatusItem.h"
+#include "platform/linux/x11/X11Desktop.h"
 
 #include <malloc.h>
 
@@ -29,7 +31,7 @@
 
 namespace ulvo {
 
-using gtk::as;
+using glib::as;
 
 namespace {
 
@@ -203,11 +205,11 @@ void AppDelegate::chooseModelFile() {
     gtk_file_chooser_add_filter(as<GtkFileChooser>(chooser), filter);
     // The chooser is modal to Settings but not to the program: the answer comes as a signal.
     using Watch = Lifetime<AppDelegate>::Watch;
-    gtk::connectOwning(
+    glib::connectOwning(
         chooser, "response",
         +[](GtkNativeDialog* dialog, gint response, gpointer data) {
             if (response == GTK_RESPONSE_ACCEPT) {
-                gtk::GCharPtr file(gtk_file_chooser_get_filename(as<GtkFileChooser>(dialog)));
+                glib::GCharPtr file(gtk_file_chooser_get_filename(as<GtkFileChooser>(dialog)));
                 AppDelegate* self = static_cast<Watch*>(data)->get();
                 if (self != nullptr && file) {
                     self->installer_->useFile(file.get());
@@ -222,12 +224,8 @@ void AppDelegate::chooseModelFile() {
 void AppDelegate::attach(GtkApplication* application) {
     application_ = application;
     struct Handlers {
-        static void startup(GApplication*, gpointer data) {
-            static_cast<AppDelegate*>(data)->applicationDidFinishLaunching();
-        }
-        static void shutdown(GApplication*, gpointer data) {
-            static_cast<AppDelegate*>(data)->applicationWillTerminate();
-        }
+        static void startup(GApplication*, gpointer data) { static_cast<AppDelegate*>(data)->startUp(); }
+        static void shutdown(GApplication*, gpointer data) { static_cast<AppDelegate*>(data)->shutDown(); }
         static int commandLine(GApplication*, GApplicationCommandLine* line, gpointer data) {
             GVariantDict* given = g_application_command_line_get_options_dict(line);
             StartOptions options;
@@ -248,12 +246,12 @@ void AppDelegate::attach(GtkApplication* application) {
         {"settings", 0, 0, G_OPTION_ARG_NONE, nullptr, "Open Settings", nullptr},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
     g_application_add_main_option_entries(as<GApplication>(application), options);
-    gtk::connect(application, "startup", &Handlers::startup, this, true);
-    gtk::connect(application, "shutdown", &Handlers::shutdown, this);
-    gtk::connect(application, "command-line", &Handlers::commandLine, this);
+    glib::connect(application, "startup", &Handlers::startup, this, true);
+    glib::connect(application, "shutdown", &Handlers::shutdown, this);
+    glib::connect(application, "command-line", &Handlers::commandLine, this);
 }
 
-void AppDelegate::applicationDidFinishLaunching() {
+void AppDelegate::startUp() {
     history_->pruneOld();
     // The speech service is looked for away from the main thread; the card and Settings follow its answer.
     speaker_ = std::make_unique<SpeechDispatcherSpeaker>([watch = lifetime_.watch()] {
@@ -263,7 +261,7 @@ void AppDelegate::applicationDidFinishLaunching() {
             }
         });
     });
-    setAccessoryPolicy();
+    holdWithoutWindows();
     buildMenu();
     buildPanel();
     buildTagPanel();
@@ -276,7 +274,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     model_.prepare(defaultLevel);
 }
 
-void AppDelegate::applicationWillTerminate() {
+void AppDelegate::shutDown() {
     // Hot keys, their handler, the mouse monitors and the poll are released here once they exist;
     // windows and a started local model server are left to the system.
     if (capture_) {
@@ -295,7 +293,7 @@ void AppDelegate::commandLine(const StartOptions& options, bool laterStart) {
     }
 }
 
-void AppDelegate::setAccessoryPolicy() {
+void AppDelegate::holdWithoutWindows() {
     // No task-bar entry: the windows skip the task bar, and the process lives on with no window shown.
     g_application_hold(as<GApplication>(application_));
 }
@@ -323,8 +321,8 @@ void AppDelegate::buildMenu() {
         {"capture", [self] { self->captureViaOCR(); }, noAccel},
     };
     for (const Action& action : actions) {
-        const gtk::GObjectPtr<GSimpleAction> simple(g_simple_action_new(action.name, nullptr));
-        gtk::connectOwning(simple.get(), "activate", &activateAction, action.run);
+        const glib::GObjectPtr<GSimpleAction> simple(g_simple_action_new(action.name, nullptr));
+        glib::connectOwning(simple.get(), "activate", &activateAction, action.run);
         g_action_map_add_action(as<GActionMap>(application_), as<GAction>(simple.get()));
         if (!action.accels.empty()) {
             std::vector<const char*> accels = action.accels;
@@ -334,10 +332,10 @@ void AppDelegate::buildMenu() {
         }
     }
 
-    gtk::GObjectPtr<GMenu> menu(g_menu_new());
-    gtk::GObjectPtr<GMenu> about(g_menu_new());
+    glib::GObjectPtr<GMenu> menu(g_menu_new());
+    glib::GObjectPtr<GMenu> about(g_menu_new());
     g_menu_append(about.get(), "About ULVO", "app.about");
-    gtk::GObjectPtr<GMenu> session(g_menu_new());
+    glib::GObjectPtr<GMenu> session(g_menu_new());
     g_menu_append(session.get(), "Hide ULVO", "app.hide");
     g_menu_append(session.get(), "Quit ULVO", "app.quit");
     g_menu_append_section(menu.get(), nullptr, as<GMenuModel>(about.get()));
@@ -369,7 +367,7 @@ void AppDelegate::buildPanel() {
     };
     panel_ = std::make_unique<gtk::CardPanel>(
         application_, [this]() -> gtk::WebEngine& { return webEngine(); }, std::move(callbacks));
-    gtk::connect(
+    glib::connect(
         panel_->window(), "hide",
         +[](GtkWidget*, gpointer self) { static_cast<AppDelegate*>(self)->scheduleWebViewsRelease(); }, this);
 
@@ -453,7 +451,7 @@ void AppDelegate::showHistory() {
         };
         historyWindow_ = std::make_unique<gtk::HistoryWindow>(application_, webEngine(), std::move(callbacks),
                                                               panel_->hasPage() ? &panel_->page() : nullptr);
-        gtk::connect(
+        glib::connect(
             historyWindow_->window(), "hide",
             +[](GtkWidget*, gpointer self) { static_cast<AppDelegate*>(self)->scheduleWebViewsRelease(); },
             this);
@@ -539,7 +537,7 @@ void AppDelegate::releaseIdleWebViews() {
 }
 
 void AppDelegate::buildTagPanel() {
-    x11::DesktopCapture::Card card;
+    desktop::DesktopCard card;
     card.showCardWithSelection = [this](const std::string& text) { showCardWithSelection(text); };
     card.setPendingSelection = [this](const std::string& text) {
         pendingSelection_ = text;
@@ -553,15 +551,20 @@ void AppDelegate::buildTagPanel() {
     card.startAtLogin = [this] { return loginStart_.enabled(); };
     card.prepareCard = [this] { prepareCard(); };
     card.setStartAtLogin = [this](bool on) { setStartAtLogin(on); };
-    capture_ = std::make_unique<x11::DesktopCapture>(std::move(card));
+    // The session chooses the desktop: nothing of X11 is used on Wayland.
+    if (currentSession() == SessionKind::wayland) {
+        capture_ = std::make_unique<wayland::WaylandDesktop>(std::move(card));
+    } else {
+        capture_ = std::make_unique<x11::X11Desktop>(std::move(card));
+    }
     capture_->buildTagPanel();
     tagPanel_ = capture_->tagWindow();
 }
 
 bool AppDelegate::setStartAtLogin(bool on) {
     const bool changed = loginStart_.set(on);
-    if (capture_ && capture_->statusItem() != nullptr) {
-        capture_->statusItem()->refreshStartAtLogin();
+    if (capture_) {
+        capture_->refreshStartAtLogin();
     }
     if (settingsBridge_) {
         settingsBridge_->startAtLoginChanged();
@@ -654,7 +657,7 @@ void AppDelegate::showSettings() {
         };
         settingsController_ = std::make_unique<gtk::SettingsWindow>(
             application_, webEngine(), std::move(callbacks), panel_->hasPage() ? &panel_->page() : nullptr);
-        gtk::connect(
+        glib::connect(
             settingsController_->window(), "hide",
             +[](GtkWidget*, gpointer self) { static_cast<AppDelegate*>(self)->scheduleWebViewsRelease(); },
             this);

@@ -1,20 +1,20 @@
 #pragma once
 
+#include "answer/ModelService.h"
 #include "base/Lifetime.h"
 #include "card/CardBridge.h"
 #include "card/CardGeometry.h"
 #include "card/Speaker.h"
+#include "download/ModelInstaller.h"
 #include "history/History.h"
 #include "history/HistoryBridge.h"
-#include "model/ModelInstaller.h"
-#include "model/ModelService.h"
+#include "platform/linux/desktop/Desktop.h"
 #include "platform/linux/gtk/CardPanel.h"
 #include "platform/linux/gtk/HistoryWindow.h"
 #include "platform/linux/gtk/SettingsWindow.h"
-#include "platform/linux/x11/DesktopCapture.h"
+#include "settings-page/SettingsBridge.h"
 #include "settings/LoginStart.h"
 #include "settings/SelectionReading.h"
-#include "settings/SettingsBridge.h"
 
 #include <gtk/gtk.h>
 
@@ -57,8 +57,8 @@ public:
     // Connects the application's start-up, shut-down and command-line signals.
     void attach(GtkApplication* application);
 
-    void applicationDidFinishLaunching();
-    void applicationWillTerminate();
+    void startUp();
+    void shutDown();
     // A start of the program, this one's or a later one's handed over: "--explain" and "--capture" run
     // the hot keys' actions, "--settings" opens the settings window, and a later plain start reads the
     // selection and shows the card.
@@ -94,14 +94,12 @@ public:
     const std::string& pendingSelection() const override { return pendingSelection_; }
     void downloadModel() override;
 
-    ModelInstaller& modelInstaller() { return *installer_; }
-
 private:
     class SettingsPageHost;
     class HistoryHost;
 
     // Start-up steps, in order.
-    void setAccessoryPolicy();
+    void holdWithoutWindows();
     void buildMenu();
     void buildPanel();
     void buildTagPanel();
@@ -148,7 +146,7 @@ private:
     // The hot keys, their handler, the status item, the mouse monitors, the poll timer and the selection
     // monitor's state (candidate, its time, the shown tag's selection, the last trust, the mouse-down
     // location, the tag's clipboard copy) live in the capture object, which owns their platform handles.
-    std::unique_ptr<x11::DesktopCapture> capture_;
+    std::unique_ptr<desktop::Desktop> capture_;
     gtk::WebEngine& webEngine();
     // A window hid: the web views not shown are released after the idle limit, unless shown again.
     void scheduleWebViewsRelease();

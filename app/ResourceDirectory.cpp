@@ -1,5 +1,5 @@
 #include "app/ResourceDirectory.h"
-#include "model/InstallLayout.h"
+#include "base/InstallLayout.h"
 
 namespace ulvo {
 

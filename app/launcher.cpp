@@ -1,7 +1,7 @@
 // ulvo: starts the desktop program, or hands an action to the one that runs. A desktop's key binding
 // runs this at every press, so the hand-over links GIO alone: the program itself loads some two hundred
 // libraries, which takes longer than a key press should wait.
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 #include <gio/gio.h>
 #include <unistd.h>
@@ -33,7 +33,7 @@ std::optional<std::string> actionFor(int argc, char** argv) {
 // Asks the running program to run an action; false when none runs.
 bool handOver(const std::string& action) {
     GError* error = nullptr;
-    const ulvo::gtk::GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error));
+    const ulvo::glib::GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error));
     g_clear_error(&error);
     if (!bus) {
         return false;
@@ -47,7 +47,7 @@ bool handOver(const std::string& action) {
             g_variant_builder_add(&platform, "{sv}", key, g_variant_new_string(value));
         }
     }
-    const ulvo::gtk::GVariantPtr reply(g_dbus_connection_call_sync(
+    const ulvo::glib::GVariantPtr reply(g_dbus_connection_call_sync(
         bus.get(), "com.zvk.ULVO", "/com/zvk/ULVO", "org.freedesktop.Application", "ActivateAction",
         g_variant_new("(s@ava{sv})", action.c_str(), g_variant_new_array(G_VARIANT_TYPE_VARIANT, nullptr, 0),
                       &platform),

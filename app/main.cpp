@@ -1,7 +1,7 @@
 // ulvo: the desktop program. One instance per session; a later start hands its command line over.
 #include "app/AppDelegate.h"
 #include "app/ResourceDirectory.h"
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 #include "platform/linux/gtk/WebEnvironment.h"
 
 #include <glib-unix.h>
@@ -10,7 +10,7 @@
 namespace {
 
 gboolean quitOnSignal(gpointer application) {
-    g_application_quit(ulvo::gtk::as<GApplication>(application));
+    g_application_quit(ulvo::glib::as<GApplication>(application));
     return G_SOURCE_CONTINUE;
 }
 
@@ -27,18 +27,18 @@ int main(int argc, char** argv) {
     }
     g_set_prgname("ulvo");
     g_set_application_name("ULVO");
-    ulvo::gtk::GObjectPtr<GtkApplication> application(
+    ulvo::glib::GObjectPtr<GtkApplication> application(
         gtk_application_new(ulvo::AppDelegate::applicationId, G_APPLICATION_HANDLES_COMMAND_LINE));
     ulvo::AppDelegate delegate(ulvo::resourceDirectory());
     delegate.keepOutOfOpenedPrograms(chosen);
     if (glChosenHere) {
-        ulvo::gtk::connect(
+        ulvo::glib::connect(
             application.get(), "startup", +[](GApplication*, gpointer) { g_unsetenv("GDK_GL"); }, nullptr);
     }
     delegate.attach(application.get());
     // A terminal's Ctrl+C or a session's TERM ends through the same shut-down as Quit.
     g_unix_signal_add(SIGINT, quitOnSignal, application.get());
     g_unix_signal_add(SIGTERM, quitOnSignal, application.get());
-    const int status = g_application_run(ulvo::gtk::as<GApplication>(application.get()), argc, argv);
+    const int status = g_application_run(ulvo::glib::as<GApplication>(application.get()), argc, argv);
     return status;
 }

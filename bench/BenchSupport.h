@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/LocalServer.h"
+#include "server/LocalServer.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,9 +1,9 @@
 // Per-answer cost of ModelService::explain against a loopback chat server, next to a bare libcurl
 // loop sending the same request to the same server. Interleaved, so drift hits both alike.
+#include "answer/ChatRequest.h"
+#include "answer/ModelService.h"
+#include "answer/Prompts.h"
 #include "bench/BenchSupport.h"
-#include "model/ChatRequest.h"
-#include "model/ModelService.h"
-#include "model/Prompts.h"
 #include "platform/linux/CurlTransport.h"
 #include "settings/APIKeyStore.h"
 #include "settings/ModelPreferences.h"

@@ -7,7 +7,7 @@
 // The card stand-in is a plain pop-up window with a label, so the figures are the capture's own.
 #include "bench/BenchSupport.h"
 #include "bench/DesktopBenchSupport.h"
-#include "platform/linux/x11/DesktopCapture.h"
+#include "platform/linux/x11/X11Desktop.h"
 #include "platform/linux/x11/XConnection.h"
 #include "tests/support/ProcessMemory.h"
 
@@ -128,13 +128,13 @@ void report(const std::string& name, const std::vector<double>& samples, int run
 int main(int argc, char** argv) {
     const bool quick = ulvo::bench::startDesktopBench(argc, argv);
     Card card;
-    ulvo::x11::DesktopCapture::Card side;
+    ulvo::desktop::DesktopCard side;
     side.showCardWithSelection = [&](const std::string& text) { card.show(text); };
     side.setPendingSelection = [](const std::string&) {};
     side.setAccessibility = [](bool) {};
     side.showSettings = [] {};
     side.terminate = [] {};
-    ulvo::x11::DesktopCapture capture(side);
+    ulvo::x11::X11Desktop capture(side);
     capture.buildTagPanel();
     capture.registerHotKey();
     ulvo::x11::XConnection keys;

@@ -1,6 +1,6 @@
 // Times clean() on a typical answer, one level per band.
+#include "answer/Cleanup.h"
 #include "bench/BenchSupport.h"
-#include "model/Cleanup.h"
 
 #include <chrono>
 #include <cstddef>

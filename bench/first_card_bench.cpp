@@ -96,6 +96,6 @@ int main(int argc, char** argv) {
                 *std::max_element(toRequest.begin(), toRequest.end()));
     std::printf("first_card_after_idle_to_selection_shown_p50: %.0f ms\n", median(toSelection));
     std::printf("first_card_after_idle_to_answer_shown_p50: %.0f ms\n", median(toAnswer));
-    delegate.applicationWillTerminate();
+    delegate.shutDown();
     return 0;
 }

@@ -1,12 +1,12 @@
 // The built-in runtime with the generated test model: cold start (launch to healthy) against the
 // server's own start-up time, and a warm answer through ModelService::explain against the same request
 // sent straight to the server. Runs in a private network namespace so port 7332 is its own.
+#include "answer/ChatRequest.h"
+#include "answer/ModelService.h"
 #include "bench/BenchSupport.h"
-#include "model/ChatRequest.h"
-#include "model/LocalServer.h"
-#include "model/ModelService.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/PosixProcessLauncher.h"
+#include "server/LocalServer.h"
 #include "tests/support/LocalOnlyService.h"
 #include "tests/support/PrivateNetwork.h"
 

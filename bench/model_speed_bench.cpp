@@ -5,12 +5,12 @@
 // on Mesa's software Vulkan; the runtime's size. Runs in a private network namespace (port 7332).
 //
 //     model_speed_bench [--compare-cpu-backend /path/to/libggml-cpu.so]
+#include "answer/ChatRequest.h"
+#include "answer/ModelService.h"
 #include "bench/BenchSupport.h"
-#include "model/ChatRequest.h"
-#include "model/LocalServer.h"
-#include "model/ModelService.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/PosixProcessLauncher.h"
+#include "server/LocalServer.h"
 #include "tests/support/LocalOnlyService.h"
 #include "tests/support/PrivateNetwork.h"
 

@@ -2,8 +2,8 @@
 // request through the application's answer service in-process, both with the same stores and the same warm
 // loopback chat server, interleaved. Also the cost of a fresh host per request (sendNativeMessage).
 // Run inside scripts/private-session: both read the key from the keyring.
+#include "answer/ModelService.h"
 #include "bench/BenchSupport.h"
-#include "model/ModelService.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
 #include "platform/linux/LibsecretStore.h"

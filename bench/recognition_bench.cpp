@@ -1,7 +1,7 @@
 // Recognition of a 1920x1080 screenshot through the module against the tesseract command on the same
 // image with the same languages. Prints "name: value unit" lines.
 #include "bench/BenchSupport.h"
-#include "recognition/TextRecognition.h"
+#include "platform/linux/TextRecognition.h"
 #include "tests/integration/Subprocess.h"
 #include "tests/integration/TextImages.h"
 

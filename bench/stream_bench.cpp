@@ -3,12 +3,12 @@
 // the first partial text and to the final answer, against the server's own timings for the same
 // request; first words with a warm server whose system prompt is cached; the same request unstreamed.
 // Runs in a private network namespace so port 7332 is its own.
+#include "answer/ChatRequest.h"
+#include "answer/ModelService.h"
 #include "bench/BenchSupport.h"
-#include "model/ChatRequest.h"
-#include "model/LocalServer.h"
-#include "model/ModelService.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/PosixProcessLauncher.h"
+#include "server/LocalServer.h"
 #include "tests/support/LocalOnlyService.h"
 #include "tests/support/PrivateNetwork.h"
 

@@ -6,7 +6,7 @@
 // with a label, so the figures are the road's own.
 #include "bench/BenchSupport.h"
 #include "bench/DesktopBenchSupport.h"
-#include "platform/linux/x11/DesktopCapture.h"
+#include "platform/linux/wayland/WaylandDesktop.h"
 
 #include <gtk/gtk.h>
 #include <sys/wait.h>
@@ -31,19 +31,19 @@ using ulvo::bench::pumpUntil;
 int main(int argc, char** argv) {
     const bool quick = ulvo::bench::startDesktopBench(argc, argv);
     ulvo::bench::StandInCard card(GTK_WINDOW_TOPLEVEL);
-    ulvo::x11::DesktopCapture::Card side;
+    ulvo::desktop::DesktopCard side;
     side.showCardWithSelection = [&](const std::string& text) { card.show(text); };
     side.setPendingSelection = [](const std::string&) {};
     side.setAccessibility = [](bool) {};
     side.showSettings = [] {};
     side.terminate = [] {};
-    ulvo::x11::DesktopCapture capture(side);
+    ulvo::wayland::WaylandDesktop capture(side);
 
     GtkApplication* application = gtk_application_new("com.zvk.ULVO", G_APPLICATION_DEFAULT_FLAGS);
     // The action a key binding's "ulvo --explain" asks the running program for.
     GSimpleAction* explain = g_simple_action_new("explain", nullptr);
     g_signal_connect(explain, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer data) {
-                         static_cast<ulvo::x11::DesktopCapture*>(data)->captureSelectionAndShow();
+                         static_cast<ulvo::wayland::WaylandDesktop*>(data)->captureSelectionAndShow();
                      }),
                      &capture);
     g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(explain));

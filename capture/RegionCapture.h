@@ -46,7 +46,7 @@ inline constexpr const char* screenCaptureAlertTitle = "Image text unavailable";
 inline constexpr const char* captureStartFailedMessage = "ULVO could not start the screen capture. ";
 inline constexpr const char* noReadableTextMessage =
     "ULVO could not find readable text in that capture. Try a tighter, sharper selection.";
-inline constexpr const char* openScreenRecordingSettingsButton = "Open Screen Recording Settings";
+inline constexpr const char* openDesktopSettingsButton = "Open Desktop Settings";
 
 // "ulvo-ocr-<UUID upper case>.png".
 std::string captureFileName(const std::string& uuid);

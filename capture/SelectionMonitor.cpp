@@ -18,6 +18,31 @@ Point belowLine(Point point) {
     return Point{point.x + 12, point.y - lineClearance - tagHeight};
 }
 
+std::string collapsedWhitespace(std::string_view text) {
+    std::string collapsed;
+    bool space = false;
+    for (const char c : text) {
+        if (c == ' ' || c == '\n' || c == '\t' || c == '\r') {
+            space = !collapsed.empty();
+            continue;
+        }
+        if (space) {
+            collapsed += ' ';
+            space = false;
+        }
+        collapsed += c;
+    }
+    return collapsed;
+}
+
+// The selection the user's own program holds wins where accessibility shows a part of it (a document
+// exposes only the paragraph of a selection across several). Where accessibility shows more or other
+// text, the held one is stale: some toolkits leave it as it was when the user selects all by key.
+bool heldSelectionIsWhole(std::string_view held, std::string_view accessible) {
+    return !held.empty() &&
+           collapsedWhitespace(held).find(collapsedWhitespace(accessible)) != std::string::npos;
+}
+
 } // namespace
 
 SelectionMonitor::SelectionMonitor(MonitorHost& host)
@@ -71,7 +96,7 @@ void SelectionMonitor::takeWholeSelectionForTag() {
     readPrimary([weak, shown = shownTagSelection_](const std::string& held) {
         const auto self = weak.lock();
         // Only while the tag still stands for the selection it was shown for.
-        if (self && !held.empty() && (*self)->shownTagSelection_ == shown) {
+        if (self && heldSelectionIsWhole(held, shown) && (*self)->shownTagSelection_ == shown) {
             (*self)->host_.setPendingSelection(held);
         }
     });
@@ -227,8 +252,10 @@ void SelectionMonitor::readCurrentSelection(std::function<void(std::string)> com
         completion(std::move(selection.text));
         return;
     }
-    readPrimary([accessible = std::move(selection.text), completion = std::move(completion)](
-                    std::string held) { completion(held.empty() ? accessible : std::move(held)); });
+    readPrimary(
+        [accessible = std::move(selection.text), completion = std::move(completion)](std::string held) {
+            completion(heldSelectionIsWhole(held, accessible) ? std::move(held) : accessible);
+        });
 }
 
 void SelectionMonitor::captureSelectionAndShow(

@@ -1,8 +1,8 @@
 #include "card/CardBridge.h"
 
+#include "answer/LevelNumber.h"
+#include "answer/ModelFailure.h"
 #include "base/Text.h"
-#include "model/LevelNumber.h"
-#include "model/ModelFailure.h"
 
 namespace ulvo {
 

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "answer/ExplainResult.h"
+#include "answer/Level.h"
 #include "base/Lifetime.h"
 #include "card/Speaker.h"
-#include "model/ExplainResult.h"
-#include "model/Level.h"
 
 #include <nlohmann/json.hpp>
 

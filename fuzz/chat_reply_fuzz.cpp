@@ -1,6 +1,6 @@
 // The chat reply readers: the event stream cut at any point, and a plain JSON body.
-#include "model/ChatRequest.h"
-#include "model/ChatStream.h"
+#include "answer/ChatRequest.h"
+#include "answer/ChatStream.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,5 +1,5 @@
 // Answer cleanup at every band, whole and as a partial answer, on any bytes a model may send.
-#include "model/Cleanup.h"
+#include "answer/Cleanup.h"
 
 #include <cstdint>
 #include <string_view>

@@ -1,6 +1,6 @@
 // The native host's input: length-prefixed frames as the browser writes them, then each request.
-#include "runtime-host/HostProtocol.h"
-#include "runtime-host/NativeMessaging.h"
+#include "browser-host/HostProtocol.h"
+#include "browser-host/NativeMessaging.h"
 
 #include <unistd.h>
 

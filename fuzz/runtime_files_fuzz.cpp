@@ -1,6 +1,6 @@
 // runtime-config.json and models.json as they may be found on disk.
-#include "model/ModelCatalogue.h"
-#include "model/RuntimeConfig.h"
+#include "download/ModelCatalogue.h"
+#include "server/RuntimeConfig.h"
 
 #include <cstdint>
 #include <exception>

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "base/Result.h"
+#include "base/SerialQueue.h"
 #include "history/HistoryEntry.h"
 #include "history/HistorySettings.h"
 #include "history/HistoryStore.h"
-#include "model/SerialQueue.h"
 #include "settings/PreferenceStore.h"
 
 #include <cstdint>

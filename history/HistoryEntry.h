@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/Level.h"
+#include "answer/Level.h"
 
 #include <cstdint>
 #include <string>

@@ -1,12 +1,13 @@
 // ulvo-install-model: puts a GGUF chat model where the built-in runtime finds it, the user's own
 // models folder ($XDG_DATA_HOME/ulvo/models). With no SOURCE, the catalogue's default model is
 // downloaded; SOURCE is a local file or an http(s) address. Downloads resume (Ctrl+C, then run again).
-#include "model/InstallLayout.h"
-#include "model/ModelCatalogue.h"
-#include "model/ModelDownload.h"
-#include "model/ModelFailure.h"
-#include "model/RuntimeConfig.h"
+#include "answer/ModelFailure.h"
+#include "base/InstallLayout.h"
+#include "download/ModelCatalogue.h"
+#include "download/ModelDownload.h"
 #include "platform/linux/CurlTransport.h"
+#include "server/ModelFiles.h"
+#include "server/RuntimeConfig.h"
 
 #include <unistd.h>
 

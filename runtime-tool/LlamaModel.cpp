@@ -1,8 +1,8 @@
 #include "runtime-tool/LlamaModel.h"
 
 #include "base/Text.h"
-#include "model/ComputeDevice.h"
-#include "model/ModelCatalogue.h"
+#include "server/ComputeDevice.h"
+#include "server/ModelFiles.h"
 
 #include <ggml-backend.h>
 #include <ggml.h>

@@ -11,8 +11,8 @@ namespace ulvo {
 namespace {
 
 constexpr const char* noArguments = "Expected availability or explain.";
-constexpr const char* unknownCommand = "Unknown ULVO Foundation Models command.";
-constexpr const char* notReady = "Apple Foundation Models is not ready on this Mac.";
+constexpr const char* unknownCommand = "Unknown command for the built-in model.";
+constexpr const char* notReady = "The built-in model is not ready on this computer.";
 constexpr const char* missingText = "Missing text to explain.";
 constexpr const char* noText = "No readable text was found in this image.";
 constexpr const char* encodingFailed = "{\"ok\":false,\"error\":\"Could not encode response.\"}";

@@ -1,8 +1,8 @@
 // ulvo-foundation-runtime: answers one request (availability, explain or ocr) with one JSON line on
 // standard output, and always exits with status 0.
+#include "base/InstallLayout.h"
 #include "base/Text.h"
-#include "model/InstallLayout.h"
-#include "recognition/TextRecognition.h"
+#include "platform/linux/TextRecognition.h"
 #include "runtime-tool/LlamaModel.h"
 #include "runtime-tool/Protocol.h"
 

@@ -1,5 +1,5 @@
 #include "settings/LoginStart.h"
-#include "settings/UserFolders.h"
+#include "base/UserFolders.h"
 
 #include <fstream>
 

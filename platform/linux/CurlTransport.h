@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/HttpTransport.h"
+#include "base/HttpTransport.h"
 
 #include <curl/curl.h>
 

@@ -1,7 +1,7 @@
 #include "platform/linux/GnomeShortcutSettings.h"
 
 #include "platform/linux/Session.h"
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 #include <gio/gio.h>
 
@@ -22,12 +22,12 @@ constexpr std::array<const char*, 5> bindingSchemas = {
     "org.gnome.desktop.wm.keybindings", "org.gnome.shell.keybindings", "org.gnome.mutter.keybindings",
     "org.gnome.mutter.wayland.keybindings", mediaKeys};
 
-using SchemaPtr = gtk::GSettingsSchemaPtr;
+using SchemaPtr = glib::GSettingsSchemaPtr;
 struct KeyUnref {
     void operator()(GSettingsSchemaKey* key) const { g_settings_schema_key_unref(key); }
 };
-using SettingsPtr = gtk::GObjectPtr<GSettings>;
-using StrvPtr = gtk::GStrvPtr;
+using SettingsPtr = glib::GObjectPtr<GSettings>;
+using StrvPtr = glib::GStrvPtr;
 
 SchemaPtr lookup(const char* id) {
     GSettingsSchemaSource* source = g_settings_schema_source_get_default();
@@ -35,7 +35,7 @@ SchemaPtr lookup(const char* id) {
 }
 
 std::string text(GSettings* settings, const char* key) {
-    const gtk::GCharPtr value(g_settings_get_string(settings, key));
+    const glib::GCharPtr value(g_settings_get_string(settings, key));
     return value ? value.get() : "";
 }
 
@@ -70,7 +70,7 @@ std::optional<std::string> GnomeShortcutSettings::desktopShortcutFor(const std::
         const SettingsPtr settings(g_settings_new(id));
         const StrvPtr keys(g_settings_schema_list_keys(schema.get()));
         for (gchar** key = keys.get(); key != nullptr && *key != nullptr; ++key) {
-            const gtk::GVariantPtr value(g_settings_get_value(settings.get(), *key));
+            const glib::GVariantPtr value(g_settings_get_value(settings.get(), *key));
             std::vector<std::string> bound;
             if (g_variant_is_of_type(value.get(), G_VARIANT_TYPE_STRING)) {
                 bound.emplace_back(g_variant_get_string(value.get(), nullptr));

@@ -1,6 +1,6 @@
 #include "platform/linux/KeyFilePreferenceStore.h"
 
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 #include <glib.h>
 #include <glib/gstdio.h>
@@ -12,9 +12,9 @@ namespace ulvo {
 
 namespace {
 
-using KeyFilePtr = gtk::GKeyFilePtr;
-using ErrorPtr = gtk::GErrorPtr;
-using CharsPtr = gtk::GCharPtr;
+using KeyFilePtr = glib::GKeyFilePtr;
+using ErrorPtr = glib::GErrorPtr;
+using CharsPtr = glib::GCharPtr;
 
 } // namespace
 

@@ -1,6 +1,6 @@
 #include "platform/linux/LibsecretStore.h"
 
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 #include <memory>
 
@@ -11,10 +11,10 @@ namespace {
 struct SecretValueDeleter {
     void operator()(SecretValue* value) const { secret_value_unref(value); }
 };
-using ErrorPtr = gtk::GErrorPtr;
-using HashTablePtr = gtk::GHashTablePtr;
+using ErrorPtr = glib::GErrorPtr;
+using HashTablePtr = glib::GHashTablePtr;
 using SecretValuePtr = std::unique_ptr<SecretValue, SecretValueDeleter>;
-using ObjectListPtr = gtk::GObjectListPtr;
+using ObjectListPtr = glib::GObjectListPtr;
 
 // Owns the GError a call may set; pass it where a GError** is expected.
 class ErrorSlot {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/ProcessLauncher.h"
+#include "base/ProcessLauncher.h"
 
 namespace ulvo {
 

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "base/SerialQueue.h"
 #include "card/Speaker.h"
-#include "model/SerialQueue.h"
 
 #include <atomic>
 #include <cstddef>

@@ -1,13 +1,13 @@
 #include "platform/linux/SystemAnswerService.h"
 
-#include "model/FoundationClient.h"
-#include "model/LocalServer.h"
+#include "base/UserFolders.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/ListeningSocket.h"
 #include "platform/linux/PosixProcessLauncher.h"
 #include "platform/linux/SystemLanguage.h"
+#include "server/FoundationClient.h"
+#include "server/LocalServer.h"
 #include "settings/DevicePreference.h"
-#include "settings/UserFolders.h"
 
 namespace ulvo {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/ModelService.h"
+#include "answer/ModelService.h"
 
 #include <filesystem>
 #include <memory>

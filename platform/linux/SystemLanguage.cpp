@@ -1,6 +1,6 @@
 #include "platform/linux/SystemLanguage.h"
 
-#include "model/Prompts.h"
+#include "answer/Prompts.h"
 
 #include <unicode/locid.h>
 #include <unicode/uloc.h>

@@ -5,16 +5,17 @@
 
 #include "base/Text.h"
 #include "capture/ClipboardCopy.h"
+#include "capture/SelectionMonitor.h"
 #include "platform/linux/gtk/MainThread.h"
 #include "platform/linux/gtk/RegionPicker.h"
 #include "platform/linux/gtk/WebEnvironment.h"
 #include "platform/linux/x11/AtspiReader.h"
-#include "platform/linux/x11/DesktopCapture.h"
 #include "platform/linux/x11/ExplainTag.h"
 #include "platform/linux/x11/GlobalInput.h"
 #include "platform/linux/x11/GtkClipboard.h"
 #include "platform/linux/x11/ScreenCapture.h"
 #include "platform/linux/x11/StatusItem.h"
+#include "platform/linux/x11/X11Desktop.h"
 #include "platform/linux/x11/XConnection.h"
 #include "tests/integration/DesktopTestSupport.h"
 #include "tests/integration/FocusedSelection.h"
@@ -218,8 +219,8 @@ struct CardRecord {
     std::vector<std::string> shown;
     std::string pending;
     std::vector<bool> trust;
-    x11::DesktopCapture::Card card() {
-        x11::DesktopCapture::Card side;
+    desktop::DesktopCard card() {
+        desktop::DesktopCard side;
         side.showCardWithSelection = [this](const std::string& text) { shown.push_back(text); };
         side.setPendingSelection = [this](const std::string& text) { pending = text; };
         side.setAccessibility = [this](bool trusted) { trust.push_back(trusted); };
@@ -353,9 +354,9 @@ TEST(ClipboardDesktopTest, AnOwnerThatVanishesMidSnapshotLeavesWhatArrivedAndItI
 
 struct CaptureDesktopTest : ::testing::Test {
     CardRecord card;
-    std::unique_ptr<x11::DesktopCapture> capture;
+    std::unique_ptr<x11::X11Desktop> capture;
     void SetUp() override {
-        capture = std::make_unique<x11::DesktopCapture>(card.card());
+        capture = std::make_unique<x11::X11Desktop>(card.card());
         capture->buildTagPanel();
         capture->registerHotKey();
         capture->startSelectionMonitor();

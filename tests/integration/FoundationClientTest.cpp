@@ -1,7 +1,7 @@
 // The on-device runtime client against real child processes: small tools written by the test.
-#include "model/FoundationClient.h"
-#include "model/ModelFailure.h"
-#include "model/ModelService.h"
+#include "server/FoundationClient.h"
+#include "answer/ModelFailure.h"
+#include "answer/ModelService.h"
 #include "platform/linux/PosixProcessLauncher.h"
 #include "tests/support/LocalOnlyService.h"
 #include "tests/support/Waiting.h"
@@ -103,7 +103,7 @@ TEST_F(FoundationClientTest, RepliesThatAreNotAnAnswer) {
         R"({"ok":"true","text":"t"})",
         R"({"ok":true})",
         R"({"ok":true,"text":7})",
-        R"({"ok":false,"engine":"apple-foundation","error":"Apple Foundation Models is not ready on this Mac."})",
+        R"({"ok":false,"engine":"apple-foundation","error":"The built-in model is not ready on this computer."})",
         R"({"ok":true,"text":"t"} trailing)",
     };
     for (const std::string& output : outputs) {

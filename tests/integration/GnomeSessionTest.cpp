@@ -121,7 +121,7 @@ TEST(GnomeSessionTest, ExplainOpensAnOrdinaryCardThatReadsThePrimarySelectionOnc
         << server.requests().back().body;
 
     g_application_quit(G_APPLICATION(application));
-    delegate.applicationWillTerminate();
+    delegate.shutDown();
 }
 
 } // namespace

@@ -105,7 +105,7 @@ TEST(HistoryWindowTest, KeepsListsSearchesReopensAndDeletes) {
               std::string::npos);
 
     g_application_quit(G_APPLICATION(application));
-    delegate.applicationWillTerminate();
+    delegate.shutDown();
 }
 
 } // namespace

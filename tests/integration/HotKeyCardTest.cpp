@@ -99,7 +99,7 @@ TEST(HotKeyCardTest, AltEShowsTheSelectionAndItsAnswerInTheCard) {
     ASSERT_TRUE(test::pageShows(delegate.panel()->page().view(), "A loopback explanation of the words."));
     EXPECT_GT(server.requests().size(), asked);
     g_application_quit(G_APPLICATION(application));
-    delegate.applicationWillTerminate();
+    delegate.shutDown();
 }
 
 } // namespace

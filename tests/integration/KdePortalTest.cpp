@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/linux/wayland/GlobalShortcutsPortal.h"
-#include "platform/linux/x11/DesktopCapture.h"
+#include "platform/linux/wayland/WaylandDesktop.h"
 #include "platform/linux/x11/ExplainTag.h"
 #include "tests/integration/DesktopTestSupport.h"
 #include "tests/integration/FocusedSelection.h"
@@ -154,13 +154,13 @@ TEST(KdeGlobalShortcuts, BoundShortcutsDispatchAndAreNotBoundTwiceOrTheProgramSa
 
 TEST(KdeGlobalShortcuts, WhereThePortalBindsNothingTheKeysAreKdesOwnShortcutsOfTheProgram) {
     int cards = 0;
-    x11::DesktopCapture::Card card;
+    desktop::DesktopCard card;
     card.showCardWithSelection = [&cards](const std::string&) { ++cards; };
     card.setPendingSelection = [](const std::string&) {};
     card.setAccessibility = [](bool) {};
     card.showSettings = [] {};
     card.terminate = [] {};
-    x11::DesktopCapture capture(card, SessionKind::wayland);
+    wayland::WaylandDesktop capture(card);
     capture.registerHotKey();
     const auto notes = [&] {
         std::string all;
@@ -181,13 +181,13 @@ TEST(KdeGlobalShortcuts, WhereThePortalBindsNothingTheKeysAreKdesOwnShortcutsOfT
 
 TEST(KdeExplainTag, ShowsBesideTheSelectionWhereKWinSaysTheWindowIs) {
     std::string pending;
-    x11::DesktopCapture::Card card;
+    desktop::DesktopCard card;
     card.showCardWithSelection = [](const std::string&) {};
     card.setPendingSelection = [&pending](const std::string& text) { pending = text; };
     card.setAccessibility = [](bool) {};
     card.showSettings = [] {};
     card.terminate = [] {};
-    x11::DesktopCapture capture(card, SessionKind::wayland);
+    wayland::WaylandDesktop capture(card);
     capture.buildTagPanel();
     capture.startSelectionMonitor();
 

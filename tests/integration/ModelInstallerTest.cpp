@@ -1,7 +1,7 @@
 // The built-in model's download and install, as Settings and the card use them, against a loopback
 // server that serves a model with Range and the hub's X-Linked-Etag, and serves each fault.
-#include "model/ModelInstaller.h"
-#include "model/ModelCatalogue.h"
+#include "download/ModelInstaller.h"
+#include "download/ModelCatalogue.h"
 #include "platform/linux/CurlTransport.h"
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/Waiting.h"

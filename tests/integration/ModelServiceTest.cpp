@@ -1,8 +1,8 @@
 // The answer service against a real HTTP server on loopback, through the real libcurl transport.
-#include "model/ModelService.h"
-#include "model/ChatRequest.h"
-#include "model/ModelFailure.h"
-#include "model/Prompts.h"
+#include "answer/ModelService.h"
+#include "answer/ChatRequest.h"
+#include "answer/ModelFailure.h"
+#include "answer/Prompts.h"
 #include "platform/linux/CurlTransport.h"
 #include "settings/APIKeyStore.h"
 #include "settings/ModelPreferences.h"
@@ -294,7 +294,6 @@ TEST_F(ModelServiceTest, TheLatestRequestWinsAndEveryRequestCompletesOnceOnTheQu
     for (const std::string text : {"first", "second", "third"}) {
         service->explain(text, std::nullopt, 50, [&, text](ExplainResult result) {
             EXPECT_NE(std::this_thread::get_id(), callerThread) << "completions run on the model queue";
-            EXPECT_TRUE(service->queue().isCurrent());
             std::lock_guard lock(mutex);
             order.push_back(text + ": " +
                             (result.isSuperseded() ? "superseded"

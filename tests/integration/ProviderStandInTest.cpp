@@ -1,12 +1,12 @@
 // The answer service against a stand-in that keeps the cloud providers' published rules, reached through
 // the presets' own addresses: a private network whose hosts file leads their names to 127.0.0.1 and whose
 // only trusted CA is the stand-in's certificate. The built-in port's squatters are here too.
-#include "model/LocalServer.h"
-#include "model/ModelList.h"
-#include "model/ModelService.h"
+#include "answer/ModelList.h"
+#include "answer/ModelService.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/ListeningSocket.h"
 #include "platform/linux/PosixProcessLauncher.h"
+#include "server/LocalServer.h"
 #include "settings/APIKeyStore.h"
 #include "tests/support/LocalOnlyService.h"
 #include "tests/support/ProviderNetwork.h"

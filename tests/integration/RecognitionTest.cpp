@@ -1,5 +1,5 @@
 // Text recognition through real Tesseract, on images rendered here and on a real GTK window.
-#include "recognition/TextRecognition.h"
+#include "platform/linux/TextRecognition.h"
 #include "tests/integration/Subprocess.h"
 #include "tests/integration/TextImages.h"
 

@@ -1,7 +1,7 @@
 // ulvo-runtime-host as a browser starts it: a child process on two pipes, configured through a scratch
 // preferences file and the session's keyring, answering from a chat-completions peer on loopback.
-#include "model/Cleanup.h"
-#include "model/Prompts.h"
+#include "answer/Cleanup.h"
+#include "answer/Prompts.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
 #include "platform/linux/LibsecretStore.h"
 #include "platform/linux/SystemLanguage.h"

@@ -16,7 +16,7 @@ using Arguments = std::vector<std::string>;
 
 const json notReady = {{"ok", false},
                        {"engine", "apple-foundation"},
-                       {"error", "Apple Foundation Models is not ready on this Mac."}};
+                       {"error", "The built-in model is not ready on this computer."}};
 const json noText = {{"ok", false}, {"error", "No readable text was found in this image."}};
 
 // A prefix laid out like an installation: bin/ with a copy of the tool, lib/ulvo/runtime with the
@@ -70,7 +70,7 @@ TEST(RuntimeTool, ArgumentAndGateRepliesWithoutAModel) {
     const ToolPrefix prefix("bare");
     // The argument forms themselves are the protocol's unit tests'; here each kind of reply as a process.
     EXPECT_EQ(prefix.reply({"OCR", "a.png"}),
-              (json{{"ok", false}, {"error", "Unknown ULVO Foundation Models command."}}));
+              (json{{"ok", false}, {"error", "Unknown command for the built-in model."}}));
     EXPECT_EQ(prefix.reply({"availability"}), notReady);
     EXPECT_EQ(prefix.reply({"explain"}), (json{{"ok", false}, {"error", "Missing text to explain."}}));
     EXPECT_EQ(prefix.reply({"explain", "--level", "30", "--language", "de", "--", "Hallo", "Welt"}),

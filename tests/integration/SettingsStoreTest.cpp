@@ -2,9 +2,9 @@
 #include "platform/linux/GnomeShortcutSettings.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
 #include "platform/linux/LibsecretStore.h"
+#include "settings-page/SettingsBridge.h"
 #include "settings/APIKeyStore.h"
 #include "settings/ModelPreferences.h"
-#include "settings/SettingsBridge.h"
 #include "tests/support/Files.h"
 #include "tests/support/ScopedKeyring.h"
 

@@ -182,7 +182,7 @@ TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgr
     std::filesystem::create_directories(shot.parent_path());
     EXPECT_EQ(test::run({"grim", shot.string()}), 0);
     g_application_quit(G_APPLICATION(application));
-    delegate.applicationWillTerminate();
+    delegate.shutDown();
 }
 
 } // namespace

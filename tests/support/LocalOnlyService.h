@@ -1,8 +1,8 @@
 #pragma once
 
-#include "model/HttpTransport.h"
-#include "model/LocalModel.h"
-#include "model/ModelService.h"
+#include "answer/LocalModel.h"
+#include "answer/ModelService.h"
+#include "base/HttpTransport.h"
 #include "tests/support/FakeStores.h"
 
 #include <future>

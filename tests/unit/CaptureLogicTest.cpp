@@ -632,11 +632,18 @@ TEST_F(MonitorTest, ExplainReadsAccessibilityThenTheDesktopSelectionThenCopies) 
     monitor.captureSelectionAndShow(show);
     EXPECT_EQ(shown, std::vector<std::string>{"visible"});
     EXPECT_EQ(desktop.primary.reads, 0);
-    // Where the program the user is in holds the desktop's selection, that is the whole of it (a
-    // document's accessibility shows one paragraph of a selection across several).
+    // Where the program the user is in holds the desktop's selection and accessibility shows a part of
+    // it, the held one is the whole (a document shows one paragraph of a selection across several).
     desktop.primaryHeld = true;
+    desktop.selection.text = "second paragraph";
+    desktop.select("first paragraph\n\nsecond  paragraph");
     monitor.captureSelectionAndShow(show);
-    EXPECT_EQ(shown.back(), "primary words");
+    EXPECT_EQ(shown.back(), "first paragraph\n\nsecond  paragraph");
+    // Held text that does not hold accessibility's is stale (selected all by key): accessibility wins.
+    desktop.selection.text = "visible";
+    desktop.select("primary words");
+    monitor.captureSelectionAndShow(show);
+    EXPECT_EQ(shown.back(), "visible");
     desktop.select("");
     monitor.captureSelectionAndShow(show);
     EXPECT_EQ(shown.back(), "visible") << "an empty hold leaves accessibility's text";

@@ -1,8 +1,8 @@
 // The card page protocol, script encoding and geometry rules, without a desktop.
 #include "card/CardBridge.h"
+#include "answer/ModelFailure.h"
 #include "base/Text.h"
 #include "card/CardGeometry.h"
-#include "model/ModelFailure.h"
 
 #include <gtest/gtest.h>
 

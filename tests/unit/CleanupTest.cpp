@@ -1,4 +1,4 @@
-#include "model/Cleanup.h"
+#include "answer/Cleanup.h"
 
 #include <gtest/gtest.h>
 

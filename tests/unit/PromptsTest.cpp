@@ -1,4 +1,4 @@
-#include "model/Prompts.h"
+#include "answer/Prompts.h"
 #include "platform/linux/SystemLanguage.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // What a provider's replies mean: think blocks, error objects, the request changes a 400 asks for.
-#include "model/ChatRequest.h"
-#include "model/ProviderError.h"
-#include "model/ProviderRules.h"
-#include "model/ThinkBlocks.h"
+#include "answer/ChatRequest.h"
+#include "answer/ProviderError.h"
+#include "answer/ProviderRules.h"
+#include "answer/ThinkBlocks.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -169,7 +169,7 @@ TEST_F(RuntimeDispatch, ModelOutcomes) {
               (Reply{true, "apple-foundation", "", std::nullopt}));
     EXPECT_EQ(Runtime::run({"explain", "hi"}, services(false)),
               (Reply{false, "apple-foundation", std::nullopt,
-                     "Apple Foundation Models is not ready on this Mac."}));
+                     "The built-in model is not ready on this computer."}));
     EXPECT_EQ(Runtime::run({"availability", "extra", "words"}, services(true)),
               (Reply{true, "apple-foundation", std::nullopt, std::nullopt, "CPU (AVX2)"}));
     EXPECT_EQ(calls.size(), 2U);
@@ -190,7 +190,7 @@ TEST_F(RuntimeDispatch, CommandWordsMatchExactly) {
     for (const Arguments& arguments : {Arguments{"Explain", "x"}, Arguments{"--explain"}, Arguments{"avail"},
                                        Arguments{"OCR"}, Arguments{""}}) {
         EXPECT_EQ(Runtime::run(arguments, services(true)),
-                  (Reply{false, std::nullopt, std::nullopt, "Unknown ULVO Foundation Models command."}));
+                  (Reply{false, std::nullopt, std::nullopt, "Unknown command for the built-in model."}));
     }
     EXPECT_EQ(Runtime::run({}, services(true)),
               (Reply{false, std::nullopt, std::nullopt, "Expected availability or explain."}));

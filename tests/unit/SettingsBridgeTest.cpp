@@ -1,7 +1,7 @@
 // The settings page protocol: init payload, save validation and storage, verdict scripts.
-#include "settings/SettingsBridge.h"
-#include "model/ComputeDevice.h"
-#include "model/LocalRuntime.h"
+#include "settings-page/SettingsBridge.h"
+#include "server/ComputeDevice.h"
+#include "server/LocalRuntime.h"
 #include "settings/APIKeyStore.h"
 #include "settings/DevicePreference.h"
 #include "settings/GnomeShortcuts.h"

@@ -1,6 +1,6 @@
 // Helpers several rooms share: UTF-8 text and levels sent as JSON numbers.
+#include "answer/LevelNumber.h"
 #include "base/Text.h"
-#include "model/LevelNumber.h"
 
 #include <gtest/gtest.h>
 

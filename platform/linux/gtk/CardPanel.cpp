@@ -53,7 +53,7 @@ CardPanel::CardPanel(GtkApplication* application, std::function<WebEngine&()> en
     window_.reset(styled(gtk_window_new(GTK_WINDOW_TOPLEVEL), "ulvo-card"));
     GtkWindow* window = this->window();
     gtk_style_context_add_provider_for_screen(gtk_widget_get_screen(window_.get()),
-                                              as<GtkStyleProvider>(css_.get()),
+                                              glib::as<GtkStyleProvider>(css_.get()),
                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     gtk_window_set_title(window, "ULVO");
     // Where the compositor offers layer surfaces with focus on demand (wlroots), the card is one: placed
@@ -72,8 +72,8 @@ CardPanel::CardPanel(GtkApplication* application, std::function<WebEngine&()> en
         // compositor keeps a focused layer surface focused whatever else is clicked.
         gtk_layer_set_keyboard_mode(window, GTK_LAYER_SHELL_KEYBOARD_MODE_NONE);
         gtk_widget_add_events(window_.get(), GDK_ENTER_NOTIFY_MASK | GDK_LEAVE_NOTIFY_MASK);
-        connect(window_.get(), "enter-notify-event", &CardPanel::pointerCrossed, this);
-        connect(window_.get(), "leave-notify-event", &CardPanel::pointerCrossed, this);
+        glib::connect(window_.get(), "enter-notify-event", &CardPanel::pointerCrossed, this);
+        glib::connect(window_.get(), "leave-notify-event", &CardPanel::pointerCrossed, this);
     }
     gtk_window_set_decorated(window, FALSE);
     gtk_window_set_skip_taskbar_hint(window, TRUE);
@@ -98,49 +98,49 @@ CardPanel::CardPanel(GtkApplication* application, std::function<WebEngine&()> en
     if (application != nullptr) {
         gtk_window_set_application(window, application);
     }
-    connect(window_.get(), "delete-event", &CardPanel::windowDeleted, this);
-    connect(window_.get(), "size-allocate", &CardPanel::windowAllocated, this);
-    connect(window_.get(), "key-press-event", &CardPanel::windowKey, this);
+    glib::connect(window_.get(), "delete-event", &CardPanel::windowDeleted, this);
+    glib::connect(window_.get(), "size-allocate", &CardPanel::windowAllocated, this);
+    glib::connect(window_.get(), "key-press-event", &CardPanel::windowKey, this);
 
     GtkWidget* overlay = styled(gtk_overlay_new(), "ulvo-card-content");
     GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
     column_ = column;
-    gtk_container_add(as<GtkContainer>(overlay), column);
-    gtk_container_add(as<GtkContainer>(window_.get()), overlay);
+    gtk_container_add(glib::as<GtkContainer>(overlay), column);
+    gtk_container_add(glib::as<GtkContainer>(window_.get()), overlay);
 
     // Header: pressing anywhere but the close button drags the window.
     header_ = styled(gtk_event_box_new(), "ulvo-card-header");
     gtk_widget_set_size_request(header_, -1, static_cast<int>(headerHeight));
-    connect(header_, "button-press-event", &CardPanel::headerPressed, this);
+    glib::connect(header_, "button-press-event", &CardPanel::headerPressed, this);
     if (layered_) {
         // No compositor move for a layer surface: the header moves it by its margins.
         gtk_widget_add_events(header_, GDK_BUTTON_MOTION_MASK | GDK_BUTTON_RELEASE_MASK);
-        connect(header_, "motion-notify-event", &CardPanel::headerDragged, this);
-        connect(header_, "button-release-event", &CardPanel::headerReleased, this);
+        glib::connect(header_, "motion-notify-event", &CardPanel::headerDragged, this);
+        glib::connect(header_, "button-release-event", &CardPanel::headerReleased, this);
     }
     GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
     gtk_widget_set_margin_start(row, 22);
     gtk_widget_set_margin_end(row, 18);
-    gtk_container_add(as<GtkContainer>(header_), row);
+    gtk_container_add(glib::as<GtkContainer>(header_), row);
 
     GtkWidget* icon = gtk_drawing_area_new();
     gtk_widget_set_size_request(icon, 18, 18);
     gtk_widget_set_valign(icon, GTK_ALIGN_CENTER);
     atk_object_set_name(gtk_widget_get_accessible(icon), "Drag to move");
-    connect(icon, "draw", &CardPanel::drawMoveIcon, nullptr);
-    gtk_box_pack_start(as<GtkBox>(row), icon, FALSE, FALSE, 0);
+    glib::connect(icon, "draw", &CardPanel::drawMoveIcon, nullptr);
+    gtk_box_pack_start(glib::as<GtkBox>(row), icon, FALSE, FALSE, 0);
 
     GtkWidget* title = styled(gtk_label_new("Drag to move"), "ulvo-card-title");
     gtk_widget_set_valign(title, GTK_ALIGN_CENTER);
-    gtk_box_pack_start(as<GtkBox>(row), title, FALSE, FALSE, 0);
+    gtk_box_pack_start(glib::as<GtkBox>(row), title, FALSE, FALSE, 0);
 
     GtkWidget* close = styled(gtk_button_new_with_label("Close"), "ulvo-card-close");
     gtk_widget_set_size_request(close, 78, 36);
     gtk_widget_set_valign(close, GTK_ALIGN_CENTER);
-    connect(close, "clicked", &CardPanel::closeClicked, this);
-    gtk_box_pack_end(as<GtkBox>(row), close, FALSE, FALSE, 0);
+    glib::connect(close, "clicked", &CardPanel::closeClicked, this);
+    gtk_box_pack_end(glib::as<GtkBox>(row), close, FALSE, FALSE, 0);
 
-    gtk_box_pack_start(as<GtkBox>(column), header_, FALSE, FALSE, 0);
+    gtk_box_pack_start(glib::as<GtkBox>(column), header_, FALSE, FALSE, 0);
 
     // Resize handle: a button, so keyboard focus and the accessibility press come with it; the mouse
     // drag is handled here instead of by the button.
@@ -158,14 +158,14 @@ CardPanel::CardPanel(GtkApplication* application, std::function<WebEngine&()> en
     atk_object_set_description(accessible,
                                "Drag to resize. With keyboard focus, use the arrow keys. Press to enlarge.");
     gtk_widget_set_tooltip_text(resizeHandle_, "Drag to resize");
-    connect(resizeHandle_, "draw", &CardPanel::drawResizeHandle, nullptr);
-    connect(resizeHandle_, "button-press-event", &CardPanel::handlePressed, this);
-    connect(resizeHandle_, "motion-notify-event", &CardPanel::handleDragged, this);
-    connect(resizeHandle_, "button-release-event", &CardPanel::handleReleased, this);
-    connect(resizeHandle_, "key-press-event", &CardPanel::handleKey, this);
-    connect(resizeHandle_, "clicked", &CardPanel::handleActivated, this);
-    connect(resizeHandle_, "realize", &CardPanel::handleRealized, nullptr, true);
-    gtk_overlay_add_overlay(as<GtkOverlay>(overlay), resizeHandle_);
+    glib::connect(resizeHandle_, "draw", &CardPanel::drawResizeHandle, nullptr);
+    glib::connect(resizeHandle_, "button-press-event", &CardPanel::handlePressed, this);
+    glib::connect(resizeHandle_, "motion-notify-event", &CardPanel::handleDragged, this);
+    glib::connect(resizeHandle_, "button-release-event", &CardPanel::handleReleased, this);
+    glib::connect(resizeHandle_, "key-press-event", &CardPanel::handleKey, this);
+    glib::connect(resizeHandle_, "clicked", &CardPanel::handleActivated, this);
+    glib::connect(resizeHandle_, "realize", &CardPanel::handleRealized, nullptr, true);
+    gtk_overlay_add_overlay(glib::as<GtkOverlay>(overlay), resizeHandle_);
 
     gtk_widget_show_all(overlay);
     gtk_widget_realize(window_.get());
@@ -176,13 +176,14 @@ CardPanel::~CardPanel() {
     g_signal_handlers_disconnect_by_data(header_, this);
     g_signal_handlers_disconnect_by_data(resizeHandle_, this);
     window_.reset();
-    gtk_style_context_remove_provider_for_screen(gdk_screen_get_default(), as<GtkStyleProvider>(css_.get()));
+    gtk_style_context_remove_provider_for_screen(gdk_screen_get_default(),
+                                                 glib::as<GtkStyleProvider>(css_.get()));
 }
 
 PageView& CardPanel::page() {
     if (!page_) {
         page_ = engine_().makePage("ulvo", callbacks_.page);
-        gtk_box_pack_start(as<GtkBox>(column_), page_->widget(), TRUE, TRUE, 0);
+        gtk_box_pack_start(glib::as<GtkBox>(column_), page_->widget(), TRUE, TRUE, 0);
         gtk_widget_show(page_->widget());
         gtk_widget_grab_focus(page_->widget());
         if (callbacks_.pageMade) {
@@ -194,7 +195,7 @@ PageView& CardPanel::page() {
 
 void CardPanel::releasePage() {
     if (page_) {
-        gtk_container_remove(as<GtkContainer>(column_), page_->widget());
+        gtk_container_remove(glib::as<GtkContainer>(column_), page_->widget());
         page_.reset();
     }
 }
@@ -244,9 +245,9 @@ void CardPanel::present() {
 gboolean CardPanel::pointerCrossed(GtkWidget* window, GdkEventCrossing* event, gpointer) {
     // Crossings between the card's own widgets change nothing.
     if (event->detail != GDK_NOTIFY_INFERIOR) {
-        gtk_layer_set_keyboard_mode(as<GtkWindow>(window), event->type == GDK_ENTER_NOTIFY
-                                                               ? GTK_LAYER_SHELL_KEYBOARD_MODE_ON_DEMAND
-                                                               : GTK_LAYER_SHELL_KEYBOARD_MODE_NONE);
+        gtk_layer_set_keyboard_mode(glib::as<GtkWindow>(window), event->type == GDK_ENTER_NOTIFY
+                                                                     ? GTK_LAYER_SHELL_KEYBOARD_MODE_ON_DEMAND
+                                                                     : GTK_LAYER_SHELL_KEYBOARD_MODE_NONE);
     }
     return FALSE;
 }
@@ -258,7 +259,7 @@ gboolean CardPanel::windowKey(GtkWidget* window, GdkEventKey* event, gpointer da
     }
     // The page closes the card itself unless it uses the key (an input method's composition); from
     // anywhere else in the card, Escape closes it here.
-    if (self->page_ && gtk_window_get_focus(as<GtkWindow>(window)) == self->page_->widget()) {
+    if (self->page_ && gtk_window_get_focus(glib::as<GtkWindow>(window)) == self->page_->widget()) {
         return FALSE;
     }
     if (self->callbacks_.closeClicked) {
@@ -443,9 +444,10 @@ void CardPanel::handleActivated(GtkButton*, gpointer data) {
 }
 
 void CardPanel::handleRealized(GtkWidget* widget, gpointer) {
-    GdkWindow* events = gtk_button_get_event_window(as<GtkButton>(widget));
+    GdkWindow* events = gtk_button_get_event_window(glib::as<GtkButton>(widget));
     if (events != nullptr) {
-        GObjectPtr<GdkCursor> cursor(gdk_cursor_new_from_name(gtk_widget_get_display(widget), "crosshair"));
+        glib::GObjectPtr<GdkCursor> cursor(
+            gdk_cursor_new_from_name(gtk_widget_get_display(widget), "crosshair"));
         gdk_window_set_cursor(events, cursor.get());
     }
 }

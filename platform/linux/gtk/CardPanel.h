@@ -1,7 +1,7 @@
 #pragma once
 
 #include "card/CardGeometry.h"
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 #include "platform/linux/gtk/PageView.h"
 #include "platform/linux/gtk/WidgetPtr.h"
 
@@ -35,7 +35,7 @@ public:
     CardPanel(const CardPanel&) = delete;
     CardPanel& operator=(const CardPanel&) = delete;
 
-    GtkWindow* window() const { return as<GtkWindow>(window_.get()); }
+    GtkWindow* window() const { return glib::as<GtkWindow>(window_.get()); }
     PageView& page();
     bool hasPage() const { return page_ != nullptr; }
     void releasePage();
@@ -84,7 +84,7 @@ private:
     GtkWidget* header_ = nullptr;
     GtkWidget* resizeHandle_ = nullptr;
     std::unique_ptr<PageView> page_;
-    GObjectPtr<GtkCssProvider> css_;
+    glib::GObjectPtr<GtkCssProvider> css_;
     Point initialMouse_;
     Rect initialFrame_;
     bool dragging_ = false;

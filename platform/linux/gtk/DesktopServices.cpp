@@ -1,6 +1,6 @@
 #include "platform/linux/gtk/DesktopServices.h"
 
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 #include <gio/gio.h>
 #include <gtk/gtk.h>
@@ -15,18 +15,18 @@ void copyToClipboard(const std::string& text) {
 }
 
 void openExternally(const std::string& uri, const std::vector<std::string>& notInherited) {
-    const GObjectPtr<GAppLaunchContext> context(g_app_launch_context_new());
+    const glib::GObjectPtr<GAppLaunchContext> context(g_app_launch_context_new());
     for (const std::string& name : notInherited) {
         g_app_launch_context_unsetenv(context.get(), name.c_str());
     }
     GError* raw = nullptr;
     if (!g_app_info_launch_default_for_uri(uri.c_str(), context.get(), &raw)) {
-        GErrorPtr error(raw);
+        glib::GErrorPtr error(raw);
     }
 }
 
 void openAccessibilitySettings() {
-    GCharPtr program(g_find_program_in_path("gnome-control-center"));
+    glib::GCharPtr program(g_find_program_in_path("gnome-control-center"));
     if (!program) {
         return;
     }
@@ -34,7 +34,7 @@ void openAccessibilitySettings() {
     GError* raw = nullptr;
     g_spawn_async(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, nullptr,
                   &raw);
-    GErrorPtr error(raw);
+    glib::GErrorPtr error(raw);
 }
 
 } // namespace ulvo::gtk

@@ -17,8 +17,8 @@ HistoryWindow::HistoryWindow(GtkApplication* application, WebEngine& engine, Pag
     // The window has no visual with alpha, so the page paints the settings window's colour itself.
     const GdkRGBA background{10 / 255.0, 10 / 255.0, 11 / 255.0, 1};
     page_->setBackground(background);
-    gtk_container_add(as<GtkContainer>(window_.get()), page_->widget());
-    connect(window_.get(), "delete-event", &HistoryWindow::deleted, this);
+    gtk_container_add(glib::as<GtkContainer>(window_.get()), page_->widget());
+    glib::connect(window_.get(), "delete-event", &HistoryWindow::deleted, this);
     gtk_widget_show(page_->widget());
 }
 

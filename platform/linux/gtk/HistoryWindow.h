@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 #include "platform/linux/gtk/PageView.h"
 #include "platform/linux/gtk/WidgetPtr.h"
 
@@ -23,7 +23,7 @@ public:
     HistoryWindow(const HistoryWindow&) = delete;
     HistoryWindow& operator=(const HistoryWindow&) = delete;
 
-    GtkWindow* window() const { return as<GtkWindow>(window_.get()); }
+    GtkWindow* window() const { return glib::as<GtkWindow>(window_.get()); }
     PageView& page() { return *page_; }
 
     void present();

@@ -1,6 +1,6 @@
 #include "platform/linux/gtk/MainThread.h"
 
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 namespace ulvo::gtk {
 
@@ -15,12 +15,13 @@ gboolean runTask(gpointer data) {
 
 void postToMainThread(std::function<void()> task) {
     // Default priority, so answers are not held back behind redraws and layout.
-    g_idle_add_full(G_PRIORITY_DEFAULT, runTask, box(std::move(task)), deleteBoxed<std::function<void()>>);
+    g_idle_add_full(G_PRIORITY_DEFAULT, runTask, glib::box(std::move(task)),
+                    glib::deleteBoxed<std::function<void()>>);
 }
 
 void runOnMainThreadAfter(std::chrono::milliseconds delay, std::function<void()> task) {
-    g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(delay.count()), runTask, box(std::move(task)),
-                       deleteBoxed<std::function<void()>>);
+    g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(delay.count()), runTask,
+                       glib::box(std::move(task)), glib::deleteBoxed<std::function<void()>>);
 }
 
 } // namespace ulvo::gtk

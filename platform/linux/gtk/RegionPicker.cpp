@@ -1,6 +1,6 @@
 #include "platform/linux/gtk/RegionPicker.h"
 
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 #include <gtk-layer-shell/gtk-layer-shell.h>
 
@@ -10,10 +10,10 @@
 namespace ulvo::gtk {
 
 RegionPicker::RegionPicker(GdkPixbuf* image, Completion completion)
-    : image_(as<GdkPixbuf>(g_object_ref(image)))
+    : image_(glib::as<GdkPixbuf>(g_object_ref(image)))
     , window_(gtk_window_new(GTK_WINDOW_TOPLEVEL))
     , completion_(std::move(completion)) {
-    GtkWindow* window = as<GtkWindow>(window_.get());
+    GtkWindow* window = glib::as<GtkWindow>(window_.get());
     gtk_window_set_title(window, "ULVO: frame the text");
     gtk_window_set_decorated(window, FALSE);
     if (gtk_layer_is_supported() != FALSE) {
@@ -31,17 +31,17 @@ RegionPicker::RegionPicker(GdkPixbuf* image, Completion completion)
     }
     GtkWidget* area = gtk_drawing_area_new();
     gtk_widget_add_events(area, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK | GDK_POINTER_MOTION_MASK);
-    gtk_container_add(as<GtkContainer>(window_.get()), area);
-    connect(area, "draw", &RegionPicker::onDraw, this);
-    connect(area, "button-press-event", &RegionPicker::onPress, this);
-    connect(area, "motion-notify-event", &RegionPicker::onMotion, this);
-    connect(area, "button-release-event", &RegionPicker::onRelease, this);
-    connect(window_.get(), "key-press-event", &RegionPicker::onKey, this);
-    connect(window_.get(), "delete-event", &RegionPicker::onDelete, this);
+    gtk_container_add(glib::as<GtkContainer>(window_.get()), area);
+    glib::connect(area, "draw", &RegionPicker::onDraw, this);
+    glib::connect(area, "button-press-event", &RegionPicker::onPress, this);
+    glib::connect(area, "motion-notify-event", &RegionPicker::onMotion, this);
+    glib::connect(area, "button-release-event", &RegionPicker::onRelease, this);
+    glib::connect(window_.get(), "key-press-event", &RegionPicker::onKey, this);
+    glib::connect(window_.get(), "delete-event", &RegionPicker::onDelete, this);
     gtk_widget_show_all(window_.get());
     gtk_window_present(window);
     if (GdkWindow* surface = gtk_widget_get_window(area)) {
-        const GObjectPtr<GdkCursor> cross(
+        const glib::GObjectPtr<GdkCursor> cross(
             gdk_cursor_new_from_name(gdk_window_get_display(surface), "crosshair"));
         if (cross) {
             gdk_window_set_cursor(surface, cross.get());

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "capture/RegionCapture.h"
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 #include "platform/linux/gtk/WidgetPtr.h"
 
 #include <gtk/gtk.h>
@@ -38,7 +38,7 @@ private:
     static gboolean onDelete(GtkWidget* widget, GdkEvent* event, gpointer data);
     void finish(std::optional<PixelRect> region);
 
-    gtk::GObjectPtr<GdkPixbuf> image_;
+    glib::GObjectPtr<GdkPixbuf> image_;
     gtk::WindowPtr window_;
     Completion completion_;
     std::optional<Point> from_;

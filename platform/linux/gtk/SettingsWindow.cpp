@@ -26,7 +26,7 @@ SettingsWindow::SettingsWindow(GtkApplication* application, WebEngine& engine, P
     window_.reset(gtk_window_new(GTK_WINDOW_TOPLEVEL));
     gtk_style_context_add_class(gtk_widget_get_style_context(window_.get()), "ulvo-settings");
     gtk_style_context_add_provider_for_screen(gtk_widget_get_screen(window_.get()),
-                                              as<GtkStyleProvider>(css_.get()),
+                                              glib::as<GtkStyleProvider>(css_.get()),
                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     GtkWindow* window = this->window();
     gtk_window_set_default_size(window, width, height);
@@ -42,8 +42,8 @@ SettingsWindow::SettingsWindow(GtkApplication* application, WebEngine& engine, P
 
     GtkWidget* bar = gtk_header_bar_new();
     gtk_style_context_add_class(gtk_widget_get_style_context(bar), "ulvo-settings-bar");
-    gtk_header_bar_set_show_close_button(as<GtkHeaderBar>(bar), TRUE);
-    gtk_header_bar_set_custom_title(as<GtkHeaderBar>(bar), gtk_label_new(nullptr));
+    gtk_header_bar_set_show_close_button(glib::as<GtkHeaderBar>(bar), TRUE);
+    gtk_header_bar_set_custom_title(glib::as<GtkHeaderBar>(bar), gtk_label_new(nullptr));
     gtk_window_set_titlebar(window, bar);
     gtk_window_set_title(window, "ULVO Settings"); // after the title bar, which clears it
 
@@ -52,8 +52,8 @@ SettingsWindow::SettingsWindow(GtkApplication* application, WebEngine& engine, P
     const GdkRGBA background{10 / 255.0, 10 / 255.0, 11 / 255.0, 1};
     page_->setBackground(background);
     gtk_widget_set_size_request(page_->widget(), width, height - titleBarHeight);
-    gtk_container_add(as<GtkContainer>(window_.get()), page_->widget());
-    connect(window_.get(), "delete-event", &SettingsWindow::deleted, this);
+    gtk_container_add(glib::as<GtkContainer>(window_.get()), page_->widget());
+    glib::connect(window_.get(), "delete-event", &SettingsWindow::deleted, this);
     gtk_widget_show_all(bar);
     gtk_widget_show(page_->widget());
 }
@@ -61,7 +61,8 @@ SettingsWindow::SettingsWindow(GtkApplication* application, WebEngine& engine, P
 SettingsWindow::~SettingsWindow() {
     g_signal_handlers_disconnect_by_data(window_.get(), this);
     window_.reset();
-    gtk_style_context_remove_provider_for_screen(gdk_screen_get_default(), as<GtkStyleProvider>(css_.get()));
+    gtk_style_context_remove_provider_for_screen(gdk_screen_get_default(),
+                                                 glib::as<GtkStyleProvider>(css_.get()));
 }
 
 void SettingsWindow::present() {

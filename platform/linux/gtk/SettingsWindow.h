@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 #include "platform/linux/gtk/PageView.h"
 #include "platform/linux/gtk/WidgetPtr.h"
 
@@ -24,7 +24,7 @@ public:
     SettingsWindow(const SettingsWindow&) = delete;
     SettingsWindow& operator=(const SettingsWindow&) = delete;
 
-    GtkWindow* window() const { return as<GtkWindow>(window_.get()); }
+    GtkWindow* window() const { return glib::as<GtkWindow>(window_.get()); }
     PageView& page() { return *page_; }
 
     void present();
@@ -36,7 +36,7 @@ private:
 
     gtk::WindowPtr window_;
     std::unique_ptr<PageView> page_;
-    GObjectPtr<GtkCssProvider> css_;
+    glib::GObjectPtr<GtkCssProvider> css_;
 };
 
 } // namespace ulvo::gtk

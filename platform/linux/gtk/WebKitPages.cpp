@@ -1,5 +1,5 @@
 // The web module (libulvo-web.so): the pages on WebKitGTK, loaded only when a page is first needed.
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 #include "platform/linux/gtk/PageView.h"
 
 #include <webkit2/webkit2.h>
@@ -24,8 +24,8 @@ public:
     WebKitSettings* settings() const { return settings_.get(); }
 
 private:
-    GObjectPtr<WebKitWebContext> context_;
-    GObjectPtr<WebKitSettings> settings_;
+    glib::GObjectPtr<WebKitWebContext> context_;
+    glib::GObjectPtr<WebKitSettings> settings_;
 };
 
 class WebKitPageView final : public PageView {
@@ -36,7 +36,7 @@ public:
     WebKitPageView(const WebKitPageView&) = delete;
     WebKitPageView& operator=(const WebKitPageView&) = delete;
 
-    GtkWidget* widget() const override { return as<GtkWidget>(view_.get()); }
+    GtkWidget* widget() const override { return glib::as<GtkWidget>(view_.get()); }
     WebKitWebView* view() const override { return view_.get(); }
     void load(const std::filesystem::path& page) override;
     void evaluate(const std::string& script) override;
@@ -51,8 +51,8 @@ private:
                                  WebKitPolicyDecisionType type, gpointer data);
 
     Callbacks callbacks_;
-    GObjectPtr<WebKitUserContentManager> contentManager_;
-    GObjectPtr<WebKitWebView> view_;
+    glib::GObjectPtr<WebKitUserContentManager> contentManager_;
+    glib::GObjectPtr<WebKitWebView> view_;
 };
 
 WebKitEngine::WebKitEngine()
@@ -78,7 +78,7 @@ constexpr int maximumDepth = 16;
 
 // As bytes, so text holding U+0000 arrives whole.
 std::string stringValue(JSCValue* value) {
-    const gtk::GBytesPtr bytes(jsc_value_to_string_as_bytes(value));
+    const glib::GBytesPtr bytes(jsc_value_to_string_as_bytes(value));
     if (!bytes) {
         return {};
     }
@@ -103,19 +103,19 @@ nlohmann::json convert(JSCValue* value, int depth) {
     }
     if (jsc_value_is_array(value)) {
         nlohmann::json array = nlohmann::json::array();
-        GObjectPtr<JSCValue> length(jsc_value_object_get_property(value, "length"));
+        glib::GObjectPtr<JSCValue> length(jsc_value_object_get_property(value, "length"));
         const double count = length ? jsc_value_to_double(length.get()) : 0;
         for (guint i = 0; std::isfinite(count) && i < static_cast<guint>(std::min(count, 100000.0)); ++i) {
-            GObjectPtr<JSCValue> element(jsc_value_object_get_property_at_index(value, i));
+            glib::GObjectPtr<JSCValue> element(jsc_value_object_get_property_at_index(value, i));
             array.push_back(convert(element.get(), depth + 1));
         }
         return array;
     }
     if (jsc_value_is_object(value)) {
         nlohmann::json object = nlohmann::json::object();
-        const gtk::GStrvPtr names(jsc_value_object_enumerate_properties(value));
+        const glib::GStrvPtr names(jsc_value_object_enumerate_properties(value));
         for (gchar** name = names.get(); name != nullptr && *name != nullptr; ++name) {
-            GObjectPtr<JSCValue> property(jsc_value_object_get_property(value, *name));
+            glib::GObjectPtr<JSCValue> property(jsc_value_object_get_property(value, *name));
             object[*name] = convert(property.get(), depth + 1);
         }
         return object;
@@ -133,23 +133,23 @@ WebKitPageView::WebKitPageView(WebKitEngine& engine, const char* handlerName, Ca
     , contentManager_(webkit_user_content_manager_new()) {
     webkit_user_content_manager_register_script_message_handler(contentManager_.get(), handlerName);
     const std::string signal = std::string("script-message-received::") + handlerName;
-    connect(contentManager_.get(), signal.c_str(), &WebKitPageView::messageReceived, this);
+    glib::connect(contentManager_.get(), signal.c_str(), &WebKitPageView::messageReceived, this);
 
     GObject* created = nullptr;
     if (related != nullptr) {
-        created = as<GObject>(g_object_new(webkit_web_view_get_type(), "related-view", related->view(),
-                                           "user-content-manager", contentManager_.get(), "settings",
-                                           engine.settings(), nullptr));
+        created = glib::as<GObject>(g_object_new(webkit_web_view_get_type(), "related-view", related->view(),
+                                                 "user-content-manager", contentManager_.get(), "settings",
+                                                 engine.settings(), nullptr));
     } else {
-        created = as<GObject>(g_object_new(webkit_web_view_get_type(), "web-context", engine.context(),
-                                           "user-content-manager", contentManager_.get(), "settings",
-                                           engine.settings(), nullptr));
+        created = glib::as<GObject>(g_object_new(webkit_web_view_get_type(), "web-context", engine.context(),
+                                                 "user-content-manager", contentManager_.get(), "settings",
+                                                 engine.settings(), nullptr));
     }
-    view_.reset(as<WebKitWebView>(g_object_ref_sink(created)));
+    view_.reset(glib::as<WebKitWebView>(g_object_ref_sink(created)));
     const GdkRGBA clear{0, 0, 0, 0};
     webkit_web_view_set_background_color(view_.get(), &clear);
-    connect(view_.get(), "load-changed", &WebKitPageView::loadChanged, this);
-    connect(view_.get(), "decide-policy", &WebKitPageView::decidePolicy, this);
+    glib::connect(view_.get(), "load-changed", &WebKitPageView::loadChanged, this);
+    glib::connect(view_.get(), "decide-policy", &WebKitPageView::decidePolicy, this);
 }
 
 WebKitPageView::~WebKitPageView() {
@@ -159,8 +159,8 @@ WebKitPageView::~WebKitPageView() {
 
 void WebKitPageView::load(const std::filesystem::path& page) {
     GError* raw = nullptr;
-    GCharPtr uri(g_filename_to_uri(page.c_str(), nullptr, &raw));
-    GErrorPtr error(raw);
+    glib::GCharPtr uri(g_filename_to_uri(page.c_str(), nullptr, &raw));
+    glib::GErrorPtr error(raw);
     if (uri) {
         webkit_web_view_load_uri(view_.get(), uri.get());
     }
@@ -193,8 +193,8 @@ gboolean WebKitPageView::decidePolicy(WebKitWebView*, WebKitPolicyDecision* deci
         type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
         return FALSE;
     }
-    WebKitNavigationAction* action =
-        webkit_navigation_policy_decision_get_navigation_action(as<WebKitNavigationPolicyDecision>(decision));
+    WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
+        glib::as<WebKitNavigationPolicyDecision>(decision));
     if (webkit_navigation_action_get_navigation_type(action) != WEBKIT_NAVIGATION_TYPE_LINK_CLICKED) {
         return FALSE;
     }

@@ -1,4 +1,4 @@
-#include "model/InstallLayout.h"
+#include "base/InstallLayout.h"
 #include "platform/linux/gtk/PageView.h"
 
 #include <dlfcn.h>

@@ -1,7 +1,7 @@
 #include "platform/linux/wayland/DataControl.h"
 
 #include "platform/linux/FileDescriptor.h"
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 
 #include <glib-unix.h>
@@ -30,8 +30,8 @@ struct PipeRead {
     FileDescriptor fd;
     std::string text;
     std::function<void(std::optional<std::string>)> completion;
-    gtk::SourceId watch;
-    gtk::SourceId limit;
+    glib::SourceId watch;
+    glib::SourceId limit;
 
     void finish(std::optional<std::string> result) {
         auto completionNow = std::move(completion);
@@ -217,7 +217,7 @@ void DataControlPrimarySelection::readText(std::function<void(std::optional<std:
             }
             return G_SOURCE_REMOVE;
         },
-        gtk::box(read), gtk::deleteBoxed<PipeReadRef>));
+        glib::box(read), glib::deleteBoxed<PipeReadRef>));
     read->limit.reset(g_timeout_add_full(
         G_PRIORITY_DEFAULT, readLimitMilliseconds,
         [](gpointer data) -> gboolean {
@@ -226,7 +226,7 @@ void DataControlPrimarySelection::readText(std::function<void(std::optional<std:
             job.finish(std::nullopt);
             return G_SOURCE_REMOVE;
         },
-        gtk::box(read), gtk::deleteBoxed<PipeReadRef>));
+        glib::box(read), glib::deleteBoxed<PipeReadRef>));
 }
 
 } // namespace ulvo::wayland

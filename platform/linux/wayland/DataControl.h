@@ -1,7 +1,7 @@
 #pragma once
 
 #include "capture/PrimarySelection.h"
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 #include <functional>
 #include <memory>
@@ -73,7 +73,7 @@ private:
     Owned<zwlr_data_control_device_v1> device_;
     std::vector<Offer> offers_; // announced and not yet destroyed
     zwlr_data_control_offer_v1* primary_ = nullptr;
-    gtk::SourceId watch_;
+    glib::SourceId watch_;
 };
 
 } // namespace ulvo::wayland

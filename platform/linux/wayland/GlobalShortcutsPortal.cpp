@@ -1,6 +1,6 @@
 #include "platform/linux/wayland/GlobalShortcutsPortal.h"
 
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 #include <cstdio>
 #include <memory>
@@ -10,12 +10,12 @@ namespace ulvo::wayland {
 
 namespace {
 
-using VariantPtr = gtk::GVariantPtr;
+using VariantPtr = glib::GVariantPtr;
 
-gtk::GObjectPtr<GDBusConnection> sessionBus() {
+glib::GObjectPtr<GDBusConnection> sessionBus() {
     GError* raw = nullptr;
-    gtk::GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
-    const gtk::GErrorPtr error(raw);
+    glib::GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
+    const glib::GErrorPtr error(raw);
     return bus;
 }
 
@@ -54,7 +54,7 @@ std::string answerFailure(std::uint32_t response, const std::string& error, cons
         std::fprintf(stderr, "ulvo: the global-shortcuts portal: %s\n", error.c_str());
         return "the desktop offers no global-shortcuts portal";
     }
-    if (response == Portal::responseCancelled) {
+    if (response == portal::Portal::responseCancelled) {
         return "the desktop declined the shortcuts";
     }
     return std::string("the desktop's portal could not ") + step;
@@ -64,7 +64,7 @@ std::string answerFailure(std::uint32_t response, const std::string& error, cons
 
 GlobalShortcutsPortal::GlobalShortcutsPortal(Events events)
     : events_(std::move(events)) {
-    portal_ = std::make_unique<Portal>(sessionBus().get()); // the portal takes its own reference
+    portal_ = std::make_unique<portal::Portal>(sessionBus().get()); // the portal takes its own reference
     // Before any other request: a portal with a host registry names the program by it from then on.
     portal_->registerHostProgram(desktopFileId);
     const std::string sessionToken = portal_->nextToken();
@@ -74,7 +74,7 @@ GlobalShortcutsPortal::GlobalShortcutsPortal(Events events)
             return g_variant_new("(@a{sv})", optionsWithToken(token, "session_handle_token", sessionToken));
         },
         [this](std::uint32_t response, GVariant* results, const std::string& error) {
-            if (response != Portal::responseSuccess || results == nullptr) {
+            if (response != portal::Portal::responseSuccess || results == nullptr) {
                 fail(answerFailure(response, error, "open a shortcuts session"));
                 return;
             }
@@ -86,9 +86,9 @@ GlobalShortcutsPortal::~GlobalShortcutsPortal() {
     activated_.end();
     GDBusConnection* bus = portal_->bus();
     if (bus != nullptr && !session_.empty()) {
-        g_dbus_connection_call(bus, Portal::busName, session_.c_str(), "org.freedesktop.portal.Session",
-                               "Close", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr,
-                               nullptr);
+        g_dbus_connection_call(bus, portal::Portal::busName, session_.c_str(),
+                               "org.freedesktop.portal.Session", "Close", nullptr, nullptr,
+                               G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
     }
 }
 
@@ -111,10 +111,10 @@ void GlobalShortcutsPortal::sessionCreated(GVariant* results) {
         return;
     }
     session_ = handle;
-    activated_ = gtk::BusSubscription(
+    activated_ = glib::BusSubscription(
         portal_->bus(),
-        g_dbus_connection_signal_subscribe(portal_->bus(), Portal::busName, interface, "Activated",
-                                           Portal::objectPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        g_dbus_connection_signal_subscribe(portal_->bus(), portal::Portal::busName, interface, "Activated",
+                                           portal::Portal::objectPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
                                            &GlobalShortcutsPortal::onActivated, this, nullptr));
     portal_->request(
         interface, "ListShortcuts",
@@ -122,7 +122,7 @@ void GlobalShortcutsPortal::sessionCreated(GVariant* results) {
             return g_variant_new("(o@a{sv})", session_.c_str(), optionsWithToken(token));
         },
         [this](std::uint32_t response, GVariant* answer, const std::string& error) {
-            if (response != Portal::responseSuccess || answer == nullptr) {
+            if (response != portal::Portal::responseSuccess || answer == nullptr) {
                 fail(answerFailure(response, error, "list the shortcuts"));
                 return;
             }
@@ -158,7 +158,7 @@ void GlobalShortcutsPortal::listed(GVariant* results) {
                                  optionsWithToken(token));
         },
         [this](std::uint32_t response, GVariant* answer, const std::string& error) {
-            if (response != Portal::responseSuccess || answer == nullptr) {
+            if (response != portal::Portal::responseSuccess || answer == nullptr) {
                 fail(answerFailure(response, error, "bind the shortcuts"));
                 return;
             }

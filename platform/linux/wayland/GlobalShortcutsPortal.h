@@ -1,7 +1,7 @@
 #pragma once
 
 #include "capture/HotKeys.h"
-#include "platform/linux/wayland/Portal.h"
+#include "platform/linux/portal/Portal.h"
 
 #include <functional>
 #include <memory>
@@ -42,9 +42,9 @@ private:
                             GVariant* parameters, void* data);
 
     Events events_;
-    std::unique_ptr<Portal> portal_;
+    std::unique_ptr<portal::Portal> portal_;
     std::string session_;
-    gtk::BusSubscription activated_; // ends before the portal releases the bus
+    glib::BusSubscription activated_; // ends before the portal releases the bus
     bool failed_ = false;
 };
 

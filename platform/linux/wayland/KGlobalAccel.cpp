@@ -49,7 +49,7 @@ KGlobalAccelShortcuts::KGlobalAccelShortcuts(Events events)
     : events_(std::move(events)) {
     GError* raw = nullptr;
     bus_.reset(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
-    const gtk::GErrorPtr error(raw);
+    const glib::GErrorPtr error(raw);
     if (!bus_) {
         failed_ = true;
         if (events_.unavailable) {
@@ -57,7 +57,7 @@ KGlobalAccelShortcuts::KGlobalAccelShortcuts(Events events)
         }
         return;
     }
-    pressed_ = gtk::BusSubscription(
+    pressed_ = glib::BusSubscription(
         bus_.get(), g_dbus_connection_signal_subscribe(bus_.get(), service, componentInterface,
                                                        "globalShortcutPressed", componentPath, nullptr,
                                                        G_DBUS_SIGNAL_FLAGS_NONE, &onPressed, this, nullptr));
@@ -67,17 +67,17 @@ KGlobalAccelShortcuts::KGlobalAccelShortcuts(Events events)
         g_dbus_connection_call(bus_.get(), service, path, interface, "doRegister",
                                g_variant_new("(@as)", actionId(action)), nullptr, G_DBUS_CALL_FLAGS_NONE,
                                callTimeoutMilliseconds, nullptr, nullptr, nullptr);
-        g_dbus_connection_call(bus_.get(), service, path, interface, "setShortcut",
-                               g_variant_new("(@as@aiu)", actionId(action),
-                                             g_variant_new_fixed_array(G_VARIANT_TYPE_INT32, &action.defaultKey,
-                                                                       1, sizeof(int)),
-                                             isDefault),
-                               nullptr, G_DBUS_CALL_FLAGS_NONE, callTimeoutMilliseconds, nullptr, nullptr, nullptr);
+        g_dbus_connection_call(
+            bus_.get(), service, path, interface, "setShortcut",
+            g_variant_new("(@as@aiu)", actionId(action),
+                          g_variant_new_fixed_array(G_VARIANT_TYPE_INT32, &action.defaultKey, 1, sizeof(int)),
+                          isDefault),
+            nullptr, G_DBUS_CALL_FLAGS_NONE, callTimeoutMilliseconds, nullptr, nullptr, nullptr);
         auto* reply = static_cast<Reply*>(
-            gtk::box(Reply{lifetime_.watch(), [&action](KGlobalAccelShortcuts& self, GVariant* result,
-                                                         const GError* failure) {
-                               self.registered(action, result, failure);
-                           }}));
+            glib::box(Reply{lifetime_.watch(),
+                            [&action](KGlobalAccelShortcuts& self, GVariant* result, const GError* failure) {
+                                self.registered(action, result, failure);
+                            }}));
         g_dbus_connection_call(
             bus_.get(), service, path, interface, "setShortcut",
             g_variant_new("(@as@aiu)", actionId(action),
@@ -85,11 +85,11 @@ KGlobalAccelShortcuts::KGlobalAccelShortcuts(Events events)
                           setPresent),
             G_VARIANT_TYPE("(ai)"), G_DBUS_CALL_FLAGS_NONE, callTimeoutMilliseconds, nullptr,
             [](GObject* source, GAsyncResult* result, gpointer data) {
-                const std::unique_ptr<Reply> boxed = gtk::unbox<Reply>(data);
+                const std::unique_ptr<Reply> boxed = glib::unbox<Reply>(data);
                 GError* failed = nullptr;
-                const gtk::GVariantPtr answer(
-                    g_dbus_connection_call_finish(gtk::as<GDBusConnection>(source), result, &failed));
-                const gtk::GErrorPtr callError(failed);
+                const glib::GVariantPtr answer(
+                    g_dbus_connection_call_finish(glib::as<GDBusConnection>(source), result, &failed));
+                const glib::GErrorPtr callError(failed);
                 if (KGlobalAccelShortcuts* self = boxed->watch.get()) {
                     boxed->done(*self, answer.get(), callError.get());
                 }
@@ -125,7 +125,7 @@ void KGlobalAccelShortcuts::registered(const Action& action, GVariant* reply, co
     }
     gsize count = 0;
     GVariant* keys = g_variant_get_child_value(reply, 0);
-    const gtk::GVariantPtr owned(keys);
+    const glib::GVariantPtr owned(keys);
     g_variant_get_fixed_array(keys, &count, sizeof(gint32));
     // No keys: another program holds them, or the user removed them in KDE's settings.
     if (count > 0) {

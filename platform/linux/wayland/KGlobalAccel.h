@@ -2,7 +2,7 @@
 
 #include "base/Lifetime.h"
 #include "capture/HotKeys.h"
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 #include <gio/gio.h>
 
@@ -46,8 +46,8 @@ private:
                           GVariant* parameters, void* data);
 
     Events events_;
-    gtk::GObjectPtr<GDBusConnection> bus_;
-    gtk::BusSubscription pressed_;
+    glib::GObjectPtr<GDBusConnection> bus_;
+    glib::BusSubscription pressed_;
     std::vector<std::string> bound_;
     std::size_t answered_ = 0;
     bool failed_ = false;

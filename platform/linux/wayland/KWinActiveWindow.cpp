@@ -50,13 +50,13 @@ report();
 )";
 }
 
-gtk::GVariantPtr callKWin(GDBusConnection* bus, const char* path, const char* interface, const char* method,
-                          GVariant* parameters, std::string* error) {
+glib::GVariantPtr callKWin(GDBusConnection* bus, const char* path, const char* interface, const char* method,
+                           GVariant* parameters, std::string* error) {
     GError* raw = nullptr;
-    gtk::GVariantPtr reply(g_dbus_connection_call_sync(bus, "org.kde.KWin", path, interface, method,
-                                                       parameters, nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
-                                                       callLimitMilliseconds, nullptr, &raw));
-    const gtk::GErrorPtr failure(raw);
+    glib::GVariantPtr reply(g_dbus_connection_call_sync(bus, "org.kde.KWin", path, interface, method,
+                                                        parameters, nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
+                                                        callLimitMilliseconds, nullptr, &raw));
+    const glib::GErrorPtr failure(raw);
     if (failure && error != nullptr) {
         *error = failure->message;
     }
@@ -95,12 +95,12 @@ Result<std::unique_ptr<KWinActiveWindow>> KWinActiveWindow::start() {
 Result<void> KWinActiveWindow::load() {
     GError* raw = nullptr;
     bus_.reset(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
-    const gtk::GErrorPtr busFailure(raw);
+    const glib::GErrorPtr busFailure(raw);
     if (!bus_) {
         return Failure{"the session bus cannot be reached"};
     }
     std::string error;
-    const gtk::GVariantPtr owner(g_dbus_connection_call_sync(
+    const glib::GVariantPtr owner(g_dbus_connection_call_sync(
         bus_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
         g_variant_new("(s)", "org.kde.KWin"), G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE,
         callLimitMilliseconds, nullptr, nullptr));
@@ -137,8 +137,8 @@ Result<void> KWinActiveWindow::load() {
             return Failure{"the KWin script cannot be written to " + script_.string()};
         }
     }
-    const gtk::GVariantPtr loaded(callKWin(bus_.get(), "/Scripting", "org.kde.kwin.Scripting", "loadScript",
-                                           g_variant_new("(ss)", script_.c_str(), plugin_.c_str()), &error));
+    const glib::GVariantPtr loaded(callKWin(bus_.get(), "/Scripting", "org.kde.kwin.Scripting", "loadScript",
+                                            g_variant_new("(ss)", script_.c_str(), plugin_.c_str()), &error));
     gint32 id = -1;
     if (loaded && g_variant_is_of_type(loaded.get(), G_VARIANT_TYPE("(i)"))) {
         g_variant_get(loaded.get(), "(i)", &id);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "base/Result.h"
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 #include "platform/linux/wayland/FocusedWindow.h"
 
 #include <filesystem>
@@ -31,7 +31,7 @@ private:
     static void called(GDBusConnection*, const char* sender, const char*, const char*, const char* method,
                        GVariant* parameters, GDBusMethodInvocation* invocation, void* data);
 
-    gtk::GObjectPtr<GDBusConnection> bus_;
+    glib::GObjectPtr<GDBusConnection> bus_;
     unsigned registration_ = 0;
     std::string kwin_; // KWin's unique name on the bus, the only sender believed
     std::string plugin_;

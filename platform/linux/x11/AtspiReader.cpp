@@ -6,10 +6,10 @@ namespace ulvo::x11 {
 
 namespace {
 
-using gtk::GErrorPtr;
-using gtk::GFreeDeleter;
-using gtk::GObjectPtr;
-using gtk::GVariantPtr;
+using glib::GErrorPtr;
+using glib::GFreeDeleter;
+using glib::GObjectPtr;
+using glib::GVariantPtr;
 
 // The matches of a collection: an array of accessibles, each holding a reference.
 struct AccessibleArrayFree {
@@ -97,7 +97,7 @@ AtspiAccessible* AtspiFocusedText::searchFocused() {
             if (!collection) {
                 continue;
             }
-            const gtk::GArrayPtr wanted(g_array_new(FALSE, FALSE, sizeof(AtspiStateType)));
+            const glib::GArrayPtr wanted(g_array_new(FALSE, FALSE, sizeof(AtspiStateType)));
             const AtspiStateType focused = ATSPI_STATE_FOCUSED;
             g_array_append_val(wanted.get(), focused);
             GObjectPtr<AtspiStateSet> states(atspi_state_set_new(wanted.get()));
@@ -238,7 +238,7 @@ std::unique_ptr<AccessibleText> AtspiElementText::embeddedAt(int offset) {
 
 bool AtspiElementText::isBlock() {
     // Browsers say how an element is laid out; other toolkits only what it is.
-    const gtk::GHashTablePtr attributes(atspi_accessible_get_attributes(element_.get(), nullptr));
+    const glib::GHashTablePtr attributes(atspi_accessible_get_attributes(element_.get(), nullptr));
     if (attributes) {
         if (const auto* display =
                 static_cast<const char*>(g_hash_table_lookup(attributes.get(), "display"))) {
@@ -301,7 +301,7 @@ Result<void> setAccessibility(bool on) {
     }
     // The desktop setting makes toolkits started from now on load (or not) their accessibility bridge.
     if (GSettingsSchemaSource* source = g_settings_schema_source_get_default()) {
-        const gtk::GSettingsSchemaPtr schema(
+        const glib::GSettingsSchemaPtr schema(
             g_settings_schema_source_lookup(source, "org.gnome.desktop.interface", TRUE));
         if (schema && g_settings_schema_has_key(schema.get(), "toolkit-accessibility") != FALSE) {
             GObjectPtr<GSettings> settings(g_settings_new("org.gnome.desktop.interface"));

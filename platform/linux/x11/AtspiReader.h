@@ -2,7 +2,7 @@
 
 #include "base/Result.h"
 #include "capture/SelectionReader.h"
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 #include <atspi/atspi.h>
 
@@ -14,7 +14,7 @@ namespace ulvo::x11 {
 // One accessible element's text through AT-SPI 2, with the children its hypertext embeds.
 class AtspiElementText final : public AccessibleText {
 public:
-    explicit AtspiElementText(gtk::GObjectPtr<AtspiAccessible> element);
+    explicit AtspiElementText(glib::GObjectPtr<AtspiAccessible> element);
     // Whether the element exposes text at all.
     bool hasText() const { return text_ != nullptr; }
     AtspiAccessible* element() const { return element_.get(); }
@@ -27,8 +27,8 @@ public:
     bool isBlock() override;
 
 private:
-    gtk::GObjectPtr<AtspiAccessible> element_;
-    gtk::GObjectPtr<AtspiText> text_;
+    glib::GObjectPtr<AtspiAccessible> element_;
+    glib::GObjectPtr<AtspiText> text_;
 };
 
 // The focused element's text through AT-SPI 2. The element with the keyboard focus is followed through
@@ -66,8 +66,8 @@ private:
 
     std::function<unsigned long()> activePid_;
     bool available_ = false;
-    gtk::GObjectPtr<AtspiEventListener> listener_;
-    gtk::GObjectPtr<AtspiAccessible> tracked_;
+    glib::GObjectPtr<AtspiEventListener> listener_;
+    glib::GObjectPtr<AtspiAccessible> tracked_;
     std::unique_ptr<AtspiElementText> current_; // the element focus() found, until the next focus()
 };
 

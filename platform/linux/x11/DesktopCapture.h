@@ -5,8 +5,8 @@
 #include "capture/RegionCapture.h"
 #include "capture/SelectionMonitor.h"
 #include "platform/linux/Session.h"
-#include "platform/linux/gtk/GObjectPtr.h"
-#include "platform/linux/wayland/FocusedWindow.h"
+#include "platform/linux/desktop/Desktop.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 #include <gtk/gtk.h>
 
@@ -17,11 +17,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-namespace ulvo::wayland {
-class GlobalShortcutsPortal;
-class KGlobalAccelShortcuts;
-} // namespace ulvo::wayland
 
 namespace ulvo::x11 {
 
@@ -36,82 +31,63 @@ class ExplainTag;
 class StatusItem;
 class LinuxRegionCaptureHost;
 
-// Selection capture on the X11 desktop, built piece by piece in the program's start-up order: the
-// explain tag, the status item, the hot keys, the accessibility request and the selection monitor.
-// Selections are read through accessibility, then the PRIMARY selection; the synthetic copy is the
-// explicit roads' last resort and never reaches a terminal. Everything runs on the main thread. A
-// capability the session lacks is said on standard error.
-class DesktopCapture final : private MonitorHost {
+// What the X11 and Wayland desktops share: accessibility, the toolkit's clipboard and primary selection,
+// the explain tag, the status item, the selection monitor and region capture. Selections are read through
+// accessibility, then the primary selection; the synthetic copy is the explicit roads' last resort and
+// never reaches a terminal. Each session's desktop adds its hot keys, pointer and window knowledge.
+class DesktopCapture : public desktop::Desktop, private MonitorHost {
 public:
-    // The card's side, provided by the application.
-    struct Card {
-        std::function<void(const std::string&)> showCardWithSelection; // "" keeps the previous selection
-        std::function<void(const std::string&)> setPendingSelection;
-        std::function<void(bool)> setAccessibility;
-        std::function<void()> showSettings;
-        std::function<void()> showHistory;
-        std::function<void()> terminate;
-        std::function<bool()> accessibilityTrusted; // default: the accessibility bus says enabled
-        std::function<bool()> cardHasFocus;
-        std::function<bool()> startAtLogin;
-        std::function<void(bool)> setStartAtLogin;
-        // A card is about to be asked for (a hot key, the tag): its page can start loading now.
-        std::function<void()> prepareCard;
-    };
-
-    // In a Wayland session nothing of X11 is used: the hot keys go through the desktop's shortcuts
-    // portal, the mouse watching behind the explain tag and the synthetic copy are said to be
-    // unavailable, and region capture uses slurp and grim.
-    explicit DesktopCapture(Card card, SessionKind session = currentSession());
     ~DesktopCapture() override;
     DesktopCapture(const DesktopCapture&) = delete;
     DesktopCapture& operator=(const DesktopCapture&) = delete;
 
-    void buildTagPanel();
-    // iconThemePath: an icon theme directory holding the program's icon, when there is one.
-    void buildStatusItem(const std::optional<std::filesystem::path>& iconThemePath);
-    void registerHotKey();
-    // Switches toolkit accessibility on when it is off, and says so.
-    void requestAccessibilityTrust();
-    // Whether selections are read through accessibility at all; off, only the desktop's own selection
-    // is read, and accessibility this program switched on goes off again.
-    void setReadThroughAccessibility(bool on);
-    bool readsThroughAccessibility() const { return readThroughAccessibility_; }
-    void startSelectionMonitor();
-    // The shut-down: hot keys, handler, monitors and poll go.
-    void stop();
+    void buildTagPanel() override;
+    void buildStatusItem(const std::optional<std::filesystem::path>& iconThemePath) override;
+    void requestAccessibilityTrust() override;
+    void setReadThroughAccessibility(bool on) override;
+    bool readsThroughAccessibility() const override { return readThroughAccessibility_; }
+    void startSelectionMonitor() override;
+    void stop() override;
 
-    void captureSelectionAndShow();
-    void captureViaOCR();
+    void captureSelectionAndShow() override;
+    void captureViaOCR() override;
     void openSelectionFromTag();
     void copySelectionViaClipboard(std::function<void(std::string)> completion) override;
 
-    // What the session lacks, one sentence each, as said on standard error.
-    const std::vector<std::string>& unavailableCapabilities() const { return notes_; }
-    // How the hot keys are bound where the user may want to know (KDE's shortcut settings); "" else.
-    const std::string& hotKeyNote() const { return hotKeyNote_; }
+    const std::vector<std::string>& unavailableCapabilities() const override { return notes_; }
+    const std::string& hotKeyNote() const override { return hotKeyNote_; }
+    GtkWidget* tagWindow() const override;
+    void refreshStartAtLogin() override;
 
-    GtkWidget* tagWindow() const;
     ExplainTag* tag() const { return tag_.get(); }
-    // On Wayland, the bottom-right corner of the selection last read, where the compositor said where its
-    // window is (card-logic coordinates): what stands in for the pointer there. Absent otherwise.
-    std::optional<Point> selectionCorner();
     StatusItem* statusItem() const { return statusItem_.get(); }
     SelectionMonitor& monitor() { return monitor_; }
     bool hotKeyRegistered() const { return hotKey_; }
     bool hotKeyOCRRegistered() const { return hotKeyOCR_; }
 
-private:
+protected:
+    // session: which X connection is opened (none on Wayland); tool: how a region is captured.
+    DesktopCapture(Card card, SessionKind session, ScreenshotTool tool);
+
+    // Says on standard error that a capability is unavailable and why, and keeps it for Settings.
+    void unavailable(const std::string& capability, const std::string& reason);
+    // Alt+E or Alt+Shift+E, from the X server's grab or the desktop's shortcuts portal.
+    void hotKeyPressed(HotKeyAction action);
+    // The process behind the active window, where the element with the focus is searched; 0 unknown.
+    virtual unsigned long activeProgramPid() = 0;
+    // Whether the tag can show at all in this session.
+    virtual bool tagCanShow() const = 0;
+    // A selection's rectangle as the session can place it; unchanged by default.
+    virtual std::optional<Rect> placedSelection(const SelectionResult& selection) { return selection.bounds; }
+
     // MonitorHost
     bool accessibilityTrusted() override;
     void setAccessibility(bool trusted) override { card_.setAccessibility(trusted); }
-    bool frontmostIsSelf() override;
     unsigned long activeWindow() override;
     SelectionResult globalSelection() override;
     PrimarySelection& primarySelection() override;
     bool primaryHeldByActiveProgram() override;
     void runAfter(std::chrono::milliseconds delay, std::function<void()> task) override;
-    std::optional<Point> pointer() override;
     std::optional<Rect> mainScreenFrame() override;
     void setPendingSelection(const std::string& text) override { card_.setPendingSelection(text); }
     void showTag(Point origin) override;
@@ -122,36 +98,32 @@ private:
         }
     }
 
-    // Says on standard error that a capability is unavailable and why, and keeps it for Settings.
-    void unavailable(const std::string& capability, const std::string& reason);
+    Card card_;
+    std::unique_ptr<XConnection> connection_;
+    std::unique_ptr<PrimarySelection> primary_;
+    std::unique_ptr<HotKeyGrabber> hotKeys_;
+    std::string hotKeyNote_;
+    SelectionMonitor monitor_;
+    // The compositor hands the primary selection only to the focused program (GNOME on Wayland): the
+    // card opens first, then reads it.
+    bool focusThenRead_ = false;
+    bool hotKey_ = false;
+    bool hotKeyOCR_ = false;
+
+private:
     // The primary selection read once the card has the keyboard focus, the only time a compositor
     // without data-control hands it over; given up at the deadline.
     void readPrimaryOnceFocused(std::chrono::steady_clock::time_point deadline);
     static constexpr std::chrono::milliseconds focusWait{1000};
-    // Alt+E or Alt+Shift+E, from the X server's grab or the desktop's shortcuts portal.
-    void hotKeyPressed(HotKeyAction action);
-    // Says that the hot keys of these action ids ("explain", "capture") are unavailable, and why.
-    void hotKeysUnavailable(const std::string& reason, const std::vector<std::string>& ids);
-    void registerWithKGlobalAccel(const std::string& portalReason);
     void buttonEvent(bool pressed, std::uint32_t time);
     bool pointerOverOwnWindow() const;
     // Whether a keystroke now would reach a terminal: by window class, or by accessibility role.
     bool keyboardTargetIsTerminal();
-    // A selection's rectangle in the window's own coordinates (all a Wayland program tells) moved to
-    // the layout's, through the compositor; absent where nothing says where the window is.
-    std::optional<Rect> placedOnWayland(const SelectionResult& selection);
 
-    Card card_;
-    SessionKind session_;
     std::vector<std::string> notes_;
-    std::unique_ptr<XConnection> connection_;
+    SessionKind session_;
     std::unique_ptr<AtspiFocusedText> reader_;
     std::unique_ptr<GtkClipboardPort> clipboard_;
-    std::unique_ptr<PrimarySelection> primary_;
-    std::unique_ptr<HotKeyGrabber> hotKeys_;
-    std::unique_ptr<wayland::GlobalShortcutsPortal> shortcutsPortal_;
-    std::unique_ptr<wayland::KGlobalAccelShortcuts> kdeShortcuts_;
-    std::string hotKeyNote_;
     std::unique_ptr<XTestCopyKeystroke> keystroke_;
     std::unique_ptr<ClipboardCopier> copier_;
     std::unique_ptr<ExplainTag> tag_;
@@ -160,20 +132,11 @@ private:
     std::unique_ptr<RegionCapture> regionCapture_;
     std::unique_ptr<RawButtonMonitor> mouseMonitor_;
     std::unique_ptr<ClickCounter> clicks_;
-    SelectionMonitor monitor_;
     int pressClickCount_ = 1;
-    gtk::SourceId selectionTimer_;
-    bool focusThenRead_ = false;
-    bool hotKey_ = false;
-    bool hotKeyOCR_ = false;
+    glib::SourceId selectionTimer_;
     bool trusted_ = false;
     bool readThroughAccessibility_ = true;
     bool switchedAccessibilityOn_ = false;
-    // Wayland: sway or KWin says where the focused window is, and layer surfaces let the tag be placed
-    // there; held only where both are, so it is also whether the tag can show.
-    std::unique_ptr<wayland::FocusedWindowSource> windows_;
-    // The last rectangle placed, so a selection that stays asks the compositor once.
-    std::optional<std::pair<SelectionResult, Rect>> lastPlaced_;
     std::optional<std::chrono::steady_clock::time_point> trustCheckedAt_;
 };
 

@@ -8,7 +8,7 @@
 
 namespace ulvo::x11 {
 
-using gtk::as;
+using glib::as;
 
 namespace {
 
@@ -65,9 +65,9 @@ ExplainTag::ExplainTag(std::function<void()> clicked)
     atk_object_set_name(gtk_widget_get_accessible(button_), explainTagAccessibleName);
     gtk_container_add(as<GtkContainer>(window_.get()), button_);
     gtk_widget_show(button_);
-    gtk::connect(button_, "clicked", &ExplainTag::activated, this);
+    glib::connect(button_, "clicked", &ExplainTag::activated, this);
     // Without a compositor the corners are cut by a window shape instead of transparency.
-    gtk::connect(window_.get(), "size-allocate", &ExplainTag::allocated, nullptr);
+    glib::connect(window_.get(), "size-allocate", &ExplainTag::allocated, nullptr);
 }
 
 ExplainTag::~ExplainTag() {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "card/CardGeometry.h"
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 #include "platform/linux/gtk/WidgetPtr.h"
 
 #include <gtk/gtk.h>
@@ -36,7 +36,7 @@ private:
     std::function<void()> clicked_;
     gtk::WindowPtr window_;
     GtkWidget* button_ = nullptr;
-    gtk::GObjectPtr<GtkCssProvider> css_;
+    glib::GObjectPtr<GtkCssProvider> css_;
     bool layered_ = false;
 };
 

@@ -1,6 +1,6 @@
 #include "platform/linux/x11/GtkClipboard.h"
 
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 #include <X11/XKBlib.h>
 #include <X11/extensions/XTest.h>
@@ -21,7 +21,7 @@ constexpr std::array<std::string_view, 8> metaTargets = {"TARGETS",          "TI
                                                          "INSERT_SELECTION", "INSERT_PROPERTY"};
 
 std::string atomName(GdkAtom atom) {
-    const gtk::GCharPtr name(gdk_atom_name(atom));
+    const glib::GCharPtr name(gdk_atom_name(atom));
     return name ? name.get() : "";
 }
 
@@ -31,7 +31,7 @@ struct SnapshotJob {
     std::size_t next = 0;
     ClipboardSnapshot result;
     std::function<void(ClipboardSnapshot)> completion;
-    gtk::SourceId limit;
+    glib::SourceId limit;
     bool done = false;
 
     void finish() {
@@ -49,7 +49,7 @@ using JobRef = std::shared_ptr<SnapshotJob>;
 void requestNext(const JobRef& job);
 
 void contentArrived(GtkClipboard*, GtkSelectionData* data, gpointer raw) {
-    const std::unique_ptr<JobRef> ref = gtk::unbox<JobRef>(raw);
+    const std::unique_ptr<JobRef> ref = glib::unbox<JobRef>(raw);
     const JobRef& job = *ref;
     if (job->done) {
         return;
@@ -75,11 +75,11 @@ void requestNext(const JobRef& job) {
         job->finish();
         return;
     }
-    gtk_clipboard_request_contents(job->clipboard, job->targets[job->next], contentArrived, gtk::box(job));
+    gtk_clipboard_request_contents(job->clipboard, job->targets[job->next], contentArrived, glib::box(job));
 }
 
 void targetsArrived(GtkClipboard*, GdkAtom* atoms, gint count, gpointer raw) {
-    const std::unique_ptr<JobRef> ref = gtk::unbox<JobRef>(raw);
+    const std::unique_ptr<JobRef> ref = glib::unbox<JobRef>(raw);
     const JobRef& job = *ref;
     if (job->done) {
         return;
@@ -97,7 +97,7 @@ void targetsArrived(GtkClipboard*, GdkAtom* atoms, gint count, gpointer raw) {
 
 struct TextJob {
     std::function<void(std::optional<std::string>)> completion;
-    gtk::SourceId limit;
+    glib::SourceId limit;
 
     void finish(std::optional<std::string> text) {
         if (!completion) {
@@ -126,14 +126,14 @@ void requestTextWithin(GtkClipboard* selection, unsigned limitMilliseconds,
             held->finish(std::nullopt);
             return G_SOURCE_REMOVE;
         },
-        gtk::box(job), gtk::deleteBoxed<TextJobRef>));
+        glib::box(job), glib::deleteBoxed<TextJobRef>));
     gtk_clipboard_request_text(
         selection,
         [](GtkClipboard*, const gchar* text, gpointer raw) {
-            const std::unique_ptr<TextJobRef> held = gtk::unbox<TextJobRef>(raw);
+            const std::unique_ptr<TextJobRef> held = glib::unbox<TextJobRef>(raw);
             (*held)->finish(text != nullptr ? std::optional<std::string>(text) : std::nullopt);
         },
-        gtk::box(job));
+        glib::box(job));
 }
 
 // What GTK serves for a restore. GTK hands it back when the clipboard is cleared, which can be after
@@ -148,7 +148,7 @@ GtkClipboardPort::GtkClipboardPort()
     : clipboard_(gtk_clipboard_get(gdk_atom_intern_static_string("CLIPBOARD"))) {
     // Connecting asks GDK for XFixes selection notifications, so every new owner is seen.
     ownerChanged_ =
-        gtk::SignalConnection(clipboard_, gtk::connect(clipboard_, "owner-change", &ownerChanged, this));
+        glib::SignalConnection(clipboard_, glib::connect(clipboard_, "owner-change", &ownerChanged, this));
 }
 
 GtkClipboardPort::~GtkClipboardPort() {
@@ -179,8 +179,8 @@ void GtkClipboardPort::snapshot(std::function<void(ClipboardSnapshot)> completio
             held->finish();
             return G_SOURCE_REMOVE;
         },
-        gtk::box(job), gtk::deleteBoxed<JobRef>));
-    gtk_clipboard_request_targets(clipboard_, targetsArrived, gtk::box(job));
+        glib::box(job), glib::deleteBoxed<JobRef>));
+    gtk_clipboard_request_targets(clipboard_, targetsArrived, glib::box(job));
 }
 
 void GtkClipboardPort::readText(std::function<void(std::optional<std::string>)> completion) {

@@ -2,7 +2,7 @@
 
 #include "base/Lifetime.h"
 #include "capture/ClipboardCopy.h"
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 #include "platform/linux/x11/XConnection.h"
 
 #include <gtk/gtk.h>
@@ -36,7 +36,7 @@ private:
     static void cleared(GtkClipboard*, gpointer owned);
 
     GtkClipboard* clipboard_;
-    gtk::SignalConnection ownerChanged_;
+    glib::SignalConnection ownerChanged_;
     std::uint64_t changeCount_ = 0;
     std::uint64_t generation_ = 0;
     bool owning_ = false;

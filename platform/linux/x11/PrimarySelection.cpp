@@ -1,6 +1,6 @@
 #include "platform/linux/x11/PrimarySelection.h"
 
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 #include "platform/linux/x11/GtkClipboard.h"
 
 namespace ulvo::x11 {
@@ -9,7 +9,7 @@ GtkPrimarySelection::GtkPrimarySelection(std::function<void()> changed)
     : primary_(gtk_clipboard_get(GDK_SELECTION_PRIMARY))
     , changed_(std::move(changed)) {
     ownerChange_ =
-        gtk::SignalConnection(primary_, gtk::connect(primary_, "owner-change", &ownerChanged, this));
+        glib::SignalConnection(primary_, glib::connect(primary_, "owner-change", &ownerChanged, this));
 }
 
 void GtkPrimarySelection::ownerChanged(GtkClipboard*, GdkEvent* event, gpointer data) {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "capture/PrimarySelection.h"
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 
 #include <gtk/gtk.h>
 
@@ -34,7 +34,7 @@ private:
 
     GtkClipboard* primary_;
     std::function<void()> changed_;
-    gtk::SignalConnection ownerChange_;
+    glib::SignalConnection ownerChange_;
     std::optional<std::uint32_t> ownerTime_;
 };
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace ulvo::wayland {
+namespace ulvo::portal {
 class ScreenshotPortal;
 }
 namespace ulvo::gtk {
@@ -39,8 +39,6 @@ public:
                        std::function<void(std::string)> completion) override;
     void showScreenCaptureAlert(const std::string& message) override;
     void showCardWithSelection(const std::string& text) override { showCard_(text); }
-    // The session cannot capture regions: the capture alert says why instead of starting a tool.
-    void setUnavailable(std::string reason) { unavailable_ = std::move(reason); }
     // The whole screen in shot (which goes once read): ULVO's picker frames the region, which is
     // written to file; onEnd runs once it is over.
     void pickFrom(const std::filesystem::path& shot, const std::filesystem::path& file,
@@ -49,15 +47,14 @@ public:
     gtk::RegionPicker* picker() const { return picker_.get(); }
 
 private:
-    std::unique_ptr<wayland::ScreenshotPortal> portal_;
+    std::unique_ptr<portal::ScreenshotPortal> portal_;
     std::unique_ptr<gtk::RegionPicker> picker_;
-    std::optional<std::string> unavailable_;
     std::function<void(const std::string&)> showCard_;
     std::string languageTag_;
 };
 
-// The capture alert: title "Image text unavailable", the message, and the buttons "Open Screen
-// Recording Settings" (default; opens the desktop's settings) and "OK". Modal, without blocking the loop.
+// The capture alert: title "Image text unavailable", the message, and the buttons "Open Desktop
+// Settings" (default; opens the desktop's settings) and "OK". Modal, without blocking the loop.
 void showScreenCaptureAlert(const std::string& message);
 
 } // namespace ulvo::x11

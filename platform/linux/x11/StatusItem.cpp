@@ -7,7 +7,7 @@
 
 namespace ulvo::x11 {
 
-using gtk::as;
+using glib::as;
 
 namespace {
 
@@ -48,7 +48,7 @@ StatusItem::StatusItem(Actions actions, const std::optional<std::filesystem::pat
                 gtk_widget_set_sensitive(item, FALSE);
             } else {
                 g_object_set_data(as<GObject>(item), "ulvo-action", const_cast<char*>(entry.action));
-                gtk::connect(item, "activate", &StatusItem::activated, this);
+                glib::connect(item, "activate", &StatusItem::activated, this);
             }
             if (entry.accelerator != nullptr) {
                 guint key = 0;
@@ -63,7 +63,7 @@ StatusItem::StatusItem(Actions actions, const std::optional<std::filesystem::pat
     }
 
     refreshStartAtLogin();
-    gtk::connect(
+    glib::connect(
         menu_.get(), "show",
         +[](GtkWidget*, gpointer data) { static_cast<StatusItem*>(data)->refreshStartAtLogin(); }, this);
 
@@ -81,7 +81,7 @@ StatusItem::StatusItem(Actions actions, const std::optional<std::filesystem::pat
     app_indicator_set_title(indicator, statusItemTooltip);
     app_indicator_set_menu(indicator, as<GtkMenu>(menu_.get()));
     app_indicator_set_status(indicator, APP_INDICATOR_STATUS_ACTIVE);
-    gtk::connect(indicator, "connection-changed", &StatusItem::connectionChanged, this);
+    glib::connect(indicator, "connection-changed", &StatusItem::connectionChanged, this);
     // A host that never answers sends no signal, so the item's state is looked at once after start-up.
     hostCheck_.reset(g_timeout_add_seconds(
         3,

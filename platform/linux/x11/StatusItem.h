@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/gtk/GObjectPtr.h"
+#include "platform/linux/glib/GObjectPtr.h"
 #include "platform/linux/gtk/WidgetPtr.h"
 
 #include <gtk/gtk.h>
@@ -60,7 +60,7 @@ public:
     StatusItem(const StatusItem&) = delete;
     StatusItem& operator=(const StatusItem&) = delete;
 
-    GtkMenu* menu() const { return gtk::as<GtkMenu>(menu_.get()); }
+    GtkMenu* menu() const { return glib::as<GtkMenu>(menu_.get()); }
     // Shows the login start's current state (changed elsewhere, or at each opening of the menu).
     void refreshStartAtLogin();
     // Whether a status notifier host shows the item (known once the session bus has answered).
@@ -75,11 +75,11 @@ private:
     gtk::WidgetPtr menu_;
     GtkWidget* loginItem_ = nullptr;
     bool refreshing_ = false;
-    gtk::GObjectPtr<GObject> indicator_;
-    gtk::GObjectPtr<GtkAccelGroup> accelerators_;
+    glib::GObjectPtr<GObject> indicator_;
+    glib::GObjectPtr<GtkAccelGroup> accelerators_;
     bool shown_ = false;
     bool reported_ = false;
-    gtk::SourceId hostCheck_;
+    glib::SourceId hostCheck_;
 };
 
 } // namespace ulvo::x11

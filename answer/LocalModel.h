@@ -1,0 +1,54 @@
+#pragma once
+
+#include "answer/Level.h"
+#include "answer/ModelFailure.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace ulvo {
+
+// The built-in local model: blocking, returns the raw answer or throws.
+class LocalModel {
+public:
+    using PartialText = std::function<void(const std::string&)>;
+
+    virtual ~LocalModel() = default;
+    virtual std::string localAnswer(const std::string& text, const std::optional<std::string>& question,
+                                    Level level) = 0;
+    // The same, giving the answer's raw text so far each time it grows; by default none comes early.
+    virtual std::string streamedLocalAnswer(const std::string& text,
+                                            const std::optional<std::string>& question, Level level,
+                                            const PartialText& partial) {
+        (void)partial;
+        return localAnswer(text, question, level);
+    }
+    // Readies the model for a first explanation at this level (a prompt cache, say); never throws.
+    virtual void prepare(Level level) { (void)level; }
+    // The same when the user is about to ask: a model that is not running yet is started for it.
+    virtual void startEarly(Level level) { prepare(level); }
+};
+
+// The on-device companion runtime: the second chance of a failed local first explanation.
+// Never throws; every failure is no answer.
+class OnDeviceRuntime {
+public:
+    virtual ~OnDeviceRuntime() = default;
+    virtual std::optional<std::string> foundationAnswer(const std::string& text, Level level) = 0;
+};
+
+// Stand-ins for a build without the runtime directory.
+class MissingLocalModel final : public LocalModel {
+public:
+    std::string localAnswer(const std::string&, const std::optional<std::string>&, Level) override {
+        throw ModelFailure("The built-in local model is missing.");
+    }
+};
+
+class NoOnDeviceRuntime final : public OnDeviceRuntime {
+public:
+    std::optional<std::string> foundationAnswer(const std::string&, Level) override { return std::nullopt; }
+};
+
+} // namespace ulvo
