@@ -214,7 +214,8 @@ int main(int argc, char** argv) {
     std::sort(backends.begin(), backends.end());
     const fs::path single = root / "one-backend";
     const auto speedWith = [&](const std::optional<fs::path>& backend, bool gpu,
-                               const ulvo::Environment& extra) {
+                               const ulvo::Environment& extra, bool allBackends = false) {
+        // One CPU backend (or none: another given by path), or all of them as the program starts it.
         fs::remove_all(single);
         fs::create_directories(single);
         if (backend) {
@@ -227,7 +228,7 @@ int main(int argc, char** argv) {
         request.environment = ulvo::LocalServer::serverEnvironment(launcher->currentEnvironment(), root,
                                                                    machine, ulvo::bench::benchKey, gpu);
         request.environment->insert(request.environment->end(), extra.begin(), extra.end());
-        request.workingDirectory = single;
+        request.workingDirectory = allBackends ? libraries : single;
         return measureSpeed(*launcher, request, gpu ? 900s : 120s);
     };
     for (const auto& [name, path] : backends) {
@@ -256,9 +257,9 @@ int main(int argc, char** argv) {
         }
     }
     if (fs::exists(vulkan) && lavapipe) {
-        if (const std::optional<Speed> speed =
-                speedWith(std::nullopt, true,
-                          {{"VK_ICD_FILENAMES", lavapipe->string()}, {"GGML_VK_VISIBLE_DEVICES", "0"}})) {
+        if (const std::optional<Speed> speed = speedWith(
+                std::nullopt, true,
+                {{"VK_ICD_FILENAMES", lavapipe->string()}, {"GGML_VK_VISIBLE_DEVICES", "0"}}, true)) {
             std::cout << "vulkan_lavapipe_prompt: " << speed->promptPerSecond << " tokens/s\n"
                       << "vulkan_lavapipe_generation: " << speed->generatedPerSecond << " tokens/s\n";
         } else {
