@@ -11,6 +11,8 @@
     addGnomeShortcuts: $("add-gnome-shortcuts"), shortcutsResult: $("shortcuts-result"),
     login: $("login"), startAtLogin: $("start-at-login"), loginResult: $("login-result"),
     builtIn: $("built-in-model"), modelStatus: $("model-status"), modelProgress: $("model-progress"),
+    modelDevice: $("model-device"), cpuOnlyRow: $("cpu-only-row"), cpuOnly: $("cpu-only"),
+    cpuOnlyWhy: $("cpu-only-why"), cpuOnlyResult: $("cpu-only-result"),
     modelDownload: $("model-download"), modelCancel: $("model-cancel"), modelFile: $("model-file"),
     modelRemove: $("model-remove"), reading: $("reading"), readThroughAccessibility: $("read-through-accessibility"),
     readingResult: $("reading-result"), hotKeys: $("hot-keys"), hotKeyNote: $("hot-key-note"),
@@ -71,6 +73,7 @@
     ui.hotKeys.hidden = ui.hotKeyNote.textContent === "";
     state.modelList = payload.modelList === true;
     modelState(payload.builtInModel);
+    modelDevice(payload.modelDevice);
     ui.login.hidden = typeof payload.startAtLogin !== "boolean";
     if (!ui.login.hidden) startAtLogin(payload.startAtLogin, "");
     ui.reading.hidden = typeof payload.readThroughAccessibility !== "boolean";
@@ -131,6 +134,19 @@
     ui.modelRemove.hidden = phase !== "ready";
   }
 
+  // Which device runs the built-in model, and the "CPU only" switch.
+  function modelDevice(device) {
+    const shown = !!device && typeof device === "object";
+    ui.modelDevice.hidden = !shown;
+    ui.cpuOnlyRow.hidden = !shown;
+    ui.cpuOnlyWhy.hidden = !shown;
+    if (!shown) return;
+    ui.modelDevice.textContent = "Runs on: " + device.device;
+    ui.cpuOnly.checked = device.cpuOnly === true;
+    ui.cpuOnly.disabled = false;
+    ui.cpuOnlyResult.textContent = typeof device.message === "string" ? device.message : "";
+  }
+
   function shortcutsAdded(message) {
     ui.shortcutsResult.textContent = typeof message === "string" ? message : "";
     ui.addGnomeShortcuts.disabled = false;
@@ -148,7 +164,14 @@
     ui.readingResult.textContent = typeof message === "string" ? message : "";
   }
 
-  window.ulvo = { init, saved, shortcutsAdded, modelState, startAtLogin, accessibilityReading, models };
+  window.ulvo = {
+    init, saved, shortcutsAdded, modelState, modelDevice, startAtLogin, accessibilityReading, models,
+  };
+
+  ui.cpuOnly.addEventListener("change", () => {
+    ui.cpuOnly.disabled = true;
+    post({ type: "cpu-only", on: ui.cpuOnly.checked });
+  });
 
   ui.readThroughAccessibility.addEventListener("change", () => {
     ui.readThroughAccessibility.disabled = true;

@@ -26,6 +26,8 @@ public:
     }
     // Readies the model for a first explanation at this level (a prompt cache, say); never throws.
     virtual void prepare(Level level) { (void)level; }
+    // The same when the user is about to ask: a model that is not running yet is started for it.
+    virtual void startEarly(Level level) { prepare(level); }
 };
 
 // The on-device companion runtime: the second chance of a failed local first explanation.

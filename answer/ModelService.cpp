@@ -158,11 +158,19 @@ void ModelService::explain(std::string text, std::optional<std::string> question
 }
 
 void ModelService::prepare(Level level) {
+    readyLocal(level, false);
+}
+
+void ModelService::startEarly(Level level) {
+    readyLocal(level, true);
+}
+
+void ModelService::readyLocal(Level level, bool start) {
     const std::uint64_t generation = [this] {
         const std::lock_guard lock(turn_);
         return latest_;
     }();
-    queue_.async([this, generation, level] {
+    queue_.async([this, generation, level, start] {
         {
             // Whatever was asked since is worth more than a warm cache.
             const std::lock_guard lock(turn_);
@@ -173,7 +181,11 @@ void ModelService::prepare(Level level) {
         try {
             const APIKeyStore keys(*deps_.secrets);
             if (ModelPreferences::load(*deps_.preferences, keys).provider == ModelProvider::local) {
-                deps_.local->prepare(level);
+                if (start) {
+                    deps_.local->startEarly(level);
+                } else {
+                    deps_.local->prepare(level);
+                }
             }
         } catch (const std::bad_alloc&) {
             throw;

@@ -64,6 +64,9 @@ public:
     // Readies the built-in model for a first explanation at this level, when it is the provider; after
     // whatever is queued, and superseded by any request like one.
     void prepare(Level level);
+    // The same when the user is about to ask (the card opened): a built-in model that is not running
+    // is started now, so the first explanation does not wait for it.
+    void startEarly(Level level);
 
     // Blocking, model queue only: the raw answer of the configured provider, or throws.
     ChatAnswer configuredAnswer(const std::string& text, const std::optional<std::string>& question,
@@ -72,6 +75,7 @@ public:
     SerialQueue& queue() { return queue_; }
 
 private:
+    void readyLocal(Level level, bool start);
     ExplainResult answer(const std::string& text, const std::optional<std::string>& question, Level level,
                          const Partial& partial);
     // Takes a new request's turn: the current one and everything queued are superseded.

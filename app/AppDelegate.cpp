@@ -379,7 +379,7 @@ void AppDelegate::buildPanel() {
                        std::move(partial));
     };
     answers.cancel = [this] { model_.cancel(); };
-    answers.prepare = [this](Level level) { model_.prepare(level); };
+    answers.prepare = [this](Level level) { model_.startEarly(level); };
     cardBridge_ = std::make_unique<CardBridge>(*this, std::move(answers), gtk::postToMainThread);
     cardBridge_->setKeeper(
         [this](const std::string& text, Level level, const std::optional<std::string>& question,

@@ -25,4 +25,8 @@ std::filesystem::path userDataHome() {
     return baseFolder("XDG_DATA_HOME", std::filesystem::path(".local") / "share");
 }
 
+std::filesystem::path userCacheHome() {
+    return baseFolder("XDG_CACHE_HOME", ".cache");
+}
+
 } // namespace ulvo

@@ -8,5 +8,7 @@ namespace ulvo {
 // ~/.local/share); a relative value is ignored, as the base directory rules ask.
 std::filesystem::path userConfigHome();
 std::filesystem::path userDataHome();
+// $XDG_CACHE_HOME (by default ~/.cache).
+std::filesystem::path userCacheHome();
 
 } // namespace ulvo

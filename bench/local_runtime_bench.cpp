@@ -60,8 +60,8 @@ int main() {
         request.executable = root / "llama-server";
         request.arguments = ulvo::LocalServer::serverArguments(config, root / config.model);
         request.environment = ulvo::LocalServer::serverEnvironment(
-            launcher->currentEnvironment(), root, launcher->machine(), ulvo::bench::benchKey);
-        request.workingDirectory = root;
+            launcher->currentEnvironment(), root, launcher->machine(), ulvo::bench::benchKey, false);
+        request.workingDirectory = ulvo::LocalServer::libraryFolder(root, launcher->machine());
         auto probe = makeServer();
         auto start = Clock::now();
         const auto child = launcher->launch(request);

@@ -117,9 +117,9 @@ int main() {
     launch.executable = root / "llama-server";
     launch.arguments = ulvo::LocalServer::serverArguments(config, root / config.model);
     launch.arguments.insert(launch.arguments.end(), {"--n-predict", std::to_string(answerTokens)});
-    launch.environment = ulvo::LocalServer::serverEnvironment(launcher->currentEnvironment(), root,
-                                                              launcher->machine(), ulvo::bench::benchKey);
-    launch.workingDirectory = root;
+    launch.environment = ulvo::LocalServer::serverEnvironment(
+        launcher->currentEnvironment(), root, launcher->machine(), ulvo::bench::benchKey, false);
+    launch.workingDirectory = ulvo::LocalServer::libraryFolder(root, launcher->machine());
     const auto server = launcher->launch(launch);
     if (!server) {
         std::cerr << server.failure().message << "\n";

@@ -9,7 +9,8 @@
 # relative to its own executable in both):
 #   bin/ulvo-install-model
 #   lib/ulvo/runtime/llama-server
-#   lib/ulvo/runtime/lib/<machine>/lib*.so*
+#   lib/ulvo/runtime/lib/<machine>/lib*.so*   (CPU backends: libggml-cpu-<level>.so)
+#   lib/ulvo/runtime/lib/<machine>/vulkan/libggml-vulkan.so  (when built; loaded only to use a GPU)
 #   lib/ulvo/runtime/models/            (empty: a user installs a model)
 #   lib/ulvo/runtime/runtime-config.json
 #
@@ -47,6 +48,11 @@ if(DEFINED ULVO_RT_ACTION)
     endforeach()
     list(TRANSFORM libs PREPEND "${PREFIX}/lib/")
     file(COPY ${libs} DESTINATION "${libdir}")
+    if(EXISTS "${PREFIX}/lib/vulkan")
+      file(COPY "${PREFIX}/lib/vulkan" DESTINATION "${libdir}")
+    else()
+      file(REMOVE_RECURSE "${libdir}/vulkan")
+    endif()
     # The server's key is each user's own (created on first use), never part of the runtime.
     file(COPY "${CATALOGUE}" "${CONFIG}" DESTINATION "${STAGE}")
   else()
@@ -70,7 +76,7 @@ if(ULVO_LLAMA_PREFIX STREQUAL "" OR NOT EXISTS "${ULVO_LLAMA_PREFIX}/.complete")
     "-DULVO_LLAMA_PREFIX=<the path it prints on its last line>.")
 endif()
 foreach(required bin/llama-server lib/libllama.so lib/libggml.so lib/libggml-base.so
-                 lib/libggml-cpu.so include/llama.h include/ggml.h src/gguf-py/gguf
+                 lib/libggml-cpu-x64.so include/llama.h include/ggml.h src/gguf-py/gguf
                  src/models/ggml-vocab-phi-3.gguf)
   if(NOT EXISTS "${ULVO_LLAMA_PREFIX}/${required}")
     message(FATAL_ERROR "llama runtime ${ULVO_LLAMA_PREFIX} lacks ${required}; "
@@ -123,8 +129,8 @@ add_custom_target(ulvo_test_model ALL DEPENDS "${ULVO_TEST_MODEL}")
 # libllama for in-process use. Links against the prefix copy; at run time the
 # SONAMEs resolve through the RPATH to the runtime's copy. The CPU backend is
 # not a link dependency (GGML_BACKEND_DL): call
-# ggml_backend_load_all_from_path("<runtime>/lib/<machine>") or set
-# GGML_BACKEND_PATH=<runtime>/lib/<machine>/libggml-cpu.so before use.
+# ggml_backend_load_all_from_path("<runtime>/lib/<machine>"), which picks the
+# best CPU variant there.
 if(NOT TARGET ulvo::llama)
   foreach(_lib ggml-base ggml)
     add_library(ulvo::${_lib} SHARED IMPORTED GLOBAL)

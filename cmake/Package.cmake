@@ -74,12 +74,15 @@ an OpenAI-compatible cloud provider; API keys stay in the desktop keyring.")
 # and the programs ULVO runs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(DEFINED ULVO_RUNTIME_MACHINE)
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${ULVO_RUNTIME_STAGE_DIR}/lib/${ULVO_RUNTIME_MACHINE})
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${ULVO_RUNTIME_STAGE_DIR}/lib/${ULVO_RUNTIME_MACHINE}
+        ${ULVO_RUNTIME_STAGE_DIR}/lib/${ULVO_RUNTIME_MACHINE}/vulkan)
 endif()
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "maim, tesseract-ocr-eng, grim, slurp")
+# libvulkan1 for the runtime's GPU backend, which is loaded at run time (so shlibdeps may not see it);
+# a Vulkan driver is recommended: without one the model runs on the CPU.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "maim, tesseract-ocr-eng, grim, slurp, libvulkan1")
 # libsqlite3-0 and libspeechd2 come through the shared-library dependencies; the speech service itself
 # is recommended: without it only read aloud is missing, and Settings says so.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-    "gnome-keyring | kwalletmanager, xdg-desktop-portal, at-spi2-core, speech-dispatcher, speech-dispatcher-espeak-ng | speech-dispatcher-espeak")
+    "gnome-keyring | kwalletmanager, xdg-desktop-portal, at-spi2-core, speech-dispatcher, speech-dispatcher-espeak-ng | speech-dispatcher-espeak, mesa-vulkan-drivers")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -1,6 +1,7 @@
 #include "runtime-tool/LlamaModel.h"
 
 #include "base/Text.h"
+#include "server/ComputeDevice.h"
 #include "server/ModelFiles.h"
 
 #include <ggml-backend.h>
@@ -120,6 +121,10 @@ std::optional<std::filesystem::path> LlamaModel::modelPath(const std::filesystem
     } catch (const std::exception&) { // an unreadable runtime-config.json
         return std::nullopt;
     }
+}
+
+std::optional<std::string> LlamaModel::device() const {
+    return ComputeDevice::cpu().label;
 }
 
 std::unique_ptr<LlamaModel> LlamaModel::load(const std::filesystem::path& runtimeDirectory) {

@@ -32,6 +32,8 @@ public:
     LlamaModel& operator=(const LlamaModel&) = delete;
 
     ModelOutcome respond(const std::string& instructions, const std::string& prompt) override;
+    // The CPU: the tool keeps every layer there (n_gpu_layers 0).
+    std::optional<std::string> device() const override;
 
 private:
     struct ModelDeleter {

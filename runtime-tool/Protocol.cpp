@@ -147,10 +147,11 @@ Reply ULVOFoundationRuntime::run(const std::vector<std::string>& arguments, cons
         return Reply{true, visionEngine, std::move(text), std::nullopt};
     }
     if (command == "availability") {
-        if (!services.loadModel()) {
+        const std::unique_ptr<ExplanationModel> model = services.loadModel();
+        if (!model) {
             return failure(notReady, modelEngine);
         }
-        return Reply{true, modelEngine, std::nullopt, std::nullopt};
+        return Reply{true, modelEngine, std::nullopt, std::nullopt, model->device()};
     }
     if (command == "explain") {
         const ExplainRequest request = explainRequest(arguments);
@@ -175,8 +176,9 @@ std::string ULVOFoundationRuntime::write(const Reply& reply) {
     try {
         nlohmann::json object = nlohmann::json::object();
         object["ok"] = reply.ok;
-        for (const auto& [key, member] : {std::pair{"engine", &reply.engine}, std::pair{"text", &reply.text},
-                                          std::pair{"error", &reply.error}}) {
+        for (const auto& [key, member] :
+             {std::pair{"engine", &reply.engine}, std::pair{"text", &reply.text},
+              std::pair{"error", &reply.error}, std::pair{"device", &reply.device}}) {
             if (*member) {
                 object[key] = **member;
             }

@@ -15,6 +15,8 @@ struct Reply {
     std::optional<std::string> engine;
     std::optional<std::string> text;
     std::optional<std::string> error;
+    // Availability: which device runs the model, as "CPU (AVX2)".
+    std::optional<std::string> device = std::nullopt;
 
     bool operator==(const Reply&) const = default;
 };
@@ -30,6 +32,8 @@ class ExplanationModel {
 public:
     virtual ~ExplanationModel() = default;
     virtual ModelOutcome respond(const std::string& instructions, const std::string& prompt) = 0;
+    // Which device runs it; none when that is not known.
+    virtual std::optional<std::string> device() const { return std::nullopt; }
 };
 
 // The tool's command protocol: one request, one reply.

@@ -2,8 +2,10 @@
 
 #include "base/Text.h"
 #include "base/Url.h"
+#include "server/ComputeDevice.h"
 #include "server/LocalRuntime.h"
 #include "settings/APIKeyStore.h"
+#include "settings/DevicePreference.h"
 #include "settings/ModelPreferences.h"
 #include "settings/ModelProvider.h"
 
@@ -20,6 +22,16 @@ std::string trimmedString(const nlohmann::json& body, const char* key) {
 }
 
 } // namespace
+
+nlohmann::json modelDevicePayload(const PreferenceStore& preferences) {
+    const bool cpuOnly = DevicePreference::cpuOnly(preferences);
+    // What the last start of the model used; a choice made since applies at its next start.
+    std::string device = ComputeDevice::readRecord().value_or("");
+    if (device.empty()) {
+        device = cpuOnly ? ComputeDevice::cpu().label : "chosen when the model first starts";
+    }
+    return {{"device", device}, {"cpuOnly", cpuOnly}};
+}
 
 LocalModelState describeLocalModel(const std::optional<std::filesystem::path>& runtimeRoot) {
     switch (inspectLocalRuntime(runtimeRoot).state) {
@@ -142,6 +154,9 @@ nlohmann::json SettingsBridge::pagePayload() const {
     payload["modelList"] = static_cast<bool>(options_.listModels);
     if (options_.builtInModel) {
         payload["builtInModel"] = options_.builtInModel();
+        if (options_.preferences != nullptr) {
+            payload["modelDevice"] = modelDevicePayload(*options_.preferences);
+        }
     }
     if (options_.startAtLogin && options_.setStartAtLogin) {
         payload["startAtLogin"] = options_.startAtLogin();
@@ -269,6 +284,15 @@ void SettingsBridge::didReceiveScriptMessage(const nlohmann::json& body) {
             host_.evaluateScript(std::string("window.ulvo && window.ulvo.accessibilityReading(") +
                                  (options_.readThroughAccessibility() ? "true" : "false") + ", " +
                                  scriptLiteral(changed ? "" : "ULVO could not store this choice.") + ")");
+        }
+    } else if (name == "cpu-only" && options_.preferences != nullptr) {
+        const auto on = body.find("on");
+        if (on != body.end() && on->is_boolean()) {
+            const bool stored = DevicePreference::setCPUOnly(*options_.preferences, on->get<bool>());
+            nlohmann::json device = modelDevicePayload(*options_.preferences);
+            device["message"] =
+                stored ? "Applies when the model next starts." : "ULVO could not store this choice.";
+            host_.evaluateScript("window.ulvo && window.ulvo.modelDevice(" + scriptLiteral(device) + ")");
         }
     } else if (name == "model" && options_.builtInModelAction) {
         const auto action = body.find("action");

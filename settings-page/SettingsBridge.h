@@ -37,6 +37,8 @@ LocalModelState describeLocalModel(const std::optional<std::filesystem::path>& r
 nlohmann::json builtInModelPayload(const ModelInstallState& state);
 // "window.ulvo && window.ulvo.modelState(<payload>)".
 std::string settingsModelStateScript(const ModelInstallState& state);
+// Which device runs the built-in model, and the user's "CPU only" choice: {"device", "cpuOnly"}.
+nlohmann::json modelDevicePayload(const PreferenceStore& preferences);
 
 // "window.ulvo && window.ulvo.init(<payload>)".
 std::string settingsInitScript(const nlohmann::json& payload);

@@ -1,11 +1,13 @@
 #include "platform/linux/SystemAnswerService.h"
 
+#include "base/UserFolders.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/ListeningSocket.h"
 #include "platform/linux/PosixProcessLauncher.h"
 #include "platform/linux/SystemLanguage.h"
 #include "server/FoundationClient.h"
 #include "server/LocalServer.h"
+#include "settings/DevicePreference.h"
 
 namespace ulvo {
 
@@ -24,6 +26,8 @@ systemAnswerServiceDependencies(const std::optional<std::filesystem::path>& runt
     local.responseLanguage = systemResponseLanguage;
     local.stop = stop;
     local.portIsUsers = [] { return loopbackPortIsUsers(7332); };
+    local.cpuOnly = [preferences] { return DevicePreference::cpuOnly(*preferences); };
+    local.promptCacheFolder = userCacheHome() / "ulvo" / "prompt-cache";
 
     FoundationRuntimeClient::Options onDevice;
     onDevice.runtimeRoot = runtimeRoot;

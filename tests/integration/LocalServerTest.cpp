@@ -1,6 +1,7 @@
 // The built-in model against the real llama-server and the generated test model, and against small
 // stand-ins on its port. Each test process runs in a network namespace of its own, so port 7332 is ours.
 #include "server/LocalServer.h"
+#include "answer/ChatRequest.h"
 #include "answer/ModelFailure.h"
 #include "answer/ModelService.h"
 #include "answer/Prompts.h"
@@ -20,6 +21,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <fstream>
@@ -128,8 +130,10 @@ protected:
     }
 
     std::unique_ptr<LocalServer> makeServer(std::optional<fs::path> root,
-                                            std::chrono::milliseconds limit = 30s) {
+                                            std::chrono::milliseconds limit = 30s,
+                                            std::optional<fs::path> promptCache = std::nullopt) {
         LocalServer::Options options;
+        options.promptCacheFolder = std::move(promptCache);
         options.runtimeRoot = std::move(root);
         options.transport = transport;
         options.launcher = launcher;
@@ -174,9 +178,12 @@ TEST_F(LocalServerTest, ColdStartAnswersThroughTheServiceAndLaunchesWithTheExact
     const int pid = local->llamaProcess()->pid();
     const std::vector<std::string> command = splitNul(readFile("/proc/" + std::to_string(pid) + "/cmdline"));
     const std::vector<std::string> arguments(command.begin() + 1, command.end());
-    EXPECT_EQ(arguments,
-              (std::vector<std::string>{"--model", download.string(), "--host", "127.0.0.1", "--port", "7332",
-                                        "--ctx-size", "2048", "--alias", "test-alias", "--jinja"}));
+    const std::vector<std::string> expected{"--model", download.string(), "--host", "127.0.0.1", "--port",
+                                            "7332",    "--ctx-size",      "2048",   "--alias",   "test-alias",
+                                            "--jinja"};
+    ASSERT_GE(arguments.size(), expected.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), arguments.begin()))
+        << readFile("/proc/" + std::to_string(pid) + "/cmdline");
     EXPECT_EQ(readFile("/proc/" + std::to_string(pid) + "/cmdline").find("test-key-123"), std::string::npos)
         << "the key is readable by every local user on a command line";
     const std::vector<std::string> environment =
@@ -184,12 +191,12 @@ TEST_F(LocalServerTest, ColdStartAnswersThroughTheServiceAndLaunchesWithTheExact
     const std::string libraries = (runtime.root / "lib" / launcher->machine()).string();
     EXPECT_NE(std::find(environment.begin(), environment.end(), "LD_LIBRARY_PATH=" + libraries),
               environment.end());
-    EXPECT_NE(std::find(environment.begin(), environment.end(),
-                        "GGML_BACKEND_PATH=" + libraries + "/libggml-cpu.so"),
-              environment.end());
     EXPECT_NE(std::find(environment.begin(), environment.end(), "LLAMA_API_KEY=test-key-123"),
               environment.end());
-    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/cwd"), runtime.root);
+    // The CPU backends are found in the working directory, the best for this CPU chosen among them.
+    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/cwd"), fs::canonical(libraries));
+    ASSERT_TRUE(local->device());
+    EXPECT_EQ(ComputeDevice::readRecord(), local->device()->label) << "Settings shows what runs the model";
 
     // The port is open to every local user: without this user's key the server answers nothing.
     const auto post = [this](const std::string& path, const std::string& key, const nlohmann::json& body) {
@@ -434,8 +441,9 @@ TEST_F(LocalServerTest, TheCloudRouteTalksToARealOpenAICompatiblePeer) {
     request.arguments = {"--model",   ULVO_TEST_MODEL, "--host", "127.0.0.1", "--port",
                          "17333",     "--ctx-size",    "2048",   "--alias",   "peer",
                          "--api-key", "peer-key",      "--jinja"};
-    request.environment = LocalServer::serverEnvironment(launcher->currentEnvironment(),
-                                                         ULVO_RUNTIME_STAGE_DIR, launcher->machine());
+    request.environment = LocalServer::serverEnvironment(
+        launcher->currentEnvironment(), ULVO_RUNTIME_STAGE_DIR, launcher->machine(), std::nullopt, false);
+    request.workingDirectory = LocalServer::libraryFolder(ULVO_RUNTIME_STAGE_DIR, launcher->machine());
     ASSERT_TRUE(launcher->launch(request));
 
     auto preferences = std::make_shared<test::MemoryPreferenceStore>();
@@ -471,11 +479,114 @@ TEST(LocalServerCommandLine, ArgumentsAndEnvironmentFollowTheConfigAndMachine) {
         << "an empty key is still passed";
 
     // x86_64's environment is checked on a running server above.
-    const Environment base = {{"PATH", "/bin"}, {"LD_LIBRARY_PATH", "/old"}};
-    const Environment arm = LocalServer::serverEnvironment(base, "/rt", "aarch64");
-    EXPECT_EQ(arm, (Environment{{"PATH", "/bin"},
-                                {"LD_LIBRARY_PATH", "/rt/lib/aarch64"},
-                                {"GGML_BACKEND_PATH", "/rt/lib/aarch64/libggml-cpu.so"}}));
+    const Environment base = {{"PATH", "/bin"}, {"LD_LIBRARY_PATH", "/old"}, {"GGML_BACKEND_PATH", "/x.so"}};
+    EXPECT_EQ(LocalServer::serverEnvironment(base, "/rt", "aarch64"),
+              (Environment{{"PATH", "/bin"},
+                           {"LD_LIBRARY_PATH", "/rt/lib/aarch64"},
+                           {"GGML_BACKEND_PATH", "/rt/lib/aarch64/vulkan/libggml-vulkan.so"}}));
+    EXPECT_EQ(LocalServer::serverEnvironment(base, "/rt", "aarch64", std::nullopt, false),
+              (Environment{{"PATH", "/bin"}, {"LD_LIBRARY_PATH", "/rt/lib/aarch64"}}))
+        << "CPU only: no GPU backend is loaded at all";
+}
+
+// Every request's URL, for what happened on the way to an answer.
+class UrlRecorder final : public HttpTransport {
+public:
+    Result<HttpResponse> send(const HttpRequest& request) override {
+        urls.push_back(request.url);
+        return inner.send(request);
+    }
+    CurlTransport inner;
+    std::vector<std::string> urls;
+};
+
+TEST_F(LocalServerTest, TheBandsPromptIsKeptOnDiskAndRestoredByTheNextServer) {
+    ScratchRuntime runtime;
+    const fs::path folder = runtime.root / "prompt-cache";
+    {
+        auto local = makeServer(runtime.root, 30s, folder);
+        ASSERT_NO_THROW(local->localAnswer("Ice floats on water.", std::nullopt, 50));
+        ASSERT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+        const int pid = local->llamaProcess()->pid();
+        ::kill(pid, SIGKILL);
+        waitUntilDead(pid);
+    }
+    auto recorder = std::make_shared<UrlRecorder>();
+    LocalServer::Options options;
+    options.runtimeRoot = runtime.root;
+    options.transport = recorder;
+    options.launcher = launcher;
+    options.responseLanguage = [] { return std::string("en-US"); };
+    options.key = [this] { return serverKey; };
+    options.promptCacheFolder = folder;
+    LocalServer local(std::move(options));
+    local.startEarly(50); // the card opened: the server starts, and gets the band's prompt from disk
+    ASSERT_NE(local.llamaProcess(), nullptr);
+    EXPECT_EQ(std::count(recorder->urls.begin(), recorder->urls.end(),
+                         "http://127.0.0.1:7332/slots/0?action=restore"),
+              1);
+    EXPECT_EQ(std::count(recorder->urls.begin(), recorder->urls.end(), LocalServer::chatURL), 0)
+        << "nothing computed again";
+
+    // The first explanation finds the prompt in the server's cache.
+    ChatExchange exchange;
+    exchange.url = LocalServer::chatURL;
+    exchange.bearer = serverKey;
+    exchange.model = "test-alias";
+    exchange.setMessages("Ice floats on water.", std::nullopt, 50, "en-US");
+    HttpRequest request = buildChatRequest(exchange);
+    nlohmann::json body = nlohmann::json::parse(request.body);
+    body["stream"] = false;
+    body["max_tokens"] = 2;
+    request.body = body.dump();
+    const Result<HttpResponse> reply = recorder->inner.send(request);
+    ASSERT_TRUE(reply && reply->status == 200);
+    const nlohmann::json usage = nlohmann::json::parse(reply->body)["usage"];
+    EXPECT_GT(usage["prompt_tokens_details"]["cached_tokens"].get<int>(),
+              usage["prompt_tokens"].get<int>() / 2)
+        << reply->body;
+}
+
+// Mesa's software Vulkan driver stands in for a GPU: the whole road, device named.
+TEST_F(LocalServerTest, AnswersThroughTheVulkanBackendAndNamesTheDevice) {
+    if (!fs::exists(LocalServer::vulkanBackend(ULVO_RUNTIME_STAGE_DIR, launcher->machine()))) {
+        GTEST_SKIP() << "the runtime was built without its Vulkan backend (ULVO_LLAMA_VULKAN=0)";
+    }
+    std::optional<fs::path> lavapipe;
+    for (const auto& entry : fs::directory_iterator("/usr/share/vulkan/icd.d")) {
+        if (entry.path().filename().string().rfind("lvp_icd", 0) == 0) {
+            lavapipe = entry.path();
+        }
+    }
+    ASSERT_TRUE(lavapipe) << "Mesa's lavapipe (mesa-vulkan-drivers) is missing";
+    ::setenv("VK_ICD_FILENAMES", lavapipe->c_str(), 1); // each test is a process of its own
+    ::setenv("GGML_VK_VISIBLE_DEVICES", "0", 1);        // a CPU-type device is otherwise passed over
+    ScratchRuntime runtime;
+    auto local = makeServer(runtime.root, 300s);
+    std::string answer;
+    ASSERT_NO_THROW(answer = local->localAnswer("Ice floats on water.", std::nullopt, 50));
+    EXPECT_FALSE(answer.empty());
+    ASSERT_TRUE(local->device());
+    EXPECT_TRUE(local->device()->gpu);
+    EXPECT_EQ(local->device()->label.rfind("Vulkan: llvmpipe", 0), 0U) << local->device()->label;
+    const std::string command =
+        readFile("/proc/" + std::to_string(local->llamaProcess()->pid()) + "/cmdline");
+    EXPECT_EQ(command.find("--device"), std::string::npos) << "all layers may go to the GPU";
+}
+
+TEST(ComputeDeviceListing, TheFirstListedDeviceIsNamedWithoutItsMemory) {
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"Available devices:\n  (none)\n", std::nullopt},
+        {"", std::nullopt},
+        {"Available devices:\n  Vulkan0: AMD Radeon RX 6600 (RADV NAVI23) (8176 MiB, 7900 MiB free)\n"
+         "  Vulkan1: llvmpipe (LLVM 15.0.6, 256 bits) (7929 MiB, 7929 MiB free)\n",
+         "Vulkan: AMD Radeon RX 6600 (RADV NAVI23)"},
+    };
+    for (const auto& [listing, expected] : cases) {
+        const std::optional<ComputeDevice> device = ComputeDevice::firstListed(listing);
+        EXPECT_EQ(device ? std::optional(device->label) : std::nullopt, expected) << listing;
+    }
+    EXPECT_EQ(ComputeDevice::cpu().label.rfind("CPU (", 0), 0U) << ComputeDevice::cpu().label;
 }
 
 TEST(RuntimeConfigDecoding, RequiredKeysAndTypesAreEnforced) {

@@ -110,6 +110,7 @@ public:
         calls_->emplace_back(instructions, prompt);
         return outcome_;
     }
+    std::optional<std::string> device() const override { return "CPU (AVX2)"; }
 
 private:
     ModelOutcome outcome_;
@@ -170,7 +171,7 @@ TEST_F(RuntimeDispatch, ModelOutcomes) {
               (Reply{false, "apple-foundation", std::nullopt,
                      "The built-in model is not ready on this computer."}));
     EXPECT_EQ(Runtime::run({"availability", "extra", "words"}, services(true)),
-              (Reply{true, "apple-foundation", std::nullopt, std::nullopt}));
+              (Reply{true, "apple-foundation", std::nullopt, std::nullopt, "CPU (AVX2)"}));
     EXPECT_EQ(calls.size(), 2U);
 }
 

@@ -1,7 +1,9 @@
 // The settings page protocol: init payload, save validation and storage, verdict scripts.
 #include "settings-page/SettingsBridge.h"
+#include "server/ComputeDevice.h"
 #include "server/LocalRuntime.h"
 #include "settings/APIKeyStore.h"
+#include "settings/DevicePreference.h"
 #include "settings/GnomeShortcuts.h"
 #include "settings/LoginStart.h"
 #include "settings/ModelPreferences.h"
@@ -232,6 +234,22 @@ TEST_F(SettingsBridgeTest, TheLoginStartSwitchIsOfferedOnlyWhenWiredAndSaysAFail
     on = false;
     bridge.startAtLoginChanged();
     EXPECT_EQ(host.scripts.back(), R"(window.ulvo && window.ulvo.startAtLogin(false, ""))");
+}
+
+TEST_F(SettingsBridgeTest, CPUOnlyIsStoredAndTheDeviceShownIsTheOneLastUsed) {
+    const std::filesystem::path cache =
+        std::filesystem::temp_directory_path() / ("ulvo-device-" + std::to_string(::getpid()));
+    ::setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+    EXPECT_EQ(modelDevicePayload(preferences).at("cpuOnly"), false);
+    SettingsBridge bridge = makeBridge();
+    bridge.didReceiveScriptMessage({{"type", "cpu-only"}, {"on", true}});
+    EXPECT_TRUE(DevicePreference::cpuOnly(preferences));
+    EXPECT_NE(host.scripts.back().find(R"("cpuOnly":true)"), std::string::npos) << host.scripts.back();
+    EXPECT_EQ(modelDevicePayload(preferences).at("device"), ComputeDevice::cpu().label);
+    ComputeDevice{true, "Vulkan: Radeon"}.writeRecord(); // what the server ran on before the switch
+    EXPECT_EQ(modelDevicePayload(preferences).at("device"), "Vulkan: Radeon");
+    std::filesystem::remove_all(cache);
+    ::unsetenv("XDG_CACHE_HOME");
 }
 
 TEST(SettingsBridgeKeyring, AnUnlockPromptNeverHoldsTheWindowAndTheAnswersComeBackAfterIt) {
