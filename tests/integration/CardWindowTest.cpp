@@ -284,17 +284,6 @@ TEST_F(CardWindowTest, LevelsThatAreNotFiniteOrTooLargeDoNotTrap) {
     EXPECT_EQ(card().requests[1].level, std::numeric_limits<Level>::max());
 }
 
-TEST_F(CardWindowTest, MalformedMessagesGetNoReply) {
-    js("(() => { const post = (m) => window.webkit.messageHandlers.ulvo.postMessage(m);"
-       "post('explain'); post({}); post({action: 'launch'}); post({action: 7});"
-       "post({action: 'explain', text: ' \\n '}); })()");
-    ASSERT_TRUE(pumpUntil([] { return card().messages.size() == 5; }));
-    ASSERT_TRUE(pumpUntil([] { return !hidden("error"); }));
-    EXPECT_EQ(text("error"), "Select or paste some text first.");
-    EXPECT_TRUE(card().requests.empty());
-    EXPECT_EQ(card().messages[0], "explain");
-}
-
 // ---- Native to page ------------------------------------------------------------------------------
 
 TEST_F(CardWindowTest, EveryCallShowsOnThePage) {
