@@ -67,6 +67,21 @@ TOKENIZER_KEYS_COPIED = (
 )
 
 
+def add_tokenizer(writer, vocab, chat_template):
+    writer.add_tokenizer_model(vocab["model"])
+    writer.add_tokenizer_pre(vocab["pre"])
+    writer.add_token_list(vocab["tokens"])
+    writer.add_token_scores(vocab["scores"])
+    writer.add_token_types(vocab["types"])
+    writer.add_bos_token_id(vocab["tokenizer.ggml.bos_token_id"])
+    writer.add_eos_token_id(vocab["tokenizer.ggml.eos_token_id"])
+    writer.add_unk_token_id(vocab["tokenizer.ggml.unknown_token_id"])
+    writer.add_pad_token_id(vocab["tokenizer.ggml.padding_token_id"])
+    writer.add_add_bos_token(vocab["tokenizer.ggml.add_bos_token"])
+    writer.add_add_eos_token(vocab["tokenizer.ggml.add_eos_token"])
+    writer.add_chat_template(chat_template)
+
+
 def load_gguf_py(llama_src):
     path = os.path.join(llama_src, "gguf-py")
     if not os.path.isdir(os.path.join(path, "gguf")):
@@ -162,18 +177,7 @@ def write_model(gguf, np, vocab, out_path, shape):
         writer.add_file_type(gguf.LlamaFileType.MOSTLY_Q8_0)
         writer.add_quantization_version(gguf.GGML_QUANT_VERSION)
 
-        writer.add_tokenizer_model(vocab["model"])
-        writer.add_tokenizer_pre(vocab["pre"])
-        writer.add_token_list(vocab["tokens"])
-        writer.add_token_scores(vocab["scores"])
-        writer.add_token_types(vocab["types"])
-        writer.add_bos_token_id(vocab["tokenizer.ggml.bos_token_id"])
-        writer.add_eos_token_id(vocab["tokenizer.ggml.eos_token_id"])
-        writer.add_unk_token_id(vocab["tokenizer.ggml.unknown_token_id"])
-        writer.add_pad_token_id(vocab["tokenizer.ggml.padding_token_id"])
-        writer.add_add_bos_token(vocab["tokenizer.ggml.add_bos_token"])
-        writer.add_add_eos_token(vocab["tokenizer.ggml.add_eos_token"])
-        writer.add_chat_template(CHAT_TEMPLATE)
+        add_tokenizer(writer, vocab, CHAT_TEMPLATE)
 
         q8 = gguf.GGMLQuantizationType.Q8_0
         for name, data in weights.items():
@@ -242,18 +246,7 @@ def write_gemma_model(gguf, np, vocab, out_path, shape):
         writer.add_vocab_size(n_vocab)
         writer.add_file_type(gguf.LlamaFileType.MOSTLY_Q4_0)
         writer.add_quantization_version(gguf.GGML_QUANT_VERSION)
-        writer.add_tokenizer_model(vocab["model"])
-        writer.add_tokenizer_pre(vocab["pre"])
-        writer.add_token_list(vocab["tokens"])
-        writer.add_token_scores(vocab["scores"])
-        writer.add_token_types(vocab["types"])
-        writer.add_bos_token_id(vocab["tokenizer.ggml.bos_token_id"])
-        writer.add_eos_token_id(vocab["tokenizer.ggml.eos_token_id"])
-        writer.add_unk_token_id(vocab["tokenizer.ggml.unknown_token_id"])
-        writer.add_pad_token_id(vocab["tokenizer.ggml.padding_token_id"])
-        writer.add_add_bos_token(vocab["tokenizer.ggml.add_bos_token"])
-        writer.add_add_eos_token(vocab["tokenizer.ggml.add_eos_token"])
-        writer.add_chat_template(GEMMA_CHAT_TEMPLATE)
+        add_tokenizer(writer, vocab, GEMMA_CHAT_TEMPLATE)
 
         # Tied embedding: rows of tokens other than plain text stay zero, so replies never stop early.
         embedding = normal(n_vocab, embd, 0.05)
