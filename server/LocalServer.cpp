@@ -322,13 +322,13 @@ std::optional<std::string> LocalServer::promptCacheName(const std::string& syste
     return "prompt-" + std::to_string(hash) + ".bin";
 }
 
-bool LocalServer::slotAction(const std::string& action, const std::string& fileName, const std::string& key) {
+bool LocalServer::slotAction(const char* action, const ChatExchange& exchange, const std::string& fileName) {
     HttpRequest request;
     request.method = "POST";
-    request.url = slotURL + action;
+    request.url = std::string(slotURL) + action;
     request.timeout = slotActionTimeout;
     request.stop = options_.stop;
-    request.headers = {{"Content-Type", "application/json"}, {"Authorization", "Bearer " + key}};
+    request.headers = {{"Content-Type", "application/json"}, {"Authorization", "Bearer " + exchange.bearer}};
     request.body = nlohmann::json{{"filename", fileName}}.dump();
     const Result<HttpResponse> response = options_.transport->send(request);
     return response && response->status == 200;
@@ -344,7 +344,7 @@ void LocalServer::warmSystemPrompt(ChatExchange exchange) {
     }
     const std::optional<std::string> cacheName = promptCacheName(exchange.system);
     if (cacheName && std::filesystem::exists(*options_.promptCacheFolder / *cacheName) &&
-        slotAction("restore", *cacheName, exchange.bearer)) {
+        slotAction("restore", exchange, *cacheName)) {
         preparedPrompt_ = exchange.system;
         return;
     }
@@ -363,7 +363,7 @@ void LocalServer::warmSystemPrompt(ChatExchange exchange) {
         return;
     }
     preparedPrompt_ = exchange.system;
-    if (cacheName && slotAction("save", *cacheName, exchange.bearer)) {
+    if (cacheName && slotAction("save", exchange, *cacheName)) {
         pruneFolder(*options_.promptCacheFolder, promptCachesKept);
     }
 }

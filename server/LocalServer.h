@@ -112,7 +112,7 @@ private:
     // Puts the exchange's system prompt into the server's slot: from the cache file kept for it when
     // there is one, otherwise computed once (one generated token) and saved for the next server.
     void warmSystemPrompt(ChatExchange exchange);
-    bool slotAction(const std::string& action, const std::string& fileName, const std::string& key);
+    bool slotAction(const char* action, const ChatExchange& exchange, const std::string& fileName);
     std::optional<std::string> promptCacheName(const std::string& system) const;
 
     bool probeAnswered_ = false; // the last health probe got an HTTP reply, whatever its status
