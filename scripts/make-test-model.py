@@ -82,6 +82,18 @@ def add_tokenizer(writer, vocab, chat_template):
     writer.add_chat_template(chat_template)
 
 
+def finish(writer, tmp, out_path):
+    """Writes the model and puts it in place with the user's usual permissions."""
+    writer.write_header_to_file()
+    writer.write_kv_data_to_file()
+    writer.write_tensors_to_file()
+    writer.close()
+    umask = os.umask(0)
+    os.umask(umask)
+    os.chmod(tmp, 0o666 & ~umask)  # mkstemp creates 0600
+    os.replace(tmp, out_path)
+
+
 def load_gguf_py(llama_src):
     path = os.path.join(llama_src, "gguf-py")
     if not os.path.isdir(os.path.join(path, "gguf")):
@@ -186,14 +198,7 @@ def write_model(gguf, np, vocab, out_path, shape):
             else:
                 writer.add_tensor(name, data)
 
-        writer.write_header_to_file()
-        writer.write_kv_data_to_file()
-        writer.write_tensors_to_file()
-        writer.close()
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)  # mkstemp creates 0600
-        os.replace(tmp, out_path)
+        finish(writer, tmp, out_path)
     except BaseException:
         if os.path.exists(tmp):
             os.unlink(tmp)
@@ -272,14 +277,7 @@ def write_gemma_model(gguf, np, vocab, out_path, shape):
             for name in ("attn_q_norm", "attn_k_norm"):
                 writer.add_tensor(p + name + ".weight", ones(hd))
 
-        writer.write_header_to_file()
-        writer.write_kv_data_to_file()
-        writer.write_tensors_to_file()
-        writer.close()
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, out_path)
+        finish(writer, tmp, out_path)
     except BaseException:
         if os.path.exists(tmp):
             os.unlink(tmp)
