@@ -92,12 +92,11 @@ void SelectionMonitor::takeWholeSelectionForTag() {
     if (!host_.primaryHeldByActiveProgram()) {
         return;
     }
-    std::weak_ptr<SelectionMonitor*> weak = alive_;
-    readPrimary([weak, shown = shownTagSelection_](const std::string& held) {
-        const auto self = weak.lock();
+    readPrimary([watch = lifetime_.watch(), shown = shownTagSelection_](const std::string& held) {
+        SelectionMonitor* self = watch.get();
         // Only while the tag still stands for the selection it was shown for.
-        if (self && heldSelectionIsWhole(held, shown) && (*self)->shownTagSelection_ == shown) {
-            (*self)->host_.setPendingSelection(held);
+        if (self != nullptr && heldSelectionIsWhole(held, shown) && self->shownTagSelection_ == shown) {
+            self->host_.setPendingSelection(held);
         }
     });
 }
@@ -164,11 +163,10 @@ void SelectionMonitor::handleGlobalMouseUp(int clickCount) {
     }
     // Not taken yet, or its announcement is still on the way: a terminal takes the selection at the
     // release. Without a fresh owner in time, the drag selected nothing and the old selection stays.
-    std::weak_ptr<SelectionMonitor*> weak = alive_;
-    host_.runAfter(selectionChangeWait, [weak, attempt = selection.attempt] {
-        const auto self = weak.lock();
-        if (self && (*self)->awaitingSelection_ && (*self)->awaitingSelection_->attempt == attempt) {
-            (*self)->awaitingSelection_.reset();
+    host_.runAfter(selectionChangeWait, [watch = lifetime_.watch(), attempt = selection.attempt] {
+        SelectionMonitor* self = watch.get();
+        if (self != nullptr && self->awaitingSelection_ && self->awaitingSelection_->attempt == attempt) {
+            self->awaitingSelection_.reset();
         }
     });
 }
@@ -194,15 +192,14 @@ void SelectionMonitor::readMouseSelection() {
     const MouseSelection selection = *awaitingSelection_;
     awaitingSelection_.reset();
     mouseTagBusy_ = true;
-    std::weak_ptr<SelectionMonitor*> weak = alive_;
-    readPrimary([weak, selection](const std::string& text) {
-        const auto self = weak.lock();
-        if (!self) {
+    readPrimary([watch = lifetime_.watch(), selection](const std::string& text) {
+        SelectionMonitor* self = watch.get();
+        if (self == nullptr) {
             return;
         }
-        (*self)->mouseTagBusy_ = false;
+        self->mouseTagBusy_ = false;
         if (!text.empty()) {
-            (*self)->showMouseTag(selection, text);
+            self->showMouseTag(selection, text);
         }
     });
 }
@@ -234,12 +231,12 @@ void SelectionMonitor::readPrimary(std::function<void(std::string)> completion) 
         completion({});
         return;
     }
-    std::weak_ptr<SelectionMonitor*> weak = alive_;
-    primary.readText([weak, completion = std::move(completion)](std::optional<std::string> text) {
-        if (weak.lock()) {
-            completion(text ? trimmedWhitespaceAndNewlines(*text) : std::string());
-        }
-    });
+    primary.readText(
+        [watch = lifetime_.watch(), completion = std::move(completion)](std::optional<std::string> text) {
+            if (watch.get() != nullptr) {
+                completion(text ? trimmedWhitespaceAndNewlines(*text) : std::string());
+            }
+        });
 }
 
 void SelectionMonitor::readCurrentSelection(std::function<void(std::string)> completion) {
@@ -260,22 +257,22 @@ void SelectionMonitor::readCurrentSelection(std::function<void(std::string)> com
 
 void SelectionMonitor::captureSelectionAndShow(
     std::function<void(const std::string&)> showCardWithSelection) {
-    std::weak_ptr<SelectionMonitor*> weak = alive_;
-    readCurrentSelection([weak, show = std::move(showCardWithSelection)](const std::string& text) {
-        const auto self = weak.lock();
-        if (!self) {
-            return;
-        }
-        if (!text.empty()) {
-            show(text);
-            return;
-        }
-        (*self)->host_.copySelectionViaClipboard([weak, show](const std::string& copied) {
-            if (weak.lock()) {
-                show(copied);
+    readCurrentSelection(
+        [watch = lifetime_.watch(), show = std::move(showCardWithSelection)](const std::string& text) {
+            SelectionMonitor* self = watch.get();
+            if (self == nullptr) {
+                return;
             }
+            if (!text.empty()) {
+                show(text);
+                return;
+            }
+            self->host_.copySelectionViaClipboard([watch, show](const std::string& copied) {
+                if (watch.get() != nullptr) {
+                    show(copied);
+                }
+            });
         });
-    });
 }
 
 ClickCounter::ClickCounter(DoubleClickSettings settings)

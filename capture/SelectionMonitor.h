@@ -1,12 +1,12 @@
 #pragma once
 
+#include "base/Lifetime.h"
 #include "capture/CaptureTypes.h"
 #include "capture/PrimarySelection.h"
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -128,7 +128,7 @@ private:
     bool tagFromMouseSelection_ = false;
     // The active window when the mouse-selection tag was shown: another one taking over hides it.
     unsigned long tagWindow_ = 0;
-    std::shared_ptr<SelectionMonitor*> alive_ = std::make_shared<SelectionMonitor*>(this);
+    Lifetime<SelectionMonitor> lifetime_{this};
 };
 
 // Counts clicks from button presses: a press within the double-click time and distance of the previous
