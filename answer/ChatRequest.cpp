@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <new>
+
 namespace ulvo {
 
 namespace {
@@ -163,6 +165,17 @@ ChatAnswer exchangeChatAnswer(HttpTransport& transport, const ChatExchange& exch
     }
     const bool cut = reply.content->size() > answerCapBytes;
     return {capped(std::move(*reply.content), answerCapBytes), reply.finishReason, reply.reasoned, cut};
+}
+
+Result<std::string> exchangeChat(HttpTransport& transport, const ChatExchange& exchange,
+                                 const ChatFailureMessages& messages) {
+    try {
+        return exchangeChatAnswer(transport, exchange, messages).text;
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& error) {
+        return Failure{error.what()};
+    }
 }
 
 HttpResponse syncRequest(HttpTransport& transport, const HttpRequest& request,

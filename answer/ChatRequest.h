@@ -2,6 +2,7 @@
 
 #include "answer/Level.h"
 #include "base/HttpTransport.h"
+#include "base/Result.h"
 
 #include <chrono>
 #include <cstddef>
@@ -90,10 +91,9 @@ std::optional<std::string> chatContent(const std::string& body);
 // finish reason, whether or not the peer closes.
 ChatAnswer exchangeChatAnswer(HttpTransport& transport, const ChatExchange& exchange,
                               const ChatFailureMessages& messages);
-inline std::string exchangeChat(HttpTransport& transport, const ChatExchange& exchange,
-                                const ChatFailureMessages& messages) {
-    return exchangeChatAnswer(transport, exchange, messages).text;
-}
+// The same for a caller outside the answer service: the answer's text, or the failure that would be thrown.
+Result<std::string> exchangeChat(HttpTransport& transport, const ChatExchange& exchange,
+                                 const ChatFailureMessages& messages);
 
 // Blocking exchange on the caller's thread; a transport that produced nothing throws noResponse.
 HttpResponse syncRequest(HttpTransport& transport, const HttpRequest& request,

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "answer/Level.h"
-#include "answer/ModelFailure.h"
+#include "base/Result.h"
 
 #include <functional>
 #include <optional>
@@ -9,18 +9,21 @@
 
 namespace ulvo {
 
-// The built-in local model: blocking, returns the raw answer or throws.
+// The built-in model's file is not installed (or its runtime lacks a piece); the card offers the download.
+inline constexpr const char* modelIncompleteMessage = "The built-in local model is incomplete.";
+
+// The built-in local model: blocking, returns the raw answer or the failure in the user's words.
 class LocalModel {
 public:
     using PartialText = std::function<void(const std::string&)>;
 
     virtual ~LocalModel() = default;
-    virtual std::string localAnswer(const std::string& text, const std::optional<std::string>& question,
-                                    Level level) = 0;
+    virtual Result<std::string> localAnswer(const std::string& text,
+                                            const std::optional<std::string>& question, Level level) = 0;
     // The same, giving the answer's raw text so far each time it grows; by default none comes early.
-    virtual std::string streamedLocalAnswer(const std::string& text,
-                                            const std::optional<std::string>& question, Level level,
-                                            const PartialText& partial) {
+    virtual Result<std::string> streamedLocalAnswer(const std::string& text,
+                                                    const std::optional<std::string>& question, Level level,
+                                                    const PartialText& partial) {
         (void)partial;
         return localAnswer(text, question, level);
     }
@@ -41,8 +44,8 @@ public:
 // Stand-ins for a build without the runtime directory.
 class MissingLocalModel final : public LocalModel {
 public:
-    std::string localAnswer(const std::string&, const std::optional<std::string>&, Level) override {
-        throw ModelFailure("The built-in local model is missing.");
+    Result<std::string> localAnswer(const std::string&, const std::optional<std::string>&, Level) override {
+        return Failure{"The built-in local model is missing."};
     }
 };
 

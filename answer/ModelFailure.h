@@ -5,9 +5,6 @@
 
 namespace ulvo {
 
-// The built-in model's file is not installed (or its runtime lacks a piece); the card offers the download.
-inline constexpr const char* modelIncompleteMessage = "The built-in local model is incomplete.";
-
 // The answer service's own failure; its message is shown to the user unchanged.
 class ModelFailure : public std::runtime_error {
 public:

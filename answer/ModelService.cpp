@@ -227,7 +227,11 @@ ChatAnswer ModelService::configuredAnswer(const std::string& text, const std::op
     const APIKeyStore keys(*deps_.secrets);
     const ModelPreferences preferences = ModelPreferences::load(*deps_.preferences, keys);
     if (preferences.provider == ModelProvider::local) {
-        return ChatAnswer::whole(deps_.local->streamedLocalAnswer(text, question, level, partial));
+        Result<std::string> local = deps_.local->streamedLocalAnswer(text, question, level, partial);
+        if (!local) {
+            throw ModelFailure(local.failure().message);
+        }
+        return ChatAnswer::whole(std::move(local).value());
     }
     const std::string key = keys.read(preferences.provider);
     if (key.empty()) {

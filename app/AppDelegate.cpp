@@ -477,13 +477,13 @@ gtk::WebEngine& AppDelegate::webEngine() {
         if (!filesBeforeWebKit_) {
             filesBeforeWebKit_ = mappedFiles();
         }
-        try {
-            engine_ = gtk::loadWebEngine();
-        } catch (const std::runtime_error& error) {
+        Result<std::unique_ptr<gtk::WebEngine>> engine = gtk::loadWebEngine();
+        if (!engine) {
             // An installation without its web module cannot show a card or Settings at all.
-            g_printerr("ulvo: %s\n", error.what());
+            g_printerr("ulvo: %s\n", engine.failure().message.c_str());
             std::exit(EXIT_FAILURE);
         }
+        engine_ = std::move(engine).value();
     }
     return *engine_;
 }

@@ -55,3 +55,11 @@ private:
 };
 
 } // namespace ulvo
+
+// Returns the failure of a failed Result from the enclosing function, which returns a Result too.
+#define ULVO_TRY(expr)                                                                                       \
+    do {                                                                                                     \
+        if (const auto ulvoTried = (expr); !ulvoTried) {                                                     \
+            return ulvoTried.failure();                                                                      \
+        }                                                                                                    \
+    } while (false)

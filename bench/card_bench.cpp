@@ -55,7 +55,7 @@ std::string timedCall(const std::string& call, const char* shownElement) {
 int main(int argc, char** argv) {
     ulvo::gtk::chooseWebProcessEnvironment(ulvo::currentSession());
     gtk_init(&argc, &argv);
-    const std::unique_ptr<ulvo::gtk::WebEngine> engine = ulvo::gtk::loadWebEngine();
+    const std::unique_ptr<ulvo::gtk::WebEngine> engine = ulvo::gtk::loadWebEngine().value();
     ulvo::gtk::CardPanel* panelPointer = nullptr;
     Host host(panelPointer);
     int loads = 0;

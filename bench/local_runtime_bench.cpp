@@ -45,7 +45,7 @@ int main() {
 
     auto transport = std::make_shared<ulvo::CurlTransport>();
     auto launcher = std::make_shared<ulvo::PosixProcessLauncher>();
-    const ulvo::RuntimeConfig config = ulvo::RuntimeConfig::load(root);
+    const ulvo::RuntimeConfig config = ulvo::RuntimeConfig::load(root).value();
     const auto makeServer = [&] {
         return std::make_shared<ulvo::LocalServer>(
             ulvo::bench::localServerOptions(root, transport, launcher));
@@ -77,7 +77,10 @@ int main() {
 
         auto local = makeServer();
         start = Clock::now();
-        local->ensureServer(config);
+        if (const ulvo::Result<void> ready = local->ensureServer(config); !ready) {
+            std::cerr << ready.failure().message << "\n";
+            return 1;
+        }
         viaEnsure.push_back(millisecondsSince(start));
         stop(local->llamaProcess()->pid());
     }
@@ -86,7 +89,10 @@ int main() {
 
     // Warm answers, interleaved: the service against the bare request.
     auto local = makeServer();
-    local->ensureServer(config);
+    if (const ulvo::Result<void> ready = local->ensureServer(config); !ready) {
+        std::cerr << ready.failure().message << "\n";
+        return 1;
+    }
     ulvo::ModelService service(ulvo::test::localOnlyDependencies(transport, local));
     const std::string text = "A lever multiplies force by trading distance for it.";
     ulvo::ChatExchange exchange;

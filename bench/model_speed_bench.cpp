@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
               << " (<= " << nextSelectionTarget << " ms)\n";
 
     // Speeds per CPU backend: the server starts in a folder holding only that one.
-    const ulvo::RuntimeConfig config = ulvo::RuntimeConfig::load(root);
+    const ulvo::RuntimeConfig config = ulvo::RuntimeConfig::load(root).value();
     const fs::path libraries = ulvo::LocalServer::libraryFolder(root, machine);
     std::vector<std::pair<std::string, fs::path>> backends;
     for (const auto& entry : fs::directory_iterator(libraries)) {

@@ -112,7 +112,7 @@ int main() {
 
     // The server is started here, with every answer cut at the measured length; the service reuses it.
     auto launcher = std::make_shared<ulvo::PosixProcessLauncher>();
-    const ulvo::RuntimeConfig config = ulvo::RuntimeConfig::load(root);
+    const ulvo::RuntimeConfig config = ulvo::RuntimeConfig::load(root).value();
     ulvo::LaunchRequest launch;
     launch.executable = root / "llama-server";
     launch.arguments = ulvo::LocalServer::serverArguments(config, root / config.model);
@@ -130,7 +130,10 @@ int main() {
     ulvo::LocalServer::Options options = ulvo::bench::localServerOptions(root, transport, launcher);
     options.readinessLimit = 300s;
     auto local = std::make_shared<ulvo::LocalServer>(std::move(options));
-    local->ensureServer(config);
+    if (const ulvo::Result<void> ready = local->ensureServer(config); !ready) {
+        std::cerr << ready.failure().message << "\n";
+        return 1;
+    }
 
     ulvo::ModelService service(ulvo::test::localOnlyDependencies(transport, local));
     const auto settle = [&service] {

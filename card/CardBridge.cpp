@@ -1,7 +1,7 @@
 #include "card/CardBridge.h"
 
 #include "answer/LevelNumber.h"
-#include "answer/ModelFailure.h"
+#include "answer/LocalModel.h"
 #include "base/Text.h"
 
 namespace ulvo {

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 
 namespace ulvo {
 
@@ -25,7 +24,7 @@ bool isHex64(const std::string& text) {
 
 } // namespace
 
-ModelCatalogue ModelCatalogue::decode(const std::string& json) {
+Result<ModelCatalogue> ModelCatalogue::decode(const std::string& json) try {
     const nlohmann::json root = nlohmann::json::parse(json);
     ModelCatalogue catalogue;
     catalogue.defaultId = root.at("default").get<std::string>();
@@ -40,8 +39,7 @@ ModelCatalogue ModelCatalogue::decode(const std::string& json) {
         const nlohmann::json& bytes = entry.at("bytes");
         if (!bytes.is_number_integer() ||
             (bytes.is_number_unsigned() && bytes.get<std::uint64_t>() > std::uint64_t{INT64_MAX})) {
-            throw std::invalid_argument("the catalogue's size of " + model.id +
-                                        " is not a whole number of bytes");
+            return Failure{"the catalogue's size of " + model.id + " is not a whole number of bytes"};
         }
         model.bytes = bytes.get<std::int64_t>();
         if (const auto sha = entry.find("sha256"); sha != entry.end() && !sha->is_null()) {
@@ -49,19 +47,18 @@ ModelCatalogue ModelCatalogue::decode(const std::string& json) {
             std::transform(hex.begin(), hex.end(), hex.begin(),
                            [](unsigned char c) { return std::tolower(c); });
             if (!isHex64(hex)) {
-                throw std::invalid_argument("the catalogue's sha256 of " + model.id +
-                                            " is not 64 hex digits");
+                return Failure{"the catalogue's sha256 of " + model.id + " is not 64 hex digits"};
             }
             model.sha256 = hex;
         }
         if (!isPlainFileName(model.file)) {
-            throw std::invalid_argument("the catalogue's file of " + model.id + " is not a plain file name");
+            return Failure{"the catalogue's file of " + model.id + " is not a plain file name"};
         }
         if (model.url.rfind("https://", 0) != 0 && model.url.rfind("http://", 0) != 0) {
-            throw std::invalid_argument("the catalogue's address of " + model.id + " is not http(s)");
+            return Failure{"the catalogue's address of " + model.id + " is not http(s)"};
         }
         if (model.bytes <= 0) {
-            throw std::invalid_argument("the catalogue's size of " + model.id + " is not positive");
+            return Failure{"the catalogue's size of " + model.id + " is not positive"};
         }
         catalogue.models.push_back(std::move(model));
     }
@@ -69,15 +66,17 @@ ModelCatalogue ModelCatalogue::decode(const std::string& json) {
         std::find_if(catalogue.models.begin(), catalogue.models.end(),
                      [&](const CatalogueModel& model) { return model.id == catalogue.defaultId; });
     if (found == catalogue.models.end()) {
-        throw std::invalid_argument("the catalogue's default names no model");
+        return Failure{"the catalogue's default names no model"};
     }
     return catalogue;
+} catch (const nlohmann::json::exception& error) {
+    return Failure{error.what()};
 }
 
-ModelCatalogue ModelCatalogue::load(const std::filesystem::path& runtimeRoot) {
+Result<ModelCatalogue> ModelCatalogue::load(const std::filesystem::path& runtimeRoot) {
     std::ifstream in(runtimeRoot / fileName);
     if (!in) {
-        throw std::invalid_argument((runtimeRoot / fileName).string() + " cannot be read");
+        return Failure{(runtimeRoot / fileName).string() + " cannot be read"};
     }
     std::ostringstream text;
     text << in.rdbuf();

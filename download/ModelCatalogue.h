@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -26,10 +28,11 @@ struct ModelCatalogue {
     std::string defaultId;
     std::vector<CatalogueModel> models;
 
-    // Throws std::invalid_argument (or the JSON library's error) for a catalogue that is not one: a file
-    // name with a folder in it, an address that is not http(s), a default that names no model.
-    static ModelCatalogue decode(const std::string& json);
-    static ModelCatalogue load(const std::filesystem::path& runtimeRoot);
+    // Fails for a catalogue that is not one (the JSON library's words for what is not JSON or lacks a
+    // member): a file name with a folder in it, an address that is not http(s), a default that names no
+    // model.
+    static Result<ModelCatalogue> decode(const std::string& json);
+    static Result<ModelCatalogue> load(const std::filesystem::path& runtimeRoot);
 
     const CatalogueModel& defaultModel() const;
     const CatalogueModel* byFile(const std::string& file) const;

@@ -1,7 +1,5 @@
 #include "download/ModelDownload.h"
 
-#include "answer/ModelFailure.h"
-
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -68,14 +66,14 @@ std::int64_t headerNumber(const HttpResponse& response, std::string_view name) {
     }
 }
 
-void checkFreeSpace(const fs::path& folder, std::int64_t needed) {
+Result<void> checkFreeSpace(const fs::path& folder, std::int64_t needed) {
     std::error_code error;
     const fs::space_info space = fs::space(folder, error);
     if (!error && static_cast<std::int64_t>(space.available) < needed + spareBytes) {
-        throw ModelFailure("There is not enough free disk space for the model: it needs " +
-                           megabytes(needed) + ", and " +
-                           megabytes(static_cast<std::int64_t>(space.available)) + " are free.");
+        return Failure{"There is not enough free disk space for the model: it needs " + megabytes(needed) +
+                       ", and " + megabytes(static_cast<std::int64_t>(space.available)) + " are free."};
     }
+    return {};
 }
 
 void removeQuietly(const fs::path& file) {
@@ -91,17 +89,17 @@ bool hasGgufHeader(const fs::path& file) {
     return in.read(magic.data(), magic.size()) && std::string_view(magic.data(), magic.size()) == "GGUF";
 }
 
-std::string sha256OfFile(const fs::path& file, const StopFlag& stop) {
+Result<std::string> sha256OfFile(const fs::path& file, const StopFlag& stop) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
-        throw ModelFailure("The model file cannot be read.");
+        return Failure{"The model file cannot be read."};
     }
     const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
     std::vector<char> buffer(1 << 20);
     while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
         if (isRaised(stop)) {
-            throw ModelFailure(downloadCancelledMessage);
+            return Failure{downloadCancelledMessage};
         }
         EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(in.gcount()));
     }
@@ -130,16 +128,16 @@ std::optional<std::string> publishedSha256(const HttpResponse& response) {
     return std::nullopt;
 }
 
-void downloadModel(HttpTransport& transport, const DownloadRequest& request) {
+Result<void> downloadModel(HttpTransport& transport, const DownloadRequest& request) {
     const fs::path part = partFile(request.destination);
     std::error_code error;
     fs::create_directories(request.destination.parent_path(), error);
     if (error) {
-        throw ModelFailure("The model folder " + request.destination.parent_path().string() +
-                           " cannot be created: " + error.message() + ".");
+        return Failure{"The model folder " + request.destination.parent_path().string() +
+                       " cannot be created: " + error.message() + "."};
     }
     if (request.expectedBytes > 0) {
-        checkFreeSpace(request.destination.parent_path(), request.expectedBytes - fileSize(part));
+        ULVO_TRY(checkFreeSpace(request.destination.parent_path(), request.expectedBytes - fileSize(part)));
     }
 
     std::optional<std::string> published;
@@ -193,20 +191,20 @@ void downloadModel(HttpTransport& transport, const DownloadRequest& request) {
         if (!response && response.failure().code != httpNoResponse) {
             out.close();
             if (isRaised(request.stop)) {
-                throw ModelFailure(downloadCancelledMessage);
+                return Failure{downloadCancelledMessage};
             }
             if (refused) {
-                throw ModelFailure("The model cannot be written to " + part.string() +
-                                   " (the disk may be full): the download stopped.");
+                return Failure{"The model cannot be written to " + part.string() +
+                               " (the disk may be full): the download stopped."};
             }
             if (attempt + 1 < attempts && fileSize(part) > have) {
                 continue; // the connection dropped midway: resume from what arrived
             }
-            throw ModelFailure("The download failed: " + response.failure().message);
+            return Failure{"The download failed: " + response.failure().message};
         }
         out.close();
         if (!response) {
-            throw ModelFailure("The download failed: the server did not answer.");
+            return Failure{"The download failed: the server did not answer."};
         }
         if (!published) {
             published = publishedSha256(*response);
@@ -216,13 +214,13 @@ void downloadModel(HttpTransport& transport, const DownloadRequest& request) {
         }
         if (response->status != 200 && response->status != 206) {
             removeQuietly(part);
-            throw ModelFailure("The model could not be downloaded: the server answered " +
-                               std::to_string(response->status) + ".");
+            return Failure{"The model could not be downloaded: the server answered " +
+                           std::to_string(response->status) + "."};
         }
         const std::optional<std::string> type = response->header("content-type");
         if (type && type->find("text/html") != std::string::npos) {
             removeQuietly(part);
-            throw ModelFailure("The address gave a web page, not a model.");
+            return Failure{"The address gave a web page, not a model."};
         }
         if (response->status == 200 && have > 0) {
             // The server ignored the range and sent the whole file after what was kept: start afresh.
@@ -230,13 +228,13 @@ void downloadModel(HttpTransport& transport, const DownloadRequest& request) {
             if (attempt + 1 < attempts) {
                 continue;
             }
-            throw ModelFailure("The download failed: the server does not resume.");
+            return Failure{"The download failed: the server does not resume."};
         }
         if (total > 0 && fileSize(part) < total) {
             if (attempt + 1 < attempts) {
                 continue; // ended early without an error: resume
             }
-            throw ModelFailure("The download ended before the whole model arrived. Please try again.");
+            return Failure{"The download ended before the whole model arrived. Please try again."};
         }
         break;
     }
@@ -246,28 +244,33 @@ void downloadModel(HttpTransport& transport, const DownloadRequest& request) {
         request.progress({size, std::max(total, size)});
     }
     const std::optional<std::string> expected = request.sha256 ? request.sha256 : published;
-    if (expected && sha256OfFile(part, request.stop) != *expected) {
-        removeQuietly(part);
-        throw ModelFailure(
-            "The downloaded model did not match its checksum, so it was deleted. Please try again.");
+    if (expected) {
+        const Result<std::string> actual = sha256OfFile(part, request.stop);
+        ULVO_TRY(actual);
+        if (*actual != *expected) {
+            removeQuietly(part);
+            return Failure{
+                "The downloaded model did not match its checksum, so it was deleted. Please try again."};
+        }
     }
     if (!hasGgufHeader(part)) {
         removeQuietly(part);
-        throw ModelFailure("The downloaded file is not a GGUF model, so it was deleted.");
+        return Failure{"The downloaded file is not a GGUF model, so it was deleted."};
     }
     fs::rename(part, request.destination, error);
     if (error) {
-        throw ModelFailure("The model could not be put in place: " + error.message() + ".");
+        return Failure{"The model could not be put in place: " + error.message() + "."};
     }
+    return {};
 }
 
-void installModelFile(const fs::path& source, const fs::path& destination) {
+Result<void> installModelFile(const fs::path& source, const fs::path& destination) {
     if (!hasGgufHeader(source)) {
-        throw ModelFailure("The chosen file is not a GGUF model.");
+        return Failure{"The chosen file is not a GGUF model."};
     }
     std::error_code error;
     fs::create_directories(destination.parent_path(), error);
-    checkFreeSpace(destination.parent_path(), fileSize(source));
+    ULVO_TRY(checkFreeSpace(destination.parent_path(), fileSize(source)));
     const fs::path part = partFile(destination);
     fs::copy_file(source, part, fs::copy_options::overwrite_existing, error);
     if (!error) {
@@ -275,8 +278,9 @@ void installModelFile(const fs::path& source, const fs::path& destination) {
     }
     if (error) {
         removeQuietly(part);
-        throw ModelFailure("The model could not be copied: " + error.message() + ".");
+        return Failure{"The model could not be copied: " + error.message() + "."};
     }
+    return {};
 }
 
 } // namespace ulvo

@@ -1,12 +1,10 @@
 #include "download/ModelInstaller.h"
 
-#include "answer/ModelFailure.h"
 #include "download/ModelCatalogue.h"
 #include "server/ModelFiles.h"
 #include "server/RuntimeConfig.h"
 
 #include <chrono>
-#include <new>
 
 namespace ulvo {
 
@@ -54,24 +52,21 @@ Result<ModelInstaller::Target> ModelInstaller::target() const {
     if (!options_.runtimeRoot) {
         return Failure{"The built-in runtime is not installed; choose a cloud provider."};
     }
-    try {
-        const RuntimeConfig config = RuntimeConfig::load(*options_.runtimeRoot);
-        const ModelCatalogue catalogue = ModelCatalogue::load(*options_.runtimeRoot);
-        Target target;
-        target.destination = downloadDestination(config);
-        const CatalogueModel* model = catalogue.byFile(target.destination.filename().string());
-        const CatalogueModel& chosen = model != nullptr ? *model : catalogue.defaultModel();
-        target.name = chosen.name;
-        target.url = chosen.url;
-        target.bytes = chosen.bytes;
-        target.sha256 = chosen.sha256;
-        target.installed = findModelFile(*options_.runtimeRoot, config);
-        return target;
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception&) {
+    const Result<RuntimeConfig> config = RuntimeConfig::load(*options_.runtimeRoot);
+    const Result<ModelCatalogue> catalogue = ModelCatalogue::load(*options_.runtimeRoot);
+    if (!config || !catalogue) {
         return Failure{"The built-in runtime's runtime-config.json or models.json cannot be read."};
     }
+    Target target;
+    target.destination = downloadDestination(*config);
+    const CatalogueModel* model = catalogue->byFile(target.destination.filename().string());
+    const CatalogueModel& chosen = model != nullptr ? *model : catalogue->defaultModel();
+    target.name = chosen.name;
+    target.url = chosen.url;
+    target.bytes = chosen.bytes;
+    target.sha256 = chosen.sha256;
+    target.installed = findModelFile(*options_.runtimeRoot, *config);
+    return target;
 }
 
 ModelInstallState ModelInstaller::settledState() const {
@@ -155,18 +150,14 @@ bool ModelInstaller::download() {
                 seconds > 0 ? static_cast<double>(progress.done - first->second) / seconds : 0;
             publish(state);
         };
-        try {
-            downloadModel(*options_.transport, request);
-            return settledState();
-        } catch (const std::exception& failure) {
-            if (isRaised(stop_)) {
-                return settledState(); // cancelled: back to not installed, the part kept for a resume
-            }
-            ModelInstallState failed = settledState();
-            failed.phase = Phase::failed;
-            failed.message = failure.what();
-            return failed;
+        const Result<void> done = downloadModel(*options_.transport, request);
+        if (done || isRaised(stop_)) {
+            return settledState(); // installed, or cancelled: a cut-short part is kept for a resume
         }
+        ModelInstallState failed = settledState();
+        failed.phase = Phase::failed;
+        failed.message = done.failure().message;
+        return failed;
     });
 }
 
@@ -176,17 +167,15 @@ bool ModelInstaller::useFile(const std::filesystem::path& file) {
         return false;
     }
     return start([this, file, destination = found->destination] {
-        try {
-            installModelFile(file, destination);
-            return settledState();
-        } catch (const std::exception& failure) {
-            ModelInstallState failed = settledState();
-            if (failed.phase != Phase::ready) {
-                failed.phase = Phase::failed;
+        const Result<void> done = installModelFile(file, destination);
+        ModelInstallState state = settledState();
+        if (!done) {
+            if (state.phase != Phase::ready) {
+                state.phase = Phase::failed;
             }
-            failed.message = failure.what();
-            return failed;
+            state.message = done.failure().message;
         }
+        return state;
     });
 }
 

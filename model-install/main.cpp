@@ -1,7 +1,6 @@
 // ulvo-install-model: puts a GGUF chat model where the built-in runtime finds it, the user's own
 // models folder ($XDG_DATA_HOME/ulvo/models). With no SOURCE, the catalogue's default model is
 // downloaded; SOURCE is a local file or an http(s) address. Downloads resume (Ctrl+C, then run again).
-#include "answer/ModelFailure.h"
 #include "base/InstallLayout.h"
 #include "download/ModelCatalogue.h"
 #include "download/ModelDownload.h"
@@ -122,70 +121,75 @@ int main(int argc, char** argv) {
         return 2;
     }
     const fs::path root = runtime.value_or(defaultRuntime());
-    ulvo::RuntimeConfig config;
-    try {
-        config = ulvo::RuntimeConfig::load(root);
-    } catch (const std::exception&) {
+    const ulvo::Result<ulvo::RuntimeConfig> config = ulvo::RuntimeConfig::load(root);
+    if (!config) {
         std::cerr
             << "ulvo-install-model: " << root.string()
             << " is not a ULVO runtime directory (no readable runtime-config.json); use --runtime DIR.\n";
         return 1;
     }
-    const fs::path destination = ulvo::downloadDestination(config);
+    const fs::path destination = ulvo::downloadDestination(*config);
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
-    try {
-        if (source && source->rfind("http://", 0) != 0 && source->rfind("https://", 0) != 0) {
-            std::error_code error;
-            if (!fs::is_regular_file(*source, error)) {
-                std::cerr << "ulvo-install-model: " << *source << " does not exist or is not a file.\n";
-                return 1;
-            }
-            if (sha256 && ulvo::sha256OfFile(*source) != *sha256) {
-                std::cerr
-                    << "ulvo-install-model: the file did not match its checksum; nothing was installed.\n";
-                return 1;
-            }
-            ulvo::installModelFile(*source, destination);
-        } else {
-            ulvo::DownloadRequest request;
-            request.destination = destination;
-            request.sha256 = sha256;
-            request.stop = interrupted;
-            if (source) {
-                request.url = *source;
-            } else {
-                const ulvo::ModelCatalogue catalogue = ulvo::ModelCatalogue::load(root);
-                const ulvo::CatalogueModel* model = catalogue.byFile(destination.filename().string());
-                const ulvo::CatalogueModel& chosen = model != nullptr ? *model : catalogue.defaultModel();
-                request.url = chosen.url;
-                request.expectedBytes = chosen.bytes;
-                if (!sha256) {
-                    request.sha256 = chosen.sha256;
-                }
-                std::cerr << "Downloading " << chosen.name << " (" << megabytes(chosen.bytes) << ")\n";
-            }
-            ProgressLine progress;
-            request.progress = [&progress](const ulvo::DownloadProgress& now) { progress(now); };
-            ulvo::CurlTransport transport;
-            try {
-                ulvo::downloadModel(transport, request);
-            } catch (...) {
-                progress.end();
-                throw;
-            }
-            progress.end();
-        }
-    } catch (const ulvo::ModelFailure& failure) {
+    // A copy or download that failed, or was stopped by Ctrl+C.
+    const auto failed = [](const ulvo::Failure& failure) {
         if (interrupted->load()) {
             std::cerr << "ulvo-install-model: interrupted; run it again to resume.\n";
             return 130;
         }
-        std::cerr << "ulvo-install-model: " << failure.what() << "\n";
+        std::cerr << "ulvo-install-model: " << failure.message << "\n";
         return 1;
-    } catch (const std::exception& failure) {
-        std::cerr << "ulvo-install-model: " << failure.what() << "\n";
-        return 1;
+    };
+    if (source && source->rfind("http://", 0) != 0 && source->rfind("https://", 0) != 0) {
+        std::error_code error;
+        if (!fs::is_regular_file(*source, error)) {
+            std::cerr << "ulvo-install-model: " << *source << " does not exist or is not a file.\n";
+            return 1;
+        }
+        if (sha256) {
+            const ulvo::Result<std::string> actual = ulvo::sha256OfFile(*source);
+            if (!actual) {
+                return failed(actual.failure());
+            }
+            if (*actual != *sha256) {
+                std::cerr
+                    << "ulvo-install-model: the file did not match its checksum; nothing was installed.\n";
+                return 1;
+            }
+        }
+        if (const ulvo::Result<void> copied = ulvo::installModelFile(*source, destination); !copied) {
+            return failed(copied.failure());
+        }
+    } else {
+        ulvo::DownloadRequest request;
+        request.destination = destination;
+        request.sha256 = sha256;
+        request.stop = interrupted;
+        if (source) {
+            request.url = *source;
+        } else {
+            const ulvo::Result<ulvo::ModelCatalogue> catalogue = ulvo::ModelCatalogue::load(root);
+            if (!catalogue) {
+                std::cerr << "ulvo-install-model: " << catalogue.failure().message << "\n";
+                return 1;
+            }
+            const ulvo::CatalogueModel* model = catalogue->byFile(destination.filename().string());
+            const ulvo::CatalogueModel& chosen = model != nullptr ? *model : catalogue->defaultModel();
+            request.url = chosen.url;
+            request.expectedBytes = chosen.bytes;
+            if (!sha256) {
+                request.sha256 = chosen.sha256;
+            }
+            std::cerr << "Downloading " << chosen.name << " (" << megabytes(chosen.bytes) << ")\n";
+        }
+        ProgressLine progress;
+        request.progress = [&progress](const ulvo::DownloadProgress& now) { progress(now); };
+        ulvo::CurlTransport transport;
+        const ulvo::Result<void> downloaded = ulvo::downloadModel(transport, request);
+        progress.end();
+        if (!downloaded) {
+            return failed(downloaded.failure());
+        }
     }
     std::cout << destination.string() << "\n";
     return 0;

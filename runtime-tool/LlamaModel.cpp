@@ -114,13 +114,8 @@ std::optional<std::filesystem::path> LlamaModel::modelPath(const std::filesystem
     }
     // Without a model of its own, the built-in model's file serves: a built-in server that cannot
     // start (a taken port, a crashed binary) still has its second chance from the same download.
-    try {
-        return findModelFile(runtimeDirectory, RuntimeConfig::load(runtimeDirectory));
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception&) { // an unreadable runtime-config.json
-        return std::nullopt;
-    }
+    const Result<RuntimeConfig> config = RuntimeConfig::load(runtimeDirectory);
+    return config ? findModelFile(runtimeDirectory, *config) : std::nullopt; // unreadable: no model
 }
 
 std::optional<std::string> LlamaModel::device() const {

@@ -37,11 +37,11 @@ std::optional<std::string> FoundationRuntimeClient::foundationAnswer(const std::
             return std::nullopt;
         }
         const std::filesystem::path& root = *options_.runtimeRoot;
-        const RuntimeConfig config = RuntimeConfig::load(root);
-        if (!config.appleFoundationRuntime) {
+        const Result<RuntimeConfig> config = RuntimeConfig::load(root);
+        if (!config || !config->appleFoundationRuntime) {
             return std::nullopt;
         }
-        const std::filesystem::path tool = root / *config.appleFoundationRuntime;
+        const std::filesystem::path tool = root / *config->appleFoundationRuntime;
         if (!options_.launcher->isExecutableFile(tool)) {
             return std::nullopt;
         }

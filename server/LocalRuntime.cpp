@@ -3,7 +3,7 @@
 #include "base/Files.h"
 #include "server/ModelFiles.h"
 
-#include <new>
+#include <utility>
 
 namespace ulvo {
 
@@ -12,15 +12,13 @@ LocalRuntime inspectLocalRuntime(const std::optional<std::filesystem::path>& run
     if (!runtimeRoot) {
         return runtime;
     }
-    try {
-        runtime.config = RuntimeConfig::load(*runtimeRoot);
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception& error) {
+    Result<RuntimeConfig> config = RuntimeConfig::load(*runtimeRoot);
+    if (!config) {
         runtime.state = LocalRuntime::State::unreadable;
-        runtime.problem = error.what();
+        runtime.problem = config.failure().message;
         return runtime;
     }
+    runtime.config = std::move(config).value();
     runtime.server = *runtimeRoot / runtime.config.llamaServer;
     if (!isExecutableFile(runtime.server)) {
         runtime.state = LocalRuntime::State::serverMissing;

@@ -1,16 +1,15 @@
 #include "server/LocalServer.h"
 
 #include "answer/ChatRequest.h"
-#include "answer/ModelFailure.h"
 #include "server/LocalRuntime.h"
 #include "server/RuntimeKey.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <exception>
 #include <functional>
 #include <new>
-#include <stdexcept>
 #include <system_error>
 #include <thread>
 
@@ -78,14 +77,9 @@ bool LocalServer::healthIsReady() {
     probe.url = healthURL;
     probe.timeout = healthTimeout;
     probe.stop = options_.stop;
-    try {
-        const HttpResponse response = syncRequest(*options_.transport, probe);
-        probeAnswered_ = true;
-        return response.status >= 200 && response.status <= 299;
-    } catch (const std::runtime_error&) { // no server answers, or not yet
-        probeAnswered_ = false;
-        return false;
-    }
+    const Result<HttpResponse> response = options_.transport->send(probe);
+    probeAnswered_ = response.ok(); // otherwise no server answers, or not yet
+    return response && response->status >= 200 && response->status <= 299;
 }
 
 std::vector<std::string> LocalServer::serverArguments(const RuntimeConfig& config,
@@ -140,16 +134,11 @@ Environment LocalServer::serverEnvironment(Environment base, const std::filesyst
     return base;
 }
 
-std::unique_ptr<ChildProcess> LocalServer::launchServer(const LaunchRequest& request) {
-    Result<std::unique_ptr<ChildProcess>> child = options_.launcher->launch(request);
-    if (!child) {
-        throw ModelFailure(child.failure().message);
+Result<std::string> LocalServer::key() const {
+    if (options_.key) {
+        return options_.key();
     }
-    return std::move(child).value();
-}
-
-std::string LocalServer::key() const {
-    return options_.key ? options_.key() : RuntimeKey::ofUser(RuntimeKey::userFolder());
+    return RuntimeKey::ofUser(RuntimeKey::userFolder());
 }
 
 long LocalServer::modelsStatus(const std::string& key) {
@@ -158,41 +147,46 @@ long LocalServer::modelsStatus(const std::string& key) {
     probe.timeout = healthTimeout;
     probe.stop = options_.stop;
     probe.headers.emplace_back("Authorization", "Bearer " + key);
-    try {
-        return syncRequest(*options_.transport, probe).status;
-    } catch (const std::runtime_error&) {
-        return 0;
-    }
+    const Result<HttpResponse> response = options_.transport->send(probe);
+    return response ? response->status : 0;
 }
 
-void LocalServer::acceptServer(const std::string& key) {
+Result<void> LocalServer::acceptServer(const std::string& key) {
     if (options_.portIsUsers && !options_.portIsUsers()) {
-        throw ModelFailure(portTakenMessage);
+        return Failure{portTakenMessage};
     }
     if (llamaProcess_ && llamaProcess_->isRunning()) {
-        return;
+        return {};
     }
-    if (modelsStatus(RuntimeKey::decoy()) != 401 || modelsStatus(key) == 401) {
-        throw ModelFailure(portTakenMessage);
+    const Result<std::string> decoy = RuntimeKey::decoy();
+    if (!decoy) {
+        return decoy.failure();
     }
+    if (modelsStatus(*decoy) != 401 || modelsStatus(key) == 401) {
+        return Failure{portTakenMessage};
+    }
+    return {};
 }
 
-void LocalServer::ensureServer(const RuntimeConfig& config) {
-    ensureServer(config, key());
+Result<void> LocalServer::ensureServer(const RuntimeConfig& config) {
+    const Result<std::string> serverKey = key();
+    if (!serverKey) {
+        return serverKey.failure();
+    }
+    return ensureServer(config, *serverKey);
 }
 
-void LocalServer::ensureServer(const RuntimeConfig& config, const std::string& serverKey) {
+Result<void> LocalServer::ensureServer(const RuntimeConfig& config, const std::string& serverKey) {
     if (healthIsReady()) {
-        acceptServer(serverKey);
-        return;
+        return acceptServer(serverKey);
     }
     if (!options_.runtimeRoot) {
-        throw ModelFailure("The built-in runtime is missing.");
+        return Failure{"The built-in runtime is missing."};
     }
     const std::filesystem::path& root = *options_.runtimeRoot;
     const LocalRuntime runtime = inspectLocalRuntime(root);
     if (!runtime.ready()) {
-        throw ModelFailure(modelIncompleteMessage);
+        return Failure{modelIncompleteMessage};
     }
 
     const std::string machine = options_.launcher->machine();
@@ -208,22 +202,27 @@ void LocalServer::ensureServer(const RuntimeConfig& config, const std::string& s
     request.executable = runtime.server;
     request.workingDirectory = libraryFolder(root, machine);
     const bool gpuBuilt = std::filesystem::exists(vulkanBackend(root, machine));
-    const auto launch = [&](bool cpuOnly) {
+    const auto launch = [&](bool cpuOnly) -> Result<void> {
         const Environment environment = options_.launcher->currentEnvironment();
         request.environment = serverEnvironment(environment, root, machine, serverKey, true);
         device_ = cpuOnly || !gpuBuilt ? ComputeDevice::cpu() : chooseDevice(request);
         // Without a GPU to use, the GPU backend is not even loaded.
         request.environment = serverEnvironment(environment, root, machine, serverKey, device_->gpu);
         request.arguments = serverArguments(config, *runtime.model, {!device_->gpu, promptFolder});
-        llamaProcess_ = launchServer(request); // a launch error passes up; the old handle stays
+        Result<std::unique_ptr<ChildProcess>> child = options_.launcher->launch(request);
+        if (!child) {
+            return child.failure(); // with the system's reason; the old handle stays
+        }
+        llamaProcess_ = std::move(child).value();
         modelIdentity_ = fileStamp(*runtime.model) + '|' + fileStamp(runtime.server);
         preparedPrompt_.reset();
+        return {};
     };
     const bool cpuChosen = options_.cpuOnly && options_.cpuOnly();
     bool launched = false;
     bool fellBack = false;
     if (!llamaProcess_ || !llamaProcess_->isRunning()) {
-        launch(cpuChosen);
+        ULVO_TRY(launch(cpuChosen));
         launched = true;
     }
 
@@ -232,36 +231,36 @@ void LocalServer::ensureServer(const RuntimeConfig& config, const std::string& s
     while (std::chrono::steady_clock::now() < deadline) {
         if (healthIsReady()) {
             // Our child, or something that took the port before it could.
-            acceptServer(serverKey);
+            ULVO_TRY(acceptServer(serverKey));
             if (launched && device_) {
                 device_->writeRecord();
             }
-            return;
+            return {};
         }
         if (isRaised(options_.stop)) {
-            throw ModelFailure("The request was abandoned.");
+            return Failure{"The request was abandoned."};
         }
         if (!llamaProcess_->isRunning()) {
             // A stored server that was killed counts as running until its last thread has gone, which
             // can be after the look above: once it has gone, it is replaced instead of waited for.
             if (!launched) {
-                launch(cpuChosen);
+                ULVO_TRY(launch(cpuChosen));
                 launched = true;
                 continue;
             }
             // A GPU that fails (a driver, too little memory) leaves the CPU, which always works.
             if (device_ && device_->gpu && !fellBack && !probeAnswered_) {
-                launch(true);
+                ULVO_TRY(launch(true));
                 fellBack = true;
                 continue;
             }
             // The server just launched has ended already: waiting out the limit would change nothing.
             // Something that answers HTTP on the port is another program holding it.
-            throw ModelFailure(probeAnswered_ ? portTakenMessage : "The built-in model could not start.");
+            return Failure{probeAnswered_ ? portTakenMessage : "The built-in model could not start."};
         }
         std::this_thread::sleep_for(options_.probeInterval);
     }
-    throw ModelFailure("The built-in model took too long to start.");
+    return Failure{"The built-in model took too long to start."};
 }
 
 ComputeDevice LocalServer::chooseDevice(LaunchRequest probe) {
@@ -280,17 +279,20 @@ void LocalServer::startEarly(Level level) {
         if (!options_.runtimeRoot) {
             return;
         }
-        ensureServer(RuntimeConfig::load(*options_.runtimeRoot));
+        const Result<RuntimeConfig> config = RuntimeConfig::load(*options_.runtimeRoot);
+        if (!config || !ensureServer(*config)) {
+            return; // the explanation meets the same failure and reports it
+        }
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception&) {
-        return; // the explanation meets the same failure and reports it
+        return;
     }
     prepare(level);
 }
 
-std::string LocalServer::localAnswer(const std::string& text, const std::optional<std::string>& question,
-                                     Level level) {
+Result<std::string> LocalServer::localAnswer(const std::string& text,
+                                             const std::optional<std::string>& question, Level level) {
     return streamedLocalAnswer(text, question, level, {});
 }
 
@@ -299,12 +301,16 @@ void LocalServer::prepare(Level level) {
         if (!options_.runtimeRoot || !healthIsReady()) {
             return;
         }
-        const RuntimeConfig config = RuntimeConfig::load(*options_.runtimeRoot);
+        const Result<RuntimeConfig> config = RuntimeConfig::load(*options_.runtimeRoot);
+        const Result<std::string> serverKey = config ? key() : config.failure();
+        if (!serverKey) {
+            return;
+        }
         const std::string language = options_.responseLanguage ? options_.responseLanguage() : std::string();
         ChatExchange exchange;
         exchange.url = chatURL;
-        exchange.bearer = key();
-        exchange.model = config.modelAlias;
+        exchange.bearer = *serverKey;
+        exchange.model = config->modelAlias;
         exchange.setMessages(" ", std::nullopt, level, language);
         warmSystemPrompt(exchange);
     } catch (const std::bad_alloc&) {
@@ -368,21 +374,24 @@ void LocalServer::warmSystemPrompt(ChatExchange exchange) {
     }
 }
 
-std::string LocalServer::streamedLocalAnswer(const std::string& text,
-                                             const std::optional<std::string>& question, Level level,
-                                             const PartialText& partial) {
+Result<std::string> LocalServer::streamedLocalAnswer(const std::string& text,
+                                                     const std::optional<std::string>& question, Level level,
+                                                     const PartialText& partial) {
     if (!options_.runtimeRoot) {
-        throw ModelFailure("The built-in local model is missing.");
+        return Failure{"The built-in local model is missing."};
     }
-    const RuntimeConfig config = RuntimeConfig::load(*options_.runtimeRoot);
-    const std::string serverKey = key();
-    ensureServer(config, serverKey);
+    const Result<RuntimeConfig> config = RuntimeConfig::load(*options_.runtimeRoot);
+    const Result<std::string> serverKey = config ? key() : config.failure();
+    if (!serverKey) {
+        return serverKey.failure();
+    }
+    ULVO_TRY(ensureServer(*config, *serverKey));
 
     const std::string language = options_.responseLanguage ? options_.responseLanguage() : std::string();
     ChatExchange exchange;
     exchange.url = chatURL;
-    exchange.bearer = serverKey;
-    exchange.model = config.modelAlias;
+    exchange.bearer = *serverKey;
+    exchange.model = config->modelAlias;
     exchange.setMessages(text, question, level, language);
     exchange.temperature = localTemperature;
     exchange.timeout = chatTimeout;

@@ -55,11 +55,12 @@ public:
 
     // Model queue only, like everything here.
     bool healthIsReady();
-    void ensureServer(const RuntimeConfig& config);
-    std::string localAnswer(const std::string& text, const std::optional<std::string>& question,
-                            Level level) override;
-    std::string streamedLocalAnswer(const std::string& text, const std::optional<std::string>& question,
-                                    Level level, const PartialText& partial) override;
+    Result<void> ensureServer(const RuntimeConfig& config);
+    Result<std::string> localAnswer(const std::string& text, const std::optional<std::string>& question,
+                                    Level level) override;
+    Result<std::string> streamedLocalAnswer(const std::string& text,
+                                            const std::optional<std::string>& question, Level level,
+                                            const PartialText& partial) override;
     // Puts the band's system prompt into the server's prompt cache with a request that generates one
     // token, so a first answer waits only for the selection's own tokens. Only once the server is
     // healthy: it never starts the server for this.
@@ -96,16 +97,14 @@ private:
     Options options_;
     std::unique_ptr<ChildProcess> llamaProcess_;
     // The key, asked for at each use: a user who removes the file gets a new one at the next start.
-    std::string key() const;
+    Result<std::string> key() const;
     // With the key read once for the whole answer.
-    void ensureServer(const RuntimeConfig& config, const std::string& serverKey);
+    Result<void> ensureServer(const RuntimeConfig& config, const std::string& serverKey);
     // The port must be this user's; a server this object did not start must also refuse a made-up key
     // (one that takes any key is not the built-in server) before it may see the real one, and then take
     // it: another user's (or one from before the key was the user's own) would refuse every request.
-    void acceptServer(const std::string& key);
+    Result<void> acceptServer(const std::string& key);
     long modelsStatus(const std::string& key);
-    // Throws ModelFailure with the system's reason when the server cannot start.
-    std::unique_ptr<ChildProcess> launchServer(const LaunchRequest& request);
 
     // A GPU named by the server itself, unless the user chose the CPU; asked once per launch.
     ComputeDevice chooseDevice(LaunchRequest probe);

@@ -9,7 +9,7 @@
 
 namespace ulvo {
 
-RuntimeConfig RuntimeConfig::decode(const std::string& json) {
+Result<RuntimeConfig> RuntimeConfig::decode(const std::string& json) try {
     const nlohmann::json object = nlohmann::json::parse(json);
     RuntimeConfig config;
     // at() and get<>() throw on a missing key or a wrong type: there are no defaults.
@@ -25,13 +25,16 @@ RuntimeConfig RuntimeConfig::decode(const std::string& json) {
         config.appleFoundationRuntime = tool->get<std::string>();
     }
     return config;
+} catch (const nlohmann::json::exception& error) {
+    return Failure{error.what()};
 }
 
-RuntimeConfig RuntimeConfig::load(const std::filesystem::path& runtimeRoot) {
+Result<RuntimeConfig> RuntimeConfig::load(const std::filesystem::path& runtimeRoot) {
     const std::filesystem::path path = runtimeRoot / fileName;
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        throw std::system_error(errno, std::generic_category(), "Cannot read " + path.string());
+        const int code = errno;
+        return Failure{"Cannot read " + path.string() + ": " + std::generic_category().message(code), code};
     }
     std::ostringstream contents;
     contents << file.rdbuf();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -18,10 +20,11 @@ struct RuntimeConfig {
     std::int64_t contextSize = 0;
     std::optional<std::string> appleFoundationRuntime;
 
-    // Throws the JSON library's error for text that is not JSON, lacks a required key or has a wrong type.
-    static RuntimeConfig decode(const std::string& json);
-    // Reads and decodes runtimeRoot/runtime-config.json; read errors throw std::system_error.
-    static RuntimeConfig load(const std::filesystem::path& runtimeRoot);
+    // Fails with the JSON library's words for text that is not JSON, lacks a required key or has a
+    // wrong type.
+    static Result<RuntimeConfig> decode(const std::string& json);
+    // Reads and decodes runtimeRoot/runtime-config.json; a read error fails with the system's reason.
+    static Result<RuntimeConfig> load(const std::filesystem::path& runtimeRoot);
 };
 
 } // namespace ulvo

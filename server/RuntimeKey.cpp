@@ -1,6 +1,5 @@
 #include "server/RuntimeKey.h"
 
-#include "answer/ModelFailure.h"
 #include "base/UserFolders.h"
 
 #include <algorithm>
@@ -44,7 +43,7 @@ std::string readKey(const std::filesystem::path& path) {
     return isKey(text) ? text : std::string();
 }
 
-std::string freshKey() {
+Result<std::string> freshKey() {
     std::array<unsigned char, keyBytes> bytes{};
     std::size_t filled = 0;
     while (filled < bytes.size()) {
@@ -53,7 +52,7 @@ std::string freshKey() {
             continue;
         }
         if (count <= 0) {
-            throw ModelFailure("The built-in model's key could not be made.");
+            return Failure{"The built-in model's key could not be made."};
         }
         filled += static_cast<std::size_t>(count);
     }
@@ -72,7 +71,7 @@ std::filesystem::path RuntimeKey::userFolder() {
     return userConfigHome() / "ulvo";
 }
 
-std::string RuntimeKey::ofUser(const std::filesystem::path& folder) {
+Result<std::string> RuntimeKey::ofUser(const std::filesystem::path& folder) {
     const std::filesystem::path path = folder / fileName;
     if (std::string key = readKey(path); !key.empty()) {
         return key;
@@ -80,14 +79,17 @@ std::string RuntimeKey::ofUser(const std::filesystem::path& folder) {
     const std::string failed = "The built-in model's key could not be kept in " + folder.string() + ".";
     std::error_code error;
     std::filesystem::create_directories(folder, error);
-    // Made before the file is opened, so nothing throws while it is: no descriptor or file is left.
-    const std::string key = freshKey();
-    const std::string line = key + "\n";
+    // Made before the file is opened, so nothing fails while it is: no descriptor or file is left.
+    const Result<std::string> key = freshKey();
+    if (!key) {
+        return key;
+    }
+    const std::string line = *key + "\n";
     // Written whole under a temporary name, then put in place: a reader never sees half a key.
     std::string pattern = (folder / ".runtime-key.XXXXXX").string();
     const int descriptor = ::mkostemp(pattern.data(), O_CLOEXEC); // mode 0600
     if (descriptor < 0) {
-        throw ModelFailure(failed);
+        return Failure{failed};
     }
     const bool written = ::write(descriptor, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
                          ::fsync(descriptor) == 0;
@@ -103,12 +105,12 @@ std::string RuntimeKey::ofUser(const std::filesystem::path& folder) {
     }
     ::unlink(pattern.c_str());
     if (!placed) {
-        throw ModelFailure(failed);
+        return Failure{failed};
     }
     return key;
 }
 
-std::string RuntimeKey::decoy() {
+Result<std::string> RuntimeKey::decoy() {
     return freshKey();
 }
 

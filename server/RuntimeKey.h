@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <filesystem>
 #include <string>
 
@@ -14,11 +16,11 @@ struct RuntimeKey {
     // $XDG_CONFIG_HOME/ulvo, by default ~/.config/ulvo.
     static std::filesystem::path userFolder();
     // The key kept in `folder`, made when there is none (or what is there is no key). Safe against
-    // another process making one at the same moment: both end with the same key. Throws ModelFailure
-    // when it can be neither read nor made.
-    static std::string ofUser(const std::filesystem::path& folder);
+    // another process making one at the same moment: both end with the same key. Fails when it can be
+    // neither read nor made.
+    static Result<std::string> ofUser(const std::filesystem::path& folder);
     // A fresh random key that no server was given: a server that takes it takes any key.
-    static std::string decoy();
+    static Result<std::string> decoy();
 };
 
 } // namespace ulvo

@@ -103,7 +103,7 @@ public:
         return sent.size() > before ? sent.back() : json();
     }
 
-    std::unique_ptr<gtk::WebEngine> engine = gtk::loadWebEngine();
+    std::unique_ptr<gtk::WebEngine> engine = gtk::loadWebEngine().value();
     std::unique_ptr<gtk::CardPanel> panel;
     std::unique_ptr<CardBridge> bridge;
     std::vector<json> messages;

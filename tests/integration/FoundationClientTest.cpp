@@ -1,6 +1,5 @@
 // The on-device runtime client against real child processes: small tools written by the test.
 #include "server/FoundationClient.h"
-#include "answer/ModelFailure.h"
 #include "answer/ModelService.h"
 #include "platform/linux/PosixProcessLauncher.h"
 #include "tests/support/LocalOnlyService.h"
@@ -175,8 +174,9 @@ TEST_F(FoundationClientTest, ARaisedStopFlagEndsARunningToolAtOnce) {
 TEST_F(FoundationClientTest, SecondChanceOfTheAnswerServiceThroughTheRealTool) {
     class FailingLocal final : public LocalModel {
     public:
-        std::string localAnswer(const std::string&, const std::optional<std::string>&, Level) override {
-            throw ModelFailure("The built-in local model is incomplete.");
+        Result<std::string> localAnswer(const std::string&, const std::optional<std::string>&,
+                                        Level) override {
+            return Failure{"The built-in local model is incomplete."};
         }
     };
     ModelService::Dependencies deps = test::localOnlyDependencies(nullptr, std::make_shared<FailingLocal>());

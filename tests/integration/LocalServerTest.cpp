@@ -2,7 +2,6 @@
 // stand-ins on its port. Each test process runs in a network namespace of its own, so port 7332 is ours.
 #include "server/LocalServer.h"
 #include "answer/ChatRequest.h"
-#include "answer/ModelFailure.h"
 #include "answer/ModelService.h"
 #include "answer/Prompts.h"
 #include "download/ModelCatalogue.h"
@@ -43,14 +42,10 @@ std::string networkProblem; // set once in main, before any thread
 
 using test::readFile;
 
-// The message of the ModelFailure that `act` throws, or "no failure".
-std::string failureOf(const std::function<void()>& act) {
-    try {
-        act();
-    } catch (const ModelFailure& failure) {
-        return failure.what();
-    }
-    return "no failure";
+// The message of the failure that `act` returns, or "no failure".
+template <class Act> std::string failureOf(const Act& act) {
+    const auto result = act();
+    return result ? "no failure" : result.failure().message;
 }
 
 std::vector<std::string> splitNul(const std::string& text) {
@@ -250,19 +245,19 @@ TEST_F(LocalServerTest, TheRealServerStreamsAndAReplacedRequestEndsAtOnce) {
 TEST_F(LocalServerTest, ARunningServerIsReusedAndAnExitedOneIsReplaced) {
     ScratchRuntime runtime;
     auto local = makeServer(runtime.root);
-    EXPECT_FALSE(local->localAnswer("Water boils at 100 degrees.", std::nullopt, 20).empty());
-    EXPECT_FALSE(local->localAnswer("Water boils at 100 degrees.", std::string("Why?"), 20).empty());
+    EXPECT_FALSE(local->localAnswer("Water boils at 100 degrees.", std::nullopt, 20).value().empty());
+    EXPECT_FALSE(local->localAnswer("Water boils at 100 degrees.", std::string("Why?"), 20).value().empty());
     ASSERT_EQ(launcher->pids.size(), 1U) << "a server that answers is not launched again";
 
     // Another run of the program finds the server answering and reuses it without launching.
     auto laterRun = makeServer(runtime.root);
-    EXPECT_FALSE(laterRun->localAnswer("Ice floats.", std::nullopt, 70).empty());
+    EXPECT_FALSE(laterRun->localAnswer("Ice floats.", std::nullopt, 70).value().empty());
     EXPECT_EQ(launcher->pids.size(), 1U);
     EXPECT_EQ(laterRun->llamaProcess(), nullptr);
 
     ::kill(launcher->pids.front(), SIGKILL);
     waitUntilDead(launcher->pids.front());
-    EXPECT_FALSE(local->localAnswer("Ice floats.", std::nullopt, 70).empty());
+    EXPECT_FALSE(local->localAnswer("Ice floats.", std::nullopt, 70).value().empty());
     ASSERT_EQ(launcher->pids.size(), 2U);
     EXPECT_NE(launcher->pids[0], launcher->pids[1]);
 }
@@ -270,32 +265,37 @@ TEST_F(LocalServerTest, ARunningServerIsReusedAndAnExitedOneIsReplaced) {
 TEST_F(LocalServerTest, AServerKilledMidRequestGivesTheTransportErrorAndIsRelaunched) {
     ScratchRuntime runtime;
     auto local = makeServer(runtime.root);
-    local->ensureServer(RuntimeConfig::load(runtime.root));
+    ASSERT_TRUE(local->ensureServer(*RuntimeConfig::load(runtime.root)));
     const int pid = launcher->pids.at(0);
     std::thread killer([pid] {
         std::this_thread::sleep_for(60ms); // reading the long prompt alone takes far longer
         ::kill(pid, SIGKILL);
     });
-    EXPECT_THROW(local->localAnswer(std::string(2000, 'x'), std::nullopt, 95), TransportError);
+    const Result<std::string> cut = local->localAnswer(std::string(2000, 'x'), std::nullopt, 95);
+    ASSERT_FALSE(cut.ok());
+    EXPECT_NE(cut.failure().message, "The local model did not respond.") << "the transport's own words";
     killer.join();
     waitUntilDead(pid);
-    EXPECT_FALSE(local->localAnswer("Salt dissolves in water.", std::nullopt, 40).empty());
+    EXPECT_FALSE(local->localAnswer("Salt dissolves in water.", std::nullopt, 40).value().empty());
     EXPECT_EQ(launcher->pids.size(), 2U);
 }
 
 TEST_F(LocalServerTest, MissingPiecesGiveTheirMessagesUnlessAServerAlreadyAnswers) {
-    EXPECT_EQ(failureOf([&] { makeServer(std::nullopt)->localAnswer("t", std::nullopt, 50); }),
+    EXPECT_EQ(failureOf([&] { return makeServer(std::nullopt)->localAnswer("t", std::nullopt, 50); }),
               "The built-in local model is missing.");
     ScratchRuntime noModel(false);
-    EXPECT_EQ(failureOf([&] { makeServer(noModel.root)->localAnswer("t", std::nullopt, 50); }),
+    EXPECT_EQ(failureOf([&] { return makeServer(noModel.root)->localAnswer("t", std::nullopt, 50); }),
               "The built-in local model is incomplete.");
     EXPECT_TRUE(launcher->pids.empty());
-    EXPECT_EQ(failureOf([&] { makeServer(std::nullopt)->ensureServer(RuntimeConfig{}); }),
+    EXPECT_EQ(failureOf([&] { return makeServer(std::nullopt)->ensureServer(RuntimeConfig{}); }),
               "The built-in runtime is missing.");
 
     // A config without its model alias does not decode; the decoding error passes up unchanged.
     noModel.writeConfig({{"llamaServer", "llama-server"}, {"model", "m"}, {"contextSize", 1}});
-    EXPECT_THROW(makeServer(noModel.root)->localAnswer("t", std::nullopt, 50), nlohmann::json::exception);
+    EXPECT_NE(failureOf([&] {
+                  return makeServer(noModel.root)->localAnswer("t", std::nullopt, 50);
+              }).find("modelAlias"),
+              std::string::npos);
 
     // Whatever answers health on the port and takes this user's key is used, runtime files or not;
     // a server that refuses the key (another user's) is said to hold the port, and nothing is sent.
@@ -311,13 +311,13 @@ TEST_F(LocalServerTest, MissingPiecesGiveTheirMessagesUnlessAServerAlreadyAnswer
             return taken ? CannedReply{200, test::chatReply("from the stranger")} : CannedReply{401, "{}"};
         },
         7332);
-    EXPECT_NO_THROW(makeServer(std::nullopt)->ensureServer(RuntimeConfig{}));
-    EXPECT_EQ(makeServer(noModel.root)->localAnswer("t", std::nullopt, 50), "from the stranger")
+    EXPECT_TRUE(makeServer(std::nullopt)->ensureServer(RuntimeConfig{}));
+    EXPECT_EQ(makeServer(noModel.root)->localAnswer("t", std::nullopt, 50).value(), "from the stranger")
         << "no model file needed";
     EXPECT_EQ(stranger.requests().end()[-2].path, "/v1/models");
     EXPECT_EQ(stranger.requests().end()[-2].header("Authorization"), "Bearer test-key-123");
     ownKey = false;
-    EXPECT_EQ(failureOf([&] { makeServer(noModel.root)->localAnswer("t", std::nullopt, 50); }),
+    EXPECT_EQ(failureOf([&] { return makeServer(noModel.root)->localAnswer("t", std::nullopt, 50); }),
               "Another program is using port 7332.")
         << "a server refusing the key answered";
     EXPECT_EQ(stranger.requests().back().path, "/v1/models");
@@ -333,18 +333,18 @@ TEST(RuntimeKeyTest, EachUserGetsOneKeyOfTheirOwnOnlyTheyCanRead) {
     };
 
     // Made on first use in a folder that did not exist, 128 bits in hex, mode 0600; the same after.
-    const std::string first = RuntimeKey::ofUser(root / "one");
+    const std::string first = RuntimeKey::ofUser(root / "one").value();
     EXPECT_EQ(first.size(), 32U);
     EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), std::string::npos) << first;
     EXPECT_EQ(modeOf(root / "one" / RuntimeKey::fileName), 0600U);
-    EXPECT_EQ(RuntimeKey::ofUser(root / "one"), first);
-    EXPECT_NE(RuntimeKey::ofUser(root / "two"), first) << "two users share a key";
+    EXPECT_EQ(RuntimeKey::ofUser(root / "one").value(), first);
+    EXPECT_NE(RuntimeKey::ofUser(root / "two").value(), first) << "two users share a key";
 
     // Processes starting together agree on one key.
     std::vector<std::string> raced(8);
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < raced.size(); ++i) {
-        threads.emplace_back([&raced, &root, i] { raced[i] = RuntimeKey::ofUser(root / "raced"); });
+        threads.emplace_back([&raced, &root, i] { raced[i] = RuntimeKey::ofUser(root / "raced").value(); });
     }
     for (std::thread& thread : threads) {
         thread.join();
@@ -358,10 +358,10 @@ TEST(RuntimeKeyTest, EachUserGetsOneKeyOfTheirOwnOnlyTheyCanRead) {
     fs::create_directories(exposed.parent_path());
     std::ofstream(exposed) << first << "\n";
     fs::permissions(exposed, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
-    EXPECT_NE(RuntimeKey::ofUser(exposed.parent_path()), first);
+    EXPECT_NE(RuntimeKey::ofUser(exposed.parent_path()).value(), first);
     EXPECT_EQ(modeOf(exposed), 0600U);
     std::ofstream(root / "file") << "in the way";
-    EXPECT_THROW(RuntimeKey::ofUser(root / "file" / "ulvo"), ModelFailure);
+    EXPECT_FALSE(RuntimeKey::ofUser(root / "file" / "ulvo").ok());
     fs::remove_all(root);
 }
 
@@ -379,7 +379,7 @@ TEST_F(LocalServerTest, ChatRepliesOfTheWrongShapeGiveTheirMessages) {
         },
         7332);
     auto local = makeServer(runtime.root);
-    const auto answer = [&local] { local->localAnswer("text", std::string(), 5); };
+    const auto answer = [&local] { return local->localAnswer("text", std::string(), 5); };
     // Every shape is the cloud route's table; one of each kind shows the built-in route's own words.
     EXPECT_EQ(failureOf(answer), "The built-in model could not answer. Please try again.");
     chat = {200, R"({"choices": [{"message": {"content": 7}}]})"};
@@ -405,8 +405,8 @@ TEST_F(LocalServerTest, AServerThatEndsAtStartIsNoticedAtOnce) {
     fs::permissions(runtime.root / "llama-server", fs::perms::owner_all);
     const auto failure = [&] {
         const auto started = std::chrono::steady_clock::now();
-        const std::string message =
-            failureOf([&] { makeServer(runtime.root)->ensureServer(RuntimeConfig::load(runtime.root)); });
+        const std::string message = failureOf(
+            [&] { return makeServer(runtime.root)->ensureServer(*RuntimeConfig::load(runtime.root)); });
         EXPECT_LT(std::chrono::steady_clock::now() - started, 15s) << message << " (the limit is 30 s)";
         return message;
     };
@@ -427,7 +427,7 @@ TEST_F(LocalServerTest, SlowServersThatNeverBecomeHealthyTimeOutAfterThirtySecon
     fs::permissions(runtime.root / "llama-server", fs::perms::owner_all);
     auto local = makeServer(runtime.root);
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(failureOf([&] { local->ensureServer(RuntimeConfig::load(runtime.root)); }),
+    EXPECT_EQ(failureOf([&] { return local->ensureServer(*RuntimeConfig::load(runtime.root)); }),
               "The built-in model took too long to start.");
     const auto waited = std::chrono::steady_clock::now() - started;
     EXPECT_GE(waited, 29s);
@@ -505,7 +505,7 @@ TEST_F(LocalServerTest, TheBandsPromptIsKeptOnDiskAndRestoredByTheNextServer) {
     const fs::path folder = runtime.root / "prompt-cache";
     {
         auto local = makeServer(runtime.root, 30s, folder);
-        ASSERT_NO_THROW(local->localAnswer("Ice floats on water.", std::nullopt, 50));
+        ASSERT_TRUE(local->localAnswer("Ice floats on water.", std::nullopt, 50));
         ASSERT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
         const int pid = local->llamaProcess()->pid();
         ::kill(pid, SIGKILL);
@@ -564,7 +564,7 @@ TEST_F(LocalServerTest, AnswersThroughTheVulkanBackendAndNamesTheDevice) {
     ScratchRuntime runtime;
     auto local = makeServer(runtime.root, 300s);
     std::string answer;
-    ASSERT_NO_THROW(answer = local->localAnswer("Ice floats on water.", std::nullopt, 50));
+    ASSERT_NO_THROW(answer = local->localAnswer("Ice floats on water.", std::nullopt, 50).value());
     EXPECT_FALSE(answer.empty());
     ASSERT_TRUE(local->device());
     EXPECT_TRUE(local->device()->gpu);
@@ -590,26 +590,28 @@ TEST(ComputeDeviceListing, TheFirstListedDeviceIsNamedWithoutItsMemory) {
 }
 
 TEST(RuntimeConfigDecoding, RequiredKeysAndTypesAreEnforced) {
-    const RuntimeConfig full = RuntimeConfig::decode(
-        R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":4096,"appleFoundationRuntime":"t","extra":1})");
+    const RuntimeConfig full =
+        RuntimeConfig::decode(
+            R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":4096,"appleFoundationRuntime":"t","extra":1})")
+            .value();
     EXPECT_EQ(full.appleFoundationRuntime, "t");
     EXPECT_EQ(full.contextSize, 4096);
     EXPECT_FALSE(RuntimeConfig::decode(R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1})")
-                     .appleFoundationRuntime);
+                     ->appleFoundationRuntime);
     EXPECT_FALSE(
         RuntimeConfig::decode(
             R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1,"appleFoundationRuntime":null})")
-            .appleFoundationRuntime);
+            ->appleFoundationRuntime);
     for (const char* bad :
          {R"({"llamaServer":"s","model":"m","contextSize":1})",
           R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":"1"})",
           R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1.5})", R"([1])", "not json"}) {
-        EXPECT_THROW(RuntimeConfig::decode(bad), nlohmann::json::exception) << bad;
+        EXPECT_FALSE(RuntimeConfig::decode(bad).ok()) << bad;
     }
 }
 
 TEST(ModelCatalogueDecoding, TheShippedCatalogueAndEveryRefusal) {
-    const ModelCatalogue shipped = ModelCatalogue::load(ULVO_RUNTIME_STAGE_DIR);
+    const ModelCatalogue shipped = ModelCatalogue::load(ULVO_RUNTIME_STAGE_DIR).value();
     EXPECT_EQ(shipped.defaultModel().file, "gemma-3-1b-it-Q4_K_M.gguf");
     EXPECT_EQ(shipped.defaultModel().url.rfind("https://", 0), 0U);
     const auto catalogue = [](const std::string& entry) {
@@ -617,7 +619,7 @@ TEST(ModelCatalogueDecoding, TheShippedCatalogueAndEveryRefusal) {
                entry + "}]}";
     };
     EXPECT_EQ(ModelCatalogue::decode(catalogue(R"("bytes":5,"sha256":"AB)" + std::string(62, 'c') + "\""))
-                  .models[0]
+                  ->models[0]
                   .sha256,
               "ab" + std::string(62, 'c'));
     for (
@@ -635,7 +637,7 @@ TEST(ModelCatalogueDecoding, TheShippedCatalogueAndEveryRefusal) {
             std::string(
                 R"({"default":"m","models":[{"id":"m","name":"M","file":"m.gguf","url":"file:///m","bytes":1}]})"),
         }) {
-        EXPECT_ANY_THROW(ModelCatalogue::decode(bad)) << bad;
+        EXPECT_FALSE(ModelCatalogue::decode(bad).ok()) << bad;
     }
 }
 

@@ -32,8 +32,8 @@ using test::RecordedRequest;
 
 class ScriptedLocalModel final : public LocalModel {
 public:
-    std::string localAnswer(const std::string&, const std::optional<std::string>&, Level) override {
-        throw ModelFailure("The built-in model took too long to start.");
+    Result<std::string> localAnswer(const std::string&, const std::optional<std::string>&, Level) override {
+        return Failure{"The built-in model took too long to start."};
     }
 };
 

@@ -348,12 +348,8 @@ std::unique_ptr<LocalServer> builtIn(std::shared_ptr<HttpTransport> transport) {
 }
 
 std::string failureOf(LocalServer& server) {
-    try {
-        server.ensureServer(RuntimeConfig{});
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "no failure";
+    const Result<void> ready = server.ensureServer(RuntimeConfig{});
+    return ready ? "no failure" : ready.failure().message;
 }
 
 TEST_F(ProviderStandInTest, ASquatterOnTheBuiltInPortGetsNothing) {

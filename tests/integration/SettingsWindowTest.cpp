@@ -105,7 +105,7 @@ protected:
 
     std::string keyFile() { return readFile(directory_ / "preferences.ini"); }
 
-    std::unique_ptr<gtk::WebEngine> engine_ = gtk::loadWebEngine();
+    std::unique_ptr<gtk::WebEngine> engine_ = gtk::loadWebEngine().value();
     std::filesystem::path directory_;
     std::unique_ptr<KeyFilePreferenceStore> preferences_;
     ScopedKeyring secrets_{"settings-window-" + std::to_string(getpid())};

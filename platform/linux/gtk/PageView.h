@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <gtk/gtk.h>
 #include <nlohmann/json.hpp>
 
@@ -45,8 +47,8 @@ public:
 
 // WebKit lives in a module of its own, <prefix>/lib/ulvo/modules/libulvo-web.so beside bin/, mapped at the
 // first call (and then kept: WebKit does not unload), so a program that waits holds none of it.
-// Throws std::runtime_error, with the loader's reason, when the module cannot be loaded.
-std::unique_ptr<WebEngine> loadWebEngine();
+// Fails with the loader's reason when the module cannot be loaded.
+Result<std::unique_ptr<WebEngine>> loadWebEngine();
 
 // The part of a link's address before the first colon, exactly as written; empty without one. Inline:
 // the program and the web module each have their own.
