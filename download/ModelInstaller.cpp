@@ -5,6 +5,7 @@
 #include "server/RuntimeConfig.h"
 
 #include <chrono>
+#include <exception>
 
 namespace ulvo {
 
@@ -107,7 +108,15 @@ bool ModelInstaller::start(std::function<ModelInstallState()> job) {
     }
     stop_->store(false);
     worker_ = std::thread([this, job = std::move(job)] {
-        const ModelInstallState final = job();
+        ModelInstallState final;
+        try {
+            final = job();
+        } catch (const std::exception& failure) {
+            // Out of memory, or a library's own throw: the job fails, the program goes on.
+            final = settledState();
+            final.phase = Phase::failed;
+            final.message = failure.what();
+        }
         // Free before the final state is told: a click that answers it must be able to start a job.
         running_.store(false);
         publish(final);
