@@ -2,11 +2,8 @@
 // start-up does. Usage: install_native_hosts RUNTIME_DIR HOME_DIR
 #include "browser/NativeMessagingInstaller.h"
 
-#include <cstdio>
-
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fputs("usage: install_native_hosts RUNTIME_DIR HOME_DIR\n", stderr);
         return 2;
     }
     ulvo::NativeMessagingInstaller::install(std::filesystem::path(argv[1]), std::filesystem::path(argv[2]));

@@ -1,46 +1,44 @@
 #pragma once
 
+#include "tests/integration/Subprocess.h"
+
 #include <nlohmann/json.hpp>
 
-#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <sys/types.h>
 
 namespace ulvo::test {
 
-// One native-messaging frame: the length in native byte order (or `declared` instead), then the payload.
-std::string nativeFrame(std::string_view payload, std::optional<std::uint32_t> declared = std::nullopt);
+// One native-messaging frame: the length in native byte order, then the payload.
+inline std::string nativeFrame(std::string_view payload) {
+    const auto length = static_cast<std::uint32_t>(payload.size());
+    std::string bytes(sizeof(length), '\0');
+    std::memcpy(bytes.data(), &length, sizeof(length));
+    return bytes.append(payload);
+}
 
 // ulvo-runtime-host as a browser runs it: the extension's origin as argument, both pipes held here, the
 // session's environment with XDG_CONFIG_HOME replaced.
-class NativeHostProcess {
+class NativeHostProcess : public Background {
 public:
-    NativeHostProcess(const std::string& program, const std::filesystem::path& configHome);
-    ~NativeHostProcess();
-    NativeHostProcess(const NativeHostProcess&) = delete;
-    NativeHostProcess& operator=(const NativeHostProcess&) = delete;
+    NativeHostProcess(const std::string& program, const std::filesystem::path& configHome)
+        : Background({program, "chrome-extension://nafgfpmemmgfkecfgmbkficmlpgnjdfb/"},
+                     {"XDG_CONFIG_HOME=" + configHome.string()}) {}
 
-    bool send(std::string_view bytes);
-    bool sendMessage(const nlohmann::json& message) { return send(nativeFrame(message.dump())); }
-    void closeInput();
-    void closeOutput();
+    bool sendMessage(const nlohmann::json& message) { return write(nativeFrame(message.dump())); }
 
     // The next framed reply; nothing at the limit, at the end of output or for a frame that is not JSON.
-    std::optional<nlohmann::json> reply(std::chrono::milliseconds limit);
-    // Whether stdout ended without another byte.
-    bool outputEnded(std::chrono::milliseconds limit);
-    std::optional<int> exitStatus(std::chrono::milliseconds limit);
-
-private:
-    std::optional<std::string> read(std::size_t size, std::chrono::milliseconds limit);
-
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int output_ = -1;
+    std::optional<nlohmann::json> reply(std::chrono::milliseconds limit) {
+        const auto header = read(sizeof(std::uint32_t), limit);
+        if (!header) {
+            return std::nullopt;
+        }
+        std::uint32_t length = 0;
+        std::memcpy(&length, header->data(), sizeof(length));
+        nlohmann::json parsed = nlohmann::json::parse(read(length, limit).value_or(""), nullptr, false);
+        return parsed.is_discarded() ? std::nullopt : std::optional(std::move(parsed));
+    }
 };
 
 } // namespace ulvo::test

@@ -3,14 +3,13 @@
 #include "tests/support/Files.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 namespace ulvo {
 namespace {
@@ -18,30 +17,9 @@ namespace {
 namespace fs = std::filesystem;
 using Installer = NativeMessagingInstaller;
 
-const std::string chromeTemplate = R"({
-  "name": "com.ulvo_by_zvk.runtime",
-  "path": "__ULVO_RUNTIME_HOST_PATH__",
-  "type": "stdio",
-  "allowed_origins": ["chrome-extension://__ULVO_EXTENSION_ID__/"]
-}
-)";
-const std::string firefoxTemplate = R"({
-  "name": "com.ulvo_by_zvk.runtime",
-  "path": "__ULVO_RUNTIME_HOST_PATH__",
-  "type": "stdio",
-  "allowed_extensions": ["ulvo-extension@zvk"]
-}
-)";
-
+using nlohmann::json;
 using test::readFile;
 using test::writeFile;
-
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
 
 class NativeMessagingInstallerTest : public ::testing::Test {
 protected:
@@ -55,7 +33,6 @@ protected:
     }
     void TearDown() override {
         std::error_code ignored;
-        fs::permissions(home, fs::perms::owner_all, fs::perm_options::add, ignored);
         fs::remove_all(scratch, ignored);
     }
 
@@ -63,8 +40,15 @@ protected:
         resources = directory;
         writeFile(runtime() / "extension-ids.json",
                   R"({"chromeExtensionId": "abcdefghijklmnopabcdefghijklmnop"})");
-        writeFile(runtime() / "manifests" / Installer::chromiumTemplateName, chromeTemplate);
-        writeFile(runtime() / "manifests" / Installer::firefoxTemplateName, firefoxTemplate);
+        fs::copy(ULVO_MANIFEST_TEMPLATES, runtime() / "manifests",
+                 fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    }
+    // The shipped template with the host's path and the browser's allowed extension filled in.
+    json expected(const char* templateName, const char* allowed, const std::string& value) const {
+        json filled = json::parse(readFile(fs::path(ULVO_MANIFEST_TEMPLATES) / templateName));
+        filled["path"] = hostPath().string();
+        filled[allowed] = {value};
+        return filled;
     }
 
     fs::path runtime() const { return resources / "runtime"; }
@@ -73,11 +57,10 @@ protected:
 
     std::vector<fs::path> writtenManifests() const {
         std::vector<fs::path> found;
-        if (fs::exists(home)) {
-            for (const auto& entry : fs::recursive_directory_iterator(home)) {
-                if (entry.is_regular_file()) {
-                    found.push_back(entry.path());
-                }
+        std::error_code noHome;
+        for (const auto& entry : fs::recursive_directory_iterator(home, noHome)) {
+            if (entry.is_regular_file()) {
+                found.push_back(entry.path());
             }
         }
         return found;
@@ -88,23 +71,24 @@ protected:
     fs::path resources;
 };
 
-TEST_F(NativeMessagingInstallerTest, WritesTheSevenChromiumManifestsAndFirefoxByteForByte) {
-    fs::remove_all(home); // nested folders such as Brave's are made from nothing
+// Folder names may hold quotes, backslashes, control characters and even a placeholder's text; nested
+// folders such as Brave's are made from nothing, whether or not the browser is installed.
+TEST_F(NativeMessagingInstallerTest, WritesEveryManifestAsValidJsonNamingTheRealHost) {
+    fs::remove_all(home);
+    useResources(scratch / "we\"ird\\ \x01 name" / "__ULVO_EXTENSION_ID__" / "share" / "ulvo");
+    writeFile(runtime() / "extension-ids.json", R"({"chromeExtensionId": "id\"with\\quote"})");
     Installer::install(runtime(), home);
-    const std::string chrome =
-        replaced(replaced(chromeTemplate, "__ULVO_RUNTIME_HOST_PATH__", hostPath().string()),
-                 "__ULVO_EXTENSION_ID__", "abcdefghijklmnopabcdefghijklmnop");
+    const json chrome =
+        expected(Installer::chromiumTemplateName, "allowed_origins", "chrome-extension://id\"with\\quote/");
     for (const char* directory : Installer::chromiumDirectories) {
-        EXPECT_EQ(readFile(manifest(directory)), chrome) << directory;
+        EXPECT_EQ(json::parse(readFile(manifest(directory))), chrome) << directory;
         EXPECT_EQ(fs::status(manifest(directory)).permissions() & fs::perms::all,
                   fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                       fs::perms::others_read);
     }
-    EXPECT_EQ(readFile(manifest(Installer::firefoxDirectory)),
-              replaced(firefoxTemplate, "__ULVO_RUNTIME_HOST_PATH__", hostPath().string()));
+    EXPECT_EQ(json::parse(readFile(manifest(Installer::firefoxDirectory))),
+              expected(Installer::firefoxTemplateName, "allowed_extensions", "ulvo-extension@zvk"));
     EXPECT_EQ(writtenManifests().size(), 8U) << "no temporary files are left behind";
-    EXPECT_TRUE(fs::exists(home / ".config/google-chrome-beta/NativeMessagingHosts"))
-        << "directories are created whether or not the browser is installed";
 }
 
 TEST_F(NativeMessagingInstallerTest, UnusableExtensionIdsWriteNothingAtAll) {
@@ -145,52 +129,6 @@ TEST_F(NativeMessagingInstallerTest, PlaceholdersAreReplacedEverywhereAndOnlyInT
     EXPECT_EQ(readFile(manifest(Installer::firefoxDirectory)), host + " " + host + " __ULVO_EXTENSION_ID__");
 }
 
-// Folder names may hold quotes, backslashes, control characters and even a placeholder's text.
-TEST_F(NativeMessagingInstallerTest, HostileFolderNamesStillYieldValidManifestsNamingTheRealPath) {
-    useResources(scratch / "we\"ird\\ \x01 name" / "__ULVO_EXTENSION_ID__" / "share" / "ulvo");
-    writeFile(runtime() / "extension-ids.json", R"({"chromeExtensionId": "id\"with\\quote"})");
-    Installer::install(runtime(), home);
-    for (const char* directory : Installer::chromiumDirectories) {
-        const auto written = nlohmann::json::parse(readFile(manifest(directory)));
-        EXPECT_EQ(written["path"], hostPath().string()) << directory;
-        EXPECT_EQ(written["allowed_origins"], nlohmann::json::array({"chrome-extension://id\"with\\quote/"}));
-        EXPECT_EQ(written.size(), 4U) << "no key injected";
-    }
-    EXPECT_EQ(nlohmann::json::parse(readFile(manifest(Installer::firefoxDirectory)))["path"],
-              hostPath().string());
-}
-
-// Root ignores permission bits, so as root the directory becomes a read-only bind mount in a mount
-// namespace of this test process's own.
-bool makeReadOnly(const fs::path& directory) {
-    if (::geteuid() != 0) {
-        fs::permissions(directory, fs::perms::owner_read | fs::perms::owner_exec);
-        return true;
-    }
-    return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           ::mount(directory.c_str(), directory.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
-           ::mount(nullptr, directory.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-}
-
-TEST_F(NativeMessagingInstallerTest, AReadOnlyChromeDirectoryLeavesOnlyThatManifestUnwritten) {
-    const fs::path chrome = home / Installer::chromiumDirectories[0];
-    fs::create_directories(chrome);
-    if (!makeReadOnly(chrome)) {
-        GTEST_SKIP() << "cannot make a read-only directory here";
-    }
-    Installer::install(runtime(), home);
-    EXPECT_FALSE(fs::exists(manifest(Installer::chromiumDirectories[0])));
-    EXPECT_TRUE(fs::is_empty(chrome)) << "no temporary file either";
-    for (std::size_t i = 1; i < Installer::chromiumDirectories.size(); ++i) {
-        EXPECT_TRUE(fs::is_regular_file(manifest(Installer::chromiumDirectories[i])))
-            << Installer::chromiumDirectories[i];
-    }
-    EXPECT_TRUE(fs::is_regular_file(manifest(Installer::firefoxDirectory)));
-    if (::geteuid() == 0) {
-        ::umount(chrome.c_str());
-    }
-}
-
 TEST_F(NativeMessagingInstallerTest, AFullDiskKeepsEveryEarlierManifestWholeAndLeavesNoTemporaryFile) {
     if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -215,18 +153,17 @@ TEST_F(NativeMessagingInstallerTest, AFullDiskKeepsEveryEarlierManifestWholeAndL
     Installer::install(runtime(), home);
     for (const auto& [path, text] : earlier) {
         EXPECT_EQ(readFile(path), text) << path;
-        EXPECT_TRUE(nlohmann::json::accept(readFile(path))) << path;
+        EXPECT_TRUE(json::accept(readFile(path))) << path;
     }
     EXPECT_EQ(writtenManifests().size(), 9U) << "a temporary file was left behind";
     ::umount2(home.c_str(), MNT_DETACH);
 }
 
-TEST_F(NativeMessagingInstallerTest, ADirectoryBlockedByAFileIsSkipped) {
-    writeFile(home / ".config/vivaldi", "a file where a directory belongs");
+TEST_F(NativeMessagingInstallerTest, AnUnwritableFolderLeavesOnlyItsManifestUnwritten) {
+    writeFile(home / ".config/vivaldi", "a file where a folder belongs");
     Installer::install(runtime(), home);
     EXPECT_FALSE(fs::exists(manifest(".config/vivaldi/NativeMessagingHosts")));
-    EXPECT_TRUE(fs::is_regular_file(manifest(".config/opera/NativeMessagingHosts")));
-    EXPECT_TRUE(fs::is_regular_file(manifest(Installer::firefoxDirectory)));
+    EXPECT_EQ(writtenManifests().size(), 8U) << "the other seven and the blocking file";
 }
 
 // The start-up call, from a relative runtime folder, over a manifest an older install left.
@@ -241,8 +178,7 @@ TEST_F(NativeMessagingInstallerTest, TheStartUpCallRewritesManifestsInHomeWithAn
     fs::current_path(before);
     ::setenv("HOME", previous.c_str(), 1);
     EXPECT_EQ(writtenManifests().size(), 8U);
-    EXPECT_EQ(nlohmann::json::parse(readFile(manifest(Installer::firefoxDirectory)))["path"],
-              hostPath().string());
+    EXPECT_EQ(json::parse(readFile(manifest(Installer::firefoxDirectory)))["path"], hostPath().string());
 }
 
 } // namespace

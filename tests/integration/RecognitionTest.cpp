@@ -1,6 +1,5 @@
-// Text recognition through real Tesseract, on images rendered here and on a real GTK window.
+// Text recognition through real Tesseract on images rendered here (region capture reads a real window).
 #include "platform/linux/TextRecognition.h"
-#include "tests/integration/Subprocess.h"
 #include "tests/integration/TextImages.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +12,6 @@
 namespace ulvo {
 namespace {
 
-using namespace std::chrono_literals;
 using test::characterAccuracy;
 using test::joinLines;
 using test::Lines;
@@ -41,22 +39,16 @@ protected:
 
     std::filesystem::path image(const std::string& name) const { return directory / (name + ".png"); }
 
-    static std::string read(const std::filesystem::path& path, const std::string& language = "en") {
-        return recognizeText(path.string(), language);
-    }
+    static std::string read(const std::filesystem::path& path) { return recognizeText(path, "en"); }
 
     std::filesystem::path directory;
 };
 
-// Paragraphs, mixed sizes and light text on a dark interface: every block's lines, top to bottom.
+// Paragraphs of mixed sizes, and light text on a dark interface: every block's lines, top to bottom. The
+// pages share one engine, so results leaking from one image into the next fail the later page.
 TEST_F(RecognitionTest, PagesComeOutLineByLineTopToBottom) {
     const test::Colour light{0.9, 0.9, 0.9};
     const std::vector<std::pair<std::string, Page>> pages = {
-        {"paragraphs", Page{900,
-                            420,
-                            {1, 1, 1},
-                            {TextBlock{firstParagraph, "DejaVu Sans 18px", 40, 40, 820, {}},
-                             TextBlock{secondParagraph, "DejaVu Sans 18px", 40, 200, 820, {}}}}},
         {"sizes",
          Page{900,
               420,
@@ -119,84 +111,23 @@ TEST_F(RecognitionTest, TheUsersLanguageIsAddedWhenItsDataIsInstalled) {
     EXPECT_EQ(recognizer.languages(), "eng");
 }
 
-TEST_F(RecognitionTest, OneEngineServesImageAfterImage) {
-    // Results of one image must not leak into the next on the reused engine.
-    test::renderPng(
-        Page{600, 100, {1, 1, 1}, {TextBlock{"First picture", "DejaVu Sans 24px", 20, 30, 560, {}}}},
-        image("one"));
-    test::renderPng(
-        Page{600, 100, {1, 1, 1}, {TextBlock{"Second picture", "DejaVu Sans 24px", 20, 30, 560, {}}}},
-        image("two"));
-    EXPECT_EQ(read(image("one")), "First picture");
-    EXPECT_EQ(read(image("two")), "Second picture");
-    EXPECT_EQ(read(image("one")), "First picture");
-}
-
-TEST_F(RecognitionTest, WhatIsNotAnImageGivesNothing) {
+TEST_F(RecognitionTest, WhatIsNotAnImageOrLacksLanguageDataGivesNothing) {
     std::ofstream(directory / "notes.txt") << "plain text, not an image\n";
     test::renderPng(Page{300, 200, {1, 1, 1}, {}}, image("blank"));
     for (const std::filesystem::path& path : {directory / "missing.png", std::filesystem::path(),
                                               directory / "notes.txt", directory, image("blank")}) {
         EXPECT_EQ(read(path), "") << path;
     }
-    EXPECT_FALSE(TesseractRecognizer().observe((directory / "notes.txt").string(), "en"));
-}
 
-TEST_F(RecognitionTest, MissingLanguageDataGivesNothing) {
     test::renderPng(Page{600, 100, {1, 1, 1}, {TextBlock{"Some words", "DejaVu Sans 24px", 20, 30, 560, {}}}},
                     image("words"));
     std::filesystem::create_directories(directory / "tessdata");
     ::setenv("TESSDATA_PREFIX", (directory / "tessdata").c_str(), 1);
     TesseractRecognizer recognizer;
-    EXPECT_EQ(recognizer.recognizeText(image("words").string(), "en"), "");
-    EXPECT_EQ(recognizer.recognizeText(image("words").string(), "en"), "");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(recognizer.recognizeText(image("words").string(), "en"), "") << "attempt " << attempt;
+    }
     ::unsetenv("TESSDATA_PREFIX");
-}
-
-TEST_F(RecognitionTest, ScreenshotOfARealGtkWindow) {
-    if (std::getenv("DISPLAY") == nullptr) {
-        GTEST_SKIP() << "needs the X display of scripts/private-session";
-    }
-    const std::vector<std::string> labels = {
-        "Explain the selected text in plain words",
-        "Answers come from the built-in local model",
-        "Level of detail: everyday",
-    };
-    std::vector<std::string> command = {ULVO_GTK_TEXT_WINDOW};
-    command.insert(command.end(), labels.begin(), labels.end());
-    test::Background window(command);
-    ASSERT_EQ(window.readLine(20s), "ready");
-
-    const std::filesystem::path shot = image("screen");
-    const test::Finished capture = test::runToEnd({"/usr/bin/import", "-window", "root", shot.string()});
-    ASSERT_EQ(capture.exitStatus, 0) << capture.standardError;
-    const std::string text = read(shot);
-
-    // Each label is one line of the result (the title bar adds its own), in order from the top.
-    std::vector<std::string> lines;
-    for (std::size_t start = 0; start <= text.size();) {
-        const std::size_t end = std::min(text.find('\n', start), text.size());
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    std::size_t previous = 0;
-    std::size_t errors = 0;
-    std::size_t characters = 0;
-    for (const std::string& label : labels) {
-        std::size_t best = 0;
-        std::size_t distance = label.size();
-        for (std::size_t i = 0; i < lines.size(); ++i) {
-            if (const std::size_t d = test::editDistance(label, lines[i]); d < distance) {
-                distance = d;
-                best = i;
-            }
-        }
-        EXPECT_GE(best, previous) << text;
-        previous = best;
-        errors += distance;
-        characters += label.size();
-    }
-    EXPECT_GE(1.0 - static_cast<double>(errors) / static_cast<double>(characters), requiredAccuracy) << text;
 }
 
 } // namespace

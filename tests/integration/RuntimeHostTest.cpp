@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
@@ -33,28 +33,27 @@ using test::RecordedRequest;
 
 // The browser tests store the same key: they may run at the same time in the same keyring.
 constexpr const char* apiKey = "sk-ulvo-browser-test";
-constexpr std::uint32_t oneMegabyte = 1024 * 1024;
-
-std::string frame(std::string_view payload, std::optional<std::uint32_t> declared = std::nullopt) {
-    return test::nativeFrame(payload, declared);
-}
+constexpr std::size_t oneMegabyte = 1024 * 1024;
+using test::nativeFrame;
 
 // The host with test assertions: a missing or broken reply fails the test.
 class HostProcess : public test::NativeHostProcess {
 public:
     explicit HostProcess(const fs::path& configHome)
         : NativeHostProcess(ULVO_RUNTIME_HOST_LINK, configHome) {}
-    void send(std::string_view bytes) { ASSERT_TRUE(NativeHostProcess::send(bytes)); }
-    void sendMessage(const json& message) { send(frame(message.dump())); }
+    void send(std::string_view bytes) { ASSERT_TRUE(write(bytes)); }
+    void sendMessage(const json& message) { send(nativeFrame(message.dump())); }
     json reply(std::chrono::milliseconds limit = 15s) {
         std::optional<json> found = NativeHostProcess::reply(limit);
-        if (!found) {
-            ADD_FAILURE() << "no whole JSON reply";
-            return nullptr;
-        }
-        return *found;
+        EXPECT_TRUE(found) << "no whole JSON reply";
+        return found.value_or(nullptr);
     }
-    bool outputEnded() { return NativeHostProcess::outputEnded(5s); }
+    // The browser closes its end: the host ends cleanly, having written nothing but frames.
+    void expectCleanExit() {
+        closeInput();
+        EXPECT_EQ(exitStatus(5s), 0);
+        EXPECT_TRUE(outputEnded(5s));
+    }
 };
 
 class RuntimeHostTest : public ::testing::Test {
@@ -113,18 +112,17 @@ TEST_F(RuntimeHostTest, AnswersExplanationsFollowUpsAndAvailabilityOnOneConnecti
     EXPECT_EQ(reply["answer"], clean(answerFor("Why light?"), 25)) << "the card's level when none is given";
     body = lastBody();
     EXPECT_EQ(body["messages"][0]["content"], followupPrompt("Photosynthesis", 25, systemResponseLanguage()));
-    EXPECT_EQ(body["messages"][1]["content"], "Why light?");
 
     host.sendMessage({{"type", "availability"}, {"id", 3.5}});
-    EXPECT_EQ(host.reply(), (json{{"id", 3.5},
-                                  {"type", "availability"},
-                                  {"ok", true},
-                                  {"available", true},
-                                  {"provider", "custom"},
-                                  {"providerName", "Custom OpenAI-compatible"}}));
-    host.closeInput();
-    EXPECT_EQ(host.exitStatus(5s), 0);
-    EXPECT_TRUE(host.outputEnded()) << "nothing but frames on stdout";
+    EXPECT_EQ(host.reply(),
+              json::parse(R"({"id": 3.5, "type": "availability", "ok": true, "available": true,)"
+                          R"( "provider": "custom", "providerName": "Custom OpenAI-compatible"})"));
+    host.sendMessage({{"type", "explain"}, {"text", "Once"}, {"level", 5}});
+    EXPECT_EQ(
+        host.reply(),
+        (json{{"type", "explain"}, {"ok", true}, {"level", 5}, {"answer", clean(answerFor("Once"), 5)}}))
+        << "no id asked, none given";
+    host.expectCleanExit();
 }
 
 TEST_F(RuntimeHostTest, PartialFramesPrecedeTheFinalReplyAndANewRequestSupersedesTheOld) {
@@ -137,51 +135,25 @@ TEST_F(RuntimeHostTest, PartialFramesPrecedeTheFinalReplyAndANewRequestSupersede
     });
     HostProcess host(configHome);
     host.sendMessage({{"type", "explain"}, {"text", "Slowly"}, {"level", 70}, {"id", 1}});
-    json reply = host.reply();
-    EXPECT_EQ(reply, (json{{"id", 1}, {"type", "explain"}, {"partial", true}, {"text", "more"}}));
+    EXPECT_EQ(host.reply(), (json{{"id", 1}, {"type", "explain"}, {"partial", true}, {"text", "more"}}));
     host.sendMessage({{"type", "explain"}, {"text", "Quickly"}, {"level", 70}, {"id", 2}});
-    std::vector<json> replies;
-    while (replies.empty() || replies.back().contains("partial") || replies.back()["id"] != 2) {
-        replies.push_back(host.reply());
-        ASSERT_FALSE(replies.back().is_null()) << "the host stopped answering";
+    // Until request 2's final reply: the first partial and the final reply of each request.
+    std::map<std::pair<int, bool>, json> first;
+    while (!first.contains({2, false})) {
+        const json reply = host.reply();
+        ASSERT_FALSE(reply.is_null()) << "the host stopped answering";
+        first.emplace(std::pair(reply["id"].get<int>(), reply.contains("partial")), reply);
     }
-    const auto final = [&](int id) {
-        return std::find_if(replies.begin(), replies.end(),
-                            [id](const json& r) { return r["id"] == id && !r.contains("partial"); });
-    };
-    ASSERT_NE(final(1), replies.end()) << "the replaced request got no reply";
-    EXPECT_EQ((*final(1))["superseded"], true);
-    EXPECT_EQ((*final(1))["ok"], false);
-    EXPECT_EQ((*final(2))["answer"], "Quick answer.");
-    const bool partialOfTwo = std::any_of(replies.begin(), replies.end(), [](const json& r) {
-        return r["id"] == 2 && r.contains("partial") && r["text"] == "Quick";
-    });
-    EXPECT_TRUE(partialOfTwo);
+    EXPECT_EQ((first[{1, false}]["superseded"]), true) << "the replaced request's reply";
+    EXPECT_EQ((first[{1, false}]["ok"]), false);
+    EXPECT_EQ((first[{2, true}]["text"]), "Quick");
+    EXPECT_EQ((first[{2, false}]["answer"]), "Quick answer.");
 }
 
-TEST_F(RuntimeHostTest, OneHostPerMessageAnswersAndExitsWhenTheBrowserCloses) {
+// A keyless provider, chosen while the host runs, reads as the built-in model, whose state the availability
+// request reports. (A provider's failure reaching the page is the browser tests' part.)
+TEST_F(RuntimeHostTest, AvailabilityOfAKeylessProviderIsTheBuiltInModelsState) {
     HostProcess host(configHome);
-    host.sendMessage({{"type", "explain"}, {"text", "Once"}, {"level", 5}});
-    const json reply = host.reply();
-    EXPECT_EQ(reply["answer"], clean(answerFor("Once"), 5));
-    EXPECT_FALSE(reply.contains("id"));
-    host.closeInput();
-    EXPECT_EQ(host.exitStatus(5s), 0);
-}
-
-TEST_F(RuntimeHostTest, ProviderFailuresReachTheBrowserAsTheUsersMessage) {
-    server->setResponder([](const RecordedRequest&) { return CannedReply{500, R"({"error":"down"})"}; });
-    HostProcess host(configHome);
-    host.sendMessage({{"type", "explain"}, {"text", "Anything"}, {"id", 9}});
-    EXPECT_EQ(host.reply(),
-              (json{{"id", 9},
-                    {"type", "explain"},
-                    {"ok", false},
-                    {"level", 25},
-                    {"error",
-                     "The provider has a problem right now. Try again later. (The provider says: down)"}}));
-
-    // A keyless provider reads as the built-in model, whose state the availability request reports.
     KeyFilePreferenceStore store((configHome / "ulvo" / "preferences.ini").string());
     EXPECT_TRUE(
         (ModelPreferences{ModelProvider::openRouter, "https://openrouter.ai/api/v1", "m"}.save(store)));
@@ -194,12 +166,11 @@ TEST_F(RuntimeHostTest, ProviderFailuresReachTheBrowserAsTheUsersMessage) {
 
 TEST_F(RuntimeHostTest, FramesAreReadWhateverWayTheBytesArrive) {
     HostProcess host(configHome);
-    const std::string first = frame(json{{"type", "explain"}, {"text", "One"}, {"id", 1}}.dump());
-    const std::string second = frame(json{{"type", "explain"}, {"text", "Two"}, {"id", 2}}.dump());
-    host.send(first + second);
+    host.send(nativeFrame(R"({"type": "explain", "text": "One", "id": 1})") +
+              nativeFrame(R"({"type": "explain", "text": "Two", "id": 2})"));
     EXPECT_EQ(host.reply()["id"], 1);
     EXPECT_EQ(host.reply()["id"], 2);
-    for (const char byte : frame(json{{"type", "explain"}, {"text", "Three"}, {"id", 3}}.dump())) {
+    for (const char byte : nativeFrame(R"({"type": "explain", "text": "Three"})")) {
         host.send(std::string(1, byte));
         std::this_thread::sleep_for(1ms);
     }
@@ -211,8 +182,6 @@ TEST_F(RuntimeHostTest, BadRequestsGetAnErrorReplyAndTheHostKeepsServing) {
     const std::vector<std::pair<std::string, std::string>> cases{
         {"", "The browser sent a message that is not valid JSON."},
         {"{\"type\": \"explain\", \"text\": ", "The browser sent a message that is not valid JSON."},
-        {"{\"type\": \"explain\", \"text\": \"caf\xe9\"}",
-         "The browser sent a message that is not valid JSON."},
         {"{\"type\": \"explain\", \"text\": \"\xed\xa0\x80\"}",
          "The browser sent a message that is not valid JSON."},
         {R"(["explain", "text"])", "The browser sent a message that is not a request."},
@@ -228,7 +197,7 @@ TEST_F(RuntimeHostTest, BadRequestsGetAnErrorReplyAndTheHostKeepsServing) {
         {R"({"id": 12, "type": "explain", "text": "x", "level": "high"})", "The level must be a number."},
     };
     for (const auto& [payload, message] : cases) {
-        host.send(frame(payload));
+        host.send(nativeFrame(payload));
         const json reply = host.reply();
         EXPECT_EQ(reply["ok"], false) << payload;
         EXPECT_EQ(reply["error"], message) << payload;
@@ -240,71 +209,39 @@ TEST_F(RuntimeHostTest, BadRequestsGetAnErrorReplyAndTheHostKeepsServing) {
     EXPECT_EQ(reply["level"], std::numeric_limits<Level>::max());
 }
 
+// A refused message's bytes are skipped, keeping the framing; a huge declared length is answered at once.
 TEST_F(RuntimeHostTest, MessagesUpToOneMegabyteAreServedAndLargerOnesRefused) {
     HostProcess host(configHome);
-    const std::string envelope = json{{"type", "explain"}, {"text", ""}, {"id", 1}}.dump();
-    const std::string largest = json{
-        {"type", "explain"},
-        {"text", std::string(oneMegabyte - envelope.size(), 'a')},
-        {"id", 1}}.dump();
-    ASSERT_EQ(largest.size(), oneMegabyte);
-    host.send(frame(largest));
+    std::string largest = R"({"type": "explain", "text": ""})";
+    largest.insert(largest.size() - 2, oneMegabyte - largest.size(), 'a');
+    host.send(nativeFrame(largest));
     EXPECT_EQ(host.reply()["answer"], clean("A long text, answered.", 25));
 
-    const std::string tooLarge =
-        json{{"type", "explain"}, {"text", std::string(oneMegabyte, 'b')}, {"id", 2}}.dump();
-    host.send(frame(tooLarge));
-    const json refused = host.reply();
-    EXPECT_EQ(refused, (json{{"ok", false}, {"error", "The message from the browser is larger than 1 MB."}}));
+    const json refused{{"ok", false}, {"error", "The message from the browser is larger than 1 MB."}};
+    host.send(nativeFrame(json{{"type", "explain"}, {"text", std::string(oneMegabyte, 'b')}}.dump()));
+    EXPECT_EQ(host.reply(), refused);
     host.sendMessage({{"type", "explain"}, {"text", "After"}, {"id", 3}});
-    EXPECT_EQ(host.reply()["id"], 3) << "the oversized message's bytes were skipped, the framing kept";
+    EXPECT_EQ(host.reply()["id"], 3);
     EXPECT_EQ(server->requests().size(), 2U);
-}
-
-TEST_F(RuntimeHostTest, AHugeDeclaredLengthIsAnsweredAtOnceWithoutWaitingForTheBytes) {
-    HostProcess host(configHome);
-    host.send(frame("", 0xFFFFFFFFU));
-    EXPECT_EQ(host.reply(3s)["error"], "The message from the browser is larger than 1 MB.");
-    host.closeInput();
-    EXPECT_EQ(host.exitStatus(5s), 0);
-}
-
-// A stream longer than any frame may be: partial frames all along, never an error frame, and the final
-// reply is the capped answer with its note.
-TEST_F(RuntimeHostTest, AStreamOverOneMegabyteEndsInTheCappedAnswer) {
-    server->setResponder([](const RecordedRequest&) {
-        CannedReply reply{200, "", "text/event-stream"};
-        reply.chunks = test::chatStream(std::vector<std::string>(2000, std::string(600, 'a') + ". "), 0ms);
-        return reply;
-    });
-    HostProcess host(configHome);
-    host.sendMessage({{"type", "explain"}, {"text", "Long"}, {"level", 100}, {"id", 1}});
-    json reply;
-    do {
-        reply = host.reply(60s);
-        ASSERT_FALSE(reply.is_null()) << "the host stopped answering";
-        ASSERT_FALSE(reply.contains("error")) << reply["error"];
-    } while (reply.contains("partial"));
-    EXPECT_EQ(reply["ok"], true);
-    const std::string answer = reply["answer"];
-    EXPECT_LT(answer.size(), std::size_t{70} * 1024);
-    EXPECT_NE(answer.find("(Cut short: the answer was longer than 64 KB.)"), std::string::npos);
+    host.send(std::string(4, '\xff'));
+    EXPECT_EQ(host.reply(3s), refused);
+    host.expectCleanExit();
 }
 
 TEST_F(RuntimeHostTest, AFrameCutShortIsReportedAndEndsTheConnection) {
-    const std::string whole = frame(json{{"type", "explain"}, {"text", "x"}}.dump());
+    const std::string whole = nativeFrame(R"({"type": "explain", "text": "x"})");
     for (const std::string& part : {whole.substr(0, 2), whole.substr(0, 10)}) {
         HostProcess host(configHome);
         host.send(part);
         host.closeInput();
         EXPECT_EQ(host.reply(5s),
                   (json{{"ok", false}, {"error", "The message from the browser was cut short."}}));
-        EXPECT_EQ(host.exitStatus(5s), 0);
-        EXPECT_TRUE(host.outputEnded());
+        host.expectCleanExit();
     }
     EXPECT_TRUE(server->requests().empty());
 }
 
+// A browser gone altogether leaves nobody to answer; one that closed only its writing side still reads.
 TEST_F(RuntimeHostTest, ExitsPromptlyWhenTheBrowserGoesAwayMidAnswer) {
     delay = 8s;
     HostProcess host(configHome);

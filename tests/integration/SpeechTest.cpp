@@ -2,6 +2,7 @@
 // then holds the utterance, so a stop is seen as the speech ending long before it would by itself.
 #include "card/CardBridge.h"
 #include "platform/linux/SpeechDispatcherSpeaker.h"
+#include "platform/linux/gtk/MainThread.h"
 #include "tests/integration/Subprocess.h"
 #include "tests/support/Files.h"
 #include "tests/support/Waiting.h"
@@ -9,10 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
-#include <deque>
-#include <mutex>
+#include <glib.h>
 #include <sstream>
 
 namespace ulvo {
@@ -54,20 +55,14 @@ public:
     }
     SpeechService(const SpeechService&) = delete;
     SpeechService& operator=(const SpeechService&) = delete;
-    // What was synthesised, one a line: the voice's language and the process holding the utterance.
-    std::string spoken() const { return test::readFile(spoken_); }
-    long utterances() const {
-        const std::string text = spoken();
-        return std::count(text.begin(), text.end(), '\n');
-    }
-    std::pair<std::string, pid_t> last() const {
-        std::istringstream lines(spoken());
-        std::string language;
-        pid_t holder = 0;
-        for (std::string line; std::getline(lines, line);) {
-            std::istringstream(line) >> language >> holder;
+    // What was synthesised: the voice's language and the process holding the utterance, one a line.
+    std::vector<std::pair<std::string, pid_t>> spoken() const {
+        std::vector<std::pair<std::string, pid_t>> all;
+        std::istringstream lines(test::readFile(spoken_));
+        for (std::pair<std::string, pid_t> one; lines >> one.first >> one.second;) {
+            all.push_back(one);
         }
-        return {language, holder};
+        return all;
     }
 
 private:
@@ -85,53 +80,30 @@ public:
     bool accessibilityTrusted() override { return true; }
     const std::string& pendingSelection() const override { return selection; }
     bool said(const std::string& fragment) const {
-        for (const std::string& script : scripts) {
-            if (script.find(fragment) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
+        return std::any_of(scripts.begin(), scripts.end(), [&](const std::string& script) {
+            return script.find(fragment) != std::string::npos;
+        });
     }
     std::vector<std::string> scripts;
     std::string selection = "text";
 };
 
-// The test's main thread: tasks posted from other threads run while the test waits.
-class MainQueue {
-public:
-    MainThreadPoster poster() {
-        return [this](std::function<void()> task) {
-            std::lock_guard lock(mutex_);
-            tasks_.push_back(std::move(task));
-        };
-    }
-    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
-        return test::eventually(
-            [&] {
-                std::deque<std::function<void()>> tasks;
-                {
-                    std::lock_guard lock(mutex_);
-                    tasks.swap(tasks_);
-                }
-                for (auto& task : tasks) {
-                    task();
-                }
-                return done();
-            },
-            limit);
-    }
-
-private:
-    std::mutex mutex_;
-    std::deque<std::function<void()>> tasks_;
-};
+// Runs the main context, where the bridge's tasks from the speech worker arrive, until `done` holds.
+bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
+    return test::eventually(
+        [&] {
+            while (g_main_context_iteration(nullptr, FALSE) == TRUE) {
+            }
+            return done();
+        },
+        limit);
+}
 
 TEST(SpeechTest, TheAnswerIsSpokenInItsLanguageAndEveryWayOfStoppingEndsIt) {
     const SpeechService service;
-    MainQueue main;
-    bool ready = false;
+    std::atomic<bool> ready{false};
     SpeechDispatcherSpeaker speaker([&] { ready = true; });
-    ASSERT_TRUE(main.runUntil([&] { return ready; }));
+    ASSERT_TRUE(runUntil([&] { return ready.load(); }));
     ASSERT_TRUE(speaker.available()) << speaker.unavailableReason();
 
     CardAnswers answers;
@@ -152,10 +124,10 @@ TEST(SpeechTest, TheAnswerIsSpokenInItsLanguageAndEveryWayOfStoppingEndsIt) {
                  {{"action", "explain"}, {"text", "text"}, {"level", 40}, {"id", 2}});
          }},
     };
-    int utterances = 0;
+    std::size_t utterances = 0;
     for (const auto& [way, stop] : ways) {
         RecordingHost host;
-        CardBridge bridge(host, answers, main.poster());
+        CardBridge bridge(host, answers, gtk::postToMainThread);
         bridge.setSpeaker(&speaker, [] { return std::string("de"); });
         bridge.didFinishNavigation(false);
         EXPECT_TRUE(host.said(R"(setSpeech({"available":true}))")) << way;
@@ -163,29 +135,28 @@ TEST(SpeechTest, TheAnswerIsSpokenInItsLanguageAndEveryWayOfStoppingEndsIt) {
         bridge.didReceiveScriptMessage({{"action", "speak"}, {"text", "Die Zelle ist klein."}});
         EXPECT_TRUE(host.said(R"(speechState({"speaking":true}))")) << way;
         ++utterances;
-        ASSERT_TRUE(main.runUntil([&] { return service.utterances() == utterances; })) << way;
-        const auto [language, holder] = service.last();
+        ASSERT_TRUE(runUntil([&] { return service.spoken().size() == utterances; })) << way;
+        const auto [language, holder] = service.spoken().back();
         EXPECT_EQ(language, "de") << way;
 
         host.scripts.clear();
         stop(bridge);
         EXPECT_TRUE(host.said(R"(speechState({"speaking":false}))")) << way;
         // The service stopped it: the utterance's process is gone, a minute early.
-        EXPECT_TRUE(main.runUntil([holder = holder] { return ::kill(holder, 0) != 0; }, 5s)) << way;
+        EXPECT_TRUE(runUntil([holder = holder] { return ::kill(holder, 0) != 0; }, 5s)) << way;
     }
 }
 
 TEST(SpeechTest, WithoutASpeechServiceTheButtonIsAbsentAndSettingsSaysWhy) {
     ::setenv("SPEECHD_ADDRESS", "unix_socket:/nonexistent/ulvo-speech-socket", 1);
-    MainQueue main;
-    bool ready = false;
+    std::atomic<bool> ready{false};
     {
         SpeechDispatcherSpeaker speaker([&] { ready = true; });
-        ASSERT_TRUE(main.runUntil([&] { return ready; }));
+        ASSERT_TRUE(runUntil([&] { return ready.load(); }));
         EXPECT_FALSE(speaker.available());
         EXPECT_NE(speaker.unavailableReason().find("speech-dispatcher"), std::string::npos);
         RecordingHost host;
-        CardBridge bridge(host, CardAnswers{}, main.poster());
+        CardBridge bridge(host, CardAnswers{}, gtk::postToMainThread);
         bridge.setSpeaker(&speaker, [] { return std::string("en"); });
         bridge.didFinishNavigation(false);
         EXPECT_TRUE(host.said(R"(setSpeech({"available":false}))"));

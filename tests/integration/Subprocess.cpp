@@ -2,10 +2,12 @@
 
 #include <glib.h>
 
+#include <cerrno>
 #include <csignal>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace ulvo::test {
@@ -21,6 +23,16 @@ std::vector<gchar*> pointers(const std::vector<std::string>& strings) {
     return raw;
 }
 
+gchar** environmentWith(const std::vector<std::string>& extra) {
+    gchar** environment = g_get_environ();
+    for (const std::string& entry : extra) {
+        const std::size_t equals = entry.find('=');
+        environment =
+            g_environ_setenv(environment, entry.substr(0, equals).c_str(), entry.c_str() + equals + 1, TRUE);
+    }
+    return environment;
+}
+
 // Throws with GLib's reason when the program could not start.
 void started(gboolean ran, GError* error, const std::string& program) {
     if (ran == FALSE) {
@@ -33,12 +45,7 @@ void started(gboolean ran, GError* error, const std::string& program) {
 } // namespace
 
 Finished runToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment) {
-    gchar** environment = g_get_environ();
-    for (const std::string& entry : extraEnvironment) {
-        const std::size_t equals = entry.find('=');
-        environment =
-            g_environ_setenv(environment, entry.substr(0, equals).c_str(), entry.c_str() + equals + 1, TRUE);
-    }
+    gchar** environment = environmentWith(extraEnvironment);
     std::vector<gchar*> arguments = pointers(argv);
     gchar* out = nullptr;
     gchar* err = nullptr;
@@ -54,41 +61,102 @@ Finished runToEnd(const std::vector<std::string>& argv, const std::vector<std::s
     return finished;
 }
 
-Background::Background(const std::vector<std::string>& argv) {
+Background::Background(const std::vector<std::string>& argv,
+                       const std::vector<std::string>& extraEnvironment) {
+    gchar** environment = environmentWith(extraEnvironment);
     std::vector<gchar*> arguments = pointers(argv);
     GError* error = nullptr;
-    started(g_spawn_async_with_pipes(nullptr, arguments.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
-                                     nullptr, &pid_, nullptr, &output_, nullptr, &error),
-            error, argv.front());
+    int input = -1;
+    int output = -1;
+    const gboolean ran =
+        g_spawn_async_with_pipes(nullptr, arguments.data(), environment, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                                 nullptr, &pid_, &input, &output, nullptr, &error);
+    g_strfreev(environment);
+    started(ran, error, argv.front());
+    input_.adopt(input);
+    output_.adopt(output);
 }
 
 Background::~Background() {
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-    ::close(output_);
+    closeInput();
+    closeOutput();
+    if (!exitStatus(std::chrono::milliseconds(0))) {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+}
+
+long Background::fill(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd watch{output_.get(), POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&watch, 1, static_cast<int>(left.count())) <= 0) {
+        return -1;
+    }
+    char buffer[65536];
+    const ssize_t count = ::read(output_.get(), buffer, sizeof buffer);
+    if (count > 0) {
+        pending_.append(buffer, static_cast<std::size_t>(count));
+    }
+    return count < 0 ? 0 : count;
 }
 
 std::string Background::readLine(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (const std::size_t end = pending_.find('\n'); end != std::string::npos) {
-            std::string line = pending_.substr(0, end);
-            pending_.erase(0, end + 1);
-            return line;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd fd{output_, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0) {
+    std::size_t end = 0;
+    while ((end = pending_.find('\n')) == std::string::npos) {
+        if (fill(deadline) <= 0) {
             return {};
         }
-        char buffer[4096];
-        const ssize_t count = ::read(output_, buffer, sizeof buffer);
-        if (count <= 0) {
-            return {};
-        }
-        pending_.append(buffer, static_cast<std::size_t>(count));
     }
+    std::string line = pending_.substr(0, end);
+    pending_.erase(0, end + 1);
+    return line;
+}
+
+std::optional<std::string> Background::read(std::size_t size, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (pending_.size() < size) {
+        if (fill(deadline) <= 0) {
+            return std::nullopt;
+        }
+    }
+    std::string bytes = pending_.substr(0, size);
+    pending_.erase(0, size);
+    return bytes;
+}
+
+bool Background::outputEnded(std::chrono::milliseconds limit) {
+    return pending_.empty() && fill(std::chrono::steady_clock::now() + limit) == 0;
+}
+
+bool Background::write(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t count = ::write(input_.get(), bytes.data(), bytes.size());
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(count));
+    }
+    return true;
+}
+
+std::optional<int> Background::exitStatus(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!status_) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        } else if (std::chrono::steady_clock::now() >= deadline) {
+            break;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    return status_;
 }
 
 } // namespace ulvo::test

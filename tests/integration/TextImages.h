@@ -7,9 +7,7 @@
 namespace ulvo::test {
 
 struct Colour {
-    double red = 0;
-    double green = 0;
-    double blue = 0;
+    double red = 0, green = 0, blue = 0;
 };
 
 // A run of text laid out by Pango in a box, wrapped at its width.

@@ -47,13 +47,13 @@ class Provider(BaseHTTPRequestHandler):
         pass
 
 
-def wait_for(check, seconds, what):
+def wait_for(check, seconds):
     end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if check():
-            return
-        time.sleep(0.2)
-    sys.exit(f"timed out waiting for {what}")
+    while not check():
+        if time.monotonic() >= end:
+            return False
+        time.sleep(0.1)
+    return True
 
 
 def desktop():
@@ -75,26 +75,16 @@ def desktop():
         sys.exit(f"the text application did not start: {ready!r}")
     ulvo = subprocess.Popen(["/usr/bin/ulvo"])
     try:
-        def registered():
-            owner = subprocess.run(["gdbus", "call", "--session", "--dest", "org.freedesktop.DBus",
-                                    "--object-path", "/org/freedesktop/DBus", "--method",
-                                    "org.freedesktop.DBus.NameHasOwner", "com.zvk.ULVO"],
-                                   capture_output=True, text=True)
-            return "true" in owner.stdout
-        wait_for(registered, 30, "the installed ULVO to start")
-
         # Alt+E works once start-up has grabbed it; until the provider hears of the selection it is
         # pressed again every few seconds (before the grab it only reaches the text application).
         def asked():
             return any("Photosynthesis" in body for body in Provider.bodies)
-        for _ in range(10):
+        for _ in range(20):
             subprocess.run(["xdotool", "key", "alt+e"], check=True)
-            end = time.monotonic() + 3
-            while time.monotonic() < end and not asked():
-                time.sleep(0.1)
-            if asked():
+            if wait_for(asked, 3):
                 break
-        wait_for(asked, 1, "Alt+E's request at the provider")
+        else:
+            sys.exit("timed out waiting for Alt+E's request at the provider")
         print("the provider was asked about the selection")
 
         home = os.environ["HOME"]
