@@ -14,8 +14,9 @@ std::string RecordedRequest::header(const std::string& name) const {
     return found == headers.end() ? std::string() : found->second;
 }
 
-LoopbackServer::LoopbackServer(Responder responder, int port)
-    : server_(std::make_unique<httplib::Server>())
+LoopbackServer::LoopbackServer(Responder responder, int port, const std::optional<TlsIdentity>& tls)
+    : server_(tls ? std::make_unique<httplib::SSLServer>(tls->certificate.c_str(), tls->key.c_str())
+                  : std::make_unique<httplib::Server>())
     , responder_(std::move(responder)) {
     const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
         RecordedRequest recorded{request.method, request.path, {}, request.body};

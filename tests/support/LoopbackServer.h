@@ -1,10 +1,12 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +41,12 @@ struct CannedReply {
     std::vector<std::pair<std::string, std::string>> headers{};
 };
 
+// A certificate (PEM) and its key: the server speaks HTTPS.
+struct TlsIdentity {
+    std::filesystem::path certificate;
+    std::filesystem::path key;
+};
+
 // A real HTTP server on 127.0.0.1 (an ephemeral port) that records what it receives and answers
 // with whatever the test's responder returns.
 class LoopbackServer {
@@ -46,7 +54,7 @@ public:
     using Responder = std::function<CannedReply(const RecordedRequest&)>;
 
     // Port 0 picks a free ephemeral port.
-    explicit LoopbackServer(Responder responder, int port = 0);
+    explicit LoopbackServer(Responder responder, int port = 0, const std::optional<TlsIdentity>& tls = {});
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;

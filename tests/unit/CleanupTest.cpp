@@ -65,25 +65,19 @@ TEST(CleanupTest, TelegraphicDropsFunctionWordsAndRespectsLimits) {
 TEST(CleanupTest, GruntsAndFillerGoButRealWordsStay) {
     expectCleaned(
         {
-            {"Oog. Fire hot.", "Fire hot."},
             {"OOGA BOOGA UGH. Fire.", "Fire."},
             {"Ugh, fire hot.", "fire hot."},
-            {"Hmm, let me think.", "let me think."},
             {"Hmm", ""},
-            {"Okay, cats purr.", "cats purr."},
             {"Right, so cats purr.", "so cats purr."},
-            {"Okay. Cats purr.", "Cats purr."},
             {"Okay, okay, fine.", "okay, fine."},
             {"Ugh. Okay, fine.", "fine."},
-            {"Ooga booga!", ""},
             {"Sure!", ""},
         },
         50);
-    // "Hmmm" is no listed grunt; the word boundary stops it being half eaten. A grunt word that starts a
-    // real phrase, with no punctuation or other grunt after it, is no grunt.
-    expectUnchanged({"Ogre is a monster.", "Ogham is a script.", "Hmmm, tricky.", "Okra is a vegetable.",
-                     "Grunt work is dull.", "Ugh marks are old.", "Right angles are square."},
-                    50);
+    // The word boundary stops "Ogre" or "Hmmm" being half eaten; a grunt or filler word that starts a real
+    // phrase, with no punctuation or other grunt after it, stays.
+    expectUnchanged(
+        {"Ogre is a monster.", "Hmmm, tricky.", "Grunt work is dull.", "Right angles are square."}, 50);
 }
 
 TEST(CleanupTest, WhatTheAnswerSaysStaysNumbersRangesAndCode) {
@@ -104,15 +98,13 @@ TEST(CleanupTest, AnnouncingLabelsOnly) {
     expectCleaned(
         {
             {"Here is a simple explanation: Plants make food.", "Plants make food."},
-            {"Simple version: plants make food.", "plants make food."},
             {"The 5-year-old version:\n  Cats purr.", "Cats purr."},
             {"Sure! Here's the caveman breakdown: Fire hot.", "Fire hot."},
             {"Here is the time: 10:30", "10:30"},
             {prefix90 + ": Body.", "Body."},
         },
         50);
-    expectUnchanged({"Photosynthesis: the process plants use.", "There are three kinds: a, b",
-                     "The atmosphere: thin air.", "Conversion: five to six.",
+    expectUnchanged({"Photosynthesis: the process plants use.", "The atmosphere: thin air.",
                      "It is done. Here is why: cats.", "Why? Here: cats.",
                      "Intro\nHere is the explanation: cats.", prefix90 + "x: Body."},
                     50);
@@ -127,7 +119,6 @@ TEST(CleanupTest, PunctuationRepairAboveThePlainBand) {
         // Code and addresses stay whole.
         {"Use std::vector and Foo::Bar::baz.", "Use std::vector and Foo::Bar::baz."},
         {"Write to mailto:help@example.org or TEL:+1", "Write to mailto:help@example.org or TEL:+1"},
-        {"See urn:isbn:0451450523 and data:text/plain", "See urn:isbn:0451450523 and data:text/plain"},
         {"Ratio:Good, then tel:x", "Ratio: Good, then tel:x"},
         {"fast\u2014really fast", "fast, really fast"},
         {"one\u2013two and three \u2013 four", "one, two and three, four"},
@@ -171,12 +162,6 @@ TEST(CleanupTest, NonAsciiAndInvalidUtf8) {
         EXPECT_EQ(clean("", level), "");
     }
 }
-
-} // namespace
-} // namespace ulvo
-
-namespace ulvo {
-namespace {
 
 TEST(CleanupTest, PartialCleanupParagraphByParagraphMatchesTheWholeText) {
     const std::string answer =

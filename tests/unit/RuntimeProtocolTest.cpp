@@ -14,64 +14,53 @@ TEST(RuntimeArguments, ValueFollowsTheFirstOccurrenceOnly) {
     EXPECT_EQ(Runtime::value("--language", {"explain", "--language", "de"}), "de");
     EXPECT_EQ(Runtime::value("--language", {"explain", "--language"}), std::nullopt);
     EXPECT_EQ(Runtime::value("--language", {"explain", "--language", "--language", "fr"}), "--language");
-    // The first occurrence is last: a later one would have had a follower, but it does not count.
-    EXPECT_EQ(Runtime::value("-x", {"-x"}), std::nullopt);
     EXPECT_EQ(Runtime::value("--language", {"explain"}), std::nullopt);
 }
 
 TEST(RuntimeArguments, LevelIsASignedDecimalClampedToTheScale) {
-    EXPECT_EQ(Runtime::level("-5"), 0);
-    EXPECT_EQ(Runtime::level("250"), 100);
-    EXPECT_EQ(Runtime::level("+40"), 40);
-    EXPECT_EQ(Runtime::level("007"), 7);
-    EXPECT_EQ(Runtime::level("0"), 0);
-    EXPECT_EQ(Runtime::level("-9223372036854775808"), 0);
-    EXPECT_EQ(Runtime::level("9223372036854775807"), 100);
+    for (const auto& [text, level] :
+         std::vector<std::pair<std::string, std::int64_t>>{{"-5", 0},
+                                                           {"250", 100},
+                                                           {"+40", 40},
+                                                           {"007", 7},
+                                                           {"-9223372036854775808", 0},
+                                                           {"9223372036854775807", 100}}) {
+        EXPECT_EQ(Runtime::level(text), level) << text;
+    }
     for (const char* malformed :
          {"4a", "", "+", "-", " 40", "40 ", "4.0", "99999999999999999999", "+-4", "--4", "\xd9\xa4"}) {
         EXPECT_EQ(Runtime::level(malformed), 60) << malformed;
     }
 }
 
-TEST(RuntimeArguments, StructuredForm) {
-    const auto request =
-        Runtime::explainRequest({"explain", "--level", "30", "--language", "de", "--", "Hallo", "Welt"});
-    EXPECT_EQ(request.level, 30);
-    EXPECT_EQ(request.language, "de");
-    EXPECT_EQ(request.text, "Hallo Welt");
-
-    EXPECT_EQ(Runtime::explainRequest({"explain", "--level", "30", "--language", "de", "--"}).text, "");
-
-    // --level behind the separator still counts, and stays part of the text.
-    const auto behind = Runtime::explainRequest({"explain", "--", "a", "--level", "20"});
-    EXPECT_EQ(behind.level, 20);
-    EXPECT_EQ(behind.text, "a --level 20");
-
-    // The language is whatever follows --language, even the separator; the first -- is the separator.
-    const auto dashes = Runtime::explainRequest({"explain", "--level", "50", "--language", "--", "x"});
-    EXPECT_EQ(dashes.language, "--");
-    EXPECT_EQ(dashes.text, "x");
-
-    // The text is sent as it came: one argument with its spaces and line feeds.
-    EXPECT_EQ(Runtime::explainRequest({"explain", "--level", "60", "--", " two\nlines "}).text,
-              " two\nlines ");
-}
-
-TEST(RuntimeArguments, PlainFormTakesEverythingAfterTheCommand) {
-    const auto noLevel = Runtime::explainRequest({"explain", "--language", "de", "--", "Hallo"});
-    EXPECT_EQ(noLevel.level, 60);
-    EXPECT_EQ(noLevel.language, "de");
-    EXPECT_EQ(noLevel.text, "--language de -- Hallo");
-
-    const auto noSeparator = Runtime::explainRequest({"explain", "--level", "30", "hello"});
-    EXPECT_EQ(noSeparator.level, 60);
-    EXPECT_EQ(noSeparator.text, "--level 30 hello");
-
-    // --level as the last element has no value: plain form.
-    EXPECT_EQ(Runtime::explainRequest({"explain", "--", "x", "--level"}).text, "-- x --level");
-    EXPECT_EQ(Runtime::explainRequest({"explain", "--", "hello"}).text, "-- hello");
-    EXPECT_EQ(Runtime::explainRequest({"explain"}).text, "");
-    EXPECT_EQ(Runtime::explainRequest({"explain"}).language, "en");
+// Structured: --level and --language before the first "--", the text after it (both flags' values are
+// whatever follows them); otherwise plain: everything after the command word, at the default level.
+TEST(RuntimeArguments, ExplainRequestsStructuredOrPlain) {
+    struct Case {
+        Arguments arguments;
+        std::int64_t level;
+        std::string language;
+        std::string text;
+    };
+    const std::vector<Case> cases{
+        {{"explain", "--level", "30", "--language", "de", "--", "Hallo", "Welt"}, 30, "de", "Hallo Welt"},
+        {{"explain", "--level", "30", "--language", "de", "--"}, 30, "de", ""},
+        {{"explain", "--", "a", "--level", "20"}, 20, "en", "a --level 20"}, // behind the separator too
+        {{"explain", "--level", "50", "--language", "--", "x"}, 50, "--", "x"},
+        {{"explain", "--level", "60", "--", " two\nlines "}, 60, "en", " two\nlines "},
+        {{"explain", "--language", "de", "--", "Hallo"}, 60, "de", "--language de -- Hallo"},
+        {{"explain", "--level", "30", "hello"}, 60, "en", "--level 30 hello"},
+        {{"explain", "--", "x", "--level"}, 60, "en", "-- x --level"},
+        {{"explain", "--", "hello"}, 60, "en", "-- hello"},
+        {{"explain"}, 60, "en", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(nlohmann::json(c.arguments).dump());
+        const auto request = Runtime::explainRequest(c.arguments);
+        EXPECT_EQ(request.level, c.level);
+        EXPECT_EQ(request.language, c.language);
+        EXPECT_EQ(request.text, c.text);
+    }
 }
 
 TEST(RuntimeArguments, OcrPath) {
@@ -84,17 +73,15 @@ TEST(RuntimeArguments, OcrPath) {
 
 // The wording is the instructions' own; the band boundaries and the language tag are what the code decides.
 TEST(RuntimeInstructions, BandsChangeAtTwentyFortySixtyAndEightyAndTheLanguageGoesInUnchanged) {
-    const auto band = [](std::int64_t level) {
-        const std::string text = Runtime::instructions(level, "en");
-        const std::size_t start = std::string("Explain selected text clearly and accurately. ").size();
-        return text.substr(start, text.find(' ', start) - start);
-    };
-    const std::vector<std::pair<std::int64_t, std::string>> bands = {
-        {0, "Telegraphic"}, {19, "Telegraphic"}, {20, "Five-year-old"}, {39, "Five-year-old"},
-        {40, "Everyday"},   {59, "Everyday"},    {60, "Expert"},        {79, "Expert"},
-        {80, "Professor"},  {100, "Professor"}};
-    for (const auto& [level, name] : bands) {
-        EXPECT_EQ(band(level), name) << level;
+    const std::vector<std::pair<std::int64_t, std::int64_t>> sameBand = {
+        {0, 19}, {20, 39}, {40, 59}, {60, 79}, {80, 100}};
+    for (std::size_t i = 0; i < sameBand.size(); ++i) {
+        const auto [low, high] = sameBand[i];
+        EXPECT_EQ(Runtime::instructions(low, "en"), Runtime::instructions(high, "en")) << low;
+        if (i > 0) {
+            EXPECT_NE(Runtime::instructions(sameBand[i - 1].second, "en"), Runtime::instructions(low, "en"))
+                << low;
+        }
     }
     EXPECT_NE(Runtime::instructions(60, "de-CH (Swiss), formal").find("language (de-CH (Swiss), formal). If"),
               std::string::npos);
@@ -141,71 +128,73 @@ protected:
     std::vector<std::string> paths;
 };
 
-TEST_F(RuntimeDispatch, MissingTextIsReportedBeforeTheGate) {
-    EXPECT_EQ(Runtime::run({"explain"}, services(false)),
-              (Reply{false, std::nullopt, std::nullopt, "Missing text to explain."}));
-    EXPECT_EQ(Runtime::run({"explain", "--level", "30", "--"}, services(true)),
-              (Reply{false, std::nullopt, std::nullopt, "Missing text to explain."}));
-    EXPECT_EQ(loads, 0);
-    // A text of spaces is a text.
-    EXPECT_TRUE(Runtime::run({"explain", "--level", "30", "--", "  "}, services(true)).ok);
+TEST_F(RuntimeDispatch, EachCommandsReply) {
+    const auto failed = [](const std::string& error) {
+        return Reply{false, std::nullopt, std::nullopt, error};
+    };
+    const std::string unknown = "Unknown command for the built-in model.";
+    recognized = "line one\nline two";
+    struct Case {
+        Arguments arguments;
+        bool modelReady;
+        Reply reply;
+    };
+    const std::vector<Case> cases{
+        // Missing text is said before the gate, so with no model loaded.
+        {{"explain"}, false, failed("Missing text to explain.")},
+        {{"explain", "--level", "30", "--"}, true, failed("Missing text to explain.")},
+        {{"explain", "hi"},
+         false,
+         {false, "apple-foundation", std::nullopt, "The built-in model is not ready on this computer."}},
+        {{"availability", "extra", "words"},
+         true,
+         {true, "apple-foundation", std::nullopt, std::nullopt, "CPU (AVX2)"}},
+        {{"ocr", "--", "/x.png"}, false, {true, "apple-vision", "line one\nline two", std::nullopt}},
+        {{"Explain", "x"}, true, failed(unknown)},
+        {{"--explain"}, true, failed(unknown)},
+        {{"avail"}, true, failed(unknown)},
+        {{"OCR"}, true, failed(unknown)},
+        {{""}, true, failed(unknown)},
+        {{}, true, failed("Expected availability or explain.")},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Runtime::run(c.arguments, services(c.modelReady)), c.reply)
+            << nlohmann::json(c.arguments).dump();
+    }
+    EXPECT_EQ(loads, 2) << "only the explanation with text and availability load the model";
+    EXPECT_EQ(paths, Arguments{"/x.png"});
+
+    recognized.clear();
+    EXPECT_EQ(Runtime::run({"ocr"}, services(false)), failed("No readable text was found in this image."));
 }
 
-TEST_F(RuntimeDispatch, ExplainHandsInstructionsAndTheUntouchedText) {
-    const Reply reply =
-        Runtime::run({"explain", "--level", "10", "--language", "fr", "--", " a\n", "b "}, services(true));
-    EXPECT_EQ(reply, (Reply{true, "apple-foundation", "An answer.", std::nullopt}));
+TEST_F(RuntimeDispatch, ExplainHandsInstructionsAndTheUntouchedTextAndTheModelsOutcome) {
+    EXPECT_EQ(
+        Runtime::run({"explain", "--level", "10", "--language", "fr", "--", " a\n", "b "}, services(true)),
+        (Reply{true, "apple-foundation", "An answer.", std::nullopt}));
     ASSERT_EQ(calls.size(), 1U);
     EXPECT_EQ(calls[0].first, Runtime::instructions(10, "fr"));
     EXPECT_EQ(calls[0].second, " a\n b ");
-}
+    EXPECT_TRUE(Runtime::run({"explain", "--level", "30", "--", "  "}, services(true)).ok)
+        << "spaces are a text";
 
-TEST_F(RuntimeDispatch, ModelOutcomes) {
     outcome = ModelOutcome{std::nullopt, "The context is too long."};
     EXPECT_EQ(Runtime::run({"explain", "hi"}, services(true)),
               (Reply{false, "apple-foundation", std::nullopt, "The context is too long."}));
     outcome = ModelOutcome{"", {}};
     EXPECT_EQ(Runtime::run({"explain", "hi"}, services(true)),
               (Reply{true, "apple-foundation", "", std::nullopt}));
-    EXPECT_EQ(Runtime::run({"explain", "hi"}, services(false)),
-              (Reply{false, "apple-foundation", std::nullopt,
-                     "The built-in model is not ready on this computer."}));
-    EXPECT_EQ(Runtime::run({"availability", "extra", "words"}, services(true)),
-              (Reply{true, "apple-foundation", std::nullopt, std::nullopt, "CPU (AVX2)"}));
-    EXPECT_EQ(calls.size(), 2U);
-}
-
-TEST_F(RuntimeDispatch, OcrRepliesWithTheRecognisedTextOrNoReadableText) {
-    recognized = "line one\nline two";
-    EXPECT_EQ(Runtime::run({"ocr", "--", "/x.png"}, services(false)),
-              (Reply{true, "apple-vision", "line one\nline two", std::nullopt}));
-    recognized.clear();
-    EXPECT_EQ(Runtime::run({"ocr"}, services(false)),
-              (Reply{false, std::nullopt, std::nullopt, "No readable text was found in this image."}));
-    EXPECT_EQ(paths, (Arguments{"/x.png", ""}));
-    EXPECT_EQ(loads, 0);
-}
-
-TEST_F(RuntimeDispatch, CommandWordsMatchExactly) {
-    for (const Arguments& arguments : {Arguments{"Explain", "x"}, Arguments{"--explain"}, Arguments{"avail"},
-                                       Arguments{"OCR"}, Arguments{""}}) {
-        EXPECT_EQ(Runtime::run(arguments, services(true)),
-                  (Reply{false, std::nullopt, std::nullopt, "Unknown command for the built-in model."}));
-    }
-    EXPECT_EQ(Runtime::run({}, services(true)),
-              (Reply{false, std::nullopt, std::nullopt, "Expected availability or explain."}));
 }
 
 TEST(RuntimeReply, OneCompactLineWhateverTheText) {
     const std::string text =
         "He said \"hi\" \\ then\nleft. Gr\u00fc\u00dfe \u2014 \u65e5\u672c \U0001F600\t/";
     const std::string line = Runtime::write(Reply{true, "apple-vision", text, std::nullopt});
-    ASSERT_TRUE(line.ends_with("\n"));
     EXPECT_EQ(line.find('\n'), line.size() - 1);
     EXPECT_EQ(line.find(": "), std::string::npos);
     EXPECT_NE(line.find("Gr\u00fc\u00dfe"), std::string::npos); // UTF-8, not \u escapes
-    const auto parsed = nlohmann::json::parse(line);
-    EXPECT_EQ(parsed, (nlohmann::json{{"ok", true}, {"engine", "apple-vision"}, {"text", text}}));
+    EXPECT_EQ(nlohmann::json::parse(line),
+              (nlohmann::json{{"ok", true}, {"engine", "apple-vision"}, {"text", text}}));
 }
 
 TEST(RuntimeReply, AbsentMembersAreNotWrittenAndTextThatCannotBeEncodedGivesTheFixedLine) {
