@@ -121,7 +121,7 @@ TEST_F(ModelServiceTest, CloudRequestCarriesTheHeadersBodyAndBandTemperature) {
         << "the selection's UTF-8 is repaired";
 }
 
-TEST_F(ModelServiceTest, KeyAndAddressProblemsAreReportedBeforeAnythingIsSent) {
+TEST_F(ModelServiceTest, KeyAndAddressProblemsAreReportedBeforeAnythingIsSentAndRedirectsAreRefused) {
     auto service = makeService();
     useProvider({ModelProvider::openAI, server->baseURL(), "m"}, "sk-evil\r\nX-Injected: 1");
     ExplainResult result = explainNow(*service, "text", std::nullopt, 50);
@@ -152,16 +152,14 @@ TEST_F(ModelServiceTest, KeyAndAddressProblemsAreReportedBeforeAnythingIsSent) {
         useProvider({ModelProvider::custom, address, "m"}, "sk");
         EXPECT_TRUE(explainNow(*service, "text", std::nullopt, 50).ok()) << address;
     }
-}
 
-TEST_F(ModelServiceTest, ARedirectNeverCarriesTheKeyElsewhere) {
+    // A redirect never carries the key elsewhere.
     LoopbackServer elsewhere([](const RecordedRequest&) { return CannedReply{200, chatReply("taken")}; });
     LoopbackServer redirecting([&elsewhere](const RecordedRequest&) {
         CannedReply reply{307, ""};
         reply.headers = {{"Location", elsewhere.baseURL() + "/v1/chat/completions"}};
         return reply;
     });
-    auto service = makeService();
     useProvider({ModelProvider::custom, redirecting.baseURL() + "/v1", "m"}, "sk-secret");
     EXPECT_EQ(explainNow(*service, "text", std::nullopt, 50).errorMessage(),
               "The selected provider could not answer.");
