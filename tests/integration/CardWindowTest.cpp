@@ -5,12 +5,10 @@
 #include "platform/linux/gtk/DesktopServices.h"
 #include "platform/linux/gtk/MainThread.h"
 #include "tests/integration/DesktopTestSupport.h"
+#include "tests/support/Files.h"
 
-#include <functional>
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <thread>
 
@@ -121,7 +119,6 @@ public:
 class CardWindowTest : public ::testing::Test {
 public:
     static void SetUpTestSuite() {
-        gtk_init(nullptr, nullptr);
         backdrop_ = showBackdrop();
         card_ = new Card();
     }
@@ -149,12 +146,12 @@ public:
 
     static Card& card() { return *card_; }
     static json js(const std::string& expression) { return card().js(expression); }
-    static std::string text(const std::string& id) {
-        return js("document.getElementById('" + id + "').textContent").get<std::string>();
+    static json property(const std::string& id, const std::string& name) {
+        return js("document.getElementById('" + id + "')." + name);
     }
-    static bool hidden(const std::string& id) {
-        return js("document.getElementById('" + id + "').hidden") == true;
-    }
+    static std::string text(const std::string& id) { return property(id, "textContent").get<std::string>(); }
+    static bool hidden(const std::string& id) { return property(id, "hidden") == true; }
+    static void click(const std::string& id) { property(id, "click()"); }
 
     static Card* card_;
     static GtkWidget* backdrop_;
@@ -168,16 +165,14 @@ GtkWidget* CardWindowTest::backdrop_ = nullptr;
 // First in the file, before anything in this process asks GIO for applications.
 TEST(DesktopServicesTest, LinksOpenWithoutTheVariablesTheProgramSetForItself) {
     // The default handler of a scheme of the test's own writes the environment it was started with.
-    const std::filesystem::path applications = std::filesystem::path(g_get_user_data_dir()) / "applications";
     const std::filesystem::path written = std::filesystem::temp_directory_path() / "ulvo-link-environment";
     std::filesystem::remove(written);
-    std::filesystem::create_directories(applications);
+    writeFile(std::filesystem::path(g_get_user_data_dir()) / "applications" / "ulvo-environment.desktop",
+              "[Desktop Entry]\nType=Application\nName=Environment\nNoDisplay=true\n"
+              "MimeType=x-scheme-handler/ulvo-environment;\nExec=sh -c \"env > " +
+                  written.string() + ".part && mv " + written.string() + ".part " + written.string() +
+                  "\" sh %u\n");
     std::filesystem::create_directories(g_get_user_config_dir());
-    std::ofstream(applications / "ulvo-environment.desktop")
-        << "[Desktop Entry]\nType=Application\nName=Environment\nNoDisplay=true\n"
-        << "MimeType=x-scheme-handler/ulvo-environment;\n"
-        << "Exec=sh -c \"env > " << written.string() << ".part && mv " << written.string() << ".part "
-        << written.string() << "\" sh %u\n";
     std::ofstream(std::filesystem::path(g_get_user_config_dir()) / "mimeapps.list", std::ios::app)
         << "[Default Applications]\nx-scheme-handler/ulvo-environment=ulvo-environment.desktop\n";
 
@@ -185,8 +180,7 @@ TEST(DesktopServicesTest, LinksOpenWithoutTheVariablesTheProgramSetForItself) {
     g_setenv("ULVO_TEST_SET_BY_THE_USER", "1", TRUE);
     gtk::openExternally("ulvo-environment:page", {"ULVO_TEST_SET_BY_THE_PROGRAM"});
     ASSERT_TRUE(pumpUntil([&] { return std::filesystem::exists(written); }, 10s)) << "the handler never ran";
-    std::ifstream in(written);
-    const std::string environment{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string environment = readFile(written);
     EXPECT_NE(environment.find("ULVO_TEST_SET_BY_THE_USER=1"), std::string::npos);
     EXPECT_EQ(environment.find("ULVO_TEST_SET_BY_THE_PROGRAM"), std::string::npos);
     g_unsetenv("ULVO_TEST_SET_BY_THE_PROGRAM");
@@ -205,8 +199,7 @@ TEST_F(CardWindowTest, SelectionExplainsAtOnceAndAgainAfterTheSliderSettles) {
         js("(() => { const s = document.getElementById('level'); s.value = '" + std::to_string(level) +
            "'; s.dispatchEvent(new Event('input', {bubbles: true})); })()");
     }
-    EXPECT_EQ(text("level-band"), "non-specialist");
-    EXPECT_EQ(js("document.getElementById('level').getAttribute('aria-valuetext')"), "80, non-specialist");
+    EXPECT_EQ(property("level", "getAttribute('aria-valuetext')"), "80, non-specialist");
     ASSERT_TRUE(pumpUntil([] { return card().messagesOf("explain").size() >= 2; }));
     pumpFor(700ms); // proves an absence: no third request follows
     const auto explains = card().messagesOf("explain");
@@ -232,7 +225,7 @@ TEST_F(CardWindowTest, EnterInTheFollowUpFieldSendsTheQuestion) {
                                                       {"level", 25},
                                                       {"question", "what is ATP?"},
                                                       {"id", 2}}));
-    EXPECT_EQ(js("document.getElementById('followup').value"), "");
+    EXPECT_EQ(property("followup", "value"), "");
     ASSERT_EQ(card().requests.size(), 2u);
     EXPECT_EQ(card().requests[1].question, "what is ATP?");
 }
@@ -241,7 +234,7 @@ TEST_F(CardWindowTest, CopyCloseEscapeAndRequestSelection) {
     card().answer = "ATP is the cell's energy coin.";
     card().showWithSelection("ATP");
     ASSERT_TRUE(pumpUntil([] { return text("answer") == "ATP is the cell's energy coin."; }));
-    js("document.getElementById('copy').click()");
+    click("copy");
     ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("copy").empty(); }));
     EXPECT_EQ(card().messagesOf("copy")[0],
               (json{{"action", "copy"}, {"text", "ATP is the cell's energy coin."}}));
@@ -250,12 +243,12 @@ TEST_F(CardWindowTest, CopyCloseEscapeAndRequestSelection) {
     EXPECT_STREQ(clip, "ATP is the cell's energy coin.");
     g_free(clip);
 
-    js("document.getElementById('fetch-selection').click()");
+    click("fetch-selection");
     ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("request-selection").empty(); }));
     EXPECT_EQ(card().messagesOf("request-selection")[0], (json{{"action", "request-selection"}}));
 
     const int hidesBefore = card().hides;
-    js("document.getElementById('close').click()");
+    click("close");
     ASSERT_TRUE(pumpUntil([] { return !card().panel->isVisible(); }));
     // A real Escape closes the card as it is activated (the page has the keys), and from anywhere in it.
     const auto escapeCloses = [](const char* where, const std::function<bool()>& focused) {
@@ -300,7 +293,7 @@ TEST_F(CardWindowTest, EveryCallShowsOnThePage) {
                                   {{"text", "Disorder, counted."}, {"followup", false}, {"id", id}});
     ASSERT_TRUE(pumpUntil([] { return text("answer") == "Disorder, counted."; }));
     EXPECT_TRUE(hidden("status"));
-    EXPECT_EQ(js("document.getElementById('answer-region').getAttribute('aria-busy')"), "false");
+    EXPECT_EQ(property("answer-region", "getAttribute('aria-busy')"), "false");
 
     // A failure after partial text: the text goes, the error shows.
     card().bridge->callJavaScript("setSelection", {{"text", "Enthalpy"}});
@@ -313,7 +306,6 @@ TEST_F(CardWindowTest, EveryCallShowsOnThePage) {
     ASSERT_TRUE(pumpUntil([] { return !hidden("error"); }));
     EXPECT_EQ(text("error"), "The model could not answer.");
     EXPECT_EQ(text("answer"), "") << "partial text stood as an answer";
-    EXPECT_EQ(js("document.getElementById('error').getAttribute('role')"), "alert");
     EXPECT_TRUE(screenshot(std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR) / "card-error.png",
                            screenRect(GTK_WIDGET(card().panel->window()))));
 
@@ -343,9 +335,9 @@ TEST_F(CardWindowTest, TheMissingModelOffersItsDownloadShowsItsProgressAndThenEx
                                                    {"modelMissing", true}});
     ASSERT_TRUE(pumpUntil([] { return !hidden("model-offer"); }));
     EXPECT_EQ(text("download-model"), "Download the built-in model (806 MB)");
-    js("document.getElementById('download-model').click()");
+    click("download-model");
     ASSERT_TRUE(pumpUntil([] { return card().downloads == 1; }));
-    js("document.getElementById('use-cloud').click()");
+    click("use-cloud");
     ASSERT_TRUE(pumpUntil([] { return card().settingsShown == 1; }));
 
     card().bridge->callJavaScript("modelState", {{"phase", "downloading"},
@@ -373,8 +365,8 @@ TEST_F(CardWindowTest, HostileTextsRoundTripUnchanged) {
                                 "\u2028); window.pwned=1; (`${window.pwned=1}` nul\0 byte 🧪 日本"s;
     card().answer = hostile; // back through the model-queue hop
     EXPECT_EQ(card().explainShown(hostile)["text"], hostile);
-    EXPECT_EQ(js("document.getElementById('selection-text').textContent"), hostile);
-    ASSERT_TRUE(pumpUntil([&] { return js("document.getElementById('answer').textContent") == hostile; }));
+    EXPECT_EQ(property("selection-text", "textContent"), hostile);
+    ASSERT_TRUE(pumpUntil([&] { return property("answer", "textContent") == hostile; }));
     EXPECT_EQ(card().explainShown(std::string("broken ") + '\xff' + " utf-8")["text"], "broken \uFFFD utf-8");
     EXPECT_EQ(js("typeof window.pwned"), "undefined");
 }
@@ -383,8 +375,8 @@ TEST_F(CardWindowTest, WebLinksOpenOutsideAndOtherSchemesDoNot) {
     js("(() => { for (const href of ['mailto:someone@example.org', 'https://example.org/page']) {"
        "const a = document.createElement('a'); a.href = href; a.textContent = href;"
        "document.body.append(a); a.click(); a.remove(); } })()");
+    // The mailto: link was clicked first, so it would have come first.
     ASSERT_TRUE(pumpUntil([] { return !card().opened.empty(); }));
-    pumpFor(300ms); // room for the mailto: link to be opened wrongly
     EXPECT_EQ(card().opened, std::vector<std::string>{"https://example.org/page"});
     EXPECT_EQ(js("location.pathname.endsWith('/index.html')"), true);
     EXPECT_EQ(js("typeof window.ULVO"), "object");
@@ -400,26 +392,23 @@ GdkRectangle windowRect() {
 }
 
 bool sizeIs(int width, int height) {
-    return pumpUntil(
-        [&] {
-            const GdkRectangle r = windowRect();
-            return r.width == width && r.height == height;
-        },
-        3s);
+    return pumpUntil([&] { return windowRect().width == width && windowRect().height == height; }, 3s);
+}
+
+// Drags with the real pointer from (x, y) in `steps` moves of (dx, dy), the screen's bottom edge aside.
+void drag(int x, int y, int dx, int dy, int steps) {
+    xdotool({"mousemove", std::to_string(x), std::to_string(y)});
+    xdotool({"mousedown", "1"});
+    for (int step = 1; step <= steps; ++step) {
+        xdotool({"mousemove", std::to_string(x + dx * step), std::to_string(std::min(1079, y + dy * step))});
+    }
+    xdotool({"mouseup", "1"});
 }
 
 TEST_F(CardWindowTest, HandleDragResizesWithinLimitsAndKeepsTheTopLeft) {
     const GdkRectangle before = windowRect();
     const GdkRectangle handle = screenRect(card().panel->resizeHandle());
-    const int x = handle.x + handle.width / 2;
-    const int y = handle.y + handle.height / 2;
-    xdotool({"mousemove", std::to_string(x), std::to_string(y)});
-    xdotool({"mousedown", "1"});
-    for (int step = 1; step <= 5; ++step) {
-        xdotool(
-            {"mousemove", std::to_string(x + 100 * step), std::to_string(std::min(1079, y + 100 * step))});
-    }
-    xdotool({"mouseup", "1"});
+    drag(handle.x + handle.width / 2, handle.y + handle.height / 2, 100, 100, 5);
     // Both limits are CardGeometry's table; the largest size proves the real drag goes through them.
     ASSERT_TRUE(sizeIs(720, 1000)) << windowRect().width << "x" << windowRect().height;
     EXPECT_EQ(windowRect().x, before.x);
@@ -450,19 +439,12 @@ TEST_F(CardWindowTest, ArrowKeysAndThePressResizeTheFocusedHandle) {
 }
 
 TEST_F(CardWindowTest, HeaderDragMovesTheCardAndDropsPageFocus) {
-    js("document.getElementById('followup').focus()");
+    property("followup", "focus()");
     ASSERT_EQ(js("document.activeElement.id"), "followup");
     const int pressesBefore = card().headerPresses;
     const GdkRectangle before = windowRect();
     const GdkRectangle header = screenRect(card().panel->header());
-    const int x = header.x + 150;
-    const int y = header.y + 30;
-    xdotool({"mousemove", std::to_string(x), std::to_string(y)});
-    xdotool({"mousedown", "1"});
-    for (int step = 1; step <= 4; ++step) {
-        xdotool({"mousemove", std::to_string(x + 40 * step), std::to_string(y + 20 * step)});
-    }
-    xdotool({"mouseup", "1"});
+    drag(header.x + 150, header.y + 30, 40, 20, 4);
     ASSERT_TRUE(
         pumpUntil([&] { return windowRect().x == before.x + 160 && windowRect().y == before.y + 80; }, 3s))
         << windowRect().x << "," << windowRect().y;

@@ -4,6 +4,7 @@
 #include "platform/linux/SqliteHistoryStore.h"
 #include "tests/support/FakeStores.h"
 #include "tests/support/Files.h"
+#include "tests/support/TaskQueue.h"
 
 #include <gtest/gtest.h>
 
@@ -12,28 +13,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <deque>
-
 namespace ulvo {
 namespace {
 
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        char pattern[] = "/tmp/ulvo-history-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~ScratchFolder() {
-        std::error_code error;
-        std::filesystem::remove_all(path_, error);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    std::filesystem::path operator/(const char* name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
+using test::ScratchFolder;
 
 std::unique_ptr<SqliteHistoryStore> openStore(const std::filesystem::path& path) {
     Result<std::unique_ptr<SqliteHistoryStore>> opened = SqliteHistoryStore::open(path);
@@ -111,26 +94,6 @@ TEST(SqliteHistoryStoreTest, FindsNewestFirstByWordsOfSelectionAnswerAndFollowup
               (std::vector<std::string>{"Mitochondria make energy", "Photosynthesis in leaves"}));
     EXPECT_EQ((*page)[0].followups, withFollowup.followups);
     EXPECT_EQ((*page)[0].provider, "OpenAI");
-}
-
-TEST(SqliteHistoryStoreTest, SearchesTenThousandEntries) {
-    const ScratchFolder folder;
-    auto store = openStore(folder / "history.sqlite");
-    ASSERT_TRUE(store);
-    // Syncing each commit is the store's promise, not what this test is about.
-    sqlite3_exec(store->handle(), "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
-    for (int i = 0; i < 10'000; ++i) {
-        const std::string rare = i % 1000 == 7 ? " zygomorphic" : "";
-        ASSERT_TRUE(store->add(makeEntry(i, "Entry " + std::to_string(i) + " about proteins" + rare)).ok());
-    }
-    Result<std::vector<HistoryEntry>> found = store->find("zygo", 100, 0);
-    ASSERT_TRUE(found.ok());
-    ASSERT_EQ(found->size(), 10U);
-    EXPECT_EQ(found->front().selection, "Entry 9007 about proteins zygomorphic");
-    EXPECT_EQ(found->back().selection, "Entry 7 about proteins zygomorphic");
-    Result<std::vector<HistoryEntry>> all = store->find("proteins", 50, 9'990);
-    ASSERT_TRUE(all.ok());
-    EXPECT_EQ(all->size(), 10U);
 }
 
 TEST(SqliteHistoryStoreTest, RemovingLeavesNoTextInTheFiles) {
@@ -255,25 +218,14 @@ struct Keeper {
         options.preferences = preferences;
         options.clock = [this] { return now; };
         options.connection = [] { return std::pair<std::string, std::string>("Built-in", "local"); };
-        options.toMainThread = [this](std::function<void()> task) {
-            std::lock_guard lock(mutex);
-            mainThread.push_back(std::move(task));
-        };
+        options.toMainThread = mainThread.poster();
         options.failed = [this](const std::string& message) { failures.push_back(message); };
         return options;
-    }
-    void runMainThread() {
-        std::lock_guard lock(mutex);
-        for (auto& task : mainThread) {
-            task();
-        }
-        mainThread.clear();
     }
     std::shared_ptr<test::MemoryPreferenceStore> preferences =
         std::make_shared<test::MemoryPreferenceStore>();
     std::int64_t now = 100 * 86400;
-    std::mutex mutex;
-    std::deque<std::function<void()>> mainThread;
+    test::TaskQueue mainThread;
     std::vector<std::string> failures;
 };
 
@@ -310,7 +262,7 @@ TEST(HistoryTest, KeepsExplanationsWithTheirFollowupsAndPrunesOldOnes) {
         history.keep("first", 30, std::string("and then?"), "more");
         history.keep("second", 90, std::nullopt, "second answer");
     }
-    keeper.runMainThread();
+    keeper.mainThread.run();
     {
         History history(keeper.options(path));
         history.reopened(reopenedId, "old text");
@@ -332,7 +284,7 @@ TEST(HistoryTest, KeepsExplanationsWithTheirFollowupsAndPrunesOldOnes) {
             EXPECT_EQ(selections(*found), (std::vector<std::string>{"other text", "second", "first"}));
         });
     }
-    keeper.runMainThread();
+    keeper.mainThread.run();
     EXPECT_TRUE(keeper.failures.empty());
 }
 
@@ -346,7 +298,7 @@ TEST(HistoryTest, AFailedWriteIsSaidAndTheNextOneTriesAgain) {
         history.keep("text", 30, std::nullopt, "answer");
         history.keep("text", 30, std::string("why?"), "because");
     }
-    keeper.runMainThread();
+    keeper.mainThread.run();
     ASSERT_EQ(keeper.failures.size(), 2U);
     EXPECT_NE(keeper.failures[0].find("history"), std::string::npos);
 }

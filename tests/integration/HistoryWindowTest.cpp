@@ -22,9 +22,11 @@ nlohmann::json listed(WebKitWebView* view) {
 
 TEST(HistoryWindowTest, KeepsListsSearchesReopensAndDeletes) {
     test::LoopbackServer server([](const test::RecordedRequest& request) {
-        const bool photo = request.body.find("Photosynthesis") != std::string::npos;
-        return test::CannedReply{
-            200, test::chatReply(photo ? "Plants make sugar from light." : "Cells burn sugar.")};
+        const auto has = [&](const char* words) { return request.body.find(words) != std::string::npos; };
+        return test::CannedReply{200,
+                                 test::chatReply(has("once more")        ? "Once more, plants make sugar."
+                                                 : has("Photosynthesis") ? "Plants make sugar from light."
+                                                                         : "Cells burn sugar.")};
     });
     test::useLoopbackProvider(server.baseURL());
     // The session's other desktop tests keep their explanations too: this one starts from no history.
@@ -67,8 +69,6 @@ TEST(HistoryWindowTest, KeepsListsSearchesReopensAndDeletes) {
         return test::pageText(card).find("Photosynthesis turns light into sugar") != std::string::npos &&
                test::pageText(card).find("Plants make sugar from light.") != std::string::npos;
     })) << test::pageText(card);
-    test::pumpFor(500ms);
-    EXPECT_EQ(server.requests().size(), asked) << "reopening asked again";
 
     // Deleting: one, then all; nothing of them stays in the files.
     test::evaluate(history, "document.querySelector('.entry .delete').click(); true");
@@ -95,11 +95,13 @@ TEST(HistoryWindowTest, KeepsListsSearchesReopensAndDeletes) {
                              "k.dispatchEvent(new Event('change')); true");
     ASSERT_TRUE(test::pageShows(settings, "Nothing more is kept."));
     delegate.showCardWithSelection("Photosynthesis once more");
-    ASSERT_TRUE(test::pageShows(card, "Plants make sugar from light."));
-    test::pumpFor(1s);
+    ASSERT_TRUE(test::pageShows(card, "Once more, plants make sugar."));
+    // Requests are answered in order, so a request made by reopening would have come before this one.
+    EXPECT_EQ(server.requests().size(), asked + 1) << "reopening asked again";
+    // The history's list is read after any write the answer would have queued.
+    test::evaluate(history, "document.getElementById('status').textContent = ''; true");
     delegate.showHistory();
     ASSERT_TRUE(test::pageShows(history, "The history is empty."));
-    test::pumpFor(1s);
     EXPECT_TRUE(listed(history).empty());
     EXPECT_EQ((test::readFile(file) + test::readFile(file.string() + "-wal")).find("once more"),
               std::string::npos);

@@ -2,6 +2,7 @@
 #include "platform/linux/GnomeShortcutSettings.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
 #include "platform/linux/LibsecretStore.h"
+#include "platform/linux/gtk/MainThread.h"
 #include "settings-page/SettingsBridge.h"
 #include "settings/APIKeyStore.h"
 #include "settings/ModelPreferences.h"
@@ -13,10 +14,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 
 namespace ulvo {
 namespace {
@@ -25,14 +22,6 @@ namespace fs = std::filesystem;
 
 std::string testName() {
     return ::testing::UnitTest::GetInstance()->current_test_info()->name();
-}
-
-fs::path makeScratchDir() {
-    fs::path made =
-        fs::temp_directory_path() / ("ulvo-settings-" + testName() + "-" + std::to_string(getpid()));
-    fs::remove_all(made);
-    fs::create_directories(made);
-    return made;
 }
 
 class SettingsStoreTest : public ::testing::Test {
@@ -45,15 +34,11 @@ protected:
         for (ModelProvider provider : allModelProviders) {
             (void)secrets.remove(APIKeyStore::service, std::string(rawValue(provider)));
         }
-        fs::remove_all(dir);
     }
-    void writeFile(const std::string& text) {
-        fs::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary) << text;
-    }
+    void writeFile(const std::string& text) { test::writeFile(path, text); }
     ModelPreferences load() const { return ModelPreferences::load(prefs, keys); }
 
-    fs::path dir = makeScratchDir();
+    test::ScratchFolder dir;
     fs::path path = dir / "ulvo" / "preferences.ini";
     test::ScopedKeyring secrets{testName() + "-" + std::to_string(getpid())};
     APIKeyStore keys{secrets};
@@ -178,39 +163,29 @@ TEST_F(SettingsStoreTest, UnloadableFilesReadAsDefaultsAndAreMovedAsideOnSave) {
     EXPECT_FALSE(chosen.save(blocked));
 }
 
+// Each test is a process of its own, so the variables it sets stay with it.
 TEST(KeyFilePreferenceStoreTest, DefaultPathFollowsXdgConfigHome) {
-    const std::string savedHome = g_getenv("HOME") ? g_getenv("HOME") : "";
-    const char* savedConfig = g_getenv("XDG_CONFIG_HOME");
-    const std::string savedConfigValue = savedConfig ? savedConfig : "";
     g_setenv("HOME", "/home/u", TRUE);
     for (const auto& [config, expected] : std::vector<std::pair<const char*, std::string>>{
              {"/cfg", "/cfg/ulvo/preferences.ini"},
              {"", "/home/u/.config/ulvo/preferences.ini"},
              {"relative/cfg", "/home/u/.config/ulvo/preferences.ini"},
              {nullptr, "/home/u/.config/ulvo/preferences.ini"}}) {
-        if (config) {
+        if (config != nullptr) {
             g_setenv("XDG_CONFIG_HOME", config, TRUE);
         } else {
             g_unsetenv("XDG_CONFIG_HOME");
         }
         EXPECT_EQ(KeyFilePreferenceStore::defaultPath(), expected) << (config ? config : "(unset)");
     }
-    g_setenv("HOME", savedHome.c_str(), TRUE);
-    if (savedConfig) {
-        g_setenv("XDG_CONFIG_HOME", savedConfigValue.c_str(), TRUE);
-    } else {
-        g_unsetenv("XDG_CONFIG_HOME");
-    }
 }
 
 // GNOME's real keyboard schemas through GSettings' key-file backend in a scratch directory, so the
 // keys written are exactly those GNOME reads.
 TEST(GnomeShortcutSettingsTest, WritesTheCustomShortcutKeysAndSeesTheDesktopsOwnBindings) {
-    const std::filesystem::path home =
-        std::filesystem::temp_directory_path() / ("ulvo-gsettings-" + std::to_string(getpid()));
-    std::filesystem::remove_all(home);
+    const test::ScratchFolder home;
     g_setenv("GSETTINGS_BACKEND", "keyfile", TRUE);
-    g_setenv("XDG_CONFIG_HOME", home.c_str(), TRUE);
+    g_setenv("XDG_CONFIG_HOME", home.path().c_str(), TRUE);
     const std::unique_ptr<GnomeShortcutSettings> settings = GnomeShortcutSettings::open();
     ASSERT_TRUE(settings) << "GNOME's media-keys schemas are not installed";
     EXPECT_TRUE(settings->customShortcuts().empty());
@@ -226,8 +201,7 @@ TEST(GnomeShortcutSettingsTest, WritesTheCustomShortcutKeysAndSeesTheDesktopsOwn
     ASSERT_EQ(written.size(), 2U);
     EXPECT_EQ(written[1], (CustomShortcut{prefix + "1/", "ULVO: explain text in a screen region",
                                           "'/usr/bin/ulvo' --capture", "<Alt><Shift>e"}));
-    std::ifstream file(home / "glib-2.0" / "settings" / "keyfile");
-    const std::string stored((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string stored = test::readFile(home / "glib-2.0" / "settings" / "keyfile");
     EXPECT_NE(stored.find("[org/gnome/settings-daemon/plugins/media-keys]\ncustom-keybindings=['" + prefix +
                           "0/', '" + prefix + "1/']"),
               std::string::npos)
@@ -236,7 +210,6 @@ TEST(GnomeShortcutSettingsTest, WritesTheCustomShortcutKeysAndSeesTheDesktopsOwn
               std::string::npos)
         << stored;
     EXPECT_NE(stored.find("binding='<Alt><Shift>e'"), std::string::npos) << stored;
-    std::filesystem::remove_all(home);
 }
 
 // Locks the session's keyring, so ctest runs it alone in a private session of its own.
@@ -245,7 +218,7 @@ TEST(LockedKeyringTest, TheMainLoopRunsWhileTheUnlockPromptWaitsAndTheKeyArrives
         GTEST_SKIP() << "locks the keyring: runs in a session of its own";
     }
     using Clock = std::chrono::steady_clock;
-    const fs::path dir = makeScratchDir();
+    const test::ScratchFolder dir;
     KeyFilePreferenceStore prefs((dir / "preferences.ini").string());
     LibsecretStore secrets;
     APIKeyStore keys(secrets);
@@ -273,16 +246,7 @@ TEST(LockedKeyringTest, TheMainLoopRunsWhileTheUnlockPromptWaitsAndTheKeyArrives
     SettingsBridge::Options options;
     options.preferences = &prefs;
     options.secrets = &secrets;
-    options.toMainThread = [](std::function<void()> task) {
-        g_idle_add_full(
-            G_PRIORITY_DEFAULT,
-            [](gpointer raw) -> gboolean {
-                (*static_cast<std::function<void()>*>(raw))();
-                return G_SOURCE_REMOVE;
-            },
-            new std::function<void()>(std::move(task)),
-            [](gpointer raw) { delete static_cast<std::function<void()>*>(raw); });
-    };
+    options.toMainThread = gtk::postToMainThread;
     SettingsBridge bridge(host, options);
     bridge.didFinishNavigation();
 
@@ -309,7 +273,6 @@ TEST(LockedKeyringTest, TheMainLoopRunsWhileTheUnlockPromptWaitsAndTheKeyArrives
     ASSERT_EQ(host.scripts.size(), 1U) << "the page never got its settings";
     EXPECT_NE(host.scripts[0].find(R"("apiKey":"gsk-locked")"), std::string::npos) << host.scripts[0];
     EXPECT_NE(host.scripts[0].find(R"("provider":"groq")"), std::string::npos) << host.scripts[0];
-    fs::remove_all(dir);
 }
 
 } // namespace

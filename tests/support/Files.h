@@ -1,5 +1,7 @@
 #pragma once
 
+#include <stdlib.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -18,5 +20,25 @@ inline void writeFile(const std::filesystem::path& path, const std::string& byte
     std::filesystem::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << bytes;
 }
+
+// A new empty folder under /tmp, removed with all it holds.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        char pattern[] = "/tmp/ulvo-test-XXXXXX";
+        path_ = ::mkdtemp(pattern);
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::filesystem::path& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
 
 } // namespace ulvo::test

@@ -6,16 +6,17 @@
 
 namespace ulvo::test {
 
-// Polls `done` until it holds or the limit passes; returns whether it held. The limit is generous on
-// purpose: it only matters when the test is failing, and a loaded two-core machine can be slow.
+// Polls `done` every `every` until it holds or the limit passes; returns whether it held. The limit is
+// generous on purpose: it only matters when the test is failing, and a loaded two-core machine can be slow.
 inline bool eventually(const std::function<bool()>& done,
-                       std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+                       std::chrono::milliseconds limit = std::chrono::seconds(20),
+                       std::chrono::milliseconds every = std::chrono::milliseconds(5)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(every);
     }
     return true;
 }

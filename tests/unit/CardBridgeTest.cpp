@@ -1,15 +1,12 @@
 // The card page protocol, script encoding and geometry rules, without a desktop.
 #include "card/CardBridge.h"
 #include "answer/ModelFailure.h"
-#include "base/Text.h"
 #include "card/CardGeometry.h"
+#include "tests/support/RecordingCardHost.h"
+#include "tests/support/TaskQueue.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <deque>
-#include <limits>
-#include <mutex>
 #include <thread>
 
 namespace ulvo {
@@ -17,68 +14,38 @@ namespace {
 
 using nlohmann::json;
 
-// ---- Script encoding -------------------------------------------------------------------------------
-
-const std::vector<std::string>& hostileTexts() {
-    static const std::vector<std::string> texts = {
-        "say \"hi\" and 'bye'",
-        "back\\slash \\\" \\n \\u0041",
-        "</script><script>window.pwned=1</script>",
-        "line\u2028separator\u2029paragraph",
-        "emoji 🧪 and 日本語 and \u00e9",
-        "); window.pwned=1; (",
-        std::string("nul\0byte", 8),
-        "<!-- comment --> ]]> ${template}",
-    };
-    return texts;
-}
-
 TEST(CardScript, HostileTextsStayOneInertLiteral) {
-    for (const std::string& text : hostileTexts()) {
+    const auto literal = [](const std::string& script) {
+        EXPECT_EQ(script.rfind("window.ULVO.setSelection(", 0), 0u);
+        EXPECT_EQ(script.back(), ')');
+        return json::parse(script.substr(25, script.size() - 26)).at("text").get<std::string>();
+    };
+    for (const std::string& text : std::initializer_list<std::string>{
+             "say \"hi\" and 'bye'", "back\\slash \\\" \\n \\u0041",
+             "</script><script>window.pwned=1</script>", "line\u2028separator\u2029paragraph",
+             "emoji 🧪 and 日本語 and \u00e9", "); window.pwned=1; (",
+             "<!-- comment --> ]]> ${template}", std::string("nul\0byte", 8)}) {
         const std::string script = cardCallScript("setSelection", {{"text", text}});
-        ASSERT_EQ(script.rfind("window.ULVO.setSelection(", 0), 0u);
-        ASSERT_EQ(script.back(), ')');
-        const std::string literal = script.substr(25, script.size() - 26);
-        EXPECT_EQ(script.find("</"), std::string::npos) << script;
-        EXPECT_EQ(script.find("\u2028"), std::string::npos) << script;
-        EXPECT_EQ(script.find("\u2029"), std::string::npos) << script;
+        SCOPED_TRACE(script);
+        EXPECT_EQ(script.find("</"), std::string::npos);
         for (unsigned char c : script) {
-            EXPECT_LT(c, 0x80) << script; // everything beyond ASCII is escaped
+            ASSERT_LT(c, 0x80); // everything beyond ASCII, U+2028 and U+2029 among it, is escaped
         }
-        EXPECT_EQ(json::parse(literal).at("text").get<std::string>(), text);
+        EXPECT_EQ(literal(script), text);
     }
     // Invalid UTF-8 becomes replacement characters instead of breaking the script.
-    const std::string script = cardCallScript("setSelection", {{"text", std::string("ok \xff\xc3 end")}});
-    EXPECT_EQ(json::parse(script.substr(25, script.size() - 26)).at("text"), "ok \uFFFD\uFFFD end");
+    EXPECT_EQ(literal(cardCallScript("setSelection", {{"text", "ok \xff\xc3 end"}})), "ok \uFFFD\uFFFD end");
 }
-
-// ---- Bridge --------------------------------------------------------------------------------------
-
-class RecordingHost : public CardHost {
-public:
-    void evaluateScript(const std::string& script) override { scripts.push_back(script); }
-    void hidePanel() override { ++hides; }
-    void copyText(const std::string& text) override { copies.push_back(text); }
-    void captureSelectionAndShow() override { ++captures; }
-    bool accessibilityTrusted() override { return trusted; }
-    const std::string& pendingSelection() const override { return selection; }
-
-    std::vector<std::string> scripts;
-    std::vector<std::string> copies;
-    int hides = 0;
-    int captures = 0;
-    bool trusted = false;
-    std::string selection;
-};
 
 struct Request {
     std::string text;
     std::optional<std::string> question;
     Level level;
+    bool operator==(const Request&) const = default;
 };
 
 // Answers on a thread other than the test's, one at a time in order like the model queue, and hops
-// back through a queue the test drains.
+// back through a queue the test runs.
 class BridgeTest : public ::testing::Test {
 protected:
     std::unique_ptr<CardBridge> makeBridge() {
@@ -96,36 +63,25 @@ protected:
                 completion(result);
             });
         };
-        auto post = [this](std::function<void()> task) {
-            std::lock_guard lock(mutex_);
-            posted_.push_back(std::move(task));
-        };
         return std::make_unique<CardBridge>(
             host,
             CardAnswers{explain, [this] { ++cancels; }, [this](Level level) { prepared.push_back(level); }},
-            post);
+            mainThread.poster());
     }
 
     // Completes the answers on a worker thread, then runs their main-thread halves.
     void drain() {
-        std::thread worker([this] {
+        std::thread([this] {
             for (auto& complete : pending_) {
                 complete();
             }
-        });
-        worker.join();
+        }).join();
         pending_.clear();
-        std::deque<std::function<void()>> tasks;
-        {
-            std::lock_guard lock(mutex_);
-            tasks.swap(posted_);
-        }
-        for (auto& task : tasks) {
-            task();
-        }
+        mainThread.run();
     }
 
-    RecordingHost host;
+    test::RecordingCardHost host;
+    test::TaskQueue mainThread;
     std::vector<Request> requests;
     bool failAnswers = false;
     std::vector<std::string> partialsToSend;
@@ -134,55 +90,41 @@ protected:
 
 private:
     std::vector<std::function<void()>> pending_;
-    std::mutex mutex_;
-    std::deque<std::function<void()>> posted_;
 };
 
-TEST_F(BridgeTest, BlankTextGetsOneErrorAndNoRequest) {
+TEST_F(BridgeTest, RequestsCarryTheTextUntrimmedTheLevelAndOnlyAStringQuestion) {
     auto bridge = makeBridge();
-    bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "  \n "}, {"level", 40}});
-    bridge->didReceiveScriptMessage({{"action", "followup"}, {"level", 40}, {"question", "why?"}});
-    bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", 12}});
-    drain();
-    EXPECT_TRUE(requests.empty());
-    const std::string error =
-        R"(window.ULVO.receiveError({"id":null,"message":"Select or paste some text first."}))";
-    EXPECT_EQ(host.scripts, std::vector<std::string>(3, error));
-}
-
-TEST_F(BridgeTest, FollowupCarriesTheQuestionOnlyWhenItIsAString) {
-    auto bridge = makeBridge();
-    for (const json& message :
-         {json{{"action", "followup"}, {"text", "t"}, {"level", 80}},
-          json{{"action", "followup"}, {"text", "t"}, {"level", 80}, {"question", "why?"}},
-          json{{"action", "followup"}, {"text", "t"}, {"level", 80}, {"question", 7}},
-          json{{"action", "explain"}, {"text", "t"}, {"level", 80.5}, {"question", "no"}}}) {
+    const struct {
+        json message;
+        Request expected;
+        const char* reply;
+    } cases[] = {
+        {{{"action", "explain"}, {"text", "  word  "}, {"id", 7}},
+         {"  word  ", std::nullopt, 25},
+         R"(window.ULVO.receiveResult({"followup":false,"id":7,"text":"answer to   word  "}))"},
+        {{{"action", "followup"}, {"text", "t"}, {"level", 80}},
+         {"t", std::nullopt, 80},
+         R"(window.ULVO.receiveResult({"followup":false,"id":null,"text":"answer to t"}))"},
+        {{{"action", "followup"}, {"text", "t"}, {"level", 80}, {"question", "why?"}},
+         {"t", "why?", 80},
+         R"(window.ULVO.receiveResult({"followup":true,"id":null,"text":"answer to t"}))"},
+        {{{"action", "followup"}, {"text", "t"}, {"level", 80}, {"question", 7}},
+         {"t", std::nullopt, 80},
+         R"(window.ULVO.receiveResult({"followup":false,"id":null,"text":"answer to t"}))"},
+        {{{"action", "explain"}, {"text", "t"}, {"level", 80.5}, {"question", "no"}},
+         {"t", std::nullopt, 80},
+         R"(window.ULVO.receiveResult({"followup":false,"id":null,"text":"answer to t"}))"},
+    };
+    for (const auto& [message, expected, reply] : cases) {
+        SCOPED_TRACE(message.dump());
+        requests.clear();
+        host.scripts.clear();
         bridge->didReceiveScriptMessage(message);
         drain(); // each answered before the next is asked
+        EXPECT_EQ(requests, std::vector<Request>{expected});
+        EXPECT_EQ(host.scripts, std::vector<std::string>{reply});
     }
-    ASSERT_EQ(requests.size(), 4u);
-    EXPECT_FALSE(requests[0].question);
-    EXPECT_EQ(requests[1].question, "why?");
-    EXPECT_FALSE(requests[2].question);
-    EXPECT_FALSE(requests[3].question);
-    EXPECT_EQ(requests[3].level, 80);
-    ASSERT_EQ(host.scripts.size(), 4u);
-    EXPECT_NE(host.scripts[0].find(R"("followup":false)"), std::string::npos);
-    EXPECT_NE(host.scripts[1].find(R"("followup":true)"), std::string::npos);
-    EXPECT_NE(host.scripts[2].find(R"("followup":false)"), std::string::npos);
-}
-
-TEST_F(BridgeTest, TextGoesUntrimmedAtTheDefaultLevelAndFailuresReachThePageAsTheirMessage) {
-    auto bridge = makeBridge();
-    bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "  word  "}, {"id", 7}});
-    drain();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].text, "  word  ");
-    EXPECT_EQ(requests[0].level, 25);
-    EXPECT_FALSE(requests[0].question);
-    EXPECT_EQ(host.scripts.back(),
-              R"(window.ULVO.receiveResult({"followup":false,"id":7,"text":"answer to   word  "}))");
-
+    // A failure reaches the page as its message.
     failAnswers = true;
     bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "t"}});
     drain();
@@ -213,62 +155,57 @@ TEST_F(BridgeTest, OnlyTheLatestRequestsPartialTextAndAnswerReachThePage) {
     EXPECT_EQ(host.scripts, std::vector<std::string>{R"(window.ULVO.cancelOpen({}))"});
     bridge->cardOpened();
     EXPECT_EQ(prepared, std::vector<Level>{25}) << "the follow-up's level, the default";
-}
 
-TEST_F(BridgeTest, AnswersAfterTheBridgeIsGoneAreDropped) {
-    auto bridge = makeBridge();
+    // Answers after the bridge is gone are dropped.
+    host.scripts.clear();
     bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "t"}});
     bridge.reset();
     drain();
-    EXPECT_EQ(requests.size(), 1u);
     EXPECT_TRUE(host.scripts.empty());
 }
 
-TEST_F(BridgeTest, OtherActionsAndMalformedBodies) {
+TEST_F(BridgeTest, BlankTextIsRefusedOtherActionsReachTheHostAndMalformedBodiesNothing) {
     auto bridge = makeBridge();
-    bridge->didReceiveScriptMessage({{"action", "copy"}});
-    bridge->didReceiveScriptMessage({{"action", "copy"}, {"text", "copied"}});
-    bridge->didReceiveScriptMessage({{"action", "close"}});
-    bridge->didReceiveScriptMessage({{"action", "request-selection"}});
-    for (const json& ignored :
-         {json("explain"), json::object(), json({{"action", 3}}), json({{"action", "open"}}),
-          json::array({"explain"}), json({{"Action", "close"}})}) {
-        bridge->didReceiveScriptMessage(ignored);
+    for (const json& message :
+         {json{{"action", "explain"}, {"text", "  \n "}, {"level", 40}},
+          json{{"action", "followup"}, {"level", 40}, {"question", "why?"}},
+          json{{"action", "explain"}, {"text", 12}}, json{{"action", "copy"}},
+          json{{"action", "copy"}, {"text", "copied"}}, json{{"action", "close"}},
+          json{{"action", "request-selection"}}, json("explain"), json::object(), json({{"action", 3}}),
+          json({{"action", "open"}}), json::array({"explain"}), json({{"Action", "close"}})}) {
+        bridge->didReceiveScriptMessage(message);
     }
     drain();
+    EXPECT_TRUE(requests.empty());
+    EXPECT_EQ(host.scripts, std::vector<std::string>(3, R"(window.ULVO.receiveError({"id":null,"message":)"
+                                                        R"("Select or paste some text first."}))"));
     EXPECT_EQ(host.copies, (std::vector<std::string>{"", "copied"}));
     EXPECT_EQ(host.hides, 1);
     EXPECT_EQ(host.captures, 1);
-    EXPECT_TRUE(host.scripts.empty());
-    EXPECT_TRUE(requests.empty());
 }
 
 TEST_F(BridgeTest, PageLoadSendsTrustThenThePendingSelection) {
     auto bridge = makeBridge();
-    bridge->didFinishNavigation();
-    EXPECT_EQ(host.scripts, (std::vector<std::string>{R"(window.ULVO.setAccessibility({"trusted":false}))",
-                                                      R"(window.ULVO.setSpeech({"available":false}))"}));
-    host.scripts.clear();
+    const auto loaded = [&](bool shown = true) {
+        host.scripts.clear();
+        bridge->didFinishNavigation(shown);
+        return host.scripts;
+    };
+    const std::string speech = R"(window.ULVO.setSpeech({"available":false}))";
+    EXPECT_EQ(loaded(),
+              (std::vector<std::string>{R"(window.ULVO.setAccessibility({"trusted":false}))", speech}));
     host.trusted = true;
     host.selection = "</script>";
-    bridge->didFinishNavigation();
-    EXPECT_EQ(host.scripts, (std::vector<std::string>{R"(window.ULVO.setAccessibility({"trusted":true}))",
-                                                      R"(window.ULVO.setSpeech({"available":false}))",
-                                                      R"(window.ULVO.setSelection({"text":"<\/script>"}))"}));
+    const std::string trusted = R"(window.ULVO.setAccessibility({"trusted":true}))";
+    const std::string selection = R"(window.ULVO.setSelection({"text":"<\/script>"}))";
+    EXPECT_EQ(loaded(), (std::vector<std::string>{trusted, speech, selection}));
 
     // A page made again after an idle spell gets the level last asked for, before the selection.
     bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "x"}, {"level", 70}, {"id", 1}});
-    host.scripts.clear();
-    bridge->didFinishNavigation();
-    EXPECT_EQ(host.scripts, (std::vector<std::string>{R"(window.ULVO.setAccessibility({"trusted":true}))",
-                                                      R"(window.ULVO.setSpeech({"available":false}))",
-                                                      R"(window.ULVO.setLevel({"level":70}))",
-                                                      R"(window.ULVO.setSelection({"text":"<\/script>"}))"}));
+    EXPECT_EQ(loaded(), (std::vector<std::string>{trusted, speech, R"(window.ULVO.setLevel({"level":70}))",
+                                                  selection}));
     // Made ahead of a hidden card, it is not asked about the previous selection.
-    host.scripts.clear();
-    bridge->didFinishNavigation(false);
-    EXPECT_EQ(host.scripts.size(), 3u);
-    EXPECT_EQ(host.scripts.back().find("setSelection"), std::string::npos);
+    EXPECT_EQ(loaded(false).size(), 3u);
 }
 
 // ---- Geometry (origin bottom-left, y up) -------------------------------------------------------------

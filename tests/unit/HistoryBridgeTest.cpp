@@ -2,11 +2,11 @@
 // the page is kept, and a kept entry is shown without asking again.
 #include "history/HistoryBridge.h"
 #include "card/CardBridge.h"
-#include "tests/support/FakeStores.h"
+#include "tests/support/RecordingCardHost.h"
+#include "tests/support/TaskQueue.h"
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <map>
 
 namespace ulvo {
@@ -53,24 +53,6 @@ private:
     std::map<std::int64_t, HistoryEntry> entries_;
 };
 
-struct MainQueue {
-    History::Poster poster() {
-        return [this](std::function<void()> task) {
-            std::lock_guard lock(mutex);
-            tasks.push_back(std::move(task));
-        };
-    }
-    void run() {
-        std::lock_guard lock(mutex);
-        for (auto& task : tasks) {
-            task();
-        }
-        tasks.clear();
-    }
-    std::mutex mutex;
-    std::deque<std::function<void()>> tasks;
-};
-
 class PageHost final : public HistoryPageHost {
 public:
     void evaluateScript(const std::string& script) override { scripts.push_back(script); }
@@ -80,7 +62,7 @@ public:
 };
 
 TEST(HistoryBridgeTest, ListsPagesOpensAndDeletes) {
-    MainQueue main;
+    test::TaskQueue main;
     PageHost host;
     auto store = std::make_unique<MemoryHistoryStore>();
     for (int i = 0; i < 60; ++i) {
@@ -131,20 +113,9 @@ TEST(HistoryBridgeTest, ListsPagesOpensAndDeletes) {
     EXPECT_NE(host.scripts[5].find("disk I/O error"), std::string::npos); // a failure is said, not "cleared"
 }
 
-class CardPageHost final : public CardHost {
-public:
-    void evaluateScript(const std::string& script) override { scripts.push_back(script); }
-    void hidePanel() override {}
-    void copyText(const std::string&) override {}
-    void captureSelectionAndShow() override {}
-    bool accessibilityTrusted() override { return true; }
-    const std::string& pendingSelection() const override { return selection; }
-    std::vector<std::string> scripts;
-    std::string selection = "the selection";
-};
-
 TEST(CardHistoryTest, KeepsWhatReachedThePageAndShowsAKeptEntryWithoutAsking) {
-    CardPageHost host;
+    test::RecordingCardHost host;
+    host.selection = "the selection";
     std::vector<std::function<void(ExplainResult)>> completions;
     CardAnswers answers;
     answers.explain = [&](std::string, std::optional<std::string>, Level,

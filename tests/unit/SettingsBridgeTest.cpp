@@ -8,18 +8,14 @@
 #include "settings/LoginStart.h"
 #include "settings/ModelPreferences.h"
 #include "tests/support/FakeStores.h"
+#include "tests/support/Files.h"
+#include "tests/support/TaskQueue.h"
+#include "tests/support/Waiting.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <condition_variable>
-#include <deque>
-#include <filesystem>
-#include <fstream>
 #include <future>
-#include <iterator>
 #include <map>
-#include <mutex>
 
 namespace ulvo {
 namespace {
@@ -36,13 +32,13 @@ public:
 
 class SettingsBridgeTest : public ::testing::Test {
 protected:
-    SettingsBridge makeBridge(std::string version = "1.2.3") {
+    SettingsBridge::Options options() {
         SettingsBridge::Options options;
         options.preferences = &preferences;
         options.secrets = &secrets;
-        options.version = std::move(version);
-        return SettingsBridge(host, std::move(options));
+        return options;
     }
+    SettingsBridge makeBridge() { return SettingsBridge(host, options()); }
     std::string storedKey(ModelProvider provider) { return APIKeyStore(secrets).read(provider); }
 
     test::MemoryPreferenceStore preferences;
@@ -136,7 +132,7 @@ TEST_F(SettingsBridgeTest, InitPayloadFallsBackToTheBuiltInProviderWithoutAKey) 
     ASSERT_TRUE(preferences.setStrings({{ModelPreferences::providerKey, "groq"},
                                         {ModelPreferences::baseURLKey, "https://x.example"},
                                         {ModelPreferences::modelKey, "m"}}));
-    SettingsBridge bridge = makeBridge("");
+    SettingsBridge bridge = makeBridge();
     // groq has no key, so the page is offered the built-in provider.
     EXPECT_EQ(bridge.initPayload().at("current").at("provider"), "local");
     EXPECT_EQ(bridge.initPayload().at("current").at("apiKey"), "");
@@ -163,51 +159,41 @@ TEST_F(SettingsBridgeTest, MessagesAndReplies) {
 }
 
 TEST(LoginStartTest, OffByDefaultThenAnEntryStartingTheProgramWhateverItsPathThenGone) {
-    namespace fs = std::filesystem;
-    const fs::path root = fs::temp_directory_path() / ("ulvo-login-start-" + std::to_string(::getpid()));
-    fs::remove_all(root);
-    const fs::path program = root / "odd \"name\" $HOME `x` 100%" / "bin" / "ulvo";
+    const test::ScratchFolder root;
+    const std::filesystem::path program = root / "odd \"name\" $HOME `x` 100%" / "bin" / "ulvo";
+    const std::filesystem::path entry = root / "autostart" / LoginStart::entryName;
     LoginStart login(root / "autostart", program);
     EXPECT_FALSE(login.enabled());
 
     ASSERT_TRUE(login.set(true));
     EXPECT_TRUE(login.enabled());
-    std::ifstream in(root / "autostart" / LoginStart::entryName);
-    const std::string entry((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(entry.find("\nExec=\"" + (root / "odd \\\\\"name\\\\\" \\\\$HOME \\\\`x\\\\` 100%%").string() +
-                         "/bin/ulvo\"\n"),
-              std::string::npos)
-        << entry;
+    const std::string escaped = (root / "odd \\\\\"name\\\\\" \\\\$HOME \\\\`x\\\\` 100%%").string();
+    EXPECT_NE(test::readFile(entry).find("\nExec=\"" + escaped + "/bin/ulvo\"\n"), std::string::npos)
+        << test::readFile(entry);
     if (std::system("command -v desktop-file-validate >/dev/null") == 0) {
-        EXPECT_EQ(std::system(("desktop-file-validate '" +
-                               (root / "autostart" / LoginStart::entryName).string() + "'")
-                                  .c_str()),
-                  0);
+        EXPECT_EQ(std::system(("desktop-file-validate '" + entry.string() + "'").c_str()), 0);
     }
-    std::ofstream(root / "autostart" / LoginStart::entryName, std::ios::app) << "Hidden=true\n";
+    std::ofstream(entry, std::ios::app) << "Hidden=true\n";
     EXPECT_FALSE(login.enabled()) << "the desktop's own settings turned it off";
 
     ASSERT_TRUE(login.set(false));
-    EXPECT_FALSE(fs::exists(root / "autostart" / LoginStart::entryName));
+    EXPECT_FALSE(std::filesystem::exists(entry));
     EXPECT_TRUE(login.set(false));
 
     // Paths a desktop entry cannot hold, and a folder that cannot be made, change nothing.
     EXPECT_FALSE(LoginStart(root / "autostart", root / "a\nb").set(true));
-    std::ofstream(root / "blocked") << "a file where the folder belongs";
+    test::writeFile(root / "blocked", "a file where the folder belongs");
     LoginStart blocked(root / "blocked", program);
     EXPECT_FALSE(blocked.set(true));
     EXPECT_FALSE(blocked.enabled());
-    EXPECT_TRUE(fs::is_empty(root / "autostart"));
-    fs::remove_all(root);
+    EXPECT_TRUE(std::filesystem::is_empty(root / "autostart"));
 }
 
 TEST_F(SettingsBridgeTest, TheLoginStartSwitchIsOfferedOnlyWhenWiredAndSaysAFailure) {
     EXPECT_FALSE(makeBridge().initPayload().contains("startAtLogin"));
     bool on = false;
     bool works = true;
-    SettingsBridge::Options options;
-    options.preferences = &preferences;
-    options.secrets = &secrets;
+    SettingsBridge::Options options = this->options();
     options.startAtLogin = [&on] { return on; };
     options.setStartAtLogin = [&](bool wanted) {
         on = works ? wanted : on;
@@ -229,9 +215,8 @@ TEST_F(SettingsBridgeTest, TheLoginStartSwitchIsOfferedOnlyWhenWiredAndSaysAFail
 }
 
 TEST_F(SettingsBridgeTest, CPUOnlyIsStoredAndTheDeviceShownIsTheOneLastUsed) {
-    const std::filesystem::path cache =
-        std::filesystem::temp_directory_path() / ("ulvo-device-" + std::to_string(::getpid()));
-    ::setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+    const test::ScratchFolder cache;
+    ::setenv("XDG_CACHE_HOME", cache.path().c_str(), 1); // each test is a process of its own
     EXPECT_EQ(modelDevicePayload(preferences).at("cpuOnly"), false);
     SettingsBridge bridge = makeBridge();
     bridge.didReceiveScriptMessage({{"type", "cpu-only"}, {"on", true}});
@@ -240,37 +225,16 @@ TEST_F(SettingsBridgeTest, CPUOnlyIsStoredAndTheDeviceShownIsTheOneLastUsed) {
     EXPECT_EQ(modelDevicePayload(preferences).at("device"), ComputeDevice::cpu().label);
     ComputeDevice{true, "Vulkan: Radeon"}.writeRecord(); // what the server ran on before the switch
     EXPECT_EQ(modelDevicePayload(preferences).at("device"), "Vulkan: Radeon");
-    std::filesystem::remove_all(cache);
-    ::unsetenv("XDG_CACHE_HOME");
 }
 
-TEST(SettingsBridgeKeyring, AnUnlockPromptNeverHoldsTheWindowAndTheAnswersComeBackAfterIt) {
-    test::MemoryPreferenceStore preferences;
-    test::MemorySecretStore secrets;
+TEST_F(SettingsBridgeTest, AnUnlockPromptNeverHoldsTheWindowAndTheAnswersComeBackAfterIt) {
     ASSERT_TRUE(APIKeyStore(secrets).save("sk-stored", ModelProvider::groq));
     std::promise<void> unlock;
     secrets.released = unlock.get_future().share();
-    RecordingSettingsHost host;
-    std::mutex mutex;
-    std::condition_variable posted;
-    std::deque<std::function<void()>> mainQueue;
-    SettingsBridge::Options options;
-    options.preferences = &preferences;
-    options.secrets = &secrets;
-    options.toMainThread = [&](std::function<void()> task) {
-        const std::lock_guard lock(mutex);
-        mainQueue.push_back(std::move(task));
-        posted.notify_all();
-    };
+    test::TaskQueue mainThread;
+    SettingsBridge::Options options = this->options();
+    options.toMainThread = mainThread.poster();
     SettingsBridge bridge(host, std::move(options));
-    const auto runPosted = [&] {
-        std::unique_lock lock(mutex);
-        EXPECT_TRUE(posted.wait_for(lock, std::chrono::seconds(10), [&] { return !mainQueue.empty(); }));
-        auto task = std::move(mainQueue.front());
-        mainQueue.pop_front();
-        lock.unlock();
-        task();
-    };
 
     // The page loads and the user saves while the keyring waits: the caller returns at once.
     bridge.didFinishNavigation();
@@ -281,49 +245,46 @@ TEST(SettingsBridgeKeyring, AnUnlockPromptNeverHoldsTheWindowAndTheAnswersComeBa
                                     {"apiKey", "sk-new"}});
     EXPECT_TRUE(host.scripts.empty());
     unlock.set_value();
-    runPosted();
-    runPosted();
-    ASSERT_EQ(host.scripts.size(), 2U);
+    ASSERT_TRUE(test::eventually([&] {
+        mainThread.run();
+        return host.scripts.size() == 2;
+    }));
     EXPECT_NE(host.scripts[0].find("window.ulvo.init("), std::string::npos);
     EXPECT_EQ(host.scripts[1], settingsSavedScript({true, "Saved. New explanations use this connection."}));
-    EXPECT_EQ(APIKeyStore(secrets).read(ModelProvider::groq), "sk-new");
+    EXPECT_EQ(storedKey(ModelProvider::groq), "sk-new");
 }
 
 // Settings, the browser host and the server's start all judge the runtime one way, so a model the user
 // downloaded counts everywhere and a server without the execute bit nowhere; the page gets each state
 // under its own name.
 TEST(LocalRuntime, StatesFromTheDirectoryAndTheUsersDownloadUnderThePagesNames) {
-    namespace fs = std::filesystem;
-    const fs::path scratch = fs::temp_directory_path() / ("ulvo-local-runtime-" + std::to_string(getpid()));
-    const fs::path root = scratch / "runtime";
-    fs::remove_all(scratch);
-    fs::create_directories(root);
-    ASSERT_EQ(setenv("XDG_DATA_HOME", (scratch / "data").c_str(), 1), 0);
-    const auto expect = [](std::optional<fs::path> at, LocalRuntime::State state, const std::string& name) {
+    const test::ScratchFolder scratch;
+    const std::filesystem::path root = scratch / "runtime";
+    std::filesystem::create_directories(root);
+    ::setenv("XDG_DATA_HOME", (scratch / "data").c_str(), 1);
+    const auto expect = [](std::optional<std::filesystem::path> at, LocalRuntime::State state,
+                           const std::string& name) {
         EXPECT_EQ(inspectLocalRuntime(at).state, state) << name;
         EXPECT_EQ(describeLocalModel(at).state, name);
     };
     expect(std::nullopt, LocalRuntime::State::missing, "missing");
     expect(root, LocalRuntime::State::unreadable, "incomplete");
-    std::ofstream(root / "runtime-config.json")
-        << R"({"llamaServer":"llama-server","model":"models/m.gguf","modelAlias":"m","contextSize":512})";
-    std::ofstream(root / "llama-server") << "#!/bin/sh\n";
+    test::writeFile(
+        root / "runtime-config.json",
+        R"({"llamaServer":"llama-server","model":"models/m.gguf","modelAlias":"m","contextSize":512})");
+    test::writeFile(root / "llama-server", "#!/bin/sh\n");
     expect(root, LocalRuntime::State::serverMissing, "incomplete"); // not executable
-    fs::permissions(root / "llama-server", fs::perms::owner_all);
+    std::filesystem::permissions(root / "llama-server", std::filesystem::perms::owner_all);
     expect(root, LocalRuntime::State::modelMissing, "modelMissing");
 
-    fs::create_directories(root / "models");
-    std::ofstream(root / "models" / "m.gguf") << "GGUF";
+    test::writeFile(root / "models" / "m.gguf", "GGUF");
     expect(root, LocalRuntime::State::ready, "ready");
     EXPECT_EQ(inspectLocalRuntime(root).model, root / "models" / "m.gguf");
     // The user's own download comes before the one shipped in the runtime.
-    fs::create_directories(scratch / "data" / "ulvo" / "models");
-    std::ofstream(scratch / "data" / "ulvo" / "models" / "m.gguf") << "GGUF";
+    test::writeFile(scratch / "data" / "ulvo" / "models" / "m.gguf", "GGUF");
     const LocalRuntime downloaded = inspectLocalRuntime(root);
     EXPECT_EQ(downloaded.model, scratch / "data" / "ulvo" / "models" / "m.gguf");
     EXPECT_EQ(downloaded.server, root / "llama-server");
-    unsetenv("XDG_DATA_HOME");
-    fs::remove_all(scratch);
 }
 
 // GNOME's keyboard settings in memory.
