@@ -211,25 +211,6 @@ TEST_F(CardWindowTest, SelectionExplainsAtOnceAndAgainAfterTheSliderSettles) {
     EXPECT_EQ(card().requests[1].level, 80);
 }
 
-TEST_F(CardWindowTest, EnterInTheFollowUpFieldSendsTheQuestion) {
-    ASSERT_FALSE(card().explainShown("Mitochondria make ATP.").is_null());
-    gtk_widget_grab_focus(card().panel->page().widget());
-    js("document.getElementById('followup').focus()");
-    ASSERT_TRUE(pumpUntil([] { return gtk_window_is_active(card().panel->window()) != FALSE; }, 3s));
-    // Real key presses through the X server: typing, then Enter.
-    xdotool({"type", "--delay", "5", "what is ATP?"});
-    xdotool({"key", "Return"});
-    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("followup").empty(); }));
-    EXPECT_EQ(card().messagesOf("followup")[0], (json{{"action", "followup"},
-                                                      {"text", "Mitochondria make ATP."},
-                                                      {"level", 25},
-                                                      {"question", "what is ATP?"},
-                                                      {"id", 2}}));
-    EXPECT_EQ(property("followup", "value"), "");
-    ASSERT_EQ(card().requests.size(), 2u);
-    EXPECT_EQ(card().requests[1].question, "what is ATP?");
-}
-
 TEST_F(CardWindowTest, CopyCloseEscapeAndRequestSelection) {
     card().answer = "ATP is the cell's energy coin.";
     card().showWithSelection("ATP");
@@ -314,13 +295,21 @@ TEST_F(CardWindowTest, EveryCallShowsOnThePage) {
     card().bridge->setAccessibility(true);
     ASSERT_TRUE(pumpUntil([] { return hidden("accessibility-note"); }));
 
-    // A follow-up's reply lands under its question.
-    js("(() => { document.getElementById('followup').value = 'And heat?';"
-       "document.getElementById('followup-form').requestSubmit(); })()");
+    // Typed with real keys through the X server, Enter sends the follow-up; its reply lands under it.
+    gtk_widget_grab_focus(card().panel->page().widget());
+    property("followup", "focus()");
+    ASSERT_TRUE(pumpUntil([] { return gtk_window_is_active(card().panel->window()) != FALSE; }, 3s));
+    xdotool({"type", "--delay", "5", "And heat?"});
+    xdotool({"key", "Return"});
     ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("followup").empty(); }));
-    card().bridge->callJavaScript("receiveResult", {{"text", "Heat spreads it."},
-                                                    {"followup", true},
-                                                    {"id", card().messagesOf("followup").back()["id"]}});
+    EXPECT_EQ(card().messagesOf("followup")[0], (json{{"action", "followup"},
+                                                      {"text", "Enthalpy"},
+                                                      {"level", 25},
+                                                      {"question", "And heat?"},
+                                                      {"id", 3}}));
+    EXPECT_EQ(property("followup", "value"), "");
+    card().bridge->callJavaScript("receiveResult",
+                                  {{"text", "Heat spreads it."}, {"followup", true}, {"id", 3}});
     ASSERT_TRUE(pumpUntil([] { return text("thread") == "And heat?Heat spreads it."; }));
 }
 

@@ -1,6 +1,7 @@
 // The history in a real SQLite file: search, removal that leaves no text behind, file rights, a program
-// killed while writing, a full disk, and the history's keeper on top of it.
+// killed while writing, a full disk, and the history's keeper and page protocol on top of it.
 #include "history/History.h"
+#include "history/HistoryBridge.h"
 #include "platform/linux/SqliteHistoryStore.h"
 #include "tests/support/FakeStores.h"
 #include "tests/support/Files.h"
@@ -301,6 +302,67 @@ TEST(HistoryTest, AFailedWriteIsSaidAndTheNextOneTriesAgain) {
     keeper.mainThread.run();
     ASSERT_EQ(keeper.failures.size(), 2U);
     EXPECT_NE(keeper.failures[0].find("history"), std::string::npos);
+}
+
+class PageHost final : public HistoryPageHost {
+public:
+    void evaluateScript(const std::string& script) override { scripts.push_back(script); }
+    void reopen(const HistoryEntry& entry) override { reopened.push_back(entry.selection); }
+    std::vector<std::string> scripts;
+    std::vector<std::string> reopened;
+};
+
+TEST(HistoryBridgeTest, ListsPagesOpensAndDeletes) {
+    const ScratchFolder folder;
+    const std::filesystem::path path = folder / "history.sqlite";
+    {
+        auto store = openStore(path);
+        ASSERT_TRUE(store);
+        for (int i = 0; i < 60; ++i) {
+            ASSERT_TRUE(store->add(makeEntry(i, "entry " + std::to_string(i))).ok());
+        }
+        // Deleting all fails as a failing disk would; one entry at a time still goes.
+        ASSERT_EQ(sqlite3_exec(store->handle(),
+                               "CREATE TRIGGER failing BEFORE DELETE ON entries WHEN old.id = 1 "
+                               "BEGIN SELECT RAISE(ABORT, 'disk I/O error'); END",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+    }
+    Keeper keeper(true);
+    PageHost host;
+    auto history = std::make_unique<History>(keeper.options(path));
+    HistoryBridge bridge(host, *history);
+    for (const nlohmann::json& message : {
+             nlohmann::json{{"action", "list"}, {"query", ""}, {"offset", 0}},
+             nlohmann::json{{"action", "list"}, {"query", ""}, {"offset", 50}},
+             nlohmann::json{{"action", "open"}, {"id", 3.0}}, // as the page's numbers arrive
+             nlohmann::json{{"action", "open"}, {"id", 999}},
+             nlohmann::json{{"action", "delete"}, {"id", 60}},
+             nlohmann::json{{"action", "list"}, {"query", "entry 5"}},
+             nlohmann::json{{"action", "delete-all"}},
+             nlohmann::json{{"action", "open"}, {"id", "3"}}, // not a number: ignored
+             nlohmann::json::array(),
+         }) {
+        bridge.didReceiveScriptMessage(message);
+    }
+    history.reset(); // its worker finishes what was asked
+    keeper.mainThread.run();
+    const auto payload = [&](std::size_t index) {
+        const std::string& script = host.scripts.at(index);
+        return nlohmann::json::parse(
+            script.substr(script.find('(') + 1, script.size() - script.find('(') - 2));
+    };
+    ASSERT_EQ(host.scripts.size(), 6U);
+    EXPECT_EQ(payload(0)["entries"].size(), 50U);
+    EXPECT_EQ(payload(0)["entries"][0]["selection"], "entry 59"); // newest first
+    EXPECT_TRUE(payload(0)["more"].get<bool>());
+    EXPECT_EQ(payload(1)["entries"].size(), 10U);
+    EXPECT_FALSE(payload(1)["more"].get<bool>());
+    EXPECT_EQ(host.reopened, std::vector<std::string>{"entry 2"});
+    EXPECT_NE(host.scripts[2].find("failed"), std::string::npos);
+    EXPECT_NE(host.scripts[3].find(R"(removed({"id":60}))"), std::string::npos);
+    EXPECT_EQ(payload(4)["entries"].size(), 10U); // "entry 5" and "entry 50" to "entry 58"
+    EXPECT_NE(host.scripts[5].find("disk I/O error"), std::string::npos); // a failure is said, not "cleared"
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "settings/ModelPreferences.h"
 #include "tests/support/Files.h"
 #include "tests/support/ScopedKeyring.h"
+#include "tests/support/Waiting.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>
@@ -165,18 +166,14 @@ TEST_F(SettingsStoreTest, UnloadableFilesReadAsDefaultsAndAreMovedAsideOnSave) {
 
 // Each test is a process of its own, so the variables it sets stay with it.
 TEST(KeyFilePreferenceStoreTest, DefaultPathFollowsXdgConfigHome) {
+    const std::string fallback = "/home/u/.config/ulvo/preferences.ini";
     g_setenv("HOME", "/home/u", TRUE);
+    g_unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(KeyFilePreferenceStore::defaultPath(), fallback);
     for (const auto& [config, expected] : std::vector<std::pair<const char*, std::string>>{
-             {"/cfg", "/cfg/ulvo/preferences.ini"},
-             {"", "/home/u/.config/ulvo/preferences.ini"},
-             {"relative/cfg", "/home/u/.config/ulvo/preferences.ini"},
-             {nullptr, "/home/u/.config/ulvo/preferences.ini"}}) {
-        if (config != nullptr) {
-            g_setenv("XDG_CONFIG_HOME", config, TRUE);
-        } else {
-            g_unsetenv("XDG_CONFIG_HOME");
-        }
-        EXPECT_EQ(KeyFilePreferenceStore::defaultPath(), expected) << (config ? config : "(unset)");
+             {"/cfg", "/cfg/ulvo/preferences.ini"}, {"", fallback}, {"relative/cfg", fallback}}) {
+        g_setenv("XDG_CONFIG_HOME", config, TRUE);
+        EXPECT_EQ(KeyFilePreferenceStore::defaultPath(), expected) << config;
     }
 }
 
@@ -217,7 +214,6 @@ TEST(LockedKeyringTest, TheMainLoopRunsWhileTheUnlockPromptWaitsAndTheKeyArrives
     if (g_getenv("ULVO_LOCK_KEYRING") == nullptr) {
         GTEST_SKIP() << "locks the keyring: runs in a session of its own";
     }
-    using Clock = std::chrono::steady_clock;
     const test::ScratchFolder dir;
     KeyFilePreferenceStore prefs((dir / "preferences.ini").string());
     LibsecretStore secrets;
@@ -254,13 +250,15 @@ TEST(LockedKeyringTest, TheMainLoopRunsWhileTheUnlockPromptWaitsAndTheKeyArrives
     int ticks = 0;
     const guint ticker = g_timeout_add(
         20, [](gpointer count) -> gboolean { return ++*static_cast<int*>(count) > 0; }, &ticks);
-    const auto pump = [](Clock::duration span, const std::function<bool()>& done) {
-        for (const auto end = Clock::now() + span; Clock::now() < end && !done();) {
-            g_main_context_iteration(nullptr, FALSE);
-            g_usleep(2000);
-        }
+    const auto pumpUntil = [](const std::function<bool()>& done, std::chrono::milliseconds limit) {
+        test::eventually(
+            [&] {
+                g_main_context_iteration(nullptr, FALSE);
+                return done();
+            },
+            limit);
     };
-    pump(std::chrono::milliseconds(1500), [] { return false; });
+    pumpUntil([] { return false; }, std::chrono::milliseconds(1500));
     EXPECT_GE(ticks, 25) << "the main loop stalled";
     EXPECT_TRUE(host.scripts.empty()) << "the locked key was read without a prompt";
 
@@ -268,7 +266,7 @@ TEST(LockedKeyringTest, TheMainLoopRunsWhileTheUnlockPromptWaitsAndTheKeyArrives
     ASSERT_EQ(std::system("xdotool search --sync --onlyvisible --class gcr-prompter >/dev/null 2>&1 && "
                           "xdotool type --delay 20 password && xdotool key Return"),
               0);
-    pump(std::chrono::seconds(20), [&] { return !host.scripts.empty(); });
+    pumpUntil([&] { return !host.scripts.empty(); }, std::chrono::seconds(20));
     g_source_remove(ticker);
     ASSERT_EQ(host.scripts.size(), 1U) << "the page never got its settings";
     EXPECT_NE(host.scripts[0].find(R"("apiKey":"gsk-locked")"), std::string::npos) << host.scripts[0];

@@ -1,4 +1,4 @@
-// The card page protocol, script encoding and geometry rules, without a desktop.
+// The card page protocol, what it hands the history, script encoding and geometry rules, without a desktop.
 #include "card/CardBridge.h"
 #include "answer/ModelFailure.h"
 #include "card/CardGeometry.h"
@@ -206,6 +206,43 @@ TEST_F(BridgeTest, PageLoadSendsTrustThenThePendingSelection) {
                                                   selection}));
     // Made ahead of a hidden card, it is not asked about the previous selection.
     EXPECT_EQ(loaded(false).size(), 3u);
+}
+
+TEST(CardHistoryTest, KeepsWhatReachedThePageAndShowsAKeptEntryWithoutAsking) {
+    test::RecordingCardHost host;
+    host.selection = "the selection";
+    std::vector<std::function<void(ExplainResult)>> completions;
+    CardAnswers answers;
+    answers.explain = [&](std::string, std::optional<std::string>, Level,
+                          std::function<void(ExplainResult)> done, std::function<void(const std::string&)>) {
+        completions.push_back(std::move(done));
+    };
+    std::vector<std::string> kept;
+    CardBridge bridge(host, answers, [](std::function<void()> task) { task(); });
+    bridge.setKeeper([&](const std::string& text, Level level, const std::optional<std::string>& question,
+                         const std::string& answer) {
+        kept.push_back(text + "|" + std::to_string(level) + "|" + question.value_or("-") + "|" + answer);
+    });
+    const auto ask = [&](nlohmann::json message) { bridge.didReceiveScriptMessage(message); };
+    ask({{"action", "explain"}, {"text", "old"}, {"level", 10}, {"id", 1}});
+    ask({{"action", "explain"}, {"text", "cells"}, {"level", 40}, {"id", 2}});
+    completions[0](ExplainResult::success("superseded answer"));
+    completions[1](ExplainResult::success("Cells are small."));
+    ask({{"action", "followup"}, {"text", "cells"}, {"level", 40}, {"question", "How small?"}, {"id", 3}});
+    completions[2](ExplainResult::failure(std::make_exception_ptr(std::runtime_error("offline"))));
+    ask({{"action", "followup"}, {"text", "cells"}, {"level", 40}, {"question", "Why?"}, {"id", 4}});
+    completions[3](ExplainResult::success("Because."));
+    EXPECT_EQ(kept, (std::vector<std::string>{"cells|40|-|Cells are small.", "cells|40|Why?|Because."}));
+
+    host.scripts.clear();
+    bridge.showStored({{"selection", "kept text"}, {"answer", "kept answer"}});
+    bridge.didFinishNavigation();
+    EXPECT_EQ(completions.size(), 4U);
+    ASSERT_FALSE(host.scripts.empty());
+    EXPECT_NE(host.scripts.back().find("showStored"), std::string::npos);
+    bridge.forgetStored();
+    bridge.sendSelection();
+    EXPECT_NE(host.scripts.back().find("setSelection"), std::string::npos);
 }
 
 // ---- Geometry (origin bottom-left, y up) -------------------------------------------------------------

@@ -1,4 +1,6 @@
-// The settings page protocol: init payload, save validation and storage, verdict scripts.
+// The settings page protocol (save validation and storage, verdict scripts), the key store over an in-memory
+// keyring, login start, the built-in runtime's state and GNOME's shortcuts. Which provider a stored
+// connection loads as is the settings store's test, against the real key file and keyring.
 #include "settings-page/SettingsBridge.h"
 #include "server/ComputeDevice.h"
 #include "server/LocalRuntime.h"
@@ -46,77 +48,61 @@ protected:
     RecordingSettingsHost host;
 };
 
-TEST_F(SettingsBridgeTest, VerdictsInTheirOrder) {
+TEST_F(SettingsBridgeTest, SavesAreJudgedInOrderAndStoreTrimmedValuesOrNothing) {
     SettingsBridge bridge = makeBridge();
-    struct Case {
+    const std::string plainHttp =
+        "The provider address must start with https:// (http:// only for this computer).";
+    const std::string saved = "Saved. New explanations use this connection.";
+    const struct {
         json message;
-        SaveVerdict verdict;
-    };
-    const Case cases[] = {
+        std::string verdict;
+        std::vector<std::string> stored; // provider, base URL, model; refusals come first and store nothing
+    } cases[] = {
         {{{"provider", "groq"}, {"baseURL", "https://api.groq.com/openai/v1"}, {"model", ""}, {"apiKey", ""}},
-         {false, "A model name is required."}},
+         "A model name is required.",
+         {}},
         {{{"provider", "openAI"}, {"baseURL", "   "}, {"model", "m"}, {"apiKey", "k"}},
-         {false, "That base URL is not valid."}},
+         "That base URL is not valid.",
+         {}},
         {{{"provider", "custom"}, {"baseURL", "http://bad host"}, {"model", "m"}, {"apiKey", "k"}},
-         {false, "That base URL is not valid."}},
+         "That base URL is not valid.",
+         {}},
         // The key would go out in clear text: no scheme (read as http://), or http to another computer.
         {{{"provider", "custom"}, {"baseURL", "127.0.0.1:8080/v1"}, {"model", "m"}, {"apiKey", "k"}},
-         {false, "The provider address must start with https:// (http:// only for this computer)."}},
+         plainHttp,
+         {}},
         {{{"provider", "openAI"}, {"baseURL", "http://api.openai.com/v1"}, {"model", "m"}, {"apiKey", "k"}},
-         {false, "The provider address must start with https:// (http:// only for this computer)."}},
+         plainHttp,
+         {}},
         {{{"provider", "xAI"}, {"baseURL", "https://api.x.ai/v1"}, {"model", "m"}, {"apiKey", " \n"}},
-         {false, "Add an API key or choose Built-in local."}},
-        {{{"provider", "local"}, {"baseURL", "  "}, {"model", ""}}, {false, "A model name is required."}},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(bridge.save(c.message), c.verdict) << c.message.dump();
-    }
-    // Nothing was stored by any refused save.
-    EXPECT_FALSE(preferences.string(ModelPreferences::providerKey));
-    EXPECT_EQ(storedKey(ModelProvider::xAI), "");
-}
-
-TEST_F(SettingsBridgeTest, AcceptedSavesStoreTrimmedValuesAndAnUnknownProviderIsLocal) {
-    SettingsBridge bridge = makeBridge();
-    struct Case {
-        json message;
-        std::vector<std::string> stored; // provider, base URL, model
-    };
-    const Case cases[] = {
-        // The built-in provider needs neither a key nor a valid address.
+         "Add an API key or choose Built-in local.",
+         {}},
+        {{{"provider", "local"}, {"baseURL", "  "}, {"model", ""}}, "A model name is required.", {}},
+        // The built-in provider needs neither a key nor a valid address; an unknown provider is it.
         {{{"provider", "local"}, {"baseURL", "  not a url at all "}, {"model", " gemma\n"}},
+         saved,
          {"local", "not a url at all", "gemma"}},
-        {{{"provider", "OpenAI"}, {"model", "m"}}, {"local", "", "m"}},
-        {{{"provider", 3}, {"model", "m"}}, {"local", "", "m"}},
+        {{{"provider", "OpenAI"}, {"model", "m"}}, saved, {"local", "", "m"}},
+        {{{"provider", 3}, {"model", "m"}}, saved, {"local", "", "m"}},
         {{{"provider", "groq"},
           {"baseURL", " https://api.groq.com/openai/v1 "},
           {"model", "llama"},
           {"apiKey", " gsk-123 "}},
+         saved,
          {"groq", "https://api.groq.com/openai/v1", "llama"}},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(bridge.save(c.message), (SaveVerdict{true, "Saved. New explanations use this connection."}))
-            << c.message.dump();
-        EXPECT_EQ((std::vector<std::string>{preferences.string(ModelPreferences::providerKey).value_or("?"),
+    for (const auto& [message, verdict, stored] : cases) {
+        SCOPED_TRACE(message.dump());
+        EXPECT_EQ(bridge.save(message), (SaveVerdict{verdict == saved, verdict}));
+        EXPECT_EQ((std::vector<std::string>{preferences.string(ModelPreferences::providerKey).value_or(""),
                                             preferences.string(ModelPreferences::baseURLKey).value_or(""),
-                                            preferences.string(ModelPreferences::modelKey).value_or("?")}),
-                  c.stored)
-            << c.message.dump();
+                                            preferences.string(ModelPreferences::modelKey).value_or("")}),
+                  stored.empty() ? std::vector<std::string>(3) : stored);
     }
+    EXPECT_EQ(storedKey(ModelProvider::xAI), "");
     EXPECT_EQ(storedKey(ModelProvider::groq), "gsk-123");
-}
-
-TEST_F(SettingsBridgeTest, RefusedKeyLeavesPreferencesAlone) {
-    SettingsBridge bridge = makeBridge();
-    secrets.refusal = Failure{"refused", -1};
-    EXPECT_EQ(
-        bridge.save(
-            {{"provider", "openAI"}, {"baseURL", "https://a.example/v1"}, {"model", "m"}, {"apiKey", "k"}}),
-        (SaveVerdict{false, "Could not save the key to the keyring."}));
-    EXPECT_FALSE(preferences.string(ModelPreferences::providerKey));
 
     // A connection that never reached the disk is not reported as saved.
-    secrets.refusal.reset();
     preferences.refuseWrites = true;
     EXPECT_EQ(bridge.save({{"provider", "local"}, {"model", "m"}}),
               (SaveVerdict{false, "Could not save the settings file."}));
@@ -128,34 +114,31 @@ TEST_F(SettingsBridgeTest, SavedScriptEscapesBackslashThenApostrophe) {
     EXPECT_EQ(settingsSavedScript({true, R"(\')"}), R"(window.ulvo && window.ulvo.saved(true, '\\\''))");
 }
 
-TEST_F(SettingsBridgeTest, InitPayloadFallsBackToTheBuiltInProviderWithoutAKey) {
-    ASSERT_TRUE(preferences.setStrings({{ModelPreferences::providerKey, "groq"},
-                                        {ModelPreferences::baseURLKey, "https://x.example"},
-                                        {ModelPreferences::modelKey, "m"}}));
-    SettingsBridge bridge = makeBridge();
-    // groq has no key, so the page is offered the built-in provider.
-    EXPECT_EQ(bridge.initPayload().at("current").at("provider"), "local");
-    EXPECT_EQ(bridge.initPayload().at("current").at("apiKey"), "");
-
-    ASSERT_TRUE(APIKeyStore(secrets).save("gsk", ModelProvider::groq));
-    EXPECT_EQ(bridge.initPayload().at("current").at("apiKey"), "gsk");
+TEST(PreferencesTest, AConnectionIsSavedInOneWrite) {
+    test::MemoryPreferenceStore prefs;
+    EXPECT_TRUE((ModelPreferences{ModelProvider::groq, "https://proxy.test/v1", "m"}.save(prefs)));
+    EXPECT_EQ(prefs.writes, 1) << "a crash between writes would leave half a connection";
+    EXPECT_EQ(prefs.string(ModelPreferences::baseURLKey), "https://proxy.test/v1");
 }
 
-TEST_F(SettingsBridgeTest, MessagesAndReplies) {
-    SettingsBridge bridge = makeBridge();
-    bridge.didReceiveScriptMessage({{"type", "ready"}});
-    ASSERT_EQ(host.scripts.size(), 1u);
-    EXPECT_EQ(host.scripts[0].rfind("window.ulvo && window.ulvo.init({", 0), 0u);
-    bridge.didReceiveScriptMessage({{"type", "save"}, {"model", ""}});
-    EXPECT_EQ(host.scripts.back(), "window.ulvo && window.ulvo.saved(false, 'A model name is required.')");
-    bridge.didReceiveScriptMessage({{"type", "accessibility"}});
-    EXPECT_EQ(host.accessibilityOpened, 1);
-    for (const json& ignored :
-         {json("ready"), json({{"type", 1}}), json({{"type", "Save"}}), json::object()}) {
-        bridge.didReceiveScriptMessage(ignored);
-    }
-    EXPECT_EQ(host.scripts.size(), 2u);
-    EXPECT_EQ(host.accessibilityOpened, 1);
+TEST(PreferencesTest, SavingAKeyWritesAndEmptyDeletesAndRefusalsCarryTheStoreCode) {
+    test::MemorySecretStore secrets;
+    APIKeyStore keys(secrets);
+    EXPECT_TRUE(keys.save("one", ModelProvider::xAI));
+    EXPECT_EQ(keys.read(ModelProvider::xAI), "one");
+    EXPECT_TRUE(keys.save("", ModelProvider::xAI));
+    EXPECT_EQ(*secrets.read(APIKeyStore::service, "xAI"), std::nullopt) << "an empty key is deleted";
+    EXPECT_EQ(keys.read(ModelProvider::xAI), "");
+
+    secrets.refusal = Failure{"locked", 36};
+    const Result<void> refused = keys.save("k", ModelProvider::openAI);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.failure().code, 36);
+    EXPECT_EQ(refused.failure().message, "locked");
+    secrets.refusal->message.clear();
+    const Result<void> silent = keys.save("k", ModelProvider::openAI);
+    ASSERT_FALSE(silent) << "a failure without a message";
+    EXPECT_EQ(silent.failure().message, "The key store refused the key.");
 }
 
 TEST(LoginStartTest, OffByDefaultThenAnEntryStartingTheProgramWhateverItsPathThenGone) {
@@ -207,7 +190,11 @@ TEST_F(SettingsBridgeTest, TheLoginStartSwitchIsOfferedOnlyWhenWiredAndSaysAFail
     bridge.didReceiveScriptMessage({{"type", "start-at-login"}, {"on", false}});
     EXPECT_EQ(host.scripts.back(),
               R"(window.ulvo && window.ulvo.startAtLogin(true, "ULVO could not change its login start."))");
-    bridge.didReceiveScriptMessage({{"type", "start-at-login"}, {"on", "no"}});
+    // Bodies the page never sends change nothing.
+    for (const json& ignored : {json{{"type", "start-at-login"}, {"on", "no"}}, json("ready"),
+                                json({{"type", 1}}), json({{"type", "Save"}}), json::object()}) {
+        bridge.didReceiveScriptMessage(ignored);
+    }
     EXPECT_EQ(host.scripts.size(), 2u);
     on = false;
     bridge.startAtLoginChanged();
