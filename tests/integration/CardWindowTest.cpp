@@ -6,6 +6,7 @@
 #include "platform/linux/gtk/MainThread.h"
 #include "tests/integration/DesktopTestSupport.h"
 #include "tests/support/Files.h"
+#include "tests/support/RecordingCardHost.h"
 
 #include <gtest/gtest.h>
 
@@ -25,9 +26,10 @@ struct Request {
 };
 
 // The card as the application builds it, with the desktop's effects recorded.
-class Card : public CardHost {
+class Card : public RecordingCardHost {
 public:
     Card() {
+        trusted = true;
         gtk::CardPanel::Callbacks callbacks;
         callbacks.headerPressed = [this] {
             ++headerPresses;
@@ -63,13 +65,10 @@ public:
 
     void evaluateScript(const std::string& script) override { panel->page().evaluate(script); }
     void hidePanel() override {
-        ++hides;
+        RecordingCardHost::hidePanel();
         panel->hide();
     }
     void copyText(const std::string& text) override { gtk::copyToClipboard(text); }
-    void captureSelectionAndShow() override {}
-    bool accessibilityTrusted() override { return true; }
-    const std::string& pendingSelection() const override { return selection; }
     void downloadModel() override { ++downloads; }
     void showSettings() override { ++settingsShown; }
 
@@ -108,11 +107,9 @@ public:
     std::vector<Request> requests;
     std::vector<std::string> opened;
     std::optional<std::string> answer;
-    std::string selection;
     int downloads = 0;
     int settingsShown = 0;
     int loads = 0;
-    int hides = 0;
     int headerPresses = 0;
 };
 

@@ -56,28 +56,23 @@ TEST_F(SettingsBridgeTest, SavesAreJudgedInOrderAndStoreTrimmedValuesOrNothing) 
     const struct {
         json message;
         std::string verdict;
-        std::vector<std::string> stored; // provider, base URL, model; refusals come first and store nothing
+        // Provider, base URL, model; the refusals come first and store nothing.
+        std::vector<std::string> stored = {};
     } cases[] = {
         {{{"provider", "groq"}, {"baseURL", "https://api.groq.com/openai/v1"}, {"model", ""}, {"apiKey", ""}},
-         "A model name is required.",
-         {}},
+         "A model name is required."},
         {{{"provider", "openAI"}, {"baseURL", "   "}, {"model", "m"}, {"apiKey", "k"}},
-         "That base URL is not valid.",
-         {}},
+         "That base URL is not valid."},
         {{{"provider", "custom"}, {"baseURL", "http://bad host"}, {"model", "m"}, {"apiKey", "k"}},
-         "That base URL is not valid.",
-         {}},
+         "That base URL is not valid."},
         // The key would go out in clear text: no scheme (read as http://), or http to another computer.
         {{{"provider", "custom"}, {"baseURL", "127.0.0.1:8080/v1"}, {"model", "m"}, {"apiKey", "k"}},
-         plainHttp,
-         {}},
+         plainHttp},
         {{{"provider", "openAI"}, {"baseURL", "http://api.openai.com/v1"}, {"model", "m"}, {"apiKey", "k"}},
-         plainHttp,
-         {}},
+         plainHttp},
         {{{"provider", "xAI"}, {"baseURL", "https://api.x.ai/v1"}, {"model", "m"}, {"apiKey", " \n"}},
-         "Add an API key or choose Built-in local.",
-         {}},
-        {{{"provider", "local"}, {"baseURL", "  "}, {"model", ""}}, "A model name is required.", {}},
+         "Add an API key or choose Built-in local."},
+        {{{"provider", "local"}, {"baseURL", "  "}, {"model", ""}}, "A model name is required."},
         // The built-in provider needs neither a key nor a valid address; an unknown provider is it.
         {{{"provider", "local"}, {"baseURL", "  not a url at all "}, {"model", " gemma\n"}},
          saved,
@@ -314,12 +309,10 @@ TEST(GnomeShortcutsTest, AddsBothKeysOnceInFreePathsAndLeavesTakenKeysToTheirOwn
     FakeShortcuts taken;
     taken.custom = {{prefix + "0/", "Editor", "gedit", "<Alt>E"}};
     taken.desktop[normalizedAccelerator("<Shift><Alt>e")] = "Switch windows";
-    EXPECT_EQ(
-        addGnomeShortcuts(taken, "ulvo"),
-        "Alt+E is already taken by \u201cEditor\u201d; choose another key for ULVO in GNOME's keyboard "
-        "settings. "
-        "Alt+Shift+E is already taken by \u201cSwitch windows\u201d; choose another key for ULVO in GNOME's "
-        "keyboard settings.");
+    const std::string said = addGnomeShortcuts(taken, "ulvo");
+    EXPECT_NE(said.find("Alt+E is already taken by \u201cEditor\u201d"), std::string::npos) << said;
+    EXPECT_NE(said.find("Alt+Shift+E is already taken by \u201cSwitch windows\u201d"), std::string::npos)
+        << said;
     EXPECT_EQ(taken.custom.size(), 1U);
 
     FakeShortcuts locked;
