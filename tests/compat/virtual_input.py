@@ -44,23 +44,20 @@ def interface(name, methods):
 seat_interface = Interface.in_dll(wayland, "wl_seat_interface")
 registry_interface = Interface.in_dll(wayland, "wl_registry_interface")
 no_types = (ctypes.c_void_p * 8)()
+# Each interface lists its requests up to the last one used: the opcode is the index.
 pointer_interface = interface("zwlr_virtual_pointer_v1", [
     ("motion", "uff", no_types), ("motion_absolute", "uuuuu", no_types), ("button", "uuu", no_types),
-    ("axis", "uuf", no_types), ("frame", "", no_types), ("axis_source", "u", no_types),
-    ("axis_stop", "uu", no_types), ("axis_discrete", "uufi", no_types), ("destroy", "", no_types)])
+    ("axis", "uuf", no_types), ("frame", "", no_types)])
 create_types = (ctypes.c_void_p * 2)(ctypes.addressof(seat_interface), ctypes.addressof(pointer_interface))
-manager_interface = interface("zwlr_virtual_pointer_manager_v1", [
-    ("create_virtual_pointer", "?on", create_types), ("destroy", "", no_types)])
+manager_interface = interface("zwlr_virtual_pointer_manager_v1", [("create_virtual_pointer", "?on", create_types)])
 keyboard_interface = interface("zwp_virtual_keyboard_v1", [
-    ("keymap", "uhu", no_types), ("key", "uuu", no_types), ("modifiers", "uuuu", no_types),
-    ("destroy", "", no_types)])
+    ("keymap", "uhu", no_types), ("key", "uuu", no_types), ("modifiers", "uuuu", no_types)])
 keyboard_types = (ctypes.c_void_p * 2)(ctypes.addressof(seat_interface), ctypes.addressof(keyboard_interface))
 keyboard_manager_interface = interface("zwp_virtual_keyboard_manager_v1", [
     ("create_virtual_keyboard", "on", keyboard_types)])
 
 # evdev key codes and the modifier bits of the default keymap.
-KEYS = {"Escape": 1, "Home": 102, "End": 107, "Left": 105, "Right": 106, "Up": 103, "Down": 108,
-        **{c: code for c, code in zip("qwertyuiop", range(16, 26))},
+KEYS = {"Escape": 1, **{c: code for c, code in zip("qwertyuiop", range(16, 26))},
         **{c: code for c, code in zip("asdfghjkl", range(30, 39))},
         **{c: code for c, code in zip("zxcvbnm", range(44, 51))}}
 MODIFIERS = {"shift": (42, 1), "ctrl": (29, 4), "alt": (56, 8)}

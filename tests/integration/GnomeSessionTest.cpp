@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "app/AppDelegate.h"
+#include "platform/linux/glib/GObjectPtr.h"
 #include "tests/integration/DesktopTestSupport.h"
 #include "tests/integration/Subprocess.h"
 #include "tests/support/LoopbackServer.h"
@@ -23,58 +24,45 @@ using test::pumpUntil;
 // A headless mutter's only keyboard: a remote-desktop session, alive while its creator's connection is.
 class RemoteKeyboard {
 public:
-    RemoteKeyboard()
-        : bus_(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)) {
-        GVariant* created = call("/org/gnome/Mutter/RemoteDesktop", "org.gnome.Mutter.RemoteDesktop",
-                                 "CreateSession", nullptr, G_VARIANT_TYPE("(o)"));
-        if (created == nullptr) {
-            return;
+    RemoteKeyboard() {
+        if (const glib::GVariantPtr created =
+                call("/org/gnome/Mutter/RemoteDesktop", "org.gnome.Mutter.RemoteDesktop", "CreateSession",
+                     nullptr)) {
+            const char* path = nullptr;
+            g_variant_get(created.get(), "(&o)", &path);
+            session_ = path;
+            started_ = call(session_, sessionInterface, "Start", nullptr) != nullptr;
         }
-        const char* path = nullptr;
-        g_variant_get(created, "(&o)", &path);
-        session_ = path;
-        g_variant_unref(created);
-        started_ = release(call(session_, sessionInterface, "Start", nullptr, nullptr));
     }
     ~RemoteKeyboard() {
         if (started_) {
-            release(call(session_, sessionInterface, "Stop", nullptr, nullptr));
+            call(session_, sessionInterface, "Stop", nullptr);
         }
-        g_object_unref(bus_);
     }
     RemoteKeyboard(const RemoteKeyboard&) = delete;
     RemoteKeyboard& operator=(const RemoteKeyboard&) = delete;
 
     bool started() const { return started_; }
     bool type(unsigned keysym) {
-        return release(call(session_, sessionInterface, "NotifyKeyboardKeysym",
-                            g_variant_new("(ub)", keysym, TRUE), nullptr)) &&
-               release(call(session_, sessionInterface, "NotifyKeyboardKeysym",
-                            g_variant_new("(ub)", keysym, FALSE), nullptr));
+        return call(session_, sessionInterface, "NotifyKeyboardKeysym",
+                    g_variant_new("(ub)", keysym, TRUE)) &&
+               call(session_, sessionInterface, "NotifyKeyboardKeysym", g_variant_new("(ub)", keysym, FALSE));
     }
 
 private:
     static constexpr const char* sessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
-    GVariant* call(const std::string& path, const char* interface, const char* method, GVariant* parameters,
-                   const GVariantType* reply) {
+    glib::GVariantPtr call(const std::string& path, const char* interface, const char* method,
+                           GVariant* parameters) {
         GError* error = nullptr;
-        GVariant* result = g_dbus_connection_call_sync(bus_, "org.gnome.Mutter.RemoteDesktop", path.c_str(),
-                                                       interface, method, parameters, reply,
-                                                       G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
-        if (result == nullptr) {
-            ADD_FAILURE() << method << ": " << error->message;
-            g_error_free(error);
+        glib::GVariantPtr result(g_dbus_connection_call_sync(
+            bus_.get(), "org.gnome.Mutter.RemoteDesktop", path.c_str(), interface, method, parameters,
+            nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error));
+        if (!result) {
+            ADD_FAILURE() << method << ": " << glib::GErrorPtr(error)->message;
         }
         return result;
     }
-    static bool release(GVariant* result) {
-        if (result == nullptr) {
-            return false;
-        }
-        g_variant_unref(result);
-        return true;
-    }
-    GDBusConnection* bus_;
+    glib::GObjectPtr<GDBusConnection> bus_{g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)};
     std::string session_;
     bool started_ = false;
 };

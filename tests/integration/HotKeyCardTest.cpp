@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 
 namespace ulvo {
 namespace {
@@ -29,17 +28,13 @@ int webKitProcesses() {
     std::map<int, std::pair<int, std::string>> processes; // pid: parent, name
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        if (!std::getline(stat, line) || line.find('(') == std::string::npos) {
-            continue;
+        std::string line; // "pid (name) state parent ..."
+        const std::size_t close = std::getline(stat, line) ? line.rfind(')') : std::string::npos;
+        if (close != std::string::npos && line.find('(') != std::string::npos) {
+            const std::size_t open = line.find('(');
+            processes[std::atoi(line.c_str())] = {std::atoi(line.c_str() + close + 4),
+                                                  line.substr(open + 1, close - open - 1)};
         }
-        const std::size_t open = line.find('(');
-        const std::size_t close = line.rfind(')');
-        std::istringstream rest(line.substr(close + 2));
-        char state = 0;
-        int parent = 0;
-        rest >> state >> parent;
-        processes[std::atoi(line.c_str())] = {parent, line.substr(open + 1, close - open - 1)};
     }
     int count = 0;
     for (const auto& [pid, process] : processes) {

@@ -16,7 +16,6 @@
 
 #include <gtk/gtk.h>
 
-#include <csignal>
 #include <optional>
 #include <sstream>
 
@@ -41,94 +40,63 @@ std::unique_ptr<wayland::GlobalShortcutsPortal> startPortal(Outcome& outcome) {
     return std::make_unique<wayland::GlobalShortcutsPortal>(std::move(events));
 }
 
-// Counts the portal's ListShortcuts and BindShortcuts calls on the session bus, as dbus-monitor sees them.
-class CallCounter {
-public:
-    CallCounter() {
-        const char* argv[] = {"dbus-monitor", "--session",
-                              "type='method_call',interface='org.freedesktop.portal.GlobalShortcuts'",
-                              nullptr};
-        GError* error = nullptr;
-        int out = -1;
-        if (g_spawn_async_with_pipes(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr,
-                                     nullptr, &pid_, nullptr, &out, nullptr, &error) == FALSE) {
-            ADD_FAILURE() << "dbus-monitor: " << error->message;
-            g_error_free(error);
-            return;
-        }
-        channel_ = g_io_channel_unix_new(out);
-        g_io_channel_set_close_on_unref(channel_, TRUE);
-        g_io_channel_set_encoding(channel_, nullptr, nullptr);
-        g_io_channel_set_flags(channel_, G_IO_FLAG_NONBLOCK, nullptr);
-        watch_ =
-            g_io_add_watch(channel_, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP), &CallCounter::read, this);
-        // The monitor is listening once it has printed its own name's signals.
-        pumpUntil([this] { return text_.find("NameAcquired") != std::string::npos; }, 5s);
+// The portal's method calls on the session bus, as dbus-monitor prints them.
+struct PortalCalls {
+    test::Background monitor{{"/usr/bin/dbus-monitor", "--session",
+                              "type='method_call',interface='org.freedesktop.portal.GlobalShortcuts'"}};
+    std::string seen;
+    PortalCalls() {
+        // Listening once it has printed its own name's signals.
+        pumpUntil([this] { return count("NameAcquired") > 0; }, 5s);
     }
-    ~CallCounter() {
-        if (watch_ != 0) {
-            g_source_remove(watch_);
+    int count(const std::string& member) {
+        for (std::string line = monitor.readLine(10ms); !line.empty(); line = monitor.readLine(10ms)) {
+            seen += line + "\n";
         }
-        if (channel_ != nullptr) {
-            g_io_channel_unref(channel_);
-        }
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            g_spawn_close_pid(pid_);
-        }
-    }
-    CallCounter(const CallCounter&) = delete;
-    CallCounter& operator=(const CallCounter&) = delete;
-    int calls(const std::string& member) const {
-        int count = 0;
         const std::string needle = "member=" + member;
-        for (auto at = text_.find(needle); at != std::string::npos; at = text_.find(needle, at + 1)) {
-            ++count;
+        int found = 0;
+        for (auto at = seen.find(needle); at != std::string::npos; at = seen.find(needle, at + 1)) {
+            ++found;
         }
-        return count;
+        return found;
     }
-
-private:
-    static gboolean read(GIOChannel* channel, GIOCondition, gpointer data) {
-        char buffer[4096];
-        gsize got = 0;
-        const GIOStatus status = g_io_channel_read_chars(channel, buffer, sizeof buffer, &got, nullptr);
-        if (status == G_IO_STATUS_AGAIN) {
-            return G_SOURCE_CONTINUE;
-        }
-        if (status != G_IO_STATUS_NORMAL) {
-            static_cast<CallCounter*>(data)->watch_ = 0;
-            return G_SOURCE_REMOVE;
-        }
-        static_cast<CallCounter*>(data)->text_.append(buffer, got);
-        return G_SOURCE_CONTINUE;
-    }
-    GPid pid_ = 0;
-    GIOChannel* channel_ = nullptr;
-    unsigned watch_ = 0;
-    std::string text_;
 };
 
 bool invokeThroughKGlobalAccel(const std::string& shortcut) {
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    GVariant* reply = g_dbus_connection_call_sync(bus, "org.kde.kglobalaccel", "/component/com_zvk_ULVO",
-                                                  "org.kde.kglobalaccel.Component", "invokeShortcut",
-                                                  g_variant_new("(s)", shortcut.c_str()), nullptr,
-                                                  G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    g_object_unref(bus);
-    if (reply == nullptr) {
-        return false;
-    }
-    g_variant_unref(reply);
-    return true;
+    return test::run({"gdbus", "call", "--session", "--dest", "org.kde.kglobalaccel", "--object-path",
+                      "/component/com_zvk_ULVO", "--method", "org.kde.kglobalaccel.Component.invokeShortcut",
+                      shortcut}) == 0;
 }
 
+// A Wayland desktop whose card records what it was asked.
+struct RecordedDesktop {
+    int cards = 0;
+    std::string pending;
+    wayland::WaylandDesktop capture{card()};
+    desktop::DesktopCard card() {
+        desktop::DesktopCard side;
+        side.showCardWithSelection = [this](const std::string&) { ++cards; };
+        side.setPendingSelection = [this](const std::string& text) { pending = text; };
+        side.setAccessibility = [](bool) {};
+        side.showSettings = [] {};
+        side.terminate = [] {};
+        return side;
+    }
+    std::string notes() const {
+        std::string all;
+        for (const std::string& note : capture.unavailableCapabilities()) {
+            all += note + "\n";
+        }
+        return all;
+    }
+};
+
 TEST(KdeGlobalShortcuts, BoundShortcutsDispatchAndAreNotBoundTwiceOrTheProgramSaysWhy) {
-    const CallCounter counter;
+    PortalCalls calls;
     Outcome first;
     auto portal = startPortal(first);
     ASSERT_TRUE(pumpUntil([&] { return first.settled(); }, 20s)) << "the portal never answered";
-    EXPECT_TRUE(pumpUntil([&] { return counter.calls("ListShortcuts") >= 1; }, 2s))
+    EXPECT_TRUE(pumpUntil([&] { return calls.count("ListShortcuts") >= 1; }, 2s))
         << "the desktop's list was not asked first; " << first.unavailable.value_or("ready");
 
     if (first.unavailable) {
@@ -144,85 +112,55 @@ TEST(KdeGlobalShortcuts, BoundShortcutsDispatchAndAreNotBoundTwiceOrTheProgramSa
 
     // A second start finds both held and binds nothing again.
     portal.reset();
-    const int bindsBefore = counter.calls("BindShortcuts");
+    const int bindsBefore = calls.count("BindShortcuts");
     Outcome second;
     portal = startPortal(second);
     ASSERT_TRUE(pumpUntil([&] { return second.settled(); }, 20s));
     ASSERT_TRUE(second.ready);
-    EXPECT_EQ(counter.calls("BindShortcuts"), bindsBefore);
+    EXPECT_EQ(calls.count("BindShortcuts"), bindsBefore);
 }
 
 TEST(KdeGlobalShortcuts, WhereThePortalBindsNothingTheKeysAreKdesOwnShortcutsOfTheProgram) {
-    int cards = 0;
-    desktop::DesktopCard card;
-    card.showCardWithSelection = [&cards](const std::string&) { ++cards; };
-    card.setPendingSelection = [](const std::string&) {};
-    card.setAccessibility = [](bool) {};
-    card.showSettings = [] {};
-    card.terminate = [] {};
-    wayland::WaylandDesktop capture(card);
-    capture.registerHotKey();
-    const auto notes = [&] {
-        std::string all;
-        for (const std::string& note : capture.unavailableCapabilities()) {
-            all += note + "\n";
-        }
-        return all;
-    };
-    ASSERT_TRUE(pumpUntil([&] { return !capture.hotKeyNote().empty() || !notes().empty(); }, 20s))
+    RecordedDesktop desktop;
+    desktop.capture.registerHotKey();
+    ASSERT_TRUE(
+        pumpUntil([&] { return !desktop.capture.hotKeyNote().empty() || !desktop.notes().empty(); }, 20s))
         << "neither the portal nor KDE's shortcut service answered";
-    if (capture.hotKeyNote().empty()) {
-        GTEST_SKIP() << "the portal bound the keys itself: " << notes();
+    if (desktop.capture.hotKeyNote().empty()) {
+        GTEST_SKIP() << "the portal bound the keys itself: " << desktop.notes();
     }
-    EXPECT_EQ(notes(), "") << "both keys are bound";
+    EXPECT_EQ(desktop.notes(), "") << "both keys are bound";
     ASSERT_TRUE(invokeThroughKGlobalAccel("explain"));
-    EXPECT_TRUE(pumpUntil([&] { return cards == 1; }, 5s)) << "Alt+E did not open the card";
+    EXPECT_TRUE(pumpUntil([&] { return desktop.cards == 1; }, 5s)) << "Alt+E did not open the card";
 }
 
 TEST(KdeExplainTag, ShowsBesideTheSelectionWhereKWinSaysTheWindowIs) {
-    std::string pending;
-    desktop::DesktopCard card;
-    card.showCardWithSelection = [](const std::string&) {};
-    card.setPendingSelection = [&pending](const std::string& text) { pending = text; };
-    card.setAccessibility = [](bool) {};
-    card.showSettings = [] {};
-    card.terminate = [] {};
-    wayland::WaylandDesktop capture(card);
-    capture.buildTagPanel();
-    capture.startSelectionMonitor();
-
+    RecordedDesktop desktop;
+    desktop.capture.buildTagPanel();
+    desktop.capture.startSelectionMonitor();
     test::Background app({"/usr/bin/python3", ULVO_TEXT_APP, "--kind", "textview", "--text",
                           "Chlorophyll absorbs red and blue light", "--select", "0", "11", "--claim-focus"});
     std::istringstream ready(app.readLine(15s));
     std::string word;
-    int x = 0;
-    int y = 0;
+    int skip = 0;
     int width = 0;
     int height = 0;
-    ASSERT_TRUE(ready >> word >> x >> y >> width >> height && word == "ready")
+    ASSERT_TRUE(ready >> word >> skip >> skip >> width >> height && word == "ready")
         << "the application did not start";
-    const auto notes = [&] {
-        std::string all;
-        for (const std::string& note : capture.unavailableCapabilities()) {
-            all += note + "\n";
-        }
-        return all;
-    };
-    ASSERT_TRUE(pumpUntil([&] { return capture.tag()->isVisible(); }, 10s)) << "no tag; " << notes();
-    EXPECT_EQ(pending, "Chlorophyll");
+    ASSERT_TRUE(pumpUntil([&] { return desktop.capture.tag()->isVisible(); }, 10s))
+        << "no tag; " << desktop.notes();
+    EXPECT_EQ(desktop.pending, "Chlorophyll");
+    EXPECT_EQ(desktop.notes().find("explain tag"), std::string::npos) << desktop.notes();
 
     // Accessibility measures from the window; KWin centres a new window on its virtual screen.
     const SelectionResult selection = test::selectionWithBounds(app.pid(), 5s);
     ASSERT_TRUE(selection.bounds);
-    auto* tag = GTK_WINDOW(capture.tag()->window());
+    auto* tag = GTK_WINDOW(desktop.capture.tag()->window());
     ASSERT_TRUE(gtk_layer_is_layer_window(tag));
     EXPECT_NEAR(gtk_layer_get_margin(tag, GTK_LAYER_SHELL_EDGE_LEFT),
                 (1920 - width) / 2 + selection.bounds->maxX() + 8, 1.0);
     EXPECT_NEAR(gtk_layer_get_margin(tag, GTK_LAYER_SHELL_EDGE_TOP),
                 (1080 - height) / 2 + selection.bounds->maxY() + 14, 1.0);
-    for (const std::string& note : capture.unavailableCapabilities()) {
-        EXPECT_EQ(note.find("explain tag"), std::string::npos) << note;
-    }
 }
 
 } // namespace

@@ -107,11 +107,12 @@ TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgr
                 window->content.x + selection.bounds->maxX() + 8, 1.0);
     EXPECT_NEAR(gtk_layer_get_margin(GTK_WINDOW(tag), GTK_LAYER_SHELL_EDGE_TOP),
                 window->content.y + selection.bounds->maxY() + 14, 1.0);
-    pumpFor(300ms); // the compositor shows the tag's frame
-    const std::filesystem::path tagShot = std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR) / "wayland-tag.png";
-    std::filesystem::create_directories(tagShot.parent_path());
-    EXPECT_EQ(test::run({"grim", tagShot.string()}), 0);
-    pumpFor(400ms);
+    const auto shoot = [](const std::string& name) {
+        pumpFor(300ms); // the compositor shows the frame
+        std::filesystem::create_directories(ULVO_TEST_SCREENSHOT_DIR);
+        EXPECT_EQ(test::run({"grim", std::string(ULVO_TEST_SCREENSHOT_DIR) + "/" + name}), 0);
+    };
+    shoot("wayland-tag.png");
 
     ASSERT_EQ(test::run({"wtype", "-M", "alt", "e", "-m", "alt"}), 0);
     ASSERT_TRUE(pumpUntil([&] { return delegate.panel()->isVisible(); }, 10s)) << "no card";
@@ -157,7 +158,6 @@ TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgr
     // Where the pointer cannot be known, the card opens beside the selection, as sway tells where it is.
     EXPECT_NEAR(gtk_layer_get_margin(delegate.panel()->window(), GTK_LAYER_SHELL_EDGE_LEFT),
                 window->content.x + selection.bounds->maxX() + 18, 2.0);
-    pumpFor(500ms); // the compositor shows the answer's frame
     EXPECT_EQ(said.find("data-control"), std::string::npos) << "sway offers data-control: " << said;
 
     // An application whose text accessibility does not expose: its primary selection, read through
@@ -178,9 +178,7 @@ TEST(WaylandSessionTest, SwaysBindingOfAltEExplainsTheSelectionInTheRunningProgr
     EXPECT_NE(server.requests().back().body.find("\"Stomata\""), std::string::npos)
         << server.requests().back().body;
 
-    const std::filesystem::path shot = std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR) / "wayland-card.png";
-    std::filesystem::create_directories(shot.parent_path());
-    EXPECT_EQ(test::run({"grim", shot.string()}), 0);
+    shoot("wayland-card.png");
     g_application_quit(G_APPLICATION(application));
     delegate.shutDown();
 }

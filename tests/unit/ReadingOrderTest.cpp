@@ -16,19 +16,22 @@ TextObservation at(double midY, double minX, std::optional<std::string> text) {
     return TextObservation{{minX, midY - 0.01, 0.2, 0.02}, std::move(text)};
 }
 
-TEST(ReadingOrder, RowsWithinTheToleranceReadLeftToRight) {
-    EXPECT_EQ(joinInReadingOrder({at(0.515, 0.6, "right"), at(0.500, 0.1, "left")}), "left\nright");
-    EXPECT_EQ(joinInReadingOrder({at(0.500, 0.6, "right"), at(0.515, 0.1, "left")}), "left\nright");
-}
-
-TEST(ReadingOrder, RowsFartherApartReadTopDownWhateverTheirLeftEdges) {
-    EXPECT_EQ(joinInReadingOrder({at(0.50, 0.1, "lower"), at(0.53, 0.9, "upper")}), "upper\nlower");
-    EXPECT_EQ(joinInReadingOrder({at(0.53, 0.9, "upper"), at(0.50, 0.1, "lower")}), "upper\nlower");
-}
-
-TEST(ReadingOrder, TiesKeepTheReportedOrder) {
-    EXPECT_EQ(joinInReadingOrder({at(0.5, 0.2, "a"), at(0.5, 0.2, "b"), at(0.5, 0.2, "c")}), "a\nb\nc");
-    EXPECT_EQ(joinInReadingOrder({at(0.5, 0.2, "c"), at(0.5, 0.2, "a"), at(0.5, 0.2, "b")}), "c\na\nb");
+TEST(ReadingOrder, RowsTopDownLeftToRightWithinTheToleranceTiesAsReportedAndNoEmptyLines) {
+    const std::vector<std::pair<std::vector<TextObservation>, std::string>> cases = {
+        {{at(0.515, 0.6, "right"), at(0.500, 0.1, "left")}, "left\nright"},
+        {{at(0.500, 0.6, "right"), at(0.515, 0.1, "left")}, "left\nright"},
+        {{at(0.50, 0.1, "lower"), at(0.53, 0.9, "upper")}, "upper\nlower"},
+        {{at(0.53, 0.9, "upper"), at(0.50, 0.1, "lower")}, "upper\nlower"},
+        {{at(0.5, 0.2, "a"), at(0.5, 0.2, "b"), at(0.5, 0.2, "c")}, "a\nb\nc"},
+        {{at(0.5, 0.2, "c"), at(0.5, 0.2, "a"), at(0.5, 0.2, "b")}, "c\na\nb"},
+        {{at(0.9, 0.1, "top"), at(0.5, 0.1, std::nullopt), at(0.1, 0.1, "bottom")}, "top\nbottom"},
+        {{at(0.5, 0.1, "")}, ""},
+        {{at(0.9, 0.1, " spaced "), at(0.5, 0.1, "")}, " spaced \n"},
+        {{}, ""},
+    };
+    for (const auto& [observations, text] : cases) {
+        EXPECT_EQ(joinInReadingOrder(observations), text);
+    }
 }
 
 TEST(ReadingOrder, ACircularComparatorStillGivesEveryLineOnce) {
@@ -89,24 +92,16 @@ TEST(ReadingOrder, AConsistentLayoutReadsTheSameInWhateverOrderItWasReported) {
     }
 }
 
-TEST(ReadingOrder, LinesWithoutACandidateAreSkippedAndNothingTrails) {
-    EXPECT_EQ(joinInReadingOrder({at(0.9, 0.1, "top"), at(0.5, 0.1, std::nullopt), at(0.1, 0.1, "bottom")}),
-              "top\nbottom");
-    EXPECT_EQ(joinInReadingOrder({at(0.5, 0.1, "")}), "");
-    EXPECT_EQ(joinInReadingOrder({at(0.9, 0.1, " spaced "), at(0.5, 0.1, "")}), " spaced \n");
-    EXPECT_EQ(joinInReadingOrder({}), "");
-}
-
 TEST(RecognitionLanguages, LanguageTagsBecomeTesseractDataNames) {
-    EXPECT_EQ(tesseractLanguageCode("de"), "deu");
-    EXPECT_EQ(tesseractLanguageCode("de-AT"), "deu");
-    EXPECT_EQ(tesseractLanguageCode("fr-CA"), "fra");
-    EXPECT_EQ(tesseractLanguageCode("zh-Hans-CN"), "chi_sim");
-    EXPECT_EQ(tesseractLanguageCode("zh-TW"), "chi_tra");
-    EXPECT_EQ(tesseractLanguageCode("zh-Hant"), "chi_tra");
-    EXPECT_EQ(tesseractLanguageCode("sr-Latn"), "srp_latn");
-    EXPECT_EQ(tesseractLanguageCode("nb-NO"), "nor");
-    EXPECT_EQ(tesseractLanguageCode(""), "");
+    for (const auto& [tag, code] : std::vector<std::pair<std::string, std::string>>{{"de-AT", "deu"},
+                                                                                    {"zh-Hans-CN", "chi_sim"},
+                                                                                    {"zh-TW", "chi_tra"},
+                                                                                    {"zh-Hant", "chi_tra"},
+                                                                                    {"sr-Latn", "srp_latn"},
+                                                                                    {"nb-NO", "nor"},
+                                                                                    {"", ""}}) {
+        EXPECT_EQ(tesseractLanguageCode(tag), code) << tag;
+    }
 }
 
 TEST(RecognitionLanguages, EnglishAlwaysAndTheUsersLanguageOnlyWhenInstalled) {
