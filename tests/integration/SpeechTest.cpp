@@ -41,9 +41,10 @@ public:
                 "GenericLanguage \"en\" \"en\" \"utf-8\"\nGenericLanguage \"de\" \"de\" \"utf-8\"\n"
                 "AddVoice \"en\" \"MALE1\" \"en\"\nAddVoice \"de\" \"MALE1\" \"de\"\n");
         const std::string socket = (folder_ / "socket").string();
-        daemon_ = std::make_unique<test::Background>(
-            std::vector<std::string>{"/usr/bin/speech-dispatcher", "-s", "-t", "0", "-C", folder_.string(),
-                                     "-c", "unix_socket", "-S", socket, "-L", folder_.string()});
+        // Its own pid file: a speech service another test started is no reason to refuse.
+        daemon_ = std::make_unique<test::Background>(std::vector<std::string>{
+            "/usr/bin/speech-dispatcher", "-s", "-t", "0", "-C", folder_.string(), "-c", "unix_socket", "-S",
+            socket, "-L", folder_.string(), "-P", (folder_ / "pid").string()});
         ::setenv("SPEECHD_ADDRESS", ("unix_socket:" + socket).c_str(), 1);
         EXPECT_TRUE(test::eventually([&] { return std::filesystem::exists(socket); }));
     }
