@@ -225,7 +225,7 @@ struct Keeper {
     }
     std::shared_ptr<test::MemoryPreferenceStore> preferences =
         std::make_shared<test::MemoryPreferenceStore>();
-    std::int64_t now = 100 * 86400;
+    std::int64_t now = std::int64_t{100} * 86400;
     test::TaskQueue mainThread;
     std::vector<std::string> failures;
 };
@@ -249,14 +249,14 @@ TEST(HistoryTest, KeepsExplanationsWithTheirFollowupsAndPrunesOldOnes) {
     const std::filesystem::path path = folder / "history.sqlite";
     Keeper keeper(true);
     std::int64_t reopenedId = 0;
-    keeper.now -= 31 * 86400;
+    keeper.now -= std::int64_t{31} * 86400;
     {
         History history(keeper.options(path));
         history.keep("old text", 10, std::nullopt, "old answer");
         history.find("", 10, 0,
                      [&](Result<std::vector<HistoryEntry>> found) { reopenedId = found->at(0).id; });
     }
-    keeper.now += 31 * 86400;
+    keeper.now += std::int64_t{31} * 86400;
     {
         History history(keeper.options(path));
         history.keep("first", 30, std::nullopt, "first answer");

@@ -158,9 +158,9 @@ TEST(KdeExplainTag, ShowsBesideTheSelectionWhereKWinSaysTheWindowIs) {
     auto* tag = GTK_WINDOW(desktop.capture.tag()->window());
     ASSERT_TRUE(gtk_layer_is_layer_window(tag));
     EXPECT_NEAR(gtk_layer_get_margin(tag, GTK_LAYER_SHELL_EDGE_LEFT),
-                (1920 - width) / 2 + selection.bounds->maxX() + 8, 1.0);
+                (1920 - width) / 2.0 + selection.bounds->maxX() + 8, 1.0);
     EXPECT_NEAR(gtk_layer_get_margin(tag, GTK_LAYER_SHELL_EDGE_TOP),
-                (1080 - height) / 2 + selection.bounds->maxY() + 14, 1.0);
+                (1080 - height) / 2.0 + selection.bounds->maxY() + 14, 1.0);
 }
 
 } // namespace

@@ -95,7 +95,7 @@ protected:
                                                    std::to_string(payload.size())}};
         }
         const std::string body = payload.substr(start);
-        const std::size_t piece = path == "/slow" ? 64 * 1024 : body.size();
+        const std::size_t piece = path == "/slow" ? std::size_t{64} * 1024 : body.size();
         for (std::size_t at = 0; at < body.size(); at += piece) {
             reply.chunks.push_back({path == "/slow" ? 40ms : 0ms, body.substr(at, piece)});
         }
@@ -152,7 +152,7 @@ TEST_F(ModelInstallerTest, OneDownloadAtATimeResumedAfterACancelAndVerifiedByThe
     ASSERT_TRUE(test::eventually([&] {
         std::error_code missing;
         const auto size = fs::file_size(part, missing);
-        return !missing && size >= 256 * 1024;
+        return !missing && size >= std::uintmax_t{256} * 1024;
     }));
     installer->cancel();
     waitFor(Phase::notInstalled);

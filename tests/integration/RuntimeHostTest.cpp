@@ -33,7 +33,7 @@ using test::RecordedRequest;
 
 // The browser tests store the same key: they may run at the same time in the same keyring.
 constexpr const char* apiKey = "sk-ulvo-browser-test";
-constexpr std::size_t oneMegabyte = 1024 * 1024;
+constexpr std::size_t oneMegabyte = std::size_t{1024} * 1024;
 using test::nativeFrame;
 
 // The host with test assertions: a missing or broken reply fails the test.

@@ -818,7 +818,7 @@ TEST(RegionCaptureTest, SlurpFramesTheRegionForGrimAndACancelWritesNothing) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(arguments), {}),
               "-g|10,20 300x40|" + file.string() + "|");
     std::filesystem::remove(bin / "grim.args");
-    std::ofstream(bin / "slurp.cancel");
+    const std::ofstream cancel(bin / "slurp.cancel"); // the picker is cancelled while it exists
     EXPECT_NE(run(), 0);
     EXPECT_FALSE(std::filesystem::exists(bin / "grim.args")) << "grim ran after a cancel";
     std::filesystem::remove_all(bin);
