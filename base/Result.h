@@ -14,7 +14,7 @@ struct Failure {
 };
 
 // A value, or the failure that kept it from being made: the one idiom at the interfaces between rooms
-// (exceptions stay inside the answer service).
+// (exceptions stay inside a room).
 template <class T> class [[nodiscard]] Result {
 public:
     Result(T value) // implicit: returned as the plain value
