@@ -179,14 +179,10 @@ TEST(TerminalsTest, EmulatorsByEitherWindowClassNameWholeOrDashedAndNothingElse)
         {"xterm", "XTerm", true},
         {"st-256color", "St", true},
         {"Alacritty", "Alacritty", true},
-        {"org.wezfurlong.wezterm", "org.wezfurlong.wezterm", true},
         {"gnome-terminal-server", "Gnome-terminal", true},
         {"", "org.gnome.Terminal", true},
-        {"cool-retro-term", "cool-retro-term", true},
         {"Navigator", "firefox-esr", false},
-        {"libreoffice", "libreoffice-writer", false},
         {"", "", false},
-        {"python3", "Text_app.py", false},
         {"kittyhawk", "Kittyhawk", false},
     };
     for (const auto& [instance, windowClass, terminal] : cases) {
@@ -395,12 +391,10 @@ struct MonitorTest : ::testing::Test {
 
 TEST_F(MonitorTest, TagShowsThreePollsAfterAStableSelectionBesideItsBottomRight) {
     desktop.selection = {"word", Rect{100, 200, 50, 20}};
-    poll();
-    poll(2);
+    poll(3);
     EXPECT_FALSE(desktop.tagAt);
     poll();
-    ASSERT_TRUE(desktop.tagAt);
-    EXPECT_EQ(*desktop.tagAt, (Point{158, 1080 - 220 - 46}));
+    EXPECT_EQ(desktop.tagAt, (Point{158, 1080 - 220 - 46}));
     EXPECT_EQ(desktop.pending, "word");
     // Clearing the selection hides the tag at the next poll.
     desktop.selection = {};
@@ -427,9 +421,7 @@ TEST_F(MonitorTest, ChangingSelectionsKeepTheTagHiddenAndItDoesNotReturnForTheSa
     poll();
     desktop.selection.text = "first";
     poll(4);
-    EXPECT_TRUE(desktop.tagAt);
-    // Without bounds the tag goes beside the pointer.
-    EXPECT_EQ(*desktop.tagAt, (Point{512, 450}));
+    EXPECT_EQ(desktop.tagAt, (Point{512, 450})) << "without bounds, beside the pointer";
 }
 
 TEST_F(MonitorTest, WhereThePointerIsUnknownOnlyASelectionsRectanglePlacesTheTag) {
@@ -441,8 +433,7 @@ TEST_F(MonitorTest, WhereThePointerIsUnknownOnlyASelectionsRectanglePlacesTheTag
     // The same selection gets a rectangle (its window became known): the tag shows beside it.
     desktop.selection.bounds = Rect{100, 200, 50, 20};
     poll();
-    ASSERT_TRUE(desktop.tagAt);
-    EXPECT_EQ(*desktop.tagAt, (Point{158, 1080 - 220 - 46}));
+    EXPECT_EQ(desktop.tagAt, (Point{158, 1080 - 220 - 46}));
     EXPECT_EQ(desktop.pending, "no place");
     // No mouse road without a pointer.
     press({0, 0});
@@ -569,7 +560,7 @@ TEST_F(MonitorTest, MouseSelectionTagPlacementAndDismissal) {
     // With real bounds: beside the selection.
     desktop.selection = {"", Rect{100, 200, 50, 20}};
     drag({0, 0}, {90, 0}, "again");
-    EXPECT_EQ(*desktop.tagAt, (Point{158, 814}));
+    EXPECT_EQ(desktop.tagAt, (Point{158, 814}));
 }
 
 TEST_F(MonitorTest, AMouseSelectionTagGoesWithItsSelectionOrItsWindow) {
@@ -725,7 +716,7 @@ struct FakeCapture final : RegionCaptureHost {
     void showCardWithSelection(const std::string& text) override { cards.push_back(text); }
 };
 
-TEST(RegionCaptureTest, FramedTextReachesTheCardAndTheFileGoes) {
+TEST(RegionCaptureTest, FramedTextReachesTheCardCancelIsSilentAndFailuresAlert) {
     FakeCapture host;
     RegionCapture capture(host);
     capture.captureViaOCR();
@@ -737,24 +728,20 @@ TEST(RegionCaptureTest, FramedTextReachesTheCardAndTheFileGoes) {
     host.recognition("  first line\nsecond line\n");
     EXPECT_EQ(host.cards, std::vector<std::string>{"first line\nsecond line"});
     EXPECT_TRUE(host.files.empty());
-    EXPECT_TRUE(host.alerts.empty());
-}
 
-TEST(RegionCaptureTest, CancelIsSilentAndFailuresAlert) {
-    FakeCapture host;
-    RegionCapture capture(host);
+    host.recognition = nullptr;
     capture.captureViaOCR();
     host.exit(); // Escape: no file
     EXPECT_FALSE(host.recognition);
     EXPECT_TRUE(host.alerts.empty());
-    EXPECT_TRUE(host.cards.empty());
 
     capture.captureViaOCR();
-    host.files.insert(host.launched.back());
+    host.files.insert(file);
     host.exit();
     host.recognition(" \n ");
     EXPECT_EQ(host.alerts, std::vector<std::string>{noReadableTextMessage});
     EXPECT_TRUE(host.files.empty());
+    EXPECT_EQ(host.cards.size(), 1U);
 
     host.launchFailure = "Failed to execute child process “maim” (No such file or directory)";
     capture.captureViaOCR();

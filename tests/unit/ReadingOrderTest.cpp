@@ -34,21 +34,6 @@ TEST(ReadingOrder, RowsTopDownLeftToRightWithinTheToleranceTiesAsReportedAndNoEm
     }
 }
 
-TEST(ReadingOrder, ACircularComparatorStillGivesEveryLineOnce) {
-    // A before B and B before C by their left edges, C before A by height.
-    const std::vector<TextObservation> circle = {at(0.50, 0.1, "A"), at(0.515, 0.5, "B"), at(0.53, 0.9, "C")};
-    std::vector<int> order = {0, 1, 2};
-    do {
-        std::vector<TextObservation> observations;
-        for (int i : order) {
-            observations.push_back(circle[static_cast<std::size_t>(i)]);
-        }
-        std::string text = joinInReadingOrder(observations);
-        std::sort(text.begin(), text.end());
-        EXPECT_EQ(text, "\n\nABC");
-    } while (std::next_permutation(order.begin(), order.end()));
-}
-
 TEST(ReadingOrder, DriftingRowsNeverLoseOrDuplicateLines) {
     // Long chains of lines each within the tolerance of its neighbour: the library sorts may run
     // past the range with such a comparator.
@@ -72,23 +57,6 @@ TEST(ReadingOrder, DriftingRowsNeverLoseOrDuplicateLines) {
         std::vector<int> all(200);
         std::iota(all.begin(), all.end(), 0);
         ASSERT_EQ(seen, all);
-    }
-}
-
-TEST(ReadingOrder, AConsistentLayoutReadsTheSameInWhateverOrderItWasReported) {
-    // Three rows well apart, three columns each.
-    std::vector<TextObservation> page;
-    for (int row = 0; row < 3; ++row) {
-        for (int column = 0; column < 3; ++column) {
-            page.push_back(at(0.8 - 0.3 * row + 0.005 * column, 0.1 + 0.3 * column,
-                              std::to_string(row) + std::to_string(column)));
-        }
-    }
-    const std::string expected = "00\n01\n02\n10\n11\n12\n20\n21\n22";
-    std::mt19937 random(1);
-    for (int round = 0; round < 20; ++round) {
-        std::shuffle(page.begin(), page.end(), random);
-        EXPECT_EQ(joinInReadingOrder(page), expected);
     }
 }
 
