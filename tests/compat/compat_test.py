@@ -45,8 +45,7 @@ class Provider:
     browsers' page."""
 
     def __init__(self):
-        self.lock = threading.Lock()
-        self.requests = []  # (monotonic time, user text)
+        self.requests = []  # (monotonic time, user text), appended by the server's threads
         provider = self
 
         class Handler(BaseHTTPRequestHandler):
@@ -64,8 +63,7 @@ class Provider:
             def do_POST(self):
                 body = json.loads(self.rfile.read(int(self.headers.get("Content-Length", "0"))) or b"{}")
                 messages = body.get("messages") or [{}, {}]
-                with provider.lock:
-                    provider.requests.append((time.monotonic(), messages[-1].get("content", "")))
+                provider.requests.append((time.monotonic(), messages[-1].get("content", "")))
                 self.send_response(200)
                 self.send_header("Content-Type", "text/event-stream")
                 self.end_headers()
@@ -77,16 +75,9 @@ class Provider:
         self.port = self.server.server_address[1]
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
-    def count(self):
-        with self.lock:
-            return len(self.requests)
-
     def after(self, index, limit):
         """The first request after the first `index` ones, or None after `limit` seconds."""
-        def got():
-            with self.lock:
-                return self.requests[index] if len(self.requests) > index else None
-        return wait_until(got, limit, 0.02)
+        return wait_until(lambda: self.requests[index] if len(self.requests) > index else None, limit, 0.02)
 
 
 def run(argv, timeout=10, **kwargs):
@@ -456,7 +447,7 @@ class Suite:
 
     def press(self):
         """Alt+E; the user's text the provider then got and how long after the press, or (None, None)."""
-        asked = self.provider.count()
+        asked = len(self.provider.requests)
         pressed = time.monotonic()
         self.session.alt_e()
         got = self.provider.after(asked, 10)
@@ -533,12 +524,8 @@ def quantile(values, q):
 
 
 def machine():
-    model = "unknown CPU"
-    for line in open("/proc/cpuinfo"):
-        if line.startswith("model name"):
-            model = line.split(":", 1)[1].strip()
-            break
-    return f"{model}, {os.cpu_count()} cores"
+    models = [line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")]
+    return f"{models[0] if models else 'unknown CPU'}, {os.cpu_count()} cores"
 
 
 def main():

@@ -87,14 +87,22 @@ Global = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint3
 Removed = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32)
 
 
+def u32(value):
+    return ctypes.c_uint32(value & 0xFFFFFFFF)
+
+
+def request(proxy, opcode, *args, new=None):
+    """Sends a request; `new` is the interface of the object it creates, which it returns."""
+    return marshal(ctypes.c_void_p(proxy), u32(opcode), ctypes.byref(new) if new else None, u32(1), u32(0), *args)
+
+
 def main():
     width, height = int(sys.argv[1]), int(sys.argv[2])
     display = wayland.wl_display_connect(None)
     if not display:
         print("no Wayland display", flush=True)
         return 1
-    registry = marshal(ctypes.c_void_p(display), ctypes.c_uint32(1), ctypes.byref(registry_interface),
-                       ctypes.c_uint32(1), ctypes.c_uint32(0), None)
+    registry = request(display, 1, None, new=registry_interface)
     found = {}
 
     def announced(_data, _registry, name, iface, version):
@@ -110,33 +118,29 @@ def main():
             return 1
 
     def bind(name, iface):
-        return marshal(ctypes.c_void_p(registry), ctypes.c_uint32(0), ctypes.byref(iface), ctypes.c_uint32(1),
-                       ctypes.c_uint32(0), ctypes.c_uint32(found[name]), ctypes.c_char_p(iface.name),
-                       ctypes.c_uint32(1), None)
+        return request(registry, 0, u32(found[name]), ctypes.c_char_p(iface.name), u32(1), None, new=iface)
 
-    manager = bind("zwlr_virtual_pointer_manager_v1", manager_interface)
-    seat = bind("wl_seat", seat_interface)
-    pointer = marshal(ctypes.c_void_p(manager), ctypes.c_uint32(0), ctypes.byref(pointer_interface),
-                      ctypes.c_uint32(1), ctypes.c_uint32(0), ctypes.c_void_p(seat), None)
-    keyboard = marshal(ctypes.c_void_p(bind("zwp_virtual_keyboard_manager_v1", keyboard_manager_interface)),
-                       ctypes.c_uint32(0), ctypes.byref(keyboard_interface), ctypes.c_uint32(1), ctypes.c_uint32(0),
-                       ctypes.c_void_p(seat), None)
+    seat = ctypes.c_void_p(bind("wl_seat", seat_interface))
+    pointer = request(bind("zwlr_virtual_pointer_manager_v1", manager_interface), 0, seat, None,
+                      new=pointer_interface)
+    keyboard = request(bind("zwp_virtual_keyboard_manager_v1", keyboard_manager_interface), 0, seat, None,
+                       new=keyboard_interface)
     keymap = default_keymap()
     descriptor = os.memfd_create("keymap")
     os.write(descriptor, keymap)
-    marshal(ctypes.c_void_p(keyboard), ctypes.c_uint32(0), None, ctypes.c_uint32(1), ctypes.c_uint32(0),
-            ctypes.c_uint32(1), ctypes.c_int(descriptor), ctypes.c_uint32(len(keymap)))
+    request(keyboard, 0, u32(1), ctypes.c_int(descriptor), u32(len(keymap)))
     wayland.wl_display_roundtrip(display)
     os.close(descriptor)
     start = time.monotonic()
 
-    def stamp():
-        return ctypes.c_uint32(int((time.monotonic() - start) * 1000) & 0xFFFFFFFF)
+    def stamped(proxy, opcode, *args):
+        request(proxy, opcode, u32(int((time.monotonic() - start) * 1000)), *(u32(a) for a in args))
+        if proxy == pointer:
+            request(pointer, 4)  # frame
+        wayland.wl_display_roundtrip(display)
 
-    def keyboard_request(opcode, *args):
-        extra = (stamp(),) if opcode == 1 else ()
-        marshal(ctypes.c_void_p(keyboard), ctypes.c_uint32(opcode), None, ctypes.c_uint32(1), ctypes.c_uint32(0),
-                *(extra + tuple(ctypes.c_uint32(a) for a in args)))
+    def modifiers(mask):
+        request(keyboard, 2, u32(mask), u32(0), u32(0), u32(0))
         wayland.wl_display_roundtrip(display)
 
     def combination(combo):
@@ -146,37 +150,30 @@ def main():
         mask = 0
         for name in held:  # pressed one after another, as fingers do, the state following each press
             code, bit = MODIFIERS[name]
-            keyboard_request(1, code, 1)
+            stamped(keyboard, 1, code, 1)
             mask |= bit
-            keyboard_request(2, mask, 0, 0, 0)
-        keyboard_request(1, KEYS[key], 1)
+            modifiers(mask)
+        stamped(keyboard, 1, KEYS[key], 1)
         time.sleep(0.02)
-        keyboard_request(1, KEYS[key], 0)
+        stamped(keyboard, 1, KEYS[key], 0)
         for name in reversed(held):
             code, bit = MODIFIERS[name]
-            keyboard_request(1, code, 0)
+            stamped(keyboard, 1, code, 0)
             mask &= ~bit
-            keyboard_request(2, mask, 0, 0, 0)
+            modifiers(mask)
         time.sleep(0.06)
-
-    def request(opcode, *args):
-        marshal(ctypes.c_void_p(pointer), ctypes.c_uint32(opcode), None, ctypes.c_uint32(1), ctypes.c_uint32(0),
-                *((stamp(),) + tuple(ctypes.c_uint32(a) for a in args) if opcode != 4 else ()))
-        if opcode != 4:
-            marshal(ctypes.c_void_p(pointer), ctypes.c_uint32(4), None, ctypes.c_uint32(1), ctypes.c_uint32(0))
-        wayland.wl_display_roundtrip(display)
 
     print("ready", flush=True)
     for line in sys.stdin:
         command = line.split()
         if command[:1] == ["move"]:
-            request(1, int(command[1]), int(command[2]), width, height)
+            stamped(pointer, 1, int(command[1]), int(command[2]), width, height)
         elif command[:1] == ["click"]:
             button = {"1": 0x110, "2": 0x112, "3": 0x111}[command[1]]
             for _ in range(int(command[2])):
-                request(2, button, 1)
+                stamped(pointer, 2, button, 1)
                 time.sleep(0.03)
-                request(2, button, 0)
+                stamped(pointer, 2, button, 0)
                 time.sleep(0.08)
         elif command[:1] == ["key"]:
             combination(command[1])

@@ -6,7 +6,6 @@
 #include "base/Text.h"
 #include "capture/ClipboardCopy.h"
 #include "capture/SelectionMonitor.h"
-#include "platform/linux/gtk/MainThread.h"
 #include "platform/linux/gtk/RegionPicker.h"
 #include "platform/linux/gtk/WebEnvironment.h"
 #include "platform/linux/x11/AtspiReader.h"
@@ -67,15 +66,11 @@ App startApp(const std::string& kind, const std::string& text, std::optional<std
     return app;
 }
 
-std::string pointText(int value) {
-    return std::to_string(value);
-}
-
 // A press, a move and a release, the press seen before the pointer moves on, as when a person drags.
 void drag(int fromX, int fromY, int toX, int toY) {
-    ASSERT_EQ(xdotool({"mousemove", pointText(fromX), pointText(fromY), "mousedown", "1"}), 0);
+    ASSERT_EQ(xdotool({"mousemove", std::to_string(fromX), std::to_string(fromY), "mousedown", "1"}), 0);
     pumpFor(100ms);
-    ASSERT_EQ(xdotool({"mousemove", pointText(toX), pointText(toY), "mouseup", "1"}), 0);
+    ASSERT_EQ(xdotool({"mousemove", std::to_string(toX), std::to_string(toY), "mouseup", "1"}), 0);
 }
 
 // The clipboard as another process sees it: each target with its bytes in hex. The main loop keeps
@@ -106,7 +101,7 @@ std::filesystem::path scratchFile(const std::string& name, const std::string& by
 // Another process owns the CLIPBOARD with these TARGET=BYTES pairs ("-vanish": it exits when asked).
 std::unique_ptr<test::Background>
 ownClipboard(const std::vector<std::pair<std::string, std::string>>& targets) {
-    std::vector<std::string> argv = {ULVO_CLIPBOARD_FIXTURE, "own"};
+    std::vector<std::string> argv = {ULVO_CLIPBOARD_FIXTURE};
     for (const auto& [target, bytes] : targets) {
         argv.push_back(
             target + "=" +
@@ -169,36 +164,23 @@ void clearPrimary() {
     pumpFor(200ms);
 }
 
-// A real xterm running a program that records every SIGINT it receives, showing two known lines.
+// A real xterm, focused, running a program that records every SIGINT it receives.
 struct Terminal {
-    static constexpr int columns = 60;
-    static constexpr int rows = 8;
     std::filesystem::path log = std::filesystem::temp_directory_path() / "ulvo-capture-test-terminal.log";
     std::unique_ptr<test::Background> process;
-    GdkRectangle area{};
 
     Terminal() {
         std::filesystem::remove(log);
         const std::string title = "ulvo-test-terminal-" + std::to_string(getpid());
         process = std::make_unique<test::Background>(std::vector<std::string>{
-            "/usr/bin/xterm", "-T", title, "-geometry", "60x8+150+150", "-fa", "Monospace", "-fs", "14", "-e",
-            "/usr/bin/python3", ULVO_TERMINAL_CHILD, log.string(),
-            scratchFile("terminal.txt", "alpha bravo charlie delta\none two three four five\n").string()});
+            "/usr/bin/xterm", "-T", title, "-geometry", "60x8+150+150", "-e", "/usr/bin/python3",
+            ULVO_TERMINAL_CHILD, log.string(), scratchFile("terminal.txt", "alpha bravo\n").string()});
         EXPECT_TRUE(pumpUntil([&] { return contents().find("ready") != std::string::npos; }, 15s))
             << "the terminal did not start";
-        // Its own place, not its frame's.
-        std::string id;
-        x11::XConnection connection;
-        XWindowAttributes attributes{};
-        Window child = None;
-        if (test::run({"timeout", "10", "xdotool", "search", "--sync", "--onlyvisible", "--name", title},
-                      &id) == 0 &&
-            XGetWindowAttributes(connection.display(), std::stoul(id), &attributes) != 0 &&
-            XTranslateCoordinates(connection.display(), std::stoul(id), connection.root(), 0, 0, &area.x,
-                                  &area.y, &child) != 0) {
-            area.width = attributes.width;
-            area.height = attributes.height;
-        }
+        EXPECT_EQ(test::run({"timeout", "10", "xdotool", "search", "--sync", "--onlyvisible", "--name", title,
+                             "windowactivate", "--sync"}),
+                  0)
+            << "no terminal window";
         pumpFor(300ms);
     }
     std::string contents() const {
@@ -212,28 +194,6 @@ struct Terminal {
             ++count;
         }
         return count;
-    }
-    // The middle of a character cell, inside xterm's 2-pixel border, as xdotool arguments.
-    std::pair<int, int> cell(double column, int row) const {
-        const double width = (area.width - 4) / static_cast<double>(columns);
-        const double height = (area.height - 4) / static_cast<double>(rows);
-        return {static_cast<int>(area.x + 2 + (column + 0.5) * width),
-                static_cast<int>(area.y + 2 + (row + 0.5) * height)};
-    }
-};
-
-// The card side of the program, recorded.
-struct CardRecord {
-    std::vector<std::string> shown;
-    std::string pending;
-    desktop::DesktopCard card() {
-        desktop::DesktopCard side;
-        side.showCardWithSelection = [this](const std::string& text) { shown.push_back(text); };
-        side.setPendingSelection = [this](const std::string& text) { pending = text; };
-        side.setAccessibility = [](bool) {};
-        side.showSettings = [] {};
-        side.terminate = [] {};
-        return side;
     }
 };
 
@@ -308,21 +268,29 @@ TEST(ClipboardDesktopTest, AnOwnerThatVanishesMidSnapshotLeavesWhatArrivedAndItI
 // ---- Monitor, tag, hot keys and the copy fallback ---------------------------------------------------
 
 struct CaptureDesktopTest : ::testing::Test {
-    CardRecord card;
-    std::unique_ptr<x11::X11Desktop> capture;
-    void SetUp() override {
-        capture = std::make_unique<x11::X11Desktop>(card.card());
-        capture->buildTagPanel();
-        capture->registerHotKey();
-        capture->startSelectionMonitor();
+    std::vector<std::string> shown; // what the card was asked to show
+    std::string pending;
+    x11::X11Desktop capture{recordingCard()};
+    CaptureDesktopTest() {
+        capture.buildTagPanel();
+        capture.registerHotKey();
+        capture.startSelectionMonitor();
     }
-    void TearDown() override { capture.reset(); }
-    bool tagVisible() const { return capture->tag()->isVisible(); }
+    desktop::DesktopCard recordingCard() {
+        desktop::DesktopCard side;
+        side.showCardWithSelection = [this](const std::string& text) { shown.push_back(text); };
+        side.setPendingSelection = [this](const std::string& text) { pending = text; };
+        side.setAccessibility = [](bool) {};
+        side.showSettings = [] {};
+        side.terminate = [] {};
+        return side;
+    }
+    bool tagVisible() { return capture.tag()->isVisible(); }
     // Alt+E; the text the card was then asked to show.
     std::string explain() {
-        const std::size_t before = card.shown.size();
+        const std::size_t before = shown.size();
         EXPECT_EQ(xdotool({"key", "alt+e"}), 0);
-        return pumpUntil([&] { return card.shown.size() > before; }, 3s) ? card.shown.back() : "(no card)";
+        return pumpUntil([&] { return shown.size() > before; }, 3s) ? shown.back() : "(no card)";
     }
 };
 
@@ -330,13 +298,9 @@ TEST_F(CaptureDesktopTest, TagFollowsAStableSelectionAndAMouseSelectionButNotOwn
     App view = startApp("textview", "Stable selections show the tag", std::nullopt);
     pumpFor(600ms); // proves an absence: no selection, no tag
     EXPECT_FALSE(tagVisible());
-    const auto selected = std::chrono::steady_clock::now();
     ASSERT_EQ(xdotool({"key", "ctrl+a"}), 0);
-    pumpUntil([&] { return tagVisible(); }, 400ms);
-    EXPECT_FALSE(tagVisible()) << "shown before the selection was stable for 0.45 s";
     ASSERT_TRUE(pumpUntil([&] { return tagVisible(); }, 2s));
-    EXPECT_GE(std::chrono::steady_clock::now() - selected, 450ms);
-    EXPECT_EQ(card.pending, "Stable selections show the tag");
+    EXPECT_EQ(pending, "Stable selections show the tag");
 
     // Beside the selection: 8 right of its right edge, its top 14 below the selection's bottom.
     x11::XConnection connection;
@@ -344,7 +308,7 @@ TEST_F(CaptureDesktopTest, TagFollowsAStableSelectionAndAMouseSelectionButNotOwn
     const SelectionResult selection =
         readUntil(reader, [](const SelectionResult& r) { return !r.text.empty(); });
     ASSERT_TRUE(selection.bounds);
-    const GdkRectangle tag = tagArea(*capture->tag());
+    const GdkRectangle tag = tagArea(*capture.tag());
     EXPECT_NEAR(tag.x, selection.bounds->maxX() + 8, 1.0);
     EXPECT_NEAR(tag.y, selection.bounds->maxY() + 14, 1.0);
     GdkRectangle both{view.area.x, view.area.y, std::max(view.area.width, tag.x + tag.width - view.area.x),
@@ -352,46 +316,27 @@ TEST_F(CaptureDesktopTest, TagFollowsAStableSelectionAndAMouseSelectionButNotOwn
     EXPECT_TRUE(test::screenshot(std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR) / "explain-tag.png", both));
 
     // Clicking the tag opens the card with its text and hides it.
-    ASSERT_EQ(xdotool({"mousemove", pointText(tag.x + tag.width / 2), pointText(tag.y + tag.height / 2),
-                       "click", "1"}),
+    ASSERT_EQ(xdotool({"mousemove", std::to_string(tag.x + tag.width / 2),
+                       std::to_string(tag.y + tag.height / 2), "click", "1"}),
               0);
-    ASSERT_TRUE(pumpUntil([&] { return !card.shown.empty(); }, 3s));
-    EXPECT_EQ(card.shown.back(), "") << "the tag's text is already the pending selection";
-    EXPECT_EQ(card.pending, "Stable selections show the tag");
+    ASSERT_TRUE(pumpUntil([&] { return !shown.empty(); }, 3s));
+    EXPECT_EQ(shown.back(), "") << "the tag's text is already the pending selection";
+    EXPECT_EQ(pending, "Stable selections show the tag");
     EXPECT_FALSE(tagVisible());
     view.process.reset();
 
     // A mouse selection in an application without accessible text: the tag at once, with the text the
-    // drag made the PRIMARY selection, clear of the line it was selected on.
+    // drag made the PRIMARY selection.
     App quiet = startApp("textview", "dragged over words", std::nullopt, false, 300, 300);
     const int x = quiet.area.x;
     const int y = quiet.area.y + 12;
     drag(x + 1, y, x + 400, y);
     ASSERT_TRUE(pumpUntil([&] { return tagVisible(); }, 2s));
-    EXPECT_EQ(card.pending, "dragged over words");
-    const GdkRectangle mouseTag = tagArea(*capture->tag());
-    EXPECT_NEAR(mouseTag.x, x + 400 + 12, 2.0);
-    EXPECT_GE(mouseTag.y, y + 16);
-    // A plain click elsewhere takes it away for good.
-    ASSERT_EQ(xdotool({"mousemove", pointText(x + 500), pointText(y + 100), "click", "1"}), 0);
+    EXPECT_EQ(pending, "dragged over words");
+    // A plain click elsewhere takes it away.
+    ASSERT_EQ(xdotool({"mousemove", std::to_string(x + 500), std::to_string(y + 100), "click", "1"}), 0);
     ASSERT_TRUE(pumpUntil([&] { return !tagVisible(); }, 2s));
-    pumpFor(500ms);
-    EXPECT_FALSE(tagVisible());
-    // Another window taking the focus takes it away too.
-    drag(x + 1, y, x + 400, y);
-    ASSERT_TRUE(pumpUntil([&] { return tagVisible(); }, 2s));
-    App other = startApp("label", "Another window", std::nullopt, true, 900, 600);
-    EXPECT_TRUE(pumpUntil([&] { return !tagVisible(); }, 2s)) << "the tag outlived its window's focus";
-    other.process.reset();
     quiet.process.reset();
-
-    // A drag over an application that sets no PRIMARY selection: no tag, and no keystroke either.
-    App opaque = startApp("opaque", "dragged over words", std::pair{0, 12}, false, 300, 300);
-    drag(opaque.area.x + 20, opaque.area.y + 60, opaque.area.x + 200, opaque.area.y + 60);
-    pumpFor(800ms); // proves an absence: longer than the tag's wait
-    EXPECT_FALSE(tagVisible());
-    EXPECT_EQ(opaque.process->readLine(200ms), "") << "the tag's road sent Control+C";
-    opaque.process.reset();
 
     // This program's own window with a selection: no tag.
     GtkWidget* own = gtk_window_new(GTK_WINDOW_TOPLEVEL);
@@ -409,13 +354,13 @@ TEST_F(CaptureDesktopTest, TagFollowsAStableSelectionAndAMouseSelectionButNotOwn
     gtk_text_buffer_select_range(buffer, &start, &end);
     pumpFor(1500ms); // proves an absence: well past a stable selection's wait
     EXPECT_FALSE(tagVisible());
-    EXPECT_NE(card.pending, "own window text");
+    EXPECT_NE(pending, "own window text");
     gtk_widget_destroy(own);
 }
 
 TEST_F(CaptureDesktopTest, HotKeysExplainAndCaptureWithNumLockOnAndAreExclusive) {
-    ASSERT_TRUE(capture->hotKeyRegistered());
-    ASSERT_TRUE(capture->hotKeyOCRRegistered());
+    ASSERT_TRUE(capture.hotKeyRegistered());
+    ASSERT_TRUE(capture.hotKeyOCRRegistered());
     {
         App view = startApp("textview", "Hot keys read this", std::pair{9, 13});
         EXPECT_EQ(explain(), "read");
@@ -424,10 +369,6 @@ TEST_F(CaptureDesktopTest, HotKeysExplainAndCaptureWithNumLockOnAndAreExclusive)
         ASSERT_EQ(xdotool({"key", "Num_Lock"}), 0);
         EXPECT_EQ(withNumLock, "read");
     }
-    // Text accessibility does not expose: the PRIMARY selection.
-    App inaccessible = startApp("textview", "The quick brown fox", std::pair{4, 9}, false);
-    EXPECT_EQ(explain(), "quick");
-
     // Another program holding Alt+E already: registration says so instead of failing silently.
     x11::XConnection other;
     x11::HotKeyGrabber grabber(other, [](std::uint32_t) {});
@@ -435,36 +376,22 @@ TEST_F(CaptureDesktopTest, HotKeysExplainAndCaptureWithNumLockOnAndAreExclusive)
     ASSERT_FALSE(taken);
     EXPECT_EQ(taken.failure().message, "another program has taken it");
 
-    // Alt+Shift+E starts the capture: maim is running and Escape ends it without a trace.
-    const std::vector<std::string> maim = {"pgrep", "-P", std::to_string(getpid()), "-x", "maim"};
-    const std::size_t cards = card.shown.size();
-    ASSERT_EQ(xdotool({"key", "alt+shift+e"}), 0);
-    ASSERT_TRUE(pumpUntil(inputGrabbedElsewhere, 10s)) << "the capture tool did not take the input";
-    EXPECT_EQ(test::run(maim), 0) << "the capture tool is not running";
-    // Held like a person holds it: the tool looks at the keyboard state between frames.
-    ASSERT_EQ(xdotool({"keydown", "Escape", "sleep", "0.15", "keyup", "Escape"}), 0);
-    EXPECT_TRUE(pumpUntil([&] { return test::run(maim) == 1; }, 5s)) << "Escape did not end the capture";
-    EXPECT_TRUE(pumpUntil(captureFilesGone, 5s)) << "a capture file was left behind";
-    EXPECT_FALSE(dialogShown());
-    EXPECT_EQ(card.shown.size(), cards);
-}
-
-TEST_F(CaptureDesktopTest, RegionCaptureReadsFramedTextIntoTheCard) {
+    // Alt+Shift+E starts the capture; the text framed with the mouse reaches the card.
     App label = startApp("label", "Plainly readable words", std::nullopt, true, 100, 100);
-    capture->captureViaOCR();
+    ASSERT_EQ(xdotool({"key", "alt+shift+e"}), 0);
     ASSERT_TRUE(pumpUntil(inputGrabbedElsewhere, 10s)) << "the capture tool did not take the input";
     const int left = label.area.x + 10;
     const int top = label.area.y + 10;
-    ASSERT_EQ(xdotool({"mousemove", pointText(left), pointText(top), "mousedown", "1"}), 0);
+    ASSERT_EQ(xdotool({"mousemove", std::to_string(left), std::to_string(top), "mousedown", "1"}), 0);
     for (int step = 1; step <= 5; ++step) {
-        ASSERT_EQ(xdotool({"mousemove", pointText(left + step * (label.area.width - 20) / 5),
-                           pointText(top + step * (label.area.height - 20) / 5)}),
+        ASSERT_EQ(xdotool({"mousemove", std::to_string(left + step * (label.area.width - 20) / 5),
+                           std::to_string(top + step * (label.area.height - 20) / 5)}),
                   0);
     }
     ASSERT_EQ(xdotool({"mouseup", "1"}), 0);
-    ASSERT_TRUE(pumpUntil([&] { return !card.shown.empty() || dialogShown(); }, 20s));
-    ASSERT_FALSE(card.shown.empty()) << "an alert instead of the text";
-    EXPECT_EQ(card.shown.back(), "Plainly readable words");
+    ASSERT_TRUE(pumpUntil([&] { return shown.size() > 2 || dialogShown(); }, 20s));
+    EXPECT_FALSE(dialogShown()) << "an alert instead of the text";
+    EXPECT_EQ(shown.back(), "Plainly readable words");
     EXPECT_TRUE(pumpUntil(captureFilesGone, 5s)) << "the capture file was left behind";
 }
 
@@ -510,36 +437,10 @@ TEST(RegionPickerDesktopTest, ADragOverTheDesktopsWholeScreenShotCropsItAndEscap
 
 // ---- The PRIMARY selection and terminals ----------------------------------------------------------
 
-TEST_F(CaptureDesktopTest, TerminalSelectionsShowTheTagAndExplainWithoutInterruptOrClipboardChange) {
+TEST_F(CaptureDesktopTest, ExplainWithNothingSelectedSendsATerminalNoInterruptAndLeavesTheClipboard) {
     const auto owner = ownClipboard({{"UTF8_STRING", "the user's clipboard text"}, {"image/png", pngBytes}});
     const std::string before = dumpClipboard();
-
     Terminal terminal;
-    ASSERT_GT(terminal.area.width, 0) << "no terminal window";
-    // A double click on "bravo": the tag shows at once with the word.
-    const auto [wordX, wordY] = terminal.cell(8, 0);
-    ASSERT_EQ(xdotool({"mousemove", pointText(wordX), pointText(wordY), "click", "--repeat", "2", "--delay",
-                       "80", "1"}),
-              0);
-    ASSERT_TRUE(pumpUntil([&] { return tagVisible(); }, 3s)) << "no tag after a double click";
-    EXPECT_EQ(card.pending, "bravo");
-
-    // A drag over the second line, past its end, once the terminal no longer counts it as a third click.
-    pumpFor(400ms);
-    const auto [lineX, lineY] = terminal.cell(-0.3, 1);
-    const auto [pastX, pastY] = terminal.cell(40, 1);
-    drag(lineX, lineY, pastX, pastY);
-    ASSERT_TRUE(pumpUntil([&] { return tagVisible() && card.pending != "bravo"; }, 3s));
-    EXPECT_EQ(card.pending, "one two three four five");
-    EXPECT_EQ(explain(), "one two three four five");
-
-    // A double click where nothing can be selected leaves the earlier selection alone: no tag.
-    ASSERT_EQ(xdotool({"mousemove", "1850", "1000", "click", "--repeat", "2", "--delay", "80", "1"}), 0);
-    pumpFor(700ms); // proves an absence
-    EXPECT_FALSE(tagVisible()) << "a stale selection showed the tag";
-
-    // With no selection anywhere, Alt+E over the terminal still sends it no Control+C.
-    ASSERT_EQ(xdotool({"mousemove", pointText(wordX), pointText(wordY), "click", "1"}), 0);
     clearPrimary();
     EXPECT_EQ(explain(), "") << "the card keeps its text";
     // A quit typed now reaches the terminal after any Control+C the program sent it.
@@ -552,7 +453,7 @@ TEST_F(CaptureDesktopTest, TerminalSelectionsShowTheTagAndExplainWithoutInterrup
     EXPECT_TRUE(pumpUntil([&] { return terminal.interrupts() == 1; }, 3s));
 }
 
-TEST_F(CaptureDesktopTest, TheCopyFallbackCopiesOnceForOverlappingCallersAndRestoresEveryTargetByteForByte) {
+TEST_F(CaptureDesktopTest, TheCopyFallbackCopiesWithAltHeldAndRestoresEveryTargetByteForByte) {
     const auto owner = ownClipboard({{"UTF8_STRING", "kept clipboard text"},
                                      {"text/plain;charset=utf-8", "kept clipboard text"},
                                      {"text/html", "<p>kept <b>html</b></p>"},
@@ -560,32 +461,13 @@ TEST_F(CaptureDesktopTest, TheCopyFallbackCopiesOnceForOverlappingCallersAndRest
     const std::string before = dumpClipboard();
     ASSERT_NE(before.find("image/png 89504e47"), std::string::npos) << before;
     clearPrimary();
-    // Neither accessibility nor the PRIMARY selection has the text: Alt+E copies it.
+    // Neither accessibility nor the PRIMARY selection has the text: Alt+E copies it, Alt still held.
     App app = startApp("opaque", "  selected words\n and more", std::pair{0, 17}, false);
-    EXPECT_EQ(explain(), "selected words");
-    EXPECT_EQ(app.process->readLine(2s), "copied selected words");
-    EXPECT_EQ(dumpClipboard(), before);
-
-    // Overlapping copies with Alt still held (as right after Alt+E): one keystroke, every caller served.
-    std::vector<std::string> results;
-    const auto record = [&](std::string copied) { results.push_back(std::move(copied)); };
-    ASSERT_EQ(xdotool({"keydown", "alt"}), 0);
-    capture->copySelectionViaClipboard(record);
-    capture->copySelectionViaClipboard(record);
-    gtk::runOnMainThreadAfter(30ms, [&] { capture->copySelectionViaClipboard(record); });
-    ASSERT_TRUE(pumpUntil([&] { return results.size() == 3; }));
+    ASSERT_EQ(xdotool({"keydown", "alt", "key", "e"}), 0);
+    ASSERT_TRUE(pumpUntil([&] { return !shown.empty(); }, 3s)) << "no card";
     ASSERT_EQ(xdotool({"keyup", "alt"}), 0);
-    EXPECT_EQ(results, (std::vector<std::string>(3, "selected words")));
+    EXPECT_EQ(shown.back(), "selected words");
     EXPECT_EQ(app.process->readLine(2s), "copied selected words");
-    EXPECT_EQ(app.process->readLine(300ms), "") << "a second keystroke was sent";
-    EXPECT_EQ(dumpClipboard(), before);
-
-    // Nothing copied: the clipboard is left exactly as it was.
-    App quiet = startApp("opaque", "nothing selected", std::nullopt, false, 500, 500);
-    results.clear();
-    capture->copySelectionViaClipboard(record);
-    ASSERT_TRUE(pumpUntil([&] { return results.size() == 1; }));
-    EXPECT_EQ(results[0], "");
     EXPECT_EQ(dumpClipboard(), before);
 }
 

@@ -1,4 +1,5 @@
 #include "tests/integration/DesktopTestSupport.h"
+#include "platform/linux/glib/GObjectPtr.h"
 #include "tests/integration/Subprocess.h"
 
 #include <fstream>
@@ -39,18 +40,12 @@ struct Evaluation {
 void evaluated(GObject* source, GAsyncResult* result, gpointer data) {
     auto* evaluation = static_cast<Evaluation*>(data);
     GError* error = nullptr;
-    JSCValue* value =
-        webkit_web_view_evaluate_javascript_finish(reinterpret_cast<WebKitWebView*>(source), result, &error);
-    if (value == nullptr) {
-        evaluation->error = error != nullptr ? error->message : "no value";
-        if (error != nullptr) {
-            g_error_free(error);
-        }
-    } else {
-        gchar* json = jsc_value_to_json(value, 0);
-        evaluation->json = json != nullptr ? json : "";
-        g_free(json);
-        g_object_unref(value);
+    const glib::GObjectPtr<JSCValue> value(
+        webkit_web_view_evaluate_javascript_finish(reinterpret_cast<WebKitWebView*>(source), result, &error));
+    if (!value) {
+        evaluation->error = error != nullptr ? glib::GErrorPtr(error)->message : "no value";
+    } else if (const glib::GCharPtr json{jsc_value_to_json(value.get(), 0)}) {
+        evaluation->json = json.get();
     }
     evaluation->done = true;
 }

@@ -20,7 +20,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 namespace ulvo {
 namespace {

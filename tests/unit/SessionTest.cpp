@@ -93,8 +93,6 @@ public:
         if (reply) {
             thread_ = std::thread([this, message = wayland::swayMessage(4, *reply)] {
                 const FileDescriptor client(::accept(listener_.get(), nullptr, nullptr));
-                char header[14] = {};
-                question.assign(header, std::max<ssize_t>(0, ::recv(client.get(), header, 14, MSG_WAITALL)));
                 static_cast<void>(::send(client.get(), message.data(), message.size(), MSG_NOSIGNAL));
             });
         }
@@ -107,7 +105,6 @@ public:
     SwayPeer(const SwayPeer&) = delete;
     SwayPeer& operator=(const SwayPeer&) = delete;
     std::filesystem::path path() const { return folder_ / "sway.sock"; }
-    std::string question;
 
 private:
     test::ScratchFolder folder_;
@@ -115,20 +112,11 @@ private:
     std::thread thread_;
 };
 
-TEST(SwayIpcTest, AsksForTheTreeAndGivesUpOnASilentPeerWithinItsLimit) {
-    {
-        SwayPeer peer(tree({window(21, true, 100, 100)}, {}).dump());
-        const std::optional<wayland::FocusedWindow> found = wayland::SwayIpc(peer.path()).focusedWindow();
-        ASSERT_TRUE(found);
-        EXPECT_EQ(found->pid, 21);
-        EXPECT_EQ(peer.question, wayland::swayMessage(4, "")) << "get_tree, with an empty payload";
-    }
-    {
-        SwayPeer peer(std::nullopt);
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(wayland::SwayIpc(peer.path()).focusedWindow());
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms) << "a stalled compositor held the caller";
-    }
+TEST(SwayIpcTest, GivesUpOnASilentPeerWithinItsLimitAndOnAnUnreadableOne) {
+    const SwayPeer silent(std::nullopt);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(wayland::SwayIpc(silent.path()).focusedWindow());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms) << "a stalled compositor held the caller";
     EXPECT_FALSE(wayland::SwayIpc(SwayPeer(std::string("not json")).path()).focusedWindow());
     EXPECT_FALSE(wayland::SwayIpc("/nonexistent/ulvo-sway.sock").focusedWindow());
 }
