@@ -10,6 +10,7 @@ Usage, inside scripts/private-session (sway: --wayland, with ULVO_SESSION_PROGRA
 """
 
 import argparse
+import contextlib
 import json
 import os
 import shutil
@@ -409,10 +410,8 @@ class Suite:
                 # gnome-terminal's window belongs to its server: it closes when the program in it ends.
                 for line in open(recorder).read().splitlines():
                     if line.startswith("ready "):
-                        try:
+                        with contextlib.suppress(ProcessLookupError):
                             os.kill(int(line.split()[1]), signal.SIGKILL)
-                        except ProcessLookupError:
-                            pass
             for number in (signal.SIGTERM, signal.SIGKILL):
                 try:
                     os.killpg(process.pid, number)
@@ -431,15 +430,10 @@ class Suite:
         point = (x + program.click_at[0], y + program.click_at[1])
         self.clicked = point
         self.session.focus(window)
-        if case == "double-click":
-            self.session.click(*point, 2)
-        elif case == "triple-click":
-            self.session.click(*point, 3)
-        elif case == "Ctrl+A":
-            self.session.click(*point, 1)
+        self.session.click(*point, {"double-click": 2, "triple-click": 3}.get(case, 1))
+        if case == "Ctrl+A":
             self.session.keys("ctrl+a")
-        else:  # vim: to Normal mode, then from the first line to the last one
-            self.session.click(*point, 1)
+        elif case == VIM_ALL[0]:  # to Normal mode, then from the first line to the last one
             self.session.keys("Escape")
             time.sleep(0.5)  # vim takes a lone Escape as the start of a key sequence for a moment
             self.session.keys("g", "g", "shift+v", "shift+g")
@@ -451,9 +445,7 @@ class Suite:
         pressed = time.monotonic()
         self.session.alt_e()
         got = self.provider.after(asked, 10)
-        if got is None:
-            return None, None
-        return got[1], (got[0] - pressed) * 1000
+        return (got[1], (got[0] - pressed) * 1000) if got else (None, None)
 
     def case(self, program, window, number, case, expected, recorder):
         if self.ulvo.poll() is not None:

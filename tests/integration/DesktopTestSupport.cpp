@@ -2,11 +2,10 @@
 #include "platform/linux/glib/GObjectPtr.h"
 #include "tests/integration/Subprocess.h"
 
-#include <fstream>
-#include <stdexcept>
-
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <stdexcept>
 #include <thread>
 
 namespace ulvo::test {

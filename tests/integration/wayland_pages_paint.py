@@ -6,14 +6,11 @@ Usage, inside scripts/private-session --wayland: wayland_pages_paint.py PATH-TO-
 """
 import subprocess
 import sys
-import tempfile
 import time
 
 
-def colours(path, left, top, right, bottom):
-    subprocess.run(["grim", "-t", "ppm", path], check=True)
-    with open(path, "rb") as image:
-        data = image.read()
+def colours(left, top, right, bottom):
+    data = subprocess.run(["grim", "-t", "ppm", "-"], check=True, capture_output=True).stdout
     # Binary PPM with 8-bit samples: "P6\n<width> <height>\n255\n" then RGB bytes.
     fields = data.split(maxsplit=4)
     width, pixels = int(fields[1]), fields[4]
@@ -25,7 +22,7 @@ def colours(path, left, top, right, bottom):
     return len(seen)
 
 
-def painted(path, program_arguments):
+def painted(program_arguments):
     """Runs a later start with these arguments, then waits for the middle of the output to show a
     painted page (the card and Settings both open there): its text gives many shades."""
     subprocess.run(program_arguments, check=True, timeout=30)
@@ -33,7 +30,7 @@ def painted(path, program_arguments):
     deadline = time.monotonic() + 15
     while count < 12 and time.monotonic() < deadline:
         time.sleep(0.5)
-        count = colours(path, 780, 260, 1140, 600)
+        count = colours(780, 260, 1140, 600)
     return count
 
 
@@ -42,11 +39,9 @@ def main():
     running = subprocess.Popen([program], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         time.sleep(3)
-        with tempfile.TemporaryDirectory() as scratch:
-            path = scratch + "/screen.ppm"
-            # Settings, then the card over it: the second page is where painting stopped.
-            settings = painted(path, [program, "--settings"])
-            card = painted(path, [program])
+        # Settings, then the card over it: the second page is where painting stopped.
+        settings = painted([program, "--settings"])
+        card = painted([program])
     finally:
         running.terminate()
         running.wait(timeout=30)

@@ -788,21 +788,18 @@ TEST(RegionCaptureTest, SlurpFramesTheRegionForGrimAndACancelWritesNothing) {
     script("slurp", "[ -e \"$0.cancel\" ] && exit 1\necho '10,20 300x40'\n");
     script("grim", "printf '%s|' \"$@\" > \"$(dirname \"$0\")/grim.args\"\n");
     const std::filesystem::path file = bin / "ulvo-ocr-A B'$(x).png";
-    const auto run = [&] {
-        std::vector<std::string> argv = screenshotCommand(file, ScreenshotTool::grimSlurp);
-        std::string command = "PATH=" + bin.string() + ":/usr/bin:/bin";
-        for (const std::string& argument : argv) {
-            command += " '";
-            for (const char c : argument) {
-                command += c == '\'' ? std::string("'\\''") : std::string(1, c);
-            }
-            command += "'";
-        }
-        return std::system(command.c_str());
-    };
+    // The command as the program runs it, each argument as it is: xargs hands them to env unquoted.
+    std::ofstream arguments(bin / "argv", std::ios::binary);
+    for (const std::string& argument : screenshotCommand(file, ScreenshotTool::grimSlurp)) {
+        arguments << argument << '\0';
+    }
+    arguments.close();
+    const std::string command =
+        "PATH=" + bin.string() + ":/usr/bin:/bin xargs -0 -a " + (bin / "argv").string() + " env";
+    const auto run = [&] { return std::system(command.c_str()); };
     EXPECT_EQ(run(), 0);
-    std::ifstream arguments(bin / "grim.args");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(arguments), {}),
+    std::ifstream recorded(bin / "grim.args");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(recorded), {}),
               "-g|10,20 300x40|" + file.string() + "|");
     std::filesystem::remove(bin / "grim.args");
     const std::ofstream cancel(bin / "slurp.cancel"); // the picker is cancelled while it exists
