@@ -13,6 +13,7 @@ import argparse
 import contextlib
 import json
 import os
+import pathlib
 import shutil
 import signal
 import subprocess
@@ -356,15 +357,13 @@ class Suite:
 
     def run(self):
         text_file = os.path.join(self.scratch, TITLE + ".txt")
-        with open(text_file, "w") as out:
-            out.write(DOCUMENT)
+        pathlib.Path(text_file).write_text(DOCUMENT)
         recorder = os.path.join(self.scratch, "terminal.log")
         url = f"http://127.0.0.1:{self.provider.port}/page.html"
         self.configure()
         wayland = self.session.name == "sway"
         if wayland:
-            config = run(["swaymsg", "-t", "get_config"]).stdout
-            if "--explain" not in config:
+            if "--explain" not in run(["swaymsg", "-t", "get_config"]).stdout:
                 raise RuntimeError("sway binds no \"ulvo --explain\": set ULVO_SESSION_PROGRAM for private-session")
         else:
             self.start_ulvo()

@@ -24,7 +24,6 @@ TEST(SessionTest, WaylandDisplayFirstThenTheSessionTypeElseX11) {
     EXPECT_EQ(detectSession({"wayland-1", "x11"}), SessionKind::wayland);
     EXPECT_EQ(detectSession({nullptr, "wayland"}), SessionKind::wayland);
     EXPECT_EQ(detectSession({"", "x11"}), SessionKind::x11);
-    EXPECT_EQ(detectSession({nullptr, "tty"}), SessionKind::x11);
     EXPECT_EQ(detectSession({nullptr, nullptr}), SessionKind::x11);
 }
 
