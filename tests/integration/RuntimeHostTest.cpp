@@ -27,7 +27,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using nlohmann::json;
 using test::CannedReply;
-using test::chatReply;
 using test::LoopbackServer;
 using test::RecordedRequest;
 
@@ -70,7 +69,9 @@ protected:
         server = std::make_unique<LoopbackServer>([this](const RecordedRequest& request) {
             const json body = json::parse(request.body);
             const std::string user = body["messages"][1]["content"];
-            return CannedReply{200, chatReply(answerFor(user)), "application/json", delay};
+            // "Slow" outlasts every limit here; "Pending" is due shortly.
+            const auto delay = user == "Slow" ? 8s : user == "Pending" ? 500ms : 0ms;
+            return CannedReply{200, test::chatReply(answerFor(user)), "application/json", delay};
         });
         KeyFilePreferenceStore store((configHome / "ulvo" / "preferences.ini").string());
         EXPECT_TRUE((
@@ -88,7 +89,6 @@ protected:
 
     fs::path configHome;
     std::unique_ptr<LoopbackServer> server;
-    std::chrono::milliseconds delay{0};
 };
 
 TEST_F(RuntimeHostTest, AnswersExplanationsFollowUpsAndAvailabilityOnOneConnection) {
@@ -122,6 +122,17 @@ TEST_F(RuntimeHostTest, AnswersExplanationsFollowUpsAndAvailabilityOnOneConnecti
         host.reply(),
         (json{{"type", "explain"}, {"ok", true}, {"level", 5}, {"answer", clean(answerFor("Once"), 5)}}))
         << "no id asked, none given";
+
+    // Two frames in one write, then one a byte at a time.
+    host.send(nativeFrame(R"({"type": "explain", "text": "One", "id": 1})") +
+              nativeFrame(R"({"type": "explain", "text": "Two", "id": 2})"));
+    EXPECT_EQ(host.reply()["id"], 1);
+    EXPECT_EQ(host.reply()["id"], 2);
+    for (const char byte : nativeFrame(R"({"type": "explain", "text": "Three"})")) {
+        host.send(std::string(1, byte));
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(host.reply()["answer"], clean(answerFor("Three"), 25));
     host.expectCleanExit();
 }
 
@@ -164,34 +175,16 @@ TEST_F(RuntimeHostTest, AvailabilityOfAKeylessProviderIsTheBuiltInModelsState) {
     EXPECT_FALSE(availability["error"].get<std::string>().empty());
 }
 
-TEST_F(RuntimeHostTest, FramesAreReadWhateverWayTheBytesArrive) {
-    HostProcess host(configHome);
-    host.send(nativeFrame(R"({"type": "explain", "text": "One", "id": 1})") +
-              nativeFrame(R"({"type": "explain", "text": "Two", "id": 2})"));
-    EXPECT_EQ(host.reply()["id"], 1);
-    EXPECT_EQ(host.reply()["id"], 2);
-    for (const char byte : nativeFrame(R"({"type": "explain", "text": "Three"})")) {
-        host.send(std::string(1, byte));
-        std::this_thread::sleep_for(1ms);
-    }
-    EXPECT_EQ(host.reply()["answer"], clean(answerFor("Three"), 25));
-}
-
 TEST_F(RuntimeHostTest, BadRequestsGetAnErrorReplyAndTheHostKeepsServing) {
     HostProcess host(configHome);
     const std::vector<std::pair<std::string, std::string>> cases{
-        {"", "The browser sent a message that is not valid JSON."},
-        {"{\"type\": \"explain\", \"text\": ", "The browser sent a message that is not valid JSON."},
         {"{\"type\": \"explain\", \"text\": \"\xed\xa0\x80\"}",
          "The browser sent a message that is not valid JSON."},
         {R"(["explain", "text"])", "The browser sent a message that is not a request."},
-        {R"({"id": 4, "text": "x"})", "The request has no type."},
         {R"({"id": 5, "type": 7, "text": "x"})", "The request has no type."},
         {R"({"id": 6, "type": "translate", "text": "x"})", "Unknown request type."},
-        {R"({"id": 7, "type": "explain"})", "The request has no text."},
         {R"({"id": 8, "type": "explain", "text": 42})", "The request has no text."},
         {R"({"id": 9, "type": "explain", "text": " \n "})", "Select some text first."},
-        {R"({"id": 10, "type": "followup", "text": "x"})", "The follow-up has no question."},
         {R"({"id": 11, "type": "followup", "text": "x", "question": null})",
          "The follow-up has no question."},
         {R"({"id": 12, "type": "explain", "text": "x", "level": "high"})", "The level must be a number."},
@@ -241,26 +234,24 @@ TEST_F(RuntimeHostTest, AFrameCutShortIsReportedAndEndsTheConnection) {
     EXPECT_TRUE(server->requests().empty());
 }
 
-// A browser gone altogether leaves nobody to answer; one that closed only its writing side still reads.
-TEST_F(RuntimeHostTest, ExitsPromptlyWhenTheBrowserGoesAwayMidAnswer) {
-    delay = 8s;
+// A browser that closed only its writing side still reads its answer; one gone altogether leaves nobody to
+// answer, so the host exits without waiting for the provider.
+TEST_F(RuntimeHostTest, AnswersDueAreDeliveredUnlessTheBrowserWentAwayAltogether) {
+    {
+        HostProcess host(configHome);
+        host.sendMessage({{"type", "explain"}, {"text", "Pending"}, {"id", 1}});
+        host.closeInput();
+        EXPECT_EQ(host.reply(10s)["answer"], clean(answerFor("Pending"), 25));
+        EXPECT_EQ(host.exitStatus(5s), 0);
+    }
     HostProcess host(configHome);
     host.sendMessage({{"type", "explain"}, {"text", "Slow"}});
-    ASSERT_TRUE(test::eventually([&] { return !server->requests().empty(); }));
+    ASSERT_TRUE(test::eventually([&] { return server->requests().size() == 2; }));
     const auto start = std::chrono::steady_clock::now();
     host.closeInput();
     host.closeOutput();
     EXPECT_EQ(host.exitStatus(5s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "the host waited for the provider";
-}
-
-TEST_F(RuntimeHostTest, AnswersDueWhenOnlyTheWritingSideClosesAreStillDelivered) {
-    delay = 500ms;
-    HostProcess host(configHome);
-    host.sendMessage({{"type", "explain"}, {"text", "Pending"}, {"id", 1}});
-    host.closeInput();
-    EXPECT_EQ(host.reply(10s)["answer"], clean(answerFor("Pending"), 25));
-    EXPECT_EQ(host.exitStatus(5s), 0);
 }
 
 } // namespace
