@@ -1,5 +1,7 @@
 #include "tests/integration/TextImages.h"
 
+#include "base/Text.h"
+
 #include <cairo.h>
 #include <pango/pangocairo.h>
 
@@ -21,6 +23,26 @@ std::u32string codePoints(const std::string& text) {
     std::u32string result(raw, raw + count);
     g_free(raw);
     return result;
+}
+
+// Levenshtein distance over code points.
+std::size_t editDistance(const std::string& a, const std::string& b) {
+    const std::u32string x = codePoints(a);
+    const std::u32string y = codePoints(b);
+    std::vector<std::size_t> row(y.size() + 1);
+    for (std::size_t j = 0; j <= y.size(); ++j) {
+        row[j] = j;
+    }
+    for (std::size_t i = 1; i <= x.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= y.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (x[i - 1] == y[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[y.size()];
 }
 
 } // namespace
@@ -50,11 +72,10 @@ std::vector<Lines> renderPng(const Page& page, const std::filesystem::path& file
         for (GSList* line = pango_layout_get_lines_readonly(layout.get()); line != nullptr;
              line = line->next) {
             const auto* layoutLine = static_cast<PangoLayoutLine*>(line->data);
-            std::string text = block.text.substr(static_cast<std::size_t>(layoutLine->start_index),
-                                                 static_cast<std::size_t>(layoutLine->length));
-            while (!text.empty() && (text.back() == ' ' || text.back() == '\n')) {
-                text.pop_back();
-            }
+            std::string text =
+                trimmedWhitespaceAndNewlines(std::string_view(block.text)
+                                                 .substr(static_cast<std::size_t>(layoutLine->start_index),
+                                                         static_cast<std::size_t>(layoutLine->length)));
             if (!text.empty()) {
                 lines.push_back(std::move(text));
             }
@@ -66,33 +87,6 @@ std::vector<Lines> renderPng(const Page& page, const std::filesystem::path& file
         throw std::runtime_error("could not write " + file.string());
     }
     return blocks;
-}
-
-std::string joinLines(const std::vector<std::string>& lines) {
-    std::string text;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        text += (i == 0 ? "" : "\n") + lines[i];
-    }
-    return text;
-}
-
-std::size_t editDistance(const std::string& a, const std::string& b) {
-    const std::u32string x = codePoints(a);
-    const std::u32string y = codePoints(b);
-    std::vector<std::size_t> row(y.size() + 1);
-    for (std::size_t j = 0; j <= y.size(); ++j) {
-        row[j] = j;
-    }
-    for (std::size_t i = 1; i <= x.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= y.size(); ++j) {
-            const std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (x[i - 1] == y[j - 1] ? 0 : 1)});
-            diagonal = above;
-        }
-    }
-    return row[y.size()];
 }
 
 double characterAccuracy(const std::string& truth, const std::string& read) {
