@@ -8,6 +8,7 @@
 #include "settings/APIKeyStore.h"
 #include "settings/ModelPreferences.h"
 #include "tests/integration/NativeHostProcess.h"
+#include "tests/support/Files.h"
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/Waiting.h"
 
@@ -18,7 +19,6 @@
 
 #include <filesystem>
 #include <thread>
-#include <unistd.h>
 
 namespace ulvo {
 namespace {
@@ -63,32 +63,24 @@ protected:
     }
 
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "ulvo-host.XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        configHome = pattern;
-        server = std::make_unique<LoopbackServer>([this](const RecordedRequest& request) {
-            const json body = json::parse(request.body);
-            const std::string user = body["messages"][1]["content"];
-            // "Slow" outlasts every limit here; "Pending" is due shortly.
-            const auto delay = user == "Slow" ? 8s : user == "Pending" ? 500ms : 0ms;
-            return CannedReply{200, test::chatReply(answerFor(user)), "application/json", delay};
-        });
         KeyFilePreferenceStore store((configHome / "ulvo" / "preferences.ini").string());
-        EXPECT_TRUE((
-            ModelPreferences{ModelProvider::custom, server->baseURL() + "/v1", "browser-model"}.save(store)));
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(configHome, ignored);
+        EXPECT_TRUE(
+            (ModelPreferences{ModelProvider::custom, server.baseURL() + "/v1", "browser-model"}.save(store)));
     }
 
-    std::string answerFor(const std::string& user) const {
+    static std::string answerFor(const std::string& user) {
         return user.size() > 100 ? "A long text, answered." : "**" + user + "** explained - simply.";
     }
-    json lastBody() const { return json::parse(server->requests().back().body); }
+    json lastBody() const { return json::parse(server.requests().back().body); }
 
-    fs::path configHome;
-    std::unique_ptr<LoopbackServer> server;
+    test::ScratchFolder scratch;
+    fs::path configHome = scratch.path();
+    LoopbackServer server{[](const RecordedRequest& request) {
+        const std::string user = json::parse(request.body)["messages"][1]["content"];
+        // "Slow" outlasts every limit here; "Pending" is due shortly.
+        const auto delay = user == "Slow" ? 8s : user == "Pending" ? 500ms : 0ms;
+        return CannedReply{200, test::chatReply(answerFor(user)), "application/json", delay};
+    }};
 };
 
 TEST_F(RuntimeHostTest, AnswersExplanationsFollowUpsAndAvailabilityOnOneConnection) {
@@ -101,7 +93,7 @@ TEST_F(RuntimeHostTest, AnswersExplanationsFollowUpsAndAvailabilityOnOneConnecti
                            {"level", 70},
                            {"answer", clean(answerFor("Photosynthesis"), 70)}}));
     json body = lastBody();
-    EXPECT_EQ(server->requests().back().header("Authorization"), std::string("Bearer ") + apiKey);
+    EXPECT_EQ(server.requests().back().header("Authorization"), std::string("Bearer ") + apiKey);
     EXPECT_EQ(body["model"], "browser-model");
     EXPECT_EQ(body["messages"][0]["content"], systemPrompt(70, systemResponseLanguage()));
 
@@ -137,7 +129,7 @@ TEST_F(RuntimeHostTest, AnswersExplanationsFollowUpsAndAvailabilityOnOneConnecti
 }
 
 TEST_F(RuntimeHostTest, PartialFramesPrecedeTheFinalReplyAndANewRequestSupersedesTheOld) {
-    server->setResponder([](const RecordedRequest& request) {
+    server.setResponder([](const RecordedRequest& request) {
         const bool slow = request.body.find("Slowly") != std::string::npos;
         CannedReply reply{200, "", "text/event-stream"};
         reply.chunks = slow ? test::chatStream(std::vector<std::string>(30, "more "), 100ms)
@@ -195,7 +187,7 @@ TEST_F(RuntimeHostTest, BadRequestsGetAnErrorReplyAndTheHostKeepsServing) {
         EXPECT_EQ(reply["ok"], false) << payload;
         EXPECT_EQ(reply["error"], message) << payload;
     }
-    EXPECT_TRUE(server->requests().empty()) << "nothing reached the provider";
+    EXPECT_TRUE(server.requests().empty()) << "nothing reached the provider";
     host.sendMessage({{"type", "explain"}, {"text", "Still here"}, {"level", 1e300}});
     const json reply = host.reply();
     EXPECT_EQ(reply["answer"], clean(answerFor("Still here"), 100)) << "huge levels saturate";
@@ -215,7 +207,7 @@ TEST_F(RuntimeHostTest, MessagesUpToOneMegabyteAreServedAndLargerOnesRefused) {
     EXPECT_EQ(host.reply(), refused);
     host.sendMessage({{"type", "explain"}, {"text", "After"}, {"id", 3}});
     EXPECT_EQ(host.reply()["id"], 3);
-    EXPECT_EQ(server->requests().size(), 2U);
+    EXPECT_EQ(server.requests().size(), 2U);
     host.send(std::string(4, '\xff'));
     EXPECT_EQ(host.reply(3s), refused);
     host.expectCleanExit();
@@ -231,7 +223,7 @@ TEST_F(RuntimeHostTest, AFrameCutShortIsReportedAndEndsTheConnection) {
                   (json{{"ok", false}, {"error", "The message from the browser was cut short."}}));
         host.expectCleanExit();
     }
-    EXPECT_TRUE(server->requests().empty());
+    EXPECT_TRUE(server.requests().empty());
 }
 
 // A browser that closed only its writing side still reads its answer; one gone altogether leaves nobody to
@@ -246,7 +238,7 @@ TEST_F(RuntimeHostTest, AnswersDueAreDeliveredUnlessTheBrowserWentAwayAltogether
     }
     HostProcess host(configHome);
     host.sendMessage({{"type", "explain"}, {"text", "Slow"}});
-    ASSERT_TRUE(test::eventually([&] { return server->requests().size() == 2; }));
+    ASSERT_TRUE(test::eventually([&] { return server.requests().size() == 2; }));
     const auto start = std::chrono::steady_clock::now();
     host.closeInput();
     host.closeOutput();

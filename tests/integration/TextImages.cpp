@@ -1,7 +1,5 @@
 #include "tests/integration/TextImages.h"
 
-#include "base/Text.h"
-
 #include <cairo.h>
 #include <pango/pangocairo.h>
 
@@ -72,10 +70,11 @@ std::vector<Lines> renderPng(const Page& page, const std::filesystem::path& file
         for (GSList* line = pango_layout_get_lines_readonly(layout.get()); line != nullptr;
              line = line->next) {
             const auto* layoutLine = static_cast<PangoLayoutLine*>(line->data);
-            std::string text =
-                trimmedWhitespaceAndNewlines(std::string_view(block.text)
-                                                 .substr(static_cast<std::size_t>(layoutLine->start_index),
-                                                         static_cast<std::size_t>(layoutLine->length)));
+            std::string text = block.text.substr(static_cast<std::size_t>(layoutLine->start_index),
+                                                 static_cast<std::size_t>(layoutLine->length));
+            while (!text.empty() && (text.back() == ' ' || text.back() == '\n')) {
+                text.pop_back();
+            }
             if (!text.empty()) {
                 lines.push_back(std::move(text));
             }
