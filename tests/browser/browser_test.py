@@ -11,8 +11,10 @@ once, as a person does, in a page that also holds a frame from another origin.
 
 import argparse
 import contextlib
+import functools
 import json
 import os
+import pathlib
 import shutil
 import signal
 import subprocess
@@ -134,12 +136,10 @@ class Peer:
                     self.reply(404, "{}")
 
         self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.server.daemon_threads = True
         self.port = self.server.server_address[1]
         # A frame from another origin (localhost is not 127.0.0.1), as pages with advertisements hold.
         self.frame = f'<iframe src="http://localhost:{self.port}/frame.html"></iframe>' if with_frame else ""
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
     def command(self, action, value=None):
         with self.lock:
@@ -173,33 +173,22 @@ def wait_for(peer, what, predicate, limit):
     raise Failure(f"timed out after {limit} s waiting for {what}; the page shows {peer.shown()!r}")
 
 
-def configure_provider(home, port, env):
-    config = os.path.join(home, ".config", "ulvo")
-    os.makedirs(config, exist_ok=True)
-    with open(os.path.join(config, "preferences.ini"), "w") as out:
-        out.write(f"[ulvo]\nmodelProvider=custom\nmodelBaseURL=http://127.0.0.1:{port}/v1\nmodelName={MODEL}\n")
-    subprocess.run(["secret-tool", "store", "--label=ULVO custom key", "service", "com.zvk.ULVO.api-keys",
-                    "account", "custom"], input=API_KEY.encode(), env=env, check=True, timeout=20)
-
-
-def chromium_command(build, home, url):
-    extension = os.path.join(build, "tests", "extension", "chromium")
-    command = ["/usr/lib/chromium/chromium", "--headless=new",
-               # Per-user host manifests are read from <user-data-dir>/NativeMessagingHosts.
-               f"--user-data-dir={home}/.config/chromium",
-               f"--load-extension={extension}", f"--disable-extensions-except={extension}",
-               "--disable-background-networking", "--disable-component-update", "--disable-sync",
-               "--no-first-run", "--no-default-browser-check", "--disable-gpu", "--password-store=basic", url]
-    if os.geteuid() == 0:
-        command.insert(1, "--no-sandbox")
-    return command
+def chromium_command(build, home, url, headless=True):
+    extension = build / "tests" / "extension" / "chromium"
+    return ["/usr/lib/chromium/chromium", *(["--headless=new"] if headless else []),
+            *(["--no-sandbox"] if os.geteuid() == 0 else []),
+            # Per-user host manifests are read from <user-data-dir>/NativeMessagingHosts.
+            f"--user-data-dir={home}/.config/chromium",
+            f"--load-extension={extension}", f"--disable-extensions-except={extension}",
+            "--disable-background-networking", "--disable-component-update", "--disable-sync",
+            "--no-first-run", "--no-default-browser-check", "--disable-gpu", "--password-store=basic", url]
 
 
 def firefox_command(build, home, url):
-    profile = os.path.join(home, "firefox-profile")
-    os.makedirs(os.path.join(profile, "extensions"), exist_ok=True)
-    shutil.copy(os.path.join(build, "tests", "extension", "ulvo-firefox.xpi"),
-                os.path.join(profile, "extensions", "ulvo-extension@zvk.xpi"))
+    profile = home / "firefox-profile"
+    (profile / "extensions").mkdir(parents=True)
+    shutil.copy(build / "tests" / "extension" / "ulvo-firefox.xpi",
+                profile / "extensions" / "ulvo-extension@zvk.xpi")
     # The unsigned test add-on is enabled from the profile; updates, telemetry and network checks stay off.
     prefs = {"xpinstall.signatures.required": False, "extensions.autoDisableScopes": 0,
              "extensions.enabledScopes": 15, "extensions.update.enabled": False, "app.update.enabled": False,
@@ -208,60 +197,51 @@ def firefox_command(build, home, url):
              "toolkit.telemetry.reportingpolicy.firstRun": False, "browser.safebrowsing.malware.enabled": False,
              "browser.safebrowsing.phishing.enabled": False, "network.captive-portal-service.enabled": False,
              "network.connectivity-service.enabled": False}
-    with open(os.path.join(profile, "user.js"), "w") as out:
-        for name, value in prefs.items():
-            out.write(f"user_pref({json.dumps(name)}, {json.dumps(value)});\n")
+    (profile / "user.js").write_text("".join(f"user_pref({json.dumps(name)}, {json.dumps(value)});\n"
+                                             for name, value in prefs.items()))
     return ["firefox-esr", "--headless", "--no-remote", "--profile", profile, url]
 
 
-class Session:
-    """A scratch home with the provider configured and the manifests installed, the peer, and a browser."""
-
-    def __init__(self, args, with_frame=False):
-        self.home = tempfile.mkdtemp(prefix="ulvo-browser-")
-        self.env = dict(os.environ, HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"),
-                        XDG_CACHE_HOME=os.path.join(self.home, ".cache"),
-                        XDG_DATA_HOME=os.path.join(self.home, ".local", "share"))
-        self.peer = Peer(with_frame)
-        self.url = f"http://127.0.0.1:{self.peer.port}/page.html"
-        self.browser = None
-        self.log = open(os.path.join(self.home, "browser.log"), "w+")
-        configure_provider(self.home, self.peer.port, self.env)
-        subprocess.run([os.path.join(args.build, "tests", "install_native_hosts"),
-                        os.path.join(args.build, "lib", "ulvo", "runtime"), self.home], check=True, timeout=20)
-
-    def start(self, command):
-        self.browser = subprocess.Popen(command, env=self.env, stdout=self.log, stderr=subprocess.STDOUT,
-                                        start_new_session=True)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exception):
-        if self.browser is not None:
-            with contextlib.suppress(ProcessLookupError, subprocess.TimeoutExpired):
-                os.killpg(self.browser.pid, signal.SIGTERM)
-                self.browser.wait(timeout=10)
-            with contextlib.suppress(ProcessLookupError):  # what is left of the browser's process group
-                os.killpg(self.browser.pid, signal.SIGKILL)
-            self.browser.wait()
-        self.peer.close()
-        self.log.close()
-        shutil.rmtree(self.home, ignore_errors=True)
+@contextlib.contextmanager
+def session(args, command, with_frame=False):
+    """A scratch home with the provider configured and the manifests installed, the peer, and a browser
+    started with command(build, home, url); gives the peer, the browser's output and when it started."""
+    with (tempfile.TemporaryDirectory(prefix="ulvo-browser-", ignore_cleanup_errors=True) as scratch,
+          contextlib.closing(Peer(with_frame)) as peer):
+        home = pathlib.Path(scratch)
+        env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=home / ".config", XDG_CACHE_HOME=home / ".cache",
+                   XDG_DATA_HOME=home / ".local" / "share")
+        (home / ".config" / "ulvo").mkdir(parents=True)
+        (home / ".config" / "ulvo" / "preferences.ini").write_text(
+            f"[ulvo]\nmodelProvider=custom\nmodelBaseURL=http://127.0.0.1:{peer.port}/v1\nmodelName={MODEL}\n")
+        subprocess.run(["secret-tool", "store", "--label=ULVO custom key", "service", "com.zvk.ULVO.api-keys",
+                        "account", "custom"], input=API_KEY.encode(), env=env, check=True, timeout=20)
+        subprocess.run([args.build / "tests" / "install_native_hosts", args.build / "lib" / "ulvo" / "runtime",
+                        home], check=True, timeout=20)
+        with open(home / "browser.log", "w+") as log:
+            started = time.monotonic()
+            browser = subprocess.Popen(command(args.build, home, f"http://127.0.0.1:{peer.port}/page.html"),
+                                       env=env, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+            try:
+                yield peer, log, started
+            finally:
+                with contextlib.suppress(ProcessLookupError, subprocess.TimeoutExpired):
+                    os.killpg(browser.pid, signal.SIGTERM)
+                    browser.wait(timeout=10)
+                with contextlib.suppress(ProcessLookupError):  # what is left of the browser's process group
+                    os.killpg(browser.pid, signal.SIGKILL)
+                browser.wait()
 
 
 def run(args):
-    with Session(args) as session:
-        command = (chromium_command if args.browser == "chromium" else firefox_command)(
-            args.build, session.home, session.url)
-        started = time.monotonic()
-        session.start(command)
+    command = chromium_command if args.browser == "chromium" else firefox_command
+    with session(args, command) as (peer, log, started):
         try:
-            explain_in_page(args, session.peer, started)
+            explain_in_page(args, peer, started)
             return 0
         except Failure as failure:
-            session.log.seek(0)
-            print(f"FAIL ({args.browser}): {failure}\n--- browser output (tail) ---\n{session.log.read()[-4000:]}",
+            log.seek(0)
+            print(f"FAIL ({args.browser}): {failure}\n--- browser output (tail) ---\n{log.read()[-4000:]}",
                   file=sys.stderr)
             return 1
 
@@ -319,10 +299,9 @@ def run_key_presses(args):
     """The command's key, pressed once in each of N fresh profiles once the page runs: the first press
     must show the card every time."""
     failures = []
+    windowed = functools.partial(chromium_command, headless=False)
     for attempt in range(args.key_presses):
-        with Session(args, with_frame=True) as session:
-            peer = session.peer
-            session.start([c for c in chromium_command(args.build, session.home, session.url) if c != "--headless=new"])
+        with session(args, windowed, with_frame=True) as (peer, *_):
             peer.command("select")
             # Pressed once the extension runs in the page (its background answered), as a person sees it.
             wait_for(peer, "the extension to run in the page",
@@ -347,7 +326,7 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--key-presses", type=int, default=0)
     args = parser.parse_args()
-    args.build = os.path.abspath(args.build)
+    args.build = pathlib.Path(args.build).resolve()
     program = "/usr/lib/chromium/chromium" if args.browser == "chromium" else shutil.which("firefox-esr")
     if not program or not os.access(program, os.X_OK):
         print(f"{args.browser} is not installed (deps/debian-packages.txt, Browser tests)", file=sys.stderr)

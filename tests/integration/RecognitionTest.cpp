@@ -1,19 +1,17 @@
 // Text recognition through real Tesseract on images rendered here (region capture reads a real window).
 #include "platform/linux/TextRecognition.h"
 #include "tests/integration/TextImages.h"
+#include "tests/support/Files.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <unistd.h>
 
 namespace ulvo {
 namespace {
 
 using test::characterAccuracy;
-using test::joinLines;
 using test::Lines;
 using test::Page;
 using test::TextBlock;
@@ -27,21 +25,16 @@ const char* const secondParagraph =
     "In winter the water froze along the banks, so the traders waited in the village until the ice broke "
     "and the current was strong again.";
 
+void appendLine(std::string& text, const std::string& line) {
+    text += (text.empty() ? "" : "\n") + line;
+}
+
 class RecognitionTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        directory = std::filesystem::temp_directory_path() /
-                    ("ulvo-recognition-" + std::to_string(::getpid()) + "-" +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(directory);
-    }
-    void TearDown() override { std::filesystem::remove_all(directory); }
-
     std::filesystem::path image(const std::string& name) const { return directory / (name + ".png"); }
-
     static std::string read(const std::filesystem::path& path) { return recognizeText(path, "en"); }
 
-    std::filesystem::path directory;
+    test::ScratchFolder directory;
 };
 
 // Paragraphs of mixed sizes, and light text on a dark interface: every block's lines, top to bottom. The
@@ -66,12 +59,12 @@ TEST_F(RecognitionTest, PagesComeOutLineByLineTopToBottom) {
                        TextBlock{"Save changes", "DejaVu Sans 16px", 30, 140, 400, light}}}},
     };
     for (const auto& [name, page] : pages) {
-        Lines truth;
+        std::string truth;
         for (const Lines& block : test::renderPng(page, image(name))) {
-            truth.insert(truth.end(), block.begin(), block.end());
+            std::ranges::for_each(block, [&](const std::string& line) { appendLine(truth, line); });
         }
         const std::string text = read(image(name));
-        EXPECT_GE(characterAccuracy(joinLines(truth), text), requiredAccuracy) << name << ": " << text;
+        EXPECT_GE(characterAccuracy(truth, text), requiredAccuracy) << name << ": " << text;
         EXPECT_FALSE(text.ends_with('\n')) << name;
     }
 }
@@ -83,18 +76,18 @@ TEST_F(RecognitionTest, TwoColumnsAreReadRowByRowLeftFirst) {
         TextBlock{std::string(firstParagraph) + " " + secondParagraph, "DejaVu Sans 18px", 40, 40, 400, {}},
         TextBlock{std::string(secondParagraph) + " " + firstParagraph, "DejaVu Sans 18px", 540, 40, 400, {}}};
     const auto blocks = test::renderPng(page, image("columns"));
-    Lines truth;
+    std::string truth;
     for (std::size_t row = 0; row < std::max(blocks[0].size(), blocks[1].size()); ++row) {
         for (const Lines& column : blocks) {
             if (row < column.size()) {
-                truth.push_back(column[row]);
+                appendLine(truth, column[row]);
             }
         }
     }
     const std::string text = read(image("columns"));
-    EXPECT_GE(characterAccuracy(joinLines(truth), text), requiredAccuracy) << text;
+    EXPECT_GE(characterAccuracy(truth, text), requiredAccuracy) << text;
     // Each column's line is a line of its own, not run together with its neighbour.
-    EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1, truth.size()) << text;
+    EXPECT_EQ(std::ranges::count(text, '\n'), std::ranges::count(truth, '\n')) << text;
 }
 
 TEST_F(RecognitionTest, TheUsersLanguageIsAddedWhenItsDataIsInstalled) {
@@ -112,10 +105,9 @@ TEST_F(RecognitionTest, TheUsersLanguageIsAddedWhenItsDataIsInstalled) {
 }
 
 TEST_F(RecognitionTest, WhatIsNotAnImageOrLacksLanguageDataGivesNothing) {
-    std::ofstream(directory / "notes.txt") << "plain text, not an image\n";
+    test::writeFile(directory / "notes.txt", "plain text, not an image\n");
     test::renderPng(Page{300, 200, {1, 1, 1}, {}}, image("blank"));
-    for (const std::filesystem::path& path : {directory / "missing.png", std::filesystem::path(),
-                                              directory / "notes.txt", directory, image("blank")}) {
+    for (const std::filesystem::path& path : {directory / "notes.txt", image("blank")}) {
         EXPECT_EQ(read(path), "") << path;
     }
 

@@ -8,6 +8,7 @@
 #include "settings/APIKeyStore.h"
 #include "settings/ModelPreferences.h"
 #include "tests/integration/NativeHostProcess.h"
+#include "tests/support/Files.h"
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/Waiting.h"
 
@@ -18,7 +19,6 @@
 
 #include <filesystem>
 #include <thread>
-#include <unistd.h>
 
 namespace ulvo {
 namespace {
@@ -27,7 +27,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using nlohmann::json;
 using test::CannedReply;
-using test::chatReply;
 using test::LoopbackServer;
 using test::RecordedRequest;
 
@@ -64,31 +63,24 @@ protected:
     }
 
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "ulvo-host.XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        configHome = pattern;
-        server = std::make_unique<LoopbackServer>([this](const RecordedRequest& request) {
-            const json body = json::parse(request.body);
-            const std::string user = body["messages"][1]["content"];
-            return CannedReply{200, chatReply(answerFor(user)), "application/json", delay};
-        });
         KeyFilePreferenceStore store((configHome / "ulvo" / "preferences.ini").string());
-        EXPECT_TRUE((
-            ModelPreferences{ModelProvider::custom, server->baseURL() + "/v1", "browser-model"}.save(store)));
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(configHome, ignored);
+        EXPECT_TRUE(
+            (ModelPreferences{ModelProvider::custom, server.baseURL() + "/v1", "browser-model"}.save(store)));
     }
 
-    std::string answerFor(const std::string& user) const {
+    static std::string answerFor(const std::string& user) {
         return user.size() > 100 ? "A long text, answered." : "**" + user + "** explained - simply.";
     }
-    json lastBody() const { return json::parse(server->requests().back().body); }
+    json lastBody() const { return json::parse(server.requests().back().body); }
 
-    fs::path configHome;
-    std::unique_ptr<LoopbackServer> server;
-    std::chrono::milliseconds delay{0};
+    test::ScratchFolder scratch;
+    fs::path configHome = scratch.path();
+    LoopbackServer server{[](const RecordedRequest& request) {
+        const std::string user = json::parse(request.body)["messages"][1]["content"];
+        // "Slow" outlasts every limit here; "Pending" is due shortly.
+        const auto delay = user == "Slow" ? 8s : user == "Pending" ? 500ms : 0ms;
+        return CannedReply{200, test::chatReply(answerFor(user)), "application/json", delay};
+    }};
 };
 
 TEST_F(RuntimeHostTest, AnswersExplanationsFollowUpsAndAvailabilityOnOneConnection) {
@@ -101,7 +93,7 @@ TEST_F(RuntimeHostTest, AnswersExplanationsFollowUpsAndAvailabilityOnOneConnecti
                            {"level", 70},
                            {"answer", clean(answerFor("Photosynthesis"), 70)}}));
     json body = lastBody();
-    EXPECT_EQ(server->requests().back().header("Authorization"), std::string("Bearer ") + apiKey);
+    EXPECT_EQ(server.requests().back().header("Authorization"), std::string("Bearer ") + apiKey);
     EXPECT_EQ(body["model"], "browser-model");
     EXPECT_EQ(body["messages"][0]["content"], systemPrompt(70, systemResponseLanguage()));
 
@@ -122,11 +114,22 @@ TEST_F(RuntimeHostTest, AnswersExplanationsFollowUpsAndAvailabilityOnOneConnecti
         host.reply(),
         (json{{"type", "explain"}, {"ok", true}, {"level", 5}, {"answer", clean(answerFor("Once"), 5)}}))
         << "no id asked, none given";
+
+    // Two frames in one write, then one a byte at a time.
+    host.send(nativeFrame(R"({"type": "explain", "text": "One", "id": 1})") +
+              nativeFrame(R"({"type": "explain", "text": "Two", "id": 2})"));
+    EXPECT_EQ(host.reply()["id"], 1);
+    EXPECT_EQ(host.reply()["id"], 2);
+    for (const char byte : nativeFrame(R"({"type": "explain", "text": "Three"})")) {
+        host.send(std::string(1, byte));
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(host.reply()["answer"], clean(answerFor("Three"), 25));
     host.expectCleanExit();
 }
 
 TEST_F(RuntimeHostTest, PartialFramesPrecedeTheFinalReplyAndANewRequestSupersedesTheOld) {
-    server->setResponder([](const RecordedRequest& request) {
+    server.setResponder([](const RecordedRequest& request) {
         const bool slow = request.body.find("Slowly") != std::string::npos;
         CannedReply reply{200, "", "text/event-stream"};
         reply.chunks = slow ? test::chatStream(std::vector<std::string>(30, "more "), 100ms)
@@ -164,34 +167,16 @@ TEST_F(RuntimeHostTest, AvailabilityOfAKeylessProviderIsTheBuiltInModelsState) {
     EXPECT_FALSE(availability["error"].get<std::string>().empty());
 }
 
-TEST_F(RuntimeHostTest, FramesAreReadWhateverWayTheBytesArrive) {
-    HostProcess host(configHome);
-    host.send(nativeFrame(R"({"type": "explain", "text": "One", "id": 1})") +
-              nativeFrame(R"({"type": "explain", "text": "Two", "id": 2})"));
-    EXPECT_EQ(host.reply()["id"], 1);
-    EXPECT_EQ(host.reply()["id"], 2);
-    for (const char byte : nativeFrame(R"({"type": "explain", "text": "Three"})")) {
-        host.send(std::string(1, byte));
-        std::this_thread::sleep_for(1ms);
-    }
-    EXPECT_EQ(host.reply()["answer"], clean(answerFor("Three"), 25));
-}
-
 TEST_F(RuntimeHostTest, BadRequestsGetAnErrorReplyAndTheHostKeepsServing) {
     HostProcess host(configHome);
     const std::vector<std::pair<std::string, std::string>> cases{
-        {"", "The browser sent a message that is not valid JSON."},
-        {"{\"type\": \"explain\", \"text\": ", "The browser sent a message that is not valid JSON."},
         {"{\"type\": \"explain\", \"text\": \"\xed\xa0\x80\"}",
          "The browser sent a message that is not valid JSON."},
         {R"(["explain", "text"])", "The browser sent a message that is not a request."},
-        {R"({"id": 4, "text": "x"})", "The request has no type."},
         {R"({"id": 5, "type": 7, "text": "x"})", "The request has no type."},
         {R"({"id": 6, "type": "translate", "text": "x"})", "Unknown request type."},
-        {R"({"id": 7, "type": "explain"})", "The request has no text."},
         {R"({"id": 8, "type": "explain", "text": 42})", "The request has no text."},
         {R"({"id": 9, "type": "explain", "text": " \n "})", "Select some text first."},
-        {R"({"id": 10, "type": "followup", "text": "x"})", "The follow-up has no question."},
         {R"({"id": 11, "type": "followup", "text": "x", "question": null})",
          "The follow-up has no question."},
         {R"({"id": 12, "type": "explain", "text": "x", "level": "high"})", "The level must be a number."},
@@ -202,7 +187,7 @@ TEST_F(RuntimeHostTest, BadRequestsGetAnErrorReplyAndTheHostKeepsServing) {
         EXPECT_EQ(reply["ok"], false) << payload;
         EXPECT_EQ(reply["error"], message) << payload;
     }
-    EXPECT_TRUE(server->requests().empty()) << "nothing reached the provider";
+    EXPECT_TRUE(server.requests().empty()) << "nothing reached the provider";
     host.sendMessage({{"type", "explain"}, {"text", "Still here"}, {"level", 1e300}});
     const json reply = host.reply();
     EXPECT_EQ(reply["answer"], clean(answerFor("Still here"), 100)) << "huge levels saturate";
@@ -222,7 +207,7 @@ TEST_F(RuntimeHostTest, MessagesUpToOneMegabyteAreServedAndLargerOnesRefused) {
     EXPECT_EQ(host.reply(), refused);
     host.sendMessage({{"type", "explain"}, {"text", "After"}, {"id", 3}});
     EXPECT_EQ(host.reply()["id"], 3);
-    EXPECT_EQ(server->requests().size(), 2U);
+    EXPECT_EQ(server.requests().size(), 2U);
     host.send(std::string(4, '\xff'));
     EXPECT_EQ(host.reply(3s), refused);
     host.expectCleanExit();
@@ -238,29 +223,27 @@ TEST_F(RuntimeHostTest, AFrameCutShortIsReportedAndEndsTheConnection) {
                   (json{{"ok", false}, {"error", "The message from the browser was cut short."}}));
         host.expectCleanExit();
     }
-    EXPECT_TRUE(server->requests().empty());
+    EXPECT_TRUE(server.requests().empty());
 }
 
-// A browser gone altogether leaves nobody to answer; one that closed only its writing side still reads.
-TEST_F(RuntimeHostTest, ExitsPromptlyWhenTheBrowserGoesAwayMidAnswer) {
-    delay = 8s;
+// A browser that closed only its writing side still reads its answer; one gone altogether leaves nobody to
+// answer, so the host exits without waiting for the provider.
+TEST_F(RuntimeHostTest, AnswersDueAreDeliveredUnlessTheBrowserWentAwayAltogether) {
+    {
+        HostProcess host(configHome);
+        host.sendMessage({{"type", "explain"}, {"text", "Pending"}, {"id", 1}});
+        host.closeInput();
+        EXPECT_EQ(host.reply(10s)["answer"], clean(answerFor("Pending"), 25));
+        EXPECT_EQ(host.exitStatus(5s), 0);
+    }
     HostProcess host(configHome);
     host.sendMessage({{"type", "explain"}, {"text", "Slow"}});
-    ASSERT_TRUE(test::eventually([&] { return !server->requests().empty(); }));
+    ASSERT_TRUE(test::eventually([&] { return server.requests().size() == 2; }));
     const auto start = std::chrono::steady_clock::now();
     host.closeInput();
     host.closeOutput();
     EXPECT_EQ(host.exitStatus(5s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "the host waited for the provider";
-}
-
-TEST_F(RuntimeHostTest, AnswersDueWhenOnlyTheWritingSideClosesAreStillDelivered) {
-    delay = 500ms;
-    HostProcess host(configHome);
-    host.sendMessage({{"type", "explain"}, {"text", "Pending"}, {"id", 1}});
-    host.closeInput();
-    EXPECT_EQ(host.reply(10s)["answer"], clean(answerFor("Pending"), 25));
-    EXPECT_EQ(host.exitStatus(5s), 0);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "platform/linux/gtk/MainThread.h"
 #include "tests/integration/Subprocess.h"
 #include "tests/support/Files.h"
+#include "tests/support/RecordingCardHost.h"
 #include "tests/support/Waiting.h"
 
 #include <gtest/gtest.h>
@@ -24,42 +25,36 @@ using namespace std::chrono_literals;
 class SpeechService {
 public:
     SpeechService() {
-        char pattern[] = "/tmp/ulvo-speech-XXXXXX";
-        folder_ = ::mkdtemp(pattern);
-        spoken_ = folder_ / "spoken";
-        test::writeFile(folder_ / "speechd.conf", "LogLevel 3\nLogDir \"" + folder_.string() +
-                                                      "\"\nAudioOutputMethod \"libao\"\n"
-                                                      "AddModule \"held\" \"sd_generic\" \"held.conf\"\n"
-                                                      "DefaultModule held\n");
+        const std::filesystem::path& folder = folder_.path();
+        test::writeFile(folder / "speechd.conf", "LogLevel 3\nLogDir \"" + folder.string() +
+                                                     "\"\nAudioOutputMethod \"libao\"\n"
+                                                     "AddModule \"held\" \"sd_generic\" \"held.conf\"\n"
+                                                     "DefaultModule held\n");
         // Synthesised for real, then held for a minute: only a stop ends it early.
         test::writeFile(
-            folder_ / "modules" / "held.conf",
+            folder / "modules" / "held.conf",
             "GenericExecuteSynth \"printf %s \\'$DATA\\' | espeak-ng -v $VOICE --stdout > /dev/null; "
             "echo $VOICE $$ >> " +
-                spoken_.string() +
+                (folder / "spoken").string() +
                 "; exec sleep 60\"\n"
                 "GenericLanguage \"en\" \"en\" \"utf-8\"\nGenericLanguage \"de\" \"de\" \"utf-8\"\n"
                 "AddVoice \"en\" \"MALE1\" \"en\"\nAddVoice \"de\" \"MALE1\" \"de\"\n");
-        const std::string socket = (folder_ / "socket").string();
+        const std::string socket = (folder / "socket").string();
         // Its own pid file: a speech service another test started is no reason to refuse.
         daemon_ = std::make_unique<test::Background>(std::vector<std::string>{
-            "/usr/bin/speech-dispatcher", "-s", "-t", "0", "-C", folder_.string(), "-c", "unix_socket", "-S",
-            socket, "-L", folder_.string(), "-P", (folder_ / "pid").string()});
+            "/usr/bin/speech-dispatcher", "-s", "-t", "0", "-C", folder.string(), "-c", "unix_socket", "-S",
+            socket, "-L", folder.string(), "-P", (folder / "pid").string()});
         ::setenv("SPEECHD_ADDRESS", ("unix_socket:" + socket).c_str(), 1);
         EXPECT_TRUE(test::eventually([&] { return std::filesystem::exists(socket); }));
     }
     ~SpeechService() {
         daemon_.reset();
         ::unsetenv("SPEECHD_ADDRESS");
-        std::error_code error;
-        std::filesystem::remove_all(folder_, error);
     }
-    SpeechService(const SpeechService&) = delete;
-    SpeechService& operator=(const SpeechService&) = delete;
     // What was synthesised: the voice's language and the process holding the utterance, one a line.
     std::vector<std::pair<std::string, pid_t>> spoken() const {
         std::vector<std::pair<std::string, pid_t>> all;
-        std::istringstream lines(test::readFile(spoken_));
+        std::istringstream lines(test::readFile(folder_ / "spoken"));
         for (std::pair<std::string, pid_t> one; lines >> one.first >> one.second;) {
             all.push_back(one);
         }
@@ -67,27 +62,14 @@ public:
     }
 
 private:
-    std::filesystem::path folder_;
-    std::filesystem::path spoken_;
+    test::ScratchFolder folder_;
     std::unique_ptr<test::Background> daemon_;
 };
 
-class RecordingHost final : public CardHost {
-public:
-    void evaluateScript(const std::string& script) override { scripts.push_back(script); }
-    void hidePanel() override {}
-    void copyText(const std::string&) override {}
-    void captureSelectionAndShow() override {}
-    bool accessibilityTrusted() override { return true; }
-    const std::string& pendingSelection() const override { return selection; }
-    bool said(const std::string& fragment) const {
-        return std::any_of(scripts.begin(), scripts.end(), [&](const std::string& script) {
-            return script.find(fragment) != std::string::npos;
-        });
-    }
-    std::vector<std::string> scripts;
-    std::string selection = "text";
-};
+bool said(const test::RecordingCardHost& host, const std::string& fragment) {
+    return std::ranges::any_of(
+        host.scripts, [&](const std::string& script) { return script.find(fragment) != std::string::npos; });
+}
 
 // Runs the main context, where the bridge's tasks from the speech worker arrive, until `done` holds.
 bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
@@ -127,14 +109,14 @@ TEST(SpeechTest, TheAnswerIsSpokenInItsLanguageAndEveryWayOfStoppingEndsIt) {
     };
     std::size_t utterances = 0;
     for (const auto& [way, stop] : ways) {
-        RecordingHost host;
+        test::RecordingCardHost host;
         CardBridge bridge(host, answers, gtk::postToMainThread);
         bridge.setSpeaker(&speaker, [] { return std::string("de"); });
         bridge.didFinishNavigation(false);
-        EXPECT_TRUE(host.said(R"(setSpeech({"available":true}))")) << way;
+        EXPECT_TRUE(said(host, R"(setSpeech({"available":true}))")) << way;
 
         bridge.didReceiveScriptMessage({{"action", "speak"}, {"text", "Die Zelle ist klein."}});
-        EXPECT_TRUE(host.said(R"(speechState({"speaking":true}))")) << way;
+        EXPECT_TRUE(said(host, R"(speechState({"speaking":true}))")) << way;
         ++utterances;
         ASSERT_TRUE(runUntil([&] { return service.spoken().size() == utterances; })) << way;
         const auto [language, holder] = service.spoken().back();
@@ -142,7 +124,7 @@ TEST(SpeechTest, TheAnswerIsSpokenInItsLanguageAndEveryWayOfStoppingEndsIt) {
 
         host.scripts.clear();
         stop(bridge);
-        EXPECT_TRUE(host.said(R"(speechState({"speaking":false}))")) << way;
+        EXPECT_TRUE(said(host, R"(speechState({"speaking":false}))")) << way;
         // The service stopped it: the utterance's process is gone, a minute early.
         EXPECT_TRUE(runUntil([holder = holder] { return ::kill(holder, 0) != 0; }, 5s)) << way;
     }
@@ -156,14 +138,14 @@ TEST(SpeechTest, WithoutASpeechServiceTheButtonIsAbsentAndSettingsSaysWhy) {
         ASSERT_TRUE(runUntil([&] { return ready.load(); }));
         EXPECT_FALSE(speaker.available());
         EXPECT_NE(speaker.unavailableReason().find("speech-dispatcher"), std::string::npos);
-        RecordingHost host;
+        test::RecordingCardHost host;
         CardBridge bridge(host, CardAnswers{}, gtk::postToMainThread);
         bridge.setSpeaker(&speaker, [] { return std::string("en"); });
         bridge.didFinishNavigation(false);
-        EXPECT_TRUE(host.said(R"(setSpeech({"available":false}))"));
+        EXPECT_TRUE(said(host, R"(setSpeech({"available":false}))"));
         host.scripts.clear();
         bridge.didReceiveScriptMessage({{"action", "speak"}, {"text", "Nothing to hear."}});
-        EXPECT_FALSE(host.said("speechState"));
+        EXPECT_FALSE(said(host, "speechState"));
     }
     ::unsetenv("SPEECHD_ADDRESS");
 }

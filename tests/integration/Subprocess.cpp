@@ -1,5 +1,7 @@
 #include "tests/integration/Subprocess.h"
 
+#include "platform/linux/glib/GObjectPtr.h"
+
 #include <glib.h>
 
 #include <cerrno>
@@ -23,14 +25,14 @@ std::vector<gchar*> pointers(const std::vector<std::string>& strings) {
     return raw;
 }
 
-gchar** environmentWith(const std::vector<std::string>& extra) {
+glib::GStrvPtr environmentWith(const std::vector<std::string>& extra) {
     gchar** environment = g_get_environ();
     for (const std::string& entry : extra) {
         const std::size_t equals = entry.find('=');
         environment =
             g_environ_setenv(environment, entry.substr(0, equals).c_str(), entry.c_str() + equals + 1, TRUE);
     }
-    return environment;
+    return glib::GStrvPtr(environment);
 }
 
 // Throws with GLib's reason when the program could not start.
@@ -45,16 +47,14 @@ void started(gboolean ran, GError* error, const std::string& program) {
 } // namespace
 
 Finished runToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment) {
-    gchar** environment = environmentWith(extraEnvironment);
     std::vector<gchar*> arguments = pointers(argv);
     gchar* out = nullptr;
     gchar* err = nullptr;
     gint status = 0;
     GError* error = nullptr;
-    const gboolean ran = g_spawn_sync(nullptr, arguments.data(), environment, G_SPAWN_SEARCH_PATH, nullptr,
-                                      nullptr, &out, &err, &status, &error);
-    g_strfreev(environment);
-    started(ran, error, argv.front());
+    started(g_spawn_sync(nullptr, arguments.data(), environmentWith(extraEnvironment).get(),
+                         G_SPAWN_SEARCH_PATH, nullptr, nullptr, &out, &err, &status, &error),
+            error, argv.front());
     Finished finished{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, err};
     g_free(out);
     g_free(err);
@@ -63,16 +63,14 @@ Finished runToEnd(const std::vector<std::string>& argv, const std::vector<std::s
 
 Background::Background(const std::vector<std::string>& argv,
                        const std::vector<std::string>& extraEnvironment) {
-    gchar** environment = environmentWith(extraEnvironment);
     std::vector<gchar*> arguments = pointers(argv);
     GError* error = nullptr;
     int input = -1;
     int output = -1;
-    const gboolean ran =
-        g_spawn_async_with_pipes(nullptr, arguments.data(), environment, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
-                                 nullptr, &pid_, &input, &output, nullptr, &error);
-    g_strfreev(environment);
-    started(ran, error, argv.front());
+    started(g_spawn_async_with_pipes(nullptr, arguments.data(), environmentWith(extraEnvironment).get(),
+                                     G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid_, &input, &output,
+                                     nullptr, &error),
+            error, argv.front());
     input_.adopt(input);
     output_.adopt(output);
 }

@@ -23,6 +23,26 @@ std::u32string codePoints(const std::string& text) {
     return result;
 }
 
+// Levenshtein distance over code points.
+std::size_t editDistance(const std::string& a, const std::string& b) {
+    const std::u32string x = codePoints(a);
+    const std::u32string y = codePoints(b);
+    std::vector<std::size_t> row(y.size() + 1);
+    for (std::size_t j = 0; j <= y.size(); ++j) {
+        row[j] = j;
+    }
+    for (std::size_t i = 1; i <= x.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= y.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (x[i - 1] == y[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[y.size()];
+}
+
 } // namespace
 
 std::vector<Lines> renderPng(const Page& page, const std::filesystem::path& file) {
@@ -66,33 +86,6 @@ std::vector<Lines> renderPng(const Page& page, const std::filesystem::path& file
         throw std::runtime_error("could not write " + file.string());
     }
     return blocks;
-}
-
-std::string joinLines(const std::vector<std::string>& lines) {
-    std::string text;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        text += (i == 0 ? "" : "\n") + lines[i];
-    }
-    return text;
-}
-
-std::size_t editDistance(const std::string& a, const std::string& b) {
-    const std::u32string x = codePoints(a);
-    const std::u32string y = codePoints(b);
-    std::vector<std::size_t> row(y.size() + 1);
-    for (std::size_t j = 0; j <= y.size(); ++j) {
-        row[j] = j;
-    }
-    for (std::size_t i = 1; i <= x.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= y.size(); ++j) {
-            const std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (x[i - 1] == y[j - 1] ? 0 : 1)});
-            diagonal = above;
-        }
-    }
-    return row[y.size()];
 }
 
 double characterAccuracy(const std::string& truth, const std::string& read) {

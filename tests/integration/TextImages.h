@@ -33,11 +33,6 @@ using Lines = std::vector<std::string>;
 // Renders the page to a PNG file; gives the lines of every block, in block order.
 std::vector<Lines> renderPng(const Page& page, const std::filesystem::path& file);
 
-std::string joinLines(const std::vector<std::string>& lines);
-
-// Levenshtein distance over code points.
-std::size_t editDistance(const std::string& a, const std::string& b);
-
 // 1 - distance / length of the truth, in code points.
 double characterAccuracy(const std::string& truth, const std::string& read);
 

@@ -12,7 +12,6 @@ import struct
 import subprocess
 import sys
 import threading
-import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 HOST = "/usr/lib/ulvo/runtime/ulvo-runtime-host"
@@ -30,11 +29,11 @@ def host_only():
 
 
 class Provider(BaseHTTPRequestHandler):
-    bodies = []
+    asked = threading.Event()  # about the selection
 
     def do_POST(self):
-        body = self.rfile.read(int(self.headers.get("Content-Length", "0"))).decode()
-        Provider.bodies.append(body)
+        if b"Photosynthesis" in self.rfile.read(int(self.headers.get("Content-Length", "0"))):
+            Provider.asked.set()
         reply = json.dumps({"choices": [{"message": {"role": "assistant", "content": "A loopback answer."},
                                          "finish_reason": "stop"}]}).encode()
         self.send_response(200)
@@ -45,15 +44,6 @@ class Provider(BaseHTTPRequestHandler):
 
     def log_message(self, *args):
         pass
-
-
-def wait_for(check, seconds):
-    end = time.monotonic() + seconds
-    while not check():
-        if time.monotonic() >= end:
-            return False
-        time.sleep(0.1)
-    return True
 
 
 def desktop():
@@ -77,11 +67,9 @@ def desktop():
     try:
         # Alt+E works once start-up has grabbed it; until the provider hears of the selection it is
         # pressed again every few seconds (before the grab it only reaches the text application).
-        def asked():
-            return any("Photosynthesis" in body for body in Provider.bodies)
         for _ in range(20):
             subprocess.run(["xdotool", "key", "alt+e"], check=True)
-            if wait_for(asked, 3):
+            if Provider.asked.wait(3):
                 break
         else:
             sys.exit("timed out waiting for Alt+E's request at the provider")
