@@ -2,6 +2,7 @@
 #include "platform/linux/GnomeShortcutSettings.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
 #include "platform/linux/LibsecretStore.h"
+#include "platform/linux/glib/GObjectPtr.h"
 #include "platform/linux/gtk/MainThread.h"
 #include "settings-page/SettingsBridge.h"
 #include "settings/APIKeyStore.h"
@@ -215,17 +216,15 @@ TEST(LockedKeyringTest, TheMainLoopRunsWhileTheUnlockPromptWaitsAndTheKeyArrives
     ASSERT_TRUE((ModelPreferences{ModelProvider::groq, "https://api.groq.com/openai/v1", "m"}.save(prefs)));
 
     GError* error = nullptr;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, &error);
+    const glib::GObjectPtr<SecretService> service(
+        secret_service_get_sync(SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, &error));
     ASSERT_NE(service, nullptr) << error->message;
-    SecretCollection* collection = secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
-                                                                    SECRET_COLLECTION_NONE, nullptr, &error);
+    const glib::GObjectPtr<SecretCollection> collection(secret_collection_for_alias_sync(
+        service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error));
     ASSERT_NE(collection, nullptr);
-    GList* objects = g_list_append(nullptr, collection);
-    ASSERT_TRUE(secret_service_lock_sync(service, objects, nullptr, nullptr, &error));
-    g_list_free(objects);
-    ASSERT_TRUE(secret_collection_get_locked(collection));
-    g_object_unref(collection);
-    g_object_unref(service);
+    GList objects{collection.get(), nullptr, nullptr};
+    ASSERT_TRUE(secret_service_lock_sync(service.get(), &objects, nullptr, nullptr, &error));
+    ASSERT_TRUE(secret_collection_get_locked(collection.get()));
 
     struct Host : SettingsHost {
         std::vector<std::string> scripts;
