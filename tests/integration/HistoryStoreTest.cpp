@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -30,17 +32,13 @@ HistoryEntry makeEntry(std::int64_t time, std::string selection, std::string ans
     entry.time = time;
     entry.selection = std::move(selection);
     entry.answer = std::move(answer);
-    entry.level = 40;
     entry.provider = "OpenAI";
-    entry.model = "gpt-test";
     return entry;
 }
 
 std::vector<std::string> selections(const std::vector<HistoryEntry>& entries) {
     std::vector<std::string> texts;
-    for (const HistoryEntry& entry : entries) {
-        texts.push_back(entry.selection);
-    }
+    std::ranges::transform(entries, std::back_inserter(texts), &HistoryEntry::selection);
     return texts;
 }
 
