@@ -167,11 +167,10 @@ TEST(KeyFilePreferenceStoreTest, DefaultPathFollowsXdgConfigHome) {
     g_setenv("HOME", "/home/u", TRUE);
     g_unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(KeyFilePreferenceStore::defaultPath(), fallback);
-    for (const auto& [config, expected] : std::vector<std::pair<const char*, std::string>>{
-             {"/cfg", "/cfg/ulvo/preferences.ini"}, {"", fallback}, {"relative/cfg", fallback}}) {
-        g_setenv("XDG_CONFIG_HOME", config, TRUE);
-        EXPECT_EQ(KeyFilePreferenceStore::defaultPath(), expected) << config;
-    }
+    g_setenv("XDG_CONFIG_HOME", "relative/cfg", TRUE);
+    EXPECT_EQ(KeyFilePreferenceStore::defaultPath(), fallback);
+    g_setenv("XDG_CONFIG_HOME", "/cfg", TRUE);
+    EXPECT_EQ(KeyFilePreferenceStore::defaultPath(), "/cfg/ulvo/preferences.ini");
 }
 
 // GNOME's real keyboard schemas through GSettings' key-file backend in a scratch directory, so the
