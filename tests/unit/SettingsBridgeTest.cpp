@@ -27,9 +27,8 @@ using nlohmann::json;
 class RecordingSettingsHost : public SettingsHost {
 public:
     void evaluateScript(const std::string& script) override { scripts.push_back(script); }
-    void openAccessibilitySettings() override { ++accessibilityOpened; }
+    void openAccessibilitySettings() override {}
     std::vector<std::string> scripts;
-    int accessibilityOpened = 0;
 };
 
 class SettingsBridgeTest : public ::testing::Test {
