@@ -66,7 +66,6 @@ TEST_F(SettingsStoreTest, KeysRoundTripByteForByteReplaceAndStayApartPerProvider
 TEST_F(SettingsStoreTest, SecretsThatAreNotTextReadAsFailuresAndMissingOnesAsEmpty) {
     const std::string service = secrets.scoped(APIKeyStore::service);
     ASSERT_TRUE(secrets.real.write(service, "gemini", std::string("\xff\xfe\0k", 4)));
-    EXPECT_EQ(keys.read(ModelProvider::gemini), "");
     EXPECT_FALSE(secrets.real.read(service, "gemini").ok());
     const auto missing = secrets.real.read(service, "custom");
     ASSERT_TRUE(missing.ok());
