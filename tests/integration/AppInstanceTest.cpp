@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <sstream>
 
@@ -54,34 +52,11 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
 class AppInstanceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        primary_ = fork();
-        ASSERT_GE(primary_, 0);
-        if (primary_ == 0) {
-            execl(ULVO_TEST_PROGRAM, ULVO_TEST_PROGRAM, nullptr);
-            _exit(127);
-        }
         ASSERT_TRUE(waitFor([] { return busNameOwned("com.zvk.ULVO"); })) << "the program did not start";
     }
-    void TearDown() override {
-        if (primary_ > 0 && !exited_) {
-            kill(primary_, SIGKILL);
-            waitpid(primary_, nullptr, 0);
-        }
-    }
+    bool running() { return !primary_.exitStatus(0ms); }
 
-    // Exit status of the first instance once it has ended, or -1 while it runs.
-    int primaryStatus() {
-        int status = 0;
-        if (!exited_ && waitpid(primary_, &status, WNOHANG) == primary_) {
-            exited_ = true;
-            primaryExit_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        return exited_ ? primaryExit_ : -1;
-    }
-
-    pid_t primary_ = -1;
-    bool exited_ = false;
-    int primaryExit_ = -1;
+    Background primary_{{ULVO_TEST_PROGRAM}};
 };
 
 TEST_F(AppInstanceTest, LaterStartsHandOverAndTheAcceleratorsWork) {
@@ -96,10 +71,10 @@ TEST_F(AppInstanceTest, LaterStartsHandOverAndTheAcceleratorsWork) {
     EXPECT_EQ(run({ULVO_TEST_PROGRAM}), 0);
     ASSERT_TRUE(waitFor([] { return visibleWindows("ULVO").size() == 1; }));
     EXPECT_EQ(visibleWindows("ULVO Settings").size(), 1u) << "no second settings window";
-    EXPECT_EQ(primaryStatus(), -1) << "the first instance still runs";
+    EXPECT_TRUE(running()) << "the first instance still runs";
     // Pages paint on the CPU: neither GTK nor WebKit may map a GL driver (Mesa and LLVM, tens of MB
     // held for as long as the program runs).
-    const std::string maps = readFile("/proc/" + std::to_string(primary_) + "/maps");
+    const std::string maps = readFile("/proc/" + std::to_string(primary_.pid()) + "/maps");
     for (const char* driver : {"libEGL_mesa", "libGLX_mesa", "_dri.so", "libLLVM"}) {
         EXPECT_EQ(maps.find(driver), std::string::npos) << driver;
     }
@@ -125,12 +100,11 @@ TEST_F(AppInstanceTest, LaterStartsHandOverAndTheAcceleratorsWork) {
     EXPECT_TRUE(waitFor([&card] { return topWindow() == card; }, 5s)) << "the card stays behind Settings";
     run({"xdotool", "windowactivate", "--sync", card});
     run({"xdotool", "key", "--clearmodifiers", "ctrl+q"});
-    ASSERT_TRUE(waitFor([this] { return primaryStatus() != -1; })) << "Ctrl+Q did not quit";
-    EXPECT_EQ(primaryStatus(), 0);
+    EXPECT_EQ(primary_.exitStatus(15s), 0) << "Ctrl+Q did not quit through the normal shut-down";
 }
 
 TEST_F(AppInstanceTest, ExplainAndCaptureOptionsRunTheHotKeysActionsInTheRunningInstance) {
-    const std::string self = std::to_string(primary_);
+    const std::string self = std::to_string(primary_.pid());
     // Options are read by the starting process: a wrong one changes nothing in the running instance.
     EXPECT_EQ(run({ULVO_TEST_PROGRAM, "--no-such-option"}), 1);
     EXPECT_TRUE(visibleWindows("ULVO").empty());
@@ -145,7 +119,7 @@ TEST_F(AppInstanceTest, ExplainAndCaptureOptionsRunTheHotKeysActionsInTheRunning
 
     EXPECT_EQ(run({ULVO_TEST_PROGRAM, "--explain"}), 0);
     ASSERT_TRUE(waitFor([] { return visibleWindows("ULVO").size() == 1; }));
-    EXPECT_EQ(primaryStatus(), -1);
+    EXPECT_TRUE(running());
 }
 
 TEST_F(AppInstanceTest, TerminationEndsCleanlyAndPromptlyWhileAProviderStalls) {
@@ -160,10 +134,9 @@ TEST_F(AppInstanceTest, TerminationEndsCleanlyAndPromptlyWhileAProviderStalls) {
     ASSERT_TRUE(waitFor([&] { return !stalling.requests().empty(); })) << "no request reached the provider";
 
     const auto start = std::chrono::steady_clock::now();
-    kill(primary_, SIGTERM);
-    ASSERT_TRUE(waitFor([this] { return primaryStatus() != -1; }, 5s));
+    kill(primary_.pid(), SIGTERM);
+    EXPECT_EQ(primary_.exitStatus(5s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "quitting waited for the provider";
-    EXPECT_EQ(primaryStatus(), 0);
 }
 
 } // namespace

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include <limits>
+#include <algorithm>
 #include <thread>
 
 namespace ulvo {
@@ -19,22 +19,13 @@ namespace {
 using nlohmann::json;
 using namespace test;
 
-struct Request {
-    std::string text;
-    std::optional<std::string> question;
-    Level level;
-};
-
 // The card as the application builds it, with the desktop's effects recorded.
 class Card : public RecordingCardHost {
 public:
     Card() {
         trusted = true;
         gtk::CardPanel::Callbacks callbacks;
-        callbacks.headerPressed = [this] {
-            ++headerPresses;
-            evaluateScript(focusResetScript);
-        };
+        callbacks.headerPressed = [this] { evaluateScript(focusResetScript); };
         callbacks.closeClicked = [this] { hidePanel(); };
         callbacks.page.message = [this](const json& body) {
             messages.push_back(body);
@@ -46,21 +37,17 @@ public:
         };
         callbacks.page.openExternally = [this](const std::string& uri) { opened.push_back(uri); };
         panel = std::make_unique<gtk::CardPanel>(nullptr, *engine, callbacks);
-        auto explain = [this](std::string text, std::optional<std::string> question, Level level,
-                              std::function<void(ExplainResult)> completion,
+        auto explain = [this](const std::string& /*text*/, const std::optional<std::string>& /*question*/,
+                              Level /*level*/, std::function<void(ExplainResult)> completion,
                               const std::function<void(const std::string&)>& /*partial*/) {
-            requests.push_back({text, question, level});
-            if (!answer) {
-                return;
+            if (answer) {
+                // Completes on another thread, as the model queue does.
+                std::thread([completion, reply = *answer] {
+                    completion(ExplainResult::success(reply));
+                }).detach();
             }
-            std::string reply = *answer;
-            // Completes on another thread, as the model queue does.
-            std::thread([completion, reply] { completion(ExplainResult::success(reply)); }).detach();
         };
         bridge = std::make_unique<CardBridge>(*this, CardAnswers{explain, {}, {}}, gtk::postToMainThread);
-        panel->page().load(std::filesystem::path(ULVO_TEST_WEB_DIR) / "index.html");
-        EXPECT_TRUE(pumpUntil([this] { return loads > 0; }, 30s)) << "the card page did not load";
-        EXPECT_TRUE(pumpUntil([this] { return js("typeof window.ULVO") == "object"; }));
     }
 
     void evaluateScript(const std::string& script) override { panel->page().evaluate(script); }
@@ -77,11 +64,9 @@ public:
     // Messages of one action, in order.
     std::vector<json> messagesOf(const std::string& action) const {
         std::vector<json> found;
-        for (const json& message : messages) {
-            if (message.is_object() && message.value("action", "") == action) {
-                found.push_back(message);
-            }
-        }
+        std::ranges::copy_if(messages, std::back_inserter(found), [&](const json& message) {
+            return message.is_object() && message.value("action", "") == action;
+        });
         return found;
     }
 
@@ -104,13 +89,11 @@ public:
     std::unique_ptr<gtk::CardPanel> panel;
     std::unique_ptr<CardBridge> bridge;
     std::vector<json> messages;
-    std::vector<Request> requests;
     std::vector<std::string> opened;
     std::optional<std::string> answer;
     int downloads = 0;
     int settingsShown = 0;
     int loads = 0;
-    int headerPresses = 0;
 };
 
 class CardWindowTest : public ::testing::Test {
@@ -128,13 +111,12 @@ public:
         // A fresh page per test: no open requests or text left over from the one before.
         card().selection.clear();
         const int loads = card().loads;
-        webkit_web_view_reload(card().panel->page().view());
-        ASSERT_TRUE(pumpUntil([&] { return card().loads > loads; }, 30s));
+        card().panel->page().load(std::filesystem::path(ULVO_TEST_WEB_DIR) / "index.html");
+        ASSERT_TRUE(pumpUntil([&] { return card().loads > loads; }, 30s)) << "the card page did not load";
         ASSERT_TRUE(pumpUntil([] { return js("typeof window.ULVO") == "object"; }));
         // The bridge gives a new page the level last asked for; each test starts at the default.
         js("window.ULVO.setLevel({level: 25})");
         card().messages.clear();
-        card().requests.clear();
         card().answer.reset();
         card().panel->setFrame({60, 1080 - 40 - 720, 420, 720});
         card().panel->present();
@@ -150,12 +132,9 @@ public:
     static bool hidden(const std::string& id) { return property(id, "hidden") == true; }
     static void click(const std::string& id) { property(id, "click()"); }
 
-    static Card* card_;
-    static GtkWidget* backdrop_;
+    inline static Card* card_ = nullptr;
+    inline static GtkWidget* backdrop_ = nullptr;
 };
-
-Card* CardWindowTest::card_ = nullptr;
-GtkWidget* CardWindowTest::backdrop_ = nullptr;
 
 // ---- Page to native ------------------------------------------------------------------------------
 
@@ -188,7 +167,6 @@ TEST_F(CardWindowTest, SelectionExplainsAtOnceAndAgainAfterTheSliderSettles) {
     EXPECT_EQ(
         card().explainShown("Chlorophyll absorbs light."),
         (json{{"action", "explain"}, {"text", "Chlorophyll absorbs light."}, {"level", 25}, {"id", 1}}));
-    EXPECT_EQ(text("selection-text"), "Chlorophyll absorbs light.");
     EXPECT_FALSE(hidden("status")) << "a request is open, so the waiting state shows";
 
     // Three quick moves of the slider make one request, at the level where it stopped.
@@ -217,16 +195,14 @@ TEST_F(CardWindowTest, CopyCloseEscapeAndRequestSelection) {
     ASSERT_TRUE(pumpUntil([] { return text("answer") == "ATP is the cell's energy coin."; }));
     click("copy");
     ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("copy").empty(); }));
-    EXPECT_EQ(card().messagesOf("copy")[0],
-              (json{{"action", "copy"}, {"text", "ATP is the cell's energy coin."}}));
     gchar* clip = gtk_clipboard_wait_for_text(gtk_clipboard_get(gdk_atom_intern_static_string("CLIPBOARD")));
     ASSERT_NE(clip, nullptr);
     EXPECT_STREQ(clip, "ATP is the cell's energy coin.");
     g_free(clip);
 
+    const int captures = card().captures;
     click("fetch-selection");
-    ASSERT_TRUE(pumpUntil([] { return !card().messagesOf("request-selection").empty(); }));
-    EXPECT_EQ(card().messagesOf("request-selection")[0], (json{{"action", "request-selection"}}));
+    EXPECT_TRUE(pumpUntil([captures] { return card().captures == captures + 1; }));
 
     const int hidesBefore = card().hides;
     click("close");
@@ -246,16 +222,6 @@ TEST_F(CardWindowTest, CopyCloseEscapeAndRequestSelection) {
     escapeCloses("the resize handle",
                  [] { return gtk_widget_has_focus(card().panel->resizeHandle()) != FALSE; });
     EXPECT_EQ(card().hides, hidesBefore + 3);
-}
-
-// Every number's reading is LevelNumber's table; here only that the page's numbers reach it.
-TEST_F(CardWindowTest, LevelsThatAreNotFiniteOrTooLargeDoNotTrap) {
-    js("(() => { const post = (m) => window.webkit.messageHandlers.ulvo.postMessage(m);"
-       "post({action: 'explain', text: 'x', level: NaN});"
-       "post({action: 'followup', text: 'x', level: 1e300, question: 'q'}); })()");
-    ASSERT_TRUE(pumpUntil([] { return card().requests.size() == 2; }));
-    EXPECT_EQ(card().requests[0].level, 25);
-    EXPECT_EQ(card().requests[1].level, std::numeric_limits<Level>::max());
 }
 
 // ---- Native to page ------------------------------------------------------------------------------
@@ -335,8 +301,8 @@ TEST_F(CardWindowTest, TheMissingModelOffersItsDownloadShowsItsProgressAndThenEx
                                                  {"done", 403000000},
                                                  {"total", 806000000},
                                                  {"speed", 10000000}});
+    // The words are the settings page's test: the same script writes them.
     ASSERT_TRUE(pumpUntil([] { return !hidden("model-progress"); }));
-    EXPECT_EQ(text("model-status"), "Downloading Test model: 50% (403 MB of 806 MB), 10.0 MB/s, 40 s left.");
     EXPECT_TRUE(hidden("download-model"));
 
     // The download finished: the explanation that waited for it runs by itself.
@@ -356,7 +322,6 @@ TEST_F(CardWindowTest, HostileTextsRoundTripUnchanged) {
     EXPECT_EQ(card().explainShown(hostile)["text"], hostile);
     EXPECT_EQ(property("selection-text", "textContent"), hostile);
     ASSERT_TRUE(pumpUntil([&] { return property("answer", "textContent") == hostile; }));
-    EXPECT_EQ(card().explainShown(std::string("broken ") + '\xff' + " utf-8")["text"], "broken \uFFFD utf-8");
     EXPECT_EQ(js("typeof window.pwned"), "undefined");
 }
 
@@ -380,8 +345,15 @@ GdkRectangle windowRect() {
     return rect;
 }
 
-bool sizeIs(int width, int height) {
-    return pumpUntil([&] { return windowRect().width == width && windowRect().height == height; }, 3s);
+// Whether the card comes to this size with its top-left where it was.
+bool resizedTo(const GdkRectangle& start, int width, int height) {
+    const GdkRectangle expected{start.x, start.y, width, height};
+    return pumpUntil(
+        [&] {
+            const GdkRectangle now = windowRect();
+            return gdk_rectangle_equal(&now, &expected) != FALSE;
+        },
+        3s);
 }
 
 // Drags with the real pointer from (x, y) in `steps` moves of (dx, dy), the screen's bottom edge aside.
@@ -394,50 +366,39 @@ void drag(int x, int y, int dx, int dy, int steps) {
     xdotool({"mouseup", "1"});
 }
 
-TEST_F(CardWindowTest, HandleDragResizesWithinLimitsAndKeepsTheTopLeft) {
-    const GdkRectangle before = windowRect();
+// The steps and limits are CardGeometry's table; here the real keys, press and pointer reach them.
+TEST_F(CardWindowTest, TheResizeHandleAnswersKeysThePressAndADrag) {
+    const GdkRectangle start = windowRect();
     const GdkRectangle handle = screenRect(card().panel->resizeHandle());
     drag(handle.x + handle.width / 2, handle.y + handle.height / 2, 100, 100, 5);
-    // Both limits are CardGeometry's table; the largest size proves the real drag goes through them.
-    ASSERT_TRUE(sizeIs(720, 1000)) << windowRect().width << "x" << windowRect().height;
-    EXPECT_EQ(windowRect().x, before.x);
-    EXPECT_EQ(windowRect().y, before.y);
-}
+    ASSERT_TRUE(resizedTo(start, 720, 1000)) << windowRect().width << "x" << windowRect().height;
 
-TEST_F(CardWindowTest, ArrowKeysAndThePressResizeTheFocusedHandle) {
-    card().panel->setFrame({60, 1080 - 40 - 600, 350, 600});
-    ASSERT_TRUE(sizeIs(350, 600));
     gtk_widget_grab_focus(card().panel->resizeHandle());
     pumpUntil([] { return gtk_window_is_active(card().panel->window()) != FALSE; }, 3s);
     xdotool({"key", "Left"});
-    ASSERT_TRUE(sizeIs(340, 600)) << "clamped at the minimum width, not 330";
-    xdotool({"key", "Up"});
-    ASSERT_TRUE(sizeIs(340, 620));
-    EXPECT_EQ(windowRect().y, 40) << "the top edge stays";
+    ASSERT_TRUE(resizedTo(start, 700, 1000));
+    xdotool({"key", "Down"});
+    ASSERT_TRUE(resizedTo(start, 700, 980));
 
     // The accessibility press through the handle's own accessible action.
-    card().panel->setFrame({60, 1080 - 40 - 990, 700, 990});
-    ASSERT_TRUE(sizeIs(700, 990));
     AtkObject* accessible = gtk_widget_get_accessible(card().panel->resizeHandle());
     EXPECT_STREQ(atk_object_get_name(accessible), "Resize ULVO window");
     EXPECT_EQ(atk_object_get_role(accessible), ATK_ROLE_PUSH_BUTTON);
     ASSERT_TRUE(
         g_type_check_instance_is_a(reinterpret_cast<GTypeInstance*>(accessible), atk_action_get_type()));
     EXPECT_TRUE(atk_action_do_action(reinterpret_cast<AtkAction*>(accessible), 0));
-    ASSERT_TRUE(sizeIs(720, 1000));
+    EXPECT_TRUE(resizedTo(start, 720, 1000));
 }
 
 TEST_F(CardWindowTest, HeaderDragMovesTheCardAndDropsPageFocus) {
     property("followup", "focus()");
     ASSERT_EQ(js("document.activeElement.id"), "followup");
-    const int pressesBefore = card().headerPresses;
     const GdkRectangle before = windowRect();
     const GdkRectangle header = screenRect(card().panel->header());
     drag(header.x + 150, header.y + 30, 40, 20, 4);
     ASSERT_TRUE(
         pumpUntil([&] { return windowRect().x == before.x + 160 && windowRect().y == before.y + 80; }, 3s))
         << windowRect().x << "," << windowRect().y;
-    EXPECT_EQ(card().headerPresses, pressesBefore + 1);
     ASSERT_TRUE(pumpUntil([] { return js("document.activeElement === document.body") == true; }));
     EXPECT_EQ(windowRect().width, before.width);
 }
@@ -450,12 +411,12 @@ TEST_F(CardWindowTest, Screenshots) {
     card().answer =
         "A black hole is a place where gravity pulls so hard that nothing, not even light, can get "
         "out.\n\nIt forms when a very heavy star runs out of fuel and falls in on itself.";
-    card().showWithSelection(
-        "A black hole is a region of spacetime where gravity is so strong that nothing, "
-        "including light and other electromagnetic waves, is capable of possessing enough "
-        "energy to escape it. Einstein's theory of general relativity predicts that a "
-        "sufficiently compact mass can deform spacetime to form a black hole. The boundary "
-        "of no escape is called the event horizon.");
+    std::string selection;
+    for (int sentence = 0; sentence < 6; ++sentence) {
+        selection +=
+            "A black hole is a region of spacetime where gravity is so strong that nothing escapes. ";
+    }
+    card().showWithSelection(selection);
     ASSERT_TRUE(pumpUntil([] { return text("answer").rfind("A black hole is a place", 0) == 0; }));
     EXPECT_FALSE(hidden("toggle-selection")) << "a long selection is collapsible";
     EXPECT_TRUE(screenshot(directory / "card-answer.png", windowRect()));

@@ -7,7 +7,7 @@
 namespace ulvo::test {
 
 // The session's real keyring, with this test's items under a service of its own, so tests that run
-// at the same time in one session never meet. `refuse` makes every write fail as a keyring can.
+// at the same time in one session never meet.
 class ScopedKeyring final : public SecretStore {
 public:
     explicit ScopedKeyring(std::string scope)
@@ -18,7 +18,7 @@ public:
     }
     Result<void> write(const std::string& service, const std::string& account,
                        const std::string& secret) override {
-        return refuse ? Result<void>(Failure{"refused", -1}) : real.write(scoped(service), account, secret);
+        return real.write(scoped(service), account, secret);
     }
     Result<void> remove(const std::string& service, const std::string& account) override {
         return real.remove(scoped(service), account);
@@ -26,7 +26,6 @@ public:
     std::string scoped(const std::string& service) const { return service + "/" + scope_; }
 
     LibsecretStore real;
-    bool refuse = false;
 
 private:
     std::string scope_;

