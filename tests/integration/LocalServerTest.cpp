@@ -5,6 +5,7 @@
 #include "answer/ModelService.h"
 #include "download/ModelCatalogue.h"
 #include "platform/linux/CurlTransport.h"
+#include "platform/linux/ListeningSocket.h"
 #include "platform/linux/PosixProcessLauncher.h"
 #include "server/RuntimeKey.h"
 #include "tests/support/Files.h"
@@ -76,9 +77,6 @@ public:
 class ScratchRuntime {
 public:
     explicit ScratchRuntime(bool withModel = true) {
-        root = fs::temp_directory_path() /
-               ("ulvo-runtime-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        fs::remove_all(root);
         fs::create_directories(root / "models");
         fs::create_symlink(fs::path(ULVO_RUNTIME_STAGE_DIR) / "llama-server", root / "llama-server");
         fs::create_directory_symlink(fs::path(ULVO_RUNTIME_STAGE_DIR) / "lib", root / "lib");
@@ -90,16 +88,12 @@ public:
                      {"modelAlias", "test-alias"},
                      {"contextSize", 2048}});
     }
-    ~ScratchRuntime() { fs::remove_all(root); }
-    ScratchRuntime(const ScratchRuntime&) = delete;
-    ScratchRuntime& operator=(const ScratchRuntime&) = delete;
-
     void writeConfig(const nlohmann::json& config) const {
         std::ofstream(root / "runtime-config.json") << config.dump();
     }
 
-    fs::path root;
-    static inline int counter = 0;
+    test::ScratchFolder folder;
+    const fs::path& root = folder.path();
 };
 
 // Every request's URL, for what happened on the way to an answer.
@@ -116,7 +110,7 @@ public:
 class LocalServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!networkProblem.empty() && !test::loopbackPortIsFree(7332)) {
+        if (!networkProblem.empty() && !loopbackListenerOwners(7332).empty()) {
             GTEST_SKIP() << "no private network namespace (" << networkProblem
                          << ") and 127.0.0.1:7332 is in use by a server this test did not start";
         }
@@ -332,8 +326,7 @@ TEST_F(LocalServerTest, MissingPiecesGiveTheirMessagesUnlessAServerAlreadyAnswer
 }
 
 TEST(RuntimeKeyTest, EachUserGetsOneKeyOfTheirOwnOnlyTheyCanRead) {
-    const fs::path root = fs::temp_directory_path() / ("ulvo-runtime-key-" + std::to_string(::getpid()));
-    fs::remove_all(root);
+    const test::ScratchFolder root;
     const auto modeOf = [](const fs::path& path) {
         struct stat status {};
         return ::stat(path.c_str(), &status) == 0 ? (status.st_mode & 07777) : 0U;
@@ -369,7 +362,6 @@ TEST(RuntimeKeyTest, EachUserGetsOneKeyOfTheirOwnOnlyTheyCanRead) {
     EXPECT_EQ(modeOf(exposed), 0600U);
     std::ofstream(root / "file") << "in the way";
     EXPECT_FALSE(RuntimeKey::ofUser(root / "file" / "ulvo").ok());
-    fs::remove_all(root);
 }
 
 // A server that ends at start is noticed at once, not at the 30-second limit, and told apart from a port

@@ -3,6 +3,7 @@
 #include "download/ModelInstaller.h"
 #include "download/ModelCatalogue.h"
 #include "platform/linux/CurlTransport.h"
+#include "tests/support/Files.h"
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/Waiting.h"
 
@@ -38,23 +39,15 @@ std::string sha256Hex(const std::string& data) {
 class ModelInstallerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        root = fs::temp_directory_path() / ("ulvo-installer-" + std::to_string(::getpid()));
-        fs::remove_all(root);
         fs::create_directories(root / "runtime" / "models");
         std::ofstream(root / "runtime" / "runtime-config.json")
             << R"({"llamaServer":"llama-server","model":"models/m.gguf","modelAlias":"m","contextSize":2048,"apiKey":"k"})";
         server = std::make_unique<LoopbackServer>(
             [this](const RecordedRequest& request) { return serve(request); });
         writeCatalogue("/model");
-        saved = std::getenv("XDG_DATA_HOME") != nullptr ? std::getenv("XDG_DATA_HOME") : "";
-        ::setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (root / "data").c_str(), 1); // each test is a process of its own
     }
-    void TearDown() override {
-        installer.reset();
-        server.reset();
-        ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
-        fs::remove_all(root);
-    }
+    void TearDown() override { installer.reset(); }
 
     void writeCatalogue(const std::string& path) {
         std::ofstream(root / "runtime" / "models.json")
@@ -132,8 +125,7 @@ protected:
     fs::path installed() const { return root / "data" / "ulvo" / "models" / "m.gguf"; }
 
     std::string payload = "GGUF" + std::string(3 << 20, 'w');
-    fs::path root;
-    std::string saved;
+    const test::ScratchFolder root;
     std::unique_ptr<LoopbackServer> server;
     std::unique_ptr<ModelInstaller> installer;
     std::mutex mutex;
