@@ -21,7 +21,6 @@
 #include <atomic>
 #include <csignal>
 #include <fstream>
-#include <future>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -218,37 +217,13 @@ TEST_F(LocalServerTest, ColdStartAnswersThroughTheServiceAndTheNextServerRestore
         << reply->body;
 }
 
-// One server's life: streamed answers, a replaced request ended at once, reuse by a later run of the
-// program, then a kill mid-answer and a new server.
-TEST_F(LocalServerTest, TheRealServerStreamsIsReusedAndIsReplacedWhenKilledMidAnswer) {
+// One server's life: reuse by a later run of the program, then a kill mid-answer and a new server. That
+// a replaced request ends at once is the answer service's test against a loopback stand-in.
+TEST_F(LocalServerTest, TheRealServerIsReusedAndIsReplacedWhenKilledMidAnswer) {
     ScratchRuntime runtime;
-    auto local = std::shared_ptr<LocalServer>(makeServer(runtime.root));
-    ModelService service(test::localOnlyDependencies(transport, local));
-    service.prepare(95); // nothing runs yet: preparing never starts the server
-
-    // The professor band asks for the longest answer, so there is time to replace it.
-    std::atomic<int> partials{0};
-    std::promise<void> firstPartial;
-    std::promise<ExplainResult> replaced;
-    service.explain(
-        "Explain entropy in thermodynamics and information theory.", std::nullopt, 95,
-        [&](ExplainResult result) { replaced.set_value(std::move(result)); },
-        [&](const std::string&) {
-            if (partials++ == 0) {
-                firstPartial.set_value();
-            }
-        });
-    ASSERT_EQ(firstPartial.get_future().wait_for(60s), std::future_status::ready) << "no partial text";
-    const auto start = std::chrono::steady_clock::now();
-    std::promise<ExplainResult> latest;
-    service.explain("Ice floats.", std::nullopt, 50,
-                    [&](ExplainResult result) { latest.set_value(std::move(result)); });
-    EXPECT_TRUE(replaced.get_future().get().isSuperseded());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "the replaced generation ran on";
-    const ExplainResult answer = latest.get_future().get();
-    ASSERT_TRUE(answer.ok()) << answer.errorMessage();
-    EXPECT_FALSE(answer.answer().empty());
-    ASSERT_EQ(launcher->pids.size(), 1U) << "the server itself keeps running";
+    auto local = makeServer(runtime.root);
+    EXPECT_FALSE(local->localAnswer("Ice floats.", std::nullopt, 50).value().empty());
+    ASSERT_EQ(launcher->pids.size(), 1U);
 
     auto laterRun = makeServer(runtime.root);
     EXPECT_FALSE(laterRun->localAnswer("Ice floats.", std::string("Why?"), 70).value().empty());
