@@ -81,6 +81,7 @@ protected:
         deps.onDevice = onDevice;
         deps.responseLanguage = [] { return std::string("de-DE"); };
         deps.requestTimeout = timeout;
+        deps.requestDeadline = deadline;
         return std::make_unique<ModelService>(std::move(deps));
     }
 
@@ -92,6 +93,7 @@ protected:
     std::shared_ptr<ScriptedLocalModel> local = std::make_shared<ScriptedLocalModel>();
     std::shared_ptr<ScriptedOnDevice> onDevice = std::make_shared<ScriptedOnDevice>();
     std::unique_ptr<LoopbackServer> server;
+    std::chrono::milliseconds deadline = 120s;
 };
 
 TEST_F(ModelServiceTest, CloudRequestCarriesTheHeadersBodyAndBandTemperature) {
@@ -286,13 +288,36 @@ TEST_F(ModelServiceTest, LocalFailureGetsTheOnDeviceSecondChanceOnlyForFirstExpl
     EXPECT_TRUE(server->requests().empty());
 }
 
-// Each reply, whole or streamed, ends in the cleaned answer or a message (compared by its start).
+// One streamed event: this delta and finish_reason.
+std::string event(const nlohmann::json& delta, const nlohmann::json& finish = nullptr) {
+    const nlohmann::json choice = {{"index", 0}, {"delta", delta}, {"finish_reason", finish}};
+    return "data: " + nlohmann::json{{"choices", {choice}}}.dump() + "\n\n";
+}
+
+// A streamed reply of these events, sent at once; `tail` pieces follow after a pause each.
+CannedReply events(const std::vector<std::string>& now, const std::vector<std::string>& tail = {}) {
+    std::vector<Chunk> chunks;
+    for (const std::string& piece : now) {
+        chunks.push_back({0ms, piece});
+    }
+    for (const std::string& piece : tail) {
+        chunks.push_back({200ms, piece});
+    }
+    return streamed(std::move(chunks));
+}
+
+// Each reply, whole or streamed, ends in the cleaned answer or a message (compared by its start), and
+// soon: within the 3-second limit of a request.
 TEST_F(ModelServiceTest, EveryReplyEndsInTheCleanedAnswerOrAClearError) {
     const std::string done = "data: [DONE]\n\n";
-    const std::string finish = R"(data: {"choices":[{"index":0,"delta":{},"finish_reason":"stop"}]})"
-                               "\n\n";
+    const nlohmann::json none = nlohmann::json::object();
     const std::string unreadable = "error: The selected provider returned an unreadable answer.";
-    const std::string big(std::size_t{5} * 1024 * 1024, 'a');
+    const std::string thoughtOnly =
+        "error: The model spent its whole length limit thinking and gave no answer.";
+    const std::string capped =
+        std::string(answerCapBytes, 'a') + "\n\n(Cut short: the answer was longer than 64 KB.)";
+    CannedReply rateLimited{429, R"({"error":{"message":"Rate limit reached for requests"}})"};
+    rateLimited.headers = {{"Retry-After", "30"}};
     struct Case {
         const char* what;
         CannedReply reply;
@@ -303,11 +328,28 @@ TEST_F(ModelServiceTest, EveryReplyEndsInTheCleanedAnswerOrAClearError) {
         // What each band keeps is the cleanup's table; one answer per band shows the level reaches it.
         {"cleaned for its band", {200, chatReply("fast\u2014really fast")}, "fast, really fast", 50},
         {"cleaned to nothing", {200, chatReply("It is.")}, "error: The answer came back empty.", 5},
-        {"a huge answer",
-         {200, chatReply(big)},
-         std::string(answerCapBytes, 'a') + "\n\n(Cut short: the answer was longer than 64 KB.)",
+        {"a huge answer", {200, chatReply(std::string(std::size_t{5} * 1024 * 1024, 'a'))}, capped, 95},
+        {"a huge stream", events(std::vector<std::string>(5000, chatDelta(std::string(1024, 'a')))), capped,
          95},
         {"a 201", {201, chatReply("valid but 201")}, "error: The selected provider could not answer."},
+        {"a 401",
+         {401, R"({"error":{"message":"Incorrect API key provided.","code":"invalid_api_key"}})"},
+         "error: The provider did not accept the API key. Check it in Settings. (Groq says: Incorrect API "
+         "key "
+         "provided.)"},
+        {"a 429 that says when to try again", rateLimited,
+         "error: The provider is receiving too many requests. Try again in 30 seconds. (Groq says: Rate "
+         "limit "
+         "reached for requests)"},
+        {"a context too long",
+         {400,
+          R"({"error":{"message":"This model's maximum context length is 8192 tokens.","param":"messages"}})"},
+         "error: The selected text is too long for this model. Select less text. (Groq says: This model's "
+         "maximum context length is 8192 tokens.)"},
+        {"an overload in an array",
+         {503, R"([{"error":{"code":503,"message":"The model is overloaded.","status":"UNAVAILABLE"}}])"},
+         "error: The provider has a problem right now. Try again later. (Groq says: The model is "
+         "overloaded.)"},
         {"null content", {200, R"({"choices":[{"message":{"content":null}}]})"}, unreadable},
         {"no choices", {200, R"({"choices":[]})"}, unreadable},
         {"an array", {200, R"([1,2])"}, unreadable},
@@ -317,41 +359,65 @@ TEST_F(ModelServiceTest, EveryReplyEndsInTheCleanedAnswerOrAClearError) {
         {"a whole stream",
          streamed(chatStream({"**Water", "** boils", " at 100 ", "\u00b0C \u2014 at sea level."}, 20ms)),
          "Water boils at 100 \u00b0C, at sea level."},
+        // Thinking shows as thinking, never as text; the telegraphic band works on the answer alone.
+        {"think",
+         events({chatDelta("<think>\nThe user"), chatDelta(" asks about plants.\n</think>\n\n"),
+                 chatDelta("Plants make food from light."), event(none, "stop"), done}),
+         "Plants make food light.", 5},
+        {"thinking to the limit",
+         events({chatDelta("<think>Let me think about"), event(none, "length"), done}), thoughtOnly},
+        {"reasoning only",
+         events({event({{"reasoning_content", "Hmm."}}), event({{"reasoning", " More."}}),
+                 event(none, "length"), done}),
+         thoughtOnly},
+        {"cut at the length limit", events({chatDelta("Plants make food from"), event(none, "length"), done}),
+         "Plants make food from\n\n(Cut short: the answer reached its length limit.)"},
+        {"filtered", events({event(none, "content_filter"), done}),
+         "error: The provider withheld the answer: its content filter stopped it."},
+        {"held open after the answer",
+         events({chatDelta("Whole answer."), event(none, "stop"), done},
+                std::vector<std::string>(50, ": idle\n\n")),
+         "Whole answer."},
+        {"keep-alive comments only", events({}, std::vector<std::string>(50, ": keep-alive\n\n")),
+         "error: The request took longer than 3 seconds and was ended."},
         {"cut midway", streamed({{0ms, chatDelta("One")}, {0ms, chatDelta(" two")}}, true), "error: "},
-        {"ends without [DONE] after a finish_reason",
-         streamed({{0ms, chatDelta("Done here.")}, {0ms, finish}}), "Done here."},
-        {"ends without [DONE] or a finish_reason", streamed({{0ms, chatDelta("Half")}}),
+        {"ends without [DONE] after a finish_reason", events({chatDelta("Done here."), event(none, "stop")}),
+         "Done here."},
+        {"ends without [DONE] or a finish_reason", events({chatDelta("Half")}),
          std::string("error: ") + incompleteAnswerMessage},
-        {"a malformed event",
-         streamed({{0ms, chatDelta("A")}, {0ms, "data: {\"choices\": [\n\n"}, {0ms, done}}), unreadable},
+        {"a malformed event", events({chatDelta("A"), "data: {\"choices\": [\n\n", done}), unreadable},
         {"an error object in the stream",
-         streamed(
-             {{0ms, chatDelta("Par")}, {0ms, "data: {\"error\":{\"message\":\"Rate limit reached\"}}\n\n"}}),
+         events({chatDelta("Par"), "data: {\"error\":{\"message\":\"Rate limit reached\"}}\n\n"}),
          "error: The selected provider could not answer. (Groq says: Rate limit reached)"},
         {"a character split across pieces",
-         streamed({{0ms, "data: {\"choices\":[{\"delta\":{\"content\":\"Caf\xC3"},
-                   {0ms, "\xA9 au lait.\"}}]}\n\n"},
-                   {0ms, done}}),
+         events({"data: {\"choices\":[{\"delta\":{\"content\":\"Caf\xC3", "\xA9 au lait.\"}}]}\n\n", done}),
          "Caf\u00e9 au lait."},
         {"CRLF line ends and keep-alive comments",
-         streamed(
-             {{0ms, ": keep-alive\r\n\r\n"},
-              {0ms, "data: {\"choices\":[{\"delta\":{\"role\":\"assistant\"}}]}\r\n\r\n"},
-              {0ms, ": still here\r\n\r\ndata: {\"choices\":[{\"delta\":{\"content\":\"Fine.\"}}]}\r\n\r\n"},
-              {0ms, "data: [DONE]\r\n\r\n"}}),
+         events({": keep-alive\r\n\r\n", "data: {\"choices\":[{\"delta\":{\"role\":\"assistant\"}}]}\r\n\r\n",
+                 ": still here\r\n\r\ndata: {\"choices\":[{\"delta\":{\"content\":\"Fine.\"}}]}\r\n\r\n",
+                 "data: [DONE]\r\n\r\n"}),
          "Fine."},
     };
+    deadline = 3s;
     auto service = makeService();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         server->setResponder([&c](const RecordedRequest&) { return c.reply; });
         std::vector<std::string> partials; // shown on the model queue, so before the completion
+        const auto started = std::chrono::steady_clock::now();
         const ExplainResult result =
             explainNow(*service, "text", std::nullopt, c.level,
                        [&partials](const std::string& text) { partials.push_back(text); });
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
         for (const std::string& partial : partials) {
-            EXPECT_TRUE(partial.find('*') == std::string::npos && partial.find("\u2014") == std::string::npos)
+            EXPECT_TRUE(partial.find('*') == std::string::npos &&
+                        partial.find("\u2014") == std::string::npos &&
+                        partial.find("user") == std::string::npos)
                 << partial;
+        }
+        if (c.what == std::string_view("think")) {
+            ASSERT_FALSE(partials.empty());
+            EXPECT_EQ(partials.front(), "Thinking\u2026");
         }
         if (c.expected.rfind("error: ", 0) == 0) {
             ASSERT_FALSE(result.ok()) << "partial text was taken for the answer: " << result.answer();

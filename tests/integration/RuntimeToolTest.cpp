@@ -62,24 +62,19 @@ private:
 };
 
 // The argument forms themselves are the protocol's unit tests'; here each kind of reply as a process.
-TEST(RuntimeTool, RepliesWithoutAModelOrWithOneThatDoesNotLoad) {
-    const ToolPrefix prefix;
-    EXPECT_EQ(prefix.reply({"availability"}), notReady);
-    std::ofstream(prefix.modelFile()) << "GGUF but not really a model";
-    EXPECT_EQ(prefix.reply({"availability"}), notReady);
-    EXPECT_EQ(prefix.reply({"explain", "--level", "30", "--language", "de", "--", "Hallo", "Welt"}),
-              notReady);
-}
-
 // Without its own model it explains with the built-in model's download, in the user's models folder
 // under the built-in model's file name.
-TEST(RuntimeTool, ExplainsWithTheBuiltInModelsDownloadOrItsOwnModel) {
+TEST(RuntimeTool, ExplainsWithTheBuiltInModelsDownloadOrItsOwnModelAndNotWithOneThatDoesNotLoad) {
     const ToolPrefix prefix;
     std::ofstream(prefix.runtime() / "runtime-config.json")
         << R"({"llamaServer":"llama-server","model":"models/built-in.gguf","modelAlias":"b","contextSize":2048,"apiKey":"k"})";
     const std::filesystem::path data = prefix.root() / "data";
     const std::vector<std::string> environment{"XDG_DATA_HOME=" + data.string()};
     EXPECT_EQ(prefix.reply({"availability"}, environment), notReady) << "no model anywhere yet";
+    std::ofstream(prefix.modelFile()) << "GGUF but not really a model";
+    EXPECT_EQ(prefix.reply({"availability"}), notReady);
+    EXPECT_EQ(prefix.reply({"explain", "--", "Hallo"}), notReady);
+    std::filesystem::remove(prefix.modelFile());
     std::filesystem::create_directories(data / "ulvo" / "models");
     std::filesystem::create_symlink(ULVO_TEST_MODEL, data / "ulvo" / "models" / "built-in.gguf");
     EXPECT_EQ(prefix.reply({"explain", "--", "Ice floats"}, environment).value("ok", false), true);
