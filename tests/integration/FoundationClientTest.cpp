@@ -85,18 +85,13 @@ TEST_F(FoundationClientTest, NoToolMeansNoAnswer) {
 }
 
 TEST_F(FoundationClientTest, RepliesThatAreNotAnAnswer) {
-    for (const std::string& body : {
-             std::string(R"(printf '%s' '{"ok":true,"text":"t"} trailing')"),
-             std::string(R"(printf '%s' '["ok", true]')"),
-             std::string(R"(printf '%s' '{"ok":"true","text":"t"}')"),
-             std::string(R"(printf '%s' '{"ok":true,"text":7}')"),
-             std::string("printf '%s' '") + reply + "'; exit 1",
-         }) {
-        tool(body);
-        EXPECT_EQ(client().foundationAnswer("text", 60), std::nullopt) << body;
+    for (const char* output : {R"({"ok":true,"text":"t"} trailing)", R"(["ok", true])",
+                               R"({"ok":"true","text":"t"})", R"({"ok":true,"text":7})"}) {
+        EXPECT_EQ(FoundationRuntimeClient::replyAnswer(output), std::nullopt) << output;
     }
-    tool(R"(printf '%s' '{"ok":true,"text":""}')");
-    EXPECT_EQ(client().foundationAnswer("text", 60), "") << "an empty answer is an answer";
+    EXPECT_EQ(FoundationRuntimeClient::replyAnswer(R"({"ok":true,"text":""})"), "") << "an empty answer";
+    tool(std::string("printf '%s' '") + reply + "'; exit 1");
+    EXPECT_EQ(client().foundationAnswer("text", 60), std::nullopt) << "the tool failed";
 }
 
 // Both pipes are read while the tool runs: 1 MB on stderr or 1.5 MB of text would fill an unread one
