@@ -221,47 +221,6 @@ TEST_F(ModelServiceTest, SilentAndRefusedConnectionsFailWithTheTransportError) {
               "The selected provider did not respond. Check Settings and try again.");
 }
 
-// The first request streams when the others come: its connection is closed, the queued second is never
-// sent, and only the third is answered.
-TEST_F(ModelServiceTest, TheLatestRequestWinsAndEveryRequestCompletesOnceOnTheQueue) {
-    server->setResponder([](const RecordedRequest& request) {
-        const std::string text = nlohmann::json::parse(request.body)["messages"][1]["content"];
-        if (text != "first") {
-            return CannedReply{200, chatReply("answer to " + text)};
-        }
-        return streamed(chatStream(std::vector<std::string>(40, "word "), 100ms));
-    });
-    auto service = makeService();
-    std::mutex mutex;
-    std::vector<std::string> order;
-    std::atomic<bool> streaming{false};
-    const auto callerThread = std::this_thread::get_id();
-    const auto complete = [&](const std::string& text) {
-        return [&, text](ExplainResult result) {
-            EXPECT_NE(std::this_thread::get_id(), callerThread) << "completions run on the model queue";
-            const std::lock_guard lock(mutex);
-            order.push_back(text + ": " + (result.isSuperseded() ? "superseded" : result.answer()));
-        };
-    };
-    service->explain("first", std::nullopt, 70, complete("first"),
-                     [&](const std::string&) { streaming = true; });
-    ASSERT_TRUE(test::eventually([&] { return streaming.load(); }));
-    const auto start = std::chrono::steady_clock::now();
-    service->explain("second", std::nullopt, 70, complete("second"));
-    service->explain("third", std::nullopt, 70, complete("third"));
-    ASSERT_TRUE(test::eventually([&] {
-        const std::lock_guard lock(mutex);
-        return order.size() == 3;
-    }));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "the superseded stream ran on";
-    service.reset();
-    EXPECT_EQ(order, (std::vector<std::string>{"first: superseded", "second: superseded",
-                                               "third: answer to third"}));
-    ASSERT_EQ(server->requests().size(), 2U) << "the queued request that was replaced was sent anyway";
-    EXPECT_TRUE(test::eventually([&] { return server->abandonedStreams() == 1; }))
-        << "the replaced request's connection stayed open";
-}
-
 TEST_F(ModelServiceTest, LocalFailureGetsTheOnDeviceSecondChanceOnlyForFirstExplanations) {
     useProvider({ModelProvider::local, "http://127.0.0.1:7332/v1", "gemma-3-1b-it"}, "");
     onDevice->answer = "**On-device** answer \u2014 fine.";
@@ -429,23 +388,34 @@ TEST_F(ModelServiceTest, EveryReplyEndsInTheCleanedAnswerOrAClearError) {
     }
 }
 
+// A streaming request replaced by a thousand more, each replaced by the next: the stream's connection is
+// closed at once, replaced requests still queued are never sent, every completion runs once on the model
+// queue, only the last request is answered and memory stays flat.
 TEST_F(ModelServiceTest, AThousandRequestsEachReplacedByTheNextKeepMemoryFlatAndOnlyTheLastIsAnswered) {
     server->setResponder([](const RecordedRequest& request) {
+        if (request.body.find("Zyzzyva") != std::string::npos) {
+            return streamed(chatStream(std::vector<std::string>(60, "word "), 100ms));
+        }
         return streamed(
             chatStream({"Answer to ", request.body.find("last") != std::string::npos ? "last." : "x."}, 2ms));
     });
     auto service = makeService();
+    const auto callerThread = std::this_thread::get_id();
     std::atomic<int> superseded{0};
     std::atomic<int> completed{0};
-    const auto flood = [&](int count) { // each replaced by the next; the last one's result
+    const auto count = [&](const ExplainResult& result) {
+        EXPECT_NE(std::this_thread::get_id(), callerThread) << "completions run on the model queue";
+        ++completed;
+        superseded += result.isSuperseded() ? 1 : 0;
+    };
+    const auto flood = [&](int many) { // each replaced by the next; the last one's result
         std::promise<ExplainResult> last;
-        for (int i = 1; i <= count; ++i) {
+        for (int i = 1; i <= many; ++i) {
             service->explain(
-                i == count ? "last" : "text", std::nullopt, 70,
+                i == many ? "last" : "text", std::nullopt, 70,
                 [&, i](ExplainResult result) {
-                    ++completed;
-                    superseded += result.isSuperseded() ? 1 : 0;
-                    if (i == count) {
+                    count(result);
+                    if (i == many) {
                         last.set_value(std::move(result));
                     }
                 },
@@ -455,14 +425,23 @@ TEST_F(ModelServiceTest, AThousandRequestsEachReplacedByTheNextKeepMemoryFlatAnd
     };
     flood(100); // warms the allocator and the connection
     const long before = test::residentKilobytes();
+    std::atomic<bool> streaming{false};
+    service->explain("Zyzzyva", std::nullopt, 70, count, [&](const std::string&) { streaming = true; });
+    ASSERT_TRUE(test::eventually([&] { return streaming.load(); }));
+    const std::size_t sent = server->requests().size();
+    const auto start = std::chrono::steady_clock::now();
     const ExplainResult result = flood(1000);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "the replaced stream ran on";
     const long after = test::residentKilobytes();
     ASSERT_TRUE(result.ok()) << result.errorMessage();
     EXPECT_EQ(result.answer(), "Answer to last.");
     EXPECT_LT(after - before, 8 * 1024) << "memory grew by " << (after - before) << " kB over 1,000 requests";
+    EXPECT_LT(server->requests().size() - sent, 500U) << "replaced requests were sent from the queue";
+    EXPECT_TRUE(test::eventually([&] { return server->abandonedStreams() >= 1; }))
+        << "the replaced stream's connection stayed open";
     service.reset();
-    EXPECT_EQ(completed, 1100) << "every request completes exactly once";
-    EXPECT_GE(superseded, 1098) << "replaced requests were answered anyway";
+    EXPECT_EQ(completed, 1101) << "every request completes exactly once";
+    EXPECT_GE(superseded, 1099) << "replaced requests were answered anyway";
 }
 
 } // namespace
