@@ -401,6 +401,32 @@ TEST_F(CaptureDesktopTest, TheCopyFallbackCopiesWithAltHeldAndRestoresEveryTarge
 
 // ---- The status item -----------------------------------------------------------
 
+TEST(XConnectionDesktopTest, EventsQueuedDuringARoundTripArriveAndEndedSubscriptionsHearNothing) {
+    x11::XConnection connection;
+    Display* display = connection.display();
+    ASSERT_NE(display, nullptr);
+    XSelectInput(display, connection.root(), PropertyChangeMask);
+    XSync(display, False);
+    int heard = 0;
+    int ended = 0;
+    x11::XConnection::Subscription live =
+        connection.addHandler([&](XEvent& event) { heard += event.type == PropertyNotify ? 1 : 0; });
+    connection.addHandler([&](XEvent&) { ++ended; }).reset();
+
+    // Another client changes a property; a round trip here reads the notification into Xlib's queue,
+    // leaving the socket empty.
+    x11::XConnection other;
+    const Atom name = XInternAtom(other.display(), "ULVO_TEST_PROPERTY", False);
+    const unsigned char value = 1;
+    XChangeProperty(other.display(), other.root(), name, XA_CARDINAL, 8, PropModeReplace, &value, 1);
+    XSync(other.display(), False);
+    XSync(display, False);
+    EXPECT_TRUE(pumpUntil([&] { return heard > 0; }, 2s)) << "a queued event waited for more bytes";
+    EXPECT_EQ(ended, 0) << "a handler ran after its subscription ended";
+    XDeleteProperty(other.display(), other.root(), name);
+    XSync(other.display(), False);
+}
+
 TEST(StatusItemDesktopTest, TheLoginStartEntryFollowsItsStateAndShowingItSwitchesNothing) {
     bool loginStart = false;
     x11::StatusItem::Actions actions;
