@@ -92,12 +92,6 @@ TEST_F(NativeMessagingInstallerTest, UnusableExtensionIdsWriteNothingAtAll) {
     EXPECT_TRUE(writtenManifests().empty());
 }
 
-TEST_F(NativeMessagingInstallerTest, AMissingChromiumTemplateStillWritesFirefox) {
-    fs::remove(runtime() / "manifests" / Installer::chromiumTemplateName);
-    Installer::install(runtime(), home);
-    EXPECT_EQ(writtenManifests(), std::vector<fs::path>{manifest(Installer::firefoxDirectory)});
-}
-
 TEST_F(NativeMessagingInstallerTest, AFullDiskKeepsEveryEarlierManifestWholeAndLeavesNoTemporaryFile) {
     if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
