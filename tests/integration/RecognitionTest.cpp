@@ -25,10 +25,6 @@ const char* const secondParagraph =
     "In winter the water froze along the banks, so the traders waited in the village until the ice broke "
     "and the current was strong again.";
 
-void appendLine(std::string& text, const std::string& line) {
-    text += (text.empty() ? "" : "\n") + line;
-}
-
 class RecognitionTest : public ::testing::Test {
 protected:
     std::filesystem::path image(const std::string& name) const { return directory / (name + ".png"); }
@@ -48,7 +44,7 @@ TEST_F(RecognitionTest, TwoColumnsAreReadRowByRowLeftFirst) {
     for (std::size_t row = 0; row < std::max(blocks[0].size(), blocks[1].size()); ++row) {
         for (const Lines& column : blocks) {
             if (row < column.size()) {
-                appendLine(truth, column[row]);
+                truth += (truth.empty() ? "" : "\n") + column[row];
             }
         }
     }
