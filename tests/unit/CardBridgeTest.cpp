@@ -173,30 +173,25 @@ TEST_F(BridgeTest, PageLoadSendsTrustThenThePendingSelection) {
 }
 
 // Reopening a kept entry without asking again is HistoryWindowTest's, on the real desktop.
-TEST(CardHistoryTest, KeepsOnlyWhatReachedThePage) {
-    test::RecordingCardHost host;
-    std::vector<std::function<void(ExplainResult)>> completions;
-    CardAnswers answers;
-    answers.explain = [&](std::string, std::optional<std::string>, Level,
-                          std::function<void(ExplainResult)> done, std::function<void(const std::string&)>) {
-        completions.push_back(std::move(done));
-    };
+TEST_F(BridgeTest, TheHistoryKeepsOnlyWhatReachedThePage) {
+    auto bridge = makeBridge();
     std::vector<std::string> kept;
-    CardBridge bridge(host, answers, [](std::function<void()> task) { task(); });
-    bridge.setKeeper([&](const std::string& text, Level level, const std::optional<std::string>& question,
-                         const std::string& answer) {
+    bridge->setKeeper([&](const std::string& text, Level level, const std::optional<std::string>& question,
+                          const std::string& answer) {
         kept.push_back(text + "|" + std::to_string(level) + "|" + question.value_or("-") + "|" + answer);
     });
-    const auto ask = [&](nlohmann::json message) { bridge.didReceiveScriptMessage(message); };
-    ask({{"action", "explain"}, {"text", "old"}, {"level", 10}, {"id", 1}});
-    ask({{"action", "explain"}, {"text", "cells"}, {"level", 40}, {"id", 2}});
-    completions[0](ExplainResult::success("superseded answer"));
-    completions[1](ExplainResult::success("Cells are small."));
-    ask({{"action", "followup"}, {"text", "cells"}, {"level", 40}, {"question", "How small?"}, {"id", 3}});
-    completions[2](ExplainResult::failure(std::make_exception_ptr(std::runtime_error("offline"))));
-    ask({{"action", "followup"}, {"text", "cells"}, {"level", 40}, {"question", "Why?"}, {"id", 4}});
-    completions[3](ExplainResult::success("Because."));
-    EXPECT_EQ(kept, (std::vector<std::string>{"cells|40|-|Cells are small.", "cells|40|Why?|Because."}));
+    bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "old"}, {"level", 10}, {"id", 1}});
+    bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "cells"}, {"level", 40}, {"id", 2}});
+    drain(); // the first is superseded
+    bridge->didReceiveScriptMessage(
+        {{"action", "followup"}, {"text", "cells"}, {"level", 40}, {"question", "Why?"}, {"id", 3}});
+    drain();
+    failAnswers = true;
+    bridge->didReceiveScriptMessage(
+        {{"action", "followup"}, {"text", "cells"}, {"level", 40}, {"question", "How?"}, {"id", 4}});
+    drain();
+    EXPECT_EQ(kept,
+              (std::vector<std::string>{"cells|40|-|answer to cells", "cells|40|Why?|answer to cells"}));
 }
 
 // ---- Geometry (origin bottom-left, y up) -------------------------------------------------------------

@@ -102,10 +102,6 @@ TEST_F(SettingsBridgeTest, SavesAreJudgedInOrderAndStoreTrimmedValuesOrNothing) 
               (SaveVerdict{false, "Could not save the settings file."}));
 }
 
-TEST_F(SettingsBridgeTest, SavedScriptEscapesBackslashThenApostrophe) {
-    EXPECT_EQ(settingsSavedScript({true, R"(\')"}), R"(window.ulvo && window.ulvo.saved(true, '\\\''))");
-}
-
 TEST(LoginStartTest, OffByDefaultThenAnEntryStartingTheProgramWhateverItsPathThenGone) {
     const test::ScratchFolder root;
     const std::filesystem::path program = root / "odd \"name\" $HOME `x` 100%" / "bin" / "ulvo";
@@ -143,16 +139,12 @@ TEST_F(SettingsBridgeTest, TheLoginStartSwitchIsOfferedOnlyWhenWiredAndSaysAFail
         return works;
     };
     SettingsBridge bridge(host, std::move(options));
-    EXPECT_EQ(bridge.initPayload().at("startAtLogin"), false);
     bridge.didReceiveScriptMessage({{"type", "start-at-login"}, {"on", true}});
     EXPECT_EQ(host.scripts.back(), R"(window.ulvo && window.ulvo.startAtLogin(true, ""))");
     works = false;
     bridge.didReceiveScriptMessage({{"type", "start-at-login"}, {"on", false}});
     EXPECT_EQ(host.scripts.back(),
               R"(window.ulvo && window.ulvo.startAtLogin(true, "ULVO could not change its login start."))");
-    on = false;
-    bridge.startAtLoginChanged();
-    EXPECT_EQ(host.scripts.back(), R"(window.ulvo && window.ulvo.startAtLogin(false, ""))");
 }
 
 TEST_F(SettingsBridgeTest, CPUOnlyIsStoredAndTheDeviceShownIsTheOneLastUsed) {
@@ -161,7 +153,6 @@ TEST_F(SettingsBridgeTest, CPUOnlyIsStoredAndTheDeviceShownIsTheOneLastUsed) {
     SettingsBridge bridge = makeBridge();
     bridge.didReceiveScriptMessage({{"type", "cpu-only"}, {"on", true}});
     EXPECT_TRUE(DevicePreference::cpuOnly(preferences));
-    EXPECT_EQ(modelDevicePayload(preferences).at("device"), ComputeDevice::cpu().label);
     ComputeDevice{true, "Vulkan: Radeon"}.writeRecord(); // what the server ran on before the switch
     EXPECT_EQ(modelDevicePayload(preferences).at("device"), "Vulkan: Radeon");
 }
@@ -241,28 +232,23 @@ struct FakeShortcuts final : ShortcutSettings {
     }
 };
 
-TEST(GnomeShortcutsTest, AddsBothKeysOnceInFreePathsAndLeavesTakenKeysToTheirOwners) {
+// A key another custom shortcut holds is GnomeShortcutSettingsTest's, against GNOME's real schemas.
+TEST(GnomeShortcutsTest, AddsKeysOnceInFreePathsAndLeavesTakenKeysToTheirOwners) {
     const std::string prefix = "/org/gnome/settings-daemon/plugins/media-keys/custom-keybindings/custom";
     FakeShortcuts settings;
     settings.custom = {{prefix + "0/", "Terminal", "kgx", "<Super>t"},
                        {prefix + "2/", "Notes", "notes", "<Super>n"}};
+    settings.desktop[normalizedAccelerator("<Shift><Alt>e")] = "Switch windows"; // written in another order
     addGnomeShortcuts(settings, "/opt/my apps/ulvo");
-    // A second click changes nothing.
-    EXPECT_EQ(addGnomeShortcuts(settings, "/opt/my apps/ulvo"),
-              "Alt+E already runs ULVO. Alt+Shift+E already runs ULVO.");
-    ASSERT_EQ(settings.custom.size(), 4U);
-    EXPECT_EQ(settings.custom[2].path, prefix + "1/");
-    EXPECT_EQ(settings.custom[3].path, prefix + "3/");
-    EXPECT_EQ(settings.custom[3].command, "'/opt/my apps/ulvo' --capture");
-
-    // Keys held by another custom shortcut (written in another order and case) or by the desktop.
-    FakeShortcuts taken;
-    taken.custom = {{prefix + "0/", "Editor", "gedit", "<Alt>E"}};
-    taken.desktop[normalizedAccelerator("<Shift><Alt>e")] = "Switch windows";
-    const std::string said = addGnomeShortcuts(taken, "ulvo");
-    EXPECT_NE(said.find("Alt+Shift+E is already taken by \u201cSwitch windows\u201d"), std::string::npos)
+    // A second click changes nothing; a key the desktop holds stays its own.
+    const std::string said = addGnomeShortcuts(settings, "/opt/my apps/ulvo");
+    EXPECT_EQ(
+        said.rfind("Alt+E already runs ULVO. Alt+Shift+E is already taken by \u201cSwitch windows\u201d", 0),
+        0U)
         << said;
-    EXPECT_EQ(taken.custom.size(), 1U);
+    ASSERT_EQ(settings.custom.size(), 3U);
+    EXPECT_EQ(settings.custom[2], (CustomShortcut{prefix + "1/", "ULVO: explain the selection",
+                                                  "'/opt/my apps/ulvo' --explain", "<Alt>e"}));
 
     FakeShortcuts locked;
     locked.writable = false;
