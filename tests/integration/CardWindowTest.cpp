@@ -159,8 +159,6 @@ TEST(DesktopServicesTest, LinksOpenWithoutTheVariablesTheProgramSetForItself) {
     const std::string environment = readFile(written);
     EXPECT_NE(environment.find("ULVO_TEST_SET_BY_THE_USER=1"), std::string::npos);
     EXPECT_EQ(environment.find("ULVO_TEST_SET_BY_THE_PROGRAM"), std::string::npos);
-    g_unsetenv("ULVO_TEST_SET_BY_THE_PROGRAM");
-    g_unsetenv("ULVO_TEST_SET_BY_THE_USER");
 }
 
 TEST_F(CardWindowTest, SelectionExplainsAtOnceAndAgainAfterTheSliderSettles) {
@@ -169,13 +167,8 @@ TEST_F(CardWindowTest, SelectionExplainsAtOnceAndAgainAfterTheSliderSettles) {
         (json{{"action", "explain"}, {"text", "Chlorophyll absorbs light."}, {"level", 25}, {"id", 1}}));
 
     // Three quick moves of the slider make one request, at the level where it stopped.
-    const auto slide = [](int level) {
-        js("(() => { const s = document.getElementById('level'); s.value = '" + std::to_string(level) +
-           "'; s.dispatchEvent(new Event('input', {bubbles: true})); })()");
-    };
-    for (int level : {40, 66, 80}) {
-        slide(level);
-    }
+    js("(() => { const s = document.getElementById('level'); for (const level of ['40', '66', '80']) {"
+       "s.value = level; s.dispatchEvent(new Event('input', {bubbles: true})); } })()");
     // Had each move made a request, the one at 40 would come first.
     ASSERT_TRUE(pumpUntil([] { return card().messagesOf("explain").size() >= 2; }));
     EXPECT_EQ(
@@ -220,7 +213,6 @@ TEST_F(CardWindowTest, CopyCloseEscapeAndRequestSelection) {
 
 TEST_F(CardWindowTest, EveryCallShowsOnThePage) {
     const json id = card().explainShown("Entropy")["id"];
-    ASSERT_TRUE(id.is_number());
 
     // The answer as it is written, then the whole answer in its place; a reply for another request
     // changes nothing.
@@ -243,8 +235,6 @@ TEST_F(CardWindowTest, EveryCallShowsOnThePage) {
     ASSERT_TRUE(pumpUntil([] { return !hidden("error"); }));
     EXPECT_EQ(text("error"), "The model could not answer.");
     EXPECT_EQ(text("answer"), "") << "partial text stood as an answer";
-    EXPECT_TRUE(screenshot(std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR) / "card-error.png",
-                           screenRect(GTK_WIDGET(card().panel->window()))));
 
     card().bridge->setAccessibility(false);
     ASSERT_TRUE(pumpUntil([] { return !hidden("accessibility-note"); }));
@@ -308,8 +298,7 @@ TEST_F(CardWindowTest, WebLinksOpenOutsideAndOtherSchemesDoNot) {
     // The mailto: link was clicked first, so it would have come first.
     ASSERT_TRUE(pumpUntil([] { return !card().opened.empty(); }));
     EXPECT_EQ(card().opened, std::vector<std::string>{"https://example.org/page"});
-    EXPECT_EQ(js("location.pathname.endsWith('/index.html')"), true);
-    EXPECT_EQ(js("typeof window.ULVO"), "object");
+    EXPECT_EQ(js("location.pathname.endsWith('/index.html')"), true) << "the card page was replaced";
 }
 
 // ---- Window geometry with real X events ---------------------------------------------------------
@@ -358,7 +347,6 @@ TEST_F(CardWindowTest, TheResizeHandleAnswersKeysThePressAndADrag) {
 
     // The accessibility press through the handle's own accessible action.
     AtkObject* accessible = gtk_widget_get_accessible(card().panel->resizeHandle());
-    EXPECT_STREQ(atk_object_get_name(accessible), "Resize ULVO window");
     ASSERT_TRUE(
         g_type_check_instance_is_a(reinterpret_cast<GTypeInstance*>(accessible), atk_action_get_type()));
     EXPECT_TRUE(atk_action_do_action(reinterpret_cast<AtkAction*>(accessible), 0));
