@@ -1,6 +1,6 @@
-// The settings page protocol (save validation and storage, verdict scripts), the key store over an in-memory
-// keyring, login start, the built-in runtime's state and GNOME's shortcuts. Which provider a stored
-// connection loads as is the settings store's test, against the real key file and keyring.
+// The settings page protocol (save validation and storage, a keyring that waits on its unlock prompt),
+// login start, the built-in runtime's state and GNOME's shortcuts. Which provider a stored connection
+// loads as is the settings store's test, against the real key file and keyring.
 #include "settings-page/SettingsBridge.h"
 #include "server/ComputeDevice.h"
 #include "server/LocalRuntime.h"
