@@ -2,10 +2,14 @@
 #include "platform/linux/GnomeShortcutSettings.h"
 #include "platform/linux/KeyFilePreferenceStore.h"
 #include "platform/linux/LibsecretStore.h"
+#include "platform/linux/glib/GObjectPtr.h"
+#include "platform/linux/gtk/MainThread.h"
+#include "settings-page/SettingsBridge.h"
 #include "settings/APIKeyStore.h"
 #include "settings/ModelPreferences.h"
 #include "tests/support/Files.h"
 #include "tests/support/ScopedKeyring.h"
+#include "tests/support/Waiting.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>
@@ -160,6 +164,67 @@ TEST(GnomeShortcutSettingsTest, WritesTheCustomShortcutKeysAndSeesTheDesktopsOwn
     ASSERT_EQ(written.size(), 2U);
     EXPECT_EQ(written[1], (CustomShortcut{prefix + "1/", "ULVO: explain text in a screen region",
                                           "'/usr/bin/ulvo' --capture", "<Alt><Shift>e"}));
+}
+
+TEST(LockedKeyringTest, TheMainLoopRunsWhileTheUnlockPromptWaitsAndTheKeyArrivesOnceUnlocked) {
+    if (g_getenv("ULVO_LOCK_KEYRING") == nullptr) {
+        GTEST_SKIP() << "locks the keyring: runs in a session of its own";
+    }
+    const test::ScratchFolder dir;
+    KeyFilePreferenceStore prefs((dir / "preferences.ini").string());
+    LibsecretStore secrets;
+    APIKeyStore keys(secrets);
+    ASSERT_TRUE(keys.save("gsk-locked", ModelProvider::groq));
+    ASSERT_TRUE((ModelPreferences{ModelProvider::groq, "https://api.groq.com/openai/v1", "m"}.save(prefs)));
+
+    GError* error = nullptr;
+    const glib::GObjectPtr<SecretService> service(
+        secret_service_get_sync(SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, &error));
+    ASSERT_NE(service, nullptr) << error->message;
+    const glib::GObjectPtr<SecretCollection> collection(secret_collection_for_alias_sync(
+        service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error));
+    ASSERT_NE(collection, nullptr);
+    GList objects{collection.get(), nullptr, nullptr};
+    ASSERT_TRUE(secret_service_lock_sync(service.get(), &objects, nullptr, nullptr, &error));
+    ASSERT_TRUE(secret_collection_get_locked(collection.get()));
+
+    struct Host : SettingsHost {
+        std::vector<std::string> scripts;
+        void evaluateScript(const std::string& script) override { scripts.push_back(script); }
+        void openAccessibilitySettings() override {}
+    } host;
+    SettingsBridge::Options options;
+    options.preferences = &prefs;
+    options.secrets = &secrets;
+    options.toMainThread = gtk::postToMainThread;
+    SettingsBridge bridge(host, options);
+    bridge.didFinishNavigation();
+
+    // The read waits on the desktop's unlock prompt; the main loop does not.
+    int ticks = 0;
+    const guint ticker = g_timeout_add(
+        20, [](gpointer count) -> gboolean { return ++*static_cast<int*>(count) > 0; }, &ticks);
+    const auto pumpUntil = [](const std::function<bool()>& done, std::chrono::milliseconds limit) {
+        test::eventually(
+            [&] {
+                g_main_context_iteration(nullptr, FALSE);
+                return done();
+            },
+            limit);
+    };
+    pumpUntil([] { return false; }, std::chrono::milliseconds(1500));
+    EXPECT_GE(ticks, 25) << "the main loop stalled";
+    EXPECT_TRUE(host.scripts.empty()) << "the locked key was read without a prompt";
+
+    // The user types the keyring's password into the prompt; the page then gets the key.
+    ASSERT_EQ(std::system("xdotool search --sync --onlyvisible --class gcr-prompter >/dev/null 2>&1 && "
+                          "xdotool type --delay 20 password && xdotool key Return"),
+              0);
+    pumpUntil([&] { return !host.scripts.empty(); }, std::chrono::seconds(20));
+    g_source_remove(ticker);
+    ASSERT_EQ(host.scripts.size(), 1U) << "the page never got its settings";
+    EXPECT_NE(host.scripts[0].find(R"("apiKey":"gsk-locked")"), std::string::npos) << host.scripts[0];
+    EXPECT_NE(host.scripts[0].find(R"("provider":"groq")"), std::string::npos) << host.scripts[0];
 }
 
 } // namespace
