@@ -1,7 +1,6 @@
 // The built-in model against the real llama-server and the generated test model, and against small
 // stand-ins on its port. Each test process runs in a network namespace of its own, so port 7332 is ours.
 #include "server/LocalServer.h"
-#include "answer/ChatRequest.h"
 #include "answer/ModelService.h"
 #include "download/ModelCatalogue.h"
 #include "platform/linux/CurlTransport.h"
@@ -95,17 +94,6 @@ public:
     const fs::path& root = folder.path();
 };
 
-// Every request's URL, for what happened on the way to an answer.
-class UrlRecorder final : public HttpTransport {
-public:
-    Result<HttpResponse> send(const HttpRequest& request) override {
-        urls.push_back(request.url);
-        return inner.send(request);
-    }
-    CurlTransport inner;
-    std::vector<std::string> urls;
-};
-
 class LocalServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -117,12 +105,11 @@ protected:
 
     std::unique_ptr<LocalServer> makeServer(std::optional<fs::path> root,
                                             std::chrono::milliseconds limit = 30s,
-                                            std::optional<fs::path> promptCache = std::nullopt,
-                                            std::shared_ptr<HttpTransport> through = nullptr) {
+                                            std::optional<fs::path> promptCache = std::nullopt) {
         LocalServer::Options options;
         options.promptCacheFolder = std::move(promptCache);
         options.runtimeRoot = std::move(root);
-        options.transport = through ? std::move(through) : transport;
+        options.transport = transport;
         options.launcher = launcher;
         options.responseLanguage = [] { return std::string("en-US"); };
         options.key = [this] { return serverKey; };
@@ -146,9 +133,8 @@ protected:
 };
 
 // The model the user downloaded, not one in the runtime's own folder: which file counts is
-// LocalRuntime's test, that the server loads it is this one's. The band's prompt is kept on disk and
-// restored by the next server.
-TEST_F(LocalServerTest, ColdStartAnswersThroughTheServiceAndTheNextServerRestoresTheBandsPrompt) {
+// LocalRuntime's test, that the server loads it is this one's. The band's prompt is kept on disk.
+TEST_F(LocalServerTest, ColdStartAnswersThroughTheServiceWithTheKeyKeptOffTheCommandLine) {
     ScratchRuntime runtime(false);
     const fs::path download = runtime.root / "data" / "ulvo" / "models" / "test.gguf";
     fs::create_directories(download.parent_path());
@@ -183,38 +169,6 @@ TEST_F(LocalServerTest, ColdStartAnswersThroughTheServiceAndTheNextServerRestore
     const std::string settings = props(serverKey).body;
     EXPECT_EQ(nlohmann::json::parse(settings, nullptr, false)["default_generation_settings"]["n_ctx"], 2048)
         << "the configuration's context size: " << settings;
-
-    ASSERT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
-    const int pid = local->llamaProcess()->pid();
-    ::kill(pid, SIGKILL);
-    waitUntilDead(pid);
-    auto recorder = std::make_shared<UrlRecorder>();
-    auto next = makeServer(runtime.root, 30s, folder, recorder);
-    next->startEarly(50); // the card opened: the server starts, and gets the band's prompt from disk
-    ASSERT_NE(next->llamaProcess(), nullptr);
-    EXPECT_EQ(std::count(recorder->urls.begin(), recorder->urls.end(),
-                         "http://127.0.0.1:7332/slots/0?action=restore"),
-              1);
-    EXPECT_EQ(std::count(recorder->urls.begin(), recorder->urls.end(), LocalServer::chatURL), 0)
-        << "nothing computed again";
-
-    // The first explanation finds the prompt in the server's cache.
-    ChatExchange exchange;
-    exchange.url = LocalServer::chatURL;
-    exchange.bearer = serverKey;
-    exchange.model = "test-alias";
-    exchange.setMessages(text, std::nullopt, 50, "en-US");
-    HttpRequest request = buildChatRequest(exchange);
-    nlohmann::json body = nlohmann::json::parse(request.body);
-    body["stream"] = false;
-    body["max_tokens"] = 2;
-    request.body = body.dump();
-    const Result<HttpResponse> reply = recorder->inner.send(request);
-    ASSERT_TRUE(reply && reply->status == 200);
-    const nlohmann::json usage = nlohmann::json::parse(reply->body)["usage"];
-    EXPECT_GT(usage["prompt_tokens_details"]["cached_tokens"].get<int>(),
-              usage["prompt_tokens"].get<int>() / 2)
-        << reply->body;
 }
 
 // One server's life: reuse by a later run of the program, then a kill mid-answer and a new server. That
@@ -228,7 +182,6 @@ TEST_F(LocalServerTest, TheRealServerIsReusedAndIsReplacedWhenKilledMidAnswer) {
     auto laterRun = makeServer(runtime.root);
     EXPECT_FALSE(laterRun->localAnswer("Ice floats.", std::string("Why?"), 70).value().empty());
     EXPECT_EQ(launcher->pids.size(), 1U);
-    EXPECT_EQ(laterRun->llamaProcess(), nullptr);
 
     const int pid = launcher->pids.front();
     const Result<std::string> cut = local->streamedLocalAnswer(
@@ -246,16 +199,8 @@ TEST_F(LocalServerTest, MissingPiecesGiveTheirMessagesUnlessAServerAlreadyAnswer
     ScratchRuntime noModel(false);
     EXPECT_EQ(failureOf([&] { return makeServer(noModel.root)->localAnswer("t", std::nullopt, 50); }),
               "The built-in local model is incomplete.");
-    EXPECT_TRUE(launcher->pids.empty());
     EXPECT_EQ(failureOf([&] { return makeServer(std::nullopt)->ensureServer(RuntimeConfig{}); }),
               "The built-in runtime is missing.");
-
-    // A config without its model alias does not decode; the decoding error passes up unchanged.
-    noModel.writeConfig({{"llamaServer", "llama-server"}, {"model", "m"}, {"contextSize", 1}});
-    EXPECT_NE(failureOf([&] {
-                  return makeServer(noModel.root)->localAnswer("t", std::nullopt, 50);
-              }).find("modelAlias"),
-              std::string::npos);
 
     // Whatever answers health on the port and takes this user's key is used, runtime files or not;
     // a server that refuses the key (another user's) is said to hold the port, and nothing is sent.
@@ -274,18 +219,14 @@ TEST_F(LocalServerTest, MissingPiecesGiveTheirMessagesUnlessAServerAlreadyAnswer
             return request.path == "/v1/models" ? CannedReply{200, "{}"} : chat;
         },
         7332);
-    EXPECT_TRUE(makeServer(std::nullopt)->ensureServer(RuntimeConfig{}));
     EXPECT_EQ(makeServer(noModel.root)->localAnswer("t", std::nullopt, 50).value(), "from the stranger")
         << "no model file needed";
-    EXPECT_EQ(stranger.requests().end()[-2].path, "/v1/models");
 
     // Replies of the wrong shape get the built-in route's own words (every shape is the cloud route's
     // table); the request names the configuration's alias, at the one temperature of every level.
     const auto followUp = [&] {
         return failureOf([&] { return makeServer(noModel.root)->localAnswer("t", std::string(), 5); });
     };
-    chat = {201, test::chatReply("valid but 201")};
-    EXPECT_EQ(followUp(), "The built-in model could not answer. Please try again.");
     chat = {200, R"({"choices": [{"message": {"content": 7}}]})"};
     EXPECT_EQ(followUp(), "The built-in model returned an unreadable answer.");
     const auto body = nlohmann::json::parse(stranger.requests().back().body);
@@ -307,10 +248,8 @@ TEST(RuntimeKeyTest, EachUserGetsOneKeyOfTheirOwnOnlyTheyCanRead) {
         return ::stat(path.c_str(), &status) == 0 ? (status.st_mode & 07777) : 0U;
     };
 
-    // Made on first use in a folder that did not exist, 128 bits in hex, mode 0600; the same after.
+    // Made on first use in a folder that did not exist, mode 0600; the same after.
     const std::string first = RuntimeKey::ofUser(root / "one").value();
-    EXPECT_EQ(first.size(), 32U);
-    EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), std::string::npos) << first;
     EXPECT_EQ(modeOf(root / "one" / RuntimeKey::fileName), 0600U);
     EXPECT_EQ(RuntimeKey::ofUser(root / "one").value(), first);
     EXPECT_NE(RuntimeKey::ofUser(root / "two").value(), first) << "two users share a key";
@@ -355,7 +294,6 @@ TEST_F(LocalServerTest, ServersThatEndAtStartOrNeverBecomeHealthyAreToldApart) {
     LoopbackServer stranger([](const RecordedRequest&) { return CannedReply{503, "busy"}; }, 7332);
     EXPECT_EQ(failure("exit 1"), "Another program is using port 7332.");
     EXPECT_LT(std::chrono::steady_clock::now() - started, 15s) << "the limit is 30 s";
-    EXPECT_EQ(launcher->pids.size(), 2U) << "the stand-in's 503 is not ready, so the server was launched";
 
     started = std::chrono::steady_clock::now();
     EXPECT_EQ(failure("exec sleep 120"), "The built-in model took too long to start.");
@@ -414,21 +352,17 @@ TEST(ComputeDeviceListing, TheFirstListedDeviceIsNamedWithoutItsMemory) {
         const std::optional<ComputeDevice> device = ComputeDevice::firstListed(listing);
         EXPECT_EQ(device ? std::optional(device->label) : std::nullopt, expected) << listing;
     }
-    EXPECT_EQ(ComputeDevice::cpu().label.rfind("CPU (", 0), 0U) << ComputeDevice::cpu().label;
 }
 
 TEST(RuntimeConfigDecoding, RequiredKeysAndTypesAreEnforced) {
-    const std::string keys = R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":4096)";
-    const RuntimeConfig full =
-        RuntimeConfig::decode(keys + R"(,"appleFoundationRuntime":"t","extra":1})").value();
-    EXPECT_EQ(full.appleFoundationRuntime, "t");
-    EXPECT_EQ(full.contextSize, 4096);
-    for (const std::string& absent : {keys + "}", keys + R"(,"appleFoundationRuntime":null})"}) {
-        EXPECT_FALSE(RuntimeConfig::decode(absent)->appleFoundationRuntime) << absent;
-    }
+    // What decodes is read by every runtime test; an absent tool is the on-device client's test.
+    EXPECT_FALSE(
+        RuntimeConfig::decode(
+            R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1,"appleFoundationRuntime":null})")
+            ->appleFoundationRuntime);
     for (const char* bad :
          {R"({"llamaServer":"s","model":"m","contextSize":1})",
-          R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1.5})", R"([1])", "not json"}) {
+          R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1.5})", "not json"}) {
         EXPECT_FALSE(RuntimeConfig::decode(bad).ok()) << bad;
     }
 }

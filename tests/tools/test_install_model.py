@@ -12,7 +12,6 @@ import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -125,18 +124,15 @@ class InstallModelTest(unittest.TestCase):
         self.write(self.dest, b"GGUF previous")
         self.failed("does not exist", str(self.tmp / "absent.gguf"))
         self.failed("did not match its checksum", "--sha256", "0" * 64, self.src)
+        self.failed("download failed", "http://127.0.0.1:1/m.gguf")  # nobody answers there
         self.failed("not a GGUF", str(self.write(self.tmp / "page.html", b"<html></html>")))
         self.assertEqual(self.dest.read_bytes(), b"GGUF previous")
         self.assertFalse(self.part.exists())
-        r = self.run_tool("--sha256", "abc", self.src)
-        self.assertEqual(r.returncode, 2)
-        self.assertIn("64 hexadecimal", r.stderr)
+        self.assertEqual(self.run_tool("--sha256", "abc", self.src).returncode, 2)
         self.failed("not a ULVO runtime directory", self.src, program=shutil.copy(PROGRAM, self.tmp / "x"))
 
     def test_the_catalogues_default_with_the_hubs_checksum(self):
-        r = self.ok()
-        self.assertIn("100.0%", r.stderr)
-        self.assertIn("/s", r.stderr)
+        self.ok()
         # Not enough room for the catalogue's size: said before a byte is fetched.
         self.catalogue(10 ** 15)
         SERVER.requests.clear()
@@ -174,13 +170,6 @@ class InstallModelTest(unittest.TestCase):
         self.failed("did not match its checksum", "--sha256", PAYLOAD_SHA, url("/ok"))
         self.assertFalse(self.part.exists() or self.dest.exists())
         self.ok("--sha256", PAYLOAD_SHA, url("/ok"))
-
-    def test_a_port_nobody_answers_on(self):
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
-        self.failed("download failed", f"http://127.0.0.1:{port}/m.gguf")
-        self.assertFalse(self.dest.exists())
 
 
 def url(path):
