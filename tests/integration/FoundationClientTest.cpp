@@ -73,9 +73,8 @@ TEST_F(FoundationClientTest, NoToolMeansNoAnswer) {
     EXPECT_FALSE(std::filesystem::exists(root / "arguments")) << "nothing may run";
     EXPECT_EQ(FoundationRuntimeClient({std::nullopt, launcher, {}, 1s, {}}).foundationAnswer("text", 60),
               std::nullopt);
-}
 
-TEST_F(FoundationClientTest, RepliesThatAreNotAnAnswer) {
+    // Replies that are not an answer.
     for (const char* output :
          {R"({"ok":true,"text":"t"} trailing)", R"({"ok":"true","text":"t"})", R"({"ok":true,"text":7})"}) {
         EXPECT_EQ(FoundationRuntimeClient::replyAnswer(output), std::nullopt) << output;

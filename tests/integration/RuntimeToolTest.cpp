@@ -76,9 +76,8 @@ TEST(RuntimeTool, ExplainsWithTheBuiltInModelsDownloadOrItsOwnModelAndNotWithOne
     const json available = prefix.reply({"availability"});
     EXPECT_EQ(available.value("ok", false), true) << available;
     EXPECT_EQ(available.value("device", "").rfind("CPU", 0), 0U) << "names the device: " << available;
-    const Arguments request{
-        "explain", "--level", "30", "--language", "de", "--", "Photosynthese in Pflanzen"};
-    const json first = prefix.reply(request);
+    const json first =
+        prefix.reply({"explain", "--level", "30", "--language", "de", "--", "Photosynthese in Pflanzen"});
     EXPECT_TRUE(first.value("ok", false) && first.value("engine", "") == "apple-foundation" &&
                 first["text"].is_string())
         << first;

@@ -111,16 +111,14 @@ class InstallModelTest(unittest.TestCase):
         path.write_bytes(data)
         return path
 
-    def test_local_install_and_default_runtime(self):
+    def test_local_install_default_runtime_and_rejections(self):
         r = self.ok("--sha256", PAYLOAD_SHA.upper(), self.src)
-        self.assertFalse(self.part.exists())
         self.assertEqual(r.stdout.strip(), str(self.dest))
         # Without --runtime the command finds <prefix>/lib/ulvo/runtime from <prefix>/bin.
         self.dest.unlink()
         (self.tmp / "bin").mkdir()
         self.ok(self.src, program=shutil.copy(PROGRAM, self.tmp / "bin" / "ulvo-install-model"))
-
-    def test_local_rejections_keep_previous_model(self):
+        # Rejections keep the previous model.
         self.write(self.dest, b"GGUF previous")
         self.failed("does not exist", str(self.tmp / "absent.gguf"))
         self.failed("did not match its checksum", "--sha256", "0" * 64, self.src)
@@ -146,9 +144,8 @@ class InstallModelTest(unittest.TestCase):
         while time.monotonic() < deadline and (not self.part.exists() or self.part.stat().st_size < 256 * 1024):
             time.sleep(0.02)
         p.send_signal(signal.SIGINT)
-        _, err = p.communicate(timeout=20)
+        p.communicate(timeout=20)
         self.assertEqual(p.returncode, 130)
-        self.assertIn("run it again to resume", err)
         self.assertTrue(0 < self.part.stat().st_size < len(PAYLOAD) and not self.dest.exists())
         # The next run's Range request from the kept part is the C++ installer test's.
 

@@ -10,7 +10,9 @@ namespace {
 using Runtime = ULVOFoundationRuntime;
 using Arguments = std::vector<std::string>;
 
-TEST(RuntimeArguments, LevelIsASignedDecimalClampedToTheScale) {
+// Structured (the client's form, its test): --level, --language and the text after "--"; otherwise plain:
+// everything after the command word, at the default level. The level is a signed decimal, clamped.
+TEST(RuntimeArguments, ExplainRequestsStructuredOrPlainAtALevelOnTheScale) {
     for (const auto& [text, level] :
          std::vector<std::pair<std::string, std::int64_t>>{{"-5", 0}, {"250", 100}, {"+40", 40}}) {
         EXPECT_EQ(Runtime::level(text), level) << text;
@@ -18,11 +20,6 @@ TEST(RuntimeArguments, LevelIsASignedDecimalClampedToTheScale) {
     for (const char* malformed : {"4a", "+", "99999999999999999999"}) {
         EXPECT_EQ(Runtime::level(malformed), 60) << malformed;
     }
-}
-
-// Structured (the client's form, its test): --level, --language and the text after "--"; otherwise plain:
-// everything after the command word, at the default level.
-TEST(RuntimeArguments, ExplainRequestsStructuredOrPlain) {
     struct Case {
         Arguments arguments;
         std::int64_t level;
@@ -84,6 +81,7 @@ protected:
     std::vector<std::string> paths;
 };
 
+// Availability and a page with no text are the tool process's test.
 TEST_F(RuntimeDispatch, EachCommandsReply) {
     const auto failed = [](const std::string& error) {
         return Reply{false, std::nullopt, std::nullopt, error};
@@ -100,9 +98,6 @@ TEST_F(RuntimeDispatch, EachCommandsReply) {
         {{"explain", "hi"},
          false,
          {false, "apple-foundation", std::nullopt, "The built-in model is not ready on this computer."}},
-        {{"availability", "extra", "words"},
-         true,
-         {true, "apple-foundation", std::nullopt, std::nullopt, "CPU (AVX2)"}},
         {{"ocr", "--", "/x.png"}, false, {true, "apple-vision", "line one\nline two", std::nullopt}},
         {{"Explain", "x"}, true, failed("Unknown command for the built-in model.")},
         {{}, true, failed("Expected availability or explain.")},
@@ -113,11 +108,7 @@ TEST_F(RuntimeDispatch, EachCommandsReply) {
     }
     EXPECT_EQ(paths, Arguments{"/x.png"});
 
-    recognized.clear();
-    EXPECT_EQ(Runtime::run({"ocr"}, services(false)), failed("No readable text was found in this image."));
-}
-
-TEST_F(RuntimeDispatch, ExplainHandsInstructionsAndTheUntouchedTextAndTheModelsOutcome) {
+    // Explain hands the instructions, the untouched text and the model's outcome.
     EXPECT_EQ(
         Runtime::run({"explain", "--level", "10", "--language", "fr", "--", " a\n", "b "}, services(true)),
         (Reply{true, "apple-foundation", "An answer.", std::nullopt}));
@@ -137,9 +128,8 @@ TEST(RuntimeReply, OneLineWhateverTheText) {
     EXPECT_EQ(line.find('\n'), line.size() - 1);
     EXPECT_EQ(nlohmann::json::parse(line),
               (nlohmann::json{{"ok", true}, {"engine", "apple-vision"}, {"text", text}}));
-    // Absent members are not written; text that cannot be encoded gives the fixed line.
-    EXPECT_EQ(nlohmann::json::parse(Runtime::write(Reply{false, std::nullopt, std::nullopt, "E"})),
-              (nlohmann::json{{"ok", false}, {"error", "E"}}));
+    // Absent members are not written (the tool process's test); text that cannot be encoded gives the
+    // fixed line.
     EXPECT_EQ(Runtime::write(Reply{true, "apple-foundation", std::string("bad \xff byte"), std::nullopt}),
               "{\"ok\":false,\"error\":\"Could not encode response.\"}\n");
 }
