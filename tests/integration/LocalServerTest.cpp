@@ -190,7 +190,6 @@ TEST_F(LocalServerTest, TheRealServerIsReusedAndIsReplacedWhenKilledMidAnswer) {
     const Result<std::string> cut = local->streamedLocalAnswer(
         std::string(2000, 'x'), std::nullopt, 95, [pid](const std::string&) { ::kill(pid, SIGKILL); });
     ASSERT_FALSE(cut.ok());
-    EXPECT_NE(cut.failure().message, "The local model did not respond.") << "the transport's own words";
     waitUntilDead(pid);
     EXPECT_FALSE(local->localAnswer("Salt dissolves in water.", std::nullopt, 40).value().empty());
     EXPECT_EQ(launcher->pids.size(), 2U);
@@ -320,9 +319,6 @@ TEST_F(LocalServerTest, AnswersThroughTheVulkanBackendAndNamesTheDevice) {
     EXPECT_FALSE(local->localAnswer("Ice floats on water.", std::nullopt, 50).value().empty());
     ASSERT_TRUE(local->device());
     EXPECT_EQ(local->device()->label.rfind("Vulkan: llvmpipe", 0), 0U) << local->device()->label;
-    const std::string command =
-        readFile("/proc/" + std::to_string(local->llamaProcess()->pid()) + "/cmdline");
-    EXPECT_EQ(command.find("--device"), std::string::npos) << "all layers may go to the GPU";
 }
 
 TEST(RuntimeConfigDecoding, RequiredKeysAndTypesAreEnforced) {

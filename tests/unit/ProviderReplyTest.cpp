@@ -5,29 +5,21 @@
 #include "answer/ThinkBlocks.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
+
+#include <tuple>
 
 namespace ulvo {
 namespace {
 
 TEST(ThinkBlocksTest, TheMonologueNeverReachesTheAnswer) {
-    struct Case {
-        std::string text;
-        bool partial;
-        std::string answer;
-        bool unclosed;
+    const auto split = [](const std::string& text, bool partial = false) {
+        const ThoughtSplit thought = withoutThinking(text, partial);
+        return std::tuple(thought.answer, thought.unclosed);
     };
-    const std::vector<Case> cases{
-        {"A<think>x</think>B<think>y</think>C", false, "ABC", false},
-        {"Answer first. <think>then", false, "Answer first. ", true},
-        {"the template opened it.</think>The answer.", false, "The answer.", false},
-        {"Text <", true, "Text ", false},
-    };
-    for (const Case& c : cases) {
-        const ThoughtSplit split = withoutThinking(c.text, c.partial);
-        EXPECT_EQ(split.answer, c.answer) << c.text;
-        EXPECT_EQ(split.unclosed, c.unclosed) << c.text;
-    }
+    EXPECT_EQ(split("A<think>x</think>B<think>y</think>C"), std::tuple("ABC", false));
+    EXPECT_EQ(split("Answer first. <think>then"), std::tuple("Answer first. ", true));
+    EXPECT_EQ(split("the template opened it.</think>The answer."), std::tuple("The answer.", false));
+    EXPECT_EQ(split("Text <", true), std::tuple("Text ", false));
 }
 
 TEST(ProviderErrorTest, TheProvidersOwnWordsFollowASentenceThatPointsTheRightWayAndChangeNoRequest) {

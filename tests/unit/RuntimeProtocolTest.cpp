@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <tuple>
+
 namespace ulvo {
 namespace {
 
@@ -20,24 +22,15 @@ TEST(RuntimeArguments, ExplainRequestsStructuredOrPlainAtALevelOnTheScale) {
     for (const char* malformed : {"4a", "+", "99999999999999999999"}) {
         EXPECT_EQ(Runtime::level(malformed), 60) << malformed;
     }
-    struct Case {
-        Arguments arguments;
-        std::int64_t level;
-        std::string language;
-        std::string text;
+    const auto read = [](const Arguments& arguments) {
+        const auto request = Runtime::explainRequest(arguments);
+        return std::tuple(request.level, request.language, request.text);
     };
-    const std::vector<Case> cases{
-        {{"explain", "--", "a", "--level", "20"}, 20, "en", "a --level 20"}, // behind the separator too
-        {{"explain", "--language", "de", "--", "Hallo"}, 60, "de", "--language de -- Hallo"},
-        {{"explain", "--", "x", "--level"}, 60, "en", "-- x --level"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(nlohmann::json(c.arguments).dump());
-        const auto request = Runtime::explainRequest(c.arguments);
-        EXPECT_EQ(request.level, c.level);
-        EXPECT_EQ(request.language, c.language);
-        EXPECT_EQ(request.text, c.text);
-    }
+    // --level counts behind the separator too.
+    EXPECT_EQ(read({"explain", "--", "a", "--level", "20"}), std::tuple(20, "en", "a --level 20"));
+    EXPECT_EQ(read({"explain", "--language", "de", "--", "Hallo"}),
+              std::tuple(60, "de", "--language de -- Hallo"));
+    EXPECT_EQ(read({"explain", "--", "x", "--level"}), std::tuple(60, "en", "-- x --level"));
 }
 
 // The band boundaries and the language tag are what the code decides; the wording is the instructions' own.
