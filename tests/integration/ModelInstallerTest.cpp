@@ -1,5 +1,5 @@
 // The built-in model's download and install, as Settings and the card use them, against a loopback
-// server that serves a model with Range and the hub's X-Linked-Etag, and serves each fault.
+// server that serves a model with Range, and serves each fault.
 #include "download/ModelInstaller.h"
 #include "download/ModelCatalogue.h"
 #include "platform/linux/CurlTransport.h"
@@ -7,7 +7,6 @@
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/Waiting.h"
 
-#include <glib.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -26,14 +25,6 @@ using Phase = ModelInstallState::Phase;
 using test::CannedReply;
 using test::LoopbackServer;
 using test::RecordedRequest;
-
-std::string sha256Hex(const std::string& data) {
-    gchar* hex =
-        g_compute_checksum_for_string(G_CHECKSUM_SHA256, data.data(), static_cast<gssize>(data.size()));
-    std::string result(hex);
-    g_free(hex);
-    return result;
-}
 
 class ModelInstallerTest : public ::testing::Test {
 protected:
@@ -59,20 +50,14 @@ protected:
                                  {"bytes", payload.size()}}}}};
     }
 
-    // /model: the hub's redirect with the hash; /blob: the bytes, with Range; /slow: a byte trickle.
+    // /model: the bytes, with Range; /slow: a byte trickle. The hub's redirect and hash are the command
+    // line's test.
     CannedReply serve(const RecordedRequest& request) {
         const std::string path = request.path;
-        if (path == "/model" || path == "/badhash") {
-            CannedReply reply{302, ""};
-            reply.headers = {{"Location", "/blob"},
-                             {"X-Linked-Etag",
-                              "\"" + (path == "/model" ? sha256Hex(payload) : std::string(64, 'a')) + "\""}};
-            return reply;
-        }
         if (path == "/html") {
             return CannedReply{200, "<html>sign in</html>", "text/html"};
         }
-        if (path != "/blob" && path != "/slow") {
+        if (path != "/model" && path != "/slow") {
             return CannedReply{404, "missing", "text/plain"};
         }
         const std::string range = request.header("Range");
@@ -127,11 +112,9 @@ protected:
     std::vector<ModelInstallState> states;
 };
 
-TEST_F(ModelInstallerTest, OneDownloadAtATimeResumedAfterACancelAndVerifiedByTheHubsHash) {
+TEST_F(ModelInstallerTest, OneDownloadAtATimeResumedAfterACancel) {
     writeCatalogue("/slow");
     makeInstaller();
-    EXPECT_EQ(installer->state().phase, Phase::notInstalled);
-    EXPECT_EQ(installer->state().bytes, static_cast<std::int64_t>(payload.size()));
     ASSERT_TRUE(installer->download());
     EXPECT_FALSE(installer->download()) << "a second click started a second download";
     const fs::path part = installed().string() + ".part";
@@ -142,18 +125,16 @@ TEST_F(ModelInstallerTest, OneDownloadAtATimeResumedAfterACancelAndVerifiedByThe
     }));
     installer->cancel();
     waitFor(Phase::notInstalled);
-    const auto kept = fs::file_size(part);
-    ASSERT_GT(kept, 0U);
+    ASSERT_GT(fs::file_size(part), 0U);
 
     // The program killed and started again: a new installer resumes from the part.
     installer.reset();
     writeCatalogue("/model");
     makeInstaller();
     ASSERT_TRUE(installer->download());
+    // What the resumed file holds is the command line's test.
     EXPECT_EQ(waitFor(Phase::ready).name, "Test model");
-    EXPECT_EQ(server->requests().back().header("Range"), "bytes=" + std::to_string(kept) + "-");
-    std::ifstream in(installed(), std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), payload);
+    EXPECT_EQ(fs::file_size(installed()), payload.size());
 
     installer->remove();
     EXPECT_EQ(installer->state().phase, Phase::notInstalled);
@@ -162,10 +143,9 @@ TEST_F(ModelInstallerTest, OneDownloadAtATimeResumedAfterACancelAndVerifiedByThe
 
 TEST_F(ModelInstallerTest, FaultsAreSaidAndLeaveNoModelWhereTheServerWouldLoadIt) {
     makeInstaller();
-    for (const auto& [path, message] :
-         std::vector<std::pair<std::string, std::string>>{{"/missing", "the server answered 404"},
-                                                          {"/html", "a web page, not a model"},
-                                                          {"/badhash", "did not match its checksum"}}) {
+    // A bad checksum is the command line's test, on a corrupt partial.
+    for (const auto& [path, message] : std::vector<std::pair<std::string, std::string>>{
+             {"/missing", "the server answered 404"}, {"/html", "a web page, not a model"}}) {
         writeCatalogue(path);
         ASSERT_TRUE(installer->download());
         const ModelInstallState failed = waitFor(Phase::failed);
@@ -174,11 +154,7 @@ TEST_F(ModelInstallerTest, FaultsAreSaidAndLeaveNoModelWhereTheServerWouldLoadIt
         EXPECT_FALSE(fs::exists(installed().string() + ".part")) << path;
     }
 
-    // A chosen file that is not a model; then one that is.
-    const fs::path notModel = root / "notes.txt";
-    std::ofstream(notModel) << "not a model";
-    ASSERT_TRUE(installer->useFile(notModel));
-    EXPECT_NE(waitFor(Phase::failed).message.find("not a GGUF model"), std::string::npos);
+    // A chosen file that is not a model is the command line's test; one that is.
     const fs::path model = root / "chosen.gguf";
     std::ofstream(model, std::ios::binary) << payload;
     ASSERT_TRUE(installer->useFile(model));

@@ -41,8 +41,7 @@ LoopbackServer::LoopbackServer(Responder responder, int port, const std::optiona
         }
         auto next = std::make_shared<std::size_t>(0);
         response.set_chunked_content_provider(
-            reply.contentType, [this, next, chunks = reply.chunks,
-                                cut = reply.cutAfterChunks](std::size_t, httplib::DataSink& sink) {
+            reply.contentType, [this, next, chunks = reply.chunks](std::size_t, httplib::DataSink& sink) {
                 const Chunk& chunk = chunks[*next];
                 // Paused in steps, so a client that leaves meanwhile is noticed.
                 const auto until = std::chrono::steady_clock::now() + chunk.after;
@@ -55,9 +54,6 @@ LoopbackServer::LoopbackServer(Responder responder, int port, const std::optiona
                     return false;
                 }
                 if (++*next == chunks.size()) {
-                    if (cut) {
-                        return false;
-                    }
                     sink.done();
                 }
                 return true;

@@ -37,7 +37,6 @@ struct CannedReply {
     std::string contentType = "application/json";
     std::chrono::milliseconds delay{0}; // silence before anything is sent
     std::vector<Chunk> chunks{};        // set: the body is sent in these pieces (chunked), body unused
-    bool cutAfterChunks = false;        // the connection is dropped instead of the body ending
     std::vector<std::pair<std::string, std::string>> headers{};
 };
 

@@ -3,7 +3,8 @@
 
     /usr/bin/python3 tests/tools/test_install_model.py --program PATH
 
-Refused answers and hashes are the C++ installer test's; here what the command line adds.
+A 404, a web page and a full disk are the C++ installer test's; here the hub's hash, resuming, a bad
+checksum and what the command line adds.
 """
 
 import argparse
@@ -12,7 +13,6 @@ import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -112,31 +112,26 @@ class InstallModelTest(unittest.TestCase):
         path.write_bytes(data)
         return path
 
-    def test_local_install_and_default_runtime(self):
+    def test_local_install_default_runtime_and_rejections(self):
         r = self.ok("--sha256", PAYLOAD_SHA.upper(), self.src)
-        self.assertFalse(self.part.exists())
         self.assertEqual(r.stdout.strip(), str(self.dest))
         # Without --runtime the command finds <prefix>/lib/ulvo/runtime from <prefix>/bin.
         self.dest.unlink()
         (self.tmp / "bin").mkdir()
         self.ok(self.src, program=shutil.copy(PROGRAM, self.tmp / "bin" / "ulvo-install-model"))
-
-    def test_local_rejections_keep_previous_model(self):
+        # Rejections keep the previous model.
         self.write(self.dest, b"GGUF previous")
         self.failed("does not exist", str(self.tmp / "absent.gguf"))
         self.failed("did not match its checksum", "--sha256", "0" * 64, self.src)
+        self.failed("download failed", "http://127.0.0.1:1/m.gguf")  # nobody answers there
         self.failed("not a GGUF", str(self.write(self.tmp / "page.html", b"<html></html>")))
         self.assertEqual(self.dest.read_bytes(), b"GGUF previous")
         self.assertFalse(self.part.exists())
-        r = self.run_tool("--sha256", "abc", self.src)
-        self.assertEqual(r.returncode, 2)
-        self.assertIn("64 hexadecimal", r.stderr)
+        self.assertEqual(self.run_tool("--sha256", "abc", self.src).returncode, 2)
         self.failed("not a ULVO runtime directory", self.src, program=shutil.copy(PROGRAM, self.tmp / "x"))
 
     def test_the_catalogues_default_with_the_hubs_checksum(self):
-        r = self.ok()
-        self.assertIn("100.0%", r.stderr)
-        self.assertIn("/s", r.stderr)
+        self.ok()
         # Not enough room for the catalogue's size: said before a byte is fetched.
         self.catalogue(10 ** 15)
         SERVER.requests.clear()
@@ -150,9 +145,8 @@ class InstallModelTest(unittest.TestCase):
         while time.monotonic() < deadline and (not self.part.exists() or self.part.stat().st_size < 256 * 1024):
             time.sleep(0.02)
         p.send_signal(signal.SIGINT)
-        _, err = p.communicate(timeout=20)
+        p.communicate(timeout=20)
         self.assertEqual(p.returncode, 130)
-        self.assertIn("run it again to resume", err)
         self.assertTrue(0 < self.part.stat().st_size < len(PAYLOAD) and not self.dest.exists())
         # The next run's Range request from the kept part is the C++ installer test's.
 
@@ -174,13 +168,6 @@ class InstallModelTest(unittest.TestCase):
         self.failed("did not match its checksum", "--sha256", PAYLOAD_SHA, url("/ok"))
         self.assertFalse(self.part.exists() or self.dest.exists())
         self.ok("--sha256", PAYLOAD_SHA, url("/ok"))
-
-    def test_a_port_nobody_answers_on(self):
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
-        self.failed("download failed", f"http://127.0.0.1:{port}/m.gguf")
-        self.assertFalse(self.dest.exists())
 
 
 def url(path):
