@@ -5,8 +5,7 @@ Each row checks that exactly the selected text reached a chat-completions provid
 CLIPBOARD kept its value and that a program in a terminal was neither interrupted nor sent keys.
 
 Usage, inside scripts/private-session (sway: --wayland, with ULVO_SESSION_PROGRAM=BUILD/bin/ulvo):
-    compat_test.py --build BUILD_DIR [--wayland] [--only NAME,...] [--bench RUNS]
---bench RUNS repeats Alt+E RUNS times per program and prints "name: value unit" figures.
+    compat_test.py --build BUILD_DIR [--wayland] [--only NAME,...]
 """
 
 import argparse
@@ -307,7 +306,7 @@ def programs(session, scratch, url, text_file, recorder):
 class Suite:
     def __init__(self, args, session):
         self.args, self.session = args, session
-        self.rows, self.samples = [], {}
+        self.rows = []
         self.scratch = tempfile.mkdtemp(prefix="ulvo-compat-")
         self.provider = Provider()
         self.program = os.path.join(args.build, "bin", "ulvo")
@@ -402,8 +401,6 @@ class Suite:
             time.sleep(3 if program.start > 20 else 1.5)  # the page or document is laid out
             for number, (case, expected) in enumerate(program.cases):
                 self.case(program, window, number, case, expected, recorder)
-            if self.args.bench:
-                self.bench(program, window)
         finally:
             if program.terminal and os.path.exists(recorder):
                 # gnome-terminal's window belongs to its server: it closes when the program in it ends.
@@ -457,8 +454,6 @@ class Suite:
         self.select(program, window, case)
         primary = self.session.selection("primary")
         text, elapsed = self.press()
-        if elapsed is not None and number == 0 and self.session.name == "sway":
-            self.samples.setdefault("first_card_request", []).append(elapsed)
         time.sleep(0.5)
         problems = []
         if text is None:
@@ -477,55 +472,27 @@ class Suite:
                 problems.append("the terminal's program got " + ", ".join(stray))
         if problems and primary is not None and words(primary) != words(text or ""):
             problems.append(f"PRIMARY held {primary[:60]!r}")
-        if elapsed is not None:
-            self.samples.setdefault(program.name, []).append(elapsed)
         self.session.close_card(self.ulvo.pid)
         if problems:
             problems.append(f"selected at {self.clicked}")
         self.row(program.name, case, "FAIL" if problems else "PASS", "; ".join(problems) or f"{elapsed:.0f} ms")
 
-    def bench(self, program, window):
-        case, expected = program.cases[0]
-        for _ in range(self.args.bench):
-            self.select(program, window, case)
-            _, elapsed = self.press()
-            if elapsed is not None:
-                self.samples.setdefault(program.name, []).append(elapsed)
-            time.sleep(0.3)
-            self.session.close_card(self.ulvo.pid)
-
     def report(self):
-        if self.args.bench:
-            print(f"machine: {machine()}")
-            for name, values in sorted(self.samples.items()):
-                values = sorted(values)
-                prefix = f"compat_{self.session.name}_{name.replace('-', '_')}"
-                if name != "first_card_request":
-                    prefix += "_alt_e_to_request"
-                print(f"{prefix}_runs: {len(values)}")
-                print(f"{prefix}_p50: {quantile(values, 0.5):.0f} ms")
-                print(f"{prefix}_p95: {quantile(values, 0.95):.0f} ms")
         failed = [row for row in self.rows if row[3] == "FAIL"]
         print(f"{len(self.rows) - len(failed)} of {len(self.rows)} rows pass in the {self.session.name} session")
         return 1 if failed else 0
 
 
-def quantile(values, q):
-    return values[min(len(values) - 1, int(q * (len(values) - 1) + 0.5))] if values else 0
-
-
-def machine():
-    models = [line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")]
-    return f"{models[0] if models else 'unknown CPU'}, {os.cpu_count()} cores"
-
-
-def main():
+def arguments():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--wayland", action="store_true", help="the sway session of scripts/private-session --wayland")
     parser.add_argument("--only", help="comma-separated program names")
-    parser.add_argument("--bench", type=int, default=0, metavar="RUNS")
-    args = parser.parse_args()
+    return parser
+
+
+def main(make_suite=Suite, parser=None):
+    args = (parser or arguments()).parse_args()
     args.build = os.path.abspath(args.build)
     if not os.access(os.path.join(args.build, "bin", "ulvo"), os.X_OK):
         print(f"no program at {args.build}/bin/ulvo", file=sys.stderr)
@@ -533,7 +500,7 @@ def main():
     if args.wayland != bool(os.environ.get("SWAYSOCK")):
         print("run inside scripts/private-session" + (" --wayland" if args.wayland else ""), file=sys.stderr)
         return 2
-    suite = Suite(args, Sway() if args.wayland else X11())
+    suite = make_suite(args, Sway() if args.wayland else X11())
     print(f"{'program':<20} {'session':<5} {'selection':<18} result", flush=True)
     try:
         suite.run()

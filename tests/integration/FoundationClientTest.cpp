@@ -2,6 +2,7 @@
 #include "server/FoundationClient.h"
 #include "platform/linux/PosixProcessLauncher.h"
 #include "runtime-tool/Protocol.h"
+#include "tests/support/Files.h"
 #include "tests/support/Waiting.h"
 
 #include <gtest/gtest.h>
@@ -21,14 +22,9 @@ constexpr const char* reply = R"({"ok":true,"engine":"apple-foundation","text":"
 class FoundationClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        root = std::filesystem::temp_directory_path() /
-               ("ulvo-client-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(root);
         std::filesystem::create_directories(root / "runtime");
         configure(R"("../bin/tool")");
     }
-    void TearDown() override { std::filesystem::remove_all(root); }
 
     std::filesystem::path runtime() const { return root / "runtime"; }
 
@@ -39,30 +35,20 @@ protected:
             << R"("apiKey":"k")" << (tool ? R"(,"appleFoundationRuntime":)" + *tool : "") << "}";
     }
 
-    // The tool as a shell script; it records its arguments, one per NUL-terminated entry.
+    // The tool as a shell script; the file "arguments" says that it ran.
     void tool(const std::string& body) {
         std::filesystem::create_directories(root / "bin");
         const std::filesystem::path path = root / "bin" / "tool";
-        std::ofstream(path) << "#!/bin/sh\nprintf '%s\\0' \"$@\" > '" << (root / "arguments").string()
-                            << "'\n"
+        std::ofstream(path) << "#!/bin/sh\necho \"$@\" > '" << (root / "arguments").string() << "'\n"
                             << body << "\n";
         std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-    }
-
-    std::vector<std::string> recordedArguments() const {
-        std::ifstream file(root / "arguments", std::ios::binary);
-        std::vector<std::string> arguments;
-        for (std::string argument; std::getline(file, argument, '\0');) {
-            arguments.push_back(argument);
-        }
-        return arguments;
     }
 
     FoundationRuntimeClient client(std::chrono::milliseconds limit = FoundationRuntimeClient::toolTimeLimit) {
         return FoundationRuntimeClient({runtime(), launcher, [] { return std::string("de-AT"); }, limit, {}});
     }
 
-    std::filesystem::path root;
+    const test::ScratchFolder root;
     std::shared_ptr<ProcessLauncher> launcher = std::make_shared<PosixProcessLauncher>();
 };
 
@@ -70,9 +56,10 @@ protected:
 // like an option.
 TEST_F(FoundationClientTest, AnswerIsTheReplysTextByteForByteForTheToolsRequest) {
     tool(std::string("printf '%s\\n' '") + reply + "'");
+    EXPECT_EQ(client().foundationAnswer("text", 0), " Ein Satz.\n");
     const std::string text = "--first line\nsecond  line ";
-    EXPECT_EQ(client().foundationAnswer(text, 0), " Ein Satz.\n");
-    const auto request = ULVOFoundationRuntime::explainRequest(recordedArguments());
+    const auto request =
+        ULVOFoundationRuntime::explainRequest(FoundationRuntimeClient::explainArguments(text, 0, "de-AT"));
     EXPECT_EQ(request.text, text);
     EXPECT_EQ(request.level, 0);
     EXPECT_EQ(request.language, "de-AT");
@@ -98,23 +85,13 @@ TEST_F(FoundationClientTest, NoToolMeansNoAnswer) {
 }
 
 TEST_F(FoundationClientTest, RepliesThatAreNotAnAnswer) {
-    for (const std::string& body : {
-             std::string("printf '%s' 'garbage, not JSON'"),
-             std::string("true"),
-             std::string(R"(printf '%s' '["ok", true]')"),
-             std::string(R"(printf '%s' '{"ok":"true","text":"t"}')"),
-             std::string(R"(printf '%s' '{"ok":true}')"),
-             std::string(R"(printf '%s' '{"ok":true,"text":7}')"),
-             std::string(
-                 R"(printf '%s' '{"ok":false,"error":"The built-in model is not ready on this computer."}')"),
-             std::string(R"(printf '%s' '{"ok":true,"text":"t"} trailing')"),
-             std::string("printf '%s' '") + reply + "'; exit 1",
-         }) {
-        tool(body);
-        EXPECT_EQ(client().foundationAnswer("text", 60), std::nullopt) << body;
+    for (const char* output : {R"({"ok":true,"text":"t"} trailing)", R"(["ok", true])",
+                               R"({"ok":"true","text":"t"})", R"({"ok":true,"text":7})"}) {
+        EXPECT_EQ(FoundationRuntimeClient::replyAnswer(output), std::nullopt) << output;
     }
-    tool(R"(printf '%s' '{"ok":true,"text":""}')");
-    EXPECT_EQ(client().foundationAnswer("text", 60), "") << "an empty answer is an answer";
+    EXPECT_EQ(FoundationRuntimeClient::replyAnswer(R"({"ok":true,"text":""})"), "") << "an empty answer";
+    tool(std::string("printf '%s' '") + reply + "'; exit 1");
+    EXPECT_EQ(client().foundationAnswer("text", 60), std::nullopt) << "the tool failed";
 }
 
 // Both pipes are read while the tool runs: 1 MB on stderr or 1.5 MB of text would fill an unread one

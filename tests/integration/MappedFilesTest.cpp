@@ -1,44 +1,25 @@
 // Giving back the pages of files a waiting program no longer needs, against the real kernel.
 #include "platform/linux/MappedFiles.h"
+#include "tests/support/Files.h"
+#include "tests/support/ProcessMemory.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <string>
+#include <cstdio>
 
 namespace ulvo {
 namespace {
 
-// Resident kB of the mapping that starts at `start`, from /proc/self/smaps.
-long residentKilobytes(const void* start) {
-    char prefix[32];
-    std::snprintf(prefix, sizeof prefix, "%lx-", reinterpret_cast<unsigned long>(start));
-    std::ifstream smaps("/proc/self/smaps");
-    bool inside = false;
-    for (std::string line; std::getline(smaps, line);) {
-        if (line.find('-') != std::string::npos && line.find(' ') > line.find('-') &&
-            std::isxdigit(static_cast<unsigned char>(line[0])) != 0) {
-            inside = line.rfind(prefix, 0) == 0;
-        } else if (inside && line.rfind("Rss:", 0) == 0) {
-            return std::stol(line.substr(4));
-        }
-    }
-    return -1;
-}
-
 TEST(MappedFilesTest, OnlyFilesMappedSinceTheSnapshotLeaveMemory) {
-    const std::filesystem::path path =
-        std::filesystem::temp_directory_path() / ("ulvo-mapped-" + std::to_string(::getpid()));
-    std::ofstream(path, std::ios::binary) << std::string(4 << 20, 'x');
+    const test::ScratchFolder folder;
+    const std::size_t size = 4 << 20;
+    test::writeFile(folder / "mapped", std::string(size, 'x'));
     const std::set<std::string> before = mappedFiles();
     EXPECT_FALSE(before.empty());
 
-    FILE* file = std::fopen(path.c_str(), "rb");
+    FILE* file = std::fopen((folder / "mapped").c_str(), "rb");
     ASSERT_NE(file, nullptr);
-    const std::size_t size = 4 << 20;
     void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, ::fileno(file), 0);
     ASSERT_NE(mapped, MAP_FAILED);
     long sum = 0;
@@ -46,18 +27,17 @@ TEST(MappedFilesTest, OnlyFilesMappedSinceTheSnapshotLeaveMemory) {
         sum += static_cast<const char*>(mapped)[at];
     }
     EXPECT_GT(sum, 0);
-    EXPECT_TRUE(mappedFiles().count(path.string()));
-    EXPECT_GE(residentKilobytes(mapped), 4000);
+    EXPECT_TRUE(mappedFiles().count((folder / "mapped").string()));
+    const long touched = test::residentKilobytes();
 
     EXPECT_EQ(pageOutFilesExcept(mappedFiles()), 0U) << "a kept file was advised";
-    EXPECT_GE(residentKilobytes(mapped), 4000);
+    EXPECT_GE(test::residentKilobytes(), touched - 400);
     EXPECT_GE(pageOutFilesExcept(before), size);
-    EXPECT_LT(residentKilobytes(mapped), 400) << "the pages stayed";
+    EXPECT_LT(test::residentKilobytes(), touched - 3600) << "the pages stayed";
     EXPECT_EQ(static_cast<const char*>(mapped)[size - 1], 'x') << "the file reads the same afterwards";
 
     ::munmap(mapped, size);
     std::fclose(file);
-    std::filesystem::remove(path);
 }
 
 } // namespace

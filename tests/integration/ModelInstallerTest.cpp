@@ -3,6 +3,7 @@
 #include "download/ModelInstaller.h"
 #include "download/ModelCatalogue.h"
 #include "platform/linux/CurlTransport.h"
+#include "tests/support/Files.h"
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/Waiting.h"
 
@@ -10,7 +11,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -38,23 +38,15 @@ std::string sha256Hex(const std::string& data) {
 class ModelInstallerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        root = fs::temp_directory_path() / ("ulvo-installer-" + std::to_string(::getpid()));
-        fs::remove_all(root);
         fs::create_directories(root / "runtime" / "models");
         std::ofstream(root / "runtime" / "runtime-config.json")
             << R"({"llamaServer":"llama-server","model":"models/m.gguf","modelAlias":"m","contextSize":2048,"apiKey":"k"})";
         server = std::make_unique<LoopbackServer>(
             [this](const RecordedRequest& request) { return serve(request); });
         writeCatalogue("/model");
-        saved = std::getenv("XDG_DATA_HOME") != nullptr ? std::getenv("XDG_DATA_HOME") : "";
-        ::setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (root / "data").c_str(), 1); // each test is a process of its own
     }
-    void TearDown() override {
-        installer.reset();
-        server.reset();
-        ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
-        fs::remove_all(root);
-    }
+    void TearDown() override { installer.reset(); }
 
     void writeCatalogue(const std::string& path) {
         std::ofstream(root / "runtime" / "models.json")
@@ -83,11 +75,8 @@ protected:
         if (path != "/blob" && path != "/slow") {
             return CannedReply{404, "missing", "text/plain"};
         }
-        std::size_t start = 0;
         const std::string range = request.header("Range");
-        if (!range.empty()) {
-            start = std::stoul(range.substr(range.find('=') + 1));
-        }
+        const std::size_t start = range.empty() ? 0 : std::stoul(range.substr(range.find('=') + 1));
         CannedReply reply{start > 0 ? 206 : 200, "", "application/octet-stream"};
         if (start > 0) {
             reply.headers = {{"Content-Range", "bytes " + std::to_string(start) + "-" +
@@ -109,35 +98,32 @@ protected:
         options.changed = [this](const ModelInstallState& state) {
             const std::lock_guard lock(mutex);
             states.push_back(state);
-            changed.notify_all();
         };
         installer = std::make_unique<ModelInstaller>(std::move(options));
     }
 
     // Until the installer has published a state of this phase.
     ModelInstallState waitFor(Phase phase) {
-        std::unique_lock lock(mutex);
-        const bool seen = changed.wait_for(lock, 20s, [&] {
-            return std::any_of(states.begin(), states.end(),
-                               [&](const ModelInstallState& s) { return s.phase == phase; });
-        });
-        EXPECT_TRUE(seen) << "never " << phaseName(phase);
-        const auto found = std::find_if(states.rbegin(), states.rend(),
-                                        [&](const ModelInstallState& s) { return s.phase == phase; });
-        ModelInstallState result = found != states.rend() ? *found : ModelInstallState{};
-        states.clear();
-        return result;
+        std::optional<ModelInstallState> seen;
+        EXPECT_TRUE(test::eventually([&] {
+            const std::lock_guard lock(mutex);
+            const auto found = std::find_if(states.rbegin(), states.rend(),
+                                            [&](const ModelInstallState& s) { return s.phase == phase; });
+            seen = found != states.rend() ? std::optional(*found) : std::nullopt;
+            states.clear();
+            return seen.has_value();
+        })) << "never "
+            << phaseName(phase);
+        return seen.value_or(ModelInstallState{});
     }
 
     fs::path installed() const { return root / "data" / "ulvo" / "models" / "m.gguf"; }
 
     std::string payload = "GGUF" + std::string(3 << 20, 'w');
-    fs::path root;
-    std::string saved;
+    const test::ScratchFolder root;
     std::unique_ptr<LoopbackServer> server;
     std::unique_ptr<ModelInstaller> installer;
     std::mutex mutex;
-    std::condition_variable changed;
     std::vector<ModelInstallState> states;
 };
 

@@ -81,6 +81,7 @@ protected:
         deps.onDevice = onDevice;
         deps.responseLanguage = [] { return std::string("de-DE"); };
         deps.requestTimeout = timeout;
+        deps.requestDeadline = deadline;
         return std::make_unique<ModelService>(std::move(deps));
     }
 
@@ -92,6 +93,7 @@ protected:
     std::shared_ptr<ScriptedLocalModel> local = std::make_shared<ScriptedLocalModel>();
     std::shared_ptr<ScriptedOnDevice> onDevice = std::make_shared<ScriptedOnDevice>();
     std::unique_ptr<LoopbackServer> server;
+    std::chrono::milliseconds deadline = 120s;
 };
 
 TEST_F(ModelServiceTest, CloudRequestCarriesTheHeadersBodyAndBandTemperature) {
@@ -166,18 +168,6 @@ TEST_F(ModelServiceTest, KeyAndAddressProblemsAreReportedBeforeAnythingIsSentAnd
     EXPECT_TRUE(elsewhere.requests().empty()) << "the key followed the redirect";
 }
 
-// A transport that produces neither an error nor a response.
-class SilentTransport final : public HttpTransport {
-public:
-    Result<HttpResponse> send(const HttpRequest&) override { return Failure{"", httpNoResponse}; }
-};
-
-TEST_F(ModelServiceTest, ACloudProviderThatSaysNothingIsNotCalledTheLocalModel) {
-    auto service = makeService(50s, std::make_shared<SilentTransport>());
-    EXPECT_EQ(explainNow(*service, "text", std::nullopt, 50).errorMessage(),
-              "The selected provider did not respond. Check Settings and try again.");
-}
-
 TEST_F(ModelServiceTest, QuittingAbandonsTheRunningRequestAndSendsNothingMore) {
     server->setResponder([](const RecordedRequest&) {
         return CannedReply{200, chatReply("late"), "application/json", 6s}; // a provider that stalls
@@ -202,7 +192,7 @@ TEST_F(ModelServiceTest, QuittingAbandonsTheRunningRequestAndSendsNothingMore) {
 }
 
 // A connection cut mid-answer is the reply table's case and the built-in server's killed one.
-TEST_F(ModelServiceTest, StalledSilentAndRefusedConnectionsFailWithTheTransportError) {
+TEST_F(ModelServiceTest, SilentAndRefusedConnectionsFailWithTheTransportError) {
     auto service = makeService(1s);
     const auto expectTransportError = [&service](const char* what) {
         const auto started = std::chrono::steady_clock::now();
@@ -214,10 +204,6 @@ TEST_F(ModelServiceTest, StalledSilentAndRefusedConnectionsFailWithTheTransportE
         return result.ok() ? std::string() : result.errorMessage();
     };
     server->setResponder([](const RecordedRequest&) {
-        return CannedReply{200, chatReply("late"), "application/json", 5s};
-    });
-    expectTransportError("nothing sent");
-    server->setResponder([](const RecordedRequest&) {
         return streamed({{0ms, chatDelta("Started")}, {2500ms, chatDelta(" late")}});
     });
     EXPECT_NE(expectTransportError("a stream gone silent").find("timed out"), std::string::npos);
@@ -225,57 +211,14 @@ TEST_F(ModelServiceTest, StalledSilentAndRefusedConnectionsFailWithTheTransportE
     const int closed = LoopbackServer([](const RecordedRequest&) { return CannedReply{}; }).port();
     useProvider({ModelProvider::custom, "http://127.0.0.1:" + std::to_string(closed), "m"}, "sk");
     EXPECT_FALSE(expectTransportError("a port nobody answers on").empty());
-}
 
-// The first request streams when the others come: its connection is closed, the queued second is never
-// sent, and only the third is answered.
-TEST_F(ModelServiceTest, TheLatestRequestWinsAndEveryRequestCompletesOnceOnTheQueue) {
-    server->setResponder([](const RecordedRequest& request) {
-        const std::string text = nlohmann::json::parse(request.body)["messages"][1]["content"];
-        if (text != "first") {
-            return CannedReply{200, chatReply("answer to " + text)};
-        }
-        return streamed(chatStream(std::vector<std::string>(40, "word "), 100ms));
-    });
-    auto service = makeService();
-    std::mutex mutex;
-    std::vector<std::string> order;
-    std::atomic<int> calls{0};
-    std::promise<void> allDone;
-    std::promise<void> firstPartial;
-    std::atomic<bool> partialSeen{false};
-    const auto callerThread = std::this_thread::get_id();
-    const auto complete = [&](const std::string& text) {
-        return [&, text](ExplainResult result) {
-            EXPECT_NE(std::this_thread::get_id(), callerThread) << "completions run on the model queue";
-            std::lock_guard lock(mutex);
-            order.push_back(text + ": " +
-                            (result.isSuperseded() ? "superseded"
-                             : result.ok()         ? result.answer()
-                                                   : result.errorMessage()));
-            if (++calls == 3) {
-                allDone.set_value();
-            }
-        };
+    // Neither an error nor a response: the provider said nothing, which is not called the local model.
+    struct SilentTransport final : HttpTransport {
+        Result<HttpResponse> send(const HttpRequest&) override { return Failure{"", httpNoResponse}; }
     };
-    service->explain("first", std::nullopt, 70, complete("first"), [&](const std::string&) {
-        if (!partialSeen.exchange(true)) {
-            firstPartial.set_value();
-        }
-    });
-    firstPartial.get_future().wait();
-    const auto start = std::chrono::steady_clock::now();
-    service->explain("second", std::nullopt, 70, complete("second"));
-    service->explain("third", std::nullopt, 70, complete("third"));
-    allDone.get_future().wait();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "the superseded stream ran on";
-    service.reset();
-    EXPECT_EQ(calls, 3);
-    EXPECT_EQ(order, (std::vector<std::string>{"first: superseded", "second: superseded",
-                                               "third: answer to third"}));
-    ASSERT_EQ(server->requests().size(), 2U) << "the queued request that was replaced was sent anyway";
-    EXPECT_TRUE(test::eventually([&] { return server->abandonedStreams() == 1; }))
-        << "the replaced request's connection stayed open";
+    EXPECT_EQ(explainNow(*makeService(50s, std::make_shared<SilentTransport>()), "text", std::nullopt, 50)
+                  .errorMessage(),
+              "The selected provider did not respond. Check Settings and try again.");
 }
 
 TEST_F(ModelServiceTest, LocalFailureGetsTheOnDeviceSecondChanceOnlyForFirstExplanations) {
@@ -304,38 +247,36 @@ TEST_F(ModelServiceTest, LocalFailureGetsTheOnDeviceSecondChanceOnlyForFirstExpl
     EXPECT_TRUE(server->requests().empty());
 }
 
-TEST_F(ModelServiceTest, StreamedAnswersReachThePartialHandlerCleanedThenArriveWhole) {
-    server->setResponder([](const RecordedRequest&) {
-        return streamed(
-            chatStream({"**Water", "** boils", " at 100 ", "\u00b0C \u2014 at sea level."}, 70ms));
-    });
-    auto service = makeService();
-    std::mutex mutex;
-    std::vector<std::string> partials;
-    const ExplainResult result =
-        explainNow(*service, "Water boils at 100 \u00b0C.", std::nullopt, 70, [&](const std::string& text) {
-            const std::lock_guard lock(mutex);
-            partials.push_back(text);
-        });
-    ASSERT_TRUE(result.ok()) << result.errorMessage();
-    EXPECT_EQ(result.answer(), "Water boils at 100 \u00b0C, at sea level.");
-    EXPECT_EQ(lastBody()["stream"], true);
-    const std::lock_guard lock(mutex);
-    ASSERT_GE(partials.size(), 2U) << "the answer came only at the end";
-    for (const std::string& partial : partials) {
-        EXPECT_EQ(partial.find('*'), std::string::npos) << "a Markdown mark flashed by: " << partial;
-        EXPECT_EQ(partial.find("\u2014"), std::string::npos) << "a dash flashed by: " << partial;
-    }
-    EXPECT_EQ(partials.front(), "Water");
+// One streamed event: this delta and finish_reason.
+std::string event(const nlohmann::json& delta, const nlohmann::json& finish = nullptr) {
+    const nlohmann::json choice = {{"index", 0}, {"delta", delta}, {"finish_reason", finish}};
+    return "data: " + nlohmann::json{{"choices", {choice}}}.dump() + "\n\n";
 }
 
-// Each reply, whole or streamed, ends in the cleaned answer or a message (compared by its start).
+// A streamed reply of these events, sent at once; `tail` pieces follow after a pause each.
+CannedReply events(const std::vector<std::string>& now, const std::vector<std::string>& tail = {}) {
+    std::vector<Chunk> chunks;
+    for (const std::string& piece : now) {
+        chunks.push_back({0ms, piece});
+    }
+    for (const std::string& piece : tail) {
+        chunks.push_back({200ms, piece});
+    }
+    return streamed(std::move(chunks));
+}
+
+// Each reply, whole or streamed, ends in the cleaned answer or a message (compared by its start), and
+// soon: within the 3-second limit of a request.
 TEST_F(ModelServiceTest, EveryReplyEndsInTheCleanedAnswerOrAClearError) {
     const std::string done = "data: [DONE]\n\n";
-    const std::string finish = R"(data: {"choices":[{"index":0,"delta":{},"finish_reason":"stop"}]})"
-                               "\n\n";
+    const nlohmann::json none = nlohmann::json::object();
     const std::string unreadable = "error: The selected provider returned an unreadable answer.";
-    const std::string big(std::size_t{5} * 1024 * 1024, 'a');
+    const std::string thoughtOnly =
+        "error: The model spent its whole length limit thinking and gave no answer.";
+    const std::string capped =
+        std::string(answerCapBytes, 'a') + "\n\n(Cut short: the answer was longer than 64 KB.)";
+    CannedReply rateLimited{429, R"({"error":{"message":"Rate limit reached for requests"}})"};
+    rateLimited.headers = {{"Retry-After", "30"}};
     struct Case {
         const char* what;
         CannedReply reply;
@@ -346,56 +287,97 @@ TEST_F(ModelServiceTest, EveryReplyEndsInTheCleanedAnswerOrAClearError) {
         // What each band keeps is the cleanup's table; one answer per band shows the level reaches it.
         {"cleaned for its band", {200, chatReply("fast\u2014really fast")}, "fast, really fast", 50},
         {"cleaned to nothing", {200, chatReply("It is.")}, "error: The answer came back empty.", 5},
-        {"a huge answer",
-         {200, chatReply(big)},
-         std::string(answerCapBytes, 'a') + "\n\n(Cut short: the answer was longer than 64 KB.)",
+        {"a huge answer", {200, chatReply(std::string(std::size_t{5} * 1024 * 1024, 'a'))}, capped, 95},
+        {"a huge stream", events(std::vector<std::string>(5000, chatDelta(std::string(1024, 'a')))), capped,
          95},
         {"a 201", {201, chatReply("valid but 201")}, "error: The selected provider could not answer."},
         {"a 401",
-         {401, R"({"error":{"message":"Invalid API key"}})"},
-         "error: The provider did not accept the API key. Check it in Settings. (Groq says: Invalid API "
-         "key)"},
+         {401, R"({"error":{"message":"Incorrect API key provided.","code":"invalid_api_key"}})"},
+         "error: The provider did not accept the API key. Check it in Settings. (Groq says: Incorrect API "
+         "key "
+         "provided.)"},
+        {"a 429 that says when to try again", rateLimited,
+         "error: The provider is receiving too many requests. Try again in 30 seconds. (Groq says: Rate "
+         "limit "
+         "reached for requests)"},
+        {"a context too long",
+         {400,
+          R"({"error":{"message":"This model's maximum context length is 8192 tokens.","param":"messages"}})"},
+         "error: The selected text is too long for this model. Select less text. (Groq says: This model's "
+         "maximum context length is 8192 tokens.)"},
+        {"an overload in an array",
+         {503, R"([{"error":{"code":503,"message":"The model is overloaded.","status":"UNAVAILABLE"}}])"},
+         "error: The provider has a problem right now. Try again later. (Groq says: The model is "
+         "overloaded.)"},
         {"null content", {200, R"({"choices":[{"message":{"content":null}}]})"}, unreadable},
         {"no choices", {200, R"({"choices":[]})"}, unreadable},
-        {"a choice of text", {200, R"({"choices":["text"]})"}, unreadable},
         {"an array", {200, R"([1,2])"}, unreadable},
         // A page from a proxy is an unreadable answer, not a JSON parser's exception text.
         {"an HTML page", {200, "<html>not json</html>", "text/html"}, unreadable},
-        {"a whole stream", streamed(chatStream({"One", " two."}, 0ms)), "One two."},
+        // Partial text is cleaned as it comes: no Markdown mark or dash flashes by.
+        {"a whole stream",
+         streamed(chatStream({"**Water", "** boils", " at 100 ", "\u00b0C \u2014 at sea level."}, 20ms)),
+         "Water boils at 100 \u00b0C, at sea level."},
+        // Thinking shows as thinking, never as text; the telegraphic band works on the answer alone.
+        {"think",
+         events({chatDelta("<think>\nThe user"), chatDelta(" asks about plants.\n</think>\n\n"),
+                 chatDelta("Plants make food from light."), event(none, "stop"), done}),
+         "Plants make food light.", 5},
+        {"thinking to the limit",
+         events({chatDelta("<think>Let me think about"), event(none, "length"), done}), thoughtOnly},
+        {"reasoning only",
+         events({event({{"reasoning_content", "Hmm."}}), event({{"reasoning", " More."}}),
+                 event(none, "length"), done}),
+         thoughtOnly},
+        {"cut at the length limit", events({chatDelta("Plants make food from"), event(none, "length"), done}),
+         "Plants make food from\n\n(Cut short: the answer reached its length limit.)"},
+        {"filtered", events({event(none, "content_filter"), done}),
+         "error: The provider withheld the answer: its content filter stopped it."},
+        {"held open after the answer",
+         events({chatDelta("Whole answer."), event(none, "stop"), done},
+                std::vector<std::string>(50, ": idle\n\n")),
+         "Whole answer."},
+        {"keep-alive comments only", events({}, std::vector<std::string>(50, ": keep-alive\n\n")),
+         "error: The request took longer than 3 seconds and was ended."},
         {"cut midway", streamed({{0ms, chatDelta("One")}, {0ms, chatDelta(" two")}}, true), "error: "},
-        {"ends without [DONE] after a finish_reason",
-         streamed({{0ms, chatDelta("Done here.")}, {0ms, finish}}), "Done here."},
-        {"ends without [DONE] or a finish_reason", streamed({{0ms, chatDelta("Half")}}),
+        {"ends without [DONE] after a finish_reason", events({chatDelta("Done here."), event(none, "stop")}),
+         "Done here."},
+        {"ends without [DONE] or a finish_reason", events({chatDelta("Half")}),
          std::string("error: ") + incompleteAnswerMessage},
-        {"a malformed event",
-         streamed({{0ms, chatDelta("A")}, {0ms, "data: {\"choices\": [\n\n"}, {0ms, done}}), unreadable},
+        {"a malformed event", events({chatDelta("A"), "data: {\"choices\": [\n\n", done}), unreadable},
         {"an error object in the stream",
-         streamed(
-             {{0ms, chatDelta("Par")}, {0ms, "data: {\"error\":{\"message\":\"Rate limit reached\"}}\n\n"}}),
+         events({chatDelta("Par"), "data: {\"error\":{\"message\":\"Rate limit reached\"}}\n\n"}),
          "error: The selected provider could not answer. (Groq says: Rate limit reached)"},
-        {"a 429 with a JSON error body",
-         {429, R"({"error":{"message":"Too many requests"}})"},
-         "error: The provider is receiving too many requests. Try again in a moment. (Groq says: Too many "
-         "requests)"},
         {"a character split across pieces",
-         streamed({{0ms, "data: {\"choices\":[{\"delta\":{\"content\":\"Caf\xC3"},
-                   {0ms, "\xA9 au lait.\"}}]}\n\n"},
-                   {0ms, done}}),
+         events({"data: {\"choices\":[{\"delta\":{\"content\":\"Caf\xC3", "\xA9 au lait.\"}}]}\n\n", done}),
          "Caf\u00e9 au lait."},
         {"CRLF line ends and keep-alive comments",
-         streamed(
-             {{0ms, ": keep-alive\r\n\r\n"},
-              {0ms, "data: {\"choices\":[{\"delta\":{\"role\":\"assistant\"}}]}\r\n\r\n"},
-              {0ms, ": still here\r\n\r\ndata: {\"choices\":[{\"delta\":{\"content\":\"Fine.\"}}]}\r\n\r\n"},
-              {0ms, "data: [DONE]\r\n\r\n"}}),
+         events({": keep-alive\r\n\r\n", "data: {\"choices\":[{\"delta\":{\"role\":\"assistant\"}}]}\r\n\r\n",
+                 ": still here\r\n\r\ndata: {\"choices\":[{\"delta\":{\"content\":\"Fine.\"}}]}\r\n\r\n",
+                 "data: [DONE]\r\n\r\n"}),
          "Fine."},
     };
+    deadline = 3s;
     auto service = makeService();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         server->setResponder([&c](const RecordedRequest&) { return c.reply; });
+        std::vector<std::string> partials; // shown on the model queue, so before the completion
+        const auto started = std::chrono::steady_clock::now();
         const ExplainResult result =
-            explainNow(*service, "text", std::nullopt, c.level, [](const std::string&) {});
+            explainNow(*service, "text", std::nullopt, c.level,
+                       [&partials](const std::string& text) { partials.push_back(text); });
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
+        for (const std::string& partial : partials) {
+            EXPECT_TRUE(partial.find('*') == std::string::npos &&
+                        partial.find("\u2014") == std::string::npos &&
+                        partial.find("user") == std::string::npos)
+                << partial;
+        }
+        if (c.what == std::string_view("think")) {
+            ASSERT_FALSE(partials.empty());
+            EXPECT_EQ(partials.front(), "Thinking\u2026");
+        }
         if (c.expected.rfind("error: ", 0) == 0) {
             ASSERT_FALSE(result.ok()) << "partial text was taken for the answer: " << result.answer();
             EXPECT_EQ(result.errorMessage().rfind(c.expected.substr(7), 0), 0U) << result.errorMessage();
@@ -406,23 +388,34 @@ TEST_F(ModelServiceTest, EveryReplyEndsInTheCleanedAnswerOrAClearError) {
     }
 }
 
+// A streaming request replaced by a thousand more, each replaced by the next: the stream's connection is
+// closed at once, replaced requests still queued are never sent, every completion runs once on the model
+// queue, only the last request is answered and memory stays flat.
 TEST_F(ModelServiceTest, AThousandRequestsEachReplacedByTheNextKeepMemoryFlatAndOnlyTheLastIsAnswered) {
     server->setResponder([](const RecordedRequest& request) {
+        if (request.body.find("Zyzzyva") != std::string::npos) {
+            return streamed(chatStream(std::vector<std::string>(60, "word "), 100ms));
+        }
         return streamed(
             chatStream({"Answer to ", request.body.find("last") != std::string::npos ? "last." : "x."}, 2ms));
     });
     auto service = makeService();
+    const auto callerThread = std::this_thread::get_id();
     std::atomic<int> superseded{0};
     std::atomic<int> completed{0};
-    const auto flood = [&](int count) { // each replaced by the next; the last one's result
+    const auto count = [&](const ExplainResult& result) {
+        EXPECT_NE(std::this_thread::get_id(), callerThread) << "completions run on the model queue";
+        ++completed;
+        superseded += result.isSuperseded() ? 1 : 0;
+    };
+    const auto flood = [&](int many) { // each replaced by the next; the last one's result
         std::promise<ExplainResult> last;
-        for (int i = 1; i <= count; ++i) {
+        for (int i = 1; i <= many; ++i) {
             service->explain(
-                i == count ? "last" : "text", std::nullopt, 70,
+                i == many ? "last" : "text", std::nullopt, 70,
                 [&, i](ExplainResult result) {
-                    ++completed;
-                    superseded += result.isSuperseded() ? 1 : 0;
-                    if (i == count) {
+                    count(result);
+                    if (i == many) {
                         last.set_value(std::move(result));
                     }
                 },
@@ -432,14 +425,23 @@ TEST_F(ModelServiceTest, AThousandRequestsEachReplacedByTheNextKeepMemoryFlatAnd
     };
     flood(100); // warms the allocator and the connection
     const long before = test::residentKilobytes();
+    std::atomic<bool> streaming{false};
+    service->explain("Zyzzyva", std::nullopt, 70, count, [&](const std::string&) { streaming = true; });
+    ASSERT_TRUE(test::eventually([&] { return streaming.load(); }));
+    const std::size_t sent = server->requests().size();
+    const auto start = std::chrono::steady_clock::now();
     const ExplainResult result = flood(1000);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "the replaced stream ran on";
     const long after = test::residentKilobytes();
     ASSERT_TRUE(result.ok()) << result.errorMessage();
     EXPECT_EQ(result.answer(), "Answer to last.");
     EXPECT_LT(after - before, 8 * 1024) << "memory grew by " << (after - before) << " kB over 1,000 requests";
+    EXPECT_LT(server->requests().size() - sent, 500U) << "replaced requests were sent from the queue";
+    EXPECT_TRUE(test::eventually([&] { return server->abandonedStreams() >= 1; }))
+        << "the replaced stream's connection stayed open";
     service.reset();
-    EXPECT_EQ(completed, 1100) << "every request completes exactly once";
-    EXPECT_GE(superseded, 1098) << "replaced requests were answered anyway";
+    EXPECT_EQ(completed, 1101) << "every request completes exactly once";
+    EXPECT_GE(superseded, 1099) << "replaced requests were answered anyway";
 }
 
 } // namespace

@@ -19,10 +19,8 @@ LoopbackServer::LoopbackServer(Responder responder, int port, const std::optiona
                   : std::make_unique<httplib::Server>())
     , responder_(std::move(responder)) {
     const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
-        RecordedRequest recorded{request.method, request.path, {}, request.body};
-        for (const auto& [name, value] : request.headers) {
-            recorded.headers.emplace(name, value);
-        }
+        const RecordedRequest recorded{
+            request.method, request.path, {request.headers.begin(), request.headers.end()}, request.body};
         Responder current;
         {
             std::lock_guard lock(mutex_);

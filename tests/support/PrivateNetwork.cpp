@@ -1,11 +1,10 @@
 #include "tests/support/PrivateNetwork.h"
+#include "platform/linux/FileDescriptor.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <net/if.h>
-#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -22,23 +21,17 @@ bool writeFile(const char* path, const std::string& text) {
 }
 
 std::string bringLoopbackUp() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return std::string("socket: ") + std::strerror(errno);
-    }
+    const FileDescriptor socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     ifreq request{};
     std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    std::string failure;
-    if (::ioctl(fd, SIOCGIFFLAGS, &request) != 0) {
-        failure = std::string("SIOCGIFFLAGS: ") + std::strerror(errno);
-    } else {
-        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
-        if (::ioctl(fd, SIOCSIFFLAGS, &request) != 0) {
-            failure = std::string("SIOCSIFFLAGS: ") + std::strerror(errno);
-        }
+    if (::ioctl(socket.get(), SIOCGIFFLAGS, &request) != 0) {
+        return std::string("SIOCGIFFLAGS: ") + std::strerror(errno);
     }
-    ::close(fd);
-    return failure;
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
+    if (::ioctl(socket.get(), SIOCSIFFLAGS, &request) != 0) {
+        return std::string("SIOCSIFFLAGS: ") + std::strerror(errno);
+    }
+    return {};
 }
 
 } // namespace
@@ -58,20 +51,6 @@ std::string enterPrivateNetwork() {
         }
     }
     return bringLoopbackUp();
-}
-
-bool loopbackPortIsFree(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return false;
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool inUse = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return !inUse;
 }
 
 } // namespace ulvo::test

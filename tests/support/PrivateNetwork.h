@@ -9,7 +9,4 @@ namespace ulvo::test {
 // Call before any thread starts. Returns an empty string on success, else why it was not possible.
 std::string enterPrivateNetwork();
 
-// Whether nothing listens on 127.0.0.1:port.
-bool loopbackPortIsFree(int port);
-
 } // namespace ulvo::test

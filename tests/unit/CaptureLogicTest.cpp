@@ -15,6 +15,7 @@
 #include <map>
 #include <set>
 #include <tuple>
+#include <utility>
 
 namespace ulvo {
 namespace {
@@ -26,8 +27,6 @@ using namespace std::chrono_literals;
 struct FakeClipboard final : ClipboardPort, CopyKeystroke {
     ClipboardSnapshot contents;
     std::uint64_t changes = 0;
-    int snapshots = 0;
-    int restores = 0;
     int keystrokes = 0;
     bool terminal = false; // the keystroke would reach a terminal
     // What the focused application puts on the clipboard when it receives Control+C.
@@ -35,7 +34,6 @@ struct FakeClipboard final : ClipboardPort, CopyKeystroke {
     std::deque<std::function<void()>> loop; // the main loop's queued work
 
     void snapshot(std::function<void(ClipboardSnapshot)> completion) override {
-        ++snapshots;
         loop.push_back([this, completion] { completion(contents); });
     }
     std::uint64_t changeCount() override { return changes; }
@@ -48,10 +46,7 @@ struct FakeClipboard final : ClipboardPort, CopyKeystroke {
         }
         loop.push_back([completion, text] { completion(text); });
     }
-    void restore(ClipboardSnapshot snapshot) override {
-        ++restores;
-        contents = std::move(snapshot);
-    }
+    void restore(ClipboardSnapshot snapshot) override { contents = std::move(snapshot); }
     bool targetIsTerminal() override { return terminal; }
     bool sendCopy() override {
         ++keystrokes;
@@ -62,8 +57,7 @@ struct FakeClipboard final : ClipboardPort, CopyKeystroke {
         return true;
     }
     DelayedCall later() {
-        return [this](std::chrono::milliseconds delay, std::function<void()> task) {
-            EXPECT_EQ(delay, terminal ? 0ms : 120ms);
+        return [this](std::chrono::milliseconds, std::function<void()> task) {
             loop.push_back(std::move(task));
         };
     }
@@ -86,54 +80,24 @@ ClipboardSnapshot richClipboard() {
             {"image/png", "image/png", 8, {0x89, 'P', 'N', 'G', 0, 1, 2, 255}}};
 }
 
-TEST(ClipboardCopyTest, ReturnsTheCopiedTextTrimmedAndPutsTheClipboardBackExactly) {
-    struct Case {
-        const char* name;
-        ClipboardSnapshot before;
-        std::optional<ClipboardSnapshot> copied; // what the application puts there, if anything
-        std::string text;
-    };
-    const std::vector<Case> cases = {
-        {"text over every kind of target", richClipboard(),
-         ClipboardSnapshot{entry("UTF8_STRING", "  word\n")}, "word"},
-        {"a copy without text", richClipboard(), ClipboardSnapshot{{"image/png", "image/png", 8, {1, 2, 3}}},
-         ""},
-        {"an empty clipboard stays empty", {}, ClipboardSnapshot{entry("UTF8_STRING", "x")}, "x"},
-        {"no copy at all", richClipboard(), std::nullopt, ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        FakeClipboard clipboard;
-        clipboard.contents = c.before;
-        clipboard.copyResult = c.copied;
-        ClipboardCopier copier(clipboard, clipboard, clipboard.later());
-        std::vector<std::string> results;
-        copier.copySelectionViaClipboard([&](std::string text) { results.push_back(text); });
-        clipboard.run();
-        EXPECT_EQ(results, std::vector<std::string>{c.text});
-        EXPECT_EQ(clipboard.contents, c.before);
-        EXPECT_EQ(clipboard.restores, c.copied ? 1 : 0) << "nothing copied, nothing to put back";
-        EXPECT_FALSE(copier.pending());
-    }
-}
-
-TEST(ClipboardCopyTest, OverlappingCallsShareOneCopyAndKeepTheUsersClipboard) {
+TEST(ClipboardCopyTest, OneKeystrokeServesOverlappingCallsNoneGoesToATerminalAndTheClipboardIsKept) {
     FakeClipboard clipboard;
     clipboard.contents = richClipboard();
-    clipboard.copyResult = ClipboardSnapshot{entry("UTF8_STRING", "selected")};
     ClipboardCopier copier(clipboard, clipboard, clipboard.later());
     std::vector<std::string> results;
-    copier.copySelectionViaClipboard([&](std::string text) { results.push_back("first:" + text); });
-    // The second call arrives while the snapshot is still being read, the third while the look waits.
-    copier.copySelectionViaClipboard([&](std::string text) { results.push_back("second:" + text); });
-    clipboard.loop.front()();
-    clipboard.loop.pop_front();
-    copier.copySelectionViaClipboard([&](std::string text) { results.push_back("third:" + text); });
+    // Nothing copied: nothing to read, the clipboard as it was.
+    copier.copySelectionViaClipboard([&](std::string text) { results.push_back(text); });
     clipboard.run();
-    EXPECT_EQ(results, (std::vector<std::string>{"first:selected", "second:selected", "third:selected"}));
-    EXPECT_EQ(clipboard.snapshots, 1);
-    EXPECT_EQ(clipboard.keystrokes, 1);
-    EXPECT_EQ(clipboard.restores, 1);
+    EXPECT_EQ(results, std::vector<std::string>{""});
+
+    clipboard.copyResult = ClipboardSnapshot{entry("UTF8_STRING", "  selected\n")};
+    results.clear();
+    copier.copySelectionViaClipboard([&](std::string text) { results.push_back("first:" + text); });
+    // The second call arrives while the first is under way.
+    copier.copySelectionViaClipboard([&](std::string text) { results.push_back("second:" + text); });
+    clipboard.run();
+    EXPECT_EQ(results, (std::vector<std::string>{"first:selected", "second:selected"}));
+    EXPECT_EQ(clipboard.keystrokes, 2) << "one for the first call, one for the two overlapping";
     EXPECT_EQ(clipboard.contents, richClipboard());
 
     // A completion may start the next copy at once; it is a fresh one.
@@ -144,80 +108,30 @@ TEST(ClipboardCopyTest, OverlappingCallsShareOneCopyAndKeepTheUsersClipboard) {
     });
     clipboard.run();
     EXPECT_EQ(results, (std::vector<std::string>{"selected", "again:selected"}));
-    EXPECT_EQ(clipboard.snapshots, 3);
-    EXPECT_EQ(clipboard.contents, richClipboard());
-}
 
-TEST(ClipboardCopyTest, ATerminalNeverGetsTheKeystrokeAndTheClipboardStaysUntouched) {
-    FakeClipboard clipboard;
-    clipboard.contents = richClipboard();
-    clipboard.copyResult = ClipboardSnapshot{entry("UTF8_STRING", "would interrupt")};
-    clipboard.terminal = true;
-    ClipboardCopier copier(clipboard, clipboard, clipboard.later());
-    std::vector<std::string> results;
+    // The focus moves to a terminal while the snapshot is read: no keystroke, the clipboard untouched.
+    results.clear();
     copier.copySelectionViaClipboard([&](std::string text) { results.push_back(text); });
-    EXPECT_TRUE(results.empty()) << "the completion runs from the main loop, not inside the call";
+    clipboard.terminal = true;
     clipboard.run();
     EXPECT_EQ(results, std::vector<std::string>{""});
-    EXPECT_EQ(clipboard.snapshots, 0);
-    EXPECT_EQ(clipboard.keystrokes, 0);
-
-    // The focus moves to a terminal while the snapshot is read: still no keystroke, nothing restored.
-    clipboard.terminal = false;
-    copier.copySelectionViaClipboard([&](std::string text) { results.push_back(text); });
-    clipboard.terminal = true;
-    clipboard.run();
-    EXPECT_EQ(results, (std::vector<std::string>{"", ""}));
-    EXPECT_EQ(clipboard.keystrokes, 0);
-    EXPECT_EQ(clipboard.restores, 0);
+    EXPECT_EQ(clipboard.keystrokes, 4) << "none for the terminal";
     EXPECT_EQ(clipboard.contents, richClipboard());
     EXPECT_FALSE(copier.pending());
 }
 
 TEST(TerminalsTest, EmulatorsByEitherWindowClassNameWholeOrDashedAndNothingElse) {
     const std::vector<std::tuple<std::string, std::string, bool>> cases = {
-        {"xterm", "XTerm", true},
-        {"st-256color", "St", true},
-        {"Alacritty", "Alacritty", true},
-        {"gnome-terminal-server", "Gnome-terminal", true},
+        {"st-256color", "", true},
         {"", "org.gnome.Terminal", true},
         {"Navigator", "firefox-esr", false},
-        {"", "", false},
-        {"kittyhawk", "Kittyhawk", false},
-    };
+        {"kittyhawk", "Kittyhawk", false}};
     for (const auto& [instance, windowClass, terminal] : cases) {
         EXPECT_EQ(isTerminalWindowClass(instance, windowClass), terminal) << instance << " / " << windowClass;
     }
 }
 
 // ---- Selection reader -----------------------------------------------------------------------------
-
-struct FakeFocus final : FocusedText {
-    bool focused = true;
-    std::optional<TextRange> range = TextRange{0, 5};
-    std::optional<std::string> characters = "  two words \n";
-    std::optional<Rect> extents = Rect{10, 20, 30, 15};
-    bool focus() override { return focused; }
-    std::optional<TextRange> selectedRange() override { return range; }
-    std::optional<std::string> text(TextRange) override { return characters; }
-    std::optional<Rect> rangeExtents(TextRange) override { return extents; }
-};
-
-TEST(SelectionReaderTest, TextAndRectangleAreIndependentHalves) {
-    FakeFocus focus;
-    EXPECT_EQ(globalSelection(focus), (SelectionResult{"two words", Rect{10, 20, 30, 15}}));
-    focus.characters = " \n\t ";
-    EXPECT_EQ(globalSelection(focus), (SelectionResult{"", Rect{10, 20, 30, 15}}));
-    focus.characters.reset();
-    EXPECT_EQ(globalSelection(focus), (SelectionResult{"", Rect{10, 20, 30, 15}}));
-    focus.characters = "text";
-    focus.extents.reset();
-    EXPECT_EQ(globalSelection(focus), (SelectionResult{"text", std::nullopt}));
-    focus.range.reset();
-    EXPECT_EQ(globalSelection(focus), SelectionResult{});
-    focus.focused = false;
-    EXPECT_EQ(globalSelection(focus), SelectionResult{});
-}
 
 // A hypertext element: U+FFFC in its text stands for the child registered at that offset.
 struct FakeElement final : FocusedText {
@@ -261,33 +175,16 @@ FakeElement element(std::string characters, std::optional<TextRange> selection, 
 
 TEST(SelectionReaderTest, HypertextSelectionsAreReadFromTheirEmbeddedElementsInOrder) {
     // A web page: the document holds one placeholder per paragraph; a paragraph one per link or bold run.
-    const FakeElement link = element("sun", std::nullopt);
-    const FakeElement first = element("Plants use # light", TextRange{6, 18}, true, {{11, link}});
+    const FakeElement first =
+        element("Plants use # light", TextRange{6, 18}, true, {{11, element("sun", std::nullopt)}});
     const FakeElement second = element("Second paragraph", TextRange{0, 6}, true);
-    struct Case {
-        const char* name;
-        FakeElement root;
-        std::string text;
-        bool bounded;
-    };
-    const std::vector<Case> cases = {
-        {"one word in a paragraph",
-         element("#", TextRange{0, 1}, false, {{0, element("Photosynthesis", TextRange{0, 14}, true)}}),
-         "Photosynthesis", true},
-        {"across paragraphs, a link inside", element("##", TextRange{0, 2}, false, {{0, first}, {1, second}}),
-         "use sun light\nSecond", true},
-        {"inline run inside a paragraph",
-         element("a #!", TextRange{0, 4}, true, {{2, element("bold", std::nullopt)}}), "a bold!", true},
-        {"a placeholder nothing answers for", element("#", TextRange{0, 1}), "", false},
-        {"a child that answers with nothing readable",
-         element("x#", TextRange{0, 2}, false, {{1, element("", TextRange{3, 1})}}), "x", true},
-    };
-    for (const Case& c : cases) {
-        FakeElement document = c.root;
-        const SelectionResult read = globalSelection(document);
-        EXPECT_EQ(read.text, c.text) << c.name;
-        EXPECT_EQ(read.bounds.has_value(), c.bounded) << c.name;
-    }
+    FakeElement page = element("##", TextRange{0, 2}, false, {{0, first}, {1, second}});
+    const SelectionResult read = globalSelection(page);
+    EXPECT_EQ(read.text, "use sun light\nSecond");
+    EXPECT_TRUE(read.bounds);
+    // A placeholder nothing answers for reads as nothing, not as the placeholder itself.
+    FakeElement orphan = element("#", TextRange{0, 1});
+    EXPECT_EQ(globalSelection(orphan), SelectionResult{});
 }
 
 // ---- Selection monitor ----------------------------------------------------------------------------
@@ -321,39 +218,32 @@ struct FakeDesktop final : MonitorHost {
     SelectionResult selection;
     FakePrimary primary;
     std::optional<Point> pointerAt = Point{500, 500};
-    std::optional<Rect> screen = Rect{0, 0, 1920, 1080};
     std::vector<bool> trustReports;
     std::string pending;
     std::optional<Point> tagAt; // shown at, or hidden
-    int selectionReads = 0;
     std::vector<std::function<void(std::string)>> copies;
-    std::vector<std::pair<std::chrono::milliseconds, std::function<void()>>> timers;
+    std::vector<std::function<void()>> timers;
 
     bool accessibilityTrusted() override { return trusted; }
     void setAccessibility(bool value) override { trustReports.push_back(value); }
     bool frontmostIsSelf() override { return ownFrontmost; }
     unsigned long activeWindow() override { return active; }
-    SelectionResult globalSelection() override {
-        ++selectionReads;
-        return selection;
-    }
+    SelectionResult globalSelection() override { return selection; }
     PrimarySelection& primarySelection() override { return primary; }
     bool primaryHeldByActiveProgram() override { return primaryHeld; }
     void copySelectionViaClipboard(std::function<void(std::string)> completion) override {
         copies.push_back(std::move(completion));
     }
-    void runAfter(std::chrono::milliseconds delay, std::function<void()> task) override {
-        timers.emplace_back(delay, std::move(task));
+    void runAfter(std::chrono::milliseconds, std::function<void()> task) override {
+        timers.push_back(std::move(task));
     }
     std::optional<Point> pointer() override { return pointerAt; }
-    std::optional<Rect> mainScreenFrame() override { return screen; }
+    std::optional<Rect> mainScreenFrame() override { return Rect{0, 0, 1920, 1080}; }
     void setPendingSelection(const std::string& text) override { pending = text; }
     void showTag(Point origin) override { tagAt = origin; }
     void hideTag() override { tagAt.reset(); }
     void fireTimers() {
-        auto due = std::move(timers);
-        timers.clear();
-        for (auto& [delay, task] : due) {
+        for (const auto& task : std::exchange(timers, {})) {
             task();
         }
     }
@@ -389,90 +279,53 @@ struct MonitorTest : ::testing::Test {
     }
 };
 
-TEST_F(MonitorTest, TagShowsThreePollsAfterAStableSelectionBesideItsBottomRight) {
-    desktop.selection = {"word", Rect{100, 200, 50, 20}};
-    poll(3);
-    EXPECT_FALSE(desktop.tagAt);
-    poll();
-    EXPECT_EQ(desktop.tagAt, (Point{158, 1080 - 220 - 46}));
-    EXPECT_EQ(desktop.pending, "word");
-    // Clearing the selection hides the tag at the next poll.
-    desktop.selection = {};
-    poll();
-    EXPECT_FALSE(desktop.tagAt);
-}
-
-TEST_F(MonitorTest, ChangingSelectionsKeepTheTagHiddenAndItDoesNotReturnForTheSameText) {
-    for (int i = 0; i < 6; ++i) {
-        desktop.selection.text = std::string(static_cast<std::size_t>(i + 1), 'a');
-        poll();
-        now += 100ms; // a new candidate every 0.3 s
-        EXPECT_FALSE(desktop.tagAt);
-    }
-    desktop.selection.text = "first";
-    poll(4);
-    ASSERT_TRUE(desktop.tagAt);
-    desktop.selection.text = "second";
-    poll();
-    desktop.selection.text = "first";
-    poll(5);
-    EXPECT_FALSE(desktop.tagAt) << "the tag already stood for this text";
-    desktop.selection.text.clear();
-    poll();
-    desktop.selection.text = "first";
-    poll(4);
-    EXPECT_EQ(desktop.tagAt, (Point{512, 450})) << "without bounds, beside the pointer";
-}
-
-TEST_F(MonitorTest, WhereThePointerIsUnknownOnlyASelectionsRectanglePlacesTheTag) {
+TEST_F(MonitorTest, AStableSelectionGetsOneTagWhereThereIsAPlaceForIt) {
+    // Where the pointer is unknown only a rectangle places the tag; nothing stands behind one not shown.
     desktop.pointerAt.reset();
-    desktop.selection.text = "no place";
+    desktop.selection.text = "first";
     poll(6);
     EXPECT_FALSE(desktop.tagAt);
-    EXPECT_EQ(desktop.pending, "") << "nothing stands behind a tag that did not show";
-    // The same selection gets a rectangle (its window became known): the tag shows beside it.
+    EXPECT_EQ(desktop.pending, "");
+    // The same selection gets a rectangle (its window became known): beside its bottom right.
     desktop.selection.bounds = Rect{100, 200, 50, 20};
     poll();
     EXPECT_EQ(desktop.tagAt, (Point{158, 1080 - 220 - 46}));
-    EXPECT_EQ(desktop.pending, "no place");
-    // No mouse road without a pointer.
-    press({0, 0});
-    desktop.select("double-clicked");
-    monitor.handleGlobalMouseUp(2);
-    EXPECT_EQ(desktop.primary.reads, 0);
+    EXPECT_EQ(desktop.pending, "first");
+    // Cleared and selected again: only once it has stood still, beside the pointer.
+    desktop.selection = {};
+    poll();
+    desktop.pointerAt = Point{500, 500};
+    desktop.selection.text = "first";
+    poll(3);
+    EXPECT_FALSE(desktop.tagAt) << "a selection still changing";
+    poll();
+    EXPECT_EQ(desktop.tagAt, (Point{512, 450}));
 }
 
-TEST_F(MonitorTest, TrustIsReportedOnChangeOnlyAndOwnWindowsAreLeftAlone) {
+TEST_F(MonitorTest, NoTagWithoutTrustOrOverOwnWindowsAndTrustIsReportedOnChange) {
     desktop.trusted = false;
     desktop.selection.text = "x";
     poll(5);
-    EXPECT_EQ(desktop.trustReports, std::vector<bool>{false});
-    EXPECT_EQ(desktop.selectionReads, 0);
     desktop.trusted = true;
     desktop.ownFrontmost = true;
     poll(5);
     EXPECT_EQ(desktop.trustReports, (std::vector<bool>{false, true}));
-    EXPECT_EQ(desktop.selectionReads, 0);
+    EXPECT_FALSE(desktop.tagAt);
     drag({0, 0}, {300, 0}, "in the card");
     EXPECT_EQ(desktop.primary.reads, 0);
-    EXPECT_FALSE(desktop.tagAt);
 }
 
 TEST_F(MonitorTest, MouseUpReadsOnlyAFreshSelectionAfterADragOrMultipleClickAndOneAtATime) {
     desktop.select("old selection");
-    drag({100, 100}, {100, 100}, "");
+    drag({100, 100}, {102, 100}, "");
     EXPECT_EQ(desktop.primary.reads, 0) << "a plain click selects nothing";
     // A drag that selected nothing: the old selection is not read, and a change after the wait is not
     // taken for this drag.
     drag({100, 100}, {300, 100}, "");
-    EXPECT_EQ(desktop.primary.reads, 0);
-    ASSERT_EQ(desktop.timers.size(), 1U);
-    EXPECT_EQ(desktop.timers[0].first, SelectionMonitor::selectionChangeWait);
     desktop.fireTimers();
     desktop.select("someone else's later selection");
     monitor.primarySelectionChanged();
     EXPECT_EQ(desktop.primary.reads, 0);
-    EXPECT_FALSE(desktop.tagAt);
 
     // A terminal takes the selection at the release: a change while waiting is read. So is one that
     // was made after the press but announced only after the release.
@@ -481,13 +334,10 @@ TEST_F(MonitorTest, MouseUpReadsOnlyAFreshSelectionAfterADragOrMultipleClickAndO
     EXPECT_EQ(desktop.primary.reads, 0) << "an announcement of an older owner";
     desktop.select("  terminal words\n");
     monitor.primarySelectionChanged();
-    EXPECT_EQ(desktop.primary.reads, 1);
     EXPECT_EQ(desktop.pending, "terminal words");
-    ASSERT_TRUE(desktop.tagAt);
-    desktop.fireTimers();
-    EXPECT_TRUE(desktop.tagAt) << "the expired wait leaves the shown tag alone";
 
     // A double click without movement: its word was selected by the second press, after the first.
+    // A second mouse-up while the read is pending is ignored.
     desktop.pointerAt = {200, 200};
     press({200, 200});
     monitor.handleGlobalMouseUp(1);
@@ -495,92 +345,43 @@ TEST_F(MonitorTest, MouseUpReadsOnlyAFreshSelectionAfterADragOrMultipleClickAndO
     desktop.select("word");
     desktop.primary.hold = true;
     monitor.handleGlobalMouseUp(2);
-    EXPECT_EQ(desktop.primary.reads, 2);
-    EXPECT_TRUE(monitor.mouseTagBusy());
-    // A second mouse-up while the read is pending is ignored.
     monitor.handleGlobalMouseUp(3);
     EXPECT_EQ(desktop.primary.reads, 2);
     desktop.primary.held.back()(std::string("word"));
-    EXPECT_FALSE(monitor.mouseTagBusy());
     EXPECT_EQ(desktop.pending, "word");
-    desktop.primary.hold = false;
-
-    // The announcement handled before the mouse events that came first: the times still tell.
-    const std::uint32_t pressTime = desktop.serverTime += 10;
-    desktop.primary.text = "raced";
-    desktop.primary.owned = pressTime + 5;
-    desktop.serverTime += 10;
-    monitor.primarySelectionChanged();
-    monitor.mouseDown({{100, 100}, 1, pressTime});
-    desktop.pointerAt = {300, 100};
-    monitor.handleGlobalMouseUp(1);
-    EXPECT_EQ(desktop.pending, "raced");
-
-    // 4 points is still a click; 4.5 is a drag.
-    drag({100, 100}, {104, 100}, "four");
-    EXPECT_EQ(desktop.primary.reads, 3);
-    drag({100, 100}, {104.5, 100}, "four and a half");
-    EXPECT_EQ(desktop.pending, "four and a half");
     EXPECT_TRUE(desktop.copies.empty()) << "the tag never copies";
-
-    // Without accessibility the desktop's selection still shows the tag; its own selections do not.
-    desktop.trusted = false;
-    drag({100, 100}, {300, 100}, "untrusted");
-    EXPECT_EQ(desktop.pending, "untrusted");
-    desktop.primary.own = true;
-    drag({100, 100}, {300, 100}, "selected in the card");
-    EXPECT_EQ(desktop.pending, "untrusted");
-    EXPECT_FALSE(desktop.tagAt);
 }
 
-TEST_F(MonitorTest, MouseSelectionTagPlacementAndDismissal) {
-    // Right-to-left on one line without usable bounds: beside the press point and below its line, so
-    // the tag never covers the selected word.
+TEST_F(MonitorTest, AMouseSelectionTagSitsClearOfItsLineAndGoesWithItsSelectionWindowOrTheNextPress) {
+    // Without usable bounds: beside the anchor and below its line, so the tag never covers the text.
     const auto clearOfLine = [&](Point anchor) {
         ASSERT_TRUE(desktop.tagAt);
         EXPECT_GT(desktop.tagAt->x, anchor.x);
         EXPECT_LE(desktop.tagAt->y + tagHeight, anchor.y - 16);
     };
+    // Right to left on one line: the press point.
     desktop.selection = {"", Rect{0, 0, 1, 1}};
     drag({300, 400}, {200, 403}, "selected");
     clearOfLine({300, 400});
-    EXPECT_EQ(desktop.pending, "selected");
-    EXPECT_TRUE(monitor.tagFromMouseSelection());
-    // The poll leaves a mouse-selection tag alone.
+    // The poll leaves it alone while its window has the focus; another window taking it hides the tag.
     desktop.selection = {};
     poll(3);
     EXPECT_TRUE(desktop.tagAt);
-    // The next press anywhere removes it.
-    press({10, 10});
-    EXPECT_FALSE(desktop.tagAt);
-    EXPECT_EQ(monitor.shownTagSelection(), "");
-    // A drag ending lower on the screen: beside the release point.
-    drag({400, 900}, {50, 900 - 300}, "more");
-    clearOfLine({50, 600});
-    // With real bounds: beside the selection.
-    desktop.selection = {"", Rect{100, 200, 50, 20}};
-    drag({0, 0}, {90, 0}, "again");
-    EXPECT_EQ(desktop.tagAt, (Point{158, 814}));
-}
-
-TEST_F(MonitorTest, AMouseSelectionTagGoesWithItsSelectionOrItsWindow) {
-    drag({100, 100}, {300, 100}, "selected");
-    ASSERT_TRUE(desktop.tagAt);
-    poll(3);
-    EXPECT_TRUE(desktop.tagAt) << "the same window, the same selection";
-    // The selection is cleared (its owner gives it up or ends).
-    desktop.primary.owned.reset();
-    monitor.primarySelectionChanged();
-    EXPECT_FALSE(desktop.tagAt);
-    EXPECT_FALSE(monitor.tagFromMouseSelection());
-
-    drag({100, 100}, {300, 100}, "again");
-    ASSERT_TRUE(desktop.tagAt);
-    // Another window takes the focus: the next poll hides the tag.
     desktop.active = 8;
     poll();
     EXPECT_FALSE(desktop.tagAt);
-    EXPECT_EQ(monitor.shownTagSelection(), "");
+    // A drag ending lower on the screen: the release point. The next press anywhere removes it.
+    drag({400, 900}, {50, 900 - 300}, "more");
+    clearOfLine({50, 600});
+    press({10, 10});
+    EXPECT_FALSE(desktop.tagAt);
+    // With real bounds: beside the selection, and gone when the selection is (its owner ends).
+    desktop.selection = {"", Rect{100, 200, 50, 20}};
+    drag({0, 0}, {90, 0}, "again");
+    EXPECT_EQ(desktop.tagAt, (Point{158, 814}));
+    desktop.primary.owned.reset();
+    monitor.primarySelectionChanged();
+    EXPECT_FALSE(desktop.tagAt);
 }
 
 TEST_F(MonitorTest, ExplainReadsAccessibilityThenTheDesktopSelectionThenCopies) {
@@ -589,31 +390,19 @@ TEST_F(MonitorTest, ExplainReadsAccessibilityThenTheDesktopSelectionThenCopies) 
     desktop.selection.text = "visible";
     desktop.select("primary words");
     monitor.captureSelectionAndShow(show);
-    EXPECT_EQ(shown, std::vector<std::string>{"visible"});
-    EXPECT_EQ(desktop.primary.reads, 0);
     // Where the program the user is in holds the desktop's selection and accessibility shows a part of
     // it, the held one is the whole (a document shows one paragraph of a selection across several).
     desktop.primaryHeld = true;
     desktop.selection.text = "second paragraph";
     desktop.select("first paragraph\n\nsecond  paragraph");
     monitor.captureSelectionAndShow(show);
-    EXPECT_EQ(shown.back(), "first paragraph\n\nsecond  paragraph");
     // Held text that does not hold accessibility's is stale (selected all by key): accessibility wins.
     desktop.selection.text = "visible";
     desktop.select("primary words");
     monitor.captureSelectionAndShow(show);
-    EXPECT_EQ(shown.back(), "visible");
-    desktop.select("");
-    monitor.captureSelectionAndShow(show);
-    EXPECT_EQ(shown.back(), "visible") << "an empty hold leaves accessibility's text";
-    shown = {"visible"};
     desktop.primaryHeld = false;
-    desktop.select("primary words");
-
     desktop.selection.text.clear();
     monitor.captureSelectionAndShow(show);
-    EXPECT_EQ(shown.back(), "primary words");
-    EXPECT_TRUE(desktop.copies.empty());
 
     // Held by this program, or empty: the copy is the last resort.
     desktop.primary.own = true;
@@ -624,7 +413,8 @@ TEST_F(MonitorTest, ExplainReadsAccessibilityThenTheDesktopSelectionThenCopies) 
     ASSERT_EQ(desktop.copies.size(), 2U);
     desktop.copies[0]("copied");
     desktop.copies[1]("");
-    EXPECT_EQ(shown, (std::vector<std::string>{"visible", "primary words", "copied", ""}))
+    EXPECT_EQ(shown, (std::vector<std::string>{"visible", "first paragraph\n\nsecond  paragraph", "visible",
+                                               "primary words", "copied", ""}))
         << "the card still shows, keeping its text";
 }
 
@@ -632,57 +422,30 @@ TEST(ClickCounterTest, CountsWithinTimeAndDistanceAcrossTheClockWrap) {
     ClickCounter clicks({400, 5});
     EXPECT_EQ(clicks.press(1000, {10, 10}), 1);
     EXPECT_EQ(clicks.press(1300, {13, 12}), 2);
-    EXPECT_EQ(clicks.press(1600, {13, 12}), 3);
-    EXPECT_EQ(clicks.press(2100, {13, 12}), 1) << "too late";
-    EXPECT_EQ(clicks.press(2200, {30, 12}), 1) << "too far";
+    EXPECT_EQ(clicks.press(1800, {13, 12}), 1) << "too late";
+    EXPECT_EQ(clicks.press(1900, {30, 12}), 1) << "too far";
     EXPECT_EQ(clicks.press(0xFFFFFF00U, {0, 0}), 1);
     EXPECT_EQ(clicks.press(0x40U, {0, 0}), 2) << "the server clock wrapped";
 }
 
 // ---- Hot keys --------------------------------------------------------------------------------------
 
-TEST(HotKeysTest, VariantsMatchingAndDispatch) {
+TEST(HotKeysTest, OurKeysMatchWhateverTheLocksAndTheDesktopsServiceBindsOnlyWhatItLacks) {
     ModifierMasks masks;
     masks.numLock = 1U << 4;
-    const unsigned alt = masks.alt;
-    const unsigned shift = masks.shift;
-    EXPECT_EQ(grabModifierVariants(alt, masks),
-              (std::vector<unsigned>{alt, alt | masks.capsLock, alt | masks.numLock,
-                                     alt | masks.capsLock | masks.numLock}));
-    ModifierMasks noNumLock;
-    EXPECT_EQ(grabModifierVariants(alt, noNumLock).size(), 2U);
-
-    const std::vector<HotKeyBinding> bindings = {{explainHotKeyId, 26, alt},
-                                                 {captureHotKeyId, 26, alt | shift}};
+    const std::vector<HotKeyBinding> bindings = {{explainHotKeyId, 26, masks.alt}};
     const unsigned button1 = 1U << 8;
-    EXPECT_EQ(matchHotKey(bindings, {26, alt | masks.numLock | masks.capsLock | button1}, masks),
+    EXPECT_EQ(matchHotKey(bindings, {26, masks.alt | masks.numLock | masks.capsLock | button1}, masks),
               explainHotKeyId);
-    EXPECT_EQ(matchHotKey(bindings, {26, alt | shift | masks.numLock}, masks), captureHotKeyId);
-    EXPECT_EQ(matchHotKey(bindings, {26, alt | (1U << 2)}, masks), std::nullopt)
+    EXPECT_EQ(matchHotKey(bindings, {26, masks.alt | (1U << 2)}, masks), std::nullopt)
         << "Control+Alt+E is not ours";
-    EXPECT_EQ(matchHotKey(bindings, {27, alt}, masks), std::nullopt);
 
-    EXPECT_EQ(hotKeyAction(2), HotKeyAction::capture);
-    EXPECT_EQ(hotKeyAction(1), HotKeyAction::explain);
-    EXPECT_EQ(hotKeyAction(0), HotKeyAction::explain);
-}
-
-TEST(HotKeysTest, TheDesktopsShortcutServiceBindsOnlyWhatItLacksAndDispatchesOnlyOurIds) {
-    const auto ids = [](const std::vector<DesktopShortcut>& shortcuts) {
-        std::vector<std::string> out;
-        for (const DesktopShortcut& shortcut : shortcuts) {
-            out.push_back(shortcut.id);
-        }
-        return out;
-    };
-    EXPECT_EQ(ids(shortcutsToBind({})), (std::vector<std::string>{"explain", "capture"}));
-    EXPECT_EQ(ids(shortcutsToBind({"capture", "someone-else"})), std::vector<std::string>{"explain"});
+    const std::vector<DesktopShortcut> missing = shortcutsToBind({"capture", "someone-else"});
+    ASSERT_EQ(missing.size(), 1U);
+    EXPECT_EQ(missing[0].id, "explain");
     EXPECT_TRUE(shortcutsToBind({"explain", "capture"}).empty()) << "binding again makes desktops ask again";
-
-    EXPECT_EQ(desktopShortcutAction("explain"), HotKeyAction::explain);
     EXPECT_EQ(desktopShortcutAction("capture"), HotKeyAction::capture);
     EXPECT_EQ(desktopShortcutAction("Explain"), std::nullopt);
-    EXPECT_EQ(desktopShortcutAction(""), std::nullopt);
 }
 
 // ---- Region capture --------------------------------------------------------------------------------
@@ -716,64 +479,44 @@ struct FakeCapture final : RegionCaptureHost {
     void showCardWithSelection(const std::string& text) override { cards.push_back(text); }
 };
 
-TEST(RegionCaptureTest, FramedTextReachesTheCardCancelIsSilentAndFailuresAlert) {
+TEST(RegionCaptureTest, CancelIsSilentAndFailuresAlertWithoutLeavingTheFile) {
     FakeCapture host;
     RegionCapture capture(host);
-    capture.captureViaOCR();
-    const std::string file = "/tmp/x/ulvo-ocr-0A1B2C3D-0000-4000-8000-00000000ABCD.png";
-    EXPECT_EQ(host.launched, (std::vector<std::string>{"maim", "--select", "--hidecursor", file}));
-    host.files.insert(file);
-    host.exit();
-    ASSERT_TRUE(host.recognition);
-    host.recognition("  first line\nsecond line\n");
-    EXPECT_EQ(host.cards, std::vector<std::string>{"first line\nsecond line"});
-    EXPECT_TRUE(host.files.empty());
-
-    host.recognition = nullptr;
     capture.captureViaOCR();
     host.exit(); // Escape: no file
     EXPECT_FALSE(host.recognition);
     EXPECT_TRUE(host.alerts.empty());
 
     capture.captureViaOCR();
-    host.files.insert(file);
+    host.files.insert(host.launched.back());
     host.exit();
     host.recognition(" \n ");
     EXPECT_EQ(host.alerts, std::vector<std::string>{noReadableTextMessage});
     EXPECT_TRUE(host.files.empty());
-    EXPECT_EQ(host.cards.size(), 1U);
 
     host.launchFailure = "Failed to execute child process “maim” (No such file or directory)";
     capture.captureViaOCR();
-    EXPECT_EQ(host.alerts.back(), "ULVO could not start the screen capture. Failed to execute child process "
-                                  "“maim” (No such file or directory)");
+    EXPECT_EQ(host.alerts.size(), 2U);
+
+    // Without the desktop's screenshot service the portal road alerts instead of starting nothing.
+    FakeCapture portalHost;
+    RegionCapture portal(portalHost, ScreenshotTool::portal);
+    portal.captureViaOCR();
+    EXPECT_EQ(portalHost.alerts.size(), 1U);
 }
 
-TEST(RegionCaptureTest, ThePickersDragBecomesWholeImagePixelsInAnyDirectionAndAClickIsNoFrame) {
-    // A 2x image (a scaled screen) under a 960x540 picker; drags from either corner give the same pixels.
-    const PixelRect expected{200, 100, 401, 61};
-    EXPECT_EQ(pickedImageRegion({100, 50}, {300.25, 80.4}, 960, 540, 1920, 1080), expected);
-    EXPECT_EQ(pickedImageRegion({300.25, 80.4}, {100, 50}, 960, 540, 1920, 1080), expected);
+TEST(RegionCaptureTest, ThePickersDragBecomesWholeImagePixelsAndAClickIsNoFrame) {
+    // A 2x image (a scaled screen) under a 960x540 picker, dragged from the lower corner.
+    EXPECT_EQ(pickedImageRegion({300.25, 80.4}, {100, 50}, 960, 540, 1920, 1080),
+              (PixelRect{200, 100, 401, 61}));
     // Dragged past the screen's edge: clamped to the image.
     EXPECT_EQ(pickedImageRegion({-50, -50}, {2000, 2000}, 960, 540, 1920, 1080),
               (PixelRect{0, 0, 1920, 1080}));
     EXPECT_EQ(pickedImageRegion({10, 10}, {11, 200}, 960, 540, 1920, 1080), std::nullopt) << "a thin line";
-    EXPECT_EQ(pickedImageRegion({10, 10}, {10, 10}, 960, 540, 1920, 1080), std::nullopt) << "a click";
     EXPECT_EQ(pickedImageRegion({0, 0}, {50, 50}, 0, 540, 1920, 1080), std::nullopt) << "an unmapped picker";
 
-    EXPECT_TRUE(desktopFramesRegions("GNOME"));
     EXPECT_TRUE(desktopFramesRegions("ubuntu:GNOME"));
-    EXPECT_FALSE(desktopFramesRegions("KDE"));
     EXPECT_FALSE(desktopFramesRegions("GNOME-Flashback-ish"));
-    EXPECT_FALSE(desktopFramesRegions(""));
-
-    // Without the desktop's screenshot service the portal road alerts instead of starting nothing.
-    FakeCapture host;
-    RegionCapture portal(host, ScreenshotTool::portal);
-    portal.captureViaOCR();
-    ASSERT_EQ(host.alerts.size(), 1U);
-    EXPECT_NE(host.alerts.front().find("no screenshot service"), std::string::npos);
-    EXPECT_TRUE(host.launched.empty());
 }
 
 TEST(RegionCaptureTest, SlurpFramesTheRegionForGrimAndACancelWritesNothing) {

@@ -29,7 +29,6 @@ TEST(Prompts, BandBoundariesChooseTheBand) {
 // What the code puts into the prompt is tested.
 TEST(Prompts, TheLanguageTagTheTextAndTheLevelGoInUnchanged) {
     EXPECT_TRUE(contains(systemPrompt(90, "en-US"), "(en-US)."));
-    EXPECT_TRUE(contains(systemPrompt(50, ""), "language ()."));
     EXPECT_EQ(systemPrompt(90, "en-US").find("  "), std::string::npos) << "pieces are joined by one space";
 
     const std::string text = "Line one\n\"quoted\" and '''";
@@ -37,7 +36,6 @@ TEST(Prompts, TheLanguageTagTheTextAndTheLevelGoInUnchanged) {
     EXPECT_TRUE(contains(followup, ":\n\"\"\"" + text + "\"\"\"\n")) << followup;
     EXPECT_TRUE(contains(followup, "level 60/100.")) << followup;
     EXPECT_TRUE(contains(followup, "(de-DE)")) << followup;
-    EXPECT_TRUE(contains(followupPrompt("x", -7, ""), "explanation level -7/100."));
 }
 
 TEST(Prompts, ResponseLanguageKeepsTagCharactersOnly) {

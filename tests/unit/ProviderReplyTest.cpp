@@ -25,7 +25,6 @@ TEST(ThinkBlocksTest, TheMonologueNeverReachesTheAnswer) {
         {"Answer first. <think>then", false, "Answer first. ", true},
         {"the template opened it.</think>The answer.", false, "The answer.", false},
         {"Plain answer, a < b.", false, "Plain answer, a < b.", false},
-        {"<thi", true, "", false},
         {"Text <", true, "Text ", false},
     };
     for (const Case& c : cases) {

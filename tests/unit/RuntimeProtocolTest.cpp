@@ -44,14 +44,11 @@ TEST(RuntimeArguments, ExplainRequestsStructuredOrPlain) {
     };
     const std::vector<Case> cases{
         {{"explain", "--level", "30", "--language", "de", "--", "Hallo", "Welt"}, 30, "de", "Hallo Welt"},
-        {{"explain", "--level", "30", "--language", "de", "--"}, 30, "de", ""},
         {{"explain", "--", "a", "--level", "20"}, 20, "en", "a --level 20"}, // behind the separator too
         {{"explain", "--level", "50", "--language", "--", "x"}, 50, "--", "x"},
-        {{"explain", "--level", "60", "--", " two\nlines "}, 60, "en", " two\nlines "},
         {{"explain", "--language", "de", "--", "Hallo"}, 60, "de", "--language de -- Hallo"},
         {{"explain", "--level", "30", "hello"}, 60, "en", "--level 30 hello"},
         {{"explain", "--", "x", "--level"}, 60, "en", "-- x --level"},
-        {{"explain", "--", "hello"}, 60, "en", "-- hello"},
         {{"explain"}, 60, "en", ""},
     };
     for (const Case& c : cases) {
@@ -66,7 +63,6 @@ TEST(RuntimeArguments, ExplainRequestsStructuredOrPlain) {
 TEST(RuntimeArguments, OcrPath) {
     EXPECT_EQ(Runtime::ocrPath({"ocr", "/tmp/a.png"}), "/tmp/a.png");
     EXPECT_EQ(Runtime::ocrPath({"ocr", "--", "/tmp/a.png"}), "/tmp/a.png");
-    EXPECT_EQ(Runtime::ocrPath({"ocr", "one", "two", "/tmp/a.png"}), "/tmp/a.png");
     EXPECT_EQ(Runtime::ocrPath({"ocr", "--"}), "--");
     EXPECT_EQ(Runtime::ocrPath({"ocr"}), "");
 }
@@ -85,34 +81,26 @@ TEST(RuntimeInstructions, BandsChangeAtTwentyFortySixtyAndEightyAndTheLanguageGo
     }
     EXPECT_NE(Runtime::instructions(60, "de-CH (Swiss), formal").find("language (de-CH (Swiss), formal). If"),
               std::string::npos);
-    EXPECT_NE(Runtime::instructions(60, "").find("language (). If"), std::string::npos);
 }
-
-class ScriptedModel final : public ExplanationModel {
-public:
-    explicit ScriptedModel(ModelOutcome outcome, std::vector<std::pair<std::string, std::string>>* calls)
-        : outcome_(std::move(outcome))
-        , calls_(calls) {}
-    ModelOutcome respond(const std::string& instructions, const std::string& prompt) override {
-        calls_->emplace_back(instructions, prompt);
-        return outcome_;
-    }
-    std::optional<std::string> device() const override { return "CPU (AVX2)"; }
-
-private:
-    ModelOutcome outcome_;
-    std::vector<std::pair<std::string, std::string>>* calls_;
-};
 
 class RuntimeDispatch : public ::testing::Test {
 protected:
+    // Answers the fixture's `outcome` and records what it was asked.
+    struct ScriptedModel final : ExplanationModel {
+        explicit ScriptedModel(RuntimeDispatch& owner)
+            : fixture(owner) {}
+        ModelOutcome respond(const std::string& instructions, const std::string& prompt) override {
+            fixture.calls.emplace_back(instructions, prompt);
+            return fixture.outcome;
+        }
+        std::optional<std::string> device() const override { return "CPU (AVX2)"; }
+        RuntimeDispatch& fixture;
+    };
+
     Runtime::Services services(bool modelReady) {
         return {.loadModel = [this, modelReady]() -> std::unique_ptr<ExplanationModel> {
                     ++loads;
-                    if (!modelReady) {
-                        return nullptr;
-                    }
-                    return std::make_unique<ScriptedModel>(outcome, &calls);
+                    return modelReady ? std::make_unique<ScriptedModel>(*this) : nullptr;
                 },
                 .recognizeText =
                     [this](const std::string& path) {
@@ -132,7 +120,6 @@ TEST_F(RuntimeDispatch, EachCommandsReply) {
     const auto failed = [](const std::string& error) {
         return Reply{false, std::nullopt, std::nullopt, error};
     };
-    const std::string unknown = "Unknown command for the built-in model.";
     recognized = "line one\nline two";
     struct Case {
         Arguments arguments;
@@ -150,11 +137,8 @@ TEST_F(RuntimeDispatch, EachCommandsReply) {
          true,
          {true, "apple-foundation", std::nullopt, std::nullopt, "CPU (AVX2)"}},
         {{"ocr", "--", "/x.png"}, false, {true, "apple-vision", "line one\nline two", std::nullopt}},
-        {{"Explain", "x"}, true, failed(unknown)},
-        {{"--explain"}, true, failed(unknown)},
-        {{"avail"}, true, failed(unknown)},
-        {{"OCR"}, true, failed(unknown)},
-        {{""}, true, failed(unknown)},
+        {{"Explain", "x"}, true, failed("Unknown command for the built-in model.")},
+        {{"OCR"}, true, failed("Unknown command for the built-in model.")},
         {{}, true, failed("Expected availability or explain.")},
     };
     for (const Case& c : cases) {
