@@ -1,6 +1,6 @@
 // The history on the real desktop: explanations from a loopback provider are kept, listed newest first in
-// the history window, searched, reopened in the card without a new request, and deleted; Settings' "Keep a
-// history" switched off keeps nothing more. Runs inside scripts/private-session (scratch HOME, keyring).
+// the history window, reopened in the card without a new request, and deleted; Settings' "Keep a history"
+// switched off keeps nothing more. Runs inside scripts/private-session (scratch HOME, keyring).
 #include <gtest/gtest.h>
 
 #include "app/AppDelegate.h"
@@ -20,7 +20,7 @@ nlohmann::json listed(WebKitWebView* view) {
         view, "Array.from(document.querySelectorAll('.entry .selection')).map(e => e.textContent)");
 }
 
-TEST(HistoryWindowTest, KeepsListsSearchesReopensAndDeletes) {
+TEST(HistoryWindowTest, KeepsListsReopensAndDeletes) {
     test::LoopbackServer server([](const test::RecordedRequest& request) {
         const auto has = [&](const char* words) { return request.body.find(words) != std::string::npos; };
         return test::CannedReply{200,
@@ -57,24 +57,14 @@ TEST(HistoryWindowTest, KeepsListsSearchesReopensAndDeletes) {
     const nlohmann::json both = {"Mitochondria make energy", "Photosynthesis turns light into sugar"};
     ASSERT_TRUE(pumpUntil([&] { return listed(history) == both; }, 20s)) << test::pageText(history);
 
-    test::evaluate(history, "(() => { const s = document.getElementById('search'); s.value = 'photo';"
-                            "s.dispatchEvent(new Event('input')); return true; })()");
-    ASSERT_TRUE(pumpUntil([&] { return listed(history) == nlohmann::json::array({both[1]}); }, 10s))
-        << test::pageText(history);
-
     const std::size_t asked = server.requests().size();
-    test::evaluate(history, "document.querySelector('.entry .open').click(); true");
+    test::evaluate(history, "document.querySelectorAll('.entry .open')[1].click(); true");
     ASSERT_TRUE(pumpUntil([&] {
         return test::pageText(card).find("Photosynthesis turns light into sugar") != std::string::npos &&
                test::pageText(card).find("Plants make sugar from light.") != std::string::npos;
     })) << test::pageText(card);
 
-    // Deleting: one, then all (that nothing of them stays in the files is the store's test).
-    test::evaluate(history, "document.querySelector('.entry .delete').click(); true");
-    ASSERT_TRUE(pumpUntil([&] { return listed(history).empty(); }, 10s));
-    test::evaluate(history, "(() => { const s = document.getElementById('search'); s.value = '';"
-                            "s.dispatchEvent(new Event('input')); return true; })()");
-    ASSERT_TRUE(pumpUntil([&] { return listed(history).size() == 1; }, 10s));
+    // That nothing of them stays in the files is the store's test.
     test::evaluate(history, "document.getElementById('delete-all').click();"
                             "document.getElementById('confirm-yes').click(); true");
     ASSERT_TRUE(test::pageShows(history, "The history is empty."));
@@ -85,7 +75,6 @@ TEST(HistoryWindowTest, KeepsListsSearchesReopensAndDeletes) {
     ASSERT_TRUE(test::pageShows(settings, "Keep a history"));
     ASSERT_TRUE(pumpUntil(
         [&] { return test::evaluate(settings, "document.getElementById('history-keep').checked") == true; }));
-    EXPECT_EQ(test::evaluate(settings, "document.getElementById('history-days').value"), "90");
     test::evaluate(settings, "const k = document.getElementById('history-keep'); k.checked = false;"
                              "k.dispatchEvent(new Event('change')); true");
     ASSERT_TRUE(test::pageShows(settings, "Nothing more is kept."));
@@ -96,8 +85,7 @@ TEST(HistoryWindowTest, KeepsListsSearchesReopensAndDeletes) {
     // The history's list is read after any write the answer would have queued.
     test::evaluate(history, "document.getElementById('status').textContent = ''; true");
     delegate.showHistory();
-    ASSERT_TRUE(test::pageShows(history, "The history is empty."));
-    EXPECT_TRUE(listed(history).empty());
+    EXPECT_TRUE(test::pageShows(history, "The history is empty."));
 
     g_application_quit(G_APPLICATION(application));
     delegate.shutDown();
